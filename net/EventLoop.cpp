@@ -1,0 +1,294 @@
+#include "net/EventLoop.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net/SelectEvents.h"
+#include "net/WinsockErrors.h"
+
+namespace ordwin {
+
+namespace {
+
+int SocketIntOption(int Fd, int Option, int& Value) {
+  socklen_t len = sizeof(Value);
+  return ::getsockopt(Fd, SOL_SOCKET, Option, &Value, &len);
+}
+
+uint32_t PendingSocketError(int Fd) {
+  int err = 0;
+  if (SocketIntOption(Fd, SO_ERROR, err) < 0) err = errno;
+  return static_cast<uint32_t>(WSocketErrorFromErrno(err));
+}
+
+}  // namespace
+
+EventLoop::EventLoop() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (wakeFd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+  poller_.Update(wakeFd_, EPOLLIN);
+  slots_.emplace_back();  // slot 0 is never handed out
+}
+
+EventLoop::~EventLoop() {
+  poller_.Update(wakeFd_, 0);
+  ::close(wakeFd_);
+}
+
+EventLoop& EventLoop::Instance() {
+  static thread_local EventLoop loop;
+  return loop;
+}
+
+EndpointId EventLoop::Register(INotificationTarget* Target) {
+  uint32_t slot;
+  if (!freeSlots_.empty()) {
+    slot = freeSlots_.back();
+    freeSlots_.pop_back();
+  } else {
+    slot = static_cast<uint32_t>(slots_.size());
+    slots_.emplace_back();
+  }
+  Slot& s = slots_[slot];
+  s.Target = Target;
+  if (++s.Generation == 0) s.Generation = 1;
+  ++liveEndpoints_;
+  return EndpointId{slot, s.Generation};
+}
+
+void EventLoop::Unregister(EndpointId Id) {
+  if (Id.Slot >= slots_.size()) return;
+  Slot& s = slots_[Id.Slot];
+  if (s.Generation != Id.Generation || s.Target == nullptr) return;
+  // Entries still queued for it carry the old generation and are dropped when reached.
+  s.Target = nullptr;
+  freeSlots_.push_back(Id.Slot);
+  --liveEndpoints_;
+}
+
+void EventLoop::Post(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LParam) {
+  queue_.push_back(Entry{Id, TMessage{Msg, WParam, LParam}, 0});
+  // Inside a turn the caller of the turn sees the queue; outside, an embedding poller must wake.
+  if (depth_ == 0) Wake();
+}
+
+void EventLoop::Wake() {
+  if (wakePending_) return;
+  uint64_t one = 1;
+  if (::write(wakeFd_, &one, sizeof(one)) == sizeof(one)) wakePending_ = true;
+}
+
+EventLoop::Registration* EventLoop::Find(int Fd) {
+  if (Fd < 0 || static_cast<size_t>(Fd) >= regs_.size()) return nullptr;
+  Registration& r = regs_[Fd];
+  return r.Serial != 0 ? &r : nullptr;
+}
+
+int EventLoop::WatchedDescriptors() const {
+  int n = 0;
+  for (const Registration& r : regs_)
+    if (r.Serial != 0) ++n;
+  return n;
+}
+
+void EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events) {
+  if (Fd < 0) return;
+  if (static_cast<size_t>(Fd) >= regs_.size()) regs_.resize(Fd + 1);
+  Registration& r = regs_[Fd];
+  r = Registration{};
+  if (Events == 0) {
+    poller_.Update(Fd, 0);
+    return;
+  }
+  r.Serial = nextSerial_++;
+  r.Target = Id;
+  r.Events = Events;
+
+  int type = 0, listening = 0;
+  if (SocketIntOption(Fd, SO_TYPE, type) < 0) {
+    r.Type = Kind::Other;
+  } else if (type == SOCK_DGRAM) {
+    r.Type = Kind::Datagram;
+  } else if (SocketIntOption(Fd, SO_ACCEPTCONN, listening) == 0 && listening) {
+    r.Type = Kind::Listener;
+    r.AcceptArmed = true;
+  } else {
+    r.Type = Kind::Stream;
+  }
+
+  // A socket that can send already reports write at once, as a fresh connection does.
+  bool canSend = r.Type == Kind::Datagram;
+  if (r.Type == Kind::Stream) {
+    sockaddr_storage peer{};
+    socklen_t len = sizeof(peer);
+    canSend = ::getpeername(Fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+  }
+  if (canSend && (Events & FD_WRITE)) Report(Fd, r, FD_WRITE, 0);
+  UpdateInterest(Fd, r);
+}
+
+void EventLoop::WatchWrite(int Fd) {
+  Registration* r = Find(Fd);
+  if (r == nullptr || r->WriteArmed) return;
+  r->WriteArmed = true;
+  UpdateInterest(Fd, *r);
+}
+
+void EventLoop::WatchConnect(int Fd) {
+  Registration* r = Find(Fd);
+  if (r == nullptr) return;
+  r->Connecting = true;
+  UpdateInterest(Fd, *r);
+}
+
+void EventLoop::AcceptDone(int Fd) {
+  Registration* r = Find(Fd);
+  if (r == nullptr || r->Type != Kind::Listener || r->AcceptArmed) return;
+  r->AcceptArmed = true;
+  UpdateInterest(Fd, *r);
+}
+
+void EventLoop::UpdateInterest(int Fd, Registration& Reg) {
+  uint32_t want = 0;
+  switch (Reg.Type) {
+    case Kind::Listener:
+      if (Reg.AcceptArmed && (Reg.Events & FD_ACCEPT)) want = EPOLLIN;
+      break;
+    case Kind::Other:
+    case Kind::Datagram:
+      if (Reg.Events & FD_READ) want |= EPOLLIN;
+      if (Reg.WriteArmed) want |= EPOLLOUT;
+      break;
+    case Kind::Stream:
+      if (Reg.Connecting) {
+        want = EPOLLOUT;
+        break;
+      }
+      if (!Reg.CloseReported) {
+        if (Reg.Events & FD_READ) want |= EPOLLIN;
+        if (Reg.Events & FD_CLOSE) want |= EPOLLIN | EPOLLRDHUP;
+      }
+      if (Reg.WriteArmed) want |= EPOLLOUT;
+      break;
+  }
+  poller_.Update(Fd, want);
+}
+
+void EventLoop::Report(int Fd, Registration& Reg, uint32_t Event, uint32_t Error) {
+  queue_.push_back(Entry{Reg.Target, TMessage{WM_ASYNCSELECT, Fd, MakeSelectArg(Event, Error)},
+                         Reg.Serial});
+}
+
+void EventLoop::HandleReady(int Fd, uint32_t Revents) {
+  Registration* found = Find(Fd);
+  if (found == nullptr) {
+    poller_.Update(Fd, 0);
+    return;
+  }
+  Registration& r = *found;
+  bool hangup = Revents & (EPOLLERR | EPOLLHUP | EPOLLRDHUP);
+
+  switch (r.Type) {
+    case Kind::Listener:
+      if (Revents & EPOLLIN) {
+        r.AcceptArmed = false;  // until the next accept, as the platform does
+        Report(Fd, r, FD_ACCEPT, 0);
+      }
+      break;
+    case Kind::Other:
+    case Kind::Datagram:
+      if ((Revents & EPOLLOUT) && r.WriteArmed) {
+        r.WriteArmed = false;
+        if (r.Events & FD_WRITE) Report(Fd, r, FD_WRITE, 0);
+      }
+      if ((Revents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && (r.Events & FD_READ)) Report(Fd, r, FD_READ, 0);
+      break;
+    case Kind::Stream:
+      if (r.Connecting) {
+        r.Connecting = false;
+        uint32_t err = PendingSocketError(Fd);
+        if (r.Events & FD_CONNECT) Report(Fd, r, FD_CONNECT, err);
+        if (err != 0) {
+          r.CloseReported = true;
+        } else if (r.Events & FD_WRITE) {
+          Report(Fd, r, FD_WRITE, 0);
+        }
+        break;
+      }
+      if ((Revents & EPOLLOUT) && r.WriteArmed) {
+        r.WriteArmed = false;
+        if (r.Events & FD_WRITE) Report(Fd, r, FD_WRITE, 0);
+      }
+      if (r.CloseReported) break;
+      if (hangup) {
+        // Reported once; the close report itself offers whatever is still readable first.
+        r.CloseReported = true;
+        uint32_t err = (Revents & EPOLLERR) ? PendingSocketError(Fd) : 0;
+        if (r.Events & FD_CLOSE) Report(Fd, r, FD_CLOSE, err);
+      } else if ((Revents & EPOLLIN) && (r.Events & FD_READ)) {
+        Report(Fd, r, FD_READ, 0);
+      }
+      break;
+  }
+  UpdateInterest(Fd, r);
+}
+
+void EventLoop::Collect(int TimeoutMs) {
+  poller_.Wait(TimeoutMs, ready_);
+  for (const epoll_event& ev : ready_) {
+    if (ev.data.fd == wakeFd_) {
+      uint64_t count;
+      while (::read(wakeFd_, &count, sizeof(count)) > 0) {
+      }
+      wakePending_ = false;
+      continue;
+    }
+    HandleReady(ev.data.fd, ev.events);
+  }
+}
+
+void EventLoop::Deliver() {
+  // Only what was queued at the start of the turn; posts made now run on the next turn.
+  size_t n = queue_.size();
+  ++depth_;
+  struct DepthGuard {
+    int& Depth;
+    ~DepthGuard() { --Depth; }
+  } guard{depth_};
+  while (n-- > 0 && !queue_.empty()) {
+    Entry e = queue_.front();
+    queue_.pop_front();
+    if (e.Target.Slot >= slots_.size()) continue;
+    Slot& s = slots_[e.Target.Slot];
+    if (s.Target == nullptr || s.Generation != e.Target.Generation) continue;
+    if (e.Serial != 0) {
+      Registration* r = Find(static_cast<int>(e.Message.WParam));
+      if (r == nullptr || r->Serial != e.Serial) continue;  // the descriptor was closed since
+    }
+    s.Target->HandleMessage(e.Message);
+  }
+}
+
+void EventLoop::Turn(int TimeoutMs) {
+  Collect(queue_.empty() ? TimeoutMs : 0);
+  Deliver();
+}
+
+bool EventLoop::ProcessMessages() {
+  Collect(0);
+  bool any = !queue_.empty();
+  Deliver();
+  return any;
+}
+
+void EventLoop::Run() {
+  terminated_ = false;
+  while (!terminated_) Turn(-1);
+}
+
+}  // namespace ordwin

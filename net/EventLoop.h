@@ -1,0 +1,132 @@
+// The program's one event loop: a first-in, first-out queue of notifications posted to
+// endpoints, and the readiness set that turns descriptor readiness into socket notifications
+// (number 1025). Everything runs on the thread that runs the loop; nothing is locked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "net/Poller.h"
+
+namespace ordwin {
+
+struct TMessage {
+  uint32_t Msg;
+  intptr_t WParam;
+  intptr_t LParam;
+};
+
+// Receives the notifications of one endpoint.
+class INotificationTarget {
+public:
+  virtual void HandleMessage(TMessage& Message) = 0;
+
+protected:
+  ~INotificationTarget() = default;
+};
+
+// Names an endpoint: a slot of the loop's table and the generation that was current when the
+// endpoint was made, so that a stale identifier never reaches a newer endpoint in the same slot.
+struct EndpointId {
+  uint32_t Slot = 0;
+  uint32_t Generation = 0;
+  bool Valid() const { return Generation != 0; }
+};
+
+class EventLoop {
+public:
+  EventLoop();
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // The loop of this program (and of this thread).
+  static EventLoop& Instance();
+
+  // Endpoints. Unregistering discards whatever is still queued for the endpoint.
+  EndpointId Register(INotificationTarget* Target);
+  void Unregister(EndpointId Id);
+  // Appends a notification; it is delivered on a later turn, after everything posted before it.
+  void Post(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LParam);
+
+  // Asks for socket notifications (1025) for Fd, delivered to Id: Events is a set of FD_* bits,
+  // 0 stops them and drops the reports still queued for Fd. A connected stream receives its
+  // first write report at once; a listener reports accept once per call of AcceptDone.
+  void AsyncSelect(int Fd, EndpointId Id, uint32_t Events);
+  // A send on Fd would have blocked: report write once when it finds room.
+  void WatchWrite(int Fd);
+  // Fd started a non-blocking connect: report connect (with its error) when it completes.
+  void WatchConnect(int Fd);
+  // An accept was made on listener Fd: report the next pending connection.
+  void AcceptDone(int Fd);
+
+  // One turn: collect readiness without waiting, then deliver the notifications that were
+  // queued at the start of the turn. Returns whether anything was delivered.
+  bool ProcessMessages();
+  // Turns, waiting for work, until Terminate.
+  void Run();
+  void Terminate() { terminated_ = true; }
+  bool Terminated() const { return terminated_; }
+
+  // Embedding: the descriptor to poll (readable whenever the loop has work) and the time in
+  // milliseconds until the next work (0 while posted notifications wait, -1 for none).
+  int BackendFd() const { return poller_.Fd(); }
+  int BackendTimeout() const { return queue_.empty() ? -1 : 0; }
+
+  // Read-outs for tests and leak checks.
+  size_t PendingPosts() const { return queue_.size(); }
+  size_t LiveEndpoints() const { return liveEndpoints_; }
+  int WatchedDescriptors() const;
+
+  // The count of live socket objects, kept here because it is per loop and per thread.
+  int& LiveSocketCount() { return liveSockets_; }
+
+private:
+  struct Entry {
+    EndpointId Target;
+    TMessage Message;
+    uint64_t Serial;  // readiness reports: the registration they came from; 0 for posts
+  };
+  struct Slot {
+    INotificationTarget* Target = nullptr;
+    uint32_t Generation = 0;
+  };
+  enum class Kind : uint8_t { Other, Stream, Listener, Datagram };
+  struct Registration {
+    uint64_t Serial = 0;  // 0: not registered
+    EndpointId Target;
+    uint32_t Events = 0;
+    Kind Type = Kind::Other;
+    bool Connecting = false;
+    bool WriteArmed = false;
+    bool AcceptArmed = false;
+    bool CloseReported = false;
+  };
+
+  void Turn(int TimeoutMs);
+  void Collect(int TimeoutMs);
+  void Deliver();
+  void Report(int Fd, Registration& Reg, uint32_t Event, uint32_t Error);
+  void HandleReady(int Fd, uint32_t Revents);
+  void UpdateInterest(int Fd, Registration& Reg);
+  Registration* Find(int Fd);
+  void Wake();
+
+  Poller poller_;
+  int wakeFd_;
+  bool wakePending_ = false;
+  int depth_ = 0;
+  bool terminated_ = false;
+  std::deque<Entry> queue_;
+  std::vector<Slot> slots_;
+  std::vector<uint32_t> freeSlots_;
+  size_t liveEndpoints_ = 0;
+  std::vector<Registration> regs_;
+  uint64_t nextSerial_ = 1;
+  std::vector<epoll_event> ready_;
+  int liveSockets_ = 0;
+};
+
+}  // namespace ordwin

@@ -1,0 +1,57 @@
+#include "net/Poller.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include <unistd.h>
+
+namespace ordwin {
+
+Poller::Poller() : epfd_(::epoll_create1(EPOLL_CLOEXEC)), events_(256) {
+  if (epfd_ < 0) throw std::runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
+}
+
+Poller::~Poller() { ::close(epfd_); }
+
+bool Poller::Watching(int Fd) const {
+  return Fd >= 0 && static_cast<size_t>(Fd) < interest_.size() && interest_[Fd] != 0;
+}
+
+void Poller::Update(int Fd, uint32_t Events) {
+  if (Fd < 0) return;
+  if (static_cast<size_t>(Fd) >= interest_.size()) interest_.resize(Fd + 1, 0);
+  uint32_t& current = interest_[Fd];
+  if (current == Events) return;
+  epoll_event ev{};
+  ev.events = Events;
+  ev.data.fd = Fd;
+  int op = current == 0 ? EPOLL_CTL_ADD : (Events == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD);
+  if (::epoll_ctl(epfd_, op, Fd, &ev) < 0) {
+    // The descriptor was closed behind our back (the kernel already dropped it): forget it.
+    if (op == EPOLL_CTL_DEL || errno == EBADF || errno == ENOENT) {
+      if (current != 0) --count_;
+      current = 0;
+      if (op != EPOLL_CTL_DEL && errno == ENOENT && ::epoll_ctl(epfd_, EPOLL_CTL_ADD, Fd, &ev) == 0) {
+        current = Events;
+        ++count_;
+      }
+      return;
+    }
+    throw std::runtime_error(std::string("epoll_ctl: ") + std::strerror(errno));
+  }
+  if (current == 0) ++count_;
+  if (Events == 0) --count_;
+  current = Events;
+}
+
+void Poller::Wait(int TimeoutMs, std::vector<epoll_event>& Ready) {
+  Ready.clear();
+  int n = ::epoll_wait(epfd_, events_.data(), static_cast<int>(events_.size()), TimeoutMs);
+  if (n <= 0) return;
+  Ready.assign(events_.begin(), events_.begin() + n);
+  if (static_cast<size_t>(n) == events_.size()) events_.resize(events_.size() * 2);
+}
+
+}  // namespace ordwin

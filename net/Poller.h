@@ -1,0 +1,34 @@
+// The epoll seam: a level-triggered readiness set keyed by descriptor. Owned by the event loop.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <sys/epoll.h>
+
+namespace ordwin {
+
+class Poller {
+public:
+  Poller();
+  ~Poller();
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+  // Sets the epoll interest of Fd; 0 takes the descriptor out of the set.
+  void Update(int Fd, uint32_t Events);
+  // Whether Fd is in the set now.
+  bool Watching(int Fd) const;
+  // Waits up to TimeoutMs (-1: no limit) and fills Ready; EINTR counts as nothing ready.
+  void Wait(int TimeoutMs, std::vector<epoll_event>& Ready);
+  int Fd() const { return epfd_; }
+  int Count() const { return count_; }
+
+private:
+  int epfd_;
+  int count_ = 0;
+  std::vector<uint32_t> interest_;  // by descriptor; 0 = not in the set
+  std::vector<epoll_event> events_;
+};
+
+}  // namespace ordwin

@@ -1,0 +1,32 @@
+// The readiness events a socket object asks for and receives, in Windows Sockets numbering,
+// and the packing of the second argument of a socket notification.
+#pragma once
+
+#include <cstdint>
+
+namespace ordwin {
+
+constexpr uint32_t FD_READ = 1;
+constexpr uint32_t FD_WRITE = 2;
+constexpr uint32_t FD_OOB = 4;
+constexpr uint32_t FD_ACCEPT = 8;
+constexpr uint32_t FD_CONNECT = 16;
+constexpr uint32_t FD_CLOSE = 32;
+
+// Notification numbers of the socket object's endpoint.
+constexpr uint32_t WM_ASYNCSELECT = 1025;
+constexpr uint32_t WM_ASYNCGETHOSTBYNAME = 1026;
+constexpr uint32_t WM_ASYNCGETHOSTBYADDR = 1027;
+constexpr uint32_t WM_CLOSE_DELAYED = 1028;
+constexpr uint32_t WM_WSOCKET_RELEASE = 1029;
+constexpr uint32_t WM_TRIGGER_EXCEPTION = 1030;
+
+constexpr intptr_t MakeSelectArg(uint32_t Events, uint32_t Error) {
+  return static_cast<intptr_t>((Error & 0xFFFFu) << 16 | (Events & 0xFFFFu));
+}
+constexpr uint32_t SelectEvent(intptr_t Arg) { return static_cast<uint32_t>(Arg) & 0xFFFFu; }
+constexpr uint16_t SelectError(intptr_t Arg) {
+  return static_cast<uint16_t>((static_cast<uint32_t>(Arg) >> 16) & 0xFFFFu);
+}
+
+}  // namespace ordwin
