@@ -1,0 +1,177 @@
+#include "net/WSocketResolve.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <memory>
+
+#include "net/Exception.h"
+#include "net/WinsockErrors.h"
+
+namespace ordwin {
+
+namespace {
+
+constexpr std::size_t kMaxHostLength = 256;
+// Port and protocol texts must be shorter than this.
+constexpr std::size_t kMaxNameLength = 32;
+constexpr uint32_t kMaxPort = 65535;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Strips spaces and control characters from both ends.
+std::string Trim(const std::string& Text) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  const auto first = std::find_if_not(Text.begin(), Text.end(), blank);
+  const auto last = std::find_if_not(Text.rbegin(), std::string::const_reverse_iterator(first), blank);
+  return std::string(first, last.base());
+}
+
+// The C library stops at a NUL byte; a name holding one must not resolve as its prefix.
+bool HasNul(const std::string& Text) { return Text.find('\0') != std::string::npos; }
+
+int NameServiceError(int GaiError, int SavedErrno) {
+  switch (GaiError) {
+    case EAI_NONAME: return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return WSATRY_AGAIN;
+    case EAI_FAIL: return WSANO_RECOVERY;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return WSANO_DATA;
+#endif
+    case EAI_MEMORY: return WSAENOBUFS;
+    case EAI_SYSTEM:
+      if (SavedErrno != 0) return WSocketErrorFromErrno(SavedErrno);
+      return WSANO_RECOVERY;
+    default: return WSANO_RECOVERY;
+  }
+}
+
+struct AddrInfoDeleter {
+  void operator()(addrinfo* List) const { freeaddrinfo(List); }
+};
+
+// 0 on success with the first IPv4 address in Address, otherwise the error code.
+int LookUpHost(const std::string& Name, uint32_t& Address) {
+  if (HasNul(Name)) return WSAHOST_NOT_FOUND;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* raw = nullptr;
+  const int rc = getaddrinfo(Name.c_str(), nullptr, &hints, &raw);
+  const int savedErrno = errno;
+  std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
+  if (rc != 0) return NameServiceError(rc, savedErrno);
+  for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family == AF_INET && ai->ai_addr != nullptr) {
+      Address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
+      return 0;
+    }
+  }
+  return WSANO_DATA;
+}
+
+// Like WSocketAtoi on a text that starts with a digit, but stops counting past kMaxPort so
+// that a long digit run cannot wrap into a valid port.
+uint32_t ReadPortNumber(const std::string& Text) {
+  uint32_t value = 0;
+  for (std::size_t i = 0; i < Text.size() && IsDigit(Text[i]); ++i)
+    value = std::min<uint32_t>(value * 10 + static_cast<uint32_t>(Text[i] - '0'), kMaxPort + 1);
+  return value;
+}
+
+}  // namespace
+
+bool WSocketIsDottedIP(const std::string& Text) {
+  const std::size_t n = Text.size();
+  std::size_t i = 0;
+  while (i < n && Text[i] == ' ') ++i;
+  if (i < n && Text[i] == '.') return false;
+  int dots = 0;
+  int group = 0;
+  for (; i < n; ++i) {
+    const char c = Text[i];
+    if (IsDigit(c)) {
+      // Saturates, so that a long run of digits cannot wrap into a small group.
+      group = std::min(group * 10 + (c - '0'), 256);
+    } else if (c == '.') {
+      ++dots;
+      if (dots > 3 || group > 255 || i + 1 >= n || !IsDigit(Text[i + 1])) return false;
+      group = 0;
+    } else {
+      while (i < n && Text[i] == ' ') ++i;
+      if (i < n) return false;
+      break;
+    }
+  }
+  return dots == 3 && group <= 255;
+}
+
+int WSocketAtoi(const std::string& Text) {
+  std::size_t i = 0;
+  while (i < Text.size() && Text[i] == ' ') ++i;
+  uint32_t value = 0;
+  for (; i < Text.size() && IsDigit(Text[i]); ++i)
+    value = value * 10u + static_cast<uint32_t>(Text[i] - '0');
+  return static_cast<int>(value);
+}
+
+uint32_t WSocketResolveHost(const std::string& InAddr) {
+  if (InAddr.empty() || InAddr.size() > kMaxHostLength)
+    throw ESocketException("WSocketResolveHost: '" + InAddr + "' Invalid Hostname.");
+  const std::string name = Trim(InAddr);
+  if (WSocketIsDottedIP(InAddr)) {
+    const in_addr_t address = inet_addr(name.c_str());
+    if (address == INADDR_NONE && name != "255.255.255.255")
+      throw ESocketException("WSocketResolveHost: '" + InAddr + "' Invalid IP address.");
+    return address;
+  }
+  uint32_t address = 0;
+  const int error = LookUpHost(name, address);
+  if (error != 0)
+    throw ESocketException("WSocketResolveHost: Cannot convert host address '" + InAddr +
+                           "', Error #" + std::to_string(error));
+  return address;
+}
+
+uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto) {
+  if (Port.empty() || Port.size() >= kMaxNameLength)
+    throw ESocketException("WSocketResolvePort: Invalid Port.");
+  if (Proto.empty() || Proto.size() >= kMaxNameLength)
+    throw ESocketException("WSocketResolvePort: Invalid Proto.");
+  if (IsDigit(Port[0])) {
+    const uint32_t number = ReadPortNumber(Port);
+    if (number > kMaxPort) throw ESocketException("WSocketResolvePort: Invalid Port.");
+    return static_cast<uint16_t>(number);
+  }
+  const std::string service = Trim(Port);
+  const std::string proto = Trim(Proto);
+  const servent* entry = nullptr;
+  if (!HasNul(service) && !HasNul(proto))
+    entry = getservbyname(service.c_str(), proto.empty() ? nullptr : proto.c_str());
+  if (entry == nullptr)
+    throw ESocketException("WSocketResolvePort: Cannot convert port '" + Port + "', Error #" +
+                           std::to_string(WSANO_DATA));
+  return ntohs(static_cast<uint16_t>(entry->s_port));
+}
+
+int WSocketResolveProto(const std::string& Proto) {
+  if (Proto.empty() || Proto.size() >= kMaxNameLength)
+    throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  const std::string proto = Trim(Proto);
+  if (!proto.empty() && IsDigit(proto[0])) return WSocketAtoi(proto);
+  const protoent* entry = HasNul(proto) ? nullptr : getprotobyname(proto.c_str());
+  if (entry == nullptr)
+    throw ESocketException("WSocketResolveProto: Cannot convert protocol '" + proto +
+                           "', Error #" + std::to_string(WSANO_DATA));
+  return entry->p_proto;
+}
+
+}  // namespace ordwin

@@ -1,0 +1,56 @@
+#include "net/WinsockErrors.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "net/SocketErrorText.h"
+
+namespace ordwin {
+namespace {
+
+TEST(WinsockErrorsFromErrno, MapsNativeErrorsOntoWinsockCodes) {
+  EXPECT_EQ(WSocketErrorFromErrno(EWOULDBLOCK), WSAEWOULDBLOCK);
+  EXPECT_EQ(WSocketErrorFromErrno(EAGAIN), 10035);
+  EXPECT_EQ(WSocketErrorFromErrno(EINPROGRESS), 10036);
+  EXPECT_EQ(WSocketErrorFromErrno(ECONNRESET), 10054);
+  EXPECT_EQ(WSocketErrorFromErrno(EADDRINUSE), 10048);
+  EXPECT_EQ(WSocketErrorFromErrno(EADDRNOTAVAIL), 10049);
+  EXPECT_EQ(WSocketErrorFromErrno(ECONNREFUSED), 10061);
+  EXPECT_EQ(WSocketErrorFromErrno(EACCES), 10013);
+  EXPECT_EQ(WSocketErrorFromErrno(EPERM), 10013);
+  EXPECT_EQ(WSocketErrorFromErrno(EINVAL), 10022);
+  EXPECT_EQ(WSocketErrorFromErrno(ENFILE), 10024);
+  EXPECT_EQ(WSocketErrorFromErrno(ENOMEM), 10055);
+}
+
+TEST(WinsockErrorsFromErrno, BrokenPipeCountsAsReset) {
+  EXPECT_EQ(WSocketErrorFromErrno(EPIPE), WSAECONNRESET);
+}
+
+TEST(WinsockErrorsFromErrno, ZeroStaysZeroAndUnknownErrnoIsOffset) {
+  EXPECT_EQ(WSocketErrorFromErrno(0), 0);
+  EXPECT_EQ(WSocketErrorFromErrno(ENOENT), 10000 + ENOENT);
+  EXPECT_EQ(WSocketErrorFromErrno(EIO), 10000 + EIO);
+}
+
+TEST(WinsockErrorsLastError, ReadsErrno) {
+  errno = ECONNREFUSED;
+  EXPECT_EQ(WSocketLastError(), 10061);
+  errno = 0;
+  EXPECT_EQ(WSocketLastError(), 0);
+}
+
+// Every socket error the platform commonly reports must reach the user with a real text.
+TEST(WinsockErrorsFromErrno, EveryMappedSocketErrorHasAText) {
+  for (int e : {EINTR, EBADF, EACCES, EFAULT, EINVAL, EMFILE, EAGAIN, EINPROGRESS, EALREADY,
+                ENOTSOCK, EDESTADDRREQ, EMSGSIZE, EPROTOTYPE, ENOPROTOOPT, EPROTONOSUPPORT,
+                ESOCKTNOSUPPORT, EOPNOTSUPP, EPFNOSUPPORT, EAFNOSUPPORT, EADDRINUSE, EADDRNOTAVAIL,
+                ENETDOWN, ENETUNREACH, ENETRESET, ECONNABORTED, ECONNRESET, EPIPE, ENOBUFS,
+                EISCONN, ENOTCONN, ESHUTDOWN, ETOOMANYREFS, ETIMEDOUT, ECONNREFUSED, ELOOP,
+                ENAMETOOLONG, EHOSTDOWN, EHOSTUNREACH, ENOTEMPTY, EUSERS, EDQUOT, ESTALE, EREMOTE})
+    EXPECT_NE(SocketErrorText(WSocketErrorFromErrno(e)), "Not a WinSock error") << "errno " << e;
+}
+
+}  // namespace
+}  // namespace ordwin
