@@ -96,15 +96,12 @@ int EventLoop::WatchedDescriptors() const {
   return n;
 }
 
-void EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events) {
-  if (Fd < 0) return;
+int EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events) {
+  if (Fd < 0) return WSAENOTSOCK;
   if (static_cast<size_t>(Fd) >= regs_.size()) regs_.resize(Fd + 1);
   Registration& r = regs_[Fd];
   r = Registration{};
-  if (Events == 0) {
-    poller_.Update(Fd, 0);
-    return;
-  }
+  if (Events == 0) return WSocketErrorFromErrno(poller_.Update(Fd, 0));
   r.Serial = nextSerial_++;
   r.Target = Id;
   r.Events = Events;
@@ -128,8 +125,13 @@ void EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events) {
     socklen_t len = sizeof(peer);
     canSend = ::getpeername(Fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
   }
+  int err = UpdateInterest(Fd, r);
+  if (err != 0) {
+    r = Registration{};
+    return err;
+  }
   if (canSend && (Events & FD_WRITE)) Report(Fd, r, FD_WRITE, 0);
-  UpdateInterest(Fd, r);
+  return 0;
 }
 
 void EventLoop::WatchWrite(int Fd) {
@@ -153,7 +155,7 @@ void EventLoop::AcceptDone(int Fd) {
   UpdateInterest(Fd, *r);
 }
 
-void EventLoop::UpdateInterest(int Fd, Registration& Reg) {
+int EventLoop::UpdateInterest(int Fd, Registration& Reg) {
   uint32_t want = 0;
   switch (Reg.Type) {
     case Kind::Listener:
@@ -176,7 +178,7 @@ void EventLoop::UpdateInterest(int Fd, Registration& Reg) {
       if (Reg.WriteArmed) want |= EPOLLOUT;
       break;
   }
-  poller_.Update(Fd, want);
+  return WSocketErrorFromErrno(poller_.Update(Fd, want));
 }
 
 void EventLoop::Report(int Fd, Registration& Reg, uint32_t Event, uint32_t Error) {

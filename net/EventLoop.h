@@ -54,7 +54,8 @@ public:
   // Asks for socket notifications (1025) for Fd, delivered to Id: Events is a set of FD_* bits,
   // 0 stops them and drops the reports still queued for Fd. A connected stream receives its
   // first write report at once; a listener reports accept once per call of AcceptDone.
-  void AsyncSelect(int Fd, EndpointId Id, uint32_t Events);
+  // Returns 0 or a Windows Sockets error code.
+  int AsyncSelect(int Fd, EndpointId Id, uint32_t Events);
   // A send on Fd would have blocked: report write once when it finds room.
   void WatchWrite(int Fd);
   // Fd started a non-blocking connect: report connect (with its error) when it completes.
@@ -110,7 +111,7 @@ private:
   void Deliver();
   void Report(int Fd, Registration& Reg, uint32_t Event, uint32_t Error);
   void HandleReady(int Fd, uint32_t Revents);
-  void UpdateInterest(int Fd, Registration& Reg);
+  int UpdateInterest(int Fd, Registration& Reg);
   Registration* Find(int Fd);
   void Wake();
 

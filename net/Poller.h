@@ -15,8 +15,8 @@ public:
   Poller(const Poller&) = delete;
   Poller& operator=(const Poller&) = delete;
 
-  // Sets the epoll interest of Fd; 0 takes the descriptor out of the set.
-  void Update(int Fd, uint32_t Events);
+  // Sets the epoll interest of Fd; 0 takes the descriptor out of the set. Returns 0 or errno.
+  int Update(int Fd, uint32_t Events);
   // Whether Fd is in the set now.
   bool Watching(int Fd) const;
   // Waits up to TimeoutMs (-1: no limit) and fills Ready; EINTR counts as nothing ready.

@@ -1,0 +1,646 @@
+#include "net/CustomWSocket.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+
+#include <arpa/inet.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net/SelectEvents.h"
+#include "net/SocketErrorText.h"
+#include "net/WSocketResolve.h"
+#include "net/WinsockErrors.h"
+
+namespace ordwin {
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+constexpr uint32_t kListenerEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;    // 43
+constexpr uint32_t kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;  // 51
+
+// Removes spaces and control characters from both ends.
+std::string Trim(const std::string& S) {
+  size_t b = 0, e = S.size();
+  while (b < e && static_cast<unsigned char>(S[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(S[e - 1]) <= ' ') --e;
+  return S.substr(b, e - b);
+}
+
+std::string DottedAddress(const in_addr& A) {
+  char text[INET_ADDRSTRLEN];
+  return ::inet_ntop(AF_INET, &A, text, sizeof(text)) ? std::string(text) : std::string();
+}
+
+}  // namespace
+
+TCustomWSocket::TCustomWSocket(TComponent* Owner) : TComponent(Owner), endpoint_(this) {
+  ResetDefaults();
+  ++Loop().LiveSocketCount();
+}
+
+TCustomWSocket::~TCustomWSocket() {
+  MarkDestroying();
+  try {
+    CancelDnsLookup();
+  } catch (const std::exception&) {
+  }
+  try {
+    if (state_ != wsClosed) Close();
+  } catch (const std::exception&) {
+  }
+  if (handle_.Valid()) CloseHandle();
+  // The platform's sockets need no start or stop here, so the live count is all that remains.
+  if (--Loop().LiveSocketCount() < 0) Loop().LiveSocketCount() = 0;
+  ClearSendQueue();
+}
+
+int TCustomWSocket::LiveCount() { return EventLoop::Instance().LiveSocketCount(); }
+
+void TCustomWSocket::ResetDefaults() {
+  LastAddress = sockaddr_in{};
+  LastAddress.sin_family = AF_INET;
+  addrSet_ = addrResolved_ = false;
+  portSet_ = portResolved_ = false;
+  protoResolved_ = false;
+  localPortResolved_ = false;
+  protoSet_ = true;
+  ProtoNumber = 6;
+  proto_ = "tcp";
+  SocketType = SOCK_STREAM;
+  localPort_ = "0";
+  localAddr_ = "0.0.0.0";
+  LingerOnOff = wsLingerOn;
+  LingerTimeout = 0;
+  if (handle_.Valid()) CloseHandle();
+  state_ = wsClosed;
+  sendQueueEmpty_ = true;
+  paused_ = false;
+  readCount_ = 0;
+  sessionClosedFired_ = false;
+  FlushTimeout = 60;
+}
+
+// ---- settings ----
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+  std::string v = Trim(Value);
+  if (addrSet_ && v == addr_) return;
+  if (state_ != wsClosed) {
+    RaiseError("Cannot change Addr if not closed");
+    return;
+  }
+  addr_ = v;
+  addrSet_ = !v.empty();
+  addrResolved_ = false;
+}
+
+void TCustomWSocket::SetPort(const std::string& Value) {
+  std::string v = Trim(Value);
+  if (portSet_ && v == port_) return;
+  if (state_ != wsClosed) {
+    RaiseError("Cannot change Port if not closed");
+    return;
+  }
+  port_ = v;
+  portSet_ = !v.empty();
+  portResolved_ = false;
+}
+
+void TCustomWSocket::SetProto(const std::string& Value) {
+  std::string v = Trim(Value);
+  if (protoSet_ && v == proto_) return;
+  if (state_ != wsClosed) {
+    RaiseError("Cannot change Proto if not closed");
+    return;
+  }
+  proto_ = v;
+  protoSet_ = !v.empty();
+  protoResolved_ = false;
+}
+
+void TCustomWSocket::SetLocalAddr(const std::string& Value) {
+  if (state_ != wsClosed) {
+    RaiseError("Cannot change LocalAddr if not closed");
+    return;
+  }
+  std::string v = Value.empty() ? std::string("0.0.0.0") : Value;
+  if (!WSocketIsDottedIP(v)) {
+    RaiseError("SetLocalAddr(): Invalid IP address");
+    localAddr_ = "255.255.255.255";
+    return;
+  }
+  in_addr a{};
+  a.s_addr = ::inet_addr(Trim(v).c_str());
+  localAddr_ = DottedAddress(a);
+}
+
+void TCustomWSocket::SetLocalPort(const std::string& Value) {
+  if (state_ != wsClosed) {
+    RaiseError("Cannot change LocalPort if not closed");
+    return;
+  }
+  localPort_ = Value;
+  localPortResolved_ = false;
+}
+
+void TCustomWSocket::SetSendFlags(int Value) {
+  switch (Value) {
+    case wsSendNormal:
+    case wsSendUrgent:
+      sendFlags_ = static_cast<TSocketSendFlags>(Value);
+      return;
+    default:
+      RaiseError("Invalid SendFlags");
+  }
+}
+
+// ---- events ----
+
+bool TCustomWSocket::DoDataAvailable(uint16_t Error) {
+  if (!OnDataAvailable) return false;
+  OnDataAvailable(this, Error);
+  return true;
+}
+
+void TCustomWSocket::DoSessionAvailable(uint16_t Error) {
+  if (OnSessionAvailable) OnSessionAvailable(this, Error);
+}
+
+void TCustomWSocket::DoSessionConnected(uint16_t Error) {
+  if (OnSessionConnected) OnSessionConnected(this, Error);
+}
+
+void TCustomWSocket::DoSessionClosed(uint16_t Error) {
+  if (OnSessionClosed) OnSessionClosed(this, Error);
+}
+
+void TCustomWSocket::DoDataSent(uint16_t Error) {
+  if (OnDataSent) OnDataSent(this, Error);
+}
+
+void TCustomWSocket::DoChangeState(TSocketState OldState, TSocketState NewState) {
+  if (OnChangeState) OnChangeState(this, OldState, NewState);
+}
+
+void TCustomWSocket::DoDnsLookupDone(uint16_t Error) {
+  if (OnDnsLookupDone) OnDnsLookupDone(this, Error);
+}
+
+void TCustomWSocket::DoError() {
+  if (OnError) OnError(this);
+}
+
+void TCustomWSocket::ChangeState(TSocketState NewState) {
+  TSocketState old = state_;
+  state_ = NewState;
+  DoChangeState(old, NewState);
+}
+
+// ---- errors ----
+
+void TCustomWSocket::RaiseError(const std::string& Msg) {
+  if (OnError) {
+    DoError();
+    return;
+  }
+  throw ESocketException(Msg);
+}
+
+void TCustomWSocket::RaiseErrorFmt(const char* Fmt, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, Fmt);
+  std::vsnprintf(text, sizeof(text), Fmt, args);
+  va_end(args);
+  RaiseError(text);
+}
+
+void TCustomWSocket::ReportSocketError(const std::string& FunctionName, int Code) {
+  std::string text = "Error " + std::to_string(Code) + " in function " + FunctionName + "\r\n" +
+                     SocketErrorText(Code);
+  if (Code == WSAECONNRESET || Code == WSAENOTCONN) {
+    CloseHandle();
+    ChangeState(wsClosed);
+  }
+  lastError_ = Code;
+  RaiseError(text);
+}
+
+void TCustomWSocket::HandleBgException(const Exception& E) {
+  bool canClose = true;
+  try {
+    if (OnBgException) OnBgException(this, E, canClose);
+  } catch (const std::exception&) {
+  }
+  if (canClose) {
+    try {
+      Abort();
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+// ---- notifications ----
+
+void TCustomWSocket::HandleMessage(TMessage& Msg) { HandleNotification(Msg); }
+
+void TCustomWSocket::HandleNotification(TMessage& Msg) {
+  try {
+    switch (Msg.Msg) {
+      case WM_ASYNCSELECT:
+        HandleAsyncSelect(Msg);
+        break;
+      case WM_CLOSE_DELAYED:
+        Close();
+        break;
+      case WM_WSOCKET_RELEASE:
+        MarkDestroying();
+        delete this;
+        return;
+      case WM_TRIGGER_EXCEPTION:
+        throw ESocketException("Test exception in WSocket");
+      default:
+        break;
+    }
+  } catch (const Exception& e) {
+    HandleBgException(e);
+  } catch (const std::exception& e) {
+    HandleBgException(Exception(e.what()));
+  }
+}
+
+void TCustomWSocket::HandleAsyncSelect(const TMessage& Msg) {
+  // A report for an earlier handle, or any report while paused, changes nothing.
+  if (!handle_.Valid() || static_cast<int>(Msg.WParam) != handle_.Get() || paused_) return;
+  uint32_t events = SelectEvent(Msg.LParam);
+  uint16_t error = SelectError(Msg.LParam);
+
+  if (events & FD_CONNECT) {
+    ChangeState(wsConnected);
+    DoSessionConnected(error);
+    if (error != 0 && state_ != wsClosed) Close();
+  }
+  if (events & FD_READ) ReceiveLoop(error, ComponentOptions);
+  if (events & FD_WRITE) {
+    TryToSend();
+    if (sendQueueEmpty_) DoDataSent(error);
+  }
+  if (events & FD_ACCEPT) DoSessionAvailable(error);
+  if ((events & FD_CLOSE) && state_ != wsConnecting) {
+    // Whatever is still readable is offered first, even to a handler that reads once per report.
+    ReceiveLoop(0, ComponentOptions & ~wsoNoReceiveLoop);
+    if (!sessionClosedFired_) {
+      sessionClosedFired_ = true;
+      DoSessionClosed(error);
+    }
+    if (state_ != wsClosed) Close();
+  }
+}
+
+void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
+  for (;;) {
+    try {
+      lastError_ = 0;
+      if (!DoDataAvailable(Error)) {
+        char discard[1024];
+        if (RawReceive(discard, sizeof(discard), 0) < 0) {
+          lastError_ = WSocketLastError();
+          if (lastError_ == WSAEWOULDBLOCK) {
+            lastError_ = 0;
+            return;
+          }
+        }
+      }
+      if (Options & wsoNoReceiveLoop) return;
+      if (lastError_ != 0) return;
+      if (!handle_.Valid()) return;  // the handler closed the connection
+      int count = 0;
+      int err = PlatformReadableCount(count);
+      if (err != 0) {
+        lastError_ = err;
+        return;
+      }
+      if (count == 0) return;
+    } catch (const std::exception&) {
+      return;  // a failing handler ends this read round only
+    }
+  }
+}
+
+int TCustomWSocket::PlatformReadableCount(int& Count) const {
+  Count = 0;
+  if (!handle_.Valid()) return WSAENOTSOCK;
+  if (::ioctl(handle_.Get(), FIONREAD, &Count) < 0) return WSocketLastError();
+  return 0;
+}
+
+// ---- select, listen, accept, adopt ----
+
+int TCustomWSocket::Select(uint32_t Events) {
+  SelectEvents = Events;
+  return Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), Events);
+}
+
+int TCustomWSocket::CloseHandle() {
+  if (!handle_.Valid()) return 0;
+  Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), 0);
+  return handle_.Close();
+}
+
+void TCustomWSocket::Listen() {
+  if (!portSet_) return ReportSocketError("listen: port not assigned", WSAEINVAL);
+  if (!protoSet_) return ReportSocketError("listen: protocol not assigned", WSAEINVAL);
+  if (!addrSet_) return ReportSocketError("listen: address not assigned", WSAEINVAL);
+
+  try {
+    if (!protoResolved_) {
+      ProtoNumber = WSocketResolveProto(proto_);
+      SocketType = ProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+      protoResolved_ = true;
+    }
+    if (!portResolved_) {
+      PortNumber = WSocketResolvePort(port_, proto_);
+      LastAddress.sin_port = htons(static_cast<uint16_t>(PortNumber));
+      portResolved_ = true;
+    }
+    if (!addrResolved_) {
+      LastAddress.sin_addr.s_addr = WSocketResolveHost(addr_);
+      addrResolved_ = true;
+    }
+  } catch (const Exception& e) {
+    return RaiseError("listen: " + e.Message());
+  }
+
+  ClearSendQueue();
+  int fd = ::socket(PF_INET, SocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, ProtoNumber);
+  if (fd < 0) return ReportSocketError("socket", WSocketLastError());
+  handle_ = SocketHandle(fd);
+
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&LastAddress), sizeof(LastAddress)) < 0) {
+    int code = WSocketLastError();
+    CloseHandle();
+    return ReportSocketError("Bind", code);
+  }
+  ChangeState(wsBound);
+
+  if (SocketType == SOCK_STREAM) {
+    if (::listen(fd, kListenBacklog) < 0) return ReportSocketError("Listen", WSocketLastError());
+    ChangeState(wsListening);
+  } else {
+    ChangeState(wsListening);
+    ChangeState(wsConnected);
+    DoSessionConnected(0);
+  }
+
+  if (int err = Select(kListenerEvents); err != 0) ReportSocketError("WSAASyncSelect", err);
+}
+
+int TCustomWSocket::Accept() {
+  if (state_ != wsListening) {
+    ReportSocketError("not a listening socket", WSAEINVAL);
+    return INVALID_SOCKET;
+  }
+  socklen_t len = sizeof(LastAddress);
+  int fd = ::accept4(handle_.Get(), reinterpret_cast<sockaddr*>(&LastAddress), &len,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int code = fd < 0 ? WSocketLastError() : 0;
+  Loop().AcceptDone(handle_.Get());
+  AcceptedHandle = fd;
+  if (fd < 0) {
+    ReportSocketError("Accept", code);
+    return INVALID_SOCKET;
+  }
+  return fd;
+}
+
+void TCustomWSocket::Dup(int NewHandle) {
+  if (NewHandle < 0) return ReportSocketError("Dup", WSAEINVAL);
+  if (state_ != wsClosed) {
+    if (CloseHandle() < 0) return ReportSocketError("Dup (closesocket)", WSocketLastError());
+    ChangeState(wsClosed);
+  }
+  handle_ = SocketHandle(NewHandle);
+  ApplyLinger();
+  if (int err = Select(kConnectionEvents); err != 0) return ReportSocketError("WSAAsyncSelect", err);
+  ChangeState(wsConnected);
+}
+
+void TCustomWSocket::ApplyLinger() {
+  if (LingerOnOff == wsLingerNoSet) return;
+  if (!handle_.Valid()) return RaiseError("Cannot set linger option at this time");
+  linger opt{};
+  opt.l_onoff = LingerOnOff == wsLingerOn ? 1 : 0;
+  opt.l_linger = LingerTimeout;
+  if (::setsockopt(handle_.Get(), SOL_SOCKET, SO_LINGER, &opt, sizeof(opt)) < 0)
+    ReportSocketError("setsockopt(SO_LINGER)", WSocketLastError());
+}
+
+void TCustomWSocket::BindLocal() {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(LocalPortNumber));
+  local.sin_addr.s_addr = WSocketResolveHost(localAddr_);
+  if (::bind(handle_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) < 0)
+    return RaiseErrorFmt("winsock.bind failed, error #%d", WSocketLastError());
+  socklen_t len = sizeof(local);
+  if (::getsockname(handle_.Get(), reinterpret_cast<sockaddr*>(&local), &len) < 0)
+    return RaiseErrorFmt("winsock.getsockname failed, error #%d", WSocketLastError());
+  LocalPortNumber = ntohs(local.sin_port);
+  localPort_ = std::to_string(LocalPortNumber);
+}
+
+// ---- closing ----
+
+void TCustomWSocket::Close() { DoClose(true, 0); }
+
+void TCustomWSocket::DoClose(bool Shut, uint16_t Error) {
+  if (!handle_.Valid()) {
+    if (state_ != wsClosed) {
+      ChangeState(wsClosed);
+      ResetDefaults();
+    }
+    return;
+  }
+  if (state_ == wsClosed) return;
+  if (Shut) Shutdown(1);
+
+  // Linux never asks to retry a close; the loop stays for the platform that does.
+  for (;;) {
+    if (CloseHandle() == 0) break;
+    lastError_ = WSocketLastError();
+    if (lastError_ == WSAEWOULDBLOCK) {
+      PumpMessages();
+      continue;
+    }
+    if (lastError_ == WSANOTINITIALISED) break;
+    return ReportSocketError("Disconnect (closesocket)", lastError_);
+  }
+
+  ChangeState(wsClosed);
+  if (!Destroying() && !sessionClosedFired_) {
+    sessionClosedFired_ = true;
+    DoSessionClosed(Error);
+  }
+  try {
+    ResetDefaults();
+  } catch (const std::exception&) {
+  }
+}
+
+void TCustomWSocket::CloseDelayed() { Post(WM_CLOSE_DELAYED, 0, 0); }
+
+void TCustomWSocket::Release() { Post(WM_WSOCKET_RELEASE, 0, 0); }
+
+void TCustomWSocket::Abort() {
+  CancelDnsLookup();
+  ClearSendQueue();
+  if (state_ == wsConnected && ProtoNumber == IPPROTO_TCP) {
+    LingerOnOff = wsLingerOff;
+    ApplyLinger();
+  }
+  DoClose(false, 0);
+}
+
+void TCustomWSocket::Shutdown(int How) {
+  if (handle_.Valid()) ::shutdown(handle_.Get(), How);
+}
+
+void TCustomWSocket::Pause() {
+  paused_ = true;
+  Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), 0);
+}
+
+void TCustomWSocket::Resume() {
+  paused_ = false;
+  Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), SelectEvents);
+}
+
+void TCustomWSocket::PumpMessages() {
+  Loop().ProcessMessages();
+  if (MultiThreaded && Loop().Terminated()) Terminated = true;
+}
+
+void TCustomWSocket::DrainUntilClosed() {
+  while (handle_.Valid() && state_ != wsClosed) {
+    PumpMessages();
+    int count = 0;
+    if (PlatformReadableCount(count) != 0) break;
+    if (count > 0) DoDataAvailable(0);
+    char probe;
+    if (RawReceive(&probe, 0, 0) <= 0 && WSocketLastError() != WSAEWOULDBLOCK) break;
+    PumpMessages();
+  }
+}
+
+void TCustomWSocket::CancelDnsLookup() {}
+
+// ---- reading ----
+
+int TCustomWSocket::GetRcvdCount() {
+  int count = 0;
+  if (int err = PlatformReadableCount(count); err != 0) {
+    ReportSocketError("ioctlSocket", err);
+    return -1;
+  }
+  return count;
+}
+
+int TCustomWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
+  return static_cast<int>(::recv(handle_.Get(), Buffer, static_cast<size_t>(BufferSize), Flags));
+}
+
+int TCustomWSocket::RawReceiveFrom(void* Buffer, int BufferSize, int Flags, sockaddr_in& From,
+                                   int& FromLen) {
+  socklen_t len = static_cast<socklen_t>(FromLen);
+  int n = static_cast<int>(::recvfrom(handle_.Get(), Buffer, static_cast<size_t>(BufferSize), Flags,
+                                      reinterpret_cast<sockaddr*>(&From), &len));
+  FromLen = static_cast<int>(len);
+  return n;
+}
+
+int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
+  int n = RawReceive(Buffer, BufferSize, 0);
+  if (n < 0)
+    lastError_ = WSocketLastError();
+  else
+    readCount_ += n;
+  return n;
+}
+
+std::string TCustomWSocket::ReceiveString() {
+  int n = GetRcvdCount();
+  if (n < 0) return std::string();
+  if (n == 0) n = 255;
+  std::string s(static_cast<size_t>(n), '\0');
+  int got = Receive(s.data(), n);
+  if (got <= 0) return std::string();
+  s.resize(static_cast<size_t>(got));
+  return s;
+}
+
+int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
+  int n = RawReceiveFrom(Buffer, BufferSize, 0, From, FromLen);
+  if (n < 0)
+    lastError_ = WSocketLastError();
+  else
+    readCount_ += n;
+  return n;
+}
+
+// ---- addresses ----
+
+std::string TCustomWSocket::GetPeerAddr() {
+  if (state_ != wsConnected) return "error";
+  sockaddr_in peer{};
+  socklen_t len = sizeof(peer);
+  if (::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&peer), &len) < 0) {
+    ReportSocketError("GetPeerName", WSocketLastError());
+    return "error";
+  }
+  return DottedAddress(peer.sin_addr);
+}
+
+std::string TCustomWSocket::GetPeerPort() {
+  if (state_ != wsConnected) return "error";
+  sockaddr_in peer{};
+  socklen_t len = sizeof(peer);
+  if (::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&peer), &len) < 0) {
+    ReportSocketError("GetPeerPort", WSocketLastError());
+    return "error";
+  }
+  return std::to_string(ntohs(peer.sin_port));
+}
+
+int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
+  if (state_ != wsConnected) return -1;
+  socklen_t len = static_cast<socklen_t>(NameLen);
+  return ::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&Name), &len);
+}
+
+std::string TCustomWSocket::GetBoundPort() {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
+  sockaddr_in local{};
+  socklen_t len = sizeof(local);
+  if (::getsockname(handle_.Get(), reinterpret_cast<sockaddr*>(&local), &len) < 0) return "error";
+  return std::to_string(ntohs(local.sin_port));
+}
+
+std::string TCustomWSocket::GetBoundAddr() {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
+  sockaddr_in local{};
+  socklen_t len = sizeof(local);
+  if (::getsockname(handle_.Get(), reinterpret_cast<sockaddr*>(&local), &len) < 0) return "error";
+  return DottedAddress(local.sin_addr);
+}
+
+std::string TCustomWSocket::GetLocalName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof(name) - 1) < 0) return std::string();
+  return name;
+}
+
+}  // namespace ordwin

@@ -1,0 +1,237 @@
+// TCustomWSocket: the event-driven, non-blocking IPv4 socket object. It asks the event loop for
+// readiness of its handle and turns every report into events on the loop's thread; it owns its
+// handle, its send queue and its notification endpoint.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#include "net/Component.h"
+#include "net/EventLoop.h"
+#include "net/Exception.h"
+#include "net/NotificationEndpoint.h"
+#include "net/SocketHandle.h"
+#include "net/WSockbuf.h"
+
+namespace ordwin {
+
+enum TSocketState {
+  wsInvalidState,
+  wsOpened,
+  wsBound,
+  wsConnecting,
+  wsConnected,
+  wsAccepting,
+  wsListening,
+  wsClosed
+};
+
+enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
+enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
+// ComponentOptions: a set of these bits.
+using TWSocketOptions = unsigned;
+constexpr TWSocketOptions wsoNoReceiveLoop = 1u << 0;
+
+using TDataAvailable = std::function<void(TObject* Sender, uint16_t Error)>;
+using TDataSent = std::function<void(TObject* Sender, uint16_t Error)>;
+using TSendData = std::function<void(TObject* Sender, int BytesSent)>;
+using TSessionClosed = std::function<void(TObject* Sender, uint16_t Error)>;
+using TSessionAvailable = std::function<void(TObject* Sender, uint16_t Error)>;
+using TSessionConnected = std::function<void(TObject* Sender, uint16_t Error)>;
+using TChangeState = std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+using TDnsLookupDone = std::function<void(TObject* Sender, uint16_t Error)>;
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TBgExceptionEvent = std::function<void(TObject* Sender, const Exception& E, bool& CanClose)>;
+
+class TCustomWSocket : public TComponent, private INotificationTarget {
+public:
+  explicit TCustomWSocket(TComponent* Owner);
+  // Closes a connection that is still open: OnChangeState fires, OnSessionClosed does not, and
+  // nothing posted to the object earlier is delivered afterwards.
+  ~TCustomWSocket() override;
+
+  // Settings. Addr, Port, Proto, LocalAddr and LocalPort refuse a change unless the socket is
+  // closed; assigning the text already held changes nothing.
+  const std::string& Addr() const { return addr_; }
+  void SetAddr(const std::string& Value);
+  const std::string& Port() const { return port_; }
+  virtual void SetPort(const std::string& Value);
+  const std::string& Proto() const { return proto_; }
+  virtual void SetProto(const std::string& Value);
+  const std::string& LocalAddr() const { return localAddr_; }
+  void SetLocalAddr(const std::string& Value);
+  const std::string& LocalPort() const { return localPort_; }
+  void SetLocalPort(const std::string& Value);
+
+  // Read-outs. PeerAddr and PeerPort ask the platform at each read ("error" unless connected).
+  std::string PeerAddr() { return GetPeerAddr(); }
+  std::string PeerPort() { return GetPeerPort(); }
+  const std::string& DnsResult() const { return dnsResult_; }
+  const std::vector<std::string>& DnsResultList() const { return dnsResultList_; }
+  TSocketState State() const { return state_; }
+  int ReadCount() const { return readCount_; }
+  int RcvdCount() { return GetRcvdCount(); }
+  int LastError() const { return lastError_; }
+  int HSocket() const { return handle_.Get(); }
+  bool Paused() const { return paused_; }
+
+  bool MultiThreaded = false;
+  TWSocketOptions ComponentOptions = 0;
+  int FlushTimeout = 60;  // kept for callers that read it back; nothing waits on it
+  TSocketSendFlags SendFlags() const { return sendFlags_; }
+  void SetSendFlags(int Value);
+  TSocketLingerOnOff LingerOnOff = wsLingerOn;
+  int LingerTimeout = 0;
+
+  // Events; an unassigned event is skipped.
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSendData OnSendData;
+  TSessionClosed OnSessionClosed;
+  TSessionAvailable OnSessionAvailable;
+  TSessionConnected OnSessionConnected;
+  TChangeState OnChangeState;
+  TNotifyEvent OnLineTooLong;  // published for compatibility; never fired
+  TDnsLookupDone OnDnsLookupDone;
+  TNotifyEvent OnError;
+  TBgExceptionEvent OnBgException;
+
+  // Opens, binds and listens on Addr:Port with Proto.
+  virtual void Listen();
+  // Takes one pending connection from a listener; the caller hands the handle to Dup.
+  virtual int Accept();
+  // Adopts an accepted handle as this object's connection (no OnSessionConnected).
+  virtual void Dup(int NewHandle);
+  // Shuts the sending direction, closes the handle and fires OnSessionClosed(0) once.
+  virtual void Close();
+  // Close on a later turn of the loop.
+  virtual void CloseDelayed();
+  // Destroys the object on a later turn of the loop; the way to end an object from its handler.
+  virtual void Release();
+  // Closes at once without a shutdown, dropping what is queued.
+  virtual void Abort();
+  virtual void Flush();
+  virtual void DrainUntilClosed();
+  virtual void Shutdown(int How);
+  virtual void Pause();
+  virtual void Resume();
+  // Runs one turn of the event loop.
+  virtual void PumpMessages();
+
+  // Reading, normally from OnDataAvailable.
+  virtual int Receive(void* Buffer, int BufferSize);
+  virtual std::string ReceiveString();
+  virtual int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
+
+  // Sending never blocks: the bytes are queued and handed to the platform as it takes them.
+  // Returns Len (0 when Len <= 0), or -1 when not connected.
+  virtual int Send(const void* Data, int Len);
+  virtual int SendTo(const sockaddr_in& Dest, const void* Data, int Len);
+  virtual int SendString(const std::string& Str);
+  void TryToSend();
+  void QueueData(const std::string& Str);
+  void QueueBytes(const void* Data, int Len);
+  void ClearSendQueue();
+  bool SendQueueEmpty() const { return sendQueueEmpty_; }
+  size_t SendQueueChunks() const { return sendQueue_.size(); }
+
+  // Asynchronous name lookups are not made yet, so there is never one to cancel.
+  virtual void CancelDnsLookup();
+
+  virtual std::string GetPeerAddr();
+  virtual std::string GetPeerPort();
+  virtual int GetPeerName(sockaddr_in& Name, int NameLen);
+  virtual std::string GetBoundPort();
+  virtual std::string GetBoundAddr();
+  static bool TimevalIsSet(const timeval& T) { return T.tv_sec != 0 || T.tv_usec != 0; }
+  static void TimevalClear(timeval& T) { T.tv_sec = T.tv_usec = 0; }
+  static bool TimevalEqual(const timeval& A, const timeval& B) {
+    return A.tv_sec == B.tv_sec && A.tv_usec == B.tv_usec;
+  }
+  static std::string GetLocalName();
+
+  // The number of socket objects alive on this thread.
+  static int LiveCount();
+
+  static constexpr int kChunkSize = TBuffer::kDefaultSize;
+
+protected:
+  // Dispatches one notification of the object's endpoint; an exception raised anywhere in the
+  // dispatch, handlers included, goes to HandleBgException.
+  virtual void HandleNotification(TMessage& Msg);
+  virtual void ResetDefaults();
+  virtual void DoClose(bool Shut, uint16_t Error);
+  virtual int GetRcvdCount();
+  virtual void BindLocal();
+  virtual int RawSend(const void* Data, int Len);
+  void RaiseErrorFmt(const char* Fmt, ...) __attribute__((format(printf, 2, 3)));
+  virtual void RaiseError(const std::string& Msg);
+  virtual void HandleBgException(const Exception& E);
+  virtual bool DoDataAvailable(uint16_t Error);
+  virtual void DoSessionAvailable(uint16_t Error);
+  virtual void DoSessionConnected(uint16_t Error);
+  virtual void DoSessionClosed(uint16_t Error);
+  virtual void DoDataSent(uint16_t Error);
+  virtual void DoChangeState(TSocketState OldState, TSocketState NewState);
+  virtual void DoDnsLookupDone(uint16_t Error);
+  virtual void DoError();
+  virtual int RawReceive(void* Buffer, int BufferSize, int Flags);
+  virtual int RawReceiveFrom(void* Buffer, int BufferSize, int Flags, sockaddr_in& From, int& FromLen);
+
+  void ChangeState(TSocketState NewState);
+  // Builds "Error <code> in function <name>" CR LF <text> and raises it (or runs OnError).
+  void ReportSocketError(const std::string& FunctionName, int Code);
+  // The read handler: offers readable bytes to OnDataAvailable until none are left.
+  void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
+  // The platform's count of readable bytes: 0 or a Windows Sockets error code.
+  int PlatformReadableCount(int& Count) const;
+  void Post(uint32_t Msg, intptr_t WParam, intptr_t LParam) { endpoint_.Post(Msg, WParam, LParam); }
+  EventLoop& Loop() const { return endpoint_.Loop(); }
+  bool SessionClosedFired() const { return sessionClosedFired_; }
+
+  sockaddr_in LastAddress{};
+  int AcceptedHandle = INVALID_SOCKET;
+  int ProtoNumber = 6;
+  int SocketType = 1;  // 1 stream, 2 datagram
+  int PortNumber = 0;
+  int LocalPortNumber = 0;
+  uint32_t SelectEvents = 0;
+  bool Terminated = false;
+
+private:
+  void HandleMessage(TMessage& Msg) final;
+  void HandleAsyncSelect(const TMessage& Msg);
+  void ApplyLinger();
+  // Stops the loop's reports for the handle, then closes it; returns close's result.
+  int CloseHandle();
+  int Select(uint32_t Events);
+
+  TNotificationEndpoint endpoint_;
+  SocketHandle handle_;
+  std::string addr_, port_, proto_ = "tcp";
+  std::string localAddr_ = "0.0.0.0", localPort_ = "0";
+  std::string dnsResult_;
+  std::vector<std::string> dnsResultList_;
+  TSocketState state_ = wsClosed;
+  TSocketSendFlags sendFlags_ = wsSendNormal;
+  int readCount_ = 0;
+  int lastError_ = 0;
+  bool addrSet_ = false, addrResolved_ = false;
+  bool portSet_ = false, portResolved_ = false;
+  bool protoSet_ = true, protoResolved_ = false;
+  bool localPortResolved_ = false;
+  bool paused_ = false;
+  bool sessionClosedFired_ = false;
+  bool sendQueueEmpty_ = true;
+  std::deque<std::unique_ptr<TBuffer>> sendQueue_;
+};
+
+}  // namespace ordwin

@@ -1,0 +1,135 @@
+// The send queue of TCustomWSocket: bytes wait in 1514-byte chunks until the platform takes them.
+#include "net/CustomWSocket.h"
+
+#include <cerrno>
+
+#include <sys/socket.h>
+
+#include "net/SelectEvents.h"
+#include "net/WinsockErrors.h"
+
+namespace ordwin {
+
+namespace {
+
+bool IsConnectionLoss(int Code) {
+  return Code == WSAECONNRESET || Code == WSAENOTSOCK || Code == WSAENOTCONN || Code == WSAEINVAL ||
+         Code == WSAECONNABORTED;
+}
+
+}  // namespace
+
+int TCustomWSocket::Send(const void* Data, int Len) {
+  if (state_ != wsConnected) {
+    ReportSocketError("Send", WSAENOTCONN);
+    return -1;
+  }
+  sendQueueEmpty_ = false;
+  int result = 0;
+  if (Len > 0) {
+    result = Len;
+    QueueBytes(Data, Len);
+  }
+  TryToSend();
+  // Everything went out at once: the write report comes on a later turn, never inside Send.
+  if (sendQueueEmpty_ && handle_.Valid()) Post(WM_ASYNCSELECT, handle_.Get(), MakeSelectArg(FD_WRITE, 0));
+  return result;
+}
+
+int TCustomWSocket::SendString(const std::string& Str) {
+  if (Str.empty()) return 0;
+  return Send(Str.data(), static_cast<int>(Str.size()));
+}
+
+void TCustomWSocket::QueueData(const std::string& Str) {
+  QueueBytes(Str.data(), static_cast<int>(Str.size()));
+}
+
+void TCustomWSocket::QueueBytes(const void* Data, int Len) {
+  if (Len <= 0) return;
+  const char* p = static_cast<const char*>(Data);
+  if (sendQueue_.empty()) sendQueue_.push_back(std::make_unique<TBuffer>(kChunkSize));
+  for (;;) {
+    int n = sendQueue_.back()->Write(p, Len);
+    if (n >= Len) return;
+    Len -= n;
+    p += n;
+    sendQueue_.push_back(std::make_unique<TBuffer>(kChunkSize));
+  }
+}
+
+void TCustomWSocket::ClearSendQueue() { sendQueue_.clear(); }
+
+void TCustomWSocket::TryToSend() {
+  if (!handle_.Valid() || sendQueue_.empty()) return;
+  for (;;) {
+    TBuffer& chunk = *sendQueue_.front();
+    int len = 0;
+    const char* data = chunk.Peek(len);
+    if (len <= 0) {
+      if (sendQueue_.size() <= 1) {
+        sendQueueEmpty_ = true;  // the last chunk stays for reuse
+        return;
+      }
+      sendQueue_.pop_front();
+      continue;
+    }
+    int n = RawSend(data, len);
+    if (n == 0) return;
+    if (n < 0) {
+      int code = WSocketLastError();
+      if (IsConnectionLoss(code)) {
+        // The close must not report the loss itself: the owner hears it once, with its code.
+        sessionClosedFired_ = true;
+        Close();
+        DoSessionClosed(static_cast<uint16_t>(code));
+        return;
+      }
+      if (code == WSAEWOULDBLOCK) {
+        Loop().WatchWrite(handle_.Get());
+        return;
+      }
+      return ReportSocketError("TryToSend failed", code);
+    }
+    chunk.Remove(n);
+    if (!handle_.Valid()) return;  // an OnSendData handler closed the connection
+    if (n < len) {
+      // The platform is full: the rest goes out on the write report that room brings.
+      Loop().WatchWrite(handle_.Get());
+      return;
+    }
+  }
+}
+
+int TCustomWSocket::RawSend(const void* Data, int Len) {
+  int flags = MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
+  ssize_t n;
+  if (SocketType == SOCK_DGRAM)
+    n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), flags,
+                 reinterpret_cast<const sockaddr*>(&LastAddress), sizeof(LastAddress));
+  else
+    n = ::send(handle_.Get(), Data, static_cast<size_t>(Len), flags);
+  if (n > 0 && OnSendData) {
+    int saved = errno;
+    OnSendData(this, static_cast<int>(n));
+    errno = saved;
+  }
+  return static_cast<int>(n);
+}
+
+int TCustomWSocket::SendTo(const sockaddr_in& Dest, const void* Data, int Len) {
+  int flags = MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
+  ssize_t n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), flags,
+                       reinterpret_cast<const sockaddr*>(&Dest), sizeof(Dest));
+  if (n > 0 && OnSendData) OnSendData(this, static_cast<int>(n));
+  return static_cast<int>(n);
+}
+
+void TCustomWSocket::Flush() {
+  while (handle_.Valid() && !sendQueueEmpty_) {
+    TryToSend();
+    PumpMessages();
+  }
+}
+
+}  // namespace ordwin

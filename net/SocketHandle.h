@@ -1,0 +1,44 @@
+// A move-only holder of one socket descriptor; its destructor is the only implicit close.
+#pragma once
+
+#include <unistd.h>
+
+namespace ordwin {
+
+constexpr int INVALID_SOCKET = -1;
+
+class SocketHandle {
+public:
+  SocketHandle() = default;
+  explicit SocketHandle(int Fd) : fd_(Fd) {}
+  ~SocketHandle() { Close(); }
+  SocketHandle(SocketHandle&& Other) noexcept : fd_(Other.Release()) {}
+  SocketHandle& operator=(SocketHandle&& Other) noexcept {
+    if (this != &Other) {
+      Close();
+      fd_ = Other.Release();
+    }
+    return *this;
+  }
+  SocketHandle(const SocketHandle&) = delete;
+  SocketHandle& operator=(const SocketHandle&) = delete;
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ != INVALID_SOCKET; }
+  int Release() {
+    int fd = fd_;
+    fd_ = INVALID_SOCKET;
+    return fd;
+  }
+  // Closes the descriptor; the holder is empty afterwards whatever the result, as the
+  // descriptor is gone on Linux even when close reports an error. Returns close's result.
+  int Close() {
+    if (fd_ == INVALID_SOCKET) return 0;
+    return ::close(Release());
+  }
+
+private:
+  int fd_ = INVALID_SOCKET;
+};
+
+}  // namespace ordwin

@@ -1,0 +1,38 @@
+// TBuffer: one fixed-size chunk of a socket's send queue. Bytes are written at the back and
+// taken from the front; a drained chunk starts again from its beginning.
+#pragma once
+
+#include <memory>
+
+#include "net/Component.h"
+
+namespace ordwin {
+
+class TBuffer : public TObject {
+public:
+  explicit TBuffer(int Size);
+  ~TBuffer() override;
+
+  // A Size of 0 or less stands for 1514. Only ever called on an empty chunk.
+  void Resize(int Size);
+  // Copies as much of Data as fits; returns the count copied.
+  int Write(const void* Data, int Len);
+  // The unsent bytes: sets Len to their count and returns where they start (nullptr when none).
+  const char* Peek(int& Len) const;
+  // Takes up to Len bytes from the front; returns the count taken.
+  int Remove(int Len);
+
+  int Capacity() const { return capacity_; }
+  int WritePos() const { return writePos_; }
+  int ReadPos() const { return readPos_; }
+
+  static constexpr int kDefaultSize = 1514;
+
+private:
+  std::unique_ptr<char[]> storage_;
+  int capacity_ = 0;
+  int writePos_ = 0;
+  int readPos_ = 0;
+};
+
+}  // namespace ordwin

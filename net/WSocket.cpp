@@ -1,0 +1,7 @@
+#include "net/WSocket.h"
+
+namespace ordwin {
+
+TWSocket::~TWSocket() = default;
+
+}  // namespace ordwin
