@@ -1,0 +1,422 @@
+#include "net/CustomWSocket.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/ioctl.h>
+
+#include <gtest/gtest.h>
+
+#include "net/SelectEvents.h"
+#include "net/WSocket.h"
+#include "tests/net/TestLoop.h"
+
+namespace ordwin {
+namespace {
+
+const char* StateName(TSocketState S) {
+  static const char* names[] = {"invalid", "opened", "bound", "connecting",
+                                "connected", "accepting", "listening", "closed"};
+  return names[S];
+}
+
+// A listener on 127.0.0.1 with an ephemeral port that adopts each connection into a TWSocket
+// and writes every event of that connection into Log.
+struct Fixture {
+  std::vector<std::string> Log;  // first, so that it outlives the sockets' last events
+  TWSocket Listener{nullptr};
+  std::unique_ptr<TWSocket> Conn;
+  int Port = 0;
+  bool ReadInHandler = true;
+  std::function<void(TWSocket&)> Prepare;
+
+  Fixture() {
+    Listener.SetAddr("127.0.0.1");
+    Listener.SetPort("0");
+    Listener.OnSessionAvailable = [this](TObject*, uint16_t) {
+      Conn = std::make_unique<TWSocket>(nullptr);
+      Wire(*Conn);
+      if (Prepare) Prepare(*Conn);
+      Conn->Dup(Listener.Accept());
+    };
+    Listener.Listen();
+    Port = std::stoi(Listener.GetBoundPort());
+  }
+
+  void Wire(TWSocket& S) {
+    S.OnChangeState = [this](TObject*, TSocketState o, TSocketState n) {
+      Log.push_back(std::string("state:") + StateName(o) + "->" + StateName(n));
+    };
+    S.OnDataSent = [this](TObject*, uint16_t e) { Log.push_back("sent:" + std::to_string(e)); };
+    S.OnDataAvailable = [this, &S](TObject*, uint16_t e) {
+      std::string got = ReadInHandler ? S.ReceiveString() : std::string();
+      Log.push_back("data:" + std::to_string(e) + ":" + got);
+    };
+    S.OnSessionClosed = [this](TObject*, uint16_t e) { Log.push_back("closed:" + std::to_string(e)); };
+  }
+
+  bool Has(const std::string& Entry) const {
+    return std::find(Log.begin(), Log.end(), Entry) != Log.end();
+  }
+  int Count(const std::string& Prefix) const {
+    int n = 0;
+    for (const auto& l : Log) n += l.rfind(Prefix, 0) == 0;
+    return n;
+  }
+
+  // Connects a plain client and pumps until the adopted connection reported its first write.
+  SocketHandle Connect() {
+    SocketHandle c = test::ConnectTo(Port);
+    EXPECT_TRUE(c.Valid());
+    EXPECT_TRUE(test::PumpUntil([&] { return Has("sent:0"); }));
+    return c;
+  }
+};
+
+using CustomWSocketTest = test::LoopTest;
+
+std::string ErrorText(int Code, const std::string& Fn, const std::string& Text) {
+  return "Error " + std::to_string(Code) + " in function " + Fn + "\r\n" + Text;
+}
+
+template <typename F>
+std::string ThrownText(F&& Fn) {
+  try {
+    Fn();
+  } catch (const ESocketException& e) {
+    return e.Message();
+  }
+  return "<nothing thrown>";
+}
+
+TEST_F(CustomWSocketTest, ListenReportsMissingSettingsAndResolutionFailuresWithExactTexts) {
+  TWSocket s(nullptr);
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
+            ErrorText(10022, "listen: port not assigned", "Invalid argument"));
+  EXPECT_EQ(s.State(), wsClosed);
+  EXPECT_EQ(s.LastError(), 10022);
+
+  s.SetPort("1");
+  s.SetProto("");
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
+            ErrorText(10022, "listen: protocol not assigned", "Invalid argument"));
+  s.SetProto("tcp");
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
+            ErrorText(10022, "listen: address not assigned", "Invalid argument"));
+
+  s.SetAddr("1.2.3.256.invalid");
+  s.SetPort("0");
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }).rfind("listen: WSocketResolveHost: Cannot convert host address '1.2.3.256.invalid', Error #", 0), 0u);
+  s.SetAddr("127.0.0.1");
+  s.SetPort("no-such-service");
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
+            "listen: WSocketResolvePort: Cannot convert port 'no-such-service', Error #11004");
+  s.SetPort("0");
+  s.SetProto("no-such-proto");
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
+            "listen: WSocketResolveProto: Cannot convert protocol 'no-such-proto', Error #11004");
+  EXPECT_EQ(s.State(), wsClosed);
+  EXPECT_EQ(EventLoop::Instance().WatchedDescriptors(), 0);
+}
+
+TEST_F(CustomWSocketTest, ListenStatesAndSettingsGuardsAndResetAfterClose) {
+  TWSocket s(nullptr);
+  std::vector<std::string> states;
+  s.OnChangeState = [&](TObject*, TSocketState o, TSocketState n) {
+    states.push_back(std::string(StateName(o)) + "->" + StateName(n));
+  };
+  s.SetAddr(" 127.0.0.1 ");
+  EXPECT_EQ(s.Addr(), "127.0.0.1");
+  s.SetPort("0");
+  s.Listen();
+  EXPECT_EQ(states, (std::vector<std::string>{"closed->bound", "bound->listening"}));
+  EXPECT_EQ(s.State(), wsListening);
+  EXPECT_EQ(s.GetBoundAddr(), "127.0.0.1");
+  EXPECT_NE(s.GetBoundPort(), "0");
+  EXPECT_EQ(s.PeerAddr(), "error");
+  EXPECT_EQ(s.PeerPort(), "error");
+
+  s.SetPort("0");  // the text it holds: nothing happens
+  EXPECT_EQ(ThrownText([&] { s.SetPort("81"); }), "Cannot change Port if not closed");
+  EXPECT_EQ(ThrownText([&] { s.SetAddr("0.0.0.0"); }), "Cannot change Addr if not closed");
+  EXPECT_EQ(ThrownText([&] { s.SetProto("udp"); }), "Cannot change Proto if not closed");
+  EXPECT_EQ(ThrownText([&] { s.SetLocalAddr("1.2.3.4"); }), "Cannot change LocalAddr if not closed");
+  EXPECT_EQ(ThrownText([&] { s.SetLocalPort("5"); }), "Cannot change LocalPort if not closed");
+
+  s.Close();
+  EXPECT_EQ(states.back(), "listening->closed");
+  EXPECT_EQ(s.State(), wsClosed);
+  EXPECT_EQ(s.GetBoundPort(), "error");
+  // After a close both must be assigned again; the texts stay readable.
+  EXPECT_EQ(s.Port(), "0");
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
+            ErrorText(10022, "listen: port not assigned", "Invalid argument"));
+  EXPECT_EQ(s.Proto(), "tcp");
+  EXPECT_EQ(s.LocalAddr(), "0.0.0.0");
+  size_t before = states.size();
+  s.Close();  // closing a closed object does nothing
+  EXPECT_EQ(states.size(), before);
+
+  EXPECT_EQ(ThrownText([&] { s.SetLocalAddr("10.1.2"); }), "SetLocalAddr(): Invalid IP address");
+  s.SetLocalAddr(" 010.1.2.3 ");
+  EXPECT_EQ(s.LocalAddr(), "8.1.2.3");
+  s.SetLocalAddr("");
+  EXPECT_EQ(s.LocalAddr(), "0.0.0.0");
+  EXPECT_EQ(ThrownText([&] { s.SetSendFlags(7); }), "Invalid SendFlags");
+}
+
+TEST_F(CustomWSocketTest, PortInUseGivesBindErrorAndLeavesTheSocketClosed) {
+  TWSocket a(nullptr), b(nullptr);
+  a.SetAddr("127.0.0.1");
+  a.SetPort("0");
+  a.Listen();
+  b.SetAddr("127.0.0.1");
+  b.SetPort(a.GetBoundPort());
+  EXPECT_EQ(ThrownText([&] { b.Listen(); }), ErrorText(10048, "Bind", "Address already in use"));
+  EXPECT_EQ(b.State(), wsClosed);
+  EXPECT_EQ(b.HSocket(), INVALID_SOCKET);
+  EXPECT_EQ(b.LastError(), 10048);
+}
+
+TEST_F(CustomWSocketTest, AcceptedConnectionEventOrderWhenThePeerCloses) {
+  Fixture f;
+  SocketHandle c = f.Connect();
+  EXPECT_EQ(f.Conn->State(), wsConnected);
+  EXPECT_EQ(f.Conn->PeerAddr(), "127.0.0.1");
+  test::SendAll(c.Get(), "hello");
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Has("data:0:hello"); }));
+  EXPECT_EQ(f.Conn->ReadCount(), 5);
+  c.Close();
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Has("closed:0"); }));
+  // The close report offers the handler one more read (empty here) before the session closes.
+  EXPECT_EQ(f.Log, (std::vector<std::string>{"state:closed->connected", "sent:0", "data:0:hello",
+                                             "data:0:", "closed:0", "state:connected->closed"}));
+  EXPECT_EQ(f.Conn->State(), wsClosed);
+  EXPECT_EQ(f.Conn->PeerAddr(), "error");
+  test::PumpTurns();
+  EXPECT_EQ(f.Count("closed:"), 1);
+}
+
+TEST_F(CustomWSocketTest, BytesLeftAtThePeersCloseAreOfferedBeforeSessionClosedEvenWithoutReceiveLoop) {
+  Fixture f;
+  f.Prepare = [](TWSocket& S) { S.ComponentOptions = wsoNoReceiveLoop; };
+  SocketHandle c = f.Connect();
+  // Pause so that data and the end of stream arrive together on the next report.
+  f.Conn->Pause();
+  test::SendAll(c.Get(), "tail");
+  c.Close();
+  test::PumpTurns();
+  EXPECT_EQ(f.Count("data:"), 0);
+  f.Conn->Resume();
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Has("closed:0"); }));
+  auto data = std::find(f.Log.begin(), f.Log.end(), "data:0:tail");
+  auto closed = std::find(f.Log.begin(), f.Log.end(), "closed:0");
+  ASSERT_NE(data, f.Log.end());
+  EXPECT_LT(data, closed);
+  EXPECT_EQ(f.Log.back(), "state:connected->closed");
+  EXPECT_EQ(f.Conn->Port(), "");
+}
+
+TEST_F(CustomWSocketTest, ProgramCloseFiresChangeStateThenSessionClosedOnce) {
+  Fixture f;
+  SocketHandle c = f.Connect();
+  f.Log.clear();
+  f.Conn->Close();
+  f.Conn->Close();
+  EXPECT_EQ(f.Log, (std::vector<std::string>{"state:connected->closed", "closed:0"}));
+  test::PumpTurns();
+  EXPECT_EQ(f.Log.size(), 2u);
+  // The peer sees the end of the stream or a reset (linger on, 0 seconds), never data.
+  char b;
+  EXPECT_LE(::recv(c.Get(), &b, 1, 0), 0);
+}
+
+TEST_F(CustomWSocketTest, PeerResetIsReportedOnceWithItsCode) {
+  Fixture f;
+  SocketHandle c = f.Connect();
+  test::ResetAndClose(c);
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Count("closed:") > 0; }));
+  EXPECT_TRUE(f.Has("closed:10054"));
+  test::PumpTurns();
+  EXPECT_EQ(f.Count("closed:"), 1);
+  EXPECT_EQ(f.Conn->State(), wsClosed);
+}
+
+TEST_F(CustomWSocketTest, ExceptionInDataHandlerIsSwallowedAndTheNextReadCallsItAgain) {
+  Fixture f;
+  int calls = 0;
+  bool bg = false;
+  f.Prepare = [&](TWSocket& S) {
+    S.OnDataAvailable = [&](TObject*, uint16_t) {
+      ++calls;
+      std::string got = S.ReceiveString();
+      if (got == "boom") throw Exception("handler failed");
+      f.Log.push_back("data:" + got);
+    };
+    S.OnBgException = [&](TObject*, const Exception&, bool&) { bg = true; };
+  };
+  SocketHandle c = f.Connect();
+  test::SendAll(c.Get(), "boom");
+  ASSERT_TRUE(test::PumpUntil([&] { return calls == 1; }));
+  test::PumpTurns();
+  EXPECT_EQ(f.Conn->State(), wsConnected);
+  test::SendAll(c.Get(), "next");
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Has("data:next"); }));
+  EXPECT_FALSE(bg);
+}
+
+TEST_F(CustomWSocketTest, ExceptionInSessionClosedReachesBgExceptionAndAbortsTheObject) {
+  Fixture f;
+  std::string bgText;
+  bool canCloseSeen = false;
+  int closedCalls = 0;
+  f.Prepare = [&](TWSocket& S) {
+    S.OnSessionClosed = [&](TObject*, uint16_t) {
+      ++closedCalls;
+      throw Exception("closed handler failed");
+    };
+    S.OnBgException = [&](TObject*, const Exception& E, bool& CanClose) {
+      bgText = E.Message();
+      canCloseSeen = CanClose;
+    };
+  };
+  SocketHandle c = f.Connect();
+  c.Close();
+  ASSERT_TRUE(test::PumpUntil([&] { return !bgText.empty(); }));
+  EXPECT_EQ(bgText, "closed handler failed");
+  EXPECT_TRUE(canCloseSeen);
+  EXPECT_EQ(f.Conn->State(), wsClosed);
+  EXPECT_EQ(closedCalls, 1);
+}
+
+TEST_F(CustomWSocketTest, BgExceptionHandlerThatClearsCanCloseKeepsTheConnection) {
+  Fixture f;
+  std::string bgText;
+  f.Prepare = [&](TWSocket& S) {
+    S.OnBgException = [&](TObject*, const Exception& E, bool& CanClose) {
+      bgText = E.Message();
+      CanClose = false;
+    };
+  };
+  SocketHandle c = f.Connect();
+  // A diagnostics notification that raises on purpose.
+  struct Poster : TWSocket {
+    using TWSocket::Post;
+  };
+  static_cast<Poster*>(f.Conn.get())->Post(WM_TRIGGER_EXCEPTION, 0, 0);
+  ASSERT_TRUE(test::PumpUntil([&] { return !bgText.empty(); }));
+  EXPECT_EQ(bgText, "Test exception in WSocket");
+  EXPECT_EQ(f.Conn->State(), wsConnected);
+}
+
+TEST_F(CustomWSocketTest, DestroyingAConnectedObjectDropsWhatWasPostedAndFiresNoSessionClosed) {
+  Fixture f;
+  SocketHandle c = f.Connect();
+  f.Log.clear();
+  f.Conn->SendString("bye");
+  f.Conn->CloseDelayed();
+  f.Conn->Release();
+  f.Conn.reset();
+  EXPECT_EQ(f.Log, (std::vector<std::string>{"state:connected->closed"}));
+  test::PumpTurns();
+  EXPECT_EQ(f.Log.size(), 1u);
+}
+
+TEST_F(CustomWSocketTest, ReleaseDestroysTheObjectOnALaterTurnAndCloseDelayedClosesIt) {
+  Fixture f;
+  SocketHandle c = f.Connect();
+  f.Log.clear();
+  f.Conn->CloseDelayed();
+  EXPECT_EQ(f.Conn->State(), wsConnected);
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Has("closed:0"); }));
+  EXPECT_EQ(f.Log, (std::vector<std::string>{"state:connected->closed", "closed:0"}));
+
+  int live = TCustomWSocket::LiveCount();
+  TWSocket* owned = f.Conn.release();
+  owned->Release();
+  EXPECT_EQ(TCustomWSocket::LiveCount(), live);
+  ASSERT_TRUE(test::PumpUntil([&] { return TCustomWSocket::LiveCount() == live - 1; }));
+}
+
+TEST_F(CustomWSocketTest, OwnerDestroysOwnedSocketsAndLiveCountFollows) {
+  int live = TCustomWSocket::LiveCount();
+  {
+    TComponent owner(nullptr);
+    new TWSocket(&owner);
+    new TWSocket(&owner);
+    EXPECT_EQ(owner.ComponentCount(), 2);
+    EXPECT_EQ(TCustomWSocket::LiveCount(), live + 2);
+  }
+  EXPECT_EQ(TCustomWSocket::LiveCount(), live);
+}
+
+TEST_F(CustomWSocketTest, PauseSilencesTheConnectionAndResumeDeliversWhatArrived) {
+  Fixture f;
+  SocketHandle c = f.Connect();
+  f.Conn->Pause();
+  EXPECT_TRUE(f.Conn->Paused());
+  test::SendAll(c.Get(), "held");
+  test::PumpTurns();
+  EXPECT_EQ(f.Count("data:"), 0);
+  f.Conn->Resume();
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Has("data:0:held"); }));
+}
+
+TEST_F(CustomWSocketTest, ReadingWithoutAHandlerDiscardsTheBytes) {
+  Fixture f;
+  f.Prepare = [](TWSocket& S) { S.OnDataAvailable = nullptr; };
+  SocketHandle c = f.Connect();
+  test::SendAll(c.Get(), std::string(5000, 'x'));
+  ASSERT_TRUE(test::PumpUntil([&] {
+    int n = 0;
+    return f.Conn->RcvdCount() == 0 && ::ioctl(f.Conn->HSocket(), FIONREAD, &n) == 0 && n == 0;
+  }));
+  EXPECT_EQ(f.Conn->State(), wsConnected);
+}
+
+TEST_F(CustomWSocketTest, DatagramListenerConnectsAtOnceAndReceivesFrom) {
+  TWSocket s(nullptr);
+  std::vector<std::string> log;
+  s.OnChangeState = [&](TObject*, TSocketState o, TSocketState n) {
+    log.push_back(std::string(StateName(o)) + "->" + StateName(n));
+  };
+  s.OnSessionConnected = [&](TObject*, uint16_t e) { log.push_back("connected:" + std::to_string(e)); };
+  std::string got, from;
+  s.OnDataAvailable = [&](TObject*, uint16_t) {
+    char buf[100];
+    sockaddr_in src{};
+    int len = sizeof(src);
+    int n = s.ReceiveFrom(buf, sizeof(buf), src, len);
+    if (n > 0) got.assign(buf, static_cast<size_t>(n));
+    from = inet_ntoa(src.sin_addr);
+  };
+  s.SetAddr("127.0.0.1");
+  s.SetPort("0");
+  s.SetProto("udp");
+  s.Listen();
+  EXPECT_EQ(log, (std::vector<std::string>{"closed->bound", "bound->listening", "listening->connected",
+                                           "connected:0"}));
+  int port = std::stoi(s.GetBoundPort());
+  SocketHandle u(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::sendto(u.Get(), "dgram", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 5);
+  ASSERT_TRUE(test::PumpUntil([&] { return got == "dgram"; }));
+  EXPECT_EQ(from, "127.0.0.1");
+  EXPECT_EQ(s.ReadCount(), 5);
+  s.Close();
+}
+
+TEST_F(CustomWSocketTest, AcceptAndDupRefuseWhatTheyCannotTake) {
+  TWSocket s(nullptr);
+  EXPECT_EQ(ThrownText([&] { s.Accept(); }), ErrorText(10022, "not a listening socket", "Invalid argument"));
+  EXPECT_EQ(ThrownText([&] { s.Dup(INVALID_SOCKET); }), ErrorText(10022, "Dup", "Invalid argument"));
+  EXPECT_EQ(ThrownText([&] { s.RcvdCount(); }),
+            ErrorText(10038, "ioctlSocket", "Socket operation on non-socket"));
+}
+
+}  // namespace
+}  // namespace ordwin

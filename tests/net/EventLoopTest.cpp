@@ -1,0 +1,125 @@
+#include "net/EventLoop.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "net/NotificationEndpoint.h"
+#include "net/SelectEvents.h"
+#include "tests/net/TestLoop.h"
+
+namespace ordwin {
+namespace {
+
+struct Recorder : INotificationTarget {
+  std::string Name;
+  std::vector<std::string>* Log;
+  std::function<void(TMessage&)> Extra;
+  Recorder(std::string name, std::vector<std::string>* log) : Name(std::move(name)), Log(log) {}
+  void HandleMessage(TMessage& M) override {
+    Log->push_back(Name + ":" + std::to_string(M.Msg) + ":" + std::to_string(M.WParam));
+    if (Extra) Extra(M);
+  }
+};
+
+bool Readable(int Fd) {
+  pollfd p{Fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+using EventLoopTest = test::LoopTest;
+
+TEST_F(EventLoopTest, DeliversInPostingOrderAndPostsMadeWhileDeliveringOnTheNextTurn) {
+  EventLoop& loop = EventLoop::Instance();
+  std::vector<std::string> log;
+  Recorder a("a", &log), b("b", &log);
+  TNotificationEndpoint ea(&a), eb(&b);
+  a.Extra = [&](TMessage& M) {
+    if (M.WParam == 1) eb.Post(2000, 9, 0);
+  };
+  ea.Post(2000, 1, 0);
+  eb.Post(2000, 2, 0);
+  ea.Post(2000, 3, 0);
+  EXPECT_EQ(loop.BackendTimeout(), 0);
+  loop.ProcessMessages();
+  EXPECT_EQ(log, (std::vector<std::string>{"a:2000:1", "b:2000:2", "a:2000:3"}));
+  loop.ProcessMessages();
+  EXPECT_EQ(log.back(), "b:2000:9");
+  EXPECT_EQ(loop.BackendTimeout(), -1);
+}
+
+TEST_F(EventLoopTest, DestroyedEndpointLosesWhatWasQueuedAndItsSlotIsNotConfused) {
+  EventLoop& loop = EventLoop::Instance();
+  std::vector<std::string> log;
+  Recorder a("a", &log), b("b", &log);
+  auto ea = std::make_unique<TNotificationEndpoint>(&a);
+  ea->Post(2000, 1, 0);
+  ea.reset();
+  // The new endpoint may take the freed slot; the old entry must still not reach it.
+  TNotificationEndpoint eb(&b);
+  eb.Post(2000, 2, 0);
+  test::PumpTurns(2);
+  EXPECT_EQ(log, (std::vector<std::string>{"b:2000:2"}));
+  EXPECT_EQ(loop.PendingPosts(), 0u);
+}
+
+TEST_F(EventLoopTest, BackendDescriptorWakesAnEmbeddingPollerOnlyWhenThereIsWork) {
+  EventLoop& loop = EventLoop::Instance();
+  std::vector<std::string> log;
+  Recorder a("a", &log);
+  TNotificationEndpoint ea(&a);
+  EXPECT_FALSE(Readable(loop.BackendFd()));
+  ea.Post(2000, 1, 0);
+  EXPECT_TRUE(Readable(loop.BackendFd()));
+  loop.ProcessMessages();
+  EXPECT_EQ(log.size(), 1u);
+  EXPECT_FALSE(Readable(loop.BackendFd()));
+}
+
+TEST_F(EventLoopTest, RunReturnsAfterTerminate) {
+  EventLoop& loop = EventLoop::Instance();
+  std::vector<std::string> log;
+  Recorder a("a", &log);
+  TNotificationEndpoint ea(&a);
+  a.Extra = [&](TMessage& M) {
+    if (M.WParam < 3)
+      ea.Post(2000, M.WParam + 1, 0);
+    else
+      loop.Terminate();
+  };
+  ea.Post(2000, 1, 0);
+  loop.Run();
+  EXPECT_EQ(log, (std::vector<std::string>{"a:2000:1", "a:2000:2", "a:2000:3"}));
+}
+
+TEST_F(EventLoopTest, WatchedPipeReportsReadWhileReadableAndNothingAfterUnwatching) {
+  EventLoop& loop = EventLoop::Instance();
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+  SocketHandle r(fds[0]), w(fds[1]);
+  std::vector<std::string> log;
+  Recorder a("a", &log);
+  TNotificationEndpoint ea(&a);
+  ASSERT_EQ(loop.AsyncSelect(r.Get(), ea.Id(), FD_READ), 0);
+  test::PumpTurns(3);
+  EXPECT_TRUE(log.empty());
+  ASSERT_EQ(::write(w.Get(), "x", 1), 1);
+  test::PumpTurns(1);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0], "a:1025:" + std::to_string(r.Get()));
+  // Level-triggered: unread bytes are reported again.
+  test::PumpTurns(1);
+  EXPECT_EQ(log.size(), 2u);
+  loop.AsyncSelect(r.Get(), ea.Id(), 0);
+  test::PumpTurns(3);
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_EQ(loop.WatchedDescriptors(), 0);
+}
+
+}  // namespace
+}  // namespace ordwin

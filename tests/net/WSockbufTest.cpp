@@ -1,0 +1,51 @@
+#include "net/WSockbuf.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace ordwin {
+namespace {
+
+std::string Pending(const TBuffer& B) {
+  int len = -1;
+  const char* p = B.Peek(len);
+  return p ? std::string(p, static_cast<size_t>(len)) : std::string();
+}
+
+TEST(WSockbuf, WriteFillsToCapacityRemoveDrainsAndADrainedChunkStartsOver) {
+  TBuffer b(0);
+  EXPECT_EQ(b.Capacity(), 1514);
+  TBuffer small(8);
+  EXPECT_EQ(small.Write("abcdefghij", 10), 8);
+  EXPECT_EQ(small.Write("z", 1), 0);
+  EXPECT_EQ(Pending(small), "abcdefgh");
+  EXPECT_EQ(small.Remove(3), 3);
+  EXPECT_EQ(Pending(small), "defgh");
+  EXPECT_EQ(small.ReadPos(), 3);
+  // Space freed at the front is not reused while bytes remain.
+  EXPECT_EQ(small.Write("z", 1), 0);
+  EXPECT_EQ(small.Remove(100), 5);
+  EXPECT_EQ(small.ReadPos(), 0);
+  EXPECT_EQ(small.WritePos(), 0);
+  int len = -1;
+  EXPECT_EQ(small.Peek(len), nullptr);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(small.Remove(1), 0);
+  EXPECT_EQ(small.Write("12345678", 8), 8);
+  EXPECT_EQ(Pending(small), "12345678");
+}
+
+TEST(WSockbuf, ResizeKeepsTheCapacityWhenUnchangedAndTakesTheDefaultForNonPositiveSizes) {
+  TBuffer b(16);
+  b.Resize(16);
+  EXPECT_EQ(b.Capacity(), 16);
+  b.Resize(-3);
+  EXPECT_EQ(b.Capacity(), 1514);
+  b.Resize(32);
+  EXPECT_EQ(b.Capacity(), 32);
+  EXPECT_EQ(b.Write(std::string(40, 'q').data(), 40), 32);
+}
+
+}  // namespace
+}  // namespace ordwin
