@@ -1,0 +1,187 @@
+#include "net/CustomWSocket.h"
+
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/WSocket.h"
+#include "tests/net/TestLoop.h"
+
+namespace ordwin {
+namespace {
+
+// One adopted connection (Conn) and the plain client at its far end (Peer).
+struct Connection {
+  std::vector<int> SendData;
+  std::vector<std::string> Log;
+  bool InsideSend = false;
+  TWSocket Listener{nullptr};
+  std::unique_ptr<TWSocket> Conn;
+  SocketHandle Peer;
+
+  Connection() {
+    Listener.SetAddr("127.0.0.1");
+    Listener.SetPort("0");
+    Listener.OnSessionAvailable = [this](TObject*, uint16_t) {
+      Conn = std::make_unique<TWSocket>(nullptr);
+      Conn->OnSendData = [this](TObject*, int n) { SendData.push_back(n); };
+      Conn->OnDataSent = [this](TObject*, uint16_t e) {
+        Log.push_back((InsideSend ? "inside-send:" : "sent:") + std::to_string(e));
+      };
+      Conn->OnSessionClosed = [this](TObject*, uint16_t e) { Log.push_back("closed:" + std::to_string(e)); };
+      Conn->Dup(Listener.Accept());
+    };
+    Listener.Listen();
+    Peer = test::ConnectTo(std::stoi(Listener.GetBoundPort()));
+    EXPECT_TRUE(test::PumpUntil([&] { return Log.size() == 1; }));  // the first write report
+    Log.clear();
+  }
+
+  int Send(const std::string& Data) {
+    InsideSend = true;
+    int r = Conn->Send(Data.data(), static_cast<int>(Data.size()));
+    InsideSend = false;
+    return r;
+  }
+
+  std::string ReadExactly(size_t N) {
+    std::string got;
+    test::PumpUntil([&] {
+      got += test::ReadAvailable(Peer.Get());
+      return got.size() >= N;
+    });
+    return got;
+  }
+};
+
+std::string Pattern(size_t N) {
+  std::string s(N, '\0');
+  for (size_t i = 0; i < N; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  return s;
+}
+
+using SendQueueTest = test::LoopTest;
+
+TEST_F(SendQueueTest, FourThousandBytesGoOutIn1514ByteChunksAndDataSentComesOnALaterTurn) {
+  Connection c;
+  std::string data = Pattern(4000);
+  EXPECT_EQ(c.Send(data), 4000);
+  EXPECT_EQ(c.SendData, (std::vector<int>{1514, 1514, 972}));
+  EXPECT_TRUE(c.Log.empty());
+  ASSERT_TRUE(test::PumpUntil([&] { return !c.Log.empty(); }));
+  test::PumpTurns();
+  EXPECT_EQ(c.Log, (std::vector<std::string>{"sent:0"}));
+  EXPECT_EQ(c.ReadExactly(4000), data);
+  EXPECT_EQ(c.Conn->SendQueueChunks(), 1u);  // the drained last chunk is kept for reuse
+}
+
+TEST_F(SendQueueTest, EachSendThatGoesOutAtOnceGivesItsOwnDataSent) {
+  Connection c;
+  c.Send("one");
+  c.Send("two");
+  test::PumpTurns();
+  EXPECT_EQ(c.Log, (std::vector<std::string>{"sent:0", "sent:0"}));
+  EXPECT_EQ(c.ReadExactly(6), "onetwo");
+}
+
+TEST_F(SendQueueTest, DataSentHandlerThatSendsAgainRunsOnLaterTurns) {
+  Connection c;
+  int rounds = 0;
+  c.Conn->OnDataSent = [&](TObject*, uint16_t) {
+    EXPECT_FALSE(c.InsideSend);
+    if (++rounds < 3) c.Send("x");
+  };
+  c.Send("x");
+  ASSERT_TRUE(test::PumpUntil([&] { return rounds == 3; }));
+  EXPECT_EQ(c.ReadExactly(3), "xxx");
+}
+
+TEST_F(SendQueueTest, NewBytesFillTheRoomOfTheLastChunkFirst) {
+  Connection c;
+  c.Conn->QueueData(Pattern(1414));
+  EXPECT_EQ(c.Conn->SendQueueChunks(), 1u);
+  c.Conn->QueueData(std::string(200, 'Z'));
+  EXPECT_EQ(c.Conn->SendQueueChunks(), 2u);
+  EXPECT_TRUE(test::ReadAvailable(c.Peer.Get()).empty());  // queued, not sent
+  // A send with no data pushes what was queued.
+  EXPECT_EQ(c.Conn->Send(nullptr, 0), 0);
+  EXPECT_EQ(c.SendData, (std::vector<int>{1514, 100}));
+  EXPECT_EQ(c.ReadExactly(1614), Pattern(1414) + std::string(200, 'Z'));
+}
+
+TEST_F(SendQueueTest, EmptySendsQueueNothing) {
+  Connection c;
+  EXPECT_EQ(c.Conn->SendString(""), 0);
+  EXPECT_TRUE(c.Conn->SendQueueEmpty());
+  EXPECT_EQ(c.Conn->Send("abc", 0), 0);
+  EXPECT_FALSE(c.Conn->SendQueueEmpty());
+  EXPECT_EQ(c.Conn->SendQueueChunks(), 0u);
+  test::PumpTurns();
+  EXPECT_TRUE(c.Log.empty());
+  EXPECT_TRUE(c.SendData.empty());
+}
+
+TEST_F(SendQueueTest, SendOnAnUnconnectedSocketRaisesAndLeavesItClosed) {
+  TWSocket s(nullptr);
+  std::string text;
+  try {
+    s.SendString("x");
+  } catch (const ESocketException& e) {
+    text = e.Message();
+  }
+  EXPECT_EQ(text, "Error 10057 in function Send\r\nSocket is not connected");
+  EXPECT_EQ(s.State(), wsClosed);
+  EXPECT_EQ(s.LastError(), 10057);
+}
+
+TEST_F(SendQueueTest, PeerThatDoesNotReadHoldsTheRestUntilRoomAndNothingIsLost) {
+  Connection c;
+  const size_t total = 16u << 20;
+  std::string data = Pattern(total);
+  EXPECT_EQ(c.Send(data), static_cast<int>(total));
+  size_t taken = std::accumulate(c.SendData.begin(), c.SendData.end(), size_t{0});
+  ASSERT_LT(taken, total);  // the kernel buffers filled up
+  test::PumpTurns(50);
+  EXPECT_TRUE(c.Log.empty());  // nothing reports "all sent" while bytes wait
+  EXPECT_FALSE(c.Conn->SendQueueEmpty());
+
+  std::string got = c.ReadExactly(total);
+  ASSERT_EQ(got.size(), total);
+  EXPECT_TRUE(got == data);
+  ASSERT_TRUE(test::PumpUntil([&] { return !c.Log.empty(); }));
+  test::PumpTurns();
+  EXPECT_EQ(c.Log, (std::vector<std::string>{"sent:0"}));
+  EXPECT_EQ(std::accumulate(c.SendData.begin(), c.SendData.end(), size_t{0}), total);
+}
+
+TEST_F(SendQueueTest, SendToAResetPeerClosesTheConnectionWithTheResetCodeOnce) {
+  Connection c;
+  test::ResetAndClose(c.Peer);
+  // Sending before the reset report is handled meets the reset in the send itself.
+  for (int i = 0; i < 3 && c.Conn->State() == wsConnected; ++i) EXPECT_NO_THROW(c.Send("late"));
+  EXPECT_EQ(c.Log, (std::vector<std::string>{"closed:10054"}));
+  EXPECT_EQ(c.Conn->State(), wsClosed);
+  test::PumpTurns();
+  EXPECT_EQ(c.Log.size(), 1u);
+}
+
+TEST_F(SendQueueTest, SendingToAPeerThatClosedEndsInOneSessionClosedAndNoSignal) {
+  Connection c;
+  c.Conn->OnDataAvailable = [&](TObject*, uint16_t) { c.Conn->ReceiveString(); };
+  c.Peer.Close();
+  // Keep sending from the loop until the connection is found gone, by a send or the close report.
+  ASSERT_TRUE(test::PumpUntil([&] {
+    if (c.Conn->State() == wsConnected) c.Send(std::string(100, 'q'));
+    return c.Conn->State() == wsClosed;
+  }));
+  test::PumpTurns();
+  int closed = 0;
+  for (const auto& l : c.Log) closed += l.rfind("closed:", 0) == 0;
+  EXPECT_EQ(closed, 1);
+}
+
+}  // namespace
+}  // namespace ordwin
