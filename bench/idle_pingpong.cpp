@@ -1,0 +1,395 @@
+// idle_pingpong: does a crowd of idle connections slow the loop down, and what does each cost?
+//
+// One loop, one listener. An active pair (an accepted TWSocket and a TWSocket adopting the
+// client end of the same connection) ping-pongs 1-byte messages, first with no other
+// connection, then while the loop also holds N idle accepted connections, then again after they
+// are gone (that last row shows how much of the difference is noise from the machine). The
+// client ends of the idle connections live in a child process, so the resident memory figure is
+// the server side alone: VmRSS read before and after accepting them, divided by N.
+//
+// Usage: idle_pingpong [--round-trips N] [--idle N] [--warmup N]
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "net/EventLoop.h"
+#include "net/Exception.h"
+#include "net/WSocket.h"
+
+namespace ordwin {
+namespace {
+
+struct Options {
+  long RoundTrips = 200000;
+  long Idle = 10000;
+  long Warmup = 20000;
+};
+
+// Connections the child opens before waiting for the loop to accept them: the listener's
+// backlog is small, and a full accept queue makes the kernel drop the SYN and retry a second
+// later, which would dominate the set-up time.
+constexpr long kConnectBatch = 4;
+// A hung phase is a fault in the library, not a slow machine: stop with a message.
+constexpr unsigned kWatchdogSeconds = 120;
+
+[[noreturn]] void Fail(const std::string& What) {
+  std::fprintf(stderr, "idle_pingpong: %s\n", What.c_str());
+  std::exit(1);
+}
+
+[[noreturn]] void FailErrno(const std::string& What) { Fail(What + ": " + std::strerror(errno)); }
+
+void OnWatchdog(int) {
+  static const char kText[] = "idle_pingpong: no progress for too long; the loop looks hung\n";
+  ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof(kText) - 1);
+  (void)ignored;
+  ::_exit(2);
+}
+
+long ParseCount(const char* Text, const char* Flag) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(Text, &end, 10);
+  if (errno != 0 || end == Text || *end != '\0' || v < 0) Fail(std::string("bad value for ") + Flag);
+  return v;
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> const char* {
+      if (i + 1 >= argc) Fail("missing value after " + a);
+      return argv[++i];
+    };
+    if (a == "--round-trips") {
+      o.RoundTrips = ParseCount(next(), "--round-trips");
+    } else if (a == "--idle") {
+      o.Idle = ParseCount(next(), "--idle");
+    } else if (a == "--warmup") {
+      o.Warmup = ParseCount(next(), "--warmup");
+    } else if (a == "--help" || a == "-h") {
+      std::printf("usage: idle_pingpong [--round-trips N (200000)] [--idle N (10000)] [--warmup N (20000)]\n");
+      std::exit(0);
+    } else {
+      Fail("unknown argument " + a);
+    }
+  }
+  if (o.RoundTrips == 0) Fail("--round-trips must be positive");
+  return o;
+}
+
+// Asks for 25,000 descriptors (enough for both ends of every idle connection in one process).
+// Where the hard limit is lower and may not be raised, the hard limit will do as long as it
+// covers one side: each process here holds only its own ends. Returns the soft limit now set.
+rlim_t RaiseDescriptorLimit(long Idle) {
+  const rlim_t want = std::max<rlim_t>(25000, static_cast<rlim_t>(2 * Idle + 1000));
+  const rlim_t need = static_cast<rlim_t>(Idle + 100);
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("getrlimit");
+  if (r.rlim_cur >= want) return r.rlim_cur;
+  rlimit raised{want, std::max(r.rlim_max, want)};
+  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return want;
+  int err = errno;
+  if (r.rlim_max < need)
+    Fail("cannot raise RLIMIT_NOFILE to " + std::to_string(need) + ": " + std::strerror(err));
+  r.rlim_cur = r.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("setrlimit");
+  return r.rlim_cur;
+}
+
+long ResidentKiB() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  Fail("no VmRSS in /proc/self/status");
+}
+
+void WriteAll(int Fd, const void* Data, size_t Len) {
+  const char* p = static_cast<const char*>(Data);
+  while (Len > 0) {
+    ssize_t n = ::write(Fd, p, Len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) FailErrno("control write");
+    p += n;
+    Len -= static_cast<size_t>(n);
+  }
+}
+
+// False on end of stream.
+bool ReadAll(int Fd, void* Data, size_t Len) {
+  char* p = static_cast<char*>(Data);
+  while (Len > 0) {
+    ssize_t n = ::read(Fd, p, Len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) FailErrno("control read");
+    if (n == 0) return false;
+    p += n;
+    Len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int ConnectBlocking(uint16_t Port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(Port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) < 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The child's whole life: receive the port, then open connections in the batches the parent
+// asks for (a count of 0 means none), answering each batch with the count actually opened.
+// Holds them until the parent closes the control channel.
+[[noreturn]] void ChildMain(int Control) {
+  uint16_t port = 0;
+  if (!ReadAll(Control, &port, sizeof(port))) ::_exit(0);
+  std::vector<int> held;
+  for (;;) {
+    int32_t batch = 0;
+    if (!ReadAll(Control, &batch, sizeof(batch))) break;
+    int32_t opened = 0;
+    for (int32_t i = 0; i < batch; ++i) {
+      int fd = ConnectBlocking(port);
+      if (fd < 0) break;
+      held.push_back(fd);
+      ++opened;
+    }
+    WriteAll(Control, &opened, sizeof(opened));
+  }
+  for (int fd : held) ::close(fd);
+  ::_exit(0);
+}
+
+struct PhaseResult {
+  std::string Name;
+  long RoundTrips;
+  double Seconds;
+  double Rate() const { return Seconds > 0 ? static_cast<double>(RoundTrips) / Seconds : 0; }
+};
+
+class Bench {
+public:
+  Bench(const Options& Opt, int Control, rlim_t Limit)
+      : opt_(Opt), control_(Control), limit_(Limit), loop_(EventLoop::Instance()) {}
+
+  void Run() {
+    StartListener();
+    uint16_t port = static_cast<uint16_t>(std::stoi(listener_->GetBoundPort()));
+    WriteAll(control_, &port, sizeof(port));
+    MakeActivePair(port);
+
+    results_.push_back(PingPong("warm-up", opt_.Warmup));
+    results_.pop_back();
+    results_.push_back(PingPong("0 idle", opt_.RoundTrips));
+
+    long rssBefore = ResidentKiB();
+    AcceptIdle();
+    long rssAfter = ResidentKiB();
+    int watched = loop_.WatchedDescriptors();
+    results_.push_back(PingPong(std::to_string(idle_.size()) + " idle", opt_.RoundTrips));
+
+    // Abortive closes (the default linger of 0 s): nothing for the child to answer, no TIME_WAIT.
+    idle_.clear();
+    results_.push_back(PingPong("0 idle, again", opt_.RoundTrips));
+
+    Print(rssBefore, rssAfter, watched);
+  }
+
+private:
+  void StartListener() {
+    listener_ = std::make_unique<TWSocket>(nullptr);
+    listener_->SetAddr("127.0.0.1");
+    listener_->SetPort("0");
+    listener_->OnSessionAvailable = [this](TObject*, uint16_t Error) {
+      if (Error != 0) Fail("OnSessionAvailable error " + std::to_string(Error));
+      auto s = std::make_unique<TWSocket>(nullptr);
+      s->Dup(listener_->Accept());
+      accepted_.push_back(std::move(s));
+      if (static_cast<long>(accepted_.size()) >= acceptTarget_) loop_.Terminate();
+    };
+    listener_->Listen();
+  }
+
+  // Runs the loop until accepted_ holds Count objects.
+  void AwaitAccepted(long Count) {
+    acceptTarget_ = Count;
+    if (static_cast<long>(accepted_.size()) < Count) loop_.Run();
+  }
+
+  void MakeActivePair(uint16_t Port) {
+    int fd = ConnectBlocking(Port);
+    if (fd < 0) FailErrno("connect for the active pair");
+    AwaitAccepted(1);
+    server_ = std::move(accepted_.back());
+    accepted_.clear();
+
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) FailErrno("fcntl");
+    // Without it the kernel may hold a 1-byte segment back waiting for an acknowledgement.
+    int one = 1;
+    for (int f : {fd, server_->HSocket()})
+      if (::setsockopt(f, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) < 0) FailErrno("TCP_NODELAY");
+    client_ = std::make_unique<TWSocket>(nullptr);
+    client_->Dup(fd);
+
+    server_->OnDataAvailable = [this](TObject*, uint16_t) {
+      char buf[64];
+      int n = server_->Receive(buf, sizeof(buf));
+      if (n > 0) server_->Send(buf, n);
+    };
+    client_->OnDataAvailable = [this](TObject*, uint16_t) {
+      char buf[64];
+      int n = client_->Receive(buf, sizeof(buf));
+      if (n <= 0) return;
+      if (n != 1 || static_cast<unsigned char>(buf[0]) != expected_)
+        Fail("the echo came back wrong (lost or extra bytes)");
+      if (++done_ >= target_) {
+        loop_.Terminate();
+        return;
+      }
+      SendPing();
+    };
+    auto closed = [](TObject*, uint16_t Error) {
+      Fail("the active pair closed during the run (error " + std::to_string(Error) + ")");
+    };
+    server_->OnSessionClosed = closed;
+    client_->OnSessionClosed = closed;
+  }
+
+  void SendPing() {
+    expected_ = static_cast<unsigned char>(done_);
+    client_->Send(&expected_, 1);
+  }
+
+  PhaseResult PingPong(const std::string& Name, long Count) {
+    done_ = 0;
+    target_ = Count;
+    if (Count == 0) return {Name, 0, 0};
+    ::alarm(kWatchdogSeconds);
+    auto start = std::chrono::steady_clock::now();
+    SendPing();
+    loop_.Run();
+    auto stop = std::chrono::steady_clock::now();
+    ::alarm(0);
+    if (done_ != Count) Fail("phase " + Name + " ended early");
+    return {Name, Count, std::chrono::duration<double>(stop - start).count()};
+  }
+
+  void AcceptIdle() {
+    ::alarm(kWatchdogSeconds);
+    accepted_.reserve(static_cast<size_t>(opt_.Idle));
+    while (static_cast<long>(accepted_.size()) < opt_.Idle) {
+      int32_t batch = static_cast<int32_t>(std::min(kConnectBatch, opt_.Idle - static_cast<long>(accepted_.size())));
+      WriteAll(control_, &batch, sizeof(batch));
+      int32_t opened = 0;
+      if (!ReadAll(control_, &opened, sizeof(opened))) Fail("the child went away");
+      if (opened != batch)
+        Fail("the child opened " + std::to_string(accepted_.size() + static_cast<size_t>(opened)) +
+             " connections, not " + std::to_string(opt_.Idle));
+      AwaitAccepted(static_cast<long>(accepted_.size()) + batch);
+    }
+    ::alarm(0);
+    idle_ = std::move(accepted_);
+    accepted_.clear();
+  }
+
+  void Print(long RssBeforeKiB, long RssAfterKiB, int Watched) const {
+    std::printf("idle_pingpong: 1-byte ping-pong over 127.0.0.1, one loop, %ld round trips per phase\n\n",
+                opt_.RoundTrips);
+    std::printf("%-16s %12s %10s %15s %8s\n", "phase", "round trips", "seconds", "round trips/s", "ratio");
+    const double base = results_.front().Rate();
+    for (const PhaseResult& r : results_) {
+      double ratio = r.Rate() > 0 ? base / r.Rate() : 0;
+      std::printf("%-16s %12ld %10.3f %15.0f %8.3f\n", r.Name.c_str(), r.RoundTrips, r.Seconds, r.Rate(),
+                  ratio);
+    }
+    std::printf("\nratio = (round trips/s with 0 idle) / (round trips/s in the phase); target <= 1.2: %s\n",
+                results_.size() > 1 && results_[1].Rate() > 0 && base / results_[1].Rate() <= 1.2 ? "met"
+                                                                                                   : "missed");
+    std::printf("descriptors watched by the loop with the idle connections open: %d (RLIMIT_NOFILE %llu)\n",
+                Watched, static_cast<unsigned long long>(limit_));
+    if (opt_.Idle > 0) {
+      double perConn = static_cast<double>(RssAfterKiB - RssBeforeKiB) * 1024.0 / static_cast<double>(opt_.Idle);
+      std::printf("resident memory: %ld KiB before, %ld KiB after %ld idle connections = %.0f bytes per idle "
+                  "connection\n",
+                  RssBeforeKiB, RssAfterKiB, opt_.Idle, perConn);
+      std::printf("  (server side only: the client ends live in a child process; kernel socket buffers are "
+                  "not in VmRSS; sizeof(TWSocket) = %zu)\n",
+                  sizeof(TWSocket));
+    }
+  }
+
+  Options opt_;
+  int control_;
+  rlim_t limit_;
+  EventLoop& loop_;
+  std::unique_ptr<TWSocket> listener_, server_, client_;
+  std::vector<std::unique_ptr<TWSocket>> accepted_, idle_;
+  long acceptTarget_ = 0;
+  long done_ = 0, target_ = 0;
+  unsigned char expected_ = 0;
+  std::vector<PhaseResult> results_;
+};
+
+int Main(int argc, char** argv) {
+  Options opt = ParseOptions(argc, argv);
+  rlim_t limit = RaiseDescriptorLimit(opt.Idle);
+  std::signal(SIGALRM, OnWatchdog);
+
+  // Fork before the loop exists, so the child carries no copy of it.
+  int sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) FailErrno("socketpair");
+  pid_t child = ::fork();
+  if (child < 0) FailErrno("fork");
+  if (child == 0) {
+    ::close(sv[0]);
+    ChildMain(sv[1]);
+  }
+  ::close(sv[1]);
+
+  int rc = 0;
+  try {
+    Bench bench(opt, sv[0], limit);
+    bench.Run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "idle_pingpong: %s\n", e.what());
+    rc = 1;
+  }
+  ::close(sv[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return rc;
+}
+
+}  // namespace
+}  // namespace ordwin
+
+int main(int argc, char** argv) { return ordwin::Main(argc, argv); }
