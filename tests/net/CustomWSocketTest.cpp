@@ -21,12 +21,18 @@ const char* StateName(TSocketState S) {
   return names[S];
 }
 
+// A TWSocket whose own endpoint the tests may post to.
+struct TestSocket : TWSocket {
+  using TWSocket::TWSocket;
+  using TWSocket::Post;
+};
+
 // A listener on 127.0.0.1 with an ephemeral port that adopts each connection into a TWSocket
 // and writes every event of that connection into Log.
 struct Fixture {
   std::vector<std::string> Log;  // first, so that it outlives the sockets' last events
   TWSocket Listener{nullptr};
-  std::unique_ptr<TWSocket> Conn;
+  std::unique_ptr<TestSocket> Conn;
   int Port = 0;
   bool ReadInHandler = true;
   std::function<void(TWSocket&)> Prepare;
@@ -35,7 +41,7 @@ struct Fixture {
     Listener.SetAddr("127.0.0.1");
     Listener.SetPort("0");
     Listener.OnSessionAvailable = [this](TObject*, uint16_t) {
-      Conn = std::make_unique<TWSocket>(nullptr);
+      Conn = std::make_unique<TestSocket>(nullptr);
       Wire(*Conn);
       if (Prepare) Prepare(*Conn);
       Conn->Dup(Listener.Accept());
@@ -300,11 +306,7 @@ TEST_F(CustomWSocketTest, BgExceptionHandlerThatClearsCanCloseKeepsTheConnection
     };
   };
   SocketHandle c = f.Connect();
-  // A diagnostics notification that raises on purpose.
-  struct Poster : TWSocket {
-    using TWSocket::Post;
-  };
-  static_cast<Poster*>(f.Conn.get())->Post(WM_TRIGGER_EXCEPTION, 0, 0);
+  f.Conn->Post(WM_TRIGGER_EXCEPTION, 0, 0);  // the diagnostics notification raises on purpose
   ASSERT_TRUE(test::PumpUntil([&] { return !bgText.empty(); }));
   EXPECT_EQ(bgText, "Test exception in WSocket");
   EXPECT_EQ(f.Conn->State(), wsConnected);
@@ -333,7 +335,7 @@ TEST_F(CustomWSocketTest, ReleaseDestroysTheObjectOnALaterTurnAndCloseDelayedClo
   EXPECT_EQ(f.Log, (std::vector<std::string>{"state:connected->closed", "closed:0"}));
 
   int live = TCustomWSocket::LiveCount();
-  TWSocket* owned = f.Conn.release();
+  TestSocket* owned = f.Conn.release();
   owned->Release();
   EXPECT_EQ(TCustomWSocket::LiveCount(), live);
   ASSERT_TRUE(test::PumpUntil([&] { return TCustomWSocket::LiveCount() == live - 1; }));
