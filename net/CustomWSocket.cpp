@@ -69,10 +69,10 @@ void TCustomWSocket::ResetDefaults() {
   localPortResolved_ = false;
   protoSet_ = true;
   ProtoNumber = 6;
-  proto_ = "tcp";
+  proto_.assign("tcp", 3);
   SocketType = SOCK_STREAM;
-  localPort_ = "0";
-  localAddr_ = "0.0.0.0";
+  localPort_.assign(1, '0');
+  localAddr_.assign("0.0.0.0", 7);
   LingerOnOff = wsLingerOn;
   LingerTimeout = 0;
   if (handle_.Valid()) CloseHandle();
