@@ -1,0 +1,177 @@
+#include "hosts/HostsFile.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "hosts/HostNames.h"
+#include "net/Exception.h"
+
+namespace ordwin {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kAd = "127.0.0.1\tadserver.gadu-gadu.pl\r\n";
+const std::string kAll = kAd +
+                         "127.0.0.1\tappmsg.gadu-gadu.pl\r\n"
+                         "127.0.0.1\twww.gadu-gadu.pl\r\n"
+                         "127.0.0.1\tupdate.gadu-gadu.pl\r\n";
+
+class HostsFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char name[] = "/tmp/ordwin-hosts-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    dir_ = name;
+    path_ = (dir_ / "hosts").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Write(const std::string& Text) {
+    std::ofstream(path_, std::ios::binary) << Text;
+  }
+  std::string Read() const {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  size_t EntriesInFolder() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+  }
+
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST(TextLinesTest, SplitsAtEveryLineEndAndWritesCrLfAfterEachLine) {
+  EXPECT_EQ(SplitLines(""), TLines{});
+  EXPECT_EQ(SplitLines("a"), TLines{"a"});
+  EXPECT_EQ(SplitLines("a\r\nb\nc\rd"), (TLines{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitLines("a\r\n"), TLines{"a"});
+  EXPECT_EQ(SplitLines("\r\n"), TLines{""});
+  EXPECT_EQ(SplitLines("a\n\rb"), (TLines{"a", "", "b"}));  // LF CR is two line ends
+  EXPECT_EQ(SplitLines("a\r\r\nb"), (TLines{"a", "", "b"}));
+  EXPECT_EQ(SplitLines(std::string("a\0b\n", 4)), TLines{std::string("a\0b", 3)});
+  EXPECT_EQ(JoinLines({}), "");
+  EXPECT_EQ(JoinLines({"a", "", "b"}), "a\r\n\r\nb\r\n");
+}
+
+TEST(RedirectHostTest, ReplacesEveryLineNamingTheHostWholeOrAppendsOne) {
+  TLines lines = {"# adserver.gadu-gadu.pl is blocked", "10.0.0.1 x", "1.2.3.4 a adserver.gadu-gadu.pl b",
+                  "ADSERVER.GADU-GADU.PL"};
+  RedirectHost(lines, HostAdServer);
+  EXPECT_EQ(lines, (TLines{"127.0.0.1\tadserver.gadu-gadu.pl", "10.0.0.1 x", "127.0.0.1\tadserver.gadu-gadu.pl",
+                           "ADSERVER.GADU-GADU.PL"}));
+  RedirectHost(lines, HostUpdate);
+  EXPECT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines.back(), "127.0.0.1\tupdate.gadu-gadu.pl");
+}
+
+TEST_F(HostsFileTest, RedirectAllAppendsTheFourEntriesInOrderAndIsIdempotent) {
+  Write("127.0.0.1 localhost\n::1 localhost\r\n# last line without end");
+  RedirectHosts(path_, false);
+  const std::string expected = "127.0.0.1 localhost\r\n::1 localhost\r\n# last line without end\r\n" + kAll;
+  EXPECT_EQ(Read(), expected);
+  RedirectHosts(path_, false);
+  EXPECT_EQ(Read(), expected);
+}
+
+TEST_F(HostsFileTest, RedirectRewritesNamingLinesInPlaceAndIgnoresOtherLetterCase) {
+  Write("#127.0.0.1 www.gadu-gadu.pl\n"
+        "1.1.1.1 appmsg.gadu-gadu.pl www.gadu-gadu.pl\n"
+        "10.0.0.2 Update.Gadu-Gadu.pl\n"
+        "9.9.9.9 appmsg.gadu-gadu.pl\n");
+  RedirectHosts(path_, false);
+  // The shared line becomes the entry of the first host it names; the comment that of its host.
+  EXPECT_EQ(Read(),
+            "127.0.0.1\twww.gadu-gadu.pl\r\n"
+            "127.0.0.1\tappmsg.gadu-gadu.pl\r\n"
+            "10.0.0.2 Update.Gadu-Gadu.pl\r\n"
+            "127.0.0.1\tappmsg.gadu-gadu.pl\r\n" +
+                kAd + "127.0.0.1\tupdate.gadu-gadu.pl\r\n");
+}
+
+TEST_F(HostsFileTest, AdsOnlyTouchesOnlyTheAdServerEntry) {
+  Write("127.0.0.1 localhost\n");
+  RedirectHosts(path_, true);
+  EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n" + kAd);
+
+  RedirectHosts(path_, false);
+  Write(Read() + "1.2.3.4 adserver.gadu-gadu.pl\n");
+  RedirectHosts(path_, true);
+  EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n" + kAll + kAd);
+}
+
+TEST_F(HostsFileTest, RemoveDeletesOnlyLinesNamingTheFourHosts) {
+  Write("127.0.0.1 localhost\n" + kAll +
+        "# 10.1.1.1 www.gadu-gadu.pl\n"
+        "10.0.0.3 gadu-gadu.pl\n"
+        "10.0.0.4 ADSERVER.gadu-gadu.pl\n"
+        "8.8.8.8 update.gadu-gadu.pl other.example");
+  RemoveRedirections(path_);
+  EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n10.0.0.3 gadu-gadu.pl\r\n10.0.0.4 ADSERVER.gadu-gadu.pl\r\n");
+  RemoveRedirections(path_);
+  EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n10.0.0.3 gadu-gadu.pl\r\n10.0.0.4 ADSERVER.gadu-gadu.pl\r\n");
+}
+
+TEST_F(HostsFileTest, AMissingFileIsReportedWithItsPathAndNotCreated) {
+  for (auto run : {+[](const std::string& p) { RedirectHosts(p, false); },
+                   +[](const std::string& p) { RemoveRedirections(p); }}) {
+    try {
+      run(path_);
+      FAIL() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), "Cannot open file " + path_);
+    }
+    EXPECT_FALSE(fs::exists(path_));
+  }
+  fs::create_directory(path_);
+  EXPECT_THROW(RedirectHosts(path_, false), Exception);
+}
+
+TEST_F(HostsFileTest, TheFileIsReplacedWholeKeepingItsModeAndLeavingNoTemporaryFile) {
+  Write("127.0.0.1 localhost\n");
+  ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+
+  RedirectHosts(path_, false);
+
+  struct stat after {};
+  ASSERT_EQ(::stat(path_.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);  // a new file renamed into place, not rewritten in place
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(EntriesInFolder(), 1u);
+}
+
+TEST_F(HostsFileTest, ALinkedFileIsRewrittenThroughTheLink) {
+  const std::string target = (dir_ / "real-hosts").string();
+  std::ofstream(target, std::ios::binary) << "127.0.0.1 localhost\n";
+  fs::create_symlink(target, path_);
+  RedirectHosts(path_, true);
+  EXPECT_TRUE(fs::is_symlink(path_));
+  EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n" + kAd);
+  EXPECT_EQ(EntriesInFolder(), 2u);
+}
+
+TEST_F(HostsFileTest, AFolderThatTakesNoNewFileIsReportedAsCannotCreate) {
+  // The proc file system refuses new files even to root, so the temporary file cannot be made.
+  const std::string path = "/proc/self/status";
+  try {
+    RedirectHosts(path, false);
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Cannot create file " + path);
+  }
+}
+
+}  // namespace
+}  // namespace ordwin
