@@ -1,13 +1,14 @@
-// TWSocket: the socket object that programs use, the end of the socket class chain.
+// TWSocket: the socket object that programs use, the end of the socket class chain
+// (socket core, then line mode).
 #pragma once
 
-#include "net/CustomWSocket.h"
+#include "net/LineWSocket.h"
 
 namespace ordwin {
 
-class TWSocket : public TCustomWSocket {
+class TWSocket : public TCustomLineWSocket {
 public:
-  explicit TWSocket(TComponent* Owner) : TCustomWSocket(Owner) {}
+  explicit TWSocket(TComponent* Owner) : TCustomLineWSocket(Owner) {}
   ~TWSocket() override;
 };
 

@@ -1,0 +1,148 @@
+// The listening server and its client objects. TCustomWSocketServer / TWSocketServer listen and
+// turn every accepted connection into a client object of ClientClass; the server owns its client
+// objects and releases each on a later turn of the loop after its connection closed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/WSocket.h"
+
+namespace ordwin {
+
+class TCustomWSocketServer;
+
+// One accepted connection; the base class of every server's client objects. Owned and destroyed
+// only by its server. A derived class (a protocol connection) takes (TComponent* Owner) in its
+// constructor and hands it on.
+class TWSocketClient : public TWSocket {
+public:
+  explicit TWSocketClient(TComponent* Owner);
+  ~TWSocketClient() override;
+
+  // The line that SendBanner sends; the server copies its own Banner here on accept.
+  std::string Banner;
+  // The server that accepted the connection; set on accept.
+  TCustomWSocketServer* Server = nullptr;
+  // The peer as captured when the connection was attached; PeerAddr and PeerPort return these,
+  // so they stay readable after the connection closed.
+  const std::string& CachedPeerAddr() const { return cachedPeerAddr_; }
+  const std::string& CachedPeerPort() const { return cachedPeerPort_; }
+  // Set once the client-closed notification has been posted to the server; never cleared.
+  bool ClosePosted() const { return closePosted_; }
+
+  // Adopts the accepted handle, then captures the peer's address and port.
+  void Dup(int NewHandle) override;
+  std::string GetPeerAddr() override;
+  std::string GetPeerPort() override;
+  // Sends Banner and CR LF, unless Banner is empty.
+  virtual void SendBanner();
+
+protected:
+  // The first close of the session posts the client-closed notification to the server, then
+  // raises OnSessionClosed; later ones do nothing.
+  void DoSessionClosed(uint16_t Error) override;
+
+private:
+  friend class TCustomWSocketServer;
+
+  std::string cachedPeerAddr_;
+  std::string cachedPeerPort_;
+  bool closePosted_ = false;
+  uint64_t serial_ = 0;  // tells this client from a later one at the same address
+};
+
+// Posted to the server by a client whose session closed; the argument is the client.
+constexpr uint32_t WM_CLIENT_CLOSED = 1054;
+
+using TWSocketClientCreateEvent = std::function<void(TObject* Sender, TWSocketClient* Client)>;
+using TWSocketClientConnectEvent =
+    std::function<void(TObject* Sender, TWSocketClient* Client, uint16_t Error)>;
+// Makes one client object owned by Owner (the server): the class of the clients.
+using TWSocketClientClass = std::function<TWSocketClient*(TComponent* Owner)>;
+
+class TCustomWSocketServer : public TWSocket {
+public:
+  explicit TCustomWSocketServer(TComponent* Owner);
+  // Destroys the client objects from the last to the first without OnClientDisconnect, then
+  // closes the listener; client-closed notifications still queued are dropped.
+  ~TCustomWSocketServer() override;
+
+  // Sent with CR LF to each new connection; nothing when empty.
+  std::string Banner = "Welcome to TcpSrv";
+  // Sent with CR LF to a connection refused because of MaxClients, which is then closed.
+  std::string BannerToBusy = "Sorry, too many clients";
+  // Most client objects at once, closed ones not yet released included; 0 or less: no limit.
+  int MaxClients = 0;
+  // Read at every accept; makes a TWSocketClient unless set.
+  TWSocketClientClass ClientClass;
+  template <class TClient>
+  void SetClientClass() {
+    ClientClass = [](TComponent* Owner) -> TWSocketClient* { return new TClient(Owner); };
+  }
+  // Accepts started so far; names the clients and never decreases.
+  int ClientNumber() const { return clientNumber_; }
+
+  // A client object exists, its connection not attached yet: settings that Dup applies (linger)
+  // may be set here.
+  TWSocketClientCreateEvent OnClientCreate;
+  // The connection is attached; the banner follows unless the handler closed the client.
+  TWSocketClientConnectEvent OnClientConnect;
+  // Raised on a later turn after the client's session closed, just before it is destroyed.
+  // Error is always 0. Not raised by the destructor.
+  TWSocketClientConnectEvent OnClientDisconnect;
+
+  // The client objects in creation order. A closed client stays listed (State wsClosed) until
+  // its release on a later turn. ClientAt is nullptr outside 0 .. CountClients - 1.
+  virtual int CountClients() const;
+  virtual TWSocketClient* ClientAt(int Index) const;
+
+protected:
+  // Removes a client from ClientList when it leaves the server.
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+  // Number 1054 releases a closed client; an exception goes to HandleBgException.
+  void HandleNotification(TMessage& Msg) override;
+  // The accept sequence, run for each accept report of the listener.
+  void DoSessionAvailable(uint16_t Error) override;
+
+  virtual void NotifyClientCreate(TWSocketClient* Client);
+  virtual void NotifyClientConnect(TWSocketClient* Client, uint16_t Error);
+  virtual void NotifyClientDisconnect(TWSocketClient* Client, uint16_t Error);
+  // OnClientDisconnect, then the client is destroyed whether or not the handler raised.
+  virtual void HandleClientClosed(TWSocketClient* Client);
+
+private:
+  friend class TWSocketClient;
+
+  struct Listed {
+    TWSocketClient* Client;
+    TComponent* Component;  // the same object seen as a component, for its removal
+    uint64_t Serial;
+  };
+
+  // Called by TWSocketClient's constructor when the server is its owner: the ownership
+  // notification cannot tell a client's class, as it runs before the client's part is built.
+  void ClientInserted(TWSocketClient* Client);
+  void PostClientClosed(TWSocketClient* Client);
+  // Whether Client is listed; Serial 0 matches any serial.
+  bool IsListed(const TWSocketClient* Client, uint64_t Serial = 0) const;
+  TWSocketClient* CreateClient();
+  // A client whose accept or attach failed: unlisted at once, silenced, destroyed later.
+  void Discard(TWSocketClient* Client);
+
+  std::vector<Listed> clientList_;
+  bool clientListAlive_ = true;
+  int clientNumber_ = 0;
+  uint64_t nextSerial_ = 1;
+};
+
+// The listening server as components publish it.
+class TWSocketServer : public TCustomWSocketServer {
+public:
+  explicit TWSocketServer(TComponent* Owner) : TCustomWSocketServer(Owner) {}
+  ~TWSocketServer() override;
+};
+
+}  // namespace ordwin
