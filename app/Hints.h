@@ -1,0 +1,17 @@
+// The set-up hints the window writes to RichEdit1 at start-up.
+#pragma once
+
+#include <string>
+
+namespace ordwin {
+
+// The companion GG client's web page, named in the second hint.
+inline constexpr const char* kCompanionClientPage = "https://kelvadra.example/";
+
+// How to send the original GG client to this server, for the given server address (UTF-8).
+std::string StartupHint(const std::string& Address);
+
+// Where the companion client lets the user pick an alternative server.
+std::string CompanionClientHint();
+
+}  // namespace ordwin

@@ -1,0 +1,61 @@
+// The Qt window of TForm1: the controls of the window description, their events wired to the
+// attached form's handlers, and the message and error boxes. Owns its controls (as Qt children);
+// does not own the form.
+#pragma once
+
+#include <QWidget>
+
+#include "app/FormView.h"
+
+class QButtonGroup;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+
+namespace ordwin {
+
+// Memo1 keeps this many lines; older lines go first. A day of a busy server, far more than anyone
+// scrolls back through, and a few tens of megabytes at most.
+inline constexpr int kLogLineLimit = 100000;
+
+class TMainWindow : public QWidget, public IFormView {
+public:
+  explicit TMainWindow(int LogLineLimit = kLogLineLimit);
+  ~TMainWindow() override;
+
+  void Attach(TForm1* Form) override;
+  void SetApplicationTitle(const std::string& Title) override;
+  std::string AdresSerwisuText() const override;
+  void SetAdresSerwisuText(const std::string& Text) override;
+  void AppendLog(const std::string& Lines) override;
+  void AppendHint(const std::string& Line) override;
+  int FormWidth() const override;
+  int HintBoxLeft() const override;
+  void SetHintBoxWidth(int Width) override;
+  int RadioGroup1ItemIndex() const override;
+  void ShowMessageBox(const std::string& Caption, const std::string& Text) override;
+  void ShowErrorBox(const std::string& Text) override;
+
+  // The controls, under the window description's names.
+  QLabel* Label1;
+  QPlainTextEdit* Memo1;
+  QLineEdit* AdresSerwisuEd;
+  QPlainTextEdit* RichEdit1;
+  QGroupBox* RadioGroup1;
+  QButtonGroup* RadioGroup1Items;
+
+protected:
+  void resizeEvent(QResizeEvent* Event) override;
+  void closeEvent(QCloseEvent* Event) override;
+
+private:
+  void BuildControls(int LogLineLimit);
+  void WireEvents();
+  void Raise(void (TForm1::*Handler)());
+
+  TForm1* form_ = nullptr;
+  QString title_;
+};
+
+}  // namespace ordwin

@@ -1,0 +1,28 @@
+// Drives the program's event loop from Qt's, on the same thread: a socket notifier on the loop's
+// pollable descriptor runs one turn, and a zero timer runs another while posted work waits.
+// Does not own the loop.
+#pragma once
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "net/EventLoop.h"
+
+namespace ordwin {
+
+class TQtLoopDriver {
+public:
+  explicit TQtLoopDriver(EventLoop& Loop = EventLoop::Instance());
+  ~TQtLoopDriver();
+  TQtLoopDriver(const TQtLoopDriver&) = delete;
+  TQtLoopDriver& operator=(const TQtLoopDriver&) = delete;
+
+private:
+  void Turn();
+
+  EventLoop& loop_;
+  QSocketNotifier notifier_;
+  QTimer again_;
+};
+
+}  // namespace ordwin

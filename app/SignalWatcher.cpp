@@ -1,0 +1,55 @@
+#include "app/SignalWatcher.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "net/Exception.h"
+#include "net/SelectEvents.h"
+
+namespace ordwin {
+
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+}  // namespace
+
+void TSignalWatcher::BlockStopSignals() {
+  sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+TSignalWatcher::TSignalWatcher(std::function<void()> OnStop, EventLoop& Loop)
+    : onStop_(std::move(OnStop)), fd_(-1), endpoint_(this, Loop) {
+  BlockStopSignals();
+  sigset_t set = StopSignals();
+  fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd_ < 0) throw Exception(std::string("signalfd: ") + std::strerror(errno));
+  Loop.AsyncSelect(fd_, endpoint_.Id(), FD_READ);
+}
+
+TSignalWatcher::~TSignalWatcher() {
+  endpoint_.Loop().AsyncSelect(fd_, endpoint_.Id(), 0);
+  ::close(fd_);
+}
+
+void TSignalWatcher::HandleMessage(TMessage& Message) {
+  if (Message.Msg != WM_ASYNCSELECT) return;
+  signalfd_siginfo info;
+  while (::read(fd_, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+    if (onStop_) onStop_();
+  }
+}
+
+}  // namespace ordwin

@@ -1,0 +1,32 @@
+// Turns SIGINT and SIGTERM into a call on the event loop's thread, through a signalfd watched by
+// the loop. Owns the descriptor; blocks the two signals for the process while it lives.
+#pragma once
+
+#include <functional>
+
+#include "net/EventLoop.h"
+#include "net/NotificationEndpoint.h"
+
+namespace ordwin {
+
+class TSignalWatcher : public INotificationTarget {
+public:
+  // Blocks SIGINT and SIGTERM; call before any thread starts, so that every thread inherits
+  // the mask and the signals wait for the descriptor.
+  static void BlockStopSignals();
+
+  // OnStop runs inside a turn of the loop, once for each signal received.
+  explicit TSignalWatcher(std::function<void()> OnStop, EventLoop& Loop = EventLoop::Instance());
+  ~TSignalWatcher();
+  TSignalWatcher(const TSignalWatcher&) = delete;
+  TSignalWatcher& operator=(const TSignalWatcher&) = delete;
+
+private:
+  void HandleMessage(TMessage& Message) override;
+
+  std::function<void()> onStop_;
+  int fd_;
+  TNotificationEndpoint endpoint_;
+};
+
+}  // namespace ordwin

@@ -1,0 +1,79 @@
+// TForm1, the main window's logic: the order of start-up and shut-down, the address setting, the
+// packet log, the hints and the hosts-file choice. Owns the window's network services; reaches
+// its controls only through the IFormView it is given, which must outlive it.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/FormService.h"
+#include "app/FormView.h"
+#include "net/EventLoop.h"
+#include "net/NotificationEndpoint.h"
+
+namespace ordwin {
+
+class TForm1 : public INotificationTarget {
+public:
+  static constexpr const char* kCaption = "Ordwin";
+
+  explicit TForm1(IFormView& View, EventLoop& Loop = EventLoop::Instance());
+  // Runs FormDestroy when it has not run yet.
+  ~TForm1();
+  TForm1(const TForm1&) = delete;
+  TForm1& operator=(const TForm1&) = delete;
+
+  // The network services, added before FormCreate in the order of start: the HTTP server, then
+  // the GG listener. FormDestroy destroys them in the reverse order.
+  void AddService(std::unique_ptr<IFormService> Service);
+
+  // The window's handlers. They raise Exception on failure; the view runs them through Dispatch.
+  void FormCreate();
+  void AdresSerwisuEdChange();
+  void FormResize();
+  void FormCloseQuery(bool& CanClose);
+  void FormDestroy();
+  void RadioGroup1Click();
+
+  // Runs one handler as the application runs window handlers: an exception that leaves it is
+  // shown in the standard error box (with a full stop added) and goes no further.
+  void Dispatch(const std::function<void()>& Handler) noexcept;
+
+  // Memo1: appends one line of Windows-1250 bytes; a CR LF inside it starts another line. Only
+  // queues the bytes: the lines of one turn of the loop reach the view together on the next
+  // turn, and before the form is destroyed.
+  void AppendLog(std::string Cp1250Line);
+  // RichEdit1: appends one line (UTF-8).
+  void AppendHint(const std::string& Line);
+  // The current text of AdresSerwisuEd, read afresh each call: as UTF-8, and as the system's
+  // 8-bit text (Windows-1250) for the wire.
+  std::string AdresSerwisu() const;
+  std::string AdresSerwisuCp1250() const;
+  // A modal message box owned by the window, with a single OK button (the start-up warning).
+  void ShowMessageBox(const std::string& Caption, const std::string& Text);
+
+  // The hosts file the radio group rewrites; empty (the default) means the system's file.
+  void SetHostsFilePath(std::string Path) { hostsFilePath_ = std::move(Path); }
+
+  // Whether FormCreate got as far as starting the services.
+  bool ServicesStarted() const { return servicesStarted_; }
+
+private:
+  void HandleMessage(TMessage& Message) override;
+  void FlushLog();
+
+  IFormView& view_;
+  TNotificationEndpoint endpoint_;
+  std::vector<std::unique_ptr<IFormService>> services_;
+  std::vector<std::string> pendingLog_;
+  std::string hostsFilePath_;
+  bool servicesStarted_ = false;
+  bool destroyed_ = false;
+};
+
+// The text of the standard error box for an exception's message.
+std::string ErrorBoxText(const std::string& Message);
+
+}  // namespace ordwin

@@ -1,0 +1,186 @@
+#include "app/Unit1.h"
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include "FakeView.h"
+#include "net/Exception.h"
+
+namespace ordwin {
+namespace {
+
+// Records its start and its destruction in a shared journal; may fail or write a hint.
+class TRecordingService : public IFormService {
+public:
+  TRecordingService(std::string Name, std::vector<std::string>& Journal) : name_(std::move(Name)), journal_(Journal) {}
+  ~TRecordingService() override { journal_.push_back("destroy " + name_); }
+  void Start() override {
+    journal_.push_back("start " + name_);
+    if (OnStart) OnStart();
+  }
+  std::function<void()> OnStart;
+
+private:
+  std::string name_;
+  std::vector<std::string>& journal_;
+};
+
+class Unit1Test : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(home_.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home_.path());
+  }
+  void TearDown() override {
+    EventLoop::Instance().ProcessMessages();  // drops what was still queued for the gone form
+    EXPECT_EQ(EventLoop::Instance().PendingPosts(), 0u);
+    EXPECT_EQ(EventLoop::Instance().LiveEndpoints(), 0u);
+  }
+
+  TRecordingService* AddService(TForm1& Form, const std::string& Name) {
+    auto service = std::make_unique<TRecordingService>(Name, journal_);
+    TRecordingService* raw = service.get();
+    Form.AddService(std::move(service));
+    return raw;
+  }
+
+  QTemporaryDir home_;
+  TFakeView view_;
+  std::vector<std::string> journal_;
+};
+
+TEST_F(Unit1Test, TheLogLinesOfOneTurnReachTheViewTogetherOnTheNextTurn) {
+  EventLoop& loop = EventLoop::Instance();
+  {
+    TForm1 form(view_);
+    form.AppendLog("1 > login");
+    form.AppendLog("< seed\r\nsecond line");
+    form.AppendLog(std::string("\xA3\xF3" "d\x00", 4));
+    EXPECT_TRUE(view_.LogBatches.empty());
+    loop.ProcessMessages();
+    ASSERT_EQ(view_.LogBatches.size(), 1u);
+    EXPECT_EQ(view_.LogBatches[0], "1 > login\n< seed\nsecond line\nŁód\u2400");
+
+    form.AppendLog("later");
+    loop.ProcessMessages();
+    loop.ProcessMessages();
+    EXPECT_EQ(view_.LogBatches, (std::vector<std::string>{view_.LogBatches[0], "later"}));
+
+    form.AppendLog("");
+    form.AppendLog("still waiting when the window closes");
+  }
+  EXPECT_EQ(view_.LogBatches.back(), "\nstill waiting when the window closes");
+  EXPECT_EQ(view_.Attached, nullptr);
+}
+
+TEST_F(Unit1Test, StartUpStartsTheServicesInOrderBeforeTheHintsAndShutDownReversesThem) {
+  {
+    TForm1 form(view_);
+    EXPECT_EQ(view_.Attached, &form);
+    AddService(form, "http")->OnStart = [&form] {
+      form.ShowMessageBox("Ostrzeżenie", "port 80");
+      form.AppendHint("http hint");
+      form.AppendHint("");
+    };
+    AddService(form, "gg");
+    form.Dispatch([&form] { form.FormCreate(); });
+    EXPECT_TRUE(form.ServicesStarted());
+    EXPECT_EQ(view_.Title, "Ordwin");
+    EXPECT_EQ(view_.Boxes, std::vector<std::string>{"Ostrzeżenie|port 80"});
+    ASSERT_EQ(view_.Hints.size(), 5u);
+    EXPECT_EQ(view_.Hints[0], "http hint");
+    EXPECT_EQ(view_.Hints[1], "");
+    EXPECT_NE(view_.Hints[2].find("\"127.0.0.1 appmsg.gadu-gadu.pl\""), std::string::npos);
+    EXPECT_NE(view_.Hints[2].find("stacji na \"localhost\" by oryginalny"), std::string::npos);
+    EXPECT_EQ(view_.Hints[3], "");
+    EXPECT_EQ(view_.Hints[4], "Używając Kelvadra https://kelvadra.example/ możesz wybrać prawym klawiszem serwer alternatywny.");
+    EXPECT_TRUE(view_.Errors.empty());
+
+    bool canClose = false;
+    form.FormCloseQuery(canClose);
+    EXPECT_TRUE(canClose);
+    form.FormDestroy();
+    form.FormDestroy();
+  }
+  EXPECT_EQ(journal_, (std::vector<std::string>{"start http", "start gg", "destroy gg", "destroy http"}));
+}
+
+TEST_F(Unit1Test, AServiceThatThrowsEndsStartUpWithTheErrorBox) {
+  TForm1 form(view_);
+  AddService(form, "http")->OnStart = [] { throw Exception("Port busy"); };
+  AddService(form, "gg");
+  form.Dispatch([&form] { form.FormCreate(); });
+  EXPECT_EQ(view_.Errors, std::vector<std::string>{"Port busy."});
+  EXPECT_TRUE(view_.Hints.empty());
+  EXPECT_EQ(journal_, std::vector<std::string>{"start http"});
+}
+
+TEST_F(Unit1Test, TheErrorBoxAddsAFullStopOnlyWhereThereIsNone) {
+  EXPECT_EQ(ErrorBoxText("Cannot open file /etc/hosts"), "Cannot open file /etc/hosts.");
+  EXPECT_EQ(ErrorBoxText("Invalid data type for 'adres'"), "Invalid data type for 'adres'.");
+  EXPECT_EQ(ErrorBoxText("Done."), "Done.");
+  EXPECT_EQ(ErrorBoxText("Really!"), "Really!.");
+  TForm1 form(view_);
+  form.Dispatch([] { throw std::runtime_error("boom"); });
+  form.Dispatch([] {});
+  EXPECT_EQ(view_.Errors, std::vector<std::string>{"boom."});
+}
+
+TEST_F(Unit1Test, ResizeSetsTheHintBoxToTheWindowWidthLessTwiceItsLeft) {
+  TForm1 form(view_);
+  form.FormResize();
+  EXPECT_EQ(view_.HintWidth, 689);
+  view_.Width = 1000;
+  form.FormResize();
+  EXPECT_EQ(view_.HintWidth, 952);
+}
+
+TEST_F(Unit1Test, TheAddressIsReadAfreshInBothEncodings) {
+  TForm1 form(view_);
+  view_.Address = "łódź.example";
+  EXPECT_EQ(form.AdresSerwisu(), "łódź.example");
+  EXPECT_EQ(form.AdresSerwisuCp1250(), "\xB3\xF3" "d\x9F.example");
+}
+
+TEST_F(Unit1Test, TheHostsChoiceRewritesTheInjectedFile) {
+  const std::string path = home_.filePath("hosts").toStdString();
+  auto read = [&path] {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  TForm1 form(view_);
+  form.SetHostsFilePath(path);
+  std::ofstream(path, std::ios::binary) << "127.0.0.1 localhost";
+
+  view_.ItemIndex = 3;
+  form.RadioGroup1Click();
+  EXPECT_EQ(read(), "127.0.0.1 localhost\r\n127.0.0.1\tadserver.gadu-gadu.pl\r\n");
+  view_.ItemIndex = 1;
+  form.RadioGroup1Click();
+  EXPECT_EQ(read(),
+            "127.0.0.1 localhost\r\n127.0.0.1\tadserver.gadu-gadu.pl\r\n127.0.0.1\tappmsg.gadu-gadu.pl\r\n"
+            "127.0.0.1\twww.gadu-gadu.pl\r\n127.0.0.1\tupdate.gadu-gadu.pl\r\n");
+  view_.ItemIndex = 0;
+  std::ofstream(path, std::ios::binary) << "edited by hand";
+  form.RadioGroup1Click();
+  EXPECT_EQ(read(), "edited by hand");
+  view_.ItemIndex = 2;
+  form.RadioGroup1Click();
+  EXPECT_EQ(read(), "edited by hand\r\n");
+
+  std::remove(path.c_str());
+  form.Dispatch([&form] { form.RadioGroup1Click(); });
+  EXPECT_EQ(view_.Errors, std::vector<std::string>{"Cannot open file " + path + "."});
+}
+
+}  // namespace
+}  // namespace ordwin

@@ -1,0 +1,376 @@
+#include "app/MainWindow.h"
+
+#include <functional>
+#include <memory>
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "app/QtLoopDriver.h"
+#include "app/Unit1.h"
+
+namespace ordwin {
+namespace {
+
+struct TBox {
+  QString Title;
+  QString Text;
+  QMessageBox::Icon Icon;
+};
+
+// Answers every message box as soon as it shows, and remembers what it said.
+class TBoxAnswerer : public QObject {
+public:
+  TBoxAnswerer() { qApp->installEventFilter(this); }
+  ~TBoxAnswerer() override { qApp->removeEventFilter(this); }
+  QList<TBox> Boxes;
+
+protected:
+  bool eventFilter(QObject* Watched, QEvent* Event) override {
+    auto* box = qobject_cast<QMessageBox*>(Watched);
+    if (box != nullptr && Event->type() == QEvent::Show) {
+      Boxes.append({box->windowTitle(), box->text(), box->icon()});
+      QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
+    }
+    return false;
+  }
+};
+
+// Starts and stops in a shared journal, as the window's services will.
+class TJournalService : public IFormService {
+public:
+  TJournalService(QString Name, QStringList& Journal) : name_(std::move(Name)), journal_(Journal) {}
+  ~TJournalService() override { journal_.append("destroy " + name_); }
+  void Start() override { journal_.append("start " + name_); }
+
+private:
+  QString name_;
+  QStringList& journal_;
+};
+
+// The window and its form, made as the program makes them.
+struct TRig {
+  explicit TRig(int LogLineLimit = kLogLineLimit) : Window(LogLineLimit) {}
+  void Create() {
+    Form.Dispatch([this] { Form.FormCreate(); });
+    Window.show();
+  }
+  TMainWindow Window;
+  TForm1 Form{Window};
+};
+
+template <class Pred>
+bool PumpUntil(Pred Done) {
+  QDeadlineTimer deadline(5000);
+  while (!Done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  }
+  return true;
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+private:
+  QString StoreFile() const { return settingsDir_->filePath("Malvory/RIDuziva.conf"); }
+  void Store(const QByteArray& Ini) {
+    QDir().mkpath(settingsDir_->filePath("Malvory"));
+    QFile file(StoreFile());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(Ini);
+  }
+  QVariant Stored() const {
+    QSettings settings("Malvory", "RIDuziva");
+    return settings.value("ustawienia/adres");
+  }
+  QByteArray HostsFile() const {
+    QFile file(hostsPath_);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+  }
+  void WriteHostsFile(const QByteArray& Text) {
+    QFile file(hostsPath_);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(Text);
+  }
+
+  std::unique_ptr<QTemporaryDir> settingsDir_;
+  QString hostsPath_;
+  std::unique_ptr<TBoxAnswerer> boxes_;
+
+private slots:
+  void init() {
+    settingsDir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(settingsDir_->isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir_->path());
+    hostsPath_ = settingsDir_->filePath("hosts");
+    boxes_ = std::make_unique<TBoxAnswerer>();
+  }
+
+  void cleanup() {
+    boxes_.reset();
+    EventLoop::Instance().ProcessMessages();  // drops what was still queued for the gone form
+    QCOMPARE(EventLoop::Instance().PendingPosts(), size_t(0));
+    QCOMPARE(EventLoop::Instance().LiveEndpoints(), size_t(0));
+  }
+
+  void theControlsFollowTheWindowDescription() {
+    TRig rig;
+    TMainWindow& w = rig.Window;
+    QCOMPARE(w.windowTitle(), QString("Ordwin"));
+    QCOMPARE(w.geometry(), QRect(534, 208, 737, 537));
+    QCOMPARE(w.Label1->text(), QString("Nazwa serwera dla klientów"));
+    QCOMPARE(w.Label1->pos(), QPoint(408, 8));
+    QCOMPARE(w.Memo1->geometry(), QRect(24, 24, 377, 361));
+    QCOMPARE(w.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QCOMPARE(w.Memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    QVERIFY(!w.Memo1->isReadOnly());
+    QCOMPARE(w.AdresSerwisuEd->geometry(), QRect(408, 24, 193, 21));
+    QCOMPARE(w.AdresSerwisuEd->text(), QString("localhost"));
+    QCOMPARE(w.RichEdit1->geometry(), QRect(24, 392, 513, 89));
+    QVERIFY(w.RichEdit1->isReadOnly());
+    QVERIFY(w.RichEdit1->font().bold());
+    QCOMPARE(w.RichEdit1->palette().color(QPalette::Text), QColor(Qt::blue));
+    QCOMPARE(w.RichEdit1->verticalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
+    QCOMPARE(w.RichEdit1->horizontalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
+    QCOMPARE(w.RadioGroup1->title(), QString("Modyfikacja pliku „hosts”"));
+    QCOMPARE(w.RadioGroup1->geometry(), QRect(408, 56, 193, 129));
+    const QStringList captions = {"Zostaw niezmieniony", "Ustaw wszystko", "Usuń wszystko", "Ustaw tylko reklamy"};
+    QCOMPARE(w.RadioGroup1Items->buttons().size(), 4);
+    for (int i = 0; i < 4; ++i) QCOMPARE(w.RadioGroup1Items->button(i)->text(), captions[i]);
+    QCOMPARE(w.RadioGroup1Items->checkedId(), 0);
+
+    QFontInfo font(w.font());
+    QCOMPARE(font.family(), QString("DejaVu Sans"));
+    QCOMPARE(font.pointSize(), 8);
+
+    // Tab goes from box to box in the order of the description, not into the text.
+    rig.Create();
+    w.Memo1->setFocus();
+    QWidget* expected[] = {w.AdresSerwisuEd, w.RichEdit1, w.RadioGroup1Items->button(0)};
+    for (QWidget* next : expected) {
+      QTest::keyClick(w.focusWidget(), Qt::Key_Tab);
+      QCOMPARE(w.focusWidget(), next);
+    }
+    QCOMPARE(w.Memo1->toPlainText(), QString());
+  }
+
+  void aFirstStartShowsLocalhostAndCreatesTheStoreWithoutAValue() {
+    TRig rig;
+    rig.Create();
+    QCOMPARE(rig.Window.AdresSerwisuEd->text(), QString("localhost"));
+    QVERIFY(QFile::exists(StoreFile()));
+    QVERIFY(!Stored().isValid());
+    QVERIFY(rig.Form.ServicesStarted());
+    QVERIFY(boxes_->Boxes.isEmpty());
+  }
+
+  void aStoredEmptyStringIsShownAsAnEmptyBox() {
+    Store("[ustawienia]\nadres=\n");
+    TRig rig;
+    rig.Create();
+    QCOMPARE(rig.Window.AdresSerwisuEd->text(), QString(""));
+    QCOMPARE(Stored(), QVariant(QString("")));
+    QVERIFY(rig.Window.RichEdit1->toPlainText().contains("stacji na \"\" by oryginalny"));
+  }
+
+  void everyKeystrokeWritesTheWholeTextAndItSurvivesARestart() {
+    Store("[ustawienia]\nadres=\n");
+    {
+      TRig rig;
+      rig.Create();
+      const QString typed = "abc";
+      for (int i = 0; i < typed.size(); ++i) {
+        QTest::keyClick(rig.Window.AdresSerwisuEd, typed[i].toLatin1());
+        QCOMPARE(Stored(), QVariant(typed.left(i + 1)));
+      }
+      QTest::keyClicks(rig.Window.AdresSerwisuEd, ", @");
+      rig.Window.AdresSerwisuEd->insert("ł");  // as a paste would
+      QTest::keyClicks(rig.Window.AdresSerwisuEd, ";# ");
+    }
+    TRig restarted;
+    restarted.Create();
+    QCOMPARE(restarted.Window.AdresSerwisuEd->text(), QString("abc, @ł;# "));
+    QVERIFY(boxes_->Boxes.isEmpty());
+  }
+
+  void resizingChangesOnlyTheHintBoxWidth() {
+    TRig rig;
+    rig.Create();
+    TMainWindow& w = rig.Window;
+    QCOMPARE(w.RichEdit1->width(), 689);
+    const QList<QWidget*> others = {w.Label1, w.Memo1, w.AdresSerwisuEd, w.RadioGroup1};
+    QList<QRect> before;
+    for (QWidget* c : others) before.append(c->geometry());
+    w.resize(1000, 537);
+    QCOMPARE(w.RichEdit1->geometry(), QRect(24, 392, 952, 89));
+    for (int i = 0; i < others.size(); ++i) QCOMPARE(others[i]->geometry(), before[i]);
+    w.resize(600, 400);
+    QCOMPARE(w.RichEdit1->geometry(), QRect(24, 392, 552, 89));
+  }
+
+  void aValueThatIsNotTextStopsStartUpWithTheErrorBox_data() {
+    QTest::addColumn<QByteArray>("ini");
+    QTest::newRow("list") << QByteArray("[ustawienia]\nadres=a, b\n");
+    QTest::newRow("bytes") << QByteArray("[ustawienia]\nadres=@ByteArray(10.0.0.1)\n");
+    QTest::newRow("number") << QByteArray("[ustawienia]\nadres=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)\n");
+  }
+  void aValueThatIsNotTextStopsStartUpWithTheErrorBox() {
+    QFETCH(QByteArray, ini);
+    Store(ini);
+    QStringList journal;
+    TRig rig;
+    rig.Form.AddService(std::make_unique<TJournalService>("http", journal));
+    rig.Create();
+    QCOMPARE(boxes_->Boxes.size(), 1);
+    QCOMPARE(boxes_->Boxes[0].Title, QString("Ordwin"));
+    QCOMPARE(boxes_->Boxes[0].Text, QString("Invalid data type for 'adres'."));
+    QCOMPARE(boxes_->Boxes[0].Icon, QMessageBox::Critical);
+    QCOMPARE(rig.Window.AdresSerwisuEd->text(), QString("localhost"));
+    QCOMPARE(rig.Window.RichEdit1->toPlainText(), QString());
+    QVERIFY(journal.isEmpty());
+    QVERIFY(rig.Window.isVisible());
+  }
+
+  void aStoreThatCannotBeCreatedShowsTheErrorBoxAndKeepsTheTypedText() {
+    // The store's folder cannot be made: a file stands in its place.
+    {
+      QFile blocker(settingsDir_->filePath("Malvory"));
+      QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    TRig rig;
+    rig.Create();
+    QVERIFY(boxes_->Boxes.isEmpty());  // reading falls back to "localhost" without a word
+    QVERIFY(rig.Form.ServicesStarted());
+    QTest::keyClick(rig.Window.AdresSerwisuEd, Qt::Key_Backspace);
+    QCOMPARE(boxes_->Boxes.size(), 1);
+    QCOMPARE(boxes_->Boxes[0].Title, QString("Ordwin"));
+    QCOMPARE(boxes_->Boxes[0].Text, QString("Failed to create key ustawienia."));
+    QCOMPARE(boxes_->Boxes[0].Icon, QMessageBox::Critical);
+    QCOMPARE(rig.Window.AdresSerwisuEd->text(), QString("localhos"));
+  }
+
+  void theStartUpHintsAndTheShutDownOrder() {
+    QStringList journal;
+    {
+      TRig rig;
+      rig.Form.AddService(std::make_unique<TJournalService>("http", journal));
+      rig.Form.AddService(std::make_unique<TJournalService>("gg", journal));
+      rig.Create();
+      QCOMPARE(journal, QStringList({"start http", "start gg"}));
+      QCOMPARE(QGuiApplication::applicationDisplayName(), QString("Ordwin"));
+      const QString hints = rig.Window.RichEdit1->toPlainText();
+      QCOMPARE(hints,
+               QString("By korzystać z oryginalnego klienta GG, wpisz w używanym DNSie lub plikach \"hosts\" np. "
+                       "\"127.0.0.1 appmsg.gadu-gadu.pl\". Ustaw także wartość "
+                       "HKEY_CURRENT_USER\\Software\\Gadu-Gadu\\Gadu-Gadu\\Messenger\\ServerHost stacji na "
+                       "\"localhost\" by oryginalny klient skorzystał z nowego serwera od razu.\n\n"
+                       "Używając Kelvadra https://kelvadra.example/ możesz wybrać prawym klawiszem serwer "
+                       "alternatywny."));
+      QVERIFY(rig.Window.close());
+      QVERIFY(!rig.Window.isVisible());
+      QCOMPARE(journal.size(), 2);
+    }
+    QCOMPARE(journal, QStringList({"start http", "start gg", "destroy gg", "destroy http"}));
+  }
+
+  void theWarningBoxIsModalWithItsCaptionAndLineBreaks() {
+    TRig rig;
+    rig.Create();
+    rig.Form.ShowMessageBox("Ostrzeżenie", "Nie udało się otworzyć portu 80 !\r\rNajprawdopodobniej");
+    QCOMPARE(boxes_->Boxes.size(), 1);
+    QCOMPARE(boxes_->Boxes[0].Title, QString("Ostrzeżenie"));
+    QCOMPARE(boxes_->Boxes[0].Text, QString("Nie udało się otworzyć portu 80 !\n\nNajprawdopodobniej"));
+  }
+
+  void theHostsChoiceActsOnlyWhenTheSelectionChanges() {
+    TRig rig;
+    rig.Form.SetHostsFilePath(hostsPath_.toStdString());
+    rig.Create();
+    QButtonGroup* items = rig.Window.RadioGroup1Items;
+    WriteHostsFile("127.0.0.1 localhost\n");
+
+    QTest::mouseClick(items->button(1), Qt::LeftButton);
+    const QByteArray all =
+        "127.0.0.1 localhost\r\n127.0.0.1\tadserver.gadu-gadu.pl\r\n127.0.0.1\tappmsg.gadu-gadu.pl\r\n"
+        "127.0.0.1\twww.gadu-gadu.pl\r\n127.0.0.1\tupdate.gadu-gadu.pl\r\n";
+    QCOMPARE(HostsFile(), all);
+
+    WriteHostsFile("edited by hand");
+    QTest::mouseClick(items->button(1), Qt::LeftButton);
+    QCOMPARE(HostsFile(), QByteArray("edited by hand"));
+    QTest::mouseClick(items->button(0), Qt::LeftButton);
+    QCOMPARE(HostsFile(), QByteArray("edited by hand"));
+    QTest::mouseClick(items->button(1), Qt::LeftButton);
+    QCOMPARE(HostsFile(), QByteArray("edited by hand\r\n") + all.mid(21));
+    QTest::mouseClick(items->button(2), Qt::LeftButton);
+    QCOMPARE(HostsFile(), QByteArray("edited by hand\r\n"));
+    QVERIFY(boxes_->Boxes.isEmpty());
+
+    QFile::remove(hostsPath_);
+    QTest::mouseClick(items->button(3), Qt::LeftButton);
+    QCOMPARE(boxes_->Boxes.size(), 1);
+    QCOMPARE(boxes_->Boxes[0].Title, QString("Ordwin"));
+    QCOMPARE(boxes_->Boxes[0].Text, "Cannot open file " + hostsPath_ + ".");
+    QCOMPARE(items->checkedId(), 3);
+    QCOMPARE(HostsFile(), QByteArray("<missing>"));
+  }
+
+  void logLinesReachMemo1ThroughTheLoopAndTheOldestGoFirst() {
+    TRig rig(5);
+    TQtLoopDriver driver;
+    rig.Create();
+    for (int i = 1; i <= 3; ++i) rig.Form.AppendLog("line " + std::to_string(i));
+    rig.Form.AppendLog("1 > \xA3\xF3" "d\xBC \x1B[31m\r\nnext");
+    QVERIFY(PumpUntil([&] { return !rig.Window.Memo1->toPlainText().isEmpty(); }));
+    QCOMPARE(rig.Window.Memo1->toPlainText(), QString("line 1\nline 2\nline 3\n1 > ŁódĽ \u241B[31m\nnext"));
+
+    for (int i = 4; i <= 9; ++i) rig.Form.AppendLog("line " + std::to_string(i));
+    QVERIFY(PumpUntil([&] { return rig.Window.Memo1->toPlainText().endsWith("line 9"); }));
+    QCOMPARE(rig.Window.Memo1->blockCount(), 5);
+    QCOMPARE(rig.Window.Memo1->toPlainText(), QString("line 5\nline 6\nline 7\nline 8\nline 9"));
+  }
+
+  void aPictureOfTheWindow() {
+    TRig rig;
+    TQtLoopDriver driver;
+    rig.Create();
+    rig.Form.AppendLog("1234 > logowanie, status 2");
+    rig.Form.AppendLog("< powitanie 1234");
+    QVERIFY(PumpUntil([&] { return rig.Window.Memo1->blockCount() == 2; }));
+    const QString path = QString(ORDWIN_PICTURE_DIR) + "/ordwin-window.png";
+    QVERIFY(rig.Window.grab().save(path));
+    QVERIFY(QFile::exists(path));
+  }
+};
+
+}  // namespace ordwin
+
+int main(int argc, char** argv) {
+  // Nothing a test does may reach the real home: the settings store lives under these.
+  QTemporaryDir home;
+  if (!home.isValid()) return 1;
+  qputenv("HOME", home.path().toUtf8());
+  qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toUtf8());
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ordwin::MainWindowTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "MainWindowTest.moc"
