@@ -5,6 +5,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ namespace fs = std::filesystem;
 // The built program, run with its own home and no display, its output read through pipes.
 class TProgram {
 public:
-  TProgram(const fs::path& Home, std::vector<std::string> Args) {
+  TProgram(const fs::path& Home, std::vector<std::string> Args, std::vector<std::string> Env = {}) {
     int out[2], err[2];
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
@@ -32,7 +33,9 @@ public:
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-    std::vector<std::string> env = {"HOME=" + Home.string(), "XDG_CONFIG_HOME=" + (Home / ".config").string()};
+    std::vector<std::string> env = {"HOME=" + Home.string(), "XDG_CONFIG_HOME=" + (Home / ".config").string(),
+                                    "XDG_RUNTIME_DIR=" + Home.string()};
+    env.insert(env.end(), Env.begin(), Env.end());
     for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     Args.insert(Args.begin(), ORDWIN_PROGRAM);
@@ -60,19 +63,34 @@ public:
 
   // Reads both streams until Done holds for them or a generous deadline passes.
   template <class Pred>
-  bool ReadUntil(Pred Done) {
+  bool ReadUntil(Pred Done, int PollMs = -1) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!Done(Out, Err)) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-      if (::poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
+      int wait = PollMs < 0 ? static_cast<int>(left.count()) : std::min<int>(PollMs, static_cast<int>(left.count()));
+      if (::poll(fds, 2, wait) <= 0) continue;
       bool open = false;
       open |= Drain(fds[0], Out);
       open |= Drain(fds[1], Err);
       if (!open) return Done(Out, Err);
     }
     return true;
+  }
+
+  // Whether the program has blocked SIGINT and SIGTERM, so that they now reach its loop.
+  bool StopSignalsBlocked() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("SigBlk:", 0) == 0) {
+        unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+        unsigned long long stop = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1));
+        return (mask & stop) == stop;
+      }
+    }
+    return false;
   }
 
   // Signals the program and returns its exit status (-1 when a signal ended it).
@@ -138,6 +156,21 @@ TEST_F(ProgramTest, HeadlessShowsTheErrorBoxOnStandardErrorAndStopsOnSigint) {
   EXPECT_EQ(program.Err, "Ordwin: Invalid data type for 'adres'.\n");
   EXPECT_EQ(program.Stop(SIGINT), 0);
   EXPECT_EQ(program.Out, "");
+}
+
+TEST_F(ProgramTest, TheWindowOnAChosenPlatformClosesOnSigtermAndKeepsTheSetting) {
+  Store("[ustawienia]\nadres=10.1.2.3\n");
+  TProgram program(home_, {}, {"QT_QPA_PLATFORM=offscreen"});
+  // Nothing is printed with a window: wait (reading as we go) until the stop signals are taken.
+  ASSERT_TRUE(program.ReadUntil([&program](const std::string&, const std::string&) { return program.StopSignalsBlocked(); },
+                                20));
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_EQ(program.Out, "");
+  EXPECT_EQ(program.Err.find("no display"), std::string::npos);
+  std::ifstream store(home_ / ".config" / "Malvory" / "RIDuziva.conf");
+  std::stringstream text;
+  text << store.rdbuf();
+  EXPECT_EQ(text.str(), "[ustawienia]\nadres=10.1.2.3\n");
 }
 
 }  // namespace
