@@ -1,0 +1,312 @@
+#include "net/WSocketS.h"
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/net/TestLoop.h"
+
+namespace ordwin {
+namespace {
+
+using test::PumpUntil;
+
+// Appends what the peer has received to Got, without waiting; returns whether its connection
+// has ended (orderly or by reset).
+bool Drain(int Fd, std::string& Got) {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::recv(Fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) {
+      Got.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+}
+
+bool PeerEnded(int Fd) {
+  std::string ignored;
+  return Drain(Fd, ignored);
+}
+
+// Pumps until the peer has received N bytes or its connection ended; returns what came.
+std::string ReadPeer(int Fd, size_t N) {
+  std::string got;
+  PumpUntil([&] { return Drain(Fd, got) || got.size() >= N; });
+  return got;
+}
+
+// A server on 127.0.0.1 with an ephemeral port; Log records the events of the server and of its
+// clients (each client's data and close handlers are wired in OnClientCreate).
+class ServerTest : public test::LoopTest {
+protected:
+  void SetUp() override {
+    LoopTest::SetUp();
+    Server = std::make_unique<TWSocketServer>(nullptr);
+    Server->OnClientCreate = [this](TObject* sender, TWSocketClient* c) {
+      EXPECT_EQ(sender, Server.get());
+      Log.push_back("create " + State(c));
+      c->OnDataAvailable = [this, c](TObject*, uint16_t) {
+        std::string got = c->ReceiveString();
+        if (!got.empty()) Log.push_back("data " + got);
+      };
+      c->OnSessionClosed = [this, c](TObject*, uint16_t) {
+        Log.push_back("closed " + c->Name() + " listed " + std::to_string(Server->CountClients()));
+      };
+      if (OnCreate) OnCreate(c);
+    };
+    Server->OnClientConnect = [this](TObject*, TWSocketClient* c, uint16_t e) {
+      Log.push_back("connect " + c->Name() + " " + State(c) + " " + std::to_string(e));
+      if (OnConnect) OnConnect(c);
+    };
+    Server->OnClientDisconnect = [this](TObject*, TWSocketClient* c, uint16_t e) {
+      Log.push_back("disconnect " + c->Name() + " " + State(c) + " " + std::to_string(e) +
+                    " listed " + std::to_string(Server->CountClients()));
+      if (OnDisconnect) OnDisconnect(c);
+    };
+    Server->OnBgException = [this](TObject*, const Exception& e, bool& canClose) {
+      Log.push_back("bg " + e.Message());
+      canClose = false;
+    };
+    Server->SetAddr("127.0.0.1");
+    Server->SetPort("0");
+    Server->Listen();
+    Port = std::stoi(Server->GetBoundPort());
+  }
+  void TearDown() override {
+    Server.reset();
+    LoopTest::TearDown();
+  }
+
+  static std::string State(TWSocketClient* C) {
+    return C->State() == wsConnected ? "connected" : C->State() == wsClosed ? "closed" : "other";
+  }
+
+  // Connects a peer and pumps until the accept sequence has run for it.
+  SocketHandle Connect() {
+    int before = Server->ClientNumber();
+    SocketHandle peer = test::ConnectTo(Port);
+    EXPECT_TRUE(peer.Valid());
+    EXPECT_TRUE(PumpUntil([&] { return Server->ClientNumber() > before; }));
+    return peer;
+  }
+
+  std::vector<std::string> Log;
+  std::unique_ptr<TWSocketServer> Server;
+  int Port = 0;
+  std::function<void(TWSocketClient*)> OnCreate, OnConnect, OnDisconnect;
+};
+
+TEST_F(ServerTest, OneClientFromAcceptToRelease) {
+  EXPECT_EQ(Server->Banner, "Welcome to TcpSrv");
+  std::string peerPort;
+  OnDisconnect = [&](TWSocketClient* c) {
+    Log.push_back("peer " + c->PeerAddr() + ":" + c->PeerPort());
+    EXPECT_EQ(c->CachedPeerAddr(), "127.0.0.1");
+  };
+  SocketHandle peer = Connect();
+  {
+    sockaddr_in local{};
+    socklen_t len = sizeof(local);
+    ::getsockname(peer.Get(), reinterpret_cast<sockaddr*>(&local), &len);
+    peerPort = std::to_string(ntohs(local.sin_port));
+  }
+  EXPECT_EQ(ReadPeer(peer.Get(), 19), "Welcome to TcpSrv\r\n");
+  ASSERT_EQ(Server->CountClients(), 1);
+  TWSocketClient* client = Server->ClientAt(0);
+  EXPECT_EQ(client->Server, Server.get());
+  EXPECT_EQ(client->PeerPort(), peerPort);
+
+  test::SendAll(peer.Get(), "hello");
+  ASSERT_TRUE(PumpUntil([&] { return Log.size() >= 3; }));
+  peer.Close();
+  ASSERT_TRUE(PumpUntil([&] { return Log.size() >= 4; }));
+  // The close and the release are on different turns: in between, the client is still listed.
+  EXPECT_EQ(Server->CountClients(), 1);
+  EXPECT_EQ(Server->ClientAt(0), client);
+  EXPECT_EQ(client->State(), wsClosed);
+  EXPECT_TRUE(client->ClosePosted());
+  ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
+  EXPECT_EQ(Log, (std::vector<std::string>{"create closed", "connect Client1 connected 0", "data hello",
+                                           "closed Client1 listed 1",
+                                           "disconnect Client1 closed 0 listed 1",
+                                           "peer 127.0.0.1:" + peerPort}));
+}
+
+TEST_F(ServerTest, AnEmptyBannerSendsNothing) {
+  Server->Banner = "";
+  OnConnect = [](TWSocketClient* c) { c->SendString("first"); };
+  SocketHandle peer = Connect();
+  EXPECT_EQ(ReadPeer(peer.Get(), 5), "first");
+}
+
+TEST_F(ServerTest, NamesClientsInAcceptOrderWithoutReusingNumbers) {
+  SocketHandle a = Connect();
+  a.Close();
+  ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
+  SocketHandle b = Connect();
+  SocketHandle c = Connect();
+  ASSERT_EQ(Server->CountClients(), 2);
+  EXPECT_EQ(Server->ClientAt(0)->Name(), "Client2");
+  EXPECT_EQ(Server->ClientAt(1)->Name(), "Client3");
+  EXPECT_EQ(Server->ClientAt(-1), nullptr);
+  EXPECT_EQ(Server->ClientAt(2), nullptr);
+
+  Server->SetName("Srv");
+  SocketHandle d = Connect();
+  EXPECT_EQ(Server->ClientAt(2)->Name(), "SrvClient4");
+  EXPECT_EQ(Server->ClientNumber(), 4);
+}
+
+TEST_F(ServerTest, RefusesConnectionsPastMaxClientsWithTheBusyBanner) {
+  for (int max : {2, 0, -1}) {
+    SCOPED_TRACE(max);
+    Server->MaxClients = max;
+    Log.clear();
+    std::vector<SocketHandle> peers;
+    for (int i = 0; i < 3; ++i) peers.push_back(Connect());
+    EXPECT_EQ(ReadPeer(peers[0].Get(), 19), "Welcome to TcpSrv\r\n");
+    EXPECT_EQ(ReadPeer(peers[1].Get(), 19), "Welcome to TcpSrv\r\n");
+    if (max == 2) {
+      EXPECT_EQ(ReadPeer(peers[2].Get(), 25), "Sorry, too many clients\r\n");
+      EXPECT_TRUE(PumpUntil([&] { return PeerEnded(peers[2].Get()); }));
+      ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 2; }));
+      int connects = 0, disconnects = 0;
+      for (const auto& l : Log) {
+        connects += l.rfind("connect ", 0) == 0;
+        disconnects += l.rfind("disconnect ", 0) == 0;
+      }
+      EXPECT_EQ(connects, 3);
+      EXPECT_EQ(disconnects, 1);
+    } else {
+      EXPECT_EQ(ReadPeer(peers[2].Get(), 19), "Welcome to TcpSrv\r\n");
+      EXPECT_EQ(Server->CountClients(), 3);
+    }
+    peers.clear();
+    ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
+  }
+}
+
+TEST_F(ServerTest, AClientClosedInOnClientConnectGetsNoBannerAndIsReleasedLater) {
+  OnConnect = [](TWSocketClient* c) { c->Close(); };
+  SocketHandle peer = Connect();
+  EXPECT_EQ(Server->CountClients(), 1);
+  EXPECT_EQ(ReadPeer(peer.Get(), 1), "");
+  ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
+  EXPECT_EQ(Log.back(), "disconnect Client1 closed 0 listed 1");
+}
+
+TEST_F(ServerTest, ClosingAClosedClientReleasesItOnce) {
+  SocketHandle peer = Connect();
+  TWSocketClient* client = Server->ClientAt(0);
+  client->Close();
+  client->Close();
+  peer.Close();
+  test::PumpTurns(10);
+  EXPECT_EQ(Server->CountClients(), 0);
+  int closes = 0, disconnects = 0;
+  for (const auto& l : Log) {
+    closes += l.rfind("closed ", 0) == 0;
+    disconnects += l.rfind("disconnect ", 0) == 0;
+  }
+  EXPECT_EQ(closes, 1);
+  EXPECT_EQ(disconnects, 1);
+}
+
+TEST_F(ServerTest, HandlerExceptionsReachTheServersOnBgException) {
+  // From OnClientConnect: the client stays (connected, without banner) and the server listens on.
+  OnConnect = [](TWSocketClient*) { throw std::runtime_error("connect handler failed"); };
+  SocketHandle a = Connect();
+  EXPECT_EQ(Log.back(), "bg connect handler failed");
+  EXPECT_EQ(Server->CountClients(), 1);
+  EXPECT_EQ(Server->ClientAt(0)->State(), wsConnected);
+  EXPECT_EQ(Server->State(), wsListening);
+
+  // From OnClientDisconnect: the client is destroyed all the same.
+  OnConnect = nullptr;
+  OnDisconnect = [](TWSocketClient*) { throw std::runtime_error("disconnect handler failed"); };
+  a.Close();
+  ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
+  EXPECT_EQ(Log.back(), "bg disconnect handler failed");
+
+  SocketHandle b = Connect();
+  EXPECT_EQ(ReadPeer(b.Get(), 19), "Welcome to TcpSrv\r\n");
+}
+
+TEST_F(ServerTest, AFailedAcceptLeavesNoClientCounted) {
+  OnCreate = [this](TWSocketClient*) { Server->Close(); };
+  SocketHandle peer = test::ConnectTo(Port);
+  ASSERT_TRUE(PumpUntil([&] { return Server->ClientNumber() == 1; }));
+  EXPECT_EQ(Server->CountClients(), 0);
+  EXPECT_EQ(Log.back(), "bg Error 10022 in function not a listening socket\r\nInvalid argument");
+  test::PumpTurns(5);  // the discarded client goes on a later turn; the leak check sees to it
+}
+
+// A client whose attach fails after the handle has been adopted.
+struct FailingClient : TWSocketClient {
+  using TWSocketClient::TWSocketClient;
+  void Dup(int Handle) override {
+    TWSocketClient::Dup(Handle);
+    throw ESocketException("attach failed");
+  }
+};
+
+TEST_F(ServerTest, AFailedAttachLeavesNoClientCountedAndClosesTheConnection) {
+  Server->SetClientClass<FailingClient>();
+  SocketHandle peer = Connect();
+  EXPECT_EQ(Server->CountClients(), 0);
+  EXPECT_EQ(Log, (std::vector<std::string>{"create closed", "bg attach failed"}));
+  EXPECT_TRUE(PumpUntil([&] { return PeerEnded(peer.Get()); }));
+
+  // ClientClass is read at every accept.
+  Server->SetClientClass<TWSocketClient>();
+  SocketHandle next = Connect();
+  EXPECT_EQ(Server->CountClients(), 1);
+  EXPECT_EQ(ReadPeer(next.Get(), 19), "Welcome to TcpSrv\r\n");
+}
+
+// Records its destruction.
+struct RecordingClient : TWSocketClient {
+  using TWSocketClient::TWSocketClient;
+  ~RecordingClient() override {
+    if (Destroyed != nullptr) Destroyed->push_back(Name());
+  }
+  std::vector<std::string>* Destroyed = nullptr;
+};
+
+TEST_F(ServerTest, DestroyingTheServerDestroysClientsLastToFirstSilently) {
+  std::vector<std::string> destroyed;
+  Server->SetClientClass<RecordingClient>();
+  OnCreate = [&](TWSocketClient* c) { static_cast<RecordingClient*>(c)->Destroyed = &destroyed; };
+  std::vector<SocketHandle> peers;
+  for (int i = 0; i < 3; ++i) peers.push_back(Connect());
+  // A release still queued is dropped with the server.
+  Server->ClientAt(0)->Close();
+  Server.reset();
+  test::PumpTurns(5);
+  EXPECT_EQ(destroyed, (std::vector<std::string>{"Client3", "Client2", "Client1"}));
+  for (const auto& l : Log) EXPECT_NE(l.rfind("disconnect", 0), 0u) << l;
+  for (auto& p : peers) EXPECT_TRUE(PumpUntil([&] { return PeerEnded(p.Get()); }));
+}
+
+TEST_F(ServerTest, ClientsLineModeWorksThroughTheServer) {
+  OnCreate = [this](TWSocketClient* c) {
+    c->SetLineMode(true);
+    c->OnDataAvailable = [this, c](TObject*, uint16_t) { Log.push_back("line " + c->ReceiveString()); };
+  };
+  Server->Banner = "";
+  SocketHandle peer = Connect();
+  test::SendAll(peer.Get(), "a\r\nb");
+  peer.Close();
+  ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
+  EXPECT_EQ(Log, (std::vector<std::string>{"create closed", "connect Client1 connected 0", "line a\r\n",
+                                           "line b", "closed Client1 listed 1",
+                                           "disconnect Client1 closed 0 listed 1"}));
+}
+
+}  // namespace
+}  // namespace ordwin
