@@ -9,7 +9,7 @@ namespace ordwin {
 
 namespace {
 
-// The window's width and the hint box's left edge, as the window description gives them.
+// The window's first width and the hint box's left edge, as the window lays them out.
 constexpr int kFormWidth = 737;
 constexpr int kHintBoxLeft = 24;
 

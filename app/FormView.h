@@ -8,7 +8,7 @@ namespace ordwin {
 
 class TForm1;
 
-// AdresSerwisuEd's text before the setting is loaded, as the window description gives it.
+// AdresSerwisuEd's text before the setting is loaded.
 inline constexpr const char* kInitialAddressText = "localhost";
 
 class IFormView {

@@ -20,7 +20,7 @@ namespace ordwin {
 
 namespace {
 
-// The window description asks for "MS Sans Serif" at 8 points, which Linux does not ship.
+// The window was drawn for "MS Sans Serif" at 8 points, which Linux does not ship.
 QFont FormFont() {
   QFont font;
   font.setFamilies({"MS Sans Serif", "DejaVu Sans"});

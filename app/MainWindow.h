@@ -1,4 +1,4 @@
-// The Qt window of TForm1: the controls of the window description, their events wired to the
+// The Qt window of TForm1: its controls at their fixed places, their events wired to the
 // attached form's handlers, and the message and error boxes. Owns its controls (as Qt children);
 // does not own the form.
 #pragma once
@@ -37,7 +37,7 @@ public:
   void ShowMessageBox(const std::string& Caption, const std::string& Text) override;
   void ShowErrorBox(const std::string& Text) override;
 
-  // The controls, under the window description's names.
+  // The controls, under the names the rest of the program knows them by.
   QLabel* Label1;
   QPlainTextEdit* Memo1;
   QLineEdit* AdresSerwisuEd;

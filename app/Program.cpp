@@ -48,7 +48,7 @@ int RunHeadless() {
   return 0;
 }
 
-// Made in the order of the window description; unmade in reverse, so that the form's
+// Made from the window inwards; unmade in reverse, so that the form's
 // FormDestroy stops the services while the window still stands.
 int RunWindow(QApplication& App) {
   TMainWindow window;

@@ -14,9 +14,12 @@ TQtLoopDriver::~TQtLoopDriver() = default;
 
 void TQtLoopDriver::Turn() {
   // A handler that opens a modal box runs Qt's loop inside this turn; turns must not nest.
-  notifier_.setEnabled(false);
+  struct TPause {
+    QSocketNotifier& Notifier;
+    explicit TPause(QSocketNotifier& N) : Notifier(N) { Notifier.setEnabled(false); }
+    ~TPause() { Notifier.setEnabled(true); }
+  } pause(notifier_);
   loop_.ProcessMessages();
-  notifier_.setEnabled(true);
   if (loop_.BackendTimeout() == 0) again_.start();
 }
 

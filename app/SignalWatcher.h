@@ -1,5 +1,5 @@
 // Turns SIGINT and SIGTERM into a call on the event loop's thread, through a signalfd watched by
-// the loop. Owns the descriptor; blocks the two signals for the process while it lives.
+// the loop. Owns the descriptor. The two signals stay blocked for the rest of the process.
 #pragma once
 
 #include <functional>

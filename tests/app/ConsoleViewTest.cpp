@@ -54,14 +54,5 @@ TEST(ConsoleViewTest, BoxesGoToStandardErrorWithTheirLineBreaks) {
   EXPECT_EQ(out.ReadOnce(), "");
 }
 
-TEST(ConsoleViewTest, TheAddressStartsAsTheWindowsAndKeepsWhatIsSet) {
-  TConsoleView view(-1, -1);
-  EXPECT_EQ(view.AdresSerwisuText(), "localhost");
-  view.SetAdresSerwisuText("");
-  EXPECT_EQ(view.AdresSerwisuText(), "");
-  EXPECT_EQ(view.RadioGroup1ItemIndex(), 0);
-  EXPECT_EQ(view.FormWidth() - 2 * view.HintBoxLeft(), 689);
-}
-
 }  // namespace
 }  // namespace ordwin

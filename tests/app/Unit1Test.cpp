@@ -1,8 +1,6 @@
 #include "app/Unit1.h"
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -133,53 +131,11 @@ TEST_F(Unit1Test, TheErrorBoxAddsAFullStopOnlyWhereThereIsNone) {
   EXPECT_EQ(view_.Errors, std::vector<std::string>{"boom."});
 }
 
-TEST_F(Unit1Test, ResizeSetsTheHintBoxToTheWindowWidthLessTwiceItsLeft) {
-  TForm1 form(view_);
-  form.FormResize();
-  EXPECT_EQ(view_.HintWidth, 689);
-  view_.Width = 1000;
-  form.FormResize();
-  EXPECT_EQ(view_.HintWidth, 952);
-}
-
 TEST_F(Unit1Test, TheAddressIsReadAfreshInBothEncodings) {
   TForm1 form(view_);
   view_.Address = "łódź.example";
   EXPECT_EQ(form.AdresSerwisu(), "łódź.example");
   EXPECT_EQ(form.AdresSerwisuCp1250(), "\xB3\xF3" "d\x9F.example");
-}
-
-TEST_F(Unit1Test, TheHostsChoiceRewritesTheInjectedFile) {
-  const std::string path = home_.filePath("hosts").toStdString();
-  auto read = [&path] {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  };
-  TForm1 form(view_);
-  form.SetHostsFilePath(path);
-  std::ofstream(path, std::ios::binary) << "127.0.0.1 localhost";
-
-  view_.ItemIndex = 3;
-  form.RadioGroup1Click();
-  EXPECT_EQ(read(), "127.0.0.1 localhost\r\n127.0.0.1\tadserver.gadu-gadu.pl\r\n");
-  view_.ItemIndex = 1;
-  form.RadioGroup1Click();
-  EXPECT_EQ(read(),
-            "127.0.0.1 localhost\r\n127.0.0.1\tadserver.gadu-gadu.pl\r\n127.0.0.1\tappmsg.gadu-gadu.pl\r\n"
-            "127.0.0.1\twww.gadu-gadu.pl\r\n127.0.0.1\tupdate.gadu-gadu.pl\r\n");
-  view_.ItemIndex = 0;
-  std::ofstream(path, std::ios::binary) << "edited by hand";
-  form.RadioGroup1Click();
-  EXPECT_EQ(read(), "edited by hand");
-  view_.ItemIndex = 2;
-  form.RadioGroup1Click();
-  EXPECT_EQ(read(), "edited by hand\r\n");
-
-  std::remove(path.c_str());
-  form.Dispatch([&form] { form.RadioGroup1Click(); });
-  EXPECT_EQ(view_.Errors, std::vector<std::string>{"Cannot open file " + path + "."});
 }
 
 }  // namespace

@@ -129,7 +129,7 @@ private slots:
     QCOMPARE(EventLoop::Instance().LiveEndpoints(), size_t(0));
   }
 
-  void theControlsFollowTheWindowDescription() {
+  void theControlsSitWhereTheyBelongWithTheirCaptionsAndFonts() {
     TRig rig;
     TMainWindow& w = rig.Window;
     QCOMPARE(w.windowTitle(), QString("Ordwin"));
@@ -159,7 +159,7 @@ private slots:
     QCOMPARE(font.family(), QString("DejaVu Sans"));
     QCOMPARE(font.pointSize(), 8);
 
-    // Tab goes from box to box in the order of the description, not into the text.
+    // Tab goes from box to box in the tab order, not into the text.
     rig.Create();
     w.Memo1->setFocus();
     QWidget* expected[] = {w.AdresSerwisuEd, w.RichEdit1, w.RadioGroup1Items->button(0)};
