@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 
 #include <QApplication>
@@ -34,30 +35,36 @@ bool HeadlessAsked(int argc, char** argv) {
   return false;
 }
 
-int RunHeadless() {
-  EventLoop& loop = EventLoop::Instance();
-  TConsoleView view(STDOUT_FILENO, STDERR_FILENO);
-  TForm1 form(view);
-  TSignalWatcher stop([&form, &loop] {
-    bool canClose = true;
-    form.Dispatch([&form, &canClose] { form.FormCloseQuery(canClose); });
-    if (canClose) loop.Terminate();
-  });
+// The part both ways of running share: the form with its services, start-up, the given loop
+// until it ends, and shut-down when the form goes (before the view, which outlives it).
+int RunForm(IFormView& View, const std::function<int(TForm1&)>& RunLoop) {
+  TForm1 form(View);
   form.Dispatch([&form] { form.FormCreate(); });
-  loop.Run();
-  return 0;
+  return RunLoop(form);
 }
 
-// Made from the window inwards; unmade in reverse, so that the form's
-// FormDestroy stops the services while the window still stands.
+int RunHeadless() {
+  TConsoleView view(STDOUT_FILENO, STDERR_FILENO);
+  return RunForm(view, [](TForm1& Form) {
+    EventLoop& loop = EventLoop::Instance();
+    TSignalWatcher stop([&Form, &loop] {
+      bool canClose = true;
+      Form.Dispatch([&Form, &canClose] { Form.FormCloseQuery(canClose); });
+      if (canClose) loop.Terminate();
+    });
+    loop.Run();
+    return 0;
+  });
+}
+
 int RunWindow(QApplication& App) {
   TMainWindow window;
-  TForm1 form(window);
-  TQtLoopDriver driver;
-  TSignalWatcher stop([&window] { window.close(); });
-  form.Dispatch([&form] { form.FormCreate(); });
-  window.show();
-  return App.exec();
+  return RunForm(window, [&App, &window](TForm1&) {
+    TQtLoopDriver driver;
+    TSignalWatcher stop([&window] { window.close(); });
+    window.show();
+    return App.exec();
+  });
 }
 
 }  // namespace
