@@ -1,0 +1,293 @@
+// accept_rate: how fast does a TWSocketServer take connections, what does each client object
+// cost, and how long do 10,000 clients take to go?
+//
+// One loop, one TWSocketServer on 127.0.0.1. A child process opens N plain blocking connections,
+// keeping at most kInFlight of them not yet accepted (the listen backlog is 5; a full accept
+// queue makes the kernel drop the SYN and retry a second later). The server counts accepts in
+// memory shared with the child. Two phases: an empty banner, then the default banner. Each
+// phase reports connections per second (first connect to the N-th OnClientConnect) and resident
+// memory per client object (VmRSS before and after, over N; the client ends live in the child).
+// The first phase then ends with every peer closing at once (time until the last client object
+// is released); the second by destroying the server with all its clients.
+//
+// Usage: accept_rate [--clients N (10000)]
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "net/EventLoop.h"
+#include "net/WSocketS.h"
+
+namespace ordwin {
+namespace {
+
+constexpr long kInFlight = 4;
+constexpr unsigned kWatchdogSeconds = 300;
+
+// Lives in memory shared with the child: accepts seen by the server in the current phase.
+struct Shared {
+  std::atomic<long> Accepted{0};
+};
+static_assert(std::atomic<long>::is_always_lock_free, "the counter is shared between processes");
+
+enum Command : int32_t { kConnect = 1, kCloseAll = 2, kExit = 3 };
+struct Request {
+  int32_t Cmd;
+  int32_t Port;
+  int32_t Count;
+};
+
+[[noreturn]] void Fail(const std::string& What) {
+  std::fprintf(stderr, "accept_rate: %s\n", What.c_str());
+  std::exit(1);
+}
+
+[[noreturn]] void FailErrno(const std::string& What) { Fail(What + ": " + std::strerror(errno)); }
+
+void OnWatchdog(int) {
+  static const char kText[] = "accept_rate: no progress for too long; the loop looks hung\n";
+  ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof(kText) - 1);
+  (void)ignored;
+  ::_exit(2);
+}
+
+void WriteAll(int Fd, const void* Data, size_t Len) {
+  const char* p = static_cast<const char*>(Data);
+  while (Len > 0) {
+    ssize_t n = ::write(Fd, p, Len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) FailErrno("control write");
+    p += n;
+    Len -= static_cast<size_t>(n);
+  }
+}
+
+bool ReadAll(int Fd, void* Data, size_t Len) {
+  char* p = static_cast<char*>(Data);
+  while (Len > 0) {
+    ssize_t n = ::read(Fd, p, Len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    Len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Both ends of every connection fit in one process with this many descriptors; each process
+// here holds only its own ends, so N plus a margin is the least that will do.
+rlim_t RaiseDescriptorLimit(long Clients) {
+  const rlim_t want = static_cast<rlim_t>(2 * Clients + 1000);
+  const rlim_t need = static_cast<rlim_t>(Clients + 100);
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("getrlimit");
+  if (r.rlim_cur >= want) return r.rlim_cur;
+  rlimit raised{want, std::max(r.rlim_max, want)};
+  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return want;
+  int err = errno;
+  if (r.rlim_max < need)
+    Fail("cannot raise RLIMIT_NOFILE to " + std::to_string(need) + ": " + std::strerror(err));
+  r.rlim_cur = r.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("setrlimit");
+  return r.rlim_cur;
+}
+
+long ResidentKiB() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  Fail("no VmRSS in /proc/self/status");
+}
+
+// The child: plain blocking sockets, driven by requests on Control.
+[[noreturn]] void ChildMain(int Control, Shared& S) {
+  std::vector<int> open;
+  for (;;) {
+    Request req{};
+    if (!ReadAll(Control, &req, sizeof(req)) || req.Cmd == kExit) {
+      for (int fd : open) ::close(fd);
+      ::_exit(0);
+    }
+    if (req.Cmd == kConnect) {
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(req.Port));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      for (long i = 0; i < req.Count; ++i) {
+        while (i - S.Accepted.load(std::memory_order_acquire) >= kInFlight) sched_yield();
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0) {
+          std::fprintf(stderr, "accept_rate child: connect %ld: %s\n", i, std::strerror(errno));
+          ::_exit(1);
+        }
+        open.push_back(fd);
+      }
+    } else if (req.Cmd == kCloseAll) {
+      // Abortive, so that no port waits in TIME_WAIT for the next phase.
+      linger l{1, 0};
+      for (int fd : open) {
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+        ::close(fd);
+      }
+      open.clear();
+    }
+    int32_t ack = static_cast<int32_t>(open.size());
+    WriteAll(Control, &ack, sizeof(ack));
+  }
+}
+
+double Seconds(std::chrono::steady_clock::time_point Start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+}
+
+class Bench {
+public:
+  Bench(long Clients, int Control, Shared& S) : clients_(Clients), control_(Control), shared_(S) {}
+
+  void RunPhase(const std::string& Banner, bool EndByDestroying) {
+    auto server = std::make_unique<TWSocketServer>(nullptr);
+    server->Banner = Banner;
+    server->SetAddr("127.0.0.1");
+    server->SetPort("0");
+    long accepted = 0, released = 0;
+    server->OnClientConnect = [&](TObject*, TWSocketClient*, uint16_t) {
+      shared_.Accepted.store(++accepted, std::memory_order_release);
+      if (accepted == clients_) loop_.Terminate();
+    };
+    server->OnClientDisconnect = [&](TObject*, TWSocketClient*, uint16_t) {
+      if (++released == clients_) loop_.Terminate();
+    };
+    server->Listen();
+    const int port = std::stoi(server->GetBoundPort());
+    shared_.Accepted.store(0);
+    loop_.ProcessMessages();
+
+    const long rssBefore = ResidentKiB();
+    ::alarm(kWatchdogSeconds);
+    auto start = std::chrono::steady_clock::now();
+    Request req{kConnect, port, static_cast<int32_t>(clients_)};
+    WriteAll(control_, &req, sizeof(req));
+    loop_.Run();
+    const double acceptSeconds = Seconds(start);
+    Ack(clients_);
+    const long rssAfter = ResidentKiB();
+    if (server->CountClients() != clients_) Fail("not every connection became a client object");
+
+    std::printf("banner %-22s %6ld connections in %7.3f s = %8.0f connections/s; "
+                "%6.0f bytes resident per client object\n",
+                Banner.empty() ? "(empty)" : ("\"" + Banner + "\"").c_str(), clients_, acceptSeconds,
+                static_cast<double>(clients_) / acceptSeconds,
+                static_cast<double>(rssAfter - rssBefore) * 1024.0 / static_cast<double>(clients_));
+
+    if (EndByDestroying) {
+      start = std::chrono::steady_clock::now();
+      server.reset();
+      std::printf("  destroying the server with %ld clients: %.3f s\n", clients_, Seconds(start));
+      CloseAll();
+    } else {
+      start = std::chrono::steady_clock::now();
+      Request req{kCloseAll, 0, 0};
+      WriteAll(control_, &req, sizeof(req));
+      loop_.Run();
+      Ack(0);
+      std::printf("  all %ld peers closing at once: %.3f s until the last client object was released\n",
+                  clients_, Seconds(start));
+      if (server->CountClients() != 0) Fail("client objects left after every peer closed");
+    }
+    ::alarm(0);
+  }
+
+private:
+  void CloseAll() {
+    Request req{kCloseAll, 0, 0};
+    WriteAll(control_, &req, sizeof(req));
+    Ack(0);
+  }
+
+  void Ack(long Expected) {
+    int32_t open = -1;
+    if (!ReadAll(control_, &open, sizeof(open))) Fail("the child went away");
+    if (open != Expected) Fail("the child holds " + std::to_string(open) + " connections");
+  }
+
+  long clients_;
+  int control_;
+  Shared& shared_;
+  EventLoop& loop_ = EventLoop::Instance();
+};
+
+int Main(int argc, char** argv) {
+  long clients = 10000;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--clients" && i + 1 < argc) {
+      clients = std::strtol(argv[++i], nullptr, 10);
+    } else {
+      std::printf("usage: accept_rate [--clients N (10000)]\n");
+      return a == "--help" || a == "-h" ? 0 : 1;
+    }
+  }
+  if (clients <= 0) Fail("--clients must be positive");
+  rlim_t limit = RaiseDescriptorLimit(clients);
+  std::signal(SIGALRM, OnWatchdog);
+
+  void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) FailErrno("mmap");
+  Shared* shared = new (mem) Shared;
+
+  // Fork before the loop exists, so the child carries no copy of it.
+  int sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) FailErrno("socketpair");
+  pid_t child = ::fork();
+  if (child < 0) FailErrno("fork");
+  if (child == 0) {
+    ::close(sv[0]);
+    ChildMain(sv[1], *shared);
+  }
+  ::close(sv[1]);
+
+  std::printf("accept_rate: %ld connections to a TWSocketServer on 127.0.0.1, at most %ld waiting for "
+              "accept, one loop (RLIMIT_NOFILE %llu, sizeof(TWSocketClient) %zu)\n",
+              clients, kInFlight, static_cast<unsigned long long>(limit), sizeof(TWSocketClient));
+  int rc = 0;
+  try {
+    Bench bench(clients, sv[0], *shared);
+    bench.RunPhase("", false);
+    bench.RunPhase("Welcome to TcpSrv", true);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "accept_rate: %s\n", e.what());
+    rc = 1;
+  }
+  Request bye{kExit, 0, 0};
+  WriteAll(sv[0], &bye, sizeof(bye));
+  ::close(sv[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return rc;
+}
+
+}  // namespace
+}  // namespace ordwin
+
+int main(int argc, char** argv) { return ordwin::Main(argc, argv); }
