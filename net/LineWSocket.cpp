@@ -177,11 +177,15 @@ void TCustomLineWSocket::DeliverBuffered() {
     if (DeliverLines() && LineActive()) CheckLineLimit();
     return;
   }
+  OfferHeldRaw(true);
+}
+
+void TCustomLineWSocket::OfferHeldRaw(bool DropUnheard) {
   const uint64_t epoch = bufferEpoch_;
   while (count_ > 0) {
     int before = count_;
     if (!Inherited::DoDataAvailable(0)) {
-      ClearLineBuffer();
+      if (DropUnheard) ClearLineBuffer();
       return;
     }
     if (bufferEpoch_ != epoch) return;
@@ -195,13 +199,17 @@ void TCustomLineWSocket::DoSessionClosed(uint16_t Error) {
   if (buf_) {
     const uint64_t epoch = bufferEpoch_;
     try {
-      if (lineMode_ && !clearData_ && count_ > 0 && DeliverLines() && count_ > 0 && lineMode_) {
-        // The rest without a line end is offered as a last line.
-        pending_ = count_;
-        while (pending_ > 0) {
-          int before = pending_;
-          if (!Inherited::DoDataAvailable(0)) break;
-          if (bufferEpoch_ != epoch || pending_ == before) break;
+      if (!clearData_ && count_ > 0) {
+        if (!lineMode_) {
+          OfferHeldRaw(false);  // bytes left from line mode are the owner's as much as a line is
+        } else if (DeliverLines() && count_ > 0 && lineMode_) {
+          // The rest without a line end is offered as a last line.
+          pending_ = count_;
+          while (pending_ > 0) {
+            int before = pending_;
+            if (!Inherited::DoDataAvailable(0)) break;
+            if (bufferEpoch_ != epoch || pending_ == before) break;
+          }
         }
       }
     } catch (const std::exception&) {

@@ -63,9 +63,10 @@ protected:
   // In line mode: one platform read into the line buffer, then each complete line is offered
   // through OnDataAvailable until it has been read whole. Always reports a handler.
   bool DoDataAvailable(uint16_t Error) override;
-  // Offers complete lines still buffered, then the unterminated rest as a last line, then frees
-  // the buffer and fires OnSessionClosed. An exception from OnDataAvailable here is discarded,
-  // as the read loop does, so OnSessionClosed still fires.
+  // Offers complete lines still buffered, then the unterminated rest as a last line (with
+  // LineMode off: the bytes still held from line mode), then frees the buffer and fires
+  // OnSessionClosed. An exception from OnDataAvailable here is discarded, as the read loop does,
+  // so OnSessionClosed still fires.
   void DoSessionClosed(uint16_t Error) override;
   // Reads the line being offered, or bytes buffered from line mode, before the platform's.
   int RawReceive(void* Buffer, int BufferSize, int Flags) override;
@@ -85,6 +86,8 @@ private:
   void CheckLineLimit();
   // Offers what was buffered when LineMode changed (notification 1044).
   void DeliverBuffered();
+  // Offers bytes held from line mode through OnDataAvailable while the handler takes some.
+  void OfferHeldRaw(bool DropUnheard);
   void Reserve(int Needed);
   void Compact();
   void Consume(int N);

@@ -320,15 +320,17 @@ TEST_F(LineModeTest, AHandlerThatClosesMidwayEndsTheDeliveryCleanly) {
   EXPECT_EQ(Sock->LineBufferSize(), 0);
 }
 
-TEST_F(LineModeTest, LineModeOffPassesDataThrough) {
-  Sock->SetLineMode(false);
-  Send("no line end\r\nhere");
-  ASSERT_TRUE(PumpUntil([&] {
-    std::string all;
-    for (const auto& r : Reads) all += r;
-    return all == "no line end\r\nhere";
-  }));
-  EXPECT_EQ(Sock->LineBufferSize(), 0);
+TEST_F(LineModeTest, BytesHeldFromLineModeAreOfferedRawWhenTheOwnerCloses) {
+  Read = [&](int) {
+    Reads.push_back(Sock->ReceiveString());
+    if (Reads.size() == 1) {
+      Sock->SetLineMode(false);
+      Sock->Close();
+    }
+  };
+  Send("one\r\ntwo\r\nthree");
+  ASSERT_TRUE(WaitReads(3));
+  EXPECT_EQ(Reads, (std::vector<std::string>{"one\r\n", "two\r\nthree", "<closed>"}));
 }
 
 }  // namespace
