@@ -1,6 +1,6 @@
 #include "app/LogText.h"
 
-#include "app/Cp1250.h"
+#include "gg/Cp1250.h"
 
 namespace ordwin {
 

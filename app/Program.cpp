@@ -14,7 +14,7 @@
 #include "app/ConsoleView.h"
 #include "app/MainWindow.h"
 #include "app/QtLoopDriver.h"
-#include "app/Random.h"
+#include "gg/Random.h"
 #include "app/SignalWatcher.h"
 #include "app/Unit1.h"
 

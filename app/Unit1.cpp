@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "app/AddressSetting.h"
-#include "app/Cp1250.h"
+#include "gg/Cp1250.h"
 #include "app/Hints.h"
 #include "app/LogText.h"
 #include "hosts/HostNames.h"

@@ -1,4 +1,4 @@
-#include "app/Random.h"
+#include "gg/Random.h"
 
 #include <chrono>
 

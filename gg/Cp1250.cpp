@@ -1,4 +1,4 @@
-#include "app/Cp1250.h"
+#include "gg/Cp1250.h"
 
 #include <algorithm>
 #include <array>

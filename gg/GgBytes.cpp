@@ -1,0 +1,40 @@
+#include "gg/GgBytes.h"
+
+namespace ordwin {
+
+int32_t LeBytesToInt(const std::string& Bytes, size_t Offset) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    size_t at = Offset + i;
+    uint32_t b = at < Bytes.size() ? static_cast<unsigned char>(Bytes[at]) : 0u;
+    value |= b << (8 * i);
+  }
+  return static_cast<int32_t>(value);
+}
+
+std::string IntToLeBytes(int32_t Value) {
+  uint32_t v = static_cast<uint32_t>(Value);
+  std::string out(4, '\0');
+  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFFu);
+  return out;
+}
+
+std::string EscapeControlChars(const std::string& Bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(Bytes.size());
+  for (char c : Bytes) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b < 32) {
+      out += '{';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+      out += '}';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace ordwin

@@ -1,0 +1,20 @@
+// The GG wire's byte helpers: 32-bit little-endian integers, and control bytes made readable
+// for the packet log.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ordwin {
+
+// The signed 32-bit value of the first four bytes, least significant first. Bytes missing at the
+// end of a short input read as 0.
+int32_t LeBytesToInt(const std::string& Bytes, size_t Offset = 0);
+
+// The four bytes of Value, least significant first (two's complement for negative values).
+std::string IntToLeBytes(int32_t Value);
+
+// Every byte below 32 becomes "{XX}" (two upper-case hexadecimal digits); others are copied.
+std::string EscapeControlChars(const std::string& Bytes);
+
+}  // namespace ordwin

@@ -1,0 +1,42 @@
+#include "app/LogText.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "gg/Cp1250.h"
+
+namespace ordwin {
+namespace {
+
+std::string AllBytes() {
+  std::string bytes;
+  for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
+  return bytes;
+}
+
+TEST(LogTextTest, ControlBytesShowAsPicturesAndCrLfStartsANewLine) {
+  std::string out;
+  AppendLogText(out, std::string("a\r\nb\tc\0d\x1B[2Je\rf\ng\x7F", 18));
+  EXPECT_EQ(out, "a\nb\tc\u2400d\u241B[2Je\u240Df\u240Ag\u2421");
+
+  out.clear();
+  AppendLogText(out, "\x81\x83\x88\x90\x98|\xA3\xF3" "d\xBC");
+  EXPECT_EQ(out, "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD|Łód\u013D");
+}
+
+TEST(LogTextTest, NoByteLeavesAControlCharacterInTheText) {
+  std::string out;
+  AppendLogText(out, AllBytes());
+  for (char c : out) {
+    unsigned char b = static_cast<unsigned char>(c);
+    EXPECT_TRUE(b >= 0x20 || b == '\t') << int(b);
+    EXPECT_NE(b, 0x7F);
+  }
+  EXPECT_EQ(out.find("\xC2\x80"), std::string::npos);  // no C1 control either (U+0080..U+009F)
+  for (unsigned c1 = 0x80; c1 <= 0x9F; ++c1)
+    EXPECT_EQ(out.find(std::string("\xC2") + static_cast<char>(c1)), std::string::npos) << c1;
+}
+
+}  // namespace
+}  // namespace ordwin
