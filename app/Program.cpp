@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "app/ConsoleView.h"
+#include "app/GgService.h"
 #include "app/MainWindow.h"
 #include "app/QtLoopDriver.h"
 #include "gg/Random.h"
@@ -39,6 +40,7 @@ bool HeadlessAsked(int argc, char** argv) {
 // until it ends, and shut-down when the form goes (before the view, which outlives it).
 int RunForm(IFormView& View, const std::function<int(TForm1&)>& RunLoop) {
   TForm1 form(View);
+  form.AddService(std::make_unique<TGgService>(form));
   form.Dispatch([&form] { form.FormCreate(); });
   return RunLoop(form);
 }

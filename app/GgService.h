@@ -1,0 +1,24 @@
+// The GG listener as one of the window's services: the GG session, logging into the form's
+// packet log. Owned by TForm1, which outlives it.
+#pragma once
+
+#include "app/FormService.h"
+#include "app/Unit1.h"
+#include "gg/GgSession.h"
+
+namespace ordwin {
+
+class TGgService : public IFormService {
+public:
+  explicit TGgService(TForm1& Form)
+      : session_([&Form](std::string Line) { Form.AppendLog(std::move(Line)); }) {}
+
+  // Listens on port 8074; a failure leaves the program without GG service, silently.
+  void Start() override { session_.Start(); }
+  TGgSession& Session() { return session_; }
+
+private:
+  TGgSession session_;
+};
+
+}  // namespace ordwin

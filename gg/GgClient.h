@@ -1,0 +1,64 @@
+// TGgClient: one GG connection, created and owned by the GG listener's socket server. Carries the
+// bytes that wait to form whole packets and the session fields of the client on the other end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/WSocketS.h"
+
+namespace ordwin {
+
+class TGgClientIndex;
+
+class TGgClient : public TWSocketClient {
+public:
+  // Owner must be the listening server (or none); reads once per readiness report.
+  explicit TGgClient(TComponent* Owner);
+  ~TGgClient() override;
+
+  // When set, the next data-sent event shuts the sending direction down.
+  bool ShutdownWhenSent = false;
+  // When set, the listener raises OnClientDataAvailable for every chunk read.
+  bool ReportRawData = true;
+  // Raised when the session closed without an error. Nothing in the server assigns it.
+  TNotifyEvent OnConnectionClosed;
+  // Received bytes not yet consumed as whole packets.
+  std::string RecvBuffer;
+  // Handed to SendString on the data-sent event. Nothing in the server fills it.
+  std::string PendingOutput;
+
+  // The client's GG number (0 until it logs in) and its last status word, as sent.
+  int32_t Uin() const { return uin_; }
+  void SetUin(int32_t Value);
+  uint32_t Status = 0;
+
+  // An auxiliary socket owned by the client; created and destroyed with it, never opened.
+  TWSocket* AuxSocket = nullptr;
+  // The contact-notification reply being collected, and the uploaded contact list.
+  std::string NotifyReply;
+  std::string UserList;
+
+  virtual void CreateAuxSocket();
+  virtual void FreeAuxSocket();
+  virtual void ClientDataSent(TObject* Sender, uint16_t Error);
+  virtual void ClientSessionClosed(TObject* Sender, uint16_t Error);
+  // Sends PendingOutput and drops what was taken from its front; returns that count.
+  virtual int FlushPendingOutput();
+
+  // The listener's lookup of connected clients by number; the client keeps it told of its Uin
+  // until it is destroyed. Set by the listener when the connection is attached.
+  void JoinIndex(TGgClientIndex* Index, uint64_t AcceptOrder);
+  uint64_t AcceptOrder() const { return acceptOrder_; }
+
+protected:
+  // The inherited step (OnDataSent), then the shutdown that ShutdownWhenSent asked for.
+  void DoDataSent(uint16_t Error) override;
+
+private:
+  int32_t uin_ = 0;
+  TGgClientIndex* index_ = nullptr;
+  uint64_t acceptOrder_ = 0;
+};
+
+}  // namespace ordwin

@@ -1,0 +1,28 @@
+// TGgClientIndex: the GG listener's lookup of its clients by GG number, so that finding the
+// recipient of a message costs the same with ten clients or ten thousand. Holds no client.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <unordered_map>
+
+namespace ordwin {
+
+class TGgClient;
+
+class TGgClientIndex {
+public:
+  void Add(TGgClient* Client, int32_t Uin);
+  void Remove(TGgClient* Client, int32_t Uin);
+  // The connected client with this number that was accepted first, or nullptr.
+  TGgClient* FirstConnected(int32_t Uin) const;
+  size_t Size() const { return size_; }
+
+private:
+  // Per number, its clients in accept order.
+  std::unordered_map<int32_t, std::map<uint64_t, TGgClient*>> byUin_;
+  size_t size_ = 0;
+};
+
+}  // namespace ordwin

@@ -1,0 +1,221 @@
+#include "gg/GgSession.h"
+
+#include <algorithm>
+
+#include "gg/GgBytes.h"
+#include "gg/GgLogFormat.h"
+#include "gg/Random.h"
+
+namespace ordwin {
+
+namespace {
+
+// Packet types.
+constexpr int32_t kWelcome = 1;
+constexpr int32_t kNewStatus = 2;
+constexpr int32_t kLoginOk = 3;
+constexpr int32_t kSendMsgAck = 5;
+constexpr int32_t kPing = 8;
+constexpr int32_t kRecvMsg = 10;
+constexpr int32_t kSendMsg = 11;
+constexpr int32_t kRemoveNotify = 14;
+constexpr int32_t kNotifyFirst = 15;
+constexpr int32_t kStatusNotify = 15;
+constexpr int32_t kNotifyLast = 16;
+constexpr int32_t kNotifyEmpty = 18;
+constexpr int32_t kPubdirRequest = 20;
+constexpr int32_t kLogin = 21;
+constexpr int32_t kUserListRequest = 22;
+
+constexpr uint32_t kFriendsOnlyFlag = 0x8000;
+constexpr int32_t kAckDelivered = 2;
+constexpr int32_t kAckNotDelivered = 1;
+constexpr int32_t kMessageClass = 4;
+constexpr size_t kMessageTextOffset = 12;
+constexpr size_t kMessageTextSearch = 2000;
+// Sequence numbers and seeds: 0 to 2147483646.
+constexpr int32_t kRandomRange = 2147483647;
+
+int32_t RandomNumber() { return Random(kRandomRange); }
+
+// The 14-byte head shared by status notifications and notify-reply entries.
+std::string StatusEntry(int32_t Uin, uint32_t Code) {
+  std::string entry = IntToLeBytes(Uin);
+  entry += static_cast<char>(Code & 0xFFu);
+  entry.append(9, '\0');
+  return entry;
+}
+
+}  // namespace
+
+std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, const std::string& Text) {
+  std::string payload;
+  payload.reserve(16 + Text.size() + 1);
+  payload += IntToLeBytes(SenderUin);
+  payload += IntToLeBytes(Sequence);
+  payload += IntToLeBytes(0);
+  payload += IntToLeBytes(kMessageClass);
+  payload += Text;
+  payload += '\0';
+  return payload;
+}
+
+TGgSession::TGgSession(TLogSink Log) : log_(std::move(Log)), riDuziva_(std::make_unique<TRiDuziva>(nullptr)) {
+  TRiDuziva& r = *riDuziva_;
+  r.OnClientCommand = [this](TGgClient* ASender, int32_t ACommand, const std::string& AZawartosc) {
+    RIDuzivaClientCommand(ASender, ACommand, AZawartosc);
+  };
+  r.OnClientConnect = [this](TObject* Sender, TGgClient* Client) { RIDuzivaClientConnect(Sender, Client); };
+  r.OnClientDataAvailable = [this](TObject* Sender, TGgClient* Client, const std::string& Data) {
+    RIDuzivaClientDataAvailable(Sender, Client, Data);
+  };
+  r.OnClientDisconnect = [this](TObject* Sender, TGgClient* Client) { RIDuzivaClientDisconnect(Sender, Client); };
+  r.OnServerClosed = [this](TObject* Sender, uint16_t Error) { RIDuzivaServerClosed(Sender, Error); };
+}
+
+TGgSession::~TGgSession() = default;
+
+void TGgSession::Start() {
+  std::string errorText;
+  riDuziva_->Listen(errorText);
+}
+
+void TGgSession::SendPacket(TGgClient* Client, int32_t Type, const std::string& Payload) {
+  // A connection that has closed is gone: what would go to it is dropped, and the handling of
+  // the packet goes on for everybody else.
+  if (Client->State() != wsConnected) return;
+  std::string packet;
+  packet.reserve(8 + Payload.size());
+  packet += IntToLeBytes(Type);
+  packet += IntToLeBytes(static_cast<int32_t>(Payload.size()));
+  packet += Payload;
+  Client->SendString(packet);
+}
+
+TGgClient* TGgSession::FindClientByUin(int32_t Number) const {
+  return riDuziva_->FindConnectedClient(Number);
+}
+
+void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* Client) {
+  SendPacket(Client, kWelcome, IntToLeBytes(RandomNumber()));
+  Log(GgFormat(">powitanie"));
+}
+
+void TGgSession::RIDuzivaClientDataAvailable(TObject*, TGgClient*, const std::string&) {}
+
+void TGgSession::RIDuzivaClientDisconnect(TObject*, TGgClient*) {}
+
+void TGgSession::RIDuzivaServerClosed(TObject*, uint16_t) {}
+
+void TGgSession::RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, const std::string& AZawartosc) {
+  switch (ACommand) {
+    case kNewStatus:
+      StatusChange(ASender, AZawartosc);
+      break;
+    case kPing:
+      Log(GgFormat("%d>ciągle jestem", ASender->Uin()));
+      break;
+    case kSendMsg:
+      SendMessage(ASender, AZawartosc);
+      break;
+    case kRemoveNotify:
+    case kNotifyFirst:
+    case kNotifyLast:
+    case kNotifyEmpty:
+      NotifyList(ASender, ACommand, AZawartosc);
+      break;
+    case kUserListRequest:
+      ContactListRequest(ASender, AZawartosc);
+      break;
+    case kPubdirRequest:
+      Log(GgFormat("%d>żądanie do katalogu publicznego", ASender->Uin()));
+      break;
+    case kLogin:
+      Login(ASender, AZawartosc);
+      break;
+    default:
+      Log(GgFormat("<żądanie %d %s", ACommand, AZawartosc));
+      break;
+  }
+}
+
+// Fields a short payload lacks read as 0, here and in every packet.
+void TGgSession::Login(TGgClient* Sender, const std::string& Payload) {
+  Sender->SetUin(LeBytesToInt(Payload, 0));
+  Log(GgFormat(">logowanie użytkownika %d", Sender->Uin()));
+  SendPacket(Sender, kLoginOk, std::string());
+  Log(GgFormat("<użytkownik zalogowany"));
+  Sender->NotifyReply.clear();
+}
+
+void TGgSession::SendServerMessage(TGgClient* Client, const std::string& Cp1250Text) {
+  SendPacket(Client, kRecvMsg, ReceivedMessagePayload(0, RandomNumber(), Cp1250Text));
+}
+
+void TGgSession::StatusChange(TGgClient* Sender, const std::string& Payload) {
+  std::string passedOn = Payload.substr(std::min<size_t>(4, Payload.size()));
+  uint32_t word = static_cast<uint32_t>(LeBytesToInt(Payload, 0));
+  Sender->Status = word;
+  if (word & kFriendsOnlyFlag) SendServerMessage(Sender, GgFormat("Serwer nie rozróżnia przyjaciół od reszty"));
+
+  uint32_t announced = word & ~kFriendsOnlyFlag;
+  int32_t uin = Sender->Uin();
+  size_t length = Payload.size();
+  switch (announced) {
+    case 1:
+    case 21:
+      Log(GgFormat("%d>wyloguj mnie (paczka o długości %d)", uin, length));
+      Sender->Close();
+      break;
+    case 2:
+    case 4:
+      Log(GgFormat("%d>jestem dostępny (paczka o długości %d)", uin, length));
+      break;
+    case 3:
+    case 5:
+      Log(GgFormat("%d>jestem zajęty (paczka o długości %d)", uin, length));
+      break;
+    case 20:
+    case 22:
+      announced = announced == 20 ? 1 : 21;
+      Log(GgFormat("%d>ukryj mnie (paczka o długości %d)", uin, length));
+      break;
+    default:
+      break;
+  }
+
+  std::string notification = StatusEntry(uin, announced) + passedOn;
+  TWSocketServer& server = *riDuziva_->SocketServer();
+  int count = server.CountClients();
+  for (int i = 0; i < count; ++i) {
+    auto* client = dynamic_cast<TGgClient*>(server.ClientAt(i));
+    if (client == nullptr || client->Uin() == uin) continue;
+    SendPacket(client, kStatusNotify, notification);
+  }
+
+  Log(GgFormat("%d>użytkownik zmienił status na %x \"%s\" (paczka o długości %d)", uin, word,
+               EscapeControlChars(Payload), length));
+}
+
+void TGgSession::SendMessage(TGgClient* Sender, const std::string& Payload) {
+  std::string text;
+  if (Payload.size() > kMessageTextOffset) {
+    size_t end = std::min(Payload.size(), kMessageTextOffset + kMessageTextSearch);
+    size_t nul = Payload.find('\0', kMessageTextOffset);
+    if (nul != std::string::npos && nul < end) text = Payload.substr(kMessageTextOffset, nul - kMessageTextOffset);
+  }
+  int32_t recipient = LeBytesToInt(Payload, 0);
+  int32_t uin = Sender->Uin();
+  Log(GgFormat("%d>wypowiedź dla %d o treści \"%s\"", uin, recipient, text));
+
+  std::string ackTail = IntToLeBytes(uin) + IntToLeBytes(LeBytesToInt(Payload, 4));
+  if (TGgClient* found = FindClientByUin(recipient)) {
+    SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckDelivered) + ackTail);
+    SendPacket(found, kRecvMsg, ReceivedMessagePayload(uin, RandomNumber(), text));
+  } else {
+    SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckNotDelivered) + ackTail);
+    SendServerMessage(Sender, GgFormat("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
+  }
+}
+
+}  // namespace ordwin

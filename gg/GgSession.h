@@ -1,0 +1,67 @@
+// TGgSession: the window's GG handlers, the server side of the GG session. Owns the GG listener
+// RIDuziva; answers each packet, relays presence and messages between the connected clients,
+// and writes one Polish log line (Windows-1250 bytes) per packet through the given sink.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "gg/RIDuziva.h"
+
+namespace ordwin {
+
+class TGgSession {
+public:
+  // Receives each log line as Windows-1250 bytes.
+  using TLogSink = std::function<void(std::string Cp1250Line)>;
+
+  // Past these a connection is closed: no GG client collects a notify reply or stores a contact
+  // list of this size, and without a bound one connection could hold any amount of memory.
+  static constexpr size_t kMaxNotifyReply = 256 * 1024;
+  static constexpr size_t kMaxUserList = 1024 * 1024;
+
+  explicit TGgSession(TLogSink Log);
+  // Destroys RIDuziva, which closes every GG connection without disconnect events.
+  ~TGgSession();
+  TGgSession(const TGgSession&) = delete;
+  TGgSession& operator=(const TGgSession&) = delete;
+
+  // Starts RIDuziva listening; a port that cannot be opened leaves the session without GG
+  // service and says nothing.
+  void Start();
+  TRiDuziva& RIDuziva() const { return *riDuziva_; }
+
+  // The listener's events.
+  void RIDuzivaClientConnect(TObject* Sender, TGgClient* Client);
+  void RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, const std::string& AZawartosc);
+  void RIDuzivaClientDataAvailable(TObject* Sender, TGgClient* Client, const std::string& Data);
+  void RIDuzivaClientDisconnect(TObject* Sender, TGgClient* Client);
+  void RIDuzivaServerClosed(TObject* Sender, uint16_t Error);
+
+  // Sends one packet, header and payload, with one SendString; nothing to a closed connection.
+  void SendPacket(TGgClient* Client, int32_t Type, const std::string& Payload);
+  // The connected client with this number that was accepted first, or nullptr. A connection
+  // that has closed but is not yet released counts as gone.
+  TGgClient* FindClientByUin(int32_t Number) const;
+
+private:
+  void Log(std::string Line) { log_(std::move(Line)); }
+  void Login(TGgClient* Sender, const std::string& Payload);
+  void StatusChange(TGgClient* Sender, const std::string& Payload);
+  void SendMessage(TGgClient* Sender, const std::string& Payload);
+  void SendServerMessage(TGgClient* Client, const std::string& Cp1250Text);
+  void NotifyListPart(TGgClient* Sender, const std::string& Payload);
+  void NotifyList(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void ContactListRequest(TGgClient* Sender, const std::string& Payload);
+
+  TLogSink log_;
+  std::unique_ptr<TRiDuziva> riDuziva_;
+};
+
+// The received-message payload (type 10): sender, a fresh sequence number, time 0, class 4, the
+// text and its NUL.
+std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, const std::string& Text);
+
+}  // namespace ordwin
