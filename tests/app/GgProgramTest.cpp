@@ -1,0 +1,169 @@
+#include "app/Program.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/app/ProgramRunner.h"
+
+namespace ordwin {
+namespace {
+
+using test::Lines;
+using test::ProgramTest;
+using test::TProgram;
+
+std::string Le(int32_t V) {
+  uint32_t u = static_cast<uint32_t>(V);
+  return {static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF), static_cast<char>((u >> 16) & 0xFF),
+          static_cast<char>((u >> 24) & 0xFF)};
+}
+
+int32_t ReadLe(const std::string& S, size_t At) {
+  uint32_t u = 0;
+  for (size_t i = 0; i < 4; ++i) u |= static_cast<uint32_t>(static_cast<unsigned char>(S[At + i])) << (8 * i);
+  return static_cast<int32_t>(u);
+}
+
+std::string Packet(int32_t Type, const std::string& Payload) {
+  return Le(Type) + Le(static_cast<int32_t>(Payload.size())) + Payload;
+}
+
+// A GG client of the kind a person runs, reduced to blocking reads of whole packets.
+class GgPeer {
+public:
+  GgPeer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval limit{10, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8074);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  }
+  ~GgPeer() { ::close(fd_); }
+  bool Connected() const { return connected_; }
+
+  void Send(int32_t Type, const std::string& Payload) {
+    std::string p = Packet(Type, Payload);
+    ASSERT_EQ(::send(fd_, p.data(), p.size(), MSG_NOSIGNAL), static_cast<ssize_t>(p.size()));
+  }
+  // The next whole packet: its type and payload; type -1 when the connection ended.
+  std::pair<int32_t, std::string> Receive() {
+    std::string header = ReadExactly(8);
+    if (header.size() < 8) return {-1, ""};
+    int32_t length = ReadLe(header, 4);
+    return {ReadLe(header, 0), ReadExactly(static_cast<size_t>(length))};
+  }
+  // Whether the server ended the connection (nothing more arrives).
+  bool Ended() {
+    char b;
+    return ::recv(fd_, &b, 1, 0) <= 0;
+  }
+
+private:
+  std::string ReadExactly(size_t N) {
+    std::string out(N, '\0');
+    size_t got = 0;
+    while (got < N) {
+      ssize_t n = ::recv(fd_, out.data() + got, N - got, 0);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    out.resize(got);
+    return out;
+  }
+
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+std::vector<std::string> SplitLines(const std::string& Text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t nl; (nl = Text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(Text.substr(start, nl - start));
+  return lines;
+}
+
+TEST_F(ProgramTest, GgClientsLogInSeeEachOtherAndChatThroughTheRunningProgram) {
+  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  TProgram program(home_, {"--headless"});
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
+      << program.Out << program.Err;
+
+  GgPeer a;
+  ASSERT_TRUE(a.Connected());
+  auto welcome = a.Receive();
+  EXPECT_EQ(welcome.first, 1);
+  ASSERT_EQ(welcome.second.size(), 4u);
+  EXPECT_GE(ReadLe(welcome.second, 0), 0);  // 0 to 2147483646
+  EXPECT_LT(ReadLe(welcome.second, 0), 2147483647);
+  GgPeer b;
+  ASSERT_TRUE(b.Connected());
+  EXPECT_EQ(b.Receive().first, 1);
+
+  a.Send(21, Le(100) + std::string(10, 'x'));
+  EXPECT_EQ(a.Receive(), std::make_pair(3, std::string()));
+  b.Send(21, Le(200));
+  EXPECT_EQ(b.Receive(), std::make_pair(3, std::string()));
+
+  a.Send(2, Le(2));
+  EXPECT_EQ(b.Receive(), std::make_pair(15, Le(100) + std::string("\x02", 1) + std::string(9, '\0')));
+
+  a.Send(11, Le(200) + std::string("\x04\x03\x02\x01", 4) + Le(8) + "cze\x9C\xE6" + std::string(1, '\0') + "tail");
+  EXPECT_EQ(a.Receive(), std::make_pair(5, Le(2) + Le(100) + std::string("\x04\x03\x02\x01", 4)));
+  auto message = b.Receive();
+  EXPECT_EQ(message.first, 10);
+  ASSERT_EQ(message.second.size(), 16u + 5u + 1u);
+  EXPECT_EQ(message.second.substr(0, 4), Le(100));
+  EXPECT_EQ(message.second.substr(8), Le(0) + Le(4) + "cze\x9C\xE6" + std::string(1, '\0'));
+
+  a.Send(11, Le(300) + Le(7) + Le(8) + "hi" + std::string(1, '\0'));
+  EXPECT_EQ(a.Receive(), std::make_pair(5, Le(1) + Le(100) + Le(7)));
+  auto gone = a.Receive();
+  EXPECT_EQ(gone.first, 10);
+  EXPECT_EQ(gone.second.substr(0, 4), Le(0));
+  EXPECT_EQ(gone.second.substr(16),
+            "U\xBFytkownik gdzie\x9C se poszed\xB3. Wiadomo\x9C\xE6 nie zostanie mu przekazana." + std::string(1, '\0'));
+
+  b.Send(2, Le(1));  // "log me out": the server closes b and tells a
+  EXPECT_TRUE(b.Ended());
+  EXPECT_EQ(a.Receive(), std::make_pair(15, Le(200) + std::string("\x01", 1) + std::string(9, '\0')));
+
+  std::vector<std::string> expected = {
+      ">powitanie",
+      ">powitanie",
+      ">logowanie użytkownika 100",
+      "<użytkownik zalogowany",
+      ">logowanie użytkownika 200",
+      "<użytkownik zalogowany",
+      "100>jestem dostępny (paczka o długości 4)",
+      "100>użytkownik zmienił status na 2 \"{02}{00}{00}{00}\" (paczka o długości 4)",
+      "100>wypowiedź dla 200 o treści \"cześć\"",
+      "100>wypowiedź dla 300 o treści \"hi\"",
+      "200>wyloguj mnie (paczka o długości 4)",
+      "200>użytkownik zmienił status na 1 \"{01}{00}{00}{00}\" (paczka o długości 4)",
+  };
+  ASSERT_TRUE(program.ReadUntil([&](const std::string& out, const std::string&) {
+    return Lines(out) >= 3 + expected.size();
+  })) << program.Out;
+
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_TRUE(a.Ended());  // shut-down closes every GG connection
+  std::vector<std::string> lines = SplitLines(program.Out);
+  ASSERT_EQ(lines.size(), 3 + expected.size()) << program.Out;
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.end()), expected);
+  EXPECT_EQ(program.Err, "");
+}
+
+}  // namespace
+}  // namespace ordwin

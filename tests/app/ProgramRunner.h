@@ -1,0 +1,163 @@
+// Runs the built program for whole-program tests: its own home folder, no display, its output
+// read through pipes, and (where the test may) a private network of its own.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ordwin::test {
+
+namespace fs = std::filesystem;
+
+// The built program, run with its own home and no display, its output read through pipes.
+class TProgram {
+public:
+  TProgram(const fs::path& Home, std::vector<std::string> Args, std::vector<std::string> Env = {}) {
+    int out[2], err[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+    std::vector<std::string> env = {"HOME=" + Home.string(), "XDG_CONFIG_HOME=" + (Home / ".config").string(),
+                                    "XDG_RUNTIME_DIR=" + Home.string()};
+    env.insert(env.end(), Env.begin(), Env.end());
+    for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    Args.insert(Args.begin(), ORDWIN_PROGRAM);
+    std::vector<char*> argv, envp;
+    for (std::string& a : Args) argv.push_back(a.data());
+    for (std::string& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    EXPECT_EQ(::posix_spawn(&pid_, ORDWIN_PROGRAM, &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~TProgram() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+    ::close(err_);
+  }
+
+  // Reads both streams until Done holds for them or a generous deadline passes.
+  template <class Pred>
+  bool ReadUntil(Pred Done, int PollMs = -1) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!Done(Out, Err)) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+      int wait = PollMs < 0 ? static_cast<int>(left.count()) : std::min<int>(PollMs, static_cast<int>(left.count()));
+      if (::poll(fds, 2, wait) <= 0) continue;
+      bool open = false;
+      open |= Drain(fds[0], Out);
+      open |= Drain(fds[1], Err);
+      if (!open) return Done(Out, Err);
+    }
+    return true;
+  }
+
+  // Whether the program has blocked SIGINT and SIGTERM, so that they now reach its loop.
+  bool StopSignalsBlocked() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("SigBlk:", 0) == 0) {
+        unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+        unsigned long long stop = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1));
+        return (mask & stop) == stop;
+      }
+    }
+    return false;
+  }
+
+  // Signals the program and returns its exit status (-1 when a signal ended it).
+  int Stop(int Signal) {
+    ::kill(pid_, Signal);
+    ReadUntil([](const std::string&, const std::string&) { return false; });  // to the end of output
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string Out, Err;
+
+private:
+  bool Drain(const pollfd& Fd, std::string& Into) {
+    if (Fd.revents == 0) return true;
+    char buffer[4096];
+    ssize_t n = ::read(Fd.fd, buffer, sizeof(buffer));
+    if (n <= 0) return false;
+    Into.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+};
+
+inline size_t Lines(const std::string& Text) { return static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')); }
+
+// Moves this test process, and so the programs it starts, into a network namespace of its own
+// with only the loopback interface up, so the program's fixed ports clash with nothing.
+// Needs root; returns false where it is not allowed.
+inline bool EnterPrivateNetwork() {
+  if (::unshare(CLONE_NEWNET) != 0) return false;
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags |= IFF_UP;
+  up = up && ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+  if (fd >= 0) ::close(fd);
+  return up;
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    privateNetwork_ = EnterPrivateNetwork();
+    char name[] = "/tmp/ordwin-home-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    home_ = name;
+    fs::create_directories(home_ / ".config" / "Malvory");
+  }
+  void TearDown() override { fs::remove_all(home_); }
+  void Store(const std::string& Ini) { std::ofstream(home_ / ".config" / "Malvory" / "RIDuziva.conf") << Ini; }
+
+  fs::path home_;
+  bool privateNetwork_ = false;
+};
+
+}  // namespace ordwin::test
