@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <functional>
 #include <memory>
 #include <string>
@@ -231,7 +231,8 @@ private:
   bool paused_ = false;
   bool sessionClosedFired_ = false;
   bool sendQueueEmpty_ = true;
-  std::deque<std::unique_ptr<TBuffer>> sendQueue_;
+  // A list, not a deque: an empty deque already holds half a kilobyte, on every socket.
+  std::list<TBuffer> sendQueue_;
 };
 
 }  // namespace ordwin

@@ -48,13 +48,13 @@ void TCustomWSocket::QueueData(const std::string& Str) {
 void TCustomWSocket::QueueBytes(const void* Data, int Len) {
   if (Len <= 0) return;
   const char* p = static_cast<const char*>(Data);
-  if (sendQueue_.empty()) sendQueue_.push_back(std::make_unique<TBuffer>(kChunkSize));
+  if (sendQueue_.empty()) sendQueue_.emplace_back(kChunkSize);
   for (;;) {
-    int n = sendQueue_.back()->Write(p, Len);
+    int n = sendQueue_.back().Write(p, Len);
     if (n >= Len) return;
     Len -= n;
     p += n;
-    sendQueue_.push_back(std::make_unique<TBuffer>(kChunkSize));
+    sendQueue_.emplace_back(kChunkSize);
   }
 }
 
@@ -63,7 +63,7 @@ void TCustomWSocket::ClearSendQueue() { sendQueue_.clear(); }
 void TCustomWSocket::TryToSend() {
   if (!handle_.Valid() || sendQueue_.empty()) return;
   for (;;) {
-    TBuffer& chunk = *sendQueue_.front();
+    TBuffer& chunk = sendQueue_.front();
     int len = 0;
     const char* data = chunk.Peek(len);
     if (len <= 0) {
