@@ -13,13 +13,14 @@ void TBuffer::Resize(int Size) {
   if (Size <= 0) Size = kDefaultSize;
   if (Size == capacity_) return;
   capacity_ = Size;
-  storage_ = std::make_unique<char[]>(static_cast<size_t>(Size));
+  storage_.reset();
 }
 
 int TBuffer::Write(const void* Data, int Len) {
   int room = capacity_ - writePos_;
   if (room <= 0 || Len <= 0) return 0;
   int n = std::min(room, Len);
+  if (!storage_) storage_ = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(capacity_));
   std::memcpy(storage_.get() + writePos_, Data, static_cast<size_t>(n));
   writePos_ += n;
   return n;
@@ -41,6 +42,10 @@ int TBuffer::Remove(int Len) {
   readPos_ += n;
   if (readPos_ == writePos_) readPos_ = writePos_ = 0;
   return n;
+}
+
+void TBuffer::Trim() {
+  if (writePos_ == readPos_) storage_.reset();
 }
 
 }  // namespace ordwin

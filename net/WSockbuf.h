@@ -1,5 +1,6 @@
 // TBuffer: one fixed-size chunk of a socket's send queue. Bytes are written at the back and
-// taken from the front; a drained chunk starts again from its beginning.
+// taken from the front; a drained chunk starts again from its beginning. The byte block is
+// allocated on the first write, and a drained chunk may give it back (Trim) until the next one.
 #pragma once
 
 #include <memory>
@@ -21,6 +22,9 @@ public:
   const char* Peek(int& Len) const;
   // Takes up to Len bytes from the front; returns the count taken.
   int Remove(int Len);
+  // Gives the byte block of a drained chunk back; the next Write takes a new one.
+  void Trim();
+  bool HasStorage() const { return storage_ != nullptr; }
 
   int Capacity() const { return capacity_; }
   int WritePos() const { return writePos_; }

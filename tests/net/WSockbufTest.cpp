@@ -47,5 +47,20 @@ TEST(WSockbuf, ResizeKeepsTheCapacityWhenUnchangedAndTakesTheDefaultForNonPositi
   EXPECT_EQ(b.Write(std::string(40, 'q').data(), 40), 32);
 }
 
+TEST(WSockbuf, TrimGivesTheBlockOfADrainedChunkBackAndTheNextWriteTakesANewOne) {
+  TBuffer b(8);
+  EXPECT_FALSE(b.HasStorage());
+  b.Write("abc", 3);
+  b.Trim();  // bytes still wait: nothing is given back
+  EXPECT_TRUE(b.HasStorage());
+  EXPECT_EQ(Pending(b), "abc");
+  b.Remove(3);
+  b.Trim();
+  EXPECT_FALSE(b.HasStorage());
+  EXPECT_EQ(b.Capacity(), 8);
+  EXPECT_EQ(b.Write("12345678x", 9), 8);
+  EXPECT_EQ(Pending(b), "12345678");
+}
+
 }  // namespace
 }  // namespace ordwin
