@@ -4,16 +4,14 @@
 
 #include "gg/GgBytes.h"
 #include "gg/GgLogFormat.h"
+#include "gg/GgPacketTypes.h"
 
 namespace ordwin {
 
 namespace {
 
-constexpr int32_t kRemoveNotify = 14;
-constexpr int32_t kNotifyFirst = 15;
-constexpr int32_t kNotifyLast = 16;
-constexpr int32_t kNotifyReply = 17;
-constexpr int32_t kUserListReply = 16;
+using namespace ggpacket;
+
 constexpr size_t kNotifyEntry = 5;
 constexpr size_t kReplyEntry = 14;
 constexpr char kUserListGetReply = 6;

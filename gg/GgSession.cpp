@@ -4,28 +4,14 @@
 
 #include "gg/GgBytes.h"
 #include "gg/GgLogFormat.h"
+#include "gg/GgPacketTypes.h"
 #include "gg/Random.h"
 
 namespace ordwin {
 
 namespace {
 
-// Packet types.
-constexpr int32_t kWelcome = 1;
-constexpr int32_t kNewStatus = 2;
-constexpr int32_t kLoginOk = 3;
-constexpr int32_t kSendMsgAck = 5;
-constexpr int32_t kPing = 8;
-constexpr int32_t kRecvMsg = 10;
-constexpr int32_t kSendMsg = 11;
-constexpr int32_t kRemoveNotify = 14;
-constexpr int32_t kNotifyFirst = 15;
-constexpr int32_t kStatusNotify = 15;
-constexpr int32_t kNotifyLast = 16;
-constexpr int32_t kNotifyEmpty = 18;
-constexpr int32_t kPubdirRequest = 20;
-constexpr int32_t kLogin = 21;
-constexpr int32_t kUserListRequest = 22;
+using namespace ggpacket;
 
 constexpr uint32_t kFriendsOnlyFlag = 0x8000;
 constexpr int32_t kAckDelivered = 2;

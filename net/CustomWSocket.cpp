@@ -22,14 +22,6 @@ constexpr int kListenBacklog = 5;
 constexpr uint32_t kListenerEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;    // 43
 constexpr uint32_t kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;  // 51
 
-// Removes spaces and control characters from both ends.
-std::string Trim(const std::string& S) {
-  size_t b = 0, e = S.size();
-  while (b < e && static_cast<unsigned char>(S[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(S[e - 1]) <= ' ') --e;
-  return S.substr(b, e - b);
-}
-
 std::string DottedAddress(const in_addr& A) {
   char text[INET_ADDRSTRLEN];
   return ::inet_ntop(AF_INET, &A, text, sizeof(text)) ? std::string(text) : std::string();
@@ -86,40 +78,22 @@ void TCustomWSocket::ResetDefaults() {
 
 // ---- settings ----
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
-  std::string v = Trim(Value);
-  if (addrSet_ && v == addr_) return;
-  if (state_ != wsClosed) {
-    RaiseError("Cannot change Addr if not closed");
-    return;
-  }
-  addr_ = v;
-  addrSet_ = !v.empty();
-  addrResolved_ = false;
+void TCustomWSocket::AssignTarget(const char* Name, const std::string& Value, std::string& Text, bool& Set,
+                                  bool& Resolved) {
+  std::string v = WSocketTrim(Value);
+  if (Set && v == Text) return;
+  if (state_ != wsClosed) return RaiseError(std::string("Cannot change ") + Name + " if not closed");
+  Text = v;
+  Set = !v.empty();
+  Resolved = false;
 }
 
-void TCustomWSocket::SetPort(const std::string& Value) {
-  std::string v = Trim(Value);
-  if (portSet_ && v == port_) return;
-  if (state_ != wsClosed) {
-    RaiseError("Cannot change Port if not closed");
-    return;
-  }
-  port_ = v;
-  portSet_ = !v.empty();
-  portResolved_ = false;
-}
+void TCustomWSocket::SetAddr(const std::string& Value) { AssignTarget("Addr", Value, addr_, addrSet_, addrResolved_); }
+
+void TCustomWSocket::SetPort(const std::string& Value) { AssignTarget("Port", Value, port_, portSet_, portResolved_); }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-  std::string v = Trim(Value);
-  if (protoSet_ && v == proto_) return;
-  if (state_ != wsClosed) {
-    RaiseError("Cannot change Proto if not closed");
-    return;
-  }
-  proto_ = v;
-  protoSet_ = !v.empty();
-  protoResolved_ = false;
+  AssignTarget("Proto", Value, proto_, protoSet_, protoResolved_);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value) {
@@ -134,7 +108,7 @@ void TCustomWSocket::SetLocalAddr(const std::string& Value) {
     return;
   }
   in_addr a{};
-  a.s_addr = ::inet_addr(Trim(v).c_str());
+  a.s_addr = ::inet_addr(WSocketTrim(v).c_str());
   localAddr_ = DottedAddress(a);
 }
 

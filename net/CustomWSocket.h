@@ -208,6 +208,8 @@ protected:
 
 private:
   void HandleMessage(TMessage& Msg) final;
+  // Sets Addr, Port or Proto: trimmed, unset when empty, refused unless closed.
+  void AssignTarget(const char* Name, const std::string& Value, std::string& Text, bool& Set, bool& Resolved);
   void HandleAsyncSelect(const TMessage& Msg);
   void ApplyLinger();
   // Stops the loop's reports for the handle, then closes it; returns close's result.

@@ -24,14 +24,6 @@ constexpr uint32_t kMaxPort = 65535;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Strips spaces and control characters from both ends.
-std::string Trim(const std::string& Text) {
-  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-  const auto first = std::find_if_not(Text.begin(), Text.end(), blank);
-  const auto last = std::find_if_not(Text.rbegin(), std::string::const_reverse_iterator(first), blank);
-  return std::string(first, last.base());
-}
-
 // The C library stops at a NUL byte; a name holding one must not resolve as its prefix.
 bool HasNul(const std::string& Text) { return Text.find('\0') != std::string::npos; }
 
@@ -89,6 +81,13 @@ uint32_t ReadPortNumber(const std::string& Text) {
 
 }  // namespace
 
+std::string WSocketTrim(const std::string& Text) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  const auto first = std::find_if_not(Text.begin(), Text.end(), blank);
+  const auto last = std::find_if_not(Text.rbegin(), std::string::const_reverse_iterator(first), blank);
+  return std::string(first, last.base());
+}
+
 bool WSocketIsDottedIP(const std::string& Text) {
   const std::size_t n = Text.size();
   std::size_t i = 0;
@@ -126,7 +125,7 @@ int WSocketAtoi(const std::string& Text) {
 uint32_t WSocketResolveHost(const std::string& InAddr) {
   if (InAddr.empty() || InAddr.size() > kMaxHostLength)
     throw ESocketException("WSocketResolveHost: '" + InAddr + "' Invalid Hostname.");
-  const std::string name = Trim(InAddr);
+  const std::string name = WSocketTrim(InAddr);
   if (WSocketIsDottedIP(InAddr)) {
     const in_addr_t address = inet_addr(name.c_str());
     if (address == INADDR_NONE && name != "255.255.255.255")
@@ -151,8 +150,8 @@ uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto) {
     if (number > kMaxPort) throw ESocketException("WSocketResolvePort: Invalid Port.");
     return static_cast<uint16_t>(number);
   }
-  const std::string service = Trim(Port);
-  const std::string proto = Trim(Proto);
+  const std::string service = WSocketTrim(Port);
+  const std::string proto = WSocketTrim(Proto);
   const servent* entry = nullptr;
   if (!HasNul(service) && !HasNul(proto))
     entry = getservbyname(service.c_str(), proto.empty() ? nullptr : proto.c_str());
@@ -165,7 +164,7 @@ uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto) {
 int WSocketResolveProto(const std::string& Proto) {
   if (Proto.empty() || Proto.size() >= kMaxNameLength)
     throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-  const std::string proto = Trim(Proto);
+  const std::string proto = WSocketTrim(Proto);
   if (!proto.empty() && IsDigit(proto[0])) return WSocketAtoi(proto);
   const protoent* entry = HasNul(proto) ? nullptr : getprotobyname(proto.c_str());
   if (entry == nullptr)

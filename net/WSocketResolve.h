@@ -7,6 +7,9 @@
 
 namespace ordwin {
 
+// Text without the spaces and control characters at both ends.
+std::string WSocketTrim(const std::string& Text);
+
 // True when Text is four decimal groups of at most 255 separated by dots; spaces may stand
 // before and after it, nothing else.
 bool WSocketIsDottedIP(const std::string& Text);
