@@ -1,0 +1,110 @@
+// GgTestPeer: the far end of a GG connection in tests. A plain socket that sends GG packets and
+// collects whole packets while it pumps the loop, so that the server in the same thread runs.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "gg/GgBytes.h"
+#include "tests/net/TestLoop.h"
+
+namespace ordwin::test {
+
+// A byte string from a list of byte values.
+inline std::string Bytes(std::initializer_list<int> List) {
+  std::string s;
+  for (int b : List) s += static_cast<char>(b);
+  return s;
+}
+
+inline std::string Le(int32_t Value) { return IntToLeBytes(Value); }
+
+// One packet as it goes on the wire: type, payload length, payload.
+inline std::string GgPacketBytes(int32_t Type, const std::string& Payload) {
+  return Le(Type) + Le(static_cast<int32_t>(Payload.size())) + Payload;
+}
+
+struct GgPacket {
+  int32_t Type = -1;
+  std::string Payload;
+};
+
+class GgTestPeer {
+public:
+  explicit GgTestPeer(int Port) : handle_(ConnectTo(Port)) {
+    EXPECT_TRUE(handle_.Valid());
+    // Each send leaves at once, so that a test decides where the server's reads split.
+    int one = 1;
+    ::setsockopt(handle_.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  }
+
+  int Fd() const { return handle_.Get(); }
+
+  void Send(int32_t Type, const std::string& Payload) { SendRaw(GgPacketBytes(Type, Payload)); }
+  void SendRaw(const std::string& Data) { SendAll(handle_.Get(), Data); }
+
+  // Pumps until a whole packet has come, and takes it; false when none came in time.
+  bool Receive(GgPacket& Out, double Seconds = 5.0) {
+    if (!PumpUntil([&] { return Fill(), WholePacket(); }, Seconds)) return false;
+    size_t length = static_cast<size_t>(LeBytesToInt(buffer_, 4));
+    Out.Type = LeBytesToInt(buffer_, 0);
+    Out.Payload = buffer_.substr(8, length);
+    buffer_.erase(0, 8 + length);
+    return true;
+  }
+
+  // The next packet; fails the test when none comes.
+  GgPacket Next() {
+    GgPacket p;
+    EXPECT_TRUE(Receive(p)) << "no packet came";
+    return p;
+  }
+
+  // Pumps a few turns and takes every byte that came meanwhile, whole packets or not.
+  std::string Unread(int Turns = 20) {
+    PumpTurns(Turns);
+    Fill();
+    std::string out;
+    out.swap(buffer_);
+    return out;
+  }
+
+  // Pumps until the server has ended the connection (orderly or by reset). Bytes that came
+  // before the end stay readable.
+  bool WaitEnded(double Seconds = 5.0) {
+    return PumpUntil([&] { return Fill(), ended_; }, Seconds);
+  }
+
+  void Close() { handle_.Close(); }
+
+private:
+  bool WholePacket() const {
+    if (buffer_.size() < 8) return false;
+    int32_t length = LeBytesToInt(buffer_, 4);
+    return length >= 0 && buffer_.size() - 8 >= static_cast<size_t>(length);
+  }
+
+  void Fill() {
+    if (ended_ || !handle_.Valid()) return;
+    char buf[65536];
+    for (;;) {
+      ssize_t n = ::recv(handle_.Get(), buf, sizeof(buf), MSG_DONTWAIT);
+      if (n > 0) {
+        buffer_.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) ended_ = true;
+      return;
+    }
+  }
+
+  SocketHandle handle_;
+  std::string buffer_;
+  bool ended_ = false;
+};
+
+}  // namespace ordwin::test
