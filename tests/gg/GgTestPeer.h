@@ -45,7 +45,26 @@ public:
   int Fd() const { return handle_.Get(); }
 
   void Send(int32_t Type, const std::string& Payload) { SendRaw(GgPacketBytes(Type, Payload)); }
-  void SendRaw(const std::string& Data) { SendAll(handle_.Get(), Data); }
+  // Pumps the loop while the socket is full, so that a large send cannot stall the server
+  // that would read it.
+  void SendRaw(const std::string& Data) {
+    size_t off = 0;
+    bool ok = PumpUntil([&] {
+      while (off < Data.size()) {
+        ssize_t n = ::send(handle_.Get(), Data.data() + off, Data.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+          off += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+          Fill();  // the server may be waiting for this side to read before it reads on
+          return false;
+        } else {
+          return true;  // the connection is gone: the rest cannot be sent
+        }
+      }
+      return true;
+    }, 30);
+    EXPECT_TRUE(ok) << "send stalled";
+  }
 
   // Pumps until a whole packet has come, and takes it; false when none came in time.
   bool Receive(GgPacket& Out, double Seconds = 5.0) {

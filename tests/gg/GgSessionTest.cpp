@@ -1,0 +1,460 @@
+#include "gg/GgSession.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "gg/Cp1250.h"
+#include "tests/gg/GgSessionFixture.h"
+#include "tests/gg/GgTestPeer.h"
+
+namespace ordwin {
+namespace {
+
+using test::Bytes;
+using test::GgPacket;
+using test::GgPacketBytes;
+using test::GgSessionTest;
+using test::GgTestPeer;
+using test::L;
+using test::Le;
+using test::PumpUntil;
+
+const char kNoFriendsText[] = "Serwer nie rozróżnia przyjaciół od reszty";
+const char kGoneText[] = "Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana.";
+
+// Checks a received-message payload (type 10) with its fresh sequence number, and returns that.
+int32_t ExpectReceivedMessage(const GgPacket& P, int32_t From, const std::string& Text) {
+  EXPECT_EQ(P.Type, 10);
+  EXPECT_EQ(P.Payload.size(), 16 + Text.size() + 1);
+  EXPECT_EQ(P.Payload.substr(0, 4), Le(From));
+  int32_t sequence = LeBytesToInt(P.Payload, 4);
+  EXPECT_GE(sequence, 0);
+  EXPECT_LE(sequence, 2147483646);
+  EXPECT_EQ(P.Payload.substr(8, 8), Bytes({0, 0, 0, 0, 4, 0, 0, 0}));
+  EXPECT_EQ(P.Payload.substr(16), Text + std::string(1, '\0'));
+  return sequence;
+}
+
+// A send-message payload: recipient, sequence, class, text bytes as given.
+std::string Message(int32_t To, const std::string& Sequence, const std::string& Text) {
+  return Le(To) + Sequence + Le(8) + Text;
+}
+
+TEST_F(GgSessionTest, ANewConnectionGetsOneWelcomePacketWithASeedInRange) {
+  GgTestPeer peer(Port);
+  std::string got;
+  ASSERT_TRUE(PumpUntil([&] { return (got += test::ReadAvailable(peer.Fd())).size() >= 12; }));
+  got += peer.Unread();
+  ASSERT_EQ(got.size(), 12u);
+  EXPECT_EQ(got.substr(0, 8), Bytes({0x01, 0, 0, 0, 0x04, 0, 0, 0}));
+  int32_t seed = LeBytesToInt(got, 8);
+  EXPECT_GE(seed, 0);
+  EXPECT_LE(seed, 2147483646);
+  EXPECT_EQ(Log, (std::vector<std::string>{L(">powitanie")}));
+  EXPECT_EQ(Client(0)->Uin(), 0);
+}
+
+TEST_F(GgSessionTest, LoginIsAnsweredWithAnEmptyType3AndTellsNobodyElse) {
+  GgTestPeer other = Connect();
+  GgTestPeer peer = Connect();
+  Log.clear();
+  peer.Send(21, Bytes({0x39, 0x30, 0x00, 0x00}) + "password and more");
+  std::string answer;
+  ASSERT_TRUE(PumpUntil([&] { return (answer += test::ReadAvailable(peer.Fd())).size() >= 8; }));
+  EXPECT_EQ(answer + peer.Unread(), Bytes({0x03, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Log, (std::vector<std::string>{L(">logowanie użytkownika 12345"), L("<użytkownik zalogowany")}));
+  EXPECT_EQ(Client(1)->Uin(), 12345);
+  EXPECT_EQ(other.Unread(), "");
+
+  // A second login on the same connection replaces the number and leaves the status alone.
+  peer.Send(2, Le(3));
+  ASSERT_EQ(other.Next().Type, 15);
+  peer.Send(21, Le(-7));
+  EXPECT_EQ(peer.Next().Type, 3);
+  EXPECT_EQ(Client(1)->Uin(), -7);
+  EXPECT_EQ(Client(1)->Status, 3u);
+  EXPECT_EQ(Log.back(), L("<użytkownik zalogowany"));
+  EXPECT_EQ(Log[Log.size() - 2], L(">logowanie użytkownika -7"));
+  EXPECT_EQ(other.Unread(), "");
+}
+
+TEST_F(GgSessionTest, ShortLoginAndMessagePayloadsReadMissingBytesAsZero) {
+  GgTestPeer recipient = Connected(0x64);
+  GgTestPeer peer = Connect();
+  peer.Send(21, Bytes({0x05}));
+  EXPECT_EQ(peer.Next().Type, 3);
+  EXPECT_EQ(Client(1)->Uin(), 5);
+  peer.Send(21, "");
+  EXPECT_EQ(peer.Next().Type, 3);
+  EXPECT_EQ(Client(1)->Uin(), 0);
+
+  // Recipient from two bytes, sequence from none.
+  peer.Send(11, Bytes({0x64, 0x00}));
+  GgPacket ack = peer.Next();
+  EXPECT_EQ(ack.Type, 5);
+  EXPECT_EQ(ack.Payload, Bytes({2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  ExpectReceivedMessage(recipient.Next(), 0, "");
+  EXPECT_EQ(Log.back(), L("0>wypowiedź dla 100 o treści \"\""));
+}
+
+TEST_F(GgSessionTest, FriendsOnlyStatusGetsTheServerMessageAndIsAnnouncedToEveryoneElse) {
+  GgTestPeer sender = Connected(12345);
+  GgTestPeer loggedIn = Connected(777);
+  GgTestPeer anonymous = Connect();
+  Log.clear();
+  sender.Send(2, Bytes({0x02, 0x80, 0x00, 0x00}));
+
+  ExpectReceivedMessage(sender.Next(), 0, L(kNoFriendsText));
+  const std::string announced = Bytes({0x39, 0x30, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  for (GgTestPeer* other : {&loggedIn, &anonymous}) {
+    GgPacket p = other->Next();
+    EXPECT_EQ(p.Type, 15);
+    EXPECT_EQ(p.Payload, announced);
+  }
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("12345>jestem dostępny (paczka o długości 4)"),
+                     L("12345>użytkownik zmienił status na 8002 \"") + "{02}\x80{00}{00}" +
+                         L("\" (paczka o długości 4)")}));
+  EXPECT_EQ(Client(0)->Status, 0x8002u);
+  EXPECT_EQ(sender.Unread(), "");
+  EXPECT_EQ(loggedIn.Unread(), "");
+}
+
+TEST_F(GgSessionTest, HiddenStatusesAreAnnouncedAsNotAvailableAndKeepTheConnection) {
+  GgTestPeer sender = Connected(12345);
+  GgTestPeer other = Connected(1);
+  Log.clear();
+
+  sender.Send(2, Le(20) + "desc");
+  GgPacket p = other.Next();
+  EXPECT_EQ(p.Type, 15);
+  EXPECT_EQ(p.Payload, Bytes({0x39, 0x30, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "desc");
+  EXPECT_EQ(Client(0)->Status, 20u);
+
+  sender.Send(2, Le(22) + "d\n");
+  p = other.Next();
+  EXPECT_EQ(p.Payload, Bytes({0x39, 0x30, 0, 0, 21, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "d\n");
+  EXPECT_EQ(Client(0)->Status, 22u);
+
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("12345>ukryj mnie (paczka o długości 8)"),
+                     L("12345>użytkownik zmienił status na 14 \"{14}{00}{00}{00}desc\" (paczka o długości 8)"),
+                     L("12345>ukryj mnie (paczka o długości 6)"),
+                     L("12345>użytkownik zmienił status na 16 \"{16}{00}{00}{00}d{0A}\" (paczka o długości 6)")}));
+  EXPECT_EQ(Client(0)->State(), wsConnected);
+  EXPECT_EQ(sender.Unread(), "");
+}
+
+TEST_F(GgSessionTest, NotAvailableClosesTheSenderThenTellsTheOthers) {
+  GgTestPeer leaving = Connected(100);
+  GgTestPeer staying = Connected(200);
+  Log.clear();
+  leaving.Send(2, Le(21) + "bye");
+  EXPECT_TRUE(leaving.WaitEnded());
+  GgPacket p = staying.Next();
+  EXPECT_EQ(p.Type, 15);
+  EXPECT_EQ(p.Payload, Bytes({100, 0, 0, 0, 21, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "bye");
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("100>wyloguj mnie (paczka o długości 7)"),
+                     L("100>użytkownik zmienił status na 15 \"{15}{00}{00}{00}bye\" (paczka o długości 7)")}));
+  EXPECT_EQ(leaving.Unread(), "");
+}
+
+// Packets behind a status 1 in the same read are still handled once each: the answers to the
+// closed sender are dropped, the rest of the work is done.
+TEST_F(GgSessionTest, PacketsBehindNotAvailableInTheSameReadAreHandledOnce) {
+  GgTestPeer leaving = Connected(100);
+  GgTestPeer staying = Connected(200);
+  Log.clear();
+  leaving.SendRaw(GgPacketBytes(2, Le(0x8001)) + GgPacketBytes(11, Message(200, Le(9), std::string("hi\0", 3))) +
+                  GgPacketBytes(8, ""));
+  EXPECT_TRUE(leaving.WaitEnded());
+  EXPECT_EQ(staying.Next().Payload, Bytes({100, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  ExpectReceivedMessage(staying.Next(), 100, "hi");
+  ASSERT_TRUE(WaitLog(4));
+  ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 1; }));
+  EXPECT_EQ(Log, (std::vector<std::string>{L("100>wyloguj mnie (paczka o długości 4)"),
+                                           L("100>użytkownik zmienił status na 8001 \"") + "{01}\x80{00}{00}" + L("\" (paczka o długości 4)"),
+                                           L("100>wypowiedź dla 200 o treści \"hi\""), L("100>ciągle jestem")}));
+  EXPECT_EQ(staying.Unread(), "");
+}
+
+TEST_F(GgSessionTest, BusyAndAvailableWordsAndNoNotificationToTheSameNumber) {
+  GgTestPeer sender = Connected(100);
+  GgTestPeer twin = Connected(100);
+  GgTestPeer other = Connected(200);
+  GgTestPeer anonymous = Connect();
+  Log.clear();
+  sender.Send(2, Le(4) + "x");
+  for (GgTestPeer* p : {&other, &anonymous})
+    EXPECT_EQ(p->Next().Payload, Bytes({100, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "x");
+  sender.Send(2, Le(3));
+  sender.Send(2, Le(5));
+  for (int code : {3, 5})
+    for (GgTestPeer* p : {&other, &anonymous})
+      EXPECT_EQ(p->Next().Payload, Bytes({100, 0, 0, 0, code, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("100>jestem dostępny (paczka o długości 5)"),
+                     L("100>użytkownik zmienił status na 4 \"{04}{00}{00}{00}x\" (paczka o długości 5)"),
+                     L("100>jestem zajęty (paczka o długości 4)"),
+                     L("100>użytkownik zmienił status na 3 \"{03}{00}{00}{00}\" (paczka o długości 4)"),
+                     L("100>jestem zajęty (paczka o długości 4)"),
+                     L("100>użytkownik zmienił status na 5 \"{05}{00}{00}{00}\" (paczka o długości 4)")}));
+  EXPECT_EQ(twin.Unread(), "");
+  EXPECT_EQ(sender.Unread(), "");
+}
+
+TEST_F(GgSessionTest, AnUnknownStatusCodeIsStoredAndAnnouncedUnchangedWithOnlyTheLastLine) {
+  GgTestPeer sender = Connected(100);
+  GgTestPeer other = Connected(200);
+  Log.clear();
+  sender.Send(2, Le(0x0107));
+  EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Client(0)->Status, 0x107u);
+  sender.Send(2, Le(0x8007));
+  ExpectReceivedMessage(sender.Next(), 0, L(kNoFriendsText));
+  EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("100>użytkownik zmienił status na 107 \"{07}{01}{00}{00}\" (paczka o długości 4)"),
+                     L("100>użytkownik zmienił status na 8007 \"") + "{07}\x80{00}{00}" + L("\" (paczka o długości 4)")}));
+}
+
+TEST_F(GgSessionTest, ShortStatusPayloadsReadMissingBytesAsZero) {
+  GgTestPeer sender = Connected(100);
+  GgTestPeer other = Connected(200);
+  Log.clear();
+  sender.Send(2, Bytes({0x02}));
+  EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  sender.Send(2, "");
+  EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Client(0)->Status, 0u);
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("100>jestem dostępny (paczka o długości 1)"),
+                     L("100>użytkownik zmienił status na 2 \"{02}\" (paczka o długości 1)"),
+                     L("100>użytkownik zmienił status na 0 \"\" (paczka o długości 0)")}));
+}
+
+TEST_F(GgSessionTest, PingDirectoryAndUnknownTypesAreOnlyLogged) {
+  GgTestPeer peer = Connected(4321);
+  GgTestPeer other = Connected(1);
+  Log.clear();
+  peer.Send(8, "ignored");
+  peer.Send(20, "query");
+  peer.Send(99, std::string("a\0b\x01\xB9", 5));
+  peer.Send(-3, "");
+  ASSERT_TRUE(WaitLog(4));
+  EXPECT_EQ(Log, (std::vector<std::string>{L("4321>ciągle jestem"), L("4321>żądanie do katalogu publicznego"),
+                                           L("<żądanie 99 ") + std::string("a\0b\x01\xB9", 5), L("<żądanie -3 ")}));
+  EXPECT_EQ(peer.Unread(), "");
+  EXPECT_EQ(other.Unread(), "");
+  // The connection still serves.
+  peer.Send(21, Le(1));
+  EXPECT_EQ(peer.Next().Type, 3);
+}
+
+TEST_F(GgSessionTest, AMessageToAConnectedNumberIsAcknowledgedThenDelivered) {
+  GgTestPeer sender = Connected(100);
+  GgTestPeer recipient = Connected(200);
+  GgTestPeer bystander = Connected(300);
+  Log.clear();
+  sender.Send(11, Message(200, Bytes({0x04, 0x03, 0x02, 0x01}), std::string("hi\0formatting", 13)));
+  GgPacket ack = sender.Next();
+  EXPECT_EQ(ack.Type, 5);
+  EXPECT_EQ(ack.Payload, Bytes({0x02, 0, 0, 0, 100, 0, 0, 0, 0x04, 0x03, 0x02, 0x01}));
+  ExpectReceivedMessage(recipient.Next(), 100, "hi");
+  EXPECT_EQ(Log, (std::vector<std::string>{L("100>wypowiedź dla 200 o treści \"hi\"")}));
+  EXPECT_EQ(sender.Unread(), "");
+  EXPECT_EQ(recipient.Unread(), "");
+  EXPECT_EQ(bystander.Unread(), "");
+}
+
+TEST_F(GgSessionTest, AMessageToNobodyGetsStatusOneAndTheServersMessage) {
+  GgTestPeer sender = Connected(100);
+  GgTestPeer bystander = Connected(200);
+  Log.clear();
+  sender.Send(11, Message(555, Le(-2), std::string("lost\0", 5)));
+  GgPacket ack = sender.Next();
+  EXPECT_EQ(ack.Type, 5);
+  EXPECT_EQ(ack.Payload, Bytes({0x01, 0, 0, 0, 100, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF}));
+  ExpectReceivedMessage(sender.Next(), 0, L(kGoneText));
+  EXPECT_EQ(Log, (std::vector<std::string>{L("100>wypowiedź dla 555 o treści \"lost\"")}));
+  EXPECT_EQ(sender.Unread(), "");
+  EXPECT_EQ(bystander.Unread(), "");
+}
+
+// Only the 2000 bytes from offset 12 are searched for the NUL that ends the text.
+TEST_F(GgSessionTest, TheTextEndsAtTheFirstNulWithinTwoThousandBytes) {
+  GgTestPeer sender = Connected(100);
+  GgTestPeer recipient = Connected(200);
+  const std::string longest(1999, 'a');
+  const struct {
+    std::string Text;
+    std::string Delivered;
+  } cases[] = {
+      {longest + std::string(1, '\0'), longest},
+      {longest + "b" + std::string(1, '\0'), ""},
+      {std::string(3000, 'c'), ""},
+      {"", ""},
+      {std::string("\0x", 2), ""},
+      {std::string("\xB9\xE6\x01\0", 4), "\xB9\xE6\x01"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Text.size());
+    sender.Send(11, Message(200, Le(1), c.Text));
+    EXPECT_EQ(sender.Next().Type, 5);
+    ExpectReceivedMessage(recipient.Next(), 100, c.Delivered);
+    EXPECT_EQ(Log.back(), L("100>wypowiedź dla 200 o treści \"") + c.Delivered + "\"");
+  }
+}
+
+TEST_F(GgSessionTest, AMessageToOnesOwnNumberGoesToTheFirstConnectionWithIt) {
+  GgTestPeer first = Connected(100);
+  GgTestPeer second = Connected(100);
+  first.Send(11, Message(100, Le(1), std::string("me\0", 3)));
+  // On one connection the acknowledgement comes before the message.
+  EXPECT_EQ(first.Next().Type, 5);
+  ExpectReceivedMessage(first.Next(), 100, "me");
+  second.Send(11, Message(100, Le(2), std::string("you\0", 4)));
+  EXPECT_EQ(second.Next().Payload, Bytes({2, 0, 0, 0, 100, 0, 0, 0, 2, 0, 0, 0}));
+  ExpectReceivedMessage(first.Next(), 100, "you");
+  EXPECT_EQ(first.Unread(), "");
+  EXPECT_EQ(second.Unread(), "");
+}
+
+TEST_F(GgSessionTest, BeforeLoginAClientSendsAsNumberZeroAndIsFoundAsZero) {
+  GgTestPeer anonymous = Connect();
+  GgTestPeer recipient = Connected(200);
+  Log.clear();
+  anonymous.Send(11, Message(200, Le(7), std::string("hej\0", 4)));
+  EXPECT_EQ(anonymous.Next().Payload, Bytes({2, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0}));
+  ExpectReceivedMessage(recipient.Next(), 0, "hej");
+  recipient.Send(11, Message(0, Le(8), std::string("back\0", 5)));
+  EXPECT_EQ(recipient.Next().Payload, Bytes({2, 0, 0, 0, 200, 0, 0, 0, 8, 0, 0, 0}));
+  ExpectReceivedMessage(anonymous.Next(), 200, "back");
+  EXPECT_EQ(Log, (std::vector<std::string>{L("0>wypowiedź dla 200 o treści \"hej\""),
+                                           L("200>wypowiedź dla 0 o treści \"back\"")}));
+}
+
+// The lookup by number answers "the first connected client in accept order", whatever order
+// the numbers were taken in.
+TEST_F(GgSessionTest, FindClientByUinAnswersTheFirstConnectedClientInAcceptOrder) {
+  GgTestPeer a = Connected(100);
+  GgTestPeer b = Connected(100);
+  GgTestPeer c = Connected(200);
+  GgTestPeer d = Connect();
+  TGgClient *ca = Client(0), *cb = Client(1), *cc = Client(2), *cd = Client(3);
+  EXPECT_EQ(Session->FindClientByUin(100), ca);
+  EXPECT_EQ(Session->FindClientByUin(200), cc);
+  EXPECT_EQ(Session->FindClientByUin(0), cd);
+  EXPECT_EQ(Session->FindClientByUin(300), nullptr);
+
+  Login(a, 300);
+  EXPECT_EQ(Session->FindClientByUin(100), cb);
+  EXPECT_EQ(Session->FindClientByUin(300), ca);
+  Login(c, 100);
+  EXPECT_EQ(Session->FindClientByUin(200), nullptr);
+  EXPECT_EQ(Session->FindClientByUin(100), cb);
+  // Back to an earlier number: the earlier connection wins again.
+  Login(a, 100);
+  EXPECT_EQ(Session->FindClientByUin(100), ca);
+  EXPECT_EQ(Session->FindClientByUin(300), nullptr);
+  Login(a, 0);
+  EXPECT_EQ(Session->FindClientByUin(0), ca);
+  EXPECT_EQ(Session->FindClientByUin(100), cb);
+
+  // A closed connection that is still listed is passed over.
+  cb->Close();
+  ASSERT_EQ(Session->RIDuziva().SocketServer()->CountClients(), 4);
+  EXPECT_EQ(Session->FindClientByUin(100), cc);
+  ca->Close();
+  EXPECT_EQ(Session->FindClientByUin(0), cd);
+  ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 2; }));
+  EXPECT_EQ(Session->FindClientByUin(100), cc);
+  EXPECT_EQ(Session->FindClientByUin(0), cd);
+  Login(d, 100);
+  EXPECT_EQ(Session->FindClientByUin(100), cc);
+  EXPECT_EQ(Session->FindClientByUin(0), nullptr);
+
+  // And over the wire: a message to 100 reaches the first connected one.
+  d.Send(11, Message(100, Le(1), std::string("x\0", 2)));
+  EXPECT_EQ(d.Next().Type, 5);
+  ExpectReceivedMessage(c.Next(), 100, "x");
+  EXPECT_EQ(d.Unread(), "");
+}
+
+// A connection that closed in this turn but is not yet released counts as gone.
+TEST_F(GgSessionTest, AMessageToAClientThatJustLeftIsAnsweredAsUndelivered) {
+  GgTestPeer leaving = Connected(100);
+  GgTestPeer sender = Connected(200);
+  BeforeChunk = [&](TGgClient* c) {
+    if (c == Client(1)) Client(0)->Close();
+  };
+  sender.Send(11, Message(100, Le(5), std::string("late\0", 5)));
+  EXPECT_EQ(sender.Next().Payload, Bytes({1, 0, 0, 0, 200, 0, 0, 0, 5, 0, 0, 0}));
+  ExpectReceivedMessage(sender.Next(), 0, L(kGoneText));
+  EXPECT_TRUE(leaving.WaitEnded());
+  EXPECT_EQ(leaving.Unread(), "");
+}
+
+TEST_F(GgSessionTest, AMessageToANumberWhoseFirstConnectionJustLeftGoesToTheNextOne) {
+  GgTestPeer leaving = Connected(100);
+  GgTestPeer twin = Connected(100);
+  GgTestPeer sender = Connected(200);
+  BeforeChunk = [&](TGgClient* c) {
+    if (c == Client(2)) Client(0)->Close();
+  };
+  sender.Send(11, Message(100, Le(5), std::string("late\0", 5)));
+  EXPECT_EQ(sender.Next().Payload, Bytes({2, 0, 0, 0, 200, 0, 0, 0, 5, 0, 0, 0}));
+  ExpectReceivedMessage(twin.Next(), 200, "late");
+  EXPECT_TRUE(leaving.WaitEnded());
+  EXPECT_EQ(leaving.Unread(), "");
+}
+
+// The status notification passes over a closed connection and reaches everybody after it, and
+// the status packet is handled once.
+TEST_F(GgSessionTest, AClosedConnectionDoesNotStopTheStatusNotification) {
+  GgTestPeer leaving = Connected(100);
+  GgTestPeer sender = Connected(200);
+  GgTestPeer after = Connected(300);
+  BeforeChunk = [&](TGgClient* c) {
+    if (c == Client(1) && Client(0)->State() == wsConnected) Client(0)->Close();
+  };
+  Log.clear();
+  sender.Send(2, Le(2));
+  EXPECT_EQ(after.Next().Payload, Bytes({200, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(leaving.WaitEnded());
+  EXPECT_EQ(leaving.Unread(), "");
+  sender.Send(8, "");
+  ASSERT_TRUE(WaitLog(3));
+  EXPECT_EQ(Log, (std::vector<std::string>{L("200>jestem dostępny (paczka o długości 4)"),
+                                           L("200>użytkownik zmienił status na 2 \"{02}{00}{00}{00}\" (paczka o długości 4)"),
+                                           L("200>ciągle jestem")}));
+  EXPECT_EQ(after.Unread(), "");
+}
+
+// Leaving without a status 1 tells nobody: the last status stays as announced.
+TEST_F(GgSessionTest, AClientThatDisconnectsIsNotAnnounced) {
+  GgTestPeer leaving = Connected(100);
+  GgTestPeer other = Connected(200);
+  leaving.Send(2, Le(2));
+  EXPECT_EQ(other.Next().Type, 15);
+  size_t lines = Log.size();
+  leaving.Close();
+  ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 1; }));
+  EXPECT_EQ(other.Unread(), "");
+  EXPECT_EQ(Log.size(), lines);
+}
+
+TEST_F(GgSessionTest, DestroyingTheSessionClosesEveryConnection) {
+  GgTestPeer a = Connected(100);
+  GgTestPeer b = Connect();
+  Session.reset();
+  EXPECT_TRUE(a.WaitEnded());
+  EXPECT_TRUE(b.WaitEnded());
+  EXPECT_FALSE(test::ConnectTo(Port).Valid());
+}
+
+}  // namespace
+}  // namespace ordwin
