@@ -21,8 +21,9 @@ using test::L;
 using test::Le;
 using test::PumpUntil;
 
-const char kNoFriendsText[] = "Serwer nie rozróżnia przyjaciół od reszty";
-const char kGoneText[] = "Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana.";
+// The server's own texts as they go on the wire, in Windows-1250.
+const std::string kNoFriendsText = "Serwer nie rozr\xF3\xBFnia przyjaci\xF3\xB3 od reszty";
+const std::string kGoneText = "U\xBFytkownik gdzie\x9C se poszed\xB3. Wiadomo\x9C\xE6 nie zostanie mu przekazana.";
 
 // Checks a received-message payload (type 10) with its fresh sequence number, and returns that.
 int32_t ExpectReceivedMessage(const GgPacket& P, int32_t From, const std::string& Text) {
@@ -65,6 +66,7 @@ TEST_F(GgSessionTest, LoginIsAnsweredWithAnEmptyType3AndTellsNobodyElse) {
   ASSERT_TRUE(PumpUntil([&] { return (answer += test::ReadAvailable(peer.Fd())).size() >= 8; }));
   EXPECT_EQ(answer + peer.Unread(), Bytes({0x03, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Log, (std::vector<std::string>{L(">logowanie użytkownika 12345"), L("<użytkownik zalogowany")}));
+  EXPECT_EQ(Log[0], ">logowanie u\xBFytkownika 12345");
   EXPECT_EQ(Client(1)->Uin(), 12345);
   EXPECT_EQ(other.Unread(), "");
 
@@ -106,7 +108,7 @@ TEST_F(GgSessionTest, FriendsOnlyStatusGetsTheServerMessageAndIsAnnouncedToEvery
   Log.clear();
   sender.Send(2, Bytes({0x02, 0x80, 0x00, 0x00}));
 
-  ExpectReceivedMessage(sender.Next(), 0, L(kNoFriendsText));
+  ExpectReceivedMessage(sender.Next(), 0, kNoFriendsText);
   const std::string announced = Bytes({0x39, 0x30, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0});
   for (GgTestPeer* other : {&loggedIn, &anonymous}) {
     GgPacket p = other->Next();
@@ -214,7 +216,7 @@ TEST_F(GgSessionTest, AnUnknownStatusCodeIsStoredAndAnnouncedUnchangedWithOnlyTh
   EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Client(0)->Status, 0x107u);
   sender.Send(2, Le(0x8007));
-  ExpectReceivedMessage(sender.Next(), 0, L(kNoFriendsText));
+  ExpectReceivedMessage(sender.Next(), 0, kNoFriendsText);
   EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Log, (std::vector<std::string>{
                      L("100>użytkownik zmienił status na 107 \"{07}{01}{00}{00}\" (paczka o długości 4)"),
@@ -278,7 +280,7 @@ TEST_F(GgSessionTest, AMessageToNobodyGetsStatusOneAndTheServersMessage) {
   GgPacket ack = sender.Next();
   EXPECT_EQ(ack.Type, 5);
   EXPECT_EQ(ack.Payload, Bytes({0x01, 0, 0, 0, 100, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF}));
-  ExpectReceivedMessage(sender.Next(), 0, L(kGoneText));
+  ExpectReceivedMessage(sender.Next(), 0, kGoneText);
   EXPECT_EQ(Log, (std::vector<std::string>{L("100>wypowiedź dla 555 o treści \"lost\"")}));
   EXPECT_EQ(sender.Unread(), "");
   EXPECT_EQ(bystander.Unread(), "");
@@ -393,7 +395,7 @@ TEST_F(GgSessionTest, AMessageToAClientThatJustLeftIsAnsweredAsUndelivered) {
   };
   sender.Send(11, Message(100, Le(5), std::string("late\0", 5)));
   EXPECT_EQ(sender.Next().Payload, Bytes({1, 0, 0, 0, 200, 0, 0, 0, 5, 0, 0, 0}));
-  ExpectReceivedMessage(sender.Next(), 0, L(kGoneText));
+  ExpectReceivedMessage(sender.Next(), 0, kGoneText);
   EXPECT_TRUE(leaving.WaitEnded());
   EXPECT_EQ(leaving.Unread(), "");
 }
@@ -431,6 +433,27 @@ TEST_F(GgSessionTest, AClosedConnectionDoesNotStopTheStatusNotification) {
   EXPECT_EQ(Log, (std::vector<std::string>{L("200>jestem dostępny (paczka o długości 4)"),
                                            L("200>użytkownik zmienił status na 2 \"{02}{00}{00}{00}\" (paczka o długości 4)"),
                                            L("200>ciągle jestem")}));
+  EXPECT_EQ(after.Unread(), "");
+}
+
+// A peer that reset its connection before the server noticed: sending to it finds the loss,
+// and the clients after it are still told.
+TEST_F(GgSessionTest, APeerThatResetDoesNotStopTheStatusNotification) {
+  GgTestPeer gone = Connected(100);
+  GgTestPeer sender = Connected(200);
+  GgTestPeer after = Connected(300);
+  BeforeChunk = [&](TGgClient* c) {
+    if (c == Client(1)) gone.Reset();
+  };
+  Log.clear();
+  sender.Send(2, Le(2));
+  EXPECT_EQ(after.Next().Payload, Bytes({200, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  BeforeChunk = nullptr;
+  ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 2; }));
+  sender.Send(8, "");
+  ASSERT_TRUE(WaitLog(3));
+  EXPECT_EQ(Log.size(), 3u);
+  EXPECT_EQ(Log.back(), L("200>ciągle jestem"));
   EXPECT_EQ(after.Unread(), "");
 }
 

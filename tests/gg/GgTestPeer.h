@@ -99,6 +99,8 @@ public:
   }
 
   void Close() { handle_.Close(); }
+  // Ends the connection with a reset instead of an orderly close.
+  void Reset() { ResetAndClose(handle_); }
 
 private:
   bool WholePacket() const {

@@ -198,6 +198,20 @@ TEST_F(FramingTest, TwoConnectionsKeepTheirOwnBuffers) {
   EXPECT_EQ(Calls[1].Payload, "from a");
 }
 
+TEST_F(FramingTest, WithoutACommandHandlerPacketsAreSkippedAndTheStreamStaysAligned) {
+  GgTestPeer peer = Connect();
+  auto handler = Listener->OnClientCommand;
+  Listener->OnClientCommand = nullptr;
+  SendAsOneRead(peer, GgPacketBytes(2, "skipped") + GgPacketBytes(8, "").substr(0, 3));
+  EXPECT_EQ(Clients[0]->RecvBuffer, GgPacketBytes(8, "").substr(0, 3));
+  Listener->OnClientCommand = handler;
+  SendAsOneRead(peer, GgPacketBytes(8, "").substr(3) + GgPacketBytes(20, "z"));
+  ASSERT_EQ(Calls.size(), 2u);
+  EXPECT_EQ(Calls[0].Type, 8);
+  EXPECT_EQ(Calls[1].Type, 20);
+  EXPECT_EQ(Calls[1].Payload, "z");
+}
+
 TEST_F(FramingTest, WithReportRawDataClearedPacketsStillCome) {
   OnConnect = [](TGgClient* c) { c->ReportRawData = false; };
   GgTestPeer peer = Connect();
