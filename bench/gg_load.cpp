@@ -1,0 +1,994 @@
+// gg_load: load generator for a running GG server on 127.0.0.1; prints one table of figures.
+//
+// One process, one thread, one level-triggered epoll set holding every client connection; the
+// server is another process (started by bench/gg_bench.sh), so each side has its own core and
+// its own descriptor limit. Phases, in this order, each with fresh connections and GG numbers:
+//
+//   log-in   C clients connect and log in (welcome, login, login-ok); log-ins per second and the
+//            server's resident memory per logged-in client (VmRSS of --server-pid before and
+//            after, over C; kernel socket buffers are not in VmRSS).
+//   pairs    for each N and W: N clients log in; client 2k and 2k+1 send each other 64-byte
+//            messages, each keeping W sent and not yet delivered. Delivered messages per second
+//            and send-to-delivery latency over a measuring window after a warm-up; then sending
+//            stops and every message is awaited. Every text carries its per-direction sequence
+//            number and is checked whole, so a lost, duplicated, reordered or altered message is
+//            counted, and so is every acknowledgement that is missing, repeated or out of order.
+//   fan-out  F clients log in; client 0 changes its status (available and busy, alternately,
+//            the sequence number in the description) keeping K changes not yet seen by all
+//            others; the other F-1 each check every type 15 notification in order.
+//
+// Between phases the clients are closed abortively and the generator waits until the server's
+// descriptor count is back to what it was before the first phase.
+//
+// Usage: gg_load --server-pid PID [--port 8074] [--logins 10000] [--pairs 2,100,1000]
+//                [--windows 1,32] [--seconds 5] [--warmup 0.5] [--fanout 1000] [--fanout-windows 1,32]
+//                [--fanout-seconds 3] [--connect-window 4]
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace ordwin {
+namespace {
+
+// Packet types of the GG protocol, as far as this generator speaks it.
+constexpr int32_t kWelcome = 1;
+constexpr int32_t kNewStatus = 2;
+constexpr int32_t kLoginOk = 3;
+constexpr int32_t kSendMsgAck = 5;
+constexpr int32_t kRecvMsg = 10;
+constexpr int32_t kSendMsg = 11;
+constexpr int32_t kStatusNotify = 15;
+constexpr int32_t kLogin = 21;
+
+constexpr int32_t kAckDelivered = 2;
+constexpr int32_t kMessageClass = 4;
+constexpr int32_t kAvailableWithText = 4;
+constexpr int32_t kBusyWithText = 5;
+constexpr size_t kHeader = 8;
+constexpr size_t kTextLength = 64;
+constexpr size_t kSeqDigits = 10;
+// Received message: sender, sequence, time, class, text, NUL.
+constexpr size_t kRecvMsgLength = 16 + kTextLength + 1;
+// Status notification: number, code, nine zero bytes, then the description passed on.
+constexpr size_t kNotifyHead = 14;
+
+constexpr size_t kReadBuffer = 256 * 1024;
+constexpr int kMaxEvents = 1024;
+constexpr int kMaxFaultTexts = 8;
+// No phase of a healthy server comes near these; past them the phase is reported as hung.
+constexpr int kLoginDeadline = 120;
+constexpr int kDrainDeadline = 15;
+constexpr int kReleaseDeadline = 30;
+constexpr unsigned kWatchdogSeconds = 600;
+
+struct Options {
+  pid_t ServerPid = 0;
+  uint16_t Port = 8074;
+  int Logins = 10000;
+  std::vector<int> Pairs{2, 100, 1000};
+  std::vector<int> Windows{1, 32};
+  double Seconds = 5;
+  double Warmup = 0.5;
+  int Fanout = 1000;
+  std::vector<int> FanoutWindows{1, 32};
+  double FanoutSeconds = 3;
+  int ConnectWindow = 4;
+};
+
+[[noreturn]] void Fail(const std::string& What) {
+  std::fprintf(stderr, "gg_load: %s\n", What.c_str());
+  std::exit(1);
+}
+
+[[noreturn]] void FailErrno(const std::string& What) { Fail(What + ": " + std::strerror(errno)); }
+
+void OnWatchdog(int) {
+  static const char kText[] = "gg_load: the whole run took too long; stopping\n";
+  ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof(kText) - 1);
+  (void)ignored;
+  ::_exit(2);
+}
+
+int64_t NowNs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t SecondsToNs(double S) { return static_cast<int64_t>(S * 1e9); }
+
+void PutLe(std::string& Out, int32_t V) {
+  uint32_t u = static_cast<uint32_t>(V);
+  char b[4] = {static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF), static_cast<char>((u >> 16) & 0xFF),
+               static_cast<char>((u >> 24) & 0xFF)};
+  Out.append(b, 4);
+}
+
+int32_t GetLe(const char* P) {
+  const auto* b = reinterpret_cast<const unsigned char*>(P);
+  return static_cast<int32_t>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                              static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24);
+}
+
+void PutHeader(std::string& Out, int32_t Type, size_t Length) {
+  PutLe(Out, Type);
+  PutLe(Out, static_cast<int32_t>(Length));
+}
+
+// The 64 text bytes of message Seq from Sender: the sequence number first, then letters that
+// change with it, so that a text moved to the wrong place or altered does not compare equal.
+// Never a NUL: the server cuts the text at the first one.
+void MessageText(char* Out, uint32_t Seq, int32_t Sender) {
+  char head[32];
+  int n = std::snprintf(head, sizeof(head), "%0*" PRIu32 " from %" PRId32 " ", static_cast<int>(kSeqDigits), Seq,
+                        Sender);
+  size_t len = std::min(static_cast<size_t>(n), kTextLength);
+  std::memcpy(Out, head, len);
+  for (size_t i = len; i < kTextLength; ++i) Out[i] = static_cast<char>('a' + (Seq + i) % 26);
+}
+
+bool ParseSeq(const char* P, size_t Len, uint32_t& Seq) {
+  if (Len < kSeqDigits) return false;
+  uint64_t v = 0;
+  for (size_t i = 0; i < kSeqDigits; ++i) {
+    if (P[i] < '0' || P[i] > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(P[i] - '0');
+  }
+  if (v > UINT32_MAX) return false;
+  Seq = static_cast<uint32_t>(v);
+  return true;
+}
+
+long ProcStatusKiB(pid_t Pid, const char* Key) {
+  std::ifstream in("/proc/" + std::to_string(Pid) + "/status");
+  std::string line;
+  const size_t keyLen = std::strlen(Key);
+  while (std::getline(in, line))
+    if (line.compare(0, keyLen, Key) == 0) return std::strtol(line.c_str() + keyLen, nullptr, 10);
+  return -1;
+}
+
+int OpenDescriptors(pid_t Pid) {
+  std::string path = "/proc/" + std::to_string(Pid) + "/fd";
+  DIR* d = ::opendir(path.c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = ::readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  ::closedir(d);
+  return n;
+}
+
+// User plus system time of a process in seconds, from /proc/PID/stat (0 for this process).
+double CpuSeconds(pid_t Pid) {
+  std::ifstream in(Pid > 0 ? "/proc/" + std::to_string(Pid) + "/stat" : std::string("/proc/self/stat"));
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = all.rfind(')');
+  if (close == std::string::npos) return 0;
+  // After the name: state is field 3, utime field 14, stime field 15.
+  const char* p = all.c_str() + close + 1;
+  unsigned long long utime = 0, stime = 0;
+  if (std::sscanf(p, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) return 0;
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Share of one core that the server and this generator used between two samples.
+struct CpuMark {
+  int64_t At = 0;
+  double Server = 0, Self = 0;
+  static CpuMark Now(pid_t Server) { return {NowNs(), Server > 0 ? CpuSeconds(Server) : 0, CpuSeconds(0)}; }
+};
+
+std::string CpuShare(const CpuMark& A, const CpuMark& B, pid_t Server) {
+  double wall = static_cast<double>(B.At - A.At) / 1e9;
+  if (wall <= 0) return "";
+  char buf[64];
+  if (Server > 0)
+    std::snprintf(buf, sizeof(buf), "%3.0f %3.0f", 100 * (B.Server - A.Server) / wall, 100 * (B.Self - A.Self) / wall);
+  else
+    std::snprintf(buf, sizeof(buf), "  - %3.0f", 100 * (B.Self - A.Self) / wall);
+  return buf;
+}
+
+// A server that died stays a zombie until the script reaps it, so the state letter decides.
+bool ServerAlive(pid_t Pid) {
+  if (Pid <= 0) return true;
+  std::ifstream in("/proc/" + std::to_string(Pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = all.rfind(')');
+  if (close == std::string::npos || close + 2 >= all.size()) return false;
+  char state = all[close + 2];
+  return state != 'Z' && state != 'X';
+}
+
+void RaiseDescriptorLimit(int Needed) {
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("getrlimit");
+  if (r.rlim_cur >= static_cast<rlim_t>(Needed)) return;
+  if (r.rlim_max < static_cast<rlim_t>(Needed))
+    Fail("needs " + std::to_string(Needed) + " descriptors; the hard limit is " + std::to_string(r.rlim_max));
+  r.rlim_cur = r.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("setrlimit");
+}
+
+struct Latencies {
+  std::vector<uint32_t> Ns;
+  void Add(int64_t D) { Ns.push_back(static_cast<uint32_t>(std::clamp<int64_t>(D, 0, UINT32_MAX))); }
+  // Microseconds at quantile Q (0..1); 0 when there are no samples.
+  double At(double Q) {
+    if (Ns.empty()) return 0;
+    size_t k = std::min(Ns.size() - 1, static_cast<size_t>(Q * static_cast<double>(Ns.size())));
+    std::nth_element(Ns.begin(), Ns.begin() + static_cast<ptrdiff_t>(k), Ns.end());
+    return Ns[k] / 1000.0;
+  }
+};
+
+struct Row {
+  std::string Scenario;
+  int Clients = 0;
+  int Window = 0;
+  double Rate = 0;  // per second: delivered messages, log-ins or notifications
+  std::string Unit;
+  double P50us = 0, P99us = 0;
+  uint64_t Checked = 0;  // messages or notifications awaited and checked
+  uint64_t Lost = 0;
+  uint64_t Faults = 0;   // duplicated, reordered, altered, unexpected or missing packets
+  std::string Cpu;       // per cent of a core: server, generator
+  std::string Extra;
+};
+
+Row NewRow(const char* Scenario, int Clients, int Window, const char* Unit) {
+  Row r;
+  r.Scenario = Scenario;
+  r.Clients = Clients;
+  r.Window = Window;
+  r.Unit = Unit;
+  return r;
+}
+
+enum class ConnState { Connecting, LoggingIn, Ready, Closed };
+
+struct Conn {
+  int Fd = -1;
+  int32_t Uin = 0;
+  int Partner = -1;
+  ConnState State = ConnState::Closed;
+  int64_t OpenedAt = 0;
+  std::string Tail;  // a packet not yet complete
+  std::string Out;
+  size_t OutSent = 0;
+  bool Dirty = false;
+  bool WatchingWrite = false;
+  // This client's messages to its partner.
+  uint32_t NextSend = 0;
+  uint32_t NextAck = 0;
+  std::vector<int64_t> SentAt;  // by sequence modulo the window
+  // What this client receives: its partner's messages, or the fan-out sender's notifications.
+  uint32_t NextRecv = 0;
+  uint64_t Received = 0;
+};
+
+enum class Mode { Login, Pairs, Fanout };
+
+class LoadGenerator {
+public:
+  explicit LoadGenerator(const Options& Opt) : opt_(Opt), readBuf_(kReadBuffer) {
+    ep_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (ep_ < 0) FailErrno("epoll_create1");
+  }
+  ~LoadGenerator() {
+    CloseAll();
+    ::close(ep_);
+  }
+  LoadGenerator(const LoadGenerator&) = delete;
+  LoadGenerator& operator=(const LoadGenerator&) = delete;
+
+  void Run() {
+    WaitForServer();
+    baseFds_ = opt_.ServerPid > 0 ? OpenDescriptors(opt_.ServerPid) : -1;
+    rssStartKiB_ = opt_.ServerPid > 0 ? ProcStatusKiB(opt_.ServerPid, "VmRSS:") : -1;
+    if (opt_.Logins > 0) LoginPhase(opt_.Logins);
+    for (int n : opt_.Pairs)
+      for (int w : opt_.Windows) PairsPhase(n, w);
+    if (opt_.Fanout > 1)
+      for (int k : opt_.FanoutWindows) FanoutPhase(opt_.Fanout, k);
+    rssEndKiB_ = opt_.ServerPid > 0 ? ProcStatusKiB(opt_.ServerPid, "VmRSS:") : -1;
+    PrintTable();
+  }
+
+private:
+  // ---- phases ----
+
+  void LoginPhase(int Count) {
+    Row row = NewRow("log-in", Count, opt_.ConnectWindow, "log-ins/s");
+    BeginPhase(Mode::Login);
+    latencies_.Ns.clear();
+    long rssBefore = opt_.ServerPid > 0 ? ProcStatusKiB(opt_.ServerPid, "VmRSS:") : -1;
+    CpuMark a = CpuMark::Now(opt_.ServerPid);
+    int64_t start = a.At;
+    bool done = LogIn(Count);
+    CpuMark b = CpuMark::Now(opt_.ServerPid);
+    int64_t stop = b.At;
+    row.Cpu = CpuShare(a, b, opt_.ServerPid);
+    // Let the server finish what the last log-ins posted before its memory is read.
+    PumpFor(SecondsToNs(0.2));
+    long rssAfter = opt_.ServerPid > 0 ? ProcStatusKiB(opt_.ServerPid, "VmRSS:") : -1;
+    row.Checked = static_cast<uint64_t>(ready_);
+    row.P50us = latencies_.At(0.50);
+    row.P99us = latencies_.At(0.99);
+    row.Lost = static_cast<uint64_t>(Count - ready_);
+    if (done) row.Rate = Count / (static_cast<double>(stop - start) / 1e9);
+    if (rssBefore > 0 && rssAfter > 0 && ready_ > 0) {
+      loginBytesPerClient_ = static_cast<double>(rssAfter - rssBefore) * 1024.0 / ready_;
+      char buf[160];
+      std::snprintf(buf, sizeof(buf), "server VmRSS %ld -> %ld KiB: %.0f B per client", rssBefore, rssAfter,
+                    loginBytesPerClient_);
+      row.Extra = buf;
+    }
+    EndPhase(row);
+  }
+
+  void PairsPhase(int Count, int Window) {
+    Count -= Count % 2;
+    if (Count < 2 || Window < 1) return;
+    Row row = NewRow("messages in pairs", Count, Window, "messages/s");
+    BeginPhase(Mode::Pairs);
+    window_ = static_cast<uint32_t>(Window);
+    if (!LogIn(Count)) return EndPhase(row);
+    for (int i = 0; i < Count; ++i) {
+      conns_[static_cast<size_t>(i)].Partner = i ^ 1;
+      conns_[static_cast<size_t>(i)].SentAt.assign(window_, 0);
+    }
+    latencies_.Ns.clear();
+    latencies_.Ns.reserve(8u << 20);
+    windowCount_ = 0;
+    int64_t now = NowNs();
+    measureFrom_ = now + SecondsToNs(opt_.Warmup);
+    measureTo_ = measureFrom_ + SecondsToNs(opt_.Seconds);
+    sending_ = true;
+    for (size_t i = 0; i < conns_.size(); ++i) FillWindow(i, now);
+    Flush();
+    PumpUntil(measureFrom_, [] { return false; });
+    CpuMark a = CpuMark::Now(opt_.ServerPid);
+    PumpUntil(measureTo_, [] { return false; });
+    row.Cpu = CpuShare(a, CpuMark::Now(opt_.ServerPid), opt_.ServerPid);
+    sending_ = false;
+    uint64_t sent = 0;
+    for (const Conn& c : conns_) sent += c.NextSend;
+    bool drained = PumpUntil(NowNs() + SecondsToNs(kDrainDeadline), [this] { return AllDelivered(); });
+    uint64_t received = 0;
+    for (const Conn& c : conns_) {
+      received += c.Received;
+      if (c.NextAck != c.NextSend) Fault("client " + std::to_string(c.Uin) + " got " + std::to_string(c.NextAck) +
+                                                  " acknowledgements for " + std::to_string(c.NextSend) + " messages");
+    }
+    if (!drained) Fault("not every message arrived within " + std::to_string(kDrainDeadline) + " s after sending stopped");
+    row.Checked = sent;
+    row.Lost = sent > received ? sent - received : 0;
+    row.Rate = static_cast<double>(windowCount_) / opt_.Seconds;
+    row.P50us = latencies_.At(0.50);
+    row.P99us = latencies_.At(0.99);
+    EndPhase(row);
+  }
+
+  void FanoutPhase(int Count, int Window) {
+    if (Window < 1) return;
+    Row row = NewRow("status fan-out", Count, Window, "notifications/s");
+    BeginPhase(Mode::Fanout);
+    if (!LogIn(Count)) return EndPhase(row);
+    fanWindow_ = static_cast<uint32_t>(Window);
+    fanSeen_.assign(fanWindow_, 0);
+    fanSentAt_.assign(fanWindow_, 0);
+    fanNext_ = 0;
+    fanDone_ = 0;
+    latencies_.Ns.clear();
+    latencies_.Ns.reserve(8u << 20);
+    windowCount_ = 0;
+    int64_t now = NowNs();
+    measureFrom_ = now + SecondsToNs(opt_.Warmup);
+    measureTo_ = measureFrom_ + SecondsToNs(opt_.FanoutSeconds);
+    sending_ = true;
+    FillFanout(now);
+    Flush();
+    PumpUntil(measureFrom_, [] { return false; });
+    CpuMark a = CpuMark::Now(opt_.ServerPid);
+    PumpUntil(measureTo_, [] { return false; });
+    row.Cpu = CpuShare(a, CpuMark::Now(opt_.ServerPid), opt_.ServerPid);
+    sending_ = false;
+    bool drained = PumpUntil(NowNs() + SecondsToNs(kDrainDeadline), [this] { return fanDone_ == fanNext_; });
+    uint64_t expected = static_cast<uint64_t>(fanNext_) * static_cast<uint64_t>(Count - 1);
+    uint64_t received = 0;
+    for (size_t i = 1; i < conns_.size(); ++i) received += conns_[i].Received;
+    if (conns_[0].Received != 0) Fault("the client that changed status was told of its own change");
+    if (!drained) Fault("not every notification arrived within " + std::to_string(kDrainDeadline) + " s");
+    row.Checked = expected;
+    row.Lost = expected > received ? expected - received : 0;
+    row.Rate = static_cast<double>(windowCount_) / opt_.FanoutSeconds;
+    row.P50us = latencies_.At(0.50);
+    row.P99us = latencies_.At(0.99);
+    char buf[96];
+    std::snprintf(buf, sizeof(buf), "%u status changes, %.0f changes/s", fanNext_,
+                  static_cast<double>(windowCount_) / (Count - 1) / opt_.FanoutSeconds);
+    row.Extra = buf;
+    EndPhase(row);
+  }
+
+  // ---- phase frame ----
+
+  void BeginPhase(Mode M) {
+    mode_ = M;
+    phaseFaults_ = 0;
+    faultTexts_.clear();
+    ready_ = 0;
+    uinBase_ += 100000;
+  }
+
+  void EndPhase(Row& R) {
+    CloseAll();
+    if (!ServerAlive(opt_.ServerPid)) Fault("the server process is gone");
+    else if (!AwaitRelease()) Fault("the server still holds descriptors of closed clients after " +
+                                        std::to_string(kReleaseDeadline) + " s");
+    R.Faults = phaseFaults_;
+    for (const std::string& t : faultTexts_) notes_.push_back(R.Scenario + " N=" + std::to_string(R.Clients) + ": " + t);
+    rows_.push_back(R);
+    std::fprintf(stderr, "gg_load: %s N=%d W=%d: %.0f %s, p50 %.1f us, p99 %.1f us, checked %" PRIu64
+                         ", lost %" PRIu64 ", faults %" PRIu64 "\n",
+                 R.Scenario.c_str(), R.Clients, R.Window, R.Rate, R.Unit.c_str(), R.P50us, R.P99us, R.Checked,
+                 R.Lost, R.Faults);
+    if (!ServerAlive(opt_.ServerPid)) {
+      PrintTable();
+      Fail("the server process is gone; stopping");
+    }
+  }
+
+  void Fault(const std::string& Text) {
+    ++phaseFaults_;
+    if (static_cast<int>(faultTexts_.size()) < kMaxFaultTexts) faultTexts_.push_back(Text);
+  }
+
+  // Closed clients are released by the server on a later turn of its loop; the next phase
+  // starts when its descriptor count is back where it began.
+  bool AwaitRelease() {
+    if (opt_.ServerPid <= 0 || baseFds_ < 0) return true;
+    int64_t deadline = NowNs() + SecondsToNs(kReleaseDeadline);
+    while (NowNs() < deadline) {
+      int n = OpenDescriptors(opt_.ServerPid);
+      if (n >= 0 && n <= baseFds_) return true;
+      ::usleep(20000);
+    }
+    return false;
+  }
+
+  // ---- connections ----
+
+  void WaitForServer() {
+    int64_t deadline = NowNs() + SecondsToNs(10);
+    for (;;) {
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd < 0) FailErrno("socket");
+      sockaddr_in a = ServerAddress();
+      bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+      if (ok) {
+        char welcome[12];
+        ok = ::recv(fd, welcome, sizeof(welcome), MSG_WAITALL) == static_cast<ssize_t>(sizeof(welcome)) &&
+             GetLe(welcome) == kWelcome;
+      }
+      AbortiveClose(fd);
+      if (ok) break;
+      if (NowNs() > deadline) Fail("no GG server answers on 127.0.0.1:" + std::to_string(opt_.Port));
+      ::usleep(50000);
+    }
+    ::usleep(200000);
+  }
+
+  sockaddr_in ServerAddress() const {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(opt_.Port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+  }
+
+  // A reset instead of a FIN: no TIME_WAIT on this side, so ports are not used up across phases.
+  static void AbortiveClose(int Fd) {
+    linger l{1, 0};
+    ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    ::close(Fd);
+  }
+
+  void Open(size_t I) {
+    Conn& c = conns_[I];
+    c.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (c.Fd < 0) FailErrno("socket");
+    int one = 1;
+    if (::setsockopt(c.Fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) < 0) FailErrno("TCP_NODELAY");
+    sockaddr_in a = ServerAddress();
+    if (::connect(c.Fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) < 0 && errno != EINPROGRESS)
+      FailErrno("connect");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = I;
+    if (::epoll_ctl(ep_, EPOLL_CTL_ADD, c.Fd, &ev) < 0) FailErrno("epoll_ctl add");
+    c.State = ConnState::Connecting;
+    c.OpenedAt = NowNs();
+  }
+
+  void CloseConn(Conn& C) {
+    if (C.State == ConnState::Connecting) --awaitingWelcome_;
+    if (C.Fd >= 0) AbortiveClose(C.Fd);  // closing also takes it out of the epoll set
+    C.Fd = -1;
+    C.State = ConnState::Closed;
+  }
+
+  void CloseAll() {
+    for (Conn& c : conns_) CloseConn(c);
+    conns_.clear();
+    dirty_.clear();
+  }
+
+  // Opens Count clients and logs each in, keeping at most --connect-window of them between
+  // connect and welcome: the server's listen backlog is small, and a SYN that finds the accept
+  // queue full is dropped and retried only a second later.
+  bool LogIn(int Count) {
+    CloseAll();
+    conns_.resize(static_cast<size_t>(Count));
+    for (int i = 0; i < Count; ++i) conns_[static_cast<size_t>(i)].Uin = uinBase_ + i + 1;
+    opened_ = 0;
+    awaitingWelcome_ = 0;
+    ready_ = 0;
+    auto openMore = [this, Count] {
+      while (opened_ < Count && awaitingWelcome_ < opt_.ConnectWindow) {
+        Open(static_cast<size_t>(opened_++));
+        ++awaitingWelcome_;
+      }
+    };
+    openMore();
+    afterTurn_ = openMore;
+    bool ok = PumpUntil(NowNs() + SecondsToNs(kLoginDeadline), [this, Count] { return ready_ == Count; });
+    afterTurn_ = nullptr;
+    if (!ok) Fault(std::to_string(ready_) + " of " + std::to_string(Count) + " clients logged in");
+    return ok;
+  }
+
+  // ---- the loop ----
+
+  // Runs turns until Done() holds (true), the deadline passes or the server is gone (false).
+  template <class Pred>
+  bool PumpUntil(int64_t Deadline, Pred Done) {
+    std::vector<epoll_event> events(kMaxEvents);
+    int64_t nextAliveCheck = NowNs() + SecondsToNs(0.5);
+    for (;;) {
+      if (Done()) return true;
+      int64_t now = NowNs();
+      if (now >= Deadline) return false;
+      if (now >= nextAliveCheck) {
+        if (!ServerAlive(opt_.ServerPid)) return false;
+        nextAliveCheck = now + SecondsToNs(0.5);
+      }
+      int timeoutMs = static_cast<int>(std::min<int64_t>((Deadline - now) / 1000000 + 1, 10));
+      int n = ::epoll_wait(ep_, events.data(), kMaxEvents, timeoutMs);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        FailErrno("epoll_wait");
+      }
+      now = NowNs();
+      for (int i = 0; i < n; ++i) {
+        size_t idx = static_cast<size_t>(events[static_cast<size_t>(i)].data.u64);
+        if (idx >= conns_.size() || conns_[idx].Fd < 0) continue;
+        uint32_t e = events[static_cast<size_t>(i)].events;
+        if (e & (EPOLLIN | EPOLLERR | EPOLLHUP)) Readable(idx, now);
+        if ((e & EPOLLOUT) && conns_[idx].Fd >= 0) WriteOut(idx);
+      }
+      if (afterTurn_) afterTurn_();
+      Flush();
+    }
+  }
+
+  void PumpFor(int64_t Ns) {
+    PumpUntil(NowNs() + Ns, [] { return false; });
+  }
+
+  void Readable(size_t I, int64_t Now) {
+    Conn& c = conns_[I];
+    size_t have = c.Tail.size();
+    if (have > readBuf_.size() / 2) readBuf_.resize(have * 2);
+    std::memcpy(readBuf_.data(), c.Tail.data(), have);
+    ssize_t n = ::recv(c.Fd, readBuf_.data() + have, readBuf_.size() - have, 0);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) return;
+      Fault("client " + std::to_string(c.Uin) + ": receive failed: " + std::strerror(errno));
+      return CloseConn(c);
+    }
+    if (n == 0) {
+      Fault("client " + std::to_string(c.Uin) + ": the server closed the connection");
+      return CloseConn(c);
+    }
+    size_t len = have + static_cast<size_t>(n);
+    const char* p = readBuf_.data();
+    size_t at = 0;
+    while (len - at >= kHeader) {
+      int32_t type = GetLe(p + at);
+      int32_t length = GetLe(p + at + 4);
+      if (length < 0) {
+        Fault("client " + std::to_string(c.Uin) + ": packet with negative length");
+        return CloseConn(c);
+      }
+      if (len - at - kHeader < static_cast<size_t>(length)) break;
+      Packet(I, type, p + at + kHeader, static_cast<size_t>(length), Now);
+      if (c.Fd < 0) return;
+      at += kHeader + static_cast<size_t>(length);
+    }
+    c.Tail.assign(p + at, len - at);
+  }
+
+  void Packet(size_t I, int32_t Type, const char* P, size_t Len, int64_t Now) {
+    Conn& c = conns_[I];
+    switch (Type) {
+      case kWelcome:
+        if (c.State != ConnState::Connecting || Len != 4) return Unexpected(c, Type, Len);
+        --awaitingWelcome_;
+        c.State = ConnState::LoggingIn;
+        PutHeader(c.Out, kLogin, 4);
+        PutLe(c.Out, c.Uin);
+        MarkDirty(I);
+        return;
+      case kLoginOk:
+        if (c.State != ConnState::LoggingIn || Len != 0) return Unexpected(c, Type, Len);
+        c.State = ConnState::Ready;
+        ++ready_;
+        if (mode_ == Mode::Login) latencies_.Add(Now - c.OpenedAt);
+        return;
+      case kSendMsgAck:
+        if (mode_ != Mode::Pairs) return Unexpected(c, Type, Len);
+        return Ack(c, P, Len);
+      case kRecvMsg:
+        if (mode_ != Mode::Pairs) return Unexpected(c, Type, Len);
+        return Message(I, P, Len, Now);
+      case kStatusNotify:
+        if (mode_ != Mode::Fanout) return Unexpected(c, Type, Len);
+        return Notification(c, P, Len, Now);
+      default:
+        return Unexpected(c, Type, Len);
+    }
+  }
+
+  void Unexpected(const Conn& C, int32_t Type, size_t Len) {
+    Fault("client " + std::to_string(C.Uin) + ": unexpected packet type " + std::to_string(Type) + " of " +
+          std::to_string(Len) + " bytes");
+  }
+
+  void MarkDirty(size_t I) {
+    Conn& c = conns_[I];
+    if (c.Dirty) return;
+    c.Dirty = true;
+    dirty_.push_back(I);
+  }
+
+  // One write per client and turn, whatever it queued during the turn.
+  void Flush() {
+    for (size_t i : dirty_) {
+      conns_[i].Dirty = false;
+      if (conns_[i].Fd >= 0 && !conns_[i].WatchingWrite) WriteOut(i);
+    }
+    dirty_.clear();
+  }
+
+  void WriteOut(size_t I) {
+    Conn& c = conns_[I];
+    while (c.OutSent < c.Out.size()) {
+      ssize_t n = ::send(c.Fd, c.Out.data() + c.OutSent, c.Out.size() - c.OutSent, MSG_NOSIGNAL);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) break;
+        Fault("client " + std::to_string(c.Uin) + ": send failed: " + std::strerror(errno));
+        return CloseConn(c);
+      }
+      c.OutSent += static_cast<size_t>(n);
+    }
+    bool pending = c.OutSent < c.Out.size();
+    if (!pending) {
+      c.Out.clear();
+      c.OutSent = 0;
+    }
+    if (pending != c.WatchingWrite) {
+      epoll_event ev{};
+      ev.events = EPOLLIN | (pending ? EPOLLOUT : 0u);
+      ev.data.u64 = I;
+      if (::epoll_ctl(ep_, EPOLL_CTL_MOD, c.Fd, &ev) < 0) FailErrno("epoll_ctl mod");
+      c.WatchingWrite = pending;
+    }
+  }
+
+  // ---- messages in pairs ----
+
+  void FillWindow(size_t I, int64_t Now) {
+    Conn& c = conns_[I];
+    const Conn& p = conns_[static_cast<size_t>(c.Partner)];
+    bool any = false;
+    while (sending_ && c.NextSend - p.NextRecv < window_) {
+      uint32_t seq = c.NextSend++;
+      PutHeader(c.Out, kSendMsg, 12 + kTextLength + 1);
+      PutLe(c.Out, p.Uin);
+      PutLe(c.Out, static_cast<int32_t>(seq));
+      PutLe(c.Out, kMessageClass);
+      size_t at = c.Out.size();
+      c.Out.resize(at + kTextLength + 1);
+      MessageText(&c.Out[at], seq, c.Uin);
+      c.Out[at + kTextLength] = '\0';
+      c.SentAt[seq % window_] = Now;
+      any = true;
+    }
+    if (any) MarkDirty(I);
+  }
+
+  void Ack(Conn& C, const char* P, size_t Len) {
+    if (Len != 12) return Fault("client " + std::to_string(C.Uin) + ": acknowledgement of " + std::to_string(Len) + " bytes");
+    int32_t status = GetLe(P);
+    int32_t uin = GetLe(P + 4);
+    uint32_t seq = static_cast<uint32_t>(GetLe(P + 8));
+    if (status != kAckDelivered || uin != C.Uin || seq != C.NextAck)
+      Fault("client " + std::to_string(C.Uin) + ": acknowledgement status " + std::to_string(status) + ", number " +
+            std::to_string(uin) + ", sequence " + std::to_string(seq) + "; expected status 2, own number, sequence " +
+            std::to_string(C.NextAck));
+    if (seq >= C.NextAck) C.NextAck = seq + 1;
+  }
+
+  void Message(size_t I, const char* P, size_t Len, int64_t Now) {
+    Conn& c = conns_[I];
+    size_t senderIdx = static_cast<size_t>(c.Partner);
+    Conn& s = conns_[senderIdx];
+    ++c.Received;
+    uint32_t seq = 0;
+    if (Len != kRecvMsgLength || GetLe(P) != s.Uin || GetLe(P + 8) != 0 || GetLe(P + 12) != kMessageClass ||
+        P[16 + kTextLength] != '\0' || !ParseSeq(P + 16, kTextLength, seq)) {
+      return Fault("client " + std::to_string(c.Uin) + ": malformed or misrouted message of " + std::to_string(Len) +
+                   " bytes from " + std::to_string(Len >= 4 ? GetLe(P) : 0));
+    }
+    char want[kTextLength];
+    MessageText(want, seq, s.Uin);
+    if (std::memcmp(want, P + 16, kTextLength) != 0)
+      Fault("client " + std::to_string(c.Uin) + ": text of message " + std::to_string(seq) + " altered");
+    if (seq != c.NextRecv) {
+      Fault("client " + std::to_string(c.Uin) + ": message " + std::to_string(seq) + " from " + std::to_string(s.Uin) +
+            " where " + std::to_string(c.NextRecv) + " was due (" + (seq < c.NextRecv ? "duplicate or late" : "gap") + ")");
+      if (seq < c.NextRecv) return;
+    } else if (Now >= measureFrom_ && Now < measureTo_) {
+      ++windowCount_;
+      latencies_.Add(Now - s.SentAt[seq % window_]);
+    }
+    c.NextRecv = seq + 1;
+    FillWindow(senderIdx, Now);
+  }
+
+  bool AllDelivered() const {
+    for (const Conn& c : conns_)
+      if (c.Fd >= 0 && (conns_[static_cast<size_t>(c.Partner)].NextRecv != c.NextSend || c.NextAck != c.NextSend))
+        return false;
+    return true;
+  }
+
+  // ---- status fan-out ----
+
+  void FillFanout(int64_t Now) {
+    Conn& c = conns_[0];
+    bool any = false;
+    while (sending_ && fanNext_ - fanDone_ < fanWindow_) {
+      uint32_t seq = fanNext_++;
+      char desc[16];
+      std::snprintf(desc, sizeof(desc), "%0*" PRIu32, static_cast<int>(kSeqDigits), seq);
+      PutHeader(c.Out, kNewStatus, 4 + kSeqDigits);
+      PutLe(c.Out, seq % 2 ? kBusyWithText : kAvailableWithText);
+      c.Out.append(desc, kSeqDigits);
+      fanSentAt_[seq % fanWindow_] = Now;
+      fanSeen_[seq % fanWindow_] = 0;
+      any = true;
+    }
+    if (any) MarkDirty(0);
+  }
+
+  void Notification(Conn& C, const char* P, size_t Len, int64_t Now) {
+    ++C.Received;
+    uint32_t seq = 0;
+    bool zeros = Len >= kNotifyHead && std::all_of(P + 5, P + kNotifyHead, [](char b) { return b == 0; });
+    if (Len != kNotifyHead + kSeqDigits || !zeros || GetLe(P) != conns_[0].Uin ||
+        !ParseSeq(P + kNotifyHead, kSeqDigits, seq))
+      return Fault("client " + std::to_string(C.Uin) + ": malformed status notification of " + std::to_string(Len) + " bytes");
+    int32_t code = static_cast<unsigned char>(P[4]);
+    if (code != (seq % 2 ? kBusyWithText : kAvailableWithText))
+      Fault("client " + std::to_string(C.Uin) + ": status change " + std::to_string(seq) + " announced with code " +
+            std::to_string(code));
+    if (seq != C.NextRecv) {
+      Fault("client " + std::to_string(C.Uin) + ": status change " + std::to_string(seq) + " where " +
+            std::to_string(C.NextRecv) + " was due");
+      if (seq < C.NextRecv || seq >= fanNext_) return;
+    }
+    C.NextRecv = seq + 1;
+    if (Now >= measureFrom_ && Now < measureTo_) {
+      ++windowCount_;
+      latencies_.Add(Now - fanSentAt_[seq % fanWindow_]);
+    }
+    if (seq - fanDone_ < fanWindow_ && ++fanSeen_[seq % fanWindow_] == conns_.size() - 1) {
+      // Changes complete in order at every receiver, so the oldest completes first.
+      while (fanDone_ < fanNext_ && fanSeen_[fanDone_ % fanWindow_] == conns_.size() - 1) {
+        fanSeen_[fanDone_ % fanWindow_] = 0;
+        ++fanDone_;
+      }
+      FillFanout(Now);
+    }
+  }
+
+  // ---- report ----
+
+  const Row* Find(const std::string& Scenario, int Clients, int Window) const {
+    for (const Row& r : rows_)
+      if (r.Scenario == Scenario && r.Clients == Clients && r.Window == Window) return &r;
+    return nullptr;
+  }
+
+  void PrintTable() const {
+    std::printf("\nGG server on 127.0.0.1:%u, loopback; pairs: %.1f s measured after %.1f s warm-up; "
+                "fan-out: %.1f s measured\n\n",
+                opt_.Port, opt_.Seconds, opt_.Warmup, opt_.FanoutSeconds);
+    std::printf("%-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %7s  %s\n", "scenario", "clients", "window", "rate",
+                "unit", "p50 us", "p99 us", "checked", "lost", "faults", "cpu %", "notes");
+    for (const Row& r : rows_)
+      std::printf("%-18s %7d %6d %12.0f %-16s %10.1f %10.1f %10" PRIu64 " %6" PRIu64 " %6" PRIu64 " %7s  %s\n",
+                  r.Scenario.c_str(), r.Clients, r.Window, r.Rate, r.Unit.c_str(), r.P50us, r.P99us, r.Checked, r.Lost,
+                  r.Faults, r.Cpu.c_str(), r.Extra.c_str());
+    std::printf("\nlatency: log-in, connect to login-ok; pairs, send to delivery; fan-out, status change sent to each "
+                "notification received\n");
+    std::printf("\nwindow: messages per client in flight (pairs), connects awaiting the welcome (log-in), "
+                "status changes not yet seen by all others (fan-out)\n");
+    std::printf("cpu %%: share of one core used by the server and by this generator while measuring (on loopback "
+                "the sender's system time includes the receiver's TCP work)\n");
+    if (rssStartKiB_ > 0)
+      std::printf("server VmRSS: %ld KiB before the first phase, %ld KiB after the last\n", rssStartKiB_, rssEndKiB_);
+
+    std::printf("\ntargets:\n");
+    for (int w : opt_.Windows) {
+      const Row* a = Find("messages in pairs", 100, w);
+      const Row* b = Find("messages in pairs", 1000, w);
+      if (a && b && a->Rate > 0)
+        std::printf("  W=%-2d N=1000 vs N=100: %.0f / %.0f messages/s = %.2f (no more than 15 %% lower: %s)\n", w,
+                    b->Rate, a->Rate, b->Rate / a->Rate, b->Rate >= 0.85 * a->Rate ? "met" : "MISSED");
+    }
+    if (const Row* l = Find("log-in", opt_.Logins, opt_.ConnectWindow); l && loginBytesPerClient_ > 0)
+      std::printf("  %d clients logged in: %.0f bytes of server VmRSS each (at most 3072: %s; all logged in: %s)\n",
+                  l->Clients, loginBytesPerClient_, loginBytesPerClient_ <= 3072 ? "met" : "MISSED",
+                  l->Lost == 0 && l->Faults == 0 ? "yes" : "NO");
+    const double irc[2][2] = {{100, 1.0e6}, {1000, 0.3e6}};
+    for (const auto& ref : irc)
+      if (const Row* r = Find("messages in pairs", static_cast<int>(ref[0]), 32))
+        std::printf("  N=%d W=32: %.0f messages/s = %.2f x the IRC reference of %.1f million\n",
+                    static_cast<int>(ref[0]), r->Rate, r->Rate / ref[1], ref[1] / 1e6);
+    uint64_t lost = 0, faults = 0;
+    for (const Row& r : rows_) {
+      lost += r.Lost;
+      faults += r.Faults;
+    }
+    std::printf("  every message and notification checked: %" PRIu64 " lost, %" PRIu64 " faults%s\n", lost, faults,
+                lost + faults == 0 ? "" : "  <-- SERVER FAULT, see below");
+    for (const std::string& n : notes_) std::printf("    %s\n", n.c_str());
+    std::fflush(stdout);
+  }
+
+  Options opt_;
+  int ep_ = -1;
+  std::vector<char> readBuf_;
+  std::vector<Conn> conns_;
+  std::vector<size_t> dirty_;
+  std::function<void()> afterTurn_;
+  Mode mode_ = Mode::Login;
+  int32_t uinBase_ = 0;
+  int opened_ = 0, awaitingWelcome_ = 0, ready_ = 0;
+  int baseFds_ = -1;
+  long rssStartKiB_ = -1, rssEndKiB_ = -1;
+  double loginBytesPerClient_ = 0;
+  // Messages and notifications: what counts and what is timed.
+  bool sending_ = false;
+  uint32_t window_ = 1;
+  int64_t measureFrom_ = 0, measureTo_ = 0;
+  uint64_t windowCount_ = 0;
+  Latencies latencies_;
+  uint32_t fanWindow_ = 1, fanNext_ = 0, fanDone_ = 0;
+  std::vector<size_t> fanSeen_;
+  std::vector<int64_t> fanSentAt_;
+  uint64_t phaseFaults_ = 0;
+  std::vector<std::string> faultTexts_, notes_;
+  std::vector<Row> rows_;
+};
+
+std::vector<int> ParseList(const char* Text, const char* Flag) {
+  std::vector<int> out;
+  const char* p = Text;
+  while (*p) {
+    char* end = nullptr;
+    long v = std::strtol(p, &end, 10);
+    if (end == p || v < 0 || v > 100000) Fail(std::string("bad list for ") + Flag);
+    out.push_back(static_cast<int>(v));
+    p = *end == ',' ? end + 1 : end;
+    if (*end != ',' && *end != '\0') Fail(std::string("bad list for ") + Flag);
+  }
+  return out;
+}
+
+double ParseNumber(const char* Text, const char* Flag, double Max) {
+  char* end = nullptr;
+  double v = std::strtod(Text, &end);
+  if (end == Text || *end != '\0' || !(v >= 0) || v > Max) Fail(std::string("bad value for ") + Flag);
+  return v;
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> const char* {
+      if (i + 1 >= argc) Fail("missing value after " + a);
+      return argv[++i];
+    };
+    if (a == "--server-pid") o.ServerPid = static_cast<pid_t>(ParseNumber(next(), "--server-pid", 4194304));
+    else if (a == "--port") o.Port = static_cast<uint16_t>(ParseNumber(next(), "--port", 65535));
+    else if (a == "--logins") o.Logins = static_cast<int>(ParseNumber(next(), "--logins", 19000));
+    else if (a == "--pairs") o.Pairs = ParseList(next(), "--pairs");
+    else if (a == "--windows") o.Windows = ParseList(next(), "--windows");
+    else if (a == "--seconds") o.Seconds = ParseNumber(next(), "--seconds", 60);
+    else if (a == "--warmup") o.Warmup = ParseNumber(next(), "--warmup", 10);
+    else if (a == "--fanout") o.Fanout = static_cast<int>(ParseNumber(next(), "--fanout", 19000));
+    else if (a == "--fanout-windows") o.FanoutWindows = ParseList(next(), "--fanout-windows");
+    else if (a == "--fanout-seconds") o.FanoutSeconds = ParseNumber(next(), "--fanout-seconds", 60);
+    else if (a == "--connect-window") o.ConnectWindow = static_cast<int>(ParseNumber(next(), "--connect-window", 1000));
+    else if (a == "--help" || a == "-h") {
+      std::printf("usage: gg_load --server-pid PID [--port 8074] [--logins 10000] [--pairs 2,100,1000] "
+                  "[--windows 1,32] [--seconds 5] [--warmup 0.5] [--fanout 1000] [--fanout-windows 1,32] "
+                  "[--fanout-seconds 3] [--connect-window 4]\n");
+      std::exit(0);
+    } else {
+      Fail("unknown argument " + a);
+    }
+  }
+  if (o.Seconds <= 0 || o.FanoutSeconds <= 0) Fail("the measuring windows must be longer than 0 s");
+  if (o.ConnectWindow < 1) Fail("--connect-window must be at least 1");
+  for (int n : o.Pairs)
+    if (n > 19000) Fail("--pairs: at most 19000 clients");
+  return o;
+}
+
+int Main(int argc, char** argv) {
+  Options opt = ParseOptions(argc, argv);
+  int most = std::max(opt.Logins, opt.Fanout);
+  for (int n : opt.Pairs) most = std::max(most, n);
+  RaiseDescriptorLimit(most + 64);
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGALRM, OnWatchdog);
+  ::alarm(kWatchdogSeconds);
+  LoadGenerator gen(opt);
+  gen.Run();
+  return 0;
+}
+
+}  // namespace
+}  // namespace ordwin
+
+int main(int argc, char** argv) { return ordwin::Main(argc, argv); }
