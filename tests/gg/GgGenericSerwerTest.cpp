@@ -143,6 +143,10 @@ TEST_F(ListenerTest, APortInUseIsReportedAsErrorTextAndTheListenerStaysUsable) {
   Listener->Listen(error);
   EXPECT_EQ(error, "Error 10048 in function Bind\r\nAddress already in use");
   EXPECT_FALSE(Listener->Active());
+  Listener->SetPort(70000);
+  Listener->Listen(error);
+  EXPECT_EQ(error, "listen: WSocketResolvePort: Invalid Port.");
+  EXPECT_FALSE(Listener->Active());
   EXPECT_TRUE(Events.empty());
 
   int port = Listen();

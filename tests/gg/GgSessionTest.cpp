@@ -173,6 +173,9 @@ TEST_F(GgSessionTest, PacketsBehindNotAvailableInTheSameReadAreHandledOnce) {
   leaving.SendRaw(GgPacketBytes(2, Le(0x8001)) + GgPacketBytes(11, Message(200, Le(9), std::string("hi\0", 3))) +
                   GgPacketBytes(8, ""));
   EXPECT_TRUE(leaving.WaitEnded());
+  // The server's message went out before the close; the answers after it did not.
+  ExpectReceivedMessage(leaving.Next(), 0, kNoFriendsText);
+  EXPECT_EQ(leaving.Unread(), "");
   EXPECT_EQ(staying.Next().Payload, Bytes({100, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   ExpectReceivedMessage(staying.Next(), 100, "hi");
   ASSERT_TRUE(WaitLog(4));
