@@ -1,5 +1,9 @@
 #include "gg/GgGenericSerwer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace ordwin {
 
 TGgGenericSerwer::TGgGenericSerwer(TComponent* Owner)
@@ -161,6 +165,10 @@ void TGgGenericSerwer::SocketServerClientConnect(TObject*, TWSocketClient* Clien
     BgExceptionHandler(Sender, E, CanClose);
   };
   client->SetLineMode(false);
+  // GG packets are small and often come in twos (an answer, then a notification): without this
+  // the second waits for the client's delayed acknowledgement, tens of milliseconds each time.
+  int noDelay = 1;
+  ::setsockopt(client->HSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
   client->JoinIndex(&index_, ++accepted_);
   DoClientConnect(client);
 }

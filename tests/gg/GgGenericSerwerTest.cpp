@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <netinet/tcp.h>
+
 #include <gtest/gtest.h>
 
 #include "gg/RIDuziva.h"
@@ -117,6 +119,11 @@ TEST_F(ListenerTest, PortsByDefaultAndNothingSentOnConnect) {
   EXPECT_EQ(Events, (std::vector<std::string>{"listening"}));
   GgTestPeer peer = Connect(port);
   EXPECT_EQ(peer.Unread(), "");
+  // Small packets go out at once rather than wait for the client's acknowledgement.
+  int noDelay = 0;
+  socklen_t len = sizeof(noDelay);
+  ASSERT_EQ(::getsockopt(Clients[0]->HSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &len), 0);
+  EXPECT_EQ(noDelay, 1);
 }
 
 TEST_F(ListenerTest, ListenTwiceChangesNothing) {
