@@ -141,8 +141,8 @@ void PutHeader(std::string& Out, int32_t Type, size_t Length) {
 // Never a NUL: the server cuts the text at the first one.
 void MessageText(char* Out, uint32_t Seq, int32_t Sender) {
   char head[32];
-  int n = std::snprintf(head, sizeof(head), "%0*" PRIu32 " from %" PRId32 " ", static_cast<int>(kSeqDigits), Seq,
-                        Sender);
+  int n =
+      std::snprintf(head, sizeof(head), "%0*" PRIu32 " from %" PRId32 " ", static_cast<int>(kSeqDigits), Seq, Sender);
   size_t len = std::min(static_cast<size_t>(n), kTextLength);
   std::memcpy(Out, head, len);
   for (size_t i = len; i < kTextLength; ++i) Out[i] = static_cast<char>('a' + (Seq + i) % 26);
@@ -193,21 +193,38 @@ double CpuSeconds(pid_t Pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-// Share of one core that the server and this generator used between two samples.
+// Busy time of all cores together in seconds, from /proc/stat (everything but idle and iowait).
+double MachineBusySeconds() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  unsigned long long v[8] = {};
+  in >> cpu >> v[0] >> v[1] >> v[2] >> v[3] >> v[4] >> v[5] >> v[6] >> v[7];
+  if (cpu != "cpu") return 0;
+  unsigned long long busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
+  return static_cast<double>(busy) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Shares of one core used by the server, by this generator and by everything else on the
+// machine between two samples: the last one shows when other work took time from the run.
 struct CpuMark {
   int64_t At = 0;
-  double Server = 0, Self = 0;
-  static CpuMark Now(pid_t Server) { return {NowNs(), Server > 0 ? CpuSeconds(Server) : 0, CpuSeconds(0)}; }
+  double Server = 0, Self = 0, Machine = 0;
+  static CpuMark Now(pid_t Server) {
+    return {NowNs(), Server > 0 ? CpuSeconds(Server) : 0, CpuSeconds(0), MachineBusySeconds()};
+  }
 };
 
 std::string CpuShare(const CpuMark& A, const CpuMark& B, pid_t Server) {
   double wall = static_cast<double>(B.At - A.At) / 1e9;
   if (wall <= 0) return "";
+  double server = 100 * (B.Server - A.Server) / wall;
+  double self = 100 * (B.Self - A.Self) / wall;
+  double other = std::max(0.0, 100 * (B.Machine - A.Machine) / wall - server - self);
   char buf[64];
   if (Server > 0)
-    std::snprintf(buf, sizeof(buf), "%3.0f %3.0f", 100 * (B.Server - A.Server) / wall, 100 * (B.Self - A.Self) / wall);
+    std::snprintf(buf, sizeof(buf), "%3.0f %3.0f %3.0f", server, self, other);
   else
-    std::snprintf(buf, sizeof(buf), "  - %3.0f", 100 * (B.Self - A.Self) / wall);
+    std::snprintf(buf, sizeof(buf), "  - %3.0f %3.0f", self, other);
   return buf;
 }
 
@@ -253,8 +270,8 @@ struct Row {
   double P50us = 0, P99us = 0;
   uint64_t Checked = 0;  // messages or notifications awaited and checked
   uint64_t Lost = 0;
-  uint64_t Faults = 0;   // duplicated, reordered, altered, unexpected or missing packets
-  std::string Cpu;       // per cent of a core: server, generator
+  uint64_t Faults = 0;  // duplicated, reordered, altered, unexpected or missing packets
+  std::string Cpu;      // per cent of a core: server, generator, other work
   std::string Extra;
 };
 
@@ -380,10 +397,12 @@ private:
     uint64_t received = 0;
     for (const Conn& c : conns_) {
       received += c.Received;
-      if (c.NextAck != c.NextSend) Fault("client " + std::to_string(c.Uin) + " got " + std::to_string(c.NextAck) +
-                                                  " acknowledgements for " + std::to_string(c.NextSend) + " messages");
+      if (c.NextAck != c.NextSend)
+        Fault("client " + std::to_string(c.Uin) + " got " + std::to_string(c.NextAck) + " acknowledgements for " +
+              std::to_string(c.NextSend) + " messages");
     }
-    if (!drained) Fault("not every message arrived within " + std::to_string(kDrainDeadline) + " s after sending stopped");
+    if (!drained)
+      Fault("not every message arrived within " + std::to_string(kDrainDeadline) + " s after sending stopped");
     row.Checked = sent;
     row.Lost = sent > received ? sent - received : 0;
     row.Rate = static_cast<double>(windowCount_) / opt_.Seconds;
@@ -446,16 +465,19 @@ private:
 
   void EndPhase(Row& R) {
     CloseAll();
-    if (!ServerAlive(opt_.ServerPid)) Fault("the server process is gone");
-    else if (!AwaitRelease()) Fault("the server still holds descriptors of closed clients after " +
-                                        std::to_string(kReleaseDeadline) + " s");
+    if (!ServerAlive(opt_.ServerPid))
+      Fault("the server process is gone");
+    else if (!AwaitRelease())
+      Fault("the server still holds descriptors of closed clients after " + std::to_string(kReleaseDeadline) + " s");
     R.Faults = phaseFaults_;
-    for (const std::string& t : faultTexts_) notes_.push_back(R.Scenario + " N=" + std::to_string(R.Clients) + ": " + t);
+    for (const std::string& t : faultTexts_)
+      notes_.push_back(R.Scenario + " N=" + std::to_string(R.Clients) + ": " + t);
     rows_.push_back(R);
-    std::fprintf(stderr, "gg_load: %s N=%d W=%d: %.0f %s, p50 %.1f us, p99 %.1f us, checked %" PRIu64
-                         ", lost %" PRIu64 ", faults %" PRIu64 "\n",
-                 R.Scenario.c_str(), R.Clients, R.Window, R.Rate, R.Unit.c_str(), R.P50us, R.P99us, R.Checked,
-                 R.Lost, R.Faults);
+    std::fprintf(stderr,
+                 "gg_load: %s N=%d W=%d: %.0f %s, p50 %.1f us, p99 %.1f us, checked %" PRIu64 ", lost %" PRIu64
+                 ", faults %" PRIu64 "\n",
+                 R.Scenario.c_str(), R.Clients, R.Window, R.Rate, R.Unit.c_str(), R.P50us, R.P99us, R.Checked, R.Lost,
+                 R.Faults);
     if (!ServerAlive(opt_.ServerPid)) {
       PrintTable();
       Fail("the server process is gone; stopping");
@@ -743,7 +765,8 @@ private:
   }
 
   void Ack(Conn& C, const char* P, size_t Len) {
-    if (Len != 12) return Fault("client " + std::to_string(C.Uin) + ": acknowledgement of " + std::to_string(Len) + " bytes");
+    if (Len != 12)
+      return Fault("client " + std::to_string(C.Uin) + ": acknowledgement of " + std::to_string(Len) + " bytes");
     int32_t status = GetLe(P);
     int32_t uin = GetLe(P + 4);
     uint32_t seq = static_cast<uint32_t>(GetLe(P + 8));
@@ -771,7 +794,8 @@ private:
       Fault("client " + std::to_string(c.Uin) + ": text of message " + std::to_string(seq) + " altered");
     if (seq != c.NextRecv) {
       Fault("client " + std::to_string(c.Uin) + ": message " + std::to_string(seq) + " from " + std::to_string(s.Uin) +
-            " where " + std::to_string(c.NextRecv) + " was due (" + (seq < c.NextRecv ? "duplicate or late" : "gap") + ")");
+            " where " + std::to_string(c.NextRecv) + " was due (" + (seq < c.NextRecv ? "duplicate or late" : "gap") +
+            ")");
       if (seq < c.NextRecv) return;
     } else if (Now >= measureFrom_ && Now < measureTo_) {
       ++windowCount_;
@@ -813,7 +837,8 @@ private:
     bool zeros = Len >= kNotifyHead && std::all_of(P + 5, P + kNotifyHead, [](char b) { return b == 0; });
     if (Len != kNotifyHead + kSeqDigits || !zeros || GetLe(P) != conns_[0].Uin ||
         !ParseSeq(P + kNotifyHead, kSeqDigits, seq))
-      return Fault("client " + std::to_string(C.Uin) + ": malformed status notification of " + std::to_string(Len) + " bytes");
+      return Fault("client " + std::to_string(C.Uin) + ": malformed status notification of " + std::to_string(Len) +
+                   " bytes");
     int32_t code = static_cast<unsigned char>(P[4]);
     if (code != (seq % 2 ? kBusyWithText : kAvailableWithText))
       Fault("client " + std::to_string(C.Uin) + ": status change " + std::to_string(seq) + " announced with code " +
@@ -847,21 +872,25 @@ private:
   }
 
   void PrintTable() const {
-    std::printf("\nGG server on 127.0.0.1:%u, loopback; pairs: %.1f s measured after %.1f s warm-up; "
-                "fan-out: %.1f s measured\n\n",
-                opt_.Port, opt_.Seconds, opt_.Warmup, opt_.FanoutSeconds);
-    std::printf("%-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %7s  %s\n", "scenario", "clients", "window", "rate",
-                "unit", "p50 us", "p99 us", "checked", "lost", "faults", "cpu %", "notes");
+    std::printf(
+        "\nGG server on 127.0.0.1:%u, loopback; pairs: %.1f s measured after %.1f s warm-up; "
+        "fan-out: %.1f s measured\n\n",
+        opt_.Port, opt_.Seconds, opt_.Warmup, opt_.FanoutSeconds);
+    std::printf("%-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %11s  %s\n", "scenario", "clients", "window", "rate",
+                "unit", "p50 us", "p99 us", "checked", "lost", "faults", "srv gen oth", "notes");
     for (const Row& r : rows_)
-      std::printf("%-18s %7d %6d %12.0f %-16s %10.1f %10.1f %10" PRIu64 " %6" PRIu64 " %6" PRIu64 " %7s  %s\n",
+      std::printf("%-18s %7d %6d %12.0f %-16s %10.1f %10.1f %10" PRIu64 " %6" PRIu64 " %6" PRIu64 " %11s  %s\n",
                   r.Scenario.c_str(), r.Clients, r.Window, r.Rate, r.Unit.c_str(), r.P50us, r.P99us, r.Checked, r.Lost,
                   r.Faults, r.Cpu.c_str(), r.Extra.c_str());
-    std::printf("\nlatency: log-in, connect to login-ok; pairs, send to delivery; fan-out, status change sent to each "
-                "notification received\n");
-    std::printf("\nwindow: messages per client in flight (pairs), connects awaiting the welcome (log-in), "
-                "status changes not yet seen by all others (fan-out)\n");
-    std::printf("cpu %%: share of one core used by the server and by this generator while measuring (on loopback "
-                "the sender's system time includes the receiver's TCP work)\n");
+    std::printf(
+        "\nlatency: log-in, connect to login-ok; pairs, send to delivery; fan-out, status change sent to each "
+        "notification received\n");
+    std::printf(
+        "\nwindow: messages per client in flight (pairs), connects awaiting the welcome (log-in), "
+        "status changes not yet seen by all others (fan-out)\n");
+    std::printf(
+        "srv gen oth: per cent of one core used while measuring by the server, by this generator and by other "
+        "work on the machine (on loopback the sender's system time includes the receiver's TCP work)\n");
     if (rssStartKiB_ > 0)
       std::printf("server VmRSS: %ld KiB before the first phase, %ld KiB after the last\n", rssStartKiB_, rssEndKiB_);
 
@@ -948,21 +977,33 @@ Options ParseOptions(int argc, char** argv) {
       if (i + 1 >= argc) Fail("missing value after " + a);
       return argv[++i];
     };
-    if (a == "--server-pid") o.ServerPid = static_cast<pid_t>(ParseNumber(next(), "--server-pid", 4194304));
-    else if (a == "--port") o.Port = static_cast<uint16_t>(ParseNumber(next(), "--port", 65535));
-    else if (a == "--logins") o.Logins = static_cast<int>(ParseNumber(next(), "--logins", 19000));
-    else if (a == "--pairs") o.Pairs = ParseList(next(), "--pairs");
-    else if (a == "--windows") o.Windows = ParseList(next(), "--windows");
-    else if (a == "--seconds") o.Seconds = ParseNumber(next(), "--seconds", 60);
-    else if (a == "--warmup") o.Warmup = ParseNumber(next(), "--warmup", 10);
-    else if (a == "--fanout") o.Fanout = static_cast<int>(ParseNumber(next(), "--fanout", 19000));
-    else if (a == "--fanout-windows") o.FanoutWindows = ParseList(next(), "--fanout-windows");
-    else if (a == "--fanout-seconds") o.FanoutSeconds = ParseNumber(next(), "--fanout-seconds", 60);
-    else if (a == "--connect-window") o.ConnectWindow = static_cast<int>(ParseNumber(next(), "--connect-window", 1000));
+    if (a == "--server-pid")
+      o.ServerPid = static_cast<pid_t>(ParseNumber(next(), "--server-pid", 4194304));
+    else if (a == "--port")
+      o.Port = static_cast<uint16_t>(ParseNumber(next(), "--port", 65535));
+    else if (a == "--logins")
+      o.Logins = static_cast<int>(ParseNumber(next(), "--logins", 19000));
+    else if (a == "--pairs")
+      o.Pairs = ParseList(next(), "--pairs");
+    else if (a == "--windows")
+      o.Windows = ParseList(next(), "--windows");
+    else if (a == "--seconds")
+      o.Seconds = ParseNumber(next(), "--seconds", 60);
+    else if (a == "--warmup")
+      o.Warmup = ParseNumber(next(), "--warmup", 10);
+    else if (a == "--fanout")
+      o.Fanout = static_cast<int>(ParseNumber(next(), "--fanout", 19000));
+    else if (a == "--fanout-windows")
+      o.FanoutWindows = ParseList(next(), "--fanout-windows");
+    else if (a == "--fanout-seconds")
+      o.FanoutSeconds = ParseNumber(next(), "--fanout-seconds", 60);
+    else if (a == "--connect-window")
+      o.ConnectWindow = static_cast<int>(ParseNumber(next(), "--connect-window", 1000));
     else if (a == "--help" || a == "-h") {
-      std::printf("usage: gg_load --server-pid PID [--port 8074] [--logins 10000] [--pairs 2,100,1000] "
-                  "[--windows 1,32] [--seconds 5] [--warmup 0.5] [--fanout 1000] [--fanout-windows 1,32] "
-                  "[--fanout-seconds 3] [--connect-window 4]\n");
+      std::printf(
+          "usage: gg_load --server-pid PID [--port 8074] [--logins 10000] [--pairs 2,100,1000] "
+          "[--windows 1,32] [--seconds 5] [--warmup 0.5] [--fanout 1000] [--fanout-windows 1,32] "
+          "[--fanout-seconds 3] [--connect-window 4]\n");
       std::exit(0);
     } else {
       Fail("unknown argument " + a);
