@@ -23,7 +23,7 @@ ORDWIN=$BUILD_DIR/app/ordwin
 LOAD=$BUILD_DIR/bench/gg_load
 export ORDWIN LOAD LOG TABLE
 
-# Both cores are used; whatever else runs on the machine shows up in the figures.
+# Both cores are used: whatever else runs on the machine shows up in the figures.
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # Inside the namespace: the server on core 0, the load generator on core 1, so neither takes
@@ -56,6 +56,6 @@ EOF
 
 cat "$TABLE"
 echo "server log: $(wc -l <"$LOG") lines, $(du -h "$LOG" | cut -f1)$([ "${KEEP_LOG:-0}" = 1 ] && echo " in $LOG")"
-echo "load average before the run: $LOAD_BEFORE (on 2 cores; above ~0.3 other work skews the figures)"
+echo "load average before the run: $LOAD_BEFORE (2 cores; column 'oth' shows other work during each measurement)"
 [ "${KEEP_LOG:-0}" = 1 ] || rm -f "$LOG"
 exit $status
