@@ -68,10 +68,7 @@ void TCustomWSocket::TryToSend() {
     const char* data = chunk.Peek(len);
     if (len <= 0) {
       if (sendQueue_.size() <= 1) {
-        // The last chunk stays for reuse, but not its block: most connections are idle most of
-        // the time, and 1514 bytes each is the larger part of what an idle connection costs.
-        chunk.Trim();
-        sendQueueEmpty_ = true;
+        sendQueueEmpty_ = true;  // the last chunk stays for reuse
         return;
       }
       sendQueue_.pop_front();
@@ -111,7 +108,7 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
     n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), flags,
                  reinterpret_cast<const sockaddr*>(&LastAddress), sizeof(LastAddress));
   else
-    n = ::send(handle_.Get(), Data, static_cast<size_t>(Len), flags);
+    n = ::send(handle_.Get(), Data, static_cast<size_t>(Len), flags | (Loop().HoldSend(handle_.Get()) ? MSG_MORE : 0));
   if (n > 0 && OnSendData) {
     int saved = errno;
     OnSendData(this, static_cast<int>(n));

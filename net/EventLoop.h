@@ -62,6 +62,10 @@ public:
   void WatchConnect(int Fd);
   // An accept was made on listener Fd: report the next pending connection.
   void AcceptDone(int Fd);
+  // Corks stream Fd until the turn ends when called while a turn delivers, and says whether it
+  // did. The loop uncorks it when the turn ends, so that a connection sent to many times in one
+  // turn gets one segment, not one per send.
+  bool HoldSend(int Fd);
 
   // One turn: collect readiness without waiting, then deliver the notifications that were
   // queued at the start of the turn. Returns whether anything was delivered.
@@ -104,6 +108,7 @@ private:
     bool WriteArmed = false;
     bool AcceptArmed = false;
     bool CloseReported = false;
+    bool Held = false;  // corked until this turn ends
   };
 
   void Turn(int TimeoutMs);
@@ -114,6 +119,8 @@ private:
   int UpdateInterest(int Fd, Registration& Reg);
   Registration* Find(int Fd);
   void Wake();
+  void PushHeldSends();
+  void Push(int Fd, Registration& Reg);
 
   Poller poller_;
   int wakeFd_;
@@ -127,6 +134,7 @@ private:
   std::vector<Registration> regs_;
   uint64_t nextSerial_ = 1;
   std::vector<epoll_event> ready_;
+  std::vector<int> held_;
   int liveSockets_ = 0;
 };
 
