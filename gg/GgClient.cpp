@@ -68,6 +68,21 @@ int TGgClient::FlushPendingOutput() {
   return taken;
 }
 
+void TGgClient::DoClose(bool Shut, uint16_t Error) {
+  // A send that finds the connection lost closes it from inside TryToSend: push only once.
+  if (Shut && State() == wsConnected && !pushingBeforeClose_) {
+    pushingBeforeClose_ = true;
+    try {
+      TryToSend();
+    } catch (...) {
+      pushingBeforeClose_ = false;
+      throw;
+    }
+    pushingBeforeClose_ = false;
+  }
+  TWSocketClient::DoClose(Shut, Error);
+}
+
 void TGgClient::DoDataSent(uint16_t Error) {
   TWSocketClient::DoDataSent(Error);
   if (ShutdownWhenSent) Shutdown(1);

@@ -54,8 +54,14 @@ public:
 protected:
   // The inherited step (OnDataSent), then the shutdown that ShutdownWhenSent asked for.
   void DoDataSent(uint16_t Error) override;
+  // An orderly close first hands the platform what was queued (packets waiting for the end of
+  // the turn), so that the connection's last packets are not lost with it.
+  void DoClose(bool Shut, uint16_t Error) override;
 
 private:
+  friend class TGgClientIndex;
+  bool queued_ = false;
+  bool pushingBeforeClose_ = false;
   int32_t uin_ = 0;
   TGgClientIndex* index_ = nullptr;
   uint64_t acceptOrder_ = 0;

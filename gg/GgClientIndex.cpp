@@ -2,6 +2,8 @@
 
 #include "gg/GgClient.h"
 
+#include <algorithm>
+
 namespace ordwin {
 
 void TGgClientIndex::Add(TGgClient* Client, int32_t Uin) {
@@ -9,6 +11,10 @@ void TGgClientIndex::Add(TGgClient* Client, int32_t Uin) {
 }
 
 void TGgClientIndex::Remove(TGgClient* Client, int32_t Uin) {
+  if (Client->queued_) {
+    Client->queued_ = false;
+    queued_.erase(std::find(queued_.begin(), queued_.end(), Client));
+  }
   auto bucket = byUin_.find(Uin);
   if (bucket == byUin_.end()) return;
   auto it = bucket->second.find(Client->AcceptOrder());
@@ -16,6 +22,19 @@ void TGgClientIndex::Remove(TGgClient* Client, int32_t Uin) {
   bucket->second.erase(it);
   --size_;
   if (bucket->second.empty()) byUin_.erase(bucket);
+}
+
+void TGgClientIndex::MarkQueued(TGgClient* Client) {
+  if (Client->queued_) return;
+  Client->queued_ = true;
+  queued_.push_back(Client);
+}
+
+std::vector<TGgClient*> TGgClientIndex::TakeQueued() {
+  std::vector<TGgClient*> taken;
+  taken.swap(queued_);
+  for (TGgClient* c : taken) c->queued_ = false;
+  return taken;
 }
 
 TGgClient* TGgClientIndex::FirstConnected(int32_t Uin) const {

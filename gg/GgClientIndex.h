@@ -1,11 +1,13 @@
 // TGgClientIndex: the GG listener's lookup of its clients by GG number, so that finding the
-// recipient of a message costs the same with ten clients or ten thousand. Holds no client.
+// recipient of a message costs the same with ten clients or ten thousand; and the clients with
+// packets queued for the end of the turn. Holds no client: each leaves it when destroyed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 namespace ordwin {
 
@@ -19,7 +21,13 @@ public:
   TGgClient* FirstConnected(int32_t Uin) const;
   size_t Size() const { return size_; }
 
+  // Notes a client whose queued packets wait for the end of the turn; once until taken.
+  void MarkQueued(TGgClient* Client);
+  // The clients marked since the last call, each once, in the order they were marked.
+  std::vector<TGgClient*> TakeQueued();
+
 private:
+  std::vector<TGgClient*> queued_;
   // Per number, its clients in accept order.
   std::unordered_map<int32_t, std::map<uint64_t, TGgClient*>> byUin_;
   size_t size_ = 0;

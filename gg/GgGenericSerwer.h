@@ -59,6 +59,8 @@ public:
 
   // The connected client with this number that was accepted first, or nullptr.
   TGgClient* FindConnectedClient(int32_t Uin) const { return index_.FirstConnected(Uin); }
+  // The attached clients by number, and those with packets queued for the end of the turn.
+  TGgClientIndex& ClientIndex() { return index_; }
 
   virtual void BgExceptionHandler(TObject* Sender, const Exception& E, bool& CanClose);
   virtual void CloseSocketServer();

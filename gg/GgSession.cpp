@@ -75,7 +75,26 @@ void TGgSession::SendPacket(TGgClient* Client, int32_t Type, const std::string& 
   packet += IntToLeBytes(Type);
   packet += IntToLeBytes(static_cast<int32_t>(Payload.size()));
   packet += Payload;
-  Client->SendString(packet);
+  // One send per connection and turn instead of one per packet: under load, a turn carries
+  // dozens of packets for the same connection.
+  Client->QueueData(packet);
+  riDuziva_->ClientIndex().MarkQueued(Client);
+  if (!flushPosted_) {
+    flushPosted_ = true;
+    endpoint_.PostAtTurnEnd(0, 0, 0);
+  }
+}
+
+void TGgSession::HandleMessage(TMessage&) {
+  flushPosted_ = false;
+  for (TGgClient* client : riDuziva_->ClientIndex().TakeQueued()) {
+    if (client->State() != wsConnected) continue;
+    try {
+      client->Send(nullptr, 0);
+    } catch (const std::exception&) {
+      // A connection that failed here is closed and released like any other.
+    }
+  }
 }
 
 TGgClient* TGgSession::FindClientByUin(int32_t Number) const {

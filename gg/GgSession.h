@@ -9,10 +9,11 @@
 #include <string>
 
 #include "gg/RIDuziva.h"
+#include "net/NotificationEndpoint.h"
 
 namespace ordwin {
 
-class TGgSession {
+class TGgSession : private INotificationTarget {
 public:
   // Receives each log line as Windows-1250 bytes.
   using TLogSink = std::function<void(std::string Cp1250Line)>;
@@ -40,13 +41,17 @@ public:
   void RIDuzivaClientDisconnect(TObject* Sender, TGgClient* Client);
   void RIDuzivaServerClosed(TObject* Sender, uint16_t Error);
 
-  // Sends one packet, header and payload, with one SendString; nothing to a closed connection.
+  // Queues one packet, header and payload, on the client's connection; nothing for a closed
+  // connection. The packets queued for each connection during a turn of the loop go out
+  // together when the turn ends, in the order they were queued.
   void SendPacket(TGgClient* Client, int32_t Type, const std::string& Payload);
   // The connected client with this number that was accepted first, or nullptr. A connection
   // that has closed but is not yet released counts as gone.
   TGgClient* FindClientByUin(int32_t Number) const;
 
 private:
+  // The end of the turn: hands every connection its queued packets.
+  void HandleMessage(TMessage& Msg) override;
   void Log(std::string Line) { log_(std::move(Line)); }
   void Login(TGgClient* Sender, const std::string& Payload);
   void StatusChange(TGgClient* Sender, const std::string& Payload);
@@ -58,6 +63,8 @@ private:
 
   TLogSink log_;
   std::unique_ptr<TRiDuziva> riDuziva_;
+  TNotificationEndpoint endpoint_{this};
+  bool flushPosted_ = false;
 };
 
 // The received-message payload (type 10): sender, a fresh sequence number, time 0, class 4, the

@@ -79,6 +79,11 @@ void EventLoop::Post(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LPar
   if (depth_ == 0) Wake();
 }
 
+void EventLoop::PostAtTurnEnd(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LParam) {
+  if (depth_ == 0) return Post(Id, Msg, WParam, LParam);
+  turnEnd_.push_back(Entry{Id, TMessage{Msg, WParam, LParam}, 0});
+}
+
 void EventLoop::Wake() {
   if (wakePending_) return;
   uint64_t one = 1;
@@ -296,16 +301,25 @@ void EventLoop::Deliver() {
   while (n-- > 0 && !queue_.empty()) {
     Entry e = queue_.front();
     queue_.pop_front();
-    if (e.Target.Slot >= slots_.size()) continue;
-    Slot& s = slots_[e.Target.Slot];
-    if (s.Target == nullptr || s.Generation != e.Target.Generation) continue;
-    if (e.Serial != 0) {
-      Registration* r = Find(static_cast<int>(e.Message.WParam));
-      if (r == nullptr || r->Serial != e.Serial) continue;  // the descriptor was closed since
-    }
-    s.Target->HandleMessage(e.Message);
+    DeliverEntry(e);
+  }
+  while (!turnEnd_.empty()) {
+    std::vector<Entry> batch;
+    batch.swap(turnEnd_);
+    for (Entry& e : batch) DeliverEntry(e);
   }
   PushHeldSends();
+}
+
+void EventLoop::DeliverEntry(Entry& E) {
+  if (E.Target.Slot >= slots_.size()) return;
+  Slot& s = slots_[E.Target.Slot];
+  if (s.Target == nullptr || s.Generation != E.Target.Generation) return;
+  if (E.Serial != 0) {
+    Registration* r = Find(static_cast<int>(E.Message.WParam));
+    if (r == nullptr || r->Serial != E.Serial) return;  // the descriptor was closed since
+  }
+  s.Target->HandleMessage(E.Message);
 }
 
 void EventLoop::Turn(int TimeoutMs) {

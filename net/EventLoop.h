@@ -50,6 +50,9 @@ public:
   void Unregister(EndpointId Id);
   // Appends a notification; it is delivered on a later turn, after everything posted before it.
   void Post(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LParam);
+  // Delivers a notification when the turn that is delivering now ends, after its last entry and
+  // before its sends are pushed out; outside a turn, the same as Post.
+  void PostAtTurnEnd(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LParam);
 
   // Asks for socket notifications (1025) for Fd, delivered to Id: Events is a set of FD_* bits,
   // 0 stops them and drops the reports still queued for Fd. A connected stream receives its
@@ -81,7 +84,7 @@ public:
   int BackendTimeout() const { return queue_.empty() ? -1 : 0; }
 
   // Read-outs for tests and leak checks.
-  size_t PendingPosts() const { return queue_.size(); }
+  size_t PendingPosts() const { return queue_.size() + turnEnd_.size(); }
   size_t LiveEndpoints() const { return liveEndpoints_; }
   int WatchedDescriptors() const;
 
@@ -114,6 +117,7 @@ private:
   void Turn(int TimeoutMs);
   void Collect(int TimeoutMs);
   void Deliver();
+  void DeliverEntry(Entry& E);
   void Report(int Fd, Registration& Reg, uint32_t Event, uint32_t Error);
   void HandleReady(int Fd, uint32_t Revents);
   int UpdateInterest(int Fd, Registration& Reg);
@@ -128,6 +132,7 @@ private:
   int depth_ = 0;
   bool terminated_ = false;
   std::deque<Entry> queue_;
+  std::vector<Entry> turnEnd_;
   std::vector<Slot> slots_;
   std::vector<uint32_t> freeSlots_;
   size_t liveEndpoints_ = 0;

@@ -16,6 +16,10 @@ public:
 
   // Handled on a later turn of the loop, after everything posted before.
   void Post(uint32_t Msg, intptr_t WParam, intptr_t LParam) { loop_.Post(id_, Msg, WParam, LParam); }
+  // Handled when the turn delivering now ends (outside a turn: as Post).
+  void PostAtTurnEnd(uint32_t Msg, intptr_t WParam, intptr_t LParam) {
+    loop_.PostAtTurnEnd(id_, Msg, WParam, LParam);
+  }
   EndpointId Id() const { return id_; }
   EventLoop& Loop() const { return loop_; }
 
