@@ -97,7 +97,7 @@ void TForm1::Dispatch(const std::function<void()>& Handler) noexcept {
 }
 
 void TForm1::AppendLog(std::string Cp1250Line) {
-  if (pendingLog_.empty()) endpoint_.Post(kFlushLog, 0, 0);
+  if (pendingLog_.empty()) endpoint_.PostAtTurnEnd(kFlushLog, 0, 0);
   pendingLog_.push_back(std::move(Cp1250Line));
 }
 
@@ -107,7 +107,10 @@ void TForm1::HandleMessage(TMessage& Message) {
 
 void TForm1::FlushLog() {
   if (pendingLog_.empty()) return;
+  size_t size = pendingLog_.size();
+  for (const std::string& line : pendingLog_) size += line.size() + line.size() / 4;
   std::string text;
+  text.reserve(size);
   for (const std::string& line : pendingLog_) {
     if (&line != &pendingLog_.front()) text += '\n';
     AppendLogText(text, line);

@@ -42,8 +42,8 @@ public:
   void Dispatch(const std::function<void()>& Handler) noexcept;
 
   // Memo1: appends one line of Windows-1250 bytes; a CR LF inside it starts another line. Only
-  // queues the bytes: the lines of one turn of the loop reach the view together on the next
-  // turn, and before the form is destroyed.
+  // queues the bytes: the lines of one turn of the loop reach the view together when that turn
+  // ends (lines appended outside a turn, on the next turn), and before the form is destroyed.
   void AppendLog(std::string Cp1250Line);
   // RichEdit1: appends one line (UTF-8).
   void AppendHint(const std::string& Line);

@@ -1,23 +1,21 @@
 #include "gg/GgLogFormat.h"
 
-#include <cstdio>
-
-#include "gg/Cp1250.h"
+#include <cctype>
+#include <charconv>
 
 namespace ordwin {
 
-std::string GgFormatArgs(const char* Utf8Format, const TGgLogArg* Args, size_t Count) {
-  std::string format = Utf8ToCp1250(Utf8Format);
+std::string GgFormatArgs(std::string_view Cp1250Format, const TGgLogArg* Args, size_t Count) {
   std::string out;
-  out.reserve(format.size() + 16);
+  out.reserve(Cp1250Format.size() + 32);
   size_t next = 0;
-  for (size_t i = 0; i < format.size(); ++i) {
-    char c = format[i];
-    if (c != '%' || i + 1 >= format.size()) {
+  for (size_t i = 0; i < Cp1250Format.size(); ++i) {
+    char c = Cp1250Format[i];
+    if (c != '%' || i + 1 >= Cp1250Format.size()) {
       out += c;
       continue;
     }
-    char spec = format[++i];
+    char spec = Cp1250Format[++i];
     if (spec == '%') {
       out += '%';
       continue;
@@ -25,17 +23,19 @@ std::string GgFormatArgs(const char* Utf8Format, const TGgLogArg* Args, size_t C
     if (next >= Count) continue;
     const TGgLogArg& arg = Args[next++];
     if (spec == 's') {
-      if (const auto* s = std::get_if<std::string>(&arg)) out += *s;
+      if (!arg.IsNumber) out += arg.Text;
       continue;
     }
-    const auto* n = std::get_if<int64_t>(&arg);
-    if (n == nullptr) continue;
+    if (!arg.IsNumber) continue;
     char number[24];
-    if (spec == 'x')
-      std::snprintf(number, sizeof(number), "%X", static_cast<unsigned>(static_cast<uint32_t>(*n)));
-    else
-      std::snprintf(number, sizeof(number), "%lld", static_cast<long long>(*n));
-    out += number;
+    std::to_chars_result r;
+    if (spec == 'x') {
+      r = std::to_chars(number, number + sizeof(number), static_cast<uint32_t>(arg.Value), 16);
+      for (char* p = number; p < r.ptr; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    } else {
+      r = std::to_chars(number, number + sizeof(number), arg.Value);
+    }
+    out.append(number, r.ptr);
   }
   return out;
 }

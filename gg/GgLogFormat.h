@@ -1,29 +1,40 @@
-// The formatting of the GG log lines and server texts: a UTF-8 format with %d (signed decimal),
-// %x (upper-case hexadecimal, no leading zeros) and %s (a byte string, copied unchanged), giving
-// Windows-1250 bytes. The format's own text is converted; the %s arguments are not.
+// The formatting of the GG log lines and server texts: a Windows-1250 format with %d (signed
+// decimal), %x (upper-case hexadecimal, no leading zeros) and %s (a byte string, copied
+// unchanged). GG_CP1250 turns a UTF-8 literal into the Windows-1250 format once, where it is used.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <string>
-#include <variant>
+#include <string_view>
+
+#include "gg/Cp1250.h"
 
 namespace ordwin {
 
-using TGgLogArg = std::variant<int64_t, std::string>;
+struct TGgLogArg {
+  TGgLogArg(std::string_view Bytes) : Text(Bytes) {}
+  TGgLogArg(const std::string& Bytes) : Text(Bytes) {}
+  template <std::integral T>
+  TGgLogArg(T Number) : IsNumber(true), Value(static_cast<int64_t>(Number)) {}
 
-std::string GgFormatArgs(const char* Utf8Format, const TGgLogArg* Args, size_t Count);
+  bool IsNumber = false;
+  int64_t Value = 0;
+  std::string_view Text;
+};
 
-inline TGgLogArg GgLogArg(const std::string& S) { return S; }
-inline TGgLogArg GgLogArg(const char* S) { return std::string(S); }
-template <class T>
-TGgLogArg GgLogArg(T Number) {
-  return static_cast<int64_t>(Number);
-}
+std::string GgFormatArgs(std::string_view Cp1250Format, const TGgLogArg* Args, size_t Count);
 
 template <class... Args>
-std::string GgFormat(const char* Utf8Format, const Args&... A) {
-  TGgLogArg args[] = {TGgLogArg(), GgLogArg(A)...};
-  return GgFormatArgs(Utf8Format, args + 1, sizeof...(A));
+std::string GgFormat(std::string_view Cp1250Format, const Args&... A) {
+  const TGgLogArg args[] = {TGgLogArg(A)..., TGgLogArg(std::string_view())};
+  return GgFormatArgs(Cp1250Format, args, sizeof...(A));
 }
 
 }  // namespace ordwin
+
+#define GG_CP1250(Utf8Literal)                                                  \
+  ([]() -> const std::string& {                                                 \
+    static const std::string text = ::ordwin::Utf8ToCp1250(Utf8Literal);       \
+    return text;                                                                \
+  }())

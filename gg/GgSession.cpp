@@ -70,14 +70,11 @@ void TGgSession::SendPacket(TGgClient* Client, int32_t Type, const std::string& 
   // A connection that has closed is gone: what would go to it is dropped, and the handling of
   // the packet goes on for everybody else.
   if (Client->State() != wsConnected) return;
-  std::string packet;
-  packet.reserve(8 + Payload.size());
-  packet += IntToLeBytes(Type);
-  packet += IntToLeBytes(static_cast<int32_t>(Payload.size()));
-  packet += Payload;
   // One send per connection and turn instead of one per packet: under load, a turn carries
   // dozens of packets for the same connection.
-  Client->QueueData(packet);
+  std::string header = IntToLeBytes(Type) + IntToLeBytes(static_cast<int32_t>(Payload.size()));
+  Client->QueueData(header);
+  Client->QueueData(Payload);
   riDuziva_->ClientIndex().MarkQueued(Client);
   if (!flushPosted_) {
     flushPosted_ = true;
@@ -103,7 +100,7 @@ TGgClient* TGgSession::FindClientByUin(int32_t Number) const {
 
 void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* Client) {
   SendPacket(Client, kWelcome, IntToLeBytes(RandomNumber()));
-  Log(GgFormat(">powitanie"));
+  Log(GgFormat(GG_CP1250(">powitanie")));
 }
 
 void TGgSession::RIDuzivaClientDataAvailable(TObject*, TGgClient*, const std::string&) {}
@@ -118,7 +115,7 @@ void TGgSession::RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, con
       StatusChange(ASender, AZawartosc);
       break;
     case kPing:
-      Log(GgFormat("%d>ciągle jestem", ASender->Uin()));
+      Log(GgFormat(GG_CP1250("%d>ciągle jestem"), ASender->Uin()));
       break;
     case kSendMsg:
       SendMessage(ASender, AZawartosc);
@@ -133,13 +130,13 @@ void TGgSession::RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, con
       ContactListRequest(ASender, AZawartosc);
       break;
     case kPubdirRequest:
-      Log(GgFormat("%d>żądanie do katalogu publicznego", ASender->Uin()));
+      Log(GgFormat(GG_CP1250("%d>żądanie do katalogu publicznego"), ASender->Uin()));
       break;
     case kLogin:
       Login(ASender, AZawartosc);
       break;
     default:
-      Log(GgFormat("<żądanie %d %s", ACommand, AZawartosc));
+      Log(GgFormat(GG_CP1250("<żądanie %d %s"), ACommand, AZawartosc));
       break;
   }
 }
@@ -147,9 +144,9 @@ void TGgSession::RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, con
 // Fields a short payload lacks read as 0, here and in every packet.
 void TGgSession::Login(TGgClient* Sender, const std::string& Payload) {
   Sender->SetUin(LeBytesToInt(Payload, 0));
-  Log(GgFormat(">logowanie użytkownika %d", Sender->Uin()));
+  Log(GgFormat(GG_CP1250(">logowanie użytkownika %d"), Sender->Uin()));
   SendPacket(Sender, kLoginOk, std::string());
-  Log(GgFormat("<użytkownik zalogowany"));
+  Log(GgFormat(GG_CP1250("<użytkownik zalogowany")));
   Sender->NotifyReply.clear();
 }
 
@@ -161,7 +158,7 @@ void TGgSession::StatusChange(TGgClient* Sender, const std::string& Payload) {
   std::string passedOn = Payload.substr(std::min<size_t>(4, Payload.size()));
   uint32_t word = static_cast<uint32_t>(LeBytesToInt(Payload, 0));
   Sender->Status = word;
-  if (word & kFriendsOnlyFlag) SendServerMessage(Sender, GgFormat("Serwer nie rozróżnia przyjaciół od reszty"));
+  if (word & kFriendsOnlyFlag) SendServerMessage(Sender, GgFormat(GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty")));
 
   uint32_t announced = word & ~kFriendsOnlyFlag;
   int32_t uin = Sender->Uin();
@@ -169,21 +166,21 @@ void TGgSession::StatusChange(TGgClient* Sender, const std::string& Payload) {
   switch (announced) {
     case 1:
     case 21:
-      Log(GgFormat("%d>wyloguj mnie (paczka o długości %d)", uin, length));
+      Log(GgFormat(GG_CP1250("%d>wyloguj mnie (paczka o długości %d)"), uin, length));
       Sender->Close();
       break;
     case 2:
     case 4:
-      Log(GgFormat("%d>jestem dostępny (paczka o długości %d)", uin, length));
+      Log(GgFormat(GG_CP1250("%d>jestem dostępny (paczka o długości %d)"), uin, length));
       break;
     case 3:
     case 5:
-      Log(GgFormat("%d>jestem zajęty (paczka o długości %d)", uin, length));
+      Log(GgFormat(GG_CP1250("%d>jestem zajęty (paczka o długości %d)"), uin, length));
       break;
     case 20:
     case 22:
       announced = announced == 20 ? 1 : 21;
-      Log(GgFormat("%d>ukryj mnie (paczka o długości %d)", uin, length));
+      Log(GgFormat(GG_CP1250("%d>ukryj mnie (paczka o długości %d)"), uin, length));
       break;
     default:
       break;
@@ -198,7 +195,7 @@ void TGgSession::StatusChange(TGgClient* Sender, const std::string& Payload) {
     SendPacket(client, kStatusNotify, notification);
   }
 
-  Log(GgFormat("%d>użytkownik zmienił status na %x \"%s\" (paczka o długości %d)", uin, word,
+  Log(GgFormat(GG_CP1250("%d>użytkownik zmienił status na %x \"%s\" (paczka o długości %d)"), uin, word,
                EscapeControlChars(Payload), length));
 }
 
@@ -211,7 +208,7 @@ void TGgSession::SendMessage(TGgClient* Sender, const std::string& Payload) {
   }
   int32_t recipient = LeBytesToInt(Payload, 0);
   int32_t uin = Sender->Uin();
-  Log(GgFormat("%d>wypowiedź dla %d o treści \"%s\"", uin, recipient, text));
+  Log(GgFormat(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, recipient, text));
 
   std::string ackTail = IntToLeBytes(uin) + IntToLeBytes(LeBytesToInt(Payload, 4));
   if (TGgClient* found = FindClientByUin(recipient)) {
@@ -219,7 +216,7 @@ void TGgSession::SendMessage(TGgClient* Sender, const std::string& Payload) {
     SendPacket(found, kRecvMsg, ReceivedMessagePayload(uin, RandomNumber(), text));
   } else {
     SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckNotDelivered) + ackTail);
-    SendServerMessage(Sender, GgFormat("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
+    SendServerMessage(Sender, GgFormat(GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana.")));
   }
 }
 
