@@ -22,29 +22,36 @@ TRiDuziva::~TRiDuziva() {
 
 void TRiDuziva::ProcessClientData(TGgClient* Client, const std::string& Data) {
   std::string& buffer = Client->RecvBuffer;
-  buffer += Data;
-  // Packets are taken from a moving start and the buffer is cut once, not once per packet.
+  // When nothing waits from earlier reads (the usual case) the packets are read from the chunk
+  // itself, and only an unfinished one is kept: no copy of every byte into the buffer.
+  if (!buffer.empty()) buffer += Data;
+  const std::string& stream = buffer.empty() ? Data : buffer;
   size_t start = 0;
+  auto keepRest = [&] {
+    if (&stream == &Data)
+      buffer.assign(Data, start);
+    else
+      buffer.erase(0, start);
+  };
   try {
-    while (buffer.size() - start >= kHeaderLength) {
-      int32_t length = LeBytesToInt(buffer, start + 4);
+    while (stream.size() - start >= kHeaderLength) {
+      int32_t length = LeBytesToInt(stream, start + 4);
       if (length < 0 || length > kMaxPacketLength) {
         buffer.clear();
-        start = 0;
         Client->Close();
         return;
       }
-      if (kHeaderLength + static_cast<size_t>(length) > buffer.size() - start) break;
-      int32_t type = LeBytesToInt(buffer, start);
+      if (kHeaderLength + static_cast<size_t>(length) > stream.size() - start) break;
+      int32_t type = LeBytesToInt(stream, start);
       if (OnClientCommand)
-        OnClientCommand(Client, type, buffer.substr(start + kHeaderLength, static_cast<size_t>(length)));
+        OnClientCommand(Client, type, stream.substr(start + kHeaderLength, static_cast<size_t>(length)));
       start += kHeaderLength + static_cast<size_t>(length);
     }
   } catch (...) {
-    buffer.erase(0, start);
+    keepRest();
     throw;
   }
-  buffer.erase(0, start);
+  keepRest();
 }
 
 }  // namespace ordwin

@@ -264,7 +264,7 @@ void TCustomWSocket::HandleAsyncSelect(const TMessage& Msg) {
     if (sendQueueEmpty_) {
       // The drained chunk stays, but not its block: most connections are idle most of the
       // time, and 1514 bytes each is the larger part of what an idle connection costs.
-      if (!sendQueue_.empty()) sendQueue_.front().Trim();
+      TrimSendQueue();
       DoDataSent(error);
     }
   }

@@ -215,6 +215,8 @@ private:
   // Stops the loop's reports for the handle, then closes it; returns close's result.
   int CloseHandle();
   int Select(uint32_t Events);
+  // Hands the block of the drained last chunk to the loop's spare blocks.
+  void TrimSendQueue();
 
   TNotificationEndpoint endpoint_;
   SocketHandle handle_;

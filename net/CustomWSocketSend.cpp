@@ -50,7 +50,9 @@ void TCustomWSocket::QueueBytes(const void* Data, int Len) {
   const char* p = static_cast<const char*>(Data);
   if (sendQueue_.empty()) sendQueue_.emplace_back(kChunkSize);
   for (;;) {
-    int n = sendQueue_.back().Write(p, Len);
+    TBuffer& last = sendQueue_.back();
+    if (!last.HasStorage()) last.AdoptStorage(Loop().ChunkPool().Take(kChunkSize));
+    int n = last.Write(p, Len);
     if (n >= Len) return;
     Len -= n;
     p += n;
@@ -59,6 +61,10 @@ void TCustomWSocket::QueueBytes(const void* Data, int Len) {
 }
 
 void TCustomWSocket::ClearSendQueue() { sendQueue_.clear(); }
+
+void TCustomWSocket::TrimSendQueue() {
+  if (sendQueue_.size() == 1) Loop().ChunkPool().Give(sendQueue_.front().Trim(), kChunkSize);
+}
 
 void TCustomWSocket::TryToSend() {
   if (!handle_.Valid() || sendQueue_.empty()) return;
@@ -71,6 +77,7 @@ void TCustomWSocket::TryToSend() {
         sendQueueEmpty_ = true;  // the last chunk stays for reuse
         return;
       }
+      Loop().ChunkPool().Give(chunk.Trim(), kChunkSize);
       sendQueue_.pop_front();
       continue;
     }

@@ -8,6 +8,7 @@
 #include <deque>
 #include <vector>
 
+#include "net/ChunkPool.h"
 #include "net/Poller.h"
 
 namespace ordwin {
@@ -90,6 +91,8 @@ public:
 
   // The count of live socket objects, kept here because it is per loop and per thread.
   int& LiveSocketCount() { return liveSockets_; }
+  // Spare blocks for the send queues of this loop's sockets.
+  TChunkPool& ChunkPool() { return chunkPool_; }
 
 private:
   struct Entry {
@@ -141,6 +144,7 @@ private:
   std::vector<epoll_event> ready_;
   std::vector<int> held_;
   int liveSockets_ = 0;
+  TChunkPool chunkPool_;
 };
 
 }  // namespace ordwin

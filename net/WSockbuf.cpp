@@ -44,8 +44,13 @@ int TBuffer::Remove(int Len) {
   return n;
 }
 
-void TBuffer::Trim() {
-  if (writePos_ == readPos_) storage_.reset();
+std::unique_ptr<char[]> TBuffer::Trim() {
+  if (writePos_ != readPos_) return nullptr;
+  return std::move(storage_);
+}
+
+void TBuffer::AdoptStorage(std::unique_ptr<char[]> Block) {
+  if (!storage_) storage_ = std::move(Block);
 }
 
 }  // namespace ordwin

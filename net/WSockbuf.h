@@ -22,8 +22,10 @@ public:
   const char* Peek(int& Len) const;
   // Takes up to Len bytes from the front; returns the count taken.
   int Remove(int Len);
-  // Gives the byte block of a drained chunk back; the next Write takes a new one.
-  void Trim();
+  // Hands the byte block of a drained chunk out (nullptr otherwise); the next Write needs a new one.
+  std::unique_ptr<char[]> Trim();
+  // Gives a block-less chunk the block it writes into (of Capacity bytes).
+  void AdoptStorage(std::unique_ptr<char[]> Block);
   bool HasStorage() const { return storage_ != nullptr; }
 
   int Capacity() const { return capacity_; }

@@ -1,8 +1,11 @@
 #include "net/WSockbuf.h"
 
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "net/ChunkPool.h"
 
 namespace ordwin {
 namespace {
@@ -47,19 +50,34 @@ TEST(WSockbuf, ResizeKeepsTheCapacityWhenUnchangedAndTakesTheDefaultForNonPositi
   EXPECT_EQ(b.Write(std::string(40, 'q').data(), 40), 32);
 }
 
-TEST(WSockbuf, TrimGivesTheBlockOfADrainedChunkBackAndTheNextWriteTakesANewOne) {
+TEST(WSockbuf, TrimHandsOutTheBlockOfADrainedChunkOnlyAndTheNextWriteNeedsANewOne) {
   TBuffer b(8);
   EXPECT_FALSE(b.HasStorage());
   b.Write("abc", 3);
-  b.Trim();  // bytes still wait: nothing is given back
-  EXPECT_TRUE(b.HasStorage());
+  EXPECT_EQ(b.Trim(), nullptr);  // bytes still wait: nothing is given back
   EXPECT_EQ(Pending(b), "abc");
   b.Remove(3);
-  b.Trim();
+  std::unique_ptr<char[]> block = b.Trim();
+  ASSERT_NE(block, nullptr);
   EXPECT_FALSE(b.HasStorage());
   EXPECT_EQ(b.Capacity(), 8);
+  b.AdoptStorage(std::move(block));
+  EXPECT_TRUE(b.HasStorage());
   EXPECT_EQ(b.Write("12345678x", 9), 8);
   EXPECT_EQ(Pending(b), "12345678");
+}
+
+TEST(ChunkPool, KeepsSpareBlocksOfOneSizeUpToItsLimitAndHandsThemBackLastFirst) {
+  TChunkPool pool;
+  auto a = pool.Take(1514);
+  char* first = a.get();
+  pool.Give(std::move(a), 1514);
+  pool.Give(std::make_unique<char[]>(100), 100);  // another size is not kept
+  EXPECT_EQ(pool.Spare(), 1u);
+  EXPECT_EQ(pool.Take(1514).get(), first);
+  EXPECT_EQ(pool.Spare(), 0u);
+  for (size_t i = 0; i < TChunkPool::kMaxSpare + 10; ++i) pool.Give(std::make_unique<char[]>(1514), 1514);
+  EXPECT_EQ(pool.Spare(), TChunkPool::kMaxSpare);
 }
 
 }  // namespace

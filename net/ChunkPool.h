@@ -1,0 +1,27 @@
+// TChunkPool: spare byte blocks for send-queue chunks, owned by the event loop. A drained chunk
+// gives its block here and the next chunk that needs one takes it back, still warm in the cache,
+// instead of a fresh allocation; at most kMaxSpare blocks are kept, so idle connections hold none.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace ordwin {
+
+class TChunkPool {
+public:
+  static constexpr size_t kMaxSpare = 256;
+
+  // A block of BlockSize bytes (spare blocks are of the size of the first one given).
+  std::unique_ptr<char[]> Take(int BlockSize);
+  // Keeps a block of BlockSize bytes for later, or frees it when enough are kept.
+  void Give(std::unique_ptr<char[]> Block, int BlockSize);
+  size_t Spare() const { return spare_.size(); }
+
+private:
+  std::vector<std::unique_ptr<char[]>> spare_;
+  int blockSize_ = 0;
+};
+
+}  // namespace ordwin
