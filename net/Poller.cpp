@@ -9,7 +9,7 @@
 
 namespace ordwin {
 
-Poller::Poller() : epfd_(::epoll_create1(EPOLL_CLOEXEC)), events_(256) {
+Poller::Poller() : epfd_(::epoll_create1(EPOLL_CLOEXEC)), events_(kMaxReady) {
   if (epfd_ < 0) throw std::runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
 }
 
@@ -49,7 +49,7 @@ void Poller::Wait(int TimeoutMs, std::vector<epoll_event>& Ready) {
   int n = ::epoll_wait(epfd_, events_.data(), static_cast<int>(events_.size()), TimeoutMs);
   if (n <= 0) return;
   Ready.assign(events_.begin(), events_.begin() + n);
-  if (static_cast<size_t>(n) == events_.size()) events_.resize(events_.size() * 2);
+
 }
 
 }  // namespace ordwin
