@@ -235,6 +235,7 @@ private:
   bool paused_ = false;
   bool sessionClosedFired_ = false;
   bool sendQueueEmpty_ = true;
+  bool moreQueued_ = false;  // TryToSend has chunks after the one RawSend sends now
   // A list, not a deque: an empty deque already holds half a kilobyte, on every socket.
   std::list<TBuffer> sendQueue_;
 };

@@ -81,7 +81,10 @@ void TCustomWSocket::TryToSend() {
       sendQueue_.pop_front();
       continue;
     }
+    // Chunks that follow this one go out in the same segment rather than one segment each.
+    moreQueued_ = sendQueue_.size() > 1;
     int n = RawSend(data, len);
+    moreQueued_ = false;
     if (n == 0) return;
     if (n < 0) {
       int code = WSocketLastError();
@@ -115,7 +118,7 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
     n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), flags,
                  reinterpret_cast<const sockaddr*>(&LastAddress), sizeof(LastAddress));
   else
-    n = ::send(handle_.Get(), Data, static_cast<size_t>(Len), flags | (Loop().HoldSend(handle_.Get()) ? MSG_MORE : 0));
+    n = ::send(handle_.Get(), Data, static_cast<size_t>(Len), flags | (moreQueued_ ? MSG_MORE : 0));
   if (n > 0 && OnSendData) {
     int saved = errno;
     OnSendData(this, static_cast<int>(n));

@@ -5,8 +5,6 @@
 #include <stdexcept>
 #include <string>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -107,7 +105,6 @@ int EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events) {
   if (Fd < 0) return WSAENOTSOCK;
   if (static_cast<size_t>(Fd) >= regs_.size()) regs_.resize(Fd + 1);
   Registration& r = regs_[Fd];
-  if (r.Held) Push(Fd, r);  // the descriptor may be closed next: its held bytes go out first
   r = Registration{};
   if (Events == 0) return WSocketErrorFromErrno(poller_.Update(Fd, 0));
   r.Serial = nextSerial_++;
@@ -161,34 +158,6 @@ void EventLoop::AcceptDone(int Fd) {
   if (r == nullptr || r->Type != Kind::Listener || r->AcceptArmed) return;
   r->AcceptArmed = true;
   UpdateInterest(Fd, *r);
-}
-
-bool EventLoop::HoldSend(int Fd) {
-  if (depth_ == 0) return false;
-  Registration* r = Find(Fd);
-  if (r == nullptr || r->Type != Kind::Stream) return false;
-  if (!r->Held) {
-    // A cork, not MSG_MORE alone: the acknowledgements the connection receives meanwhile would
-    // push MSG_MORE's bytes out early, the cork holds them until the turn ends.
-    int on = 1;
-    if (::setsockopt(Fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on)) != 0) return false;
-    r->Held = true;
-    held_.push_back(Fd);
-  }
-  return true;
-}
-
-void EventLoop::Push(int Fd, Registration& Reg) {
-  Reg.Held = false;
-  // Clearing the cork pushes what it held back.
-  int off = 0;
-  ::setsockopt(Fd, IPPROTO_TCP, TCP_CORK, &off, sizeof(off));
-}
-
-void EventLoop::PushHeldSends() {
-  for (int fd : held_)
-    if (Registration* r = Find(fd); r != nullptr && r->Held) Push(fd, *r);
-  held_.clear();
 }
 
 int EventLoop::UpdateInterest(int Fd, Registration& Reg) {
@@ -308,7 +277,6 @@ void EventLoop::Deliver() {
     batch.swap(turnEnd_);
     for (Entry& e : batch) DeliverEntry(e);
   }
-  PushHeldSends();
 }
 
 void EventLoop::DeliverEntry(Entry& E) {

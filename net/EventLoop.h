@@ -51,8 +51,8 @@ public:
   void Unregister(EndpointId Id);
   // Appends a notification; it is delivered on a later turn, after everything posted before it.
   void Post(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LParam);
-  // Delivers a notification when the turn that is delivering now ends, after its last entry and
-  // before its sends are pushed out; outside a turn, the same as Post.
+  // Delivers a notification when the turn that is delivering now ends, after its last entry;
+  // outside a turn, the same as Post.
   void PostAtTurnEnd(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LParam);
 
   // Asks for socket notifications (1025) for Fd, delivered to Id: Events is a set of FD_* bits,
@@ -66,10 +66,6 @@ public:
   void WatchConnect(int Fd);
   // An accept was made on listener Fd: report the next pending connection.
   void AcceptDone(int Fd);
-  // Corks stream Fd until the turn ends when called while a turn delivers, and says whether it
-  // did. The loop uncorks it when the turn ends, so that a connection sent to many times in one
-  // turn gets one segment, not one per send.
-  bool HoldSend(int Fd);
 
   // One turn: collect readiness without waiting, then deliver the notifications that were
   // queued at the start of the turn. Returns whether anything was delivered.
@@ -114,7 +110,6 @@ private:
     bool WriteArmed = false;
     bool AcceptArmed = false;
     bool CloseReported = false;
-    bool Held = false;  // corked until this turn ends
   };
 
   void Turn(int TimeoutMs);
@@ -126,8 +121,6 @@ private:
   int UpdateInterest(int Fd, Registration& Reg);
   Registration* Find(int Fd);
   void Wake();
-  void PushHeldSends();
-  void Push(int Fd, Registration& Reg);
 
   Poller poller_;
   int wakeFd_;
@@ -142,7 +135,6 @@ private:
   std::vector<Registration> regs_;
   uint64_t nextSerial_ = 1;
   std::vector<epoll_event> ready_;
-  std::vector<int> held_;
   int liveSockets_ = 0;
   TChunkPool chunkPool_;
 };
