@@ -53,6 +53,34 @@ TEST_F(EventLoopTest, DeliversInPostingOrderAndPostsMadeWhileDeliveringOnTheNext
   EXPECT_EQ(loop.BackendTimeout(), -1);
 }
 
+TEST_F(EventLoopTest, PostAtTurnEndRunsAfterTheTurnsLastEntryAndOutsideATurnOnTheNextTurn) {
+  EventLoop& loop = EventLoop::Instance();
+  std::vector<std::string> log;
+  Recorder a("a", &log), b("b", &log);
+  TNotificationEndpoint ea(&a), eb(&b);
+  a.Extra = [&](TMessage& M) {
+    if (M.WParam == 1) eb.PostAtTurnEnd(2001, 7, 0);
+  };
+  b.Extra = [&](TMessage& M) {
+    if (M.WParam == 7) {
+      eb.PostAtTurnEnd(2001, 8, 0);  // one made at the end of the turn still runs in it
+      ea.Post(2000, 9, 0);           // a plain post goes to the next turn
+    }
+  };
+  ea.Post(2000, 1, 0);
+  eb.Post(2000, 2, 0);
+  loop.ProcessMessages();
+  EXPECT_EQ(log, (std::vector<std::string>{"a:2000:1", "b:2000:2", "b:2001:7", "b:2001:8"}));
+  loop.ProcessMessages();
+  EXPECT_EQ(log.back(), "a:2000:9");
+
+  log.clear();
+  eb.PostAtTurnEnd(2001, 3, 0);  // outside a turn: as a plain post
+  EXPECT_TRUE(log.empty());
+  loop.ProcessMessages();
+  EXPECT_EQ(log, (std::vector<std::string>{"b:2001:3"}));
+}
+
 TEST_F(EventLoopTest, DestroyedEndpointLosesWhatWasQueuedAndItsSlotIsNotConfused) {
   EventLoop& loop = EventLoop::Instance();
   std::vector<std::string> log;
