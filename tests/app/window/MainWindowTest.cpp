@@ -350,9 +350,12 @@ private slots:
     TRig rig;
     TQtLoopDriver driver;
     rig.Create();
-    rig.Form.AppendLog("1234 > logowanie, status 2");
-    rig.Form.AppendLog("< powitanie 1234");
-    QVERIFY(PumpUntil([&] { return rig.Window.Memo1->blockCount() == 2; }));
+    // Lines as the GG session writes them, in Windows-1250.
+    rig.Form.AppendLog(">powitanie");
+    rig.Form.AppendLog(">logowanie u\xBFytkownika 1234");
+    rig.Form.AppendLog("<u\xBFytkownik zalogowany");
+    rig.Form.AppendLog("1234>jestem dost\xEApny (paczka o d\xB3ugo\x9C" "ci 4)");
+    QVERIFY(PumpUntil([&] { return rig.Window.Memo1->blockCount() == 4; }));
     const QString path = QString(ORDWIN_PICTURE_DIR) + "/ordwin-window.png";
     QVERIFY(rig.Window.grab().save(path));
     QVERIFY(QFile::exists(path));
