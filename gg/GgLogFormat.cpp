@@ -15,21 +15,21 @@ std::string GgFormatArgs(std::string_view Cp1250Format, const TGgLogArg* Args, s
       out += c;
       continue;
     }
-    char spec = Cp1250Format[++i];
-    if (spec == '%') {
+    char conversion = Cp1250Format[++i];
+    if (conversion == '%') {
       out += '%';
       continue;
     }
     if (next >= Count) continue;
     const TGgLogArg& arg = Args[next++];
-    if (spec == 's') {
+    if (conversion == 's') {
       if (!arg.IsNumber) out += arg.Text;
       continue;
     }
     if (!arg.IsNumber) continue;
     char number[24];
     std::to_chars_result r;
-    if (spec == 'x') {
+    if (conversion == 'x') {
       r = std::to_chars(number, number + sizeof(number), static_cast<uint32_t>(arg.Value), 16);
       for (char* p = number; p < r.ptr; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
     } else {
