@@ -12,34 +12,29 @@
 //
 // Usage: accept_rate [--clients N (10000)]
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/BenchCommon.h"
 #include "net/EventLoop.h"
 #include "net/WSocketS.h"
 
 namespace ordwin {
 namespace {
+
+using namespace bench;
 
 constexpr long kInFlight = 4;
 constexpr unsigned kWatchdogSeconds = 300;
@@ -57,69 +52,6 @@ struct Request {
   int32_t Count;
 };
 
-[[noreturn]] void Fail(const std::string& What) {
-  std::fprintf(stderr, "accept_rate: %s\n", What.c_str());
-  std::exit(1);
-}
-
-[[noreturn]] void FailErrno(const std::string& What) { Fail(What + ": " + std::strerror(errno)); }
-
-void OnWatchdog(int) {
-  static const char kText[] = "accept_rate: no progress for too long; the loop looks hung\n";
-  ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof(kText) - 1);
-  (void)ignored;
-  ::_exit(2);
-}
-
-void WriteAll(int Fd, const void* Data, size_t Len) {
-  const char* p = static_cast<const char*>(Data);
-  while (Len > 0) {
-    ssize_t n = ::write(Fd, p, Len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) FailErrno("control write");
-    p += n;
-    Len -= static_cast<size_t>(n);
-  }
-}
-
-bool ReadAll(int Fd, void* Data, size_t Len) {
-  char* p = static_cast<char*>(Data);
-  while (Len > 0) {
-    ssize_t n = ::read(Fd, p, Len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    Len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Both ends of every connection fit in one process with this many descriptors; each process
-// here holds only its own ends, so N plus a margin is the least that will do.
-rlim_t RaiseDescriptorLimit(long Clients) {
-  const rlim_t want = static_cast<rlim_t>(2 * Clients + 1000);
-  const rlim_t need = static_cast<rlim_t>(Clients + 100);
-  rlimit r{};
-  if (::getrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("getrlimit");
-  if (r.rlim_cur >= want) return r.rlim_cur;
-  rlimit raised{want, std::max(r.rlim_max, want)};
-  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return want;
-  int err = errno;
-  if (r.rlim_max < need)
-    Fail("cannot raise RLIMIT_NOFILE to " + std::to_string(need) + ": " + std::strerror(err));
-  r.rlim_cur = r.rlim_max;
-  if (::setrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("setrlimit");
-  return r.rlim_cur;
-}
-
-long ResidentKiB() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  Fail("no VmRSS in /proc/self/status");
-}
-
 // The child: plain blocking sockets, driven by requests on Control.
 [[noreturn]] void ChildMain(int Control, Shared& S) {
   std::vector<int> open;
@@ -130,26 +62,18 @@ long ResidentKiB() {
       ::_exit(0);
     }
     if (req.Cmd == kConnect) {
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(req.Port));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       for (long i = 0; i < req.Count; ++i) {
         while (i - S.Accepted.load(std::memory_order_acquire) >= kInFlight) sched_yield();
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0) {
-          std::fprintf(stderr, "accept_rate child: connect %ld: %s\n", i, std::strerror(errno));
+        int fd = ConnectLoopback(static_cast<uint16_t>(req.Port));
+        if (fd < 0) {
+          std::fprintf(stderr, "%s child: connect %ld: %s\n", program_invocation_short_name, i,
+                       std::strerror(errno));
           ::_exit(1);
         }
         open.push_back(fd);
       }
     } else if (req.Cmd == kCloseAll) {
-      // Abortive, so that no port waits in TIME_WAIT for the next phase.
-      linger l{1, 0};
-      for (int fd : open) {
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-        ::close(fd);
-      }
+      for (int fd : open) AbortiveClose(fd);
       open.clear();
     }
     int32_t ack = static_cast<int32_t>(open.size());
@@ -183,7 +107,7 @@ public:
     shared_.Accepted.store(0);
     loop_.ProcessMessages();
 
-    const long rssBefore = ResidentKiB();
+    const long rssBefore = OwnResidentKiB();
     ::alarm(kWatchdogSeconds);
     auto start = std::chrono::steady_clock::now();
     Request req{kConnect, port, static_cast<int32_t>(clients_)};
@@ -191,7 +115,7 @@ public:
     loop_.Run();
     const double acceptSeconds = Seconds(start);
     Ack(clients_);
-    const long rssAfter = ResidentKiB();
+    const long rssAfter = OwnResidentKiB();
     if (server->CountClients() != clients_) Fail("not every connection became a client object");
 
     std::printf("banner %-22s %6ld connections in %7.3f s = %8.0f connections/s; "
@@ -249,41 +173,32 @@ int Main(int argc, char** argv) {
     }
   }
   if (clients <= 0) Fail("--clients must be positive");
-  rlim_t limit = RaiseDescriptorLimit(clients);
-  std::signal(SIGALRM, OnWatchdog);
+  // Both ends of every connection fit in one process with the first figure; each process here
+  // holds only its own ends, so N plus a margin is the least that will do.
+  rlim_t limit = RaiseDescriptorLimit(static_cast<rlim_t>(2 * clients + 1000), static_cast<rlim_t>(clients + 100));
+  InstallWatchdog("no progress for too long; the loop looks hung");
 
   void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) FailErrno("mmap");
   Shared* shared = new (mem) Shared;
 
-  // Fork before the loop exists, so the child carries no copy of it.
-  int sv[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) FailErrno("socketpair");
-  pid_t child = ::fork();
-  if (child < 0) FailErrno("fork");
-  if (child == 0) {
-    ::close(sv[0]);
-    ChildMain(sv[1], *shared);
-  }
-  ::close(sv[1]);
+  Child child = StartChild([shared](int Control) { ChildMain(Control, *shared); });
 
   std::printf("accept_rate: %ld connections to a TWSocketServer on 127.0.0.1, at most %ld waiting for "
               "accept, one loop (RLIMIT_NOFILE %llu, sizeof(TWSocketClient) %zu)\n",
               clients, kInFlight, static_cast<unsigned long long>(limit), sizeof(TWSocketClient));
   int rc = 0;
   try {
-    Bench bench(clients, sv[0], *shared);
-    bench.RunPhase("", false);
-    bench.RunPhase("Welcome to TcpSrv", true);
+    Bench run(clients, child.Control, *shared);
+    run.RunPhase("", false);
+    run.RunPhase("Welcome to TcpSrv", true);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "accept_rate: %s\n", e.what());
+    Complain(e.what());
     rc = 1;
   }
   Request bye{kExit, 0, 0};
-  WriteAll(sv[0], &bye, sizeof(bye));
-  ::close(sv[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  WriteAll(child.Control, &bye, sizeof(bye));
+  EndChild(child);
   return rc;
 }
 

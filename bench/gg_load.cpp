@@ -39,17 +39,19 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "bench/BenchCommon.h"
+
 namespace ordwin {
 namespace {
+
+using namespace bench;
 
 // Packet types of the GG protocol, as far as this generator speaks it.
 constexpr int32_t kWelcome = 1;
@@ -95,20 +97,6 @@ struct Options {
   double FanoutSeconds = 3;
   int ConnectWindow = 4;
 };
-
-[[noreturn]] void Fail(const std::string& What) {
-  std::fprintf(stderr, "gg_load: %s\n", What.c_str());
-  std::exit(1);
-}
-
-[[noreturn]] void FailErrno(const std::string& What) { Fail(What + ": " + std::strerror(errno)); }
-
-void OnWatchdog(int) {
-  static const char kText[] = "gg_load: the whole run took too long; stopping\n";
-  ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof(kText) - 1);
-  (void)ignored;
-  ::_exit(2);
-}
 
 int64_t NowNs() {
   timespec ts{};
@@ -158,15 +146,6 @@ bool ParseSeq(const char* P, size_t Len, uint32_t& Seq) {
   if (v > UINT32_MAX) return false;
   Seq = static_cast<uint32_t>(v);
   return true;
-}
-
-long ProcStatusKiB(pid_t Pid, const char* Key) {
-  std::ifstream in("/proc/" + std::to_string(Pid) + "/status");
-  std::string line;
-  const size_t keyLen = std::strlen(Key);
-  while (std::getline(in, line))
-    if (line.compare(0, keyLen, Key) == 0) return std::strtol(line.c_str() + keyLen, nullptr, 10);
-  return -1;
 }
 
 int OpenDescriptors(pid_t Pid) {
@@ -237,16 +216,6 @@ bool ServerAlive(pid_t Pid) {
   if (close == std::string::npos || close + 2 >= all.size()) return false;
   char state = all[close + 2];
   return state != 'Z' && state != 'X';
-}
-
-void RaiseDescriptorLimit(int Needed) {
-  rlimit r{};
-  if (::getrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("getrlimit");
-  if (r.rlim_cur >= static_cast<rlim_t>(Needed)) return;
-  if (r.rlim_max < static_cast<rlim_t>(Needed))
-    Fail("needs " + std::to_string(Needed) + " descriptors; the hard limit is " + std::to_string(r.rlim_max));
-  r.rlim_cur = r.rlim_max;
-  if (::setrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("setrlimit");
 }
 
 struct Latencies {
@@ -324,13 +293,13 @@ public:
   void Run() {
     WaitForServer();
     baseFds_ = opt_.ServerPid > 0 ? OpenDescriptors(opt_.ServerPid) : -1;
-    rssStartKiB_ = opt_.ServerPid > 0 ? ProcStatusKiB(opt_.ServerPid, "VmRSS:") : -1;
+    rssStartKiB_ = ServerResidentKiB();
     if (opt_.Logins > 0) LoginPhase(opt_.Logins);
     for (int n : opt_.Pairs)
       for (int w : opt_.Windows) PairsPhase(n, w);
     if (opt_.Fanout > 1)
       for (int k : opt_.FanoutWindows) FanoutPhase(opt_.Fanout, k);
-    rssEndKiB_ = opt_.ServerPid > 0 ? ProcStatusKiB(opt_.ServerPid, "VmRSS:") : -1;
+    rssEndKiB_ = ServerResidentKiB();
     PrintTable();
   }
 
@@ -341,7 +310,7 @@ private:
     Row row = NewRow("log-in", Count, opt_.ConnectWindow, "log-ins/s");
     BeginPhase(Mode::Login);
     latencies_.Ns.clear();
-    long rssBefore = opt_.ServerPid > 0 ? ProcStatusKiB(opt_.ServerPid, "VmRSS:") : -1;
+    long rssBefore = ServerResidentKiB();
     CpuMark a = CpuMark::Now(opt_.ServerPid);
     int64_t start = a.At;
     bool done = LogIn(Count);
@@ -350,7 +319,7 @@ private:
     row.Cpu = CpuShare(a, b, opt_.ServerPid);
     // Let the server finish what the last log-ins posted before its memory is read.
     PumpFor(SecondsToNs(0.2));
-    long rssAfter = opt_.ServerPid > 0 ? ProcStatusKiB(opt_.ServerPid, "VmRSS:") : -1;
+    long rssAfter = ServerResidentKiB();
     row.Checked = static_cast<uint64_t>(ready_);
     row.P50us = latencies_.At(0.50);
     row.P99us = latencies_.At(0.99);
@@ -377,20 +346,9 @@ private:
       conns_[static_cast<size_t>(i)].Partner = i ^ 1;
       conns_[static_cast<size_t>(i)].SentAt.assign(window_, 0);
     }
-    latencies_.Ns.clear();
-    latencies_.Ns.reserve(8u << 20);
-    windowCount_ = 0;
-    int64_t now = NowNs();
-    measureFrom_ = now + SecondsToNs(opt_.Warmup);
-    measureTo_ = measureFrom_ + SecondsToNs(opt_.Seconds);
-    sending_ = true;
-    for (size_t i = 0; i < conns_.size(); ++i) FillWindow(i, now);
-    Flush();
-    PumpUntil(measureFrom_, [] { return false; });
-    CpuMark a = CpuMark::Now(opt_.ServerPid);
-    PumpUntil(measureTo_, [] { return false; });
-    row.Cpu = CpuShare(a, CpuMark::Now(opt_.ServerPid), opt_.ServerPid);
-    sending_ = false;
+    SendAndMeasure(row, opt_.Seconds, [this](int64_t Now) {
+      for (size_t i = 0; i < conns_.size(); ++i) FillWindow(i, Now);
+    });
     uint64_t sent = 0;
     for (const Conn& c : conns_) sent += c.NextSend;
     bool drained = PumpUntil(NowNs() + SecondsToNs(kDrainDeadline), [this] { return AllDelivered(); });
@@ -405,9 +363,7 @@ private:
       Fault("not every message arrived within " + std::to_string(kDrainDeadline) + " s after sending stopped");
     row.Checked = sent;
     row.Lost = sent > received ? sent - received : 0;
-    row.Rate = static_cast<double>(windowCount_) / opt_.Seconds;
-    row.P50us = latencies_.At(0.50);
-    row.P99us = latencies_.At(0.99);
+    WindowFigures(row, opt_.Seconds);
     EndPhase(row);
   }
 
@@ -421,20 +377,7 @@ private:
     fanSentAt_.assign(fanWindow_, 0);
     fanNext_ = 0;
     fanDone_ = 0;
-    latencies_.Ns.clear();
-    latencies_.Ns.reserve(8u << 20);
-    windowCount_ = 0;
-    int64_t now = NowNs();
-    measureFrom_ = now + SecondsToNs(opt_.Warmup);
-    measureTo_ = measureFrom_ + SecondsToNs(opt_.FanoutSeconds);
-    sending_ = true;
-    FillFanout(now);
-    Flush();
-    PumpUntil(measureFrom_, [] { return false; });
-    CpuMark a = CpuMark::Now(opt_.ServerPid);
-    PumpUntil(measureTo_, [] { return false; });
-    row.Cpu = CpuShare(a, CpuMark::Now(opt_.ServerPid), opt_.ServerPid);
-    sending_ = false;
+    SendAndMeasure(row, opt_.FanoutSeconds, [this](int64_t Now) { FillFanout(Now); });
     bool drained = PumpUntil(NowNs() + SecondsToNs(kDrainDeadline), [this] { return fanDone_ == fanNext_; });
     uint64_t expected = static_cast<uint64_t>(fanNext_) * static_cast<uint64_t>(Count - 1);
     uint64_t received = 0;
@@ -443,9 +386,7 @@ private:
     if (!drained) Fault("not every notification arrived within " + std::to_string(kDrainDeadline) + " s");
     row.Checked = expected;
     row.Lost = expected > received ? expected - received : 0;
-    row.Rate = static_cast<double>(windowCount_) / opt_.FanoutSeconds;
-    row.P50us = latencies_.At(0.50);
-    row.P99us = latencies_.At(0.99);
+    WindowFigures(row, opt_.FanoutSeconds);
     char buf[96];
     std::snprintf(buf, sizeof(buf), "%u status changes, %.0f changes/s", fanNext_,
                   static_cast<double>(windowCount_) / (Count - 1) / opt_.FanoutSeconds);
@@ -454,6 +395,34 @@ private:
   }
 
   // ---- phase frame ----
+
+  // Sends through the warm-up and the measuring window that follows: Start(now) fills the first
+  // windows, each delivery refills one. Only what arrives inside the window counts and is timed.
+  template <class Starter>
+  void SendAndMeasure(Row& R, double Seconds, Starter Start) {
+    latencies_.Ns.clear();
+    latencies_.Ns.reserve(8u << 20);
+    windowCount_ = 0;
+    int64_t now = NowNs();
+    measureFrom_ = now + SecondsToNs(opt_.Warmup);
+    measureTo_ = measureFrom_ + SecondsToNs(Seconds);
+    sending_ = true;
+    Start(now);
+    Flush();
+    PumpUntil(measureFrom_, [] { return false; });
+    CpuMark a = CpuMark::Now(opt_.ServerPid);
+    PumpUntil(measureTo_, [] { return false; });
+    R.Cpu = CpuShare(a, CpuMark::Now(opt_.ServerPid), opt_.ServerPid);
+    sending_ = false;
+  }
+
+  void WindowFigures(Row& R, double Seconds) {
+    R.Rate = static_cast<double>(windowCount_) / Seconds;
+    R.P50us = latencies_.At(0.50);
+    R.P99us = latencies_.At(0.99);
+  }
+
+  long ServerResidentKiB() const { return opt_.ServerPid > 0 ? ResidentKiB(opt_.ServerPid) : -1; }
 
   void BeginPhase(Mode M) {
     mode_ = M;
@@ -509,7 +478,7 @@ private:
     for (;;) {
       int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       if (fd < 0) FailErrno("socket");
-      sockaddr_in a = ServerAddress();
+      sockaddr_in a = LoopbackAddress(opt_.Port);
       bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
       if (ok) {
         char welcome[12];
@@ -524,28 +493,13 @@ private:
     ::usleep(200000);
   }
 
-  sockaddr_in ServerAddress() const {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(opt_.Port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-  }
-
-  // A reset instead of a FIN: no TIME_WAIT on this side, so ports are not used up across phases.
-  static void AbortiveClose(int Fd) {
-    linger l{1, 0};
-    ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-    ::close(Fd);
-  }
-
   void Open(size_t I) {
     Conn& c = conns_[I];
     c.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (c.Fd < 0) FailErrno("socket");
     int one = 1;
     if (::setsockopt(c.Fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) < 0) FailErrno("TCP_NODELAY");
-    sockaddr_in a = ServerAddress();
+    sockaddr_in a = LoopbackAddress(opt_.Port);
     if (::connect(c.Fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) < 0 && errno != EINPROGRESS)
       FailErrno("connect");
     epoll_event ev{};
@@ -973,10 +927,7 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) Fail("missing value after " + a);
-      return argv[++i];
-    };
+    auto next = [&] { return OptionValue(argc, argv, i); };
     if (a == "--server-pid")
       o.ServerPid = static_cast<pid_t>(ParseNumber(next(), "--server-pid", 4194304));
     else if (a == "--port")
@@ -1020,9 +971,10 @@ int Main(int argc, char** argv) {
   Options opt = ParseOptions(argc, argv);
   int most = std::max(opt.Logins, opt.Fanout);
   for (int n : opt.Pairs) most = std::max(most, n);
-  RaiseDescriptorLimit(most + 64);
+  const rlim_t need = static_cast<rlim_t>(most + 64);
+  RaiseDescriptorLimit(need, need);
   std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGALRM, OnWatchdog);
+  InstallWatchdog("the whole run took too long; stopping");
   ::alarm(kWatchdogSeconds);
   LoadGenerator gen(opt);
   gen.Run();

@@ -11,33 +11,30 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/BenchCommon.h"
 #include "net/EventLoop.h"
 #include "net/Exception.h"
 #include "net/WSocket.h"
 
 namespace ordwin {
 namespace {
+
+using namespace bench;
 
 struct Options {
   long RoundTrips = 200000;
@@ -52,20 +49,6 @@ constexpr long kConnectBatch = 4;
 // A hung phase is a fault in the library, not a slow machine: stop with a message.
 constexpr unsigned kWatchdogSeconds = 120;
 
-[[noreturn]] void Fail(const std::string& What) {
-  std::fprintf(stderr, "idle_pingpong: %s\n", What.c_str());
-  std::exit(1);
-}
-
-[[noreturn]] void FailErrno(const std::string& What) { Fail(What + ": " + std::strerror(errno)); }
-
-void OnWatchdog(int) {
-  static const char kText[] = "idle_pingpong: no progress for too long; the loop looks hung\n";
-  ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof(kText) - 1);
-  (void)ignored;
-  ::_exit(2);
-}
-
 long ParseCount(const char* Text, const char* Flag) {
   char* end = nullptr;
   errno = 0;
@@ -78,10 +61,7 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) Fail("missing value after " + a);
-      return argv[++i];
-    };
+    auto next = [&] { return OptionValue(argc, argv, i); };
     if (a == "--round-trips") {
       o.RoundTrips = ParseCount(next(), "--round-trips");
     } else if (a == "--idle") {
@@ -99,72 +79,6 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
-// Asks for 25,000 descriptors (enough for both ends of every idle connection in one process).
-// Where the hard limit is lower and may not be raised, the hard limit will do as long as it
-// covers one side: each process here holds only its own ends. Returns the soft limit now set.
-rlim_t RaiseDescriptorLimit(long Idle) {
-  const rlim_t want = std::max<rlim_t>(25000, static_cast<rlim_t>(2 * Idle + 1000));
-  const rlim_t need = static_cast<rlim_t>(Idle + 100);
-  rlimit r{};
-  if (::getrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("getrlimit");
-  if (r.rlim_cur >= want) return r.rlim_cur;
-  rlimit raised{want, std::max(r.rlim_max, want)};
-  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return want;
-  int err = errno;
-  if (r.rlim_max < need)
-    Fail("cannot raise RLIMIT_NOFILE to " + std::to_string(need) + ": " + std::strerror(err));
-  r.rlim_cur = r.rlim_max;
-  if (::setrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("setrlimit");
-  return r.rlim_cur;
-}
-
-long ResidentKiB() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  Fail("no VmRSS in /proc/self/status");
-}
-
-void WriteAll(int Fd, const void* Data, size_t Len) {
-  const char* p = static_cast<const char*>(Data);
-  while (Len > 0) {
-    ssize_t n = ::write(Fd, p, Len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) FailErrno("control write");
-    p += n;
-    Len -= static_cast<size_t>(n);
-  }
-}
-
-// False on end of stream.
-bool ReadAll(int Fd, void* Data, size_t Len) {
-  char* p = static_cast<char*>(Data);
-  while (Len > 0) {
-    ssize_t n = ::read(Fd, p, Len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) FailErrno("control read");
-    if (n == 0) return false;
-    p += n;
-    Len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-int ConnectBlocking(uint16_t Port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(Port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) < 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // The child's whole life: receive the port, then open connections in the batches the parent
 // asks for (a count of 0 means none), answering each batch with the count actually opened.
 // Holds them until the parent closes the control channel.
@@ -177,7 +91,7 @@ int ConnectBlocking(uint16_t Port) {
     if (!ReadAll(Control, &batch, sizeof(batch))) break;
     int32_t opened = 0;
     for (int32_t i = 0; i < batch; ++i) {
-      int fd = ConnectBlocking(port);
+      int fd = ConnectLoopback(port);
       if (fd < 0) break;
       held.push_back(fd);
       ++opened;
@@ -210,9 +124,9 @@ public:
     results_.pop_back();
     results_.push_back(PingPong("0 idle", opt_.RoundTrips));
 
-    long rssBefore = ResidentKiB();
+    long rssBefore = OwnResidentKiB();
     AcceptIdle();
-    long rssAfter = ResidentKiB();
+    long rssAfter = OwnResidentKiB();
     int watched = loop_.WatchedDescriptors();
     results_.push_back(PingPong(std::to_string(idle_.size()) + " idle", opt_.RoundTrips));
 
@@ -245,7 +159,7 @@ private:
   }
 
   void MakeActivePair(uint16_t Port) {
-    int fd = ConnectBlocking(Port);
+    int fd = ConnectLoopback(Port);
     if (fd < 0) FailErrno("connect for the active pair");
     AwaitAccepted(1);
     server_ = std::move(accepted_.back());
@@ -361,31 +275,23 @@ private:
 
 int Main(int argc, char** argv) {
   Options opt = ParseOptions(argc, argv);
-  rlim_t limit = RaiseDescriptorLimit(opt.Idle);
-  std::signal(SIGALRM, OnWatchdog);
+  // Asks for 25,000 descriptors (enough for both ends of every idle connection in one process).
+  // Where the hard limit is lower and may not be raised, the hard limit will do as long as it
+  // covers one side: each process here holds only its own ends.
+  rlim_t limit = RaiseDescriptorLimit(std::max<rlim_t>(25000, static_cast<rlim_t>(2 * opt.Idle + 1000)),
+                                      static_cast<rlim_t>(opt.Idle + 100));
+  InstallWatchdog("no progress for too long; the loop looks hung");
 
-  // Fork before the loop exists, so the child carries no copy of it.
-  int sv[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) FailErrno("socketpair");
-  pid_t child = ::fork();
-  if (child < 0) FailErrno("fork");
-  if (child == 0) {
-    ::close(sv[0]);
-    ChildMain(sv[1]);
-  }
-  ::close(sv[1]);
-
+  Child child = StartChild(ChildMain);
   int rc = 0;
   try {
-    Bench bench(opt, sv[0], limit);
-    bench.Run();
+    Bench run(opt, child.Control, limit);
+    run.Run();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "idle_pingpong: %s\n", e.what());
+    Complain(e.what());
     rc = 1;
   }
-  ::close(sv[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  EndChild(child);
   return rc;
 }
 

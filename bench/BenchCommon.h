@@ -1,0 +1,188 @@
+// Helpers shared by the benchmark programs: failing with a message, the watchdog, the
+// descriptor limit, resident memory, a control channel to a child process and loopback sockets.
+// Messages start with the program's own name, as its users see it.
+#pragma once
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include <arpa/inet.h>
+#include <errno.h>  // program_invocation_short_name
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ordwin::bench {
+
+// Reports without stopping, e.g. an exception caught on the way out of main().
+inline void Complain(const std::string& What) {
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, What.c_str());
+}
+
+[[noreturn]] inline void Fail(const std::string& What) {
+  Complain(What);
+  std::exit(1);
+}
+
+[[noreturn]] inline void FailErrno(const std::string& What) { Fail(What + ": " + std::strerror(errno)); }
+
+namespace detail {
+// Composed when the watchdog is installed: the handler may only write what is ready.
+inline char watchdogLine[256];
+inline size_t watchdogLength = 0;
+
+inline void OnWatchdog(int) {
+  ssize_t ignored = ::write(STDERR_FILENO, watchdogLine, watchdogLength);
+  (void)ignored;
+  ::_exit(2);
+}
+}  // namespace detail
+
+// A hung run is a fault to report, not a slow machine to wait for: once alarm() runs out, the
+// program prints "<name>: Why" and exits with status 2. The caller arms and disarms alarm().
+inline void InstallWatchdog(const char* Why) {
+  int n = std::snprintf(detail::watchdogLine, sizeof(detail::watchdogLine), "%s: %s\n",
+                        program_invocation_short_name, Why);
+  detail::watchdogLength = std::min(static_cast<size_t>(std::max(n, 0)), sizeof(detail::watchdogLine) - 1);
+  std::signal(SIGALRM, detail::OnWatchdog);
+}
+
+// Asks for Want descriptors, raising the hard limit too where that is allowed; otherwise the
+// hard limit will do as long as it reaches Need. Returns the soft limit now set.
+inline rlim_t RaiseDescriptorLimit(rlim_t Want, rlim_t Need) {
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("getrlimit");
+  if (r.rlim_cur >= Want) return r.rlim_cur;
+  rlimit raised{Want, std::max(r.rlim_max, Want)};
+  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return Want;
+  int err = errno;
+  if (r.rlim_max < Need)
+    Fail("cannot raise RLIMIT_NOFILE to " + std::to_string(Need) + ": " + std::strerror(err));
+  r.rlim_cur = r.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("setrlimit");
+  return r.rlim_cur;
+}
+
+// VmRSS of process Pid, or -1 where it cannot be read (the process is gone, for one).
+inline long ResidentKiB(pid_t Pid) {
+  std::ifstream in("/proc/" + std::to_string(Pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+// This process's own VmRSS, which must be there.
+inline long OwnResidentKiB() {
+  long kib = ResidentKiB(::getpid());
+  if (kib < 0) Fail("no VmRSS in /proc/self/status");
+  return kib;
+}
+
+// ---- the control channel to a child process ----
+
+inline void WriteAll(int Fd, const void* Data, size_t Len) {
+  const char* p = static_cast<const char*>(Data);
+  while (Len > 0) {
+    ssize_t n = ::write(Fd, p, Len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) FailErrno("control write");
+    p += n;
+    Len -= static_cast<size_t>(n);
+  }
+}
+
+// False on end of stream.
+inline bool ReadAll(int Fd, void* Data, size_t Len) {
+  char* p = static_cast<char*>(Data);
+  while (Len > 0) {
+    ssize_t n = ::read(Fd, p, Len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) FailErrno("control read");
+    if (n == 0) return false;
+    p += n;
+    Len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+struct Child {
+  pid_t Pid = -1;
+  int Control = -1;  // this process's end of the channel
+};
+
+// Forks a child that runs Body(its end of the channel) and then exits. Call it before the loop
+// exists, so that the child carries no copy of it.
+template <class ChildBody>
+Child StartChild(ChildBody Body) {
+  int sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) FailErrno("socketpair");
+  pid_t pid = ::fork();
+  if (pid < 0) FailErrno("fork");
+  if (pid == 0) {
+    ::close(sv[0]);
+    Body(sv[1]);
+    ::_exit(0);
+  }
+  ::close(sv[1]);
+  return {pid, sv[0]};
+}
+
+// Closing the channel is the child's signal to let go of everything and exit.
+inline void EndChild(Child& C) {
+  ::close(C.Control);
+  C.Control = -1;
+  int status = 0;
+  ::waitpid(C.Pid, &status, 0);
+}
+
+// ---- loopback sockets ----
+
+inline sockaddr_in LoopbackAddress(uint16_t Port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(Port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+// A blocking connection to 127.0.0.1:Port, or -1 with errno telling why.
+inline int ConnectLoopback(uint16_t Port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a = LoopbackAddress(Port);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) < 0) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+// A reset instead of a FIN: no TIME_WAIT on this side, so ports are not used up across phases.
+inline void AbortiveClose(int Fd) {
+  linger l{1, 0};
+  ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  ::close(Fd);
+}
+
+// ---- options ----
+
+// The word after option argv[I], stepping I past it; fails where there is none.
+inline const char* OptionValue(int argc, char** argv, int& I) {
+  if (I + 1 >= argc) Fail(std::string("missing value after ") + argv[I]);
+  return argv[++I];
+}
+
+}  // namespace ordwin::bench
