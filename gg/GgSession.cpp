@@ -70,6 +70,10 @@ void TGgSession::SendPacket(TGgClient* Client, int32_t Type, const std::string& 
   // A connection that has closed is gone: what would go to it is dropped, and the handling of
   // the packet goes on for everybody else.
   if (Client->State() != wsConnected) return;
+  if (Client->SendQueueSize() + 8 + Payload.size() > kMaxUnsent) {
+    Client->Abort();
+    return;
+  }
   // One send per connection and turn instead of one per packet: under load, a turn carries
   // dozens of packets for the same connection.
   std::string header = IntToLeBytes(Type) + IntToLeBytes(static_cast<int32_t>(Payload.size()));

@@ -22,6 +22,9 @@ public:
   // list of this size, and without a bound one connection could hold any amount of memory.
   static constexpr size_t kMaxNotifyReply = 256 * 1024;
   static constexpr size_t kMaxUserList = 1024 * 1024;
+  // A connection whose peer lets more than this wait unsent is aborted: it reads nothing, and
+  // what others send it would otherwise pile up in memory. Above the largest answer (a list).
+  static constexpr size_t kMaxUnsent = 4 * 1024 * 1024;
 
   explicit TGgSession(TLogSink Log);
   // Destroys RIDuziva, which closes every GG connection without disconnect events.
@@ -43,7 +46,8 @@ public:
 
   // Queues one packet, header and payload, on the client's connection; nothing for a closed
   // connection. The packets queued for each connection during a turn of the loop go out
-  // together when the turn ends, in the order they were queued.
+  // together when the turn ends, in the order they were queued. A connection that would hold
+  // more than kMaxUnsent bytes unsent is aborted instead.
   void SendPacket(TGgClient* Client, int32_t Type, const std::string& Payload);
   // The connected client with this number that was accepted first, or nullptr. A connection
   // that has closed but is not yet released counts as gone.

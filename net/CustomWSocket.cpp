@@ -387,7 +387,11 @@ int TCustomWSocket::Accept() {
   int fd = ::accept4(handle_.Get(), reinterpret_cast<sockaddr*>(&LastAddress), &len,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
   int code = fd < 0 ? WSocketLastError() : 0;
-  Loop().AcceptDone(handle_.Get());
+  // Out of descriptors, another try must wait until one is given up, or it would fail each turn.
+  if (code == WSAEMFILE || code == WSAENOBUFS)
+    Loop().AcceptStarved(handle_.Get());
+  else
+    Loop().AcceptDone(handle_.Get());
   AcceptedHandle = fd;
   if (fd < 0) {
     ReportSocketError("Accept", code);

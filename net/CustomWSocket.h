@@ -142,6 +142,8 @@ public:
   void ClearSendQueue();
   bool SendQueueEmpty() const { return sendQueueEmpty_; }
   size_t SendQueueChunks() const { return sendQueue_.size(); }
+  // Bytes queued and not yet taken by the platform.
+  size_t SendQueueSize() const { return sendQueueBytes_; }
 
   // Asynchronous name lookups are not made yet, so there is never one to cancel.
   virtual void CancelDnsLookup();
@@ -235,7 +237,8 @@ private:
   bool paused_ = false;
   bool sessionClosedFired_ = false;
   bool sendQueueEmpty_ = true;
-  bool moreQueued_ = false;  // TryToSend has chunks after the one RawSend sends now
+  bool moreQueued_ = false;
+  size_t sendQueueBytes_ = 0;  // TryToSend has chunks after the one RawSend sends now
   // A list, not a deque: an empty deque already holds half a kilobyte, on every socket.
   std::list<TBuffer> sendQueue_;
 };

@@ -48,6 +48,7 @@ void TCustomWSocket::QueueData(const std::string& Str) {
 void TCustomWSocket::QueueBytes(const void* Data, int Len) {
   if (Len <= 0) return;
   const char* p = static_cast<const char*>(Data);
+  sendQueueBytes_ += static_cast<size_t>(Len);
   if (sendQueue_.empty()) sendQueue_.emplace_back(kChunkSize);
   for (;;) {
     TBuffer& last = sendQueue_.back();
@@ -60,7 +61,10 @@ void TCustomWSocket::QueueBytes(const void* Data, int Len) {
   }
 }
 
-void TCustomWSocket::ClearSendQueue() { sendQueue_.clear(); }
+void TCustomWSocket::ClearSendQueue() {
+  sendQueue_.clear();
+  sendQueueBytes_ = 0;
+}
 
 void TCustomWSocket::TrimSendQueue() {
   if (sendQueue_.size() == 1) Loop().ChunkPool().Give(sendQueue_.front().Trim(), kChunkSize);
@@ -101,8 +105,11 @@ void TCustomWSocket::TryToSend() {
       }
       return ReportSocketError("TryToSend failed", code);
     }
+    // An OnSendData handler may have closed the connection or emptied the queue.
+    if (sendQueue_.empty() || &sendQueue_.front() != &chunk) return;
     chunk.Remove(n);
-    if (!handle_.Valid()) return;  // an OnSendData handler closed the connection
+    sendQueueBytes_ -= static_cast<size_t>(n);
+    if (!handle_.Valid()) return;
     if (n < len) {
       // The platform is full: the rest goes out on the write report that room brings.
       Loop().WatchWrite(handle_.Get());

@@ -106,7 +106,11 @@ int EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events) {
   if (static_cast<size_t>(Fd) >= regs_.size()) regs_.resize(Fd + 1);
   Registration& r = regs_[Fd];
   r = Registration{};
-  if (Events == 0) return WSocketErrorFromErrno(poller_.Update(Fd, 0));
+  if (Events == 0) {
+    int err = WSocketErrorFromErrno(poller_.Update(Fd, 0));
+    FeedStarved();  // the descriptor is given up: a listener that wanted one may accept again
+    return err;
+  }
   r.Serial = nextSerial_++;
   r.Target = Id;
   r.Events = Events;
@@ -158,6 +162,25 @@ void EventLoop::AcceptDone(int Fd) {
   if (r == nullptr || r->Type != Kind::Listener || r->AcceptArmed) return;
   r->AcceptArmed = true;
   UpdateInterest(Fd, *r);
+}
+
+void EventLoop::AcceptStarved(int Fd) {
+  Registration* r = Find(Fd);
+  if (r == nullptr || r->Type != Kind::Listener || r->Starved) return;
+  r->Starved = true;
+  starved_.push_back(Fd);
+}
+
+void EventLoop::FeedStarved() {
+  if (starved_.empty()) return;
+  std::vector<int> starved;
+  starved.swap(starved_);
+  for (int fd : starved) {
+    Registration* r = Find(fd);
+    if (r == nullptr || !r->Starved) continue;
+    r->Starved = false;
+    AcceptDone(fd);
+  }
 }
 
 int EventLoop::UpdateInterest(int Fd, Registration& Reg) {

@@ -66,6 +66,9 @@ public:
   void WatchConnect(int Fd);
   // An accept was made on listener Fd: report the next pending connection.
   void AcceptDone(int Fd);
+  // An accept on listener Fd failed for want of descriptors: report again once one of this
+  // loop's descriptors is given up, not on every turn.
+  void AcceptStarved(int Fd);
 
   // One turn: collect readiness without waiting, then deliver the notifications that were
   // queued at the start of the turn. Returns whether anything was delivered.
@@ -110,6 +113,7 @@ private:
     bool WriteArmed = false;
     bool AcceptArmed = false;
     bool CloseReported = false;
+    bool Starved = false;
   };
 
   void Turn(int TimeoutMs);
@@ -121,6 +125,7 @@ private:
   int UpdateInterest(int Fd, Registration& Reg);
   Registration* Find(int Fd);
   void Wake();
+  void FeedStarved();
 
   Poller poller_;
   int wakeFd_;
@@ -135,6 +140,7 @@ private:
   std::vector<Registration> regs_;
   uint64_t nextSerial_ = 1;
   std::vector<epoll_event> ready_;
+  std::vector<int> starved_;
   int liveSockets_ = 0;
   TChunkPool chunkPool_;
 };

@@ -136,20 +136,26 @@ void TCustomWSocketServer::Discard(TWSocketClient* Client) {
 }
 
 void TCustomWSocketServer::DoSessionAvailable(uint16_t Error) {
-  TWSocket::DoSessionAvailable(Error);
-  if (Error != 0) return;
-  if (clientNumber_ == INT_MAX) throw Exception("Integer overflow");
-  ++clientNumber_;
-
-  TWSocketClient* client = CreateClient();
+  // Until Accept takes the pending connection, the listener hears of no other: a sequence that
+  // fails before it must ask again, or the listener would fall silent for good.
+  bool acceptCalled = false;  // Accept re-arms the listener itself, also when it fails
+  TWSocketClient* client = nullptr;
   try {
+    TWSocket::DoSessionAvailable(Error);
+    if (Error != 0) return;
+    if (clientNumber_ == INT_MAX) throw Exception("Integer overflow");
+    ++clientNumber_;
+
+    client = CreateClient();
     NotifyClientCreate(client);
     client->SetName(Name() + "Client" + std::to_string(clientNumber_));
     client->Banner = Banner;
     client->Server = this;
+    acceptCalled = true;
     client->Dup(Accept());
   } catch (...) {
-    Discard(client);
+    if (client != nullptr) Discard(client);
+    if (!acceptCalled && State() == wsListening) Loop().AcceptDone(HSocket());
     throw;
   }
   // Failures reported through an OnError handler return instead of raising.

@@ -309,5 +309,25 @@ TEST_F(GgContactsTest, AContactListPastOneMebibyteClosesOnlyThatConnection) {
   EXPECT_EQ(other.Next().Payload, Bytes({0x06}));
 }
 
+// A peer that asks and asks but never reads cannot make the server hold its answers without
+// end: past the unsent bound its connection is aborted, and everybody else goes on.
+TEST_F(GgContactsTest, APeerThatNeverReadsItsAnswersIsAbortedPastTheUnsentBound) {
+  GgTestPeer peer = Connected(1);
+  GgTestPeer other = Connected(2);
+  const std::string part(65535, 'u');
+  peer.Send(22, std::string(1, '\0') + part);
+  for (int i = 1; i < 15; ++i) peer.Send(22, "\x01" + part);
+  ASSERT_TRUE(WaitLog(4 + 15));
+  TGgClient* asker = Client(0);
+  ASSERT_EQ(asker->Uin(), 1);
+  // About 1 MiB per answer; the kernel's buffers take a few, the rest waits unsent.
+  const std::string get = GgPacketBytes(22, Bytes({0x02}));
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(::send(peer.Fd(), get.data(), get.size(), MSG_NOSIGNAL), static_cast<ssize_t>(get.size()));
+  ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 1; }, 20));
+  EXPECT_EQ(Client(0)->Uin(), 2);
+  other.Send(22, Bytes({0x02}));
+  EXPECT_EQ(other.Next().Payload, Bytes({0x06}));
+}
+
 }  // namespace
 }  // namespace ordwin

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -410,6 +411,47 @@ TEST_F(CustomWSocketTest, DatagramListenerConnectsAtOnceAndReceivesFrom) {
   EXPECT_EQ(from, "127.0.0.1");
   EXPECT_EQ(s.ReadCount(), 5);
   s.Close();
+}
+
+// Out of descriptors, a listener tries once and then waits until one of the loop's descriptors
+// is given up, instead of failing on every turn.
+TEST_F(CustomWSocketTest, AListenerOutOfDescriptorsWaitsForOneToBeGivenUp) {
+  Fixture f;
+  int failures = 0;
+  f.Listener.OnBgException = [&](TObject*, const Exception& E, bool& CanClose) {
+    EXPECT_EQ(E.Message(), "Error 10024 in function Accept\r\nToo many open files");
+    ++failures;
+    CanClose = false;
+  };
+  SocketHandle first = f.Connect();
+  auto firstConn = std::move(f.Conn);
+  SocketHandle second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+
+  // Fill every free descriptor below a lowered limit, so that the next accept has none.
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(second.Get() + 8);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<SocketHandle> fillers;
+  for (int fd; (fd = ::dup(0)) >= 0;) fillers.emplace_back(fd);
+
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(f.Port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(second.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_TRUE(test::PumpUntil([&] { return failures > 0; }));
+  test::PumpTurns(50);
+  EXPECT_EQ(failures, 1);
+  EXPECT_TRUE(f.Conn == nullptr || f.Conn->State() != wsConnected);
+
+  // Giving up an adopted connection frees a descriptor: the waiting connection is taken.
+  firstConn->Close();
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Conn != nullptr && f.Conn->State() == wsConnected; }));
+  EXPECT_EQ(failures, 1);
+  fillers.clear();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
 }
 
 TEST_F(CustomWSocketTest, AcceptAndDupRefuseWhatTheyCannotTake) {

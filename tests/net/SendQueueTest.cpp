@@ -124,6 +124,27 @@ TEST_F(SendQueueTest, EmptySendsQueueNothing) {
   EXPECT_TRUE(c.SendData.empty());
 }
 
+TEST_F(SendQueueTest, AnOnSendDataHandlerThatAbortsEndsTheSendWithoutTouchingFreedChunks) {
+  Connection c;
+  c.Conn->OnSendData = [&](TObject*, int n) {
+    c.SendData.push_back(n);
+    c.Conn->Abort();
+  };
+  EXPECT_EQ(c.Send(Pattern(5000)), 5000);
+  EXPECT_EQ(c.Conn->State(), wsClosed);
+  EXPECT_EQ(c.Conn->SendQueueSize(), 0u);
+  EXPECT_EQ(c.SendData, (std::vector<int>{1514}));
+}
+
+TEST_F(SendQueueTest, SendQueueSizeCountsWhatThePlatformHasNotTaken) {
+  Connection c;
+  c.Conn->QueueData(std::string(3000, 'q'));
+  EXPECT_EQ(c.Conn->SendQueueSize(), 3000u);
+  c.Conn->Send(nullptr, 0);
+  EXPECT_EQ(c.Conn->SendQueueSize(), 0u);
+  EXPECT_EQ(c.ReadExactly(3000), std::string(3000, 'q'));
+}
+
 TEST_F(SendQueueTest, SendOnAnUnconnectedSocketRaisesAndLeavesItClosed) {
   TWSocket s(nullptr);
   std::string text;

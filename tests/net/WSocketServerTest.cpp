@@ -246,6 +246,22 @@ TEST_F(ServerTest, AFailedAcceptLeavesNoClientCounted) {
   test::PumpTurns(5);  // the discarded client goes on a later turn; the leak check sees to it
 }
 
+// A sequence that fails before the accept leaves the connection pending; the listener must hear
+// of it again, or it would never accept anything more.
+TEST_F(ServerTest, ACreateHandlerThatRaisesOnceDoesNotSilenceTheListener) {
+  int creates = 0;
+  OnCreate = [&](TWSocketClient*) {
+    if (++creates == 1) throw std::runtime_error("create handler failed");
+  };
+  SocketHandle a = test::ConnectTo(Port);
+  SocketHandle b = test::ConnectTo(Port);
+  ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 2; }));
+  EXPECT_EQ(creates, 3);
+  EXPECT_EQ(Log[1], "bg create handler failed");
+  EXPECT_EQ(ReadPeer(a.Get(), 19), "Welcome to TcpSrv\r\n");
+  EXPECT_EQ(ReadPeer(b.Get(), 19), "Welcome to TcpSrv\r\n");
+}
+
 // A client whose attach fails after the handle has been adopted.
 struct FailingClient : TWSocketClient {
   using TWSocketClient::TWSocketClient;
