@@ -1,6 +1,7 @@
 #include "gg/GgClient.h"
 
 #include "gg/GgClientIndex.h"
+#include "net/FlagScope.h"
 
 namespace ordwin {
 
@@ -71,14 +72,8 @@ int TGgClient::FlushPendingOutput() {
 void TGgClient::DoClose(bool Shut, uint16_t Error) {
   // A send that finds the connection lost closes it from inside TryToSend: push only once.
   if (Shut && State() == wsConnected && !pushingBeforeClose_) {
-    pushingBeforeClose_ = true;
-    try {
-      TryToSend();
-    } catch (...) {
-      pushingBeforeClose_ = false;
-      throw;
-    }
-    pushingBeforeClose_ = false;
+    FlagScope pushing(pushingBeforeClose_);
+    TryToSend();
   }
   TWSocketClient::DoClose(Shut, Error);
 }

@@ -24,10 +24,13 @@ void TGgClientIndex::Remove(TGgClient* Client, int32_t Uin) {
   if (bucket->second.empty()) byUin_.erase(bucket);
 }
 
-void TGgClientIndex::MarkQueued(TGgClient* Client) {
-  if (Client->queued_) return;
-  Client->queued_ = true;
-  queued_.push_back(Client);
+bool TGgClientIndex::MarkQueued(TGgClient* Client) {
+  if (Client->index_ != this) return false;
+  if (!Client->queued_) {
+    Client->queued_ = true;
+    queued_.push_back(Client);
+  }
+  return true;
 }
 
 std::vector<TGgClient*> TGgClientIndex::TakeQueued() {

@@ -21,8 +21,9 @@ public:
   TGgClient* FirstConnected(int32_t Uin) const;
   size_t Size() const { return size_; }
 
-  // Notes a client whose queued packets wait for the end of the turn; once until taken.
-  void MarkQueued(TGgClient* Client);
+  // Notes a client of this index whose queued packets wait for the end of the turn, once until
+  // taken; false for a client that is not in this index (it could leave unseen).
+  bool MarkQueued(TGgClient* Client);
   // The clients marked since the last call, each once, in the order they were marked.
   std::vector<TGgClient*> TakeQueued();
 

@@ -49,9 +49,7 @@ void TGgSession::NotifyListPart(TGgClient* Sender, const std::string& Payload) {
       Sender->Close();
       return;
     }
-    reply += IntToLeBytes(found->Uin());
-    reply += static_cast<char>(found->Status & 0xFFu);
-    reply.append(9, '\0');
+    reply += StatusEntry(found->Uin(), found->Status);
   }
 }
 

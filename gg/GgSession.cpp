@@ -24,15 +24,15 @@ constexpr int32_t kRandomRange = 2147483647;
 
 int32_t RandomNumber() { return Random(kRandomRange); }
 
-// The 14-byte head shared by status notifications and notify-reply entries.
+
+}  // namespace
+
 std::string StatusEntry(int32_t Uin, uint32_t Code) {
   std::string entry = IntToLeBytes(Uin);
   entry += static_cast<char>(Code & 0xFFu);
   entry.append(9, '\0');
   return entry;
 }
-
-}  // namespace
 
 std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, const std::string& Text) {
   std::string payload;
@@ -79,7 +79,10 @@ void TGgSession::SendPacket(TGgClient* Client, int32_t Type, const std::string& 
   std::string header = IntToLeBytes(Type) + IntToLeBytes(static_cast<int32_t>(Payload.size()));
   Client->QueueData(header);
   Client->QueueData(Payload);
-  riDuziva_->ClientIndex().MarkQueued(Client);
+  if (!riDuziva_->ClientIndex().MarkQueued(Client)) {
+    Client->Send(nullptr, 0);  // not one of ours: it goes out now
+    return;
+  }
   if (!flushPosted_) {
     flushPosted_ = true;
     endpoint_.PostAtTurnEnd(0, 0, 0);
@@ -93,7 +96,7 @@ void TGgSession::HandleMessage(TMessage&) {
     try {
       client->Send(nullptr, 0);
     } catch (const std::exception&) {
-      // A connection that failed here is closed and released like any other.
+      // Only a failure other than a lost connection raises; the others are served all the same.
     }
   }
 }

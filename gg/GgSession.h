@@ -71,6 +71,10 @@ private:
   bool flushPosted_ = false;
 };
 
+// The 14-byte head of a status notification (type 15), also one entry of a notify reply: the
+// number, the low byte of the status, nine zero bytes.
+std::string StatusEntry(int32_t Uin, uint32_t Code);
+
 // The received-message payload (type 10): sender, a fresh sequence number, time 0, class 4, the
 // text and its NUL.
 std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, const std::string& Text);

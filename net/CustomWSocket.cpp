@@ -223,7 +223,12 @@ void TCustomWSocket::HandleBgException(const Exception& E) {
 void TCustomWSocket::HandleMessage(TMessage& Msg) { HandleNotification(Msg); }
 
 void TCustomWSocket::HandleNotification(TMessage& Msg) {
-  try {
+  if (Msg.Msg == WM_WSOCKET_RELEASE) {
+    MarkDestroying();
+    delete this;
+    return;
+  }
+  RunGuarded([&] {
     switch (Msg.Msg) {
       case WM_ASYNCSELECT:
         HandleAsyncSelect(Msg);
@@ -231,20 +236,12 @@ void TCustomWSocket::HandleNotification(TMessage& Msg) {
       case WM_CLOSE_DELAYED:
         Close();
         break;
-      case WM_WSOCKET_RELEASE:
-        MarkDestroying();
-        delete this;
-        return;
       case WM_TRIGGER_EXCEPTION:
         throw ESocketException("Test exception in WSocket");
       default:
         break;
     }
-  } catch (const Exception& e) {
-    HandleBgException(e);
-  } catch (const std::exception& e) {
-    HandleBgException(Exception(e.what()));
-  }
+  });
 }
 
 void TCustomWSocket::HandleAsyncSelect(const TMessage& Msg) {
@@ -576,25 +573,28 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From,
 
 // ---- addresses ----
 
+bool TCustomWSocket::PeerAddress(sockaddr_in& Peer, const char* FunctionName) {
+  socklen_t len = sizeof(Peer);
+  if (::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&Peer), &len) == 0) return true;
+  ReportSocketError(FunctionName, WSocketLastError());
+  return false;
+}
+
+bool TCustomWSocket::BoundAddress(sockaddr_in& Local) const {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return false;
+  socklen_t len = sizeof(Local);
+  return ::getsockname(handle_.Get(), reinterpret_cast<sockaddr*>(&Local), &len) == 0;
+}
+
 std::string TCustomWSocket::GetPeerAddr() {
-  if (state_ != wsConnected) return "error";
   sockaddr_in peer{};
-  socklen_t len = sizeof(peer);
-  if (::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&peer), &len) < 0) {
-    ReportSocketError("GetPeerName", WSocketLastError());
-    return "error";
-  }
+  if (state_ != wsConnected || !PeerAddress(peer, "GetPeerName")) return "error";
   return DottedAddress(peer.sin_addr);
 }
 
 std::string TCustomWSocket::GetPeerPort() {
-  if (state_ != wsConnected) return "error";
   sockaddr_in peer{};
-  socklen_t len = sizeof(peer);
-  if (::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&peer), &len) < 0) {
-    ReportSocketError("GetPeerPort", WSocketLastError());
-    return "error";
-  }
+  if (state_ != wsConnected || !PeerAddress(peer, "GetPeerPort")) return "error";
   return std::to_string(ntohs(peer.sin_port));
 }
 
@@ -605,19 +605,13 @@ int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
 }
 
 std::string TCustomWSocket::GetBoundPort() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
   sockaddr_in local{};
-  socklen_t len = sizeof(local);
-  if (::getsockname(handle_.Get(), reinterpret_cast<sockaddr*>(&local), &len) < 0) return "error";
-  return std::to_string(ntohs(local.sin_port));
+  return BoundAddress(local) ? std::to_string(ntohs(local.sin_port)) : "error";
 }
 
 std::string TCustomWSocket::GetBoundAddr() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
   sockaddr_in local{};
-  socklen_t len = sizeof(local);
-  if (::getsockname(handle_.Get(), reinterpret_cast<sockaddr*>(&local), &len) < 0) return "error";
-  return DottedAddress(local.sin_addr);
+  return BoundAddress(local) ? DottedAddress(local.sin_addr) : "error";
 }
 
 std::string TCustomWSocket::GetLocalName() {

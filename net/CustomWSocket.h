@@ -188,6 +188,18 @@ protected:
   virtual int RawReceive(void* Buffer, int BufferSize, int Flags);
   virtual int RawReceiveFrom(void* Buffer, int BufferSize, int Flags, sockaddr_in& From, int& FromLen);
 
+  // Runs one notification's work; an exception of the standard class that leaves it goes to
+  // HandleBgException (and so to OnBgException), never to the loop.
+  template <class Work>
+  void RunGuarded(Work&& Body) {
+    try {
+      Body();
+    } catch (const Exception& e) {
+      HandleBgException(e);
+    } catch (const std::exception& e) {
+      HandleBgException(Exception(e.what()));
+    }
+  }
   void ChangeState(TSocketState NewState);
   // Builds "Error <code> in function <name>" CR LF <text> and raises it (or runs OnError).
   void ReportSocketError(const std::string& FunctionName, int Code);
@@ -219,6 +231,13 @@ private:
   int Select(uint32_t Events);
   // Hands the block of the drained last chunk to the loop's spare blocks.
   void TrimSendQueue();
+  // The peer's address (reported with FunctionName on failure) and the bound local address
+  // (false unless bound, connected or listening).
+  bool PeerAddress(sockaddr_in& Peer, const char* FunctionName);
+  bool BoundAddress(sockaddr_in& Local) const;
+  // The platform's flags for a send, and the OnSendData that follows every send that took bytes.
+  int PlatformSendFlags() const;
+  void NotifySendData(ssize_t Sent);
 
   TNotificationEndpoint endpoint_;
   SocketHandle handle_;

@@ -118,27 +118,32 @@ void TCustomWSocket::TryToSend() {
   }
 }
 
+int TCustomWSocket::PlatformSendFlags() const {
+  return MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
+}
+
+void TCustomWSocket::NotifySendData(ssize_t Sent) {
+  if (Sent <= 0 || !OnSendData) return;
+  int saved = errno;  // the caller may still read the platform's error
+  OnSendData(this, static_cast<int>(Sent));
+  errno = saved;
+}
+
 int TCustomWSocket::RawSend(const void* Data, int Len) {
-  int flags = MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
   ssize_t n;
   if (SocketType == SOCK_DGRAM)
-    n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), flags,
+    n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), PlatformSendFlags(),
                  reinterpret_cast<const sockaddr*>(&LastAddress), sizeof(LastAddress));
   else
-    n = ::send(handle_.Get(), Data, static_cast<size_t>(Len), flags | (moreQueued_ ? MSG_MORE : 0));
-  if (n > 0 && OnSendData) {
-    int saved = errno;
-    OnSendData(this, static_cast<int>(n));
-    errno = saved;
-  }
+    n = ::send(handle_.Get(), Data, static_cast<size_t>(Len), PlatformSendFlags() | (moreQueued_ ? MSG_MORE : 0));
+  NotifySendData(n);
   return static_cast<int>(n);
 }
 
 int TCustomWSocket::SendTo(const sockaddr_in& Dest, const void* Data, int Len) {
-  int flags = MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
-  ssize_t n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), flags,
+  ssize_t n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), PlatformSendFlags(),
                        reinterpret_cast<const sockaddr*>(&Dest), sizeof(Dest));
-  if (n > 0 && OnSendData) OnSendData(this, static_cast<int>(n));
+  NotifySendData(n);
   return static_cast<int>(n);
 }
 

@@ -1,5 +1,7 @@
 #include "net/LineWSocket.h"
 
+#include "net/FlagScope.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -13,16 +15,6 @@ constexpr char kTab = 9;
 constexpr int kTabWidth = 8;
 
 // Sets a flag for the life of a scope.
-class FlagScope {
-public:
-  explicit FlagScope(bool& Flag) : flag_(Flag) { flag_ = true; }
-  ~FlagScope() { flag_ = false; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
-
-private:
-  bool& flag_;
-};
 
 }  // namespace
 
@@ -51,13 +43,7 @@ void TCustomLineWSocket::SetLineEnd(const std::string& Value) {
 
 void TCustomLineWSocket::HandleNotification(TMessage& Msg) {
   if (Msg.Msg != WM_TRIGGER_DATA_AVAILABLE) return Inherited::HandleNotification(Msg);
-  try {
-    DeliverBuffered();
-  } catch (const Exception& e) {
-    HandleBgException(e);
-  } catch (const std::exception& e) {
-    HandleBgException(Exception(e.what()));
-  }
+  RunGuarded([this] { DeliverBuffered(); });
 }
 
 int TCustomLineWSocket::GetRcvdCount() {

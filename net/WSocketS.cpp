@@ -90,15 +90,11 @@ void TCustomWSocketServer::PostClientClosed(TWSocketClient* Client) {
 
 void TCustomWSocketServer::HandleNotification(TMessage& Msg) {
   if (Msg.Msg != WM_CLIENT_CLOSED) return TWSocket::HandleNotification(Msg);
-  try {
+  RunGuarded([&] {
     auto* client = reinterpret_cast<TWSocketClient*>(Msg.WParam);
     // A client destroyed meanwhile is not looked at.
     if (IsListed(client, static_cast<uint64_t>(Msg.LParam))) HandleClientClosed(client);
-  } catch (const Exception& e) {
-    HandleBgException(e);
-  } catch (const std::exception& e) {
-    HandleBgException(Exception(e.what()));
-  }
+  });
 }
 
 void TCustomWSocketServer::HandleClientClosed(TWSocketClient* Client) {
