@@ -12,6 +12,9 @@
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include "app/Unit1.h"
@@ -41,7 +44,7 @@ QString BoxText(const std::string& Text) {
 
 }  // namespace
 
-TMainWindow::TMainWindow(int LogLineLimit) {
+TMainWindow::TMainWindow(int LogLineLimit, int LogCharLimit) : logCharLimit_(LogCharLimit) {
   BuildControls(LogLineLimit);
   WireEvents();
 }
@@ -70,6 +73,8 @@ void TMainWindow::BuildControls(int LogLineLimit) {
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Memo1->setMaximumBlockCount(LogLineLimit);
+  // Lines that leave would otherwise live on in the undo history.
+  Memo1->setUndoRedoEnabled(false);
   Memo1->setTabChangesFocus(true);
 
   AdresSerwisuEd = new QLineEdit(QString::fromUtf8(kInitialAddressText), this);
@@ -156,7 +161,33 @@ void TMainWindow::SetAdresSerwisuText(const std::string& Text) {
   AdresSerwisuEd->setText(FromUtf8(Text));
 }
 
-void TMainWindow::AppendLog(const std::string& Lines) { Memo1->appendPlainText(FromUtf8(Lines)); }
+void TMainWindow::AppendLog(const std::string& Lines) {
+  QString text = FromUtf8(Lines);
+  if (text.size() >= logCharLimit_) {
+    // Lines that would leave at once never go in.
+    qsizetype cut = text.indexOf(QLatin1Char('\n'), text.size() - logCharLimit_);
+    if (cut < 0) cut = text.lastIndexOf(QLatin1Char('\n'));
+    if (cut >= 0) text.remove(0, cut + 1);
+  }
+  Memo1->appendPlainText(text);
+  TrimLog();
+}
+
+void TMainWindow::TrimLog() {
+  QTextDocument* log = Memo1->document();
+  int excess = log->characterCount() - logCharLimit_;
+  if (excess <= 0) return;
+  // Walks only the lines that leave; one removal takes them all.
+  QTextBlock first = log->begin();
+  const QTextBlock last = log->lastBlock();
+  while (excess > 0 && first != last) {
+    excess -= first.length();
+    first = first.next();
+  }
+  QTextCursor cursor(log);
+  cursor.setPosition(first.position(), QTextCursor::KeepAnchor);
+  cursor.removeSelectedText();
+}
 
 void TMainWindow::AppendHint(const std::string& Line) { RichEdit1->appendPlainText(FromUtf8(Line)); }
 

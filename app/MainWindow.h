@@ -15,19 +15,24 @@ class QPlainTextEdit;
 
 namespace ordwin {
 
-// Memo1 keeps this many lines; older lines go first. A day of a busy server, far more than anyone
-// scrolls back through, and a few tens of megabytes at most.
+// Memo1 keeps at most this many lines and this many characters (UTF-16 units, line ends
+// counted); the oldest lines go first. 100,000 lines are a day of a busy server, more than anyone
+// scrolls back through. The characters bound the memory: a client can fill each line with a
+// 64 KiB payload, and 100,000 such lines would take well over 10 GB; 16 M characters are about
+// 32 MB of text, still hundreds of such lines or the whole 100,000 at a usual length.
 inline constexpr int kLogLineLimit = 100000;
+inline constexpr int kLogCharLimit = 16 * 1024 * 1024;
 
 class TMainWindow : public QWidget, public IFormView {
 public:
-  explicit TMainWindow(int LogLineLimit = kLogLineLimit);
+  explicit TMainWindow(int LogLineLimit = kLogLineLimit, int LogCharLimit = kLogCharLimit);
   ~TMainWindow() override;
 
   void Attach(TForm1* Form) override;
   void SetApplicationTitle(const std::string& Title) override;
   std::string AdresSerwisuText() const override;
   void SetAdresSerwisuText(const std::string& Text) override;
+  // Only the newest line may pass the character limit, when it alone is longer.
   void AppendLog(const std::string& Lines) override;
   void AppendHint(const std::string& Line) override;
   int FormWidth() const override;
@@ -53,7 +58,9 @@ private:
   void BuildControls(int LogLineLimit);
   void WireEvents();
   void Raise(void (TForm1::*Handler)());
+  void TrimLog();
 
+  int logCharLimit_;
   TForm1* form_ = nullptr;
   QString title_;
 };

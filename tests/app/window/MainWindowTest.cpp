@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QTimer>
 
 #include "app/QtLoopDriver.h"
@@ -63,7 +64,8 @@ private:
 
 // The window and its form, made as the program makes them.
 struct TRig {
-  explicit TRig(int LogLineLimit = kLogLineLimit) : Window(LogLineLimit) {}
+  explicit TRig(int LogLineLimit = kLogLineLimit, int LogCharLimit = kLogCharLimit)
+      : Window(LogLineLimit, LogCharLimit) {}
   void Create() {
     Form.Dispatch([this] { Form.FormCreate(); });
     Window.show();
@@ -344,6 +346,67 @@ private slots:
     QVERIFY(PumpUntil([&] { return rig.Window.Memo1->toPlainText().endsWith("line 9"); }));
     QCOMPARE(rig.Window.Memo1->blockCount(), 5);
     QCOMPARE(rig.Window.Memo1->toPlainText(), QString("line 5\nline 6\nline 7\nline 8\nline 9"));
+  }
+
+  void logLinesAreBoundedInCharactersTooAndTheOldestGoFirst() {
+    // Each line and its end are 20 characters: five fill the log.
+    TRig rig(1000, 100);
+    TQtLoopDriver driver;
+    rig.Create();
+    QPlainTextEdit* memo = rig.Window.Memo1;
+    auto line = [](int I) { return QString("line %1 ").arg(I, 2, 10, QChar('0')).leftJustified(19, QChar('.')); };
+    auto lines = [&](int From, int To) {
+      QStringList out;
+      for (int i = From; i <= To; ++i) out.append(line(i));
+      return out.join('\n');
+    };
+    auto append = [&](int From, int To) {
+      for (int i = From; i <= To; ++i) rig.Form.AppendLog(line(i).toStdString());
+      return PumpUntil([&] { return memo->toPlainText().endsWith(line(To)); });
+    };
+
+    for (int i = 1; i <= 8; ++i) {
+      QVERIFY(append(i, i));
+      QCOMPARE(memo->toPlainText(), lines(std::max(1, i - 4), i));
+      QVERIFY(memo->document()->characterCount() <= 100);
+    }
+    // One turn's lines past the limit on their own: the newest of them, and nothing older.
+    QVERIFY(append(21, 32));
+    QCOMPARE(memo->toPlainText(), lines(28, 32));
+    // A line longer than the whole limit stays, alone, until the next one comes.
+    const std::string wide(150, 'w');
+    rig.Form.AppendLog(wide);
+    QVERIFY(PumpUntil([&] { return memo->toPlainText().endsWith('w'); }));
+    QCOMPARE(memo->toPlainText(), QString::fromStdString(wide));
+    QVERIFY(append(40, 40));
+    QCOMPARE(memo->toPlainText(), line(40));
+    QVERIFY(append(41, 43));
+    QCOMPARE(memo->toPlainText(), lines(40, 43));
+    // What left does not live on to be undone.
+    QVERIFY(!memo->document()->isUndoRedoEnabled());
+    QCOMPARE(memo->document()->availableUndoSteps(), 0);
+  }
+
+  void theWindowsOwnLimitsHoldAgainstLinesOfWholePayloads() {
+    TRig rig;
+    TQtLoopDriver driver;
+    rig.Create();
+    QTextDocument* log = rig.Window.Memo1->document();
+    std::string payload;
+    while (payload.size() < 65536) payload += " 4a 5b 6c";
+    payload.resize(65536);
+    for (int turn = 0; turn < 10; ++turn) {
+      for (int i = 0; i < 30; ++i) rig.Form.AppendLog(std::to_string(turn * 30 + i) + payload);
+      const QString newest = QString::number(turn * 30 + 29) + " ";
+      QVERIFY(PumpUntil([&] { return log->lastBlock().text().startsWith(newest); }));
+      QVERIFY(log->characterCount() <= kLogCharLimit);
+    }
+    // The characters, not the lines, decided; the lines kept are whole and the newest.
+    QVERIFY(log->blockCount() < 300);
+    QVERIFY(log->characterCount() > kLogCharLimit - 2 * 65536);
+    const int first = 300 - log->blockCount();
+    QCOMPARE(log->firstBlock().text(), QString::number(first) + QString::fromStdString(payload));
+    QCOMPARE(log->lastBlock().text(), QString("299") + QString::fromStdString(payload));
   }
 
   void aPictureOfTheWindow() {
