@@ -1,9 +1,15 @@
 #include "app/ConsoleView.h"
 
 #include <cerrno>
+#include <chrono>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "net/SelectEvents.h"
 
 namespace ordwin {
 
@@ -13,8 +19,12 @@ namespace {
 constexpr int kFormWidth = 737;
 constexpr int kHintBoxLeft = 24;
 
-// Unbuffered: whoever follows the output sees each line as soon as it is written. A reader
-// that went away costs the line, not the server.
+// How long the program, its services already stopped, waits at exit for a reader to take the
+// log lines still waiting.
+constexpr std::chrono::milliseconds kExitDrain{1000};
+
+// Unbuffered and blocking, for the rare boxes on standard error. A reader that went away costs
+// the line, not the server.
 void WriteAll(int Fd, const std::string& Data) {
   size_t done = 0;
   while (done < Data.size()) {
@@ -39,11 +49,56 @@ std::string LineEnds(const std::string& Text) {
   return out;
 }
 
+size_t LineEnd(const std::string& Text, size_t From) {
+  size_t end = Text.find('\n', From);
+  return end == std::string::npos ? Text.size() : end + 1;
+}
+
 }  // namespace
 
-TConsoleView::TConsoleView(int OutFd, int ErrFd) : outFd_(OutFd), errFd_(ErrFd), address_(kInitialAddressText) {}
+std::string DroppedLinesNotice(size_t Lines) { return "[log lines dropped: " + std::to_string(Lines) + "]"; }
 
-TConsoleView::~TConsoleView() = default;
+TConsoleView::TConsoleView(int OutFd, int ErrFd, size_t BacklogLimit, EventLoop& Loop)
+    : errFd_(ErrFd), backlogLimit_(BacklogLimit), writeFd_(OutFd), endpoint_(this, Loop),
+      address_(kInitialAddressText) {
+  struct stat st {};
+  if (::fstat(OutFd, &st) == 0) {
+    if (S_ISSOCK(st.st_mode)) {
+      outKind_ = TOutKind::Socket;
+    } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+      // O_NONBLOCK on the caller's description would reach the shell and every process that
+      // shares it; a description of our own keeps it to us. Never for a regular file: a new
+      // description would write from offset 0 over what is there.
+      const std::string path = "/proc/self/fd/" + std::to_string(OutFd);
+      own_ = SocketHandle(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+      if (own_.Valid()) {
+        outKind_ = TOutKind::Description;
+        writeFd_ = own_.Get();
+      }
+    }
+  }
+  // Write is reported only after a write found no room (WatchWrite), so this costs nothing
+  // while the reader keeps up.
+  Loop.AsyncSelect(writeFd_, endpoint_.Id(), FD_WRITE);
+}
+
+TConsoleView::~TConsoleView() {
+  endpoint_.Loop().AsyncSelect(writeFd_, endpoint_.Id(), 0);
+  DrainBeforeExit();
+}
+
+void TConsoleView::DrainBeforeExit() {
+  auto deadline = std::chrono::steady_clock::now() + kExitDrain;
+  Flush();
+  while (Pending() > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd p{writeFd_, POLLOUT, 0};
+    int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) return;
+    if (ready > 0) Flush();
+  }
+}
 
 // Nothing here raises a handler: without a window nobody types, resizes or clicks.
 void TConsoleView::Attach(TForm1*) {}
@@ -54,9 +109,91 @@ std::string TConsoleView::AdresSerwisuText() const { return address_; }
 
 void TConsoleView::SetAdresSerwisuText(const std::string& Text) { address_ = Text; }
 
-void TConsoleView::AppendLog(const std::string& Lines) { WriteAll(outFd_, Lines + "\n"); }
+void TConsoleView::AppendLog(const std::string& Lines) { Send(Lines + "\n"); }
 
-void TConsoleView::AppendHint(const std::string& Line) { WriteAll(outFd_, LineEnds(Line) + "\n"); }
+void TConsoleView::AppendHint(const std::string& Line) { Send(LineEnds(Line) + "\n"); }
+
+void TConsoleView::HandleMessage(TMessage& Message) {
+  if (Message.Msg == WM_ASYNCSELECT && (SelectEvent(Message.LParam) & FD_WRITE)) Flush();
+}
+
+void TConsoleView::Send(std::string Text) {
+  if (Pending() > 0 || dropped_ > 0) {
+    // Behind lines that wait: this batch must not overtake them.
+    Keep(Text, 0);
+    Flush();
+    return;
+  }
+  ssize_t n = WriteSome(Text.data(), Text.size());
+  if (n < 0 || static_cast<size_t>(n) == Text.size()) return;
+  Keep(Text, static_cast<size_t>(n));
+  endpoint_.Loop().WatchWrite(writeFd_);
+}
+
+void TConsoleView::Keep(const std::string& Text, size_t From) {
+  size_t pos = From;
+  if (From > 0 && Text[From - 1] != '\n') {
+    // The reader has seen the start of this line: its end goes in whatever the limit says.
+    size_t end = LineEnd(Text, From);
+    backlog_.append(Text, From, end - From);
+    pos = end;
+  }
+  if (dropped_ == 0 && Pending() + (Text.size() - pos) <= backlogLimit_) {
+    backlog_.append(Text, pos);
+    return;
+  }
+  // Once a line is dropped, the lines after it are too, until the notice can say where the gap is.
+  while (pos < Text.size()) {
+    size_t end = LineEnd(Text, pos);
+    if (dropped_ == 0 && Pending() + (end - pos) <= backlogLimit_) {
+      backlog_.append(Text, pos, end - pos);
+    } else {
+      ++dropped_;
+    }
+    pos = end;
+  }
+}
+
+void TConsoleView::Flush() {
+  for (;;) {
+    while (Pending() > 0) {
+      ssize_t n = WriteSome(backlog_.data() + sent_, Pending());
+      if (n < 0) {
+        // The reader is gone: nobody is left to read the lines or the count of the lost ones.
+        backlog_.clear();
+        sent_ = 0;
+        dropped_ = 0;
+        return;
+      }
+      if (n == 0) {
+        // Moving the rest to the front only when it is at most half keeps this linear.
+        if (sent_ >= backlog_.size() / 2) {
+          backlog_.erase(0, sent_);
+          sent_ = 0;
+        }
+        endpoint_.Loop().WatchWrite(writeFd_);
+        return;
+      }
+      sent_ += static_cast<size_t>(n);
+    }
+    backlog_.clear();
+    sent_ = 0;
+    if (dropped_ == 0) return;
+    backlog_ = DroppedLinesNotice(dropped_) + "\n";
+    dropped_ = 0;
+  }
+}
+
+ssize_t TConsoleView::WriteSome(const char* Data, size_t Size) {
+  for (;;) {
+    ssize_t n = outKind_ == TOutKind::Socket ? ::send(writeFd_, Data, Size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                             : ::write(writeFd_, Data, Size);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return -1;
+  }
+}
 
 int TConsoleView::FormWidth() const { return kFormWidth; }
 

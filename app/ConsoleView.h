@@ -1,16 +1,35 @@
 // The window's controls without a window: log lines and hints go to one descriptor (standard
-// output) as UTF-8, message and error boxes to another (standard error). Does not own either.
+// output) as UTF-8, message and error boxes to another (standard error). Does not own either;
+// owns the second, non-blocking description it may open of the first.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
+#include <sys/types.h>
+
 #include "app/FormView.h"
+#include "net/EventLoop.h"
+#include "net/NotificationEndpoint.h"
+#include "net/SocketHandle.h"
 
 namespace ordwin {
 
-class TConsoleView : public IFormView {
+// Log bytes that wait for a slow reader: minutes of a usual log, a moment of a flood of whole
+// payloads. A reader that falls further behind loses whole lines and is told how many.
+inline constexpr size_t kLogBacklogLimit = 8u << 20;
+
+// What a stalled reader is told once the lines that waited have reached it.
+std::string DroppedLinesNotice(size_t Lines);
+
+class TConsoleView : public IFormView, private INotificationTarget {
 public:
-  TConsoleView(int OutFd, int ErrFd);
+  // When OutFd is a pipe, FIFO, socket or terminal, writing never blocks the loop: a pipe or
+  // terminal gets a non-blocking description of its own (the caller's stays as it is), a socket
+  // non-blocking sends. Where no such description can be opened (no /proc, a FIFO without a
+  // reader), and for a regular file, writes go to OutFd as they are.
+  TConsoleView(int OutFd, int ErrFd, size_t BacklogLimit = kLogBacklogLimit, EventLoop& Loop = EventLoop::Instance());
+  // Gives a reader that is still reading a moment to take what waits; the rest is lost.
   ~TConsoleView();
   TConsoleView(const TConsoleView&) = delete;
   TConsoleView& operator=(const TConsoleView&) = delete;
@@ -19,21 +38,43 @@ public:
   void SetApplicationTitle(const std::string& Title) override;
   std::string AdresSerwisuText() const override;
   void SetAdresSerwisuText(const std::string& Text) override;
-  // One write for the whole batch, so that a reader never sees half a turn.
+  // One write for the whole batch, so that a reader never sees half a turn. What the descriptor
+  // does not take waits, up to the backlog limit, and leaves on later turns as the descriptor
+  // takes it; lines past the limit are dropped whole, counted, and the count is written once
+  // the backlog has drained. Safe to call inside a handler; never blocks on a stalled reader.
   void AppendLog(const std::string& Lines) override;
+  // As AppendLog, one line.
   void AppendHint(const std::string& Line) override;
   int FormWidth() const override;
   int HintBoxLeft() const override;
   void SetHintBoxWidth(int Width) override;
   int RadioGroup1ItemIndex() const override;
-  // "Caption: text", with CR and CR LF turned into line ends.
+  // "Caption: text", with CR and CR LF turned into line ends. Blocking: boxes are rare and short.
   void ShowMessageBox(const std::string& Caption, const std::string& Text) override;
   // "Title: text", or the text alone before the title is set.
   void ShowErrorBox(const std::string& Text) override;
 
 private:
-  int outFd_;
+  enum class TOutKind { Plain, Description, Socket };
+
+  void HandleMessage(TMessage& Message) override;
+  void Send(std::string Text);
+  void Keep(const std::string& Text, size_t From);
+  void Flush();
+  void DrainBeforeExit();
+  // Bytes written, 0 when the descriptor takes none now; -1 when it never will.
+  ssize_t WriteSome(const char* Data, size_t Size);
+  size_t Pending() const { return backlog_.size() - sent_; }
+
   int errFd_;
+  size_t backlogLimit_;
+  TOutKind outKind_ = TOutKind::Plain;
+  SocketHandle own_;  // the non-blocking description of a pipe or terminal
+  int writeFd_;       // own_, or the caller's descriptor
+  TNotificationEndpoint endpoint_;
+  std::string backlog_;
+  size_t sent_ = 0;  // bytes at the front of backlog_ that have left
+  size_t dropped_ = 0;
   std::string title_;
   std::string address_;
 };

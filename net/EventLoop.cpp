@@ -231,13 +231,17 @@ void EventLoop::HandleReady(int Fd, uint32_t Revents) {
       }
       break;
     case Kind::Other:
-    case Kind::Datagram:
-      if ((Revents & EPOLLOUT) && r.WriteArmed) {
+    case Kind::Datagram: {
+      // A pipe whose reader is gone stays full and reports only the error, level-triggered:
+      // the write that would fail is offered once instead of the loop spinning on it.
+      uint32_t writable = r.Type == Kind::Other ? EPOLLOUT | EPOLLERR | EPOLLHUP : EPOLLOUT;
+      if ((Revents & writable) && r.WriteArmed) {
         r.WriteArmed = false;
         if (r.Events & FD_WRITE) Report(Fd, r, FD_WRITE, 0);
       }
       if ((Revents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && (r.Events & FD_READ)) Report(Fd, r, FD_READ, 0);
       break;
+    }
     case Kind::Stream:
       if (r.Connecting) {
         r.Connecting = false;

@@ -60,7 +60,9 @@ public:
   // first write report at once; a listener reports accept once per call of AcceptDone.
   // Returns 0 or a Windows Sockets error code.
   int AsyncSelect(int Fd, EndpointId Id, uint32_t Events);
-  // A send on Fd would have blocked: report write once when it finds room.
+  // A send on Fd would have blocked: report write once when it finds room. Also for a
+  // descriptor that is not a socket (a pipe, a terminal), which reports write only this way:
+  // once, when it can take bytes or a write would fail at once.
   void WatchWrite(int Fd);
   // Fd started a non-blocking connect: report connect (with its error) when it completes.
   void WatchConnect(int Fd);

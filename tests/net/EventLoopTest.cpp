@@ -149,5 +149,54 @@ TEST_F(EventLoopTest, WatchedPipeReportsReadWhileReadableAndNothingAfterUnwatchi
   EXPECT_EQ(loop.WatchedDescriptors(), 0);
 }
 
+TEST_F(EventLoopTest, PipeWriteEndReportsWriteOnceAfterWatchWriteWhenItHasRoomOrItsReaderIsGone) {
+  EventLoop& loop = EventLoop::Instance();
+  std::vector<std::string> log;
+  Recorder a("a", &log);
+  TNotificationEndpoint ea(&a);
+  std::vector<uint32_t> events;
+  a.Extra = [&](TMessage& M) { events.push_back(SelectEvent(M.LParam)); };
+  auto fill = [](int Fd) {
+    std::string block(4096, 'x');
+    while (::write(Fd, block.data(), block.size()) > 0) {
+    }
+  };
+  for (bool readerGoes : {false, true}) {
+    SCOPED_TRACE(readerGoes ? "reader gone" : "reader drains");
+    log.clear();
+    events.clear();
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+    SocketHandle r(fds[0]), w(fds[1]);
+    ASSERT_EQ(loop.AsyncSelect(w.Get(), ea.Id(), FD_WRITE), 0);
+    // Room alone reports nothing: write is reported only after a write found none.
+    test::PumpTurns(3);
+    EXPECT_TRUE(log.empty());
+    fill(w.Get());
+    loop.WatchWrite(w.Get());
+    test::PumpTurns(3);
+    EXPECT_TRUE(log.empty());
+
+    if (readerGoes) {
+      // The pipe stays full and no write can ever succeed: the write that would fail must be
+      // offered once, not left to spin the loop on the error.
+      r.Close();
+    } else {
+      char buffer[65536];
+      while (::read(r.Get(), buffer, sizeof(buffer)) > 0) {
+      }
+    }
+    ASSERT_TRUE(test::PumpUntil([&] { return !log.empty(); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"a:1025:" + std::to_string(w.Get())}));
+    EXPECT_EQ(events, (std::vector<uint32_t>{FD_WRITE}));
+    // Once per WatchWrite: neither room nor the error is reported again, and no turn has work.
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(loop.ProcessMessages());
+    EXPECT_FALSE(Readable(loop.BackendFd()));
+    EXPECT_EQ(log.size(), 1u);
+    loop.AsyncSelect(w.Get(), ea.Id(), 0);
+  }
+  EXPECT_EQ(loop.WatchedDescriptors(), 0);
+}
+
 }  // namespace
 }  // namespace ordwin
