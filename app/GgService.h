@@ -11,7 +11,7 @@ namespace ordwin {
 class TGgService : public IFormService {
 public:
   explicit TGgService(TForm1& Form)
-      : session_([&Form](std::string Line) { Form.AppendLog(std::move(Line)); }) {}
+      : session_([&Form](std::string_view Line) { Form.AppendLog(Line); }) {}
 
   // Listens on port 8074; a failure leaves the program without GG service, silently.
   void Start() override { session_.Start(); }

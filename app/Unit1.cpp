@@ -17,6 +17,7 @@ namespace {
 
 // Posted to the form's own endpoint by the first log line of a turn.
 constexpr uint32_t kFlushLog = 1100;
+constexpr size_t kKeptLogBuffer = 1 << 20;
 
 enum THostsChoice { hcLeave = 0, hcRedirectAll = 1, hcRemoveAll = 2, hcRedirectAds = 3 };
 
@@ -96,9 +97,12 @@ void TForm1::Dispatch(const std::function<void()>& Handler) noexcept {
   }
 }
 
-void TForm1::AppendLog(std::string Cp1250Line) {
-  if (pendingLog_.empty()) endpoint_.PostAtTurnEnd(kFlushLog, 0, 0);
-  pendingLog_.push_back(std::move(Cp1250Line));
+void TForm1::AppendLog(std::string_view Cp1250Line) {
+  if (pendingLines_++ == 0)
+    endpoint_.PostAtTurnEnd(kFlushLog, 0, 0);
+  else
+    pendingLog_ += '\n';
+  AppendLogText(pendingLog_, Cp1250Line);
 }
 
 void TForm1::HandleMessage(TMessage& Message) {
@@ -106,17 +110,12 @@ void TForm1::HandleMessage(TMessage& Message) {
 }
 
 void TForm1::FlushLog() {
-  if (pendingLog_.empty()) return;
-  size_t size = pendingLog_.size();
-  for (const std::string& line : pendingLog_) size += line.size() + line.size() / 4;
-  std::string text;
-  text.reserve(size);
-  for (const std::string& line : pendingLog_) {
-    if (&line != &pendingLog_.front()) text += '\n';
-    AppendLogText(text, line);
-  }
+  if (pendingLines_ == 0) return;
+  view_.AppendLog(pendingLog_);
   pendingLog_.clear();
-  view_.AppendLog(text);
+  pendingLines_ = 0;
+  // The buffer is kept for the next turn, unless one busy turn made it large.
+  if (pendingLog_.capacity() > kKeptLogBuffer) pendingLog_.shrink_to_fit();
 }
 
 void TForm1::AppendHint(const std::string& Line) { view_.AppendHint(Line); }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/FormService.h"
@@ -44,7 +45,7 @@ public:
   // Memo1: appends one line of Windows-1250 bytes; a CR LF inside it starts another line. Only
   // queues the bytes: the lines of one turn of the loop reach the view together when that turn
   // ends (lines appended outside a turn, on the next turn), and before the form is destroyed.
-  void AppendLog(std::string Cp1250Line);
+  void AppendLog(std::string_view Cp1250Line);
   // RichEdit1: appends one line (UTF-8).
   void AppendHint(const std::string& Line);
   // The current text of AdresSerwisuEd, read afresh each call: as UTF-8, and as the system's
@@ -67,7 +68,8 @@ private:
   IFormView& view_;
   TNotificationEndpoint endpoint_;
   std::vector<std::unique_ptr<IFormService>> services_;
-  std::vector<std::string> pendingLog_;
+  std::string pendingLog_;  // the turn's lines, already as the view shows them
+  size_t pendingLines_ = 0;
   std::string hostsFilePath_;
   bool servicesStarted_ = false;
   bool destroyed_ = false;

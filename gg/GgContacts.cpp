@@ -22,19 +22,19 @@ void TGgSession::NotifyList(TGgClient* Sender, int32_t Type, const std::string& 
   int32_t uin = Sender->Uin();
   switch (Type) {
     case kRemoveNotify:
-      Log(GgFormat(GG_CP1250(">usunięcie śledzenia użytkownika")));
+      Log(GG_CP1250(">usunięcie śledzenia użytkownika"));
       return;
     case kNotifyFirst:
       NotifyListPart(Sender, Payload);
-      Log(GgFormat(GG_CP1250("%d>kolejne pozycje listy kontaktów"), uin));
+      Log(GG_CP1250("%d>kolejne pozycje listy kontaktów"), uin);
       return;
     case kNotifyLast:
       NotifyListPart(Sender, Payload);
-      Log(GgFormat(GG_CP1250("%d>ostatnie pozycje listy kontaktów"), uin));
+      Log(GG_CP1250("%d>ostatnie pozycje listy kontaktów"), uin);
       SendPacket(Sender, kNotifyReply, Sender->NotifyReply);
       return;
     default:
-      Log(GgFormat(GG_CP1250("%d>nie mam nikogo na liście kontaktów"), uin));
+      Log(GG_CP1250("%d>nie mam nikogo na liście kontaktów"), uin);
       return;
   }
 }
@@ -59,7 +59,7 @@ void TGgSession::ContactListRequest(TGgClient* Sender, const std::string& Payloa
   std::string part = Payload.substr(1);
   switch (Payload[0]) {
     case 0:
-      Log(GgFormat(GG_CP1250("%d>rozpoczęcie ustalenia listy użytkowników \"%s\""), uin, part));
+      Log(GG_CP1250("%d>rozpoczęcie ustalenia listy użytkowników \"%s\""), uin, part);
       if (part.size() > kMaxUserList) {
         Sender->Close();
         return;
@@ -67,7 +67,7 @@ void TGgSession::ContactListRequest(TGgClient* Sender, const std::string& Payloa
       Sender->UserList = std::move(part);
       return;
     case 1:
-      Log(GgFormat(GG_CP1250("%d>ustalenie kolejnej porcji listy użytkowników \"%s\""), uin, part));
+      Log(GG_CP1250("%d>ustalenie kolejnej porcji listy użytkowników \"%s\""), uin, part);
       if (Sender->UserList.size() + part.size() > kMaxUserList) {
         Sender->Close();
         return;
@@ -75,11 +75,11 @@ void TGgSession::ContactListRequest(TGgClient* Sender, const std::string& Payloa
       Sender->UserList += part;
       return;
     case 2:
-      Log(GgFormat(GG_CP1250("%d>pobranie listy użytkowników"), uin));
+      Log(GG_CP1250("%d>pobranie listy użytkowników"), uin);
       SendPacket(Sender, kUserListReply, std::string(1, kUserListGetReply) + Sender->UserList);
       return;
     default:
-      Log(GgFormat(GG_CP1250("%d>żądanie nieznanego typu do listy użytkowników"), uin));
+      Log(GG_CP1250("%d>żądanie nieznanego typu do listy użytkowników"), uin);
       return;
   }
 }

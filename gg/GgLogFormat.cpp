@@ -5,25 +5,23 @@
 
 namespace ordwin {
 
-std::string GgFormatArgs(std::string_view Cp1250Format, const TGgLogArg* Args, size_t Count) {
-  std::string out;
-  out.reserve(Cp1250Format.size() + 32);
+void GgFormatArgs(std::string& Out, std::string_view Cp1250Format, const TGgLogArg* Args, size_t Count) {
   size_t next = 0;
   for (size_t i = 0; i < Cp1250Format.size(); ++i) {
     char c = Cp1250Format[i];
     if (c != '%' || i + 1 >= Cp1250Format.size()) {
-      out += c;
+      Out += c;
       continue;
     }
     char conversion = Cp1250Format[++i];
     if (conversion == '%') {
-      out += '%';
+      Out += '%';
       continue;
     }
     if (next >= Count) continue;
     const TGgLogArg& arg = Args[next++];
     if (conversion == 's') {
-      if (!arg.IsNumber) out += arg.Text;
+      if (!arg.IsNumber) Out += arg.Text;
       continue;
     }
     if (!arg.IsNumber) continue;
@@ -35,9 +33,8 @@ std::string GgFormatArgs(std::string_view Cp1250Format, const TGgLogArg* Args, s
     } else {
       r = std::to_chars(number, number + sizeof(number), arg.Value);
     }
-    out.append(number, r.ptr);
+    Out.append(number, r.ptr);
   }
-  return out;
 }
 
 }  // namespace ordwin

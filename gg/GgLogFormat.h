@@ -23,12 +23,13 @@ struct TGgLogArg {
   std::string_view Text;
 };
 
-std::string GgFormatArgs(std::string_view Cp1250Format, const TGgLogArg* Args, size_t Count);
+// Appends the formatted text to Out.
+void GgFormatArgs(std::string& Out, std::string_view Cp1250Format, const TGgLogArg* Args, size_t Count);
 
 template <class... Args>
-std::string GgFormat(std::string_view Cp1250Format, const Args&... A) {
+void GgFormatInto(std::string& Out, std::string_view Cp1250Format, const Args&... A) {
   const TGgLogArg args[] = {TGgLogArg(A)..., TGgLogArg(std::string_view())};
-  return GgFormatArgs(Cp1250Format, args, sizeof...(A));
+  GgFormatArgs(Out, Cp1250Format, args, sizeof...(A));
 }
 
 }  // namespace ordwin

@@ -34,7 +34,7 @@ std::string StatusEntry(int32_t Uin, uint32_t Code) {
   return entry;
 }
 
-std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, const std::string& Text) {
+std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, std::string_view Text) {
   std::string payload;
   payload.reserve(16 + Text.size() + 1);
   payload += IntToLeBytes(SenderUin);
@@ -107,7 +107,7 @@ TGgClient* TGgSession::FindClientByUin(int32_t Number) const {
 
 void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* Client) {
   SendPacket(Client, kWelcome, IntToLeBytes(RandomNumber()));
-  Log(GgFormat(GG_CP1250(">powitanie")));
+  Log(GG_CP1250(">powitanie"));
 }
 
 void TGgSession::RIDuzivaClientDataAvailable(TObject*, TGgClient*, const std::string&) {}
@@ -122,7 +122,7 @@ void TGgSession::RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, con
       StatusChange(ASender, AZawartosc);
       break;
     case kPing:
-      Log(GgFormat(GG_CP1250("%d>ciągle jestem"), ASender->Uin()));
+      Log(GG_CP1250("%d>ciągle jestem"), ASender->Uin());
       break;
     case kSendMsg:
       SendMessage(ASender, AZawartosc);
@@ -137,13 +137,13 @@ void TGgSession::RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, con
       ContactListRequest(ASender, AZawartosc);
       break;
     case kPubdirRequest:
-      Log(GgFormat(GG_CP1250("%d>żądanie do katalogu publicznego"), ASender->Uin()));
+      Log(GG_CP1250("%d>żądanie do katalogu publicznego"), ASender->Uin());
       break;
     case kLogin:
       Login(ASender, AZawartosc);
       break;
     default:
-      Log(GgFormat(GG_CP1250("<żądanie %d %s"), ACommand, AZawartosc));
+      Log(GG_CP1250("<żądanie %d %s"), ACommand, AZawartosc);
       break;
   }
 }
@@ -151,13 +151,13 @@ void TGgSession::RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, con
 // Fields a short payload lacks read as 0, here and in every packet.
 void TGgSession::Login(TGgClient* Sender, const std::string& Payload) {
   Sender->SetUin(LeBytesToInt(Payload, 0));
-  Log(GgFormat(GG_CP1250(">logowanie użytkownika %d"), Sender->Uin()));
+  Log(GG_CP1250(">logowanie użytkownika %d"), Sender->Uin());
   SendPacket(Sender, kLoginOk, std::string());
-  Log(GgFormat(GG_CP1250("<użytkownik zalogowany")));
+  Log(GG_CP1250("<użytkownik zalogowany"));
   Sender->NotifyReply.clear();
 }
 
-void TGgSession::SendServerMessage(TGgClient* Client, const std::string& Cp1250Text) {
+void TGgSession::SendServerMessage(TGgClient* Client, std::string_view Cp1250Text) {
   SendPacket(Client, kRecvMsg, ReceivedMessagePayload(0, RandomNumber(), Cp1250Text));
 }
 
@@ -165,7 +165,7 @@ void TGgSession::StatusChange(TGgClient* Sender, const std::string& Payload) {
   std::string passedOn = Payload.substr(std::min<size_t>(4, Payload.size()));
   uint32_t word = static_cast<uint32_t>(LeBytesToInt(Payload, 0));
   Sender->Status = word;
-  if (word & kFriendsOnlyFlag) SendServerMessage(Sender, GgFormat(GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty")));
+  if (word & kFriendsOnlyFlag) SendServerMessage(Sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
 
   uint32_t announced = word & ~kFriendsOnlyFlag;
   int32_t uin = Sender->Uin();
@@ -173,21 +173,21 @@ void TGgSession::StatusChange(TGgClient* Sender, const std::string& Payload) {
   switch (announced) {
     case 1:
     case 21:
-      Log(GgFormat(GG_CP1250("%d>wyloguj mnie (paczka o długości %d)"), uin, length));
+      Log(GG_CP1250("%d>wyloguj mnie (paczka o długości %d)"), uin, length);
       Sender->Close();
       break;
     case 2:
     case 4:
-      Log(GgFormat(GG_CP1250("%d>jestem dostępny (paczka o długości %d)"), uin, length));
+      Log(GG_CP1250("%d>jestem dostępny (paczka o długości %d)"), uin, length);
       break;
     case 3:
     case 5:
-      Log(GgFormat(GG_CP1250("%d>jestem zajęty (paczka o długości %d)"), uin, length));
+      Log(GG_CP1250("%d>jestem zajęty (paczka o długości %d)"), uin, length);
       break;
     case 20:
     case 22:
       announced = announced == 20 ? 1 : 21;
-      Log(GgFormat(GG_CP1250("%d>ukryj mnie (paczka o długości %d)"), uin, length));
+      Log(GG_CP1250("%d>ukryj mnie (paczka o długości %d)"), uin, length);
       break;
     default:
       break;
@@ -202,20 +202,21 @@ void TGgSession::StatusChange(TGgClient* Sender, const std::string& Payload) {
     SendPacket(client, kStatusNotify, notification);
   }
 
-  Log(GgFormat(GG_CP1250("%d>użytkownik zmienił status na %x \"%s\" (paczka o długości %d)"), uin, word,
-               EscapeControlChars(Payload), length));
+  Log(GG_CP1250("%d>użytkownik zmienił status na %x \"%s\" (paczka o długości %d)"), uin, word,
+      EscapeControlChars(Payload), length);
 }
 
 void TGgSession::SendMessage(TGgClient* Sender, const std::string& Payload) {
-  std::string text;
+  std::string_view text;
   if (Payload.size() > kMessageTextOffset) {
     size_t end = std::min(Payload.size(), kMessageTextOffset + kMessageTextSearch);
     size_t nul = Payload.find('\0', kMessageTextOffset);
-    if (nul != std::string::npos && nul < end) text = Payload.substr(kMessageTextOffset, nul - kMessageTextOffset);
+    if (nul != std::string::npos && nul < end)
+      text = std::string_view(Payload).substr(kMessageTextOffset, nul - kMessageTextOffset);
   }
   int32_t recipient = LeBytesToInt(Payload, 0);
   int32_t uin = Sender->Uin();
-  Log(GgFormat(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, recipient, text));
+  Log(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, recipient, text);
 
   std::string ackTail = IntToLeBytes(uin) + IntToLeBytes(LeBytesToInt(Payload, 4));
   if (TGgClient* found = FindClientByUin(recipient)) {
@@ -223,7 +224,7 @@ void TGgSession::SendMessage(TGgClient* Sender, const std::string& Payload) {
     SendPacket(found, kRecvMsg, ReceivedMessagePayload(uin, RandomNumber(), text));
   } else {
     SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckNotDelivered) + ackTail);
-    SendServerMessage(Sender, GgFormat(GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana.")));
+    SendServerMessage(Sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
   }
 }
 

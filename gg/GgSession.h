@@ -7,7 +7,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "gg/GgLogFormat.h"
 #include "gg/RIDuziva.h"
 #include "net/NotificationEndpoint.h"
 
@@ -15,8 +17,8 @@ namespace ordwin {
 
 class TGgSession : private INotificationTarget {
 public:
-  // Receives each log line as Windows-1250 bytes.
-  using TLogSink = std::function<void(std::string Cp1250Line)>;
+  // Receives each log line as Windows-1250 bytes; the text is valid only during the call.
+  using TLogSink = std::function<void(std::string_view Cp1250Line)>;
 
   // Past these a connection is closed: no GG client collects a notify reply or stores a contact
   // list of this size, and without a bound one connection could hold any amount of memory.
@@ -56,16 +58,23 @@ public:
 private:
   // The end of the turn: hands every connection its queued packets.
   void HandleMessage(TMessage& Msg) override;
-  void Log(std::string Line) { log_(std::move(Line)); }
+  // Formats one log line (see GgLogFormat.h) into a buffer kept for the next, and hands it on.
+  template <class... Args>
+  void Log(std::string_view Cp1250Format, const Args&... A) {
+    line_.clear();
+    GgFormatInto(line_, Cp1250Format, A...);
+    log_(line_);
+  }
   void Login(TGgClient* Sender, const std::string& Payload);
   void StatusChange(TGgClient* Sender, const std::string& Payload);
   void SendMessage(TGgClient* Sender, const std::string& Payload);
-  void SendServerMessage(TGgClient* Client, const std::string& Cp1250Text);
+  void SendServerMessage(TGgClient* Client, std::string_view Cp1250Text);
   void NotifyListPart(TGgClient* Sender, const std::string& Payload);
   void NotifyList(TGgClient* Sender, int32_t Type, const std::string& Payload);
   void ContactListRequest(TGgClient* Sender, const std::string& Payload);
 
   TLogSink log_;
+  std::string line_;
   std::unique_ptr<TRiDuziva> riDuziva_;
   TNotificationEndpoint endpoint_{this};
   bool flushPosted_ = false;
@@ -77,6 +86,6 @@ std::string StatusEntry(int32_t Uin, uint32_t Code);
 
 // The received-message payload (type 10): sender, a fresh sequence number, time 0, class 4, the
 // text and its NUL.
-std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, const std::string& Text);
+std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, std::string_view Text);
 
 }  // namespace ordwin

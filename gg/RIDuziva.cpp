@@ -27,6 +27,7 @@ void TRiDuziva::ProcessClientData(TGgClient* Client, const std::string& Data) {
   if (!buffer.empty()) buffer += Data;
   const std::string& stream = buffer.empty() ? Data : buffer;
   size_t start = 0;
+  std::string payload;  // one buffer for every packet of the chunk
   auto keepRest = [&] {
     if (&stream == &Data)
       buffer.assign(Data, start);
@@ -43,8 +44,10 @@ void TRiDuziva::ProcessClientData(TGgClient* Client, const std::string& Data) {
       }
       if (kHeaderLength + static_cast<size_t>(length) > stream.size() - start) break;
       int32_t type = LeBytesToInt(stream, start);
-      if (OnClientCommand)
-        OnClientCommand(Client, type, stream.substr(start + kHeaderLength, static_cast<size_t>(length)));
+      if (OnClientCommand) {
+        payload.assign(stream, start + kHeaderLength, static_cast<size_t>(length));
+        OnClientCommand(Client, type, payload);
+      }
       start += kHeaderLength + static_cast<size_t>(length);
     }
   } catch (...) {

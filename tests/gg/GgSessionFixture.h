@@ -23,7 +23,7 @@ class GgSessionTest : public LoopTest {
 protected:
   void SetUp() override {
     LoopTest::SetUp();
-    Session = std::make_unique<TGgSession>([this](std::string Line) { Log.push_back(std::move(Line)); });
+    Session = std::make_unique<TGgSession>([this](std::string_view Line) { Log.emplace_back(Line); });
     Session->RIDuziva().SetPort(0);
     // Runs before the session sees a chunk: lets a test change the world between two packets.
     auto sessionHandler = Session->RIDuziva().OnClientDataAvailable;
