@@ -15,7 +15,7 @@
 
 namespace ordwin {
 
-class TGgSession : private INotificationTarget {
+class TGgSession final : private INotificationTarget {
 public:
   // Receives each log line as Windows-1250 bytes; the text is valid only during the call.
   using TLogSink = std::function<void(std::string_view Cp1250Line)>;
