@@ -7,7 +7,7 @@
 namespace ordwin {
 
 void TGgClientIndex::Add(TGgClient* Client, int32_t Uin) {
-  if (byUin_[Uin].emplace(Client->AcceptOrder(), Client).second) ++size_;
+  byUin_[Uin].emplace(Client->AcceptOrder(), Client);
 }
 
 void TGgClientIndex::Remove(TGgClient* Client, int32_t Uin) {
@@ -20,7 +20,6 @@ void TGgClientIndex::Remove(TGgClient* Client, int32_t Uin) {
   auto it = bucket->second.find(Client->AcceptOrder());
   if (it == bucket->second.end() || it->second != Client) return;
   bucket->second.erase(it);
-  --size_;
   if (bucket->second.empty()) byUin_.erase(bucket);
 }
 

@@ -19,7 +19,6 @@ public:
   void Remove(TGgClient* Client, int32_t Uin);
   // The connected client with this number that was accepted first, or nullptr.
   TGgClient* FirstConnected(int32_t Uin) const;
-  size_t Size() const { return size_; }
 
   // Notes a client of this index whose queued packets wait for the end of the turn, once until
   // taken; false for a client that is not in this index (it could leave unseen).
@@ -31,7 +30,6 @@ private:
   std::vector<TGgClient*> queued_;
   // Per number, its clients in accept order.
   std::unordered_map<int32_t, std::map<uint64_t, TGgClient*>> byUin_;
-  size_t size_ = 0;
 };
 
 }  // namespace ordwin

@@ -150,13 +150,6 @@ void EventLoop::WatchWrite(int Fd) {
   UpdateInterest(Fd, *r);
 }
 
-void EventLoop::WatchConnect(int Fd) {
-  Registration* r = Find(Fd);
-  if (r == nullptr) return;
-  r->Connecting = true;
-  UpdateInterest(Fd, *r);
-}
-
 void EventLoop::AcceptDone(int Fd) {
   Registration* r = Find(Fd);
   if (r == nullptr || r->Type != Kind::Listener || r->AcceptArmed) return;
@@ -195,10 +188,6 @@ int EventLoop::UpdateInterest(int Fd, Registration& Reg) {
       if (Reg.WriteArmed) want |= EPOLLOUT;
       break;
     case Kind::Stream:
-      if (Reg.Connecting) {
-        want = EPOLLOUT;
-        break;
-      }
       if (!Reg.CloseReported) {
         if (Reg.Events & FD_READ) want |= EPOLLIN;
         if (Reg.Events & FD_CLOSE) want |= EPOLLIN | EPOLLRDHUP;
@@ -243,17 +232,6 @@ void EventLoop::HandleReady(int Fd, uint32_t Revents) {
       break;
     }
     case Kind::Stream:
-      if (r.Connecting) {
-        r.Connecting = false;
-        uint32_t err = PendingSocketError(Fd);
-        if (r.Events & FD_CONNECT) Report(Fd, r, FD_CONNECT, err);
-        if (err != 0) {
-          r.CloseReported = true;
-        } else if (r.Events & FD_WRITE) {
-          Report(Fd, r, FD_WRITE, 0);
-        }
-        break;
-      }
       if ((Revents & EPOLLOUT) && r.WriteArmed) {
         r.WriteArmed = false;
         if (r.Events & FD_WRITE) Report(Fd, r, FD_WRITE, 0);

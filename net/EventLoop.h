@@ -64,8 +64,6 @@ public:
   // descriptor that is not a socket (a pipe, a terminal), which reports write only this way:
   // once, when it can take bytes or a write would fail at once.
   void WatchWrite(int Fd);
-  // Fd started a non-blocking connect: report connect (with its error) when it completes.
-  void WatchConnect(int Fd);
   // An accept was made on listener Fd: report the next pending connection.
   void AcceptDone(int Fd);
   // An accept on listener Fd failed for want of descriptors: report again once one of this
@@ -111,7 +109,6 @@ private:
     EndpointId Target;
     uint32_t Events = 0;
     Kind Type = Kind::Other;
-    bool Connecting = false;
     bool WriteArmed = false;
     bool AcceptArmed = false;
     bool CloseReported = false;
