@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev fonts-dejavu-core
   libc-ares-dev
+  libgadu-dev
+  curl nginx-light
   netbase iproute2 util-linux procps
 )
 
