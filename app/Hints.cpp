@@ -20,4 +20,26 @@ std::string CompanionClientHint() {
          " możesz wybrać prawym klawiszem serwer alternatywny.";
 }
 
+namespace {
+
+// „0 0 A:8074 A”: what the HTTP server on the port should answer instead.
+std::string ExpectedAnswer(const std::string& Address, int GgPort) {
+  return "„0 0 " + Address + ":" + std::to_string(GgPort) + " " + Address + "”";
+}
+
+}  // namespace
+
+std::string HttpPortWarning(const std::string& HttpPort, const std::string& Address, int GgPort) {
+  return "Nie udało się otworzyć portu " + HttpPort +
+         " !\r\rNajprawdopodobniej jest on blokowany przez funkcjonujący serwer HTTP. Wyłącz go lub skonfiguruj "
+         "tak, by na żądanie dokumentu „\\appsvc\\appmsg4.asp” serwera witrualnego „" +
+         Address + "” odpowiadał " + ExpectedAnswer(Address, GgPort);
+}
+
+std::string HttpPortHint(const std::string& HttpPort, const std::string& Address, int GgPort) {
+  return "Wyłącz funkcjonujący serwer HTTP by nie blokował portu " + HttpPort +
+         " lub skonfiguruj go tak, by na żądanie dokumentu „\\appsvc\\appmsg4.asp” odpowiadał " +
+         ExpectedAnswer(Address, GgPort);
+}
+
 }  // namespace ordwin

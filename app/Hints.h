@@ -14,4 +14,9 @@ std::string StartupHint(const std::string& Address);
 // Where the companion client lets the user pick an alternative server.
 std::string CompanionClientHint();
 
+// The start-up warning when the HTTP port cannot be opened (two CRs part its sentences), and the
+// hint line written after it: the HTTP port text, the address (UTF-8) and the GG port.
+std::string HttpPortWarning(const std::string& HttpPort, const std::string& Address, int GgPort);
+std::string HttpPortHint(const std::string& HttpPort, const std::string& Address, int GgPort);
+
 }  // namespace ordwin

@@ -13,6 +13,7 @@
 
 #include "app/ConsoleView.h"
 #include "app/GgService.h"
+#include "app/HttpService.h"
 #include "app/MainWindow.h"
 #include "app/QtLoopDriver.h"
 #include "gg/Random.h"
@@ -40,6 +41,7 @@ bool HeadlessAsked(int argc, char** argv) {
 // until it ends, and shut-down when the form goes (before the view, which outlives it).
 int RunForm(IFormView& View, const std::function<int(TForm1&)>& RunLoop) {
   TForm1 form(View);
+  form.AddService(std::make_unique<THttpService>(form, TRiDuziva::kDefaultPort));
   form.AddService(std::make_unique<TGgService>(form));
   form.Dispatch([&form] { form.FormCreate(); });
   return RunLoop(form);

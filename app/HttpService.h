@@ -1,0 +1,27 @@
+// The HTTP server as one of the window's services: the server-address responder on port 80,
+// answering with the form's address box. Owned by TForm1, which outlives it.
+#pragma once
+
+#include "app/FormService.h"
+#include "app/Unit1.h"
+#include "http/HttpResponder.h"
+
+namespace ordwin {
+
+class THttpService : public IFormService {
+public:
+  // GgPort is the GG listener's port, named in the warning when port 80 cannot be opened.
+  THttpService(TForm1& Form, int GgPort);
+
+  // Starts the responder. When its port cannot be opened: the warning box, then the HTTP hint
+  // and an empty line in the hint box; the program goes on without HTTP and never retries.
+  void Start() override;
+  THttpResponder& Responder() { return responder_; }
+
+private:
+  TForm1& form_;
+  int ggPort_;
+  THttpResponder responder_;
+};
+
+}  // namespace ordwin

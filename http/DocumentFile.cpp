@@ -1,0 +1,100 @@
+#include "http/DocumentFile.h"
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace ordwin {
+
+namespace {
+
+std::string DriveFolder(char Letter) {
+  std::string base;
+  const char* data = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  if (data != nullptr && data[0] == '/')
+    base = data;
+  else if (home != nullptr && home[0] == '/')
+    base = std::string(home) + "/.local/share";
+  else
+    return std::string();
+  if (Letter >= 'A' && Letter <= 'Z') Letter = static_cast<char>(Letter - 'A' + 'a');
+  return base + "/Malvory/RIDuziva/" + Letter;
+}
+
+bool IsDriveLetter(const std::string& Name) {
+  return Name.size() >= 2 && Name[1] == ':' &&
+         ((Name[0] >= 'a' && Name[0] <= 'z') || (Name[0] >= 'A' && Name[0] <= 'Z'));
+}
+
+std::string RealPath(const std::string& Name) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(Name.c_str(), nullptr), &std::free);
+  return resolved ? std::string(resolved.get()) : std::string();
+}
+
+}  // namespace
+
+std::string LocalFileName(const std::string& WindowsName) {
+  std::string local;
+  std::string_view rest = WindowsName;
+  if (IsDriveLetter(WindowsName)) {
+    local = DriveFolder(WindowsName[0]);
+    if (local.empty()) return local;
+    rest.remove_prefix(2);
+    if (rest.empty() || (rest[0] != '\\' && rest[0] != '/')) local += '/';
+  }
+  for (char c : rest) local += c == '\\' ? '/' : c;
+  return local;
+}
+
+std::string ResolveDocument(const std::string& DocDir, const std::string& Document) {
+  std::string dir = DocDir;
+  for (char& c : dir)
+    if (c == '/') c = '\\';
+  if (Document.compare(0, dir.size(), dir) != 0) return std::string();
+  // A NUL would end the name early in the platform's calls, naming another file.
+  if (Document.find('\0') != std::string::npos) return std::string();
+  std::string root = LocalFileName(DocDir);
+  if (root.empty()) return std::string();
+
+  // ".." may climb back up inside DocDir, never out of it.
+  std::vector<std::string_view> kept;
+  std::string_view rest(Document);
+  rest.remove_prefix(dir.size());
+  while (!rest.empty()) {
+    size_t end = rest.find('\\');
+    std::string_view segment = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (segment.empty() || segment == ".") continue;
+    if (segment == "..") {
+      if (kept.empty()) return std::string();
+      kept.pop_back();
+      continue;
+    }
+    kept.push_back(segment);
+  }
+  std::string candidate = root;
+  for (std::string_view segment : kept) (candidate += '/') += segment;
+
+  // Symbolic links: what the name finally is must still lie inside DocDir's own real folder.
+  std::string realRoot = RealPath(root);
+  std::string realFile = RealPath(candidate);
+  if (realRoot.empty() || realFile.empty()) return std::string();
+  if (realRoot.back() != '/') realRoot += '/';
+  if (realFile.compare(0, realRoot.size(), realRoot) != 0) return std::string();
+  struct stat st {};
+  if (::stat(realFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::string();
+  return realFile;
+}
+
+TDateTime FileLastWriteTime(const std::string& LocalName) {
+  struct stat st {};
+  if (::stat(LocalName.c_str(), &st) != 0) return 0;
+  return UnixTimeToDateTime(static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9);
+}
+
+}  // namespace ordwin

@@ -1,0 +1,343 @@
+#include "http/HttpConnection.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <string_view>
+
+#include "http/DocumentFile.h"
+#include "net/SelectEvents.h"
+#include "net/WSocketResolve.h"
+
+namespace ordwin {
+
+namespace {
+
+char UpperAscii(char C) { return C >= 'a' && C <= 'z' ? static_cast<char>(C - 'a' + 'A') : C; }
+
+std::string UpperCased(std::string_view Text) {
+  std::string out(Text);
+  for (char& c : out) c = UpperAscii(c);
+  return out;
+}
+
+bool StartsWithIgnoreCase(std::string_view Text, std::string_view Prefix) {
+  if (Text.size() < Prefix.size()) return false;
+  for (size_t i = 0; i < Prefix.size(); ++i)
+    if (UpperAscii(Text[i]) != UpperAscii(Prefix[i])) return false;
+  return true;
+}
+
+bool EqualsIgnoreCase(std::string_view A, std::string_view B) {
+  return A.size() == B.size() && StartsWithIgnoreCase(A, B);
+}
+
+// A signed decimal number that fills the whole text and fits in 32 bits.
+bool ParseInt32(std::string_view Text, int32_t& Value) {
+  if (!Text.empty() && Text[0] == '+') {
+    Text.remove_prefix(1);
+    if (!Text.empty() && Text[0] == '-') return false;
+  }
+  int32_t v = 0;
+  auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), v);
+  if (Text.empty() || ec != std::errc() || end != Text.data() + Text.size()) return false;
+  Value = v;
+  return true;
+}
+
+struct HeaderField {
+  std::string_view Name;
+  std::string THttpConnection::*Value;  // none for the content length
+};
+
+// Tried in this order; the first name that starts the line takes the value.
+constexpr HeaderField kHeaderFields[] = {
+    {"content-type:", &THttpConnection::ReqContentType},
+    {"content-length:", nullptr},
+    {"Accept:", &THttpConnection::ReqAccept},
+    {"Referer:", &THttpConnection::ReqReferer},
+    {"Accept-Language:", &THttpConnection::ReqAcceptLanguage},
+    {"Accept-Encoding:", &THttpConnection::ReqAcceptEncoding},
+    {"User-Agent:", &THttpConnection::ReqUserAgent},
+    {"Host:", &THttpConnection::ReqHost},
+    {"Connection:", &THttpConnection::ReqConnection},
+};
+
+}  // namespace
+
+THttpConnection::THttpConnection(TComponent* Owner) : TWSocketClient(Owner) {
+  SetLineMode(true);
+  LineEdit = false;
+  SetLineEnd("\n");
+  LineLimit = kMaxLineLength;
+  OnDataAvailable = [this](TObject* Sender, uint16_t Error) { ReadRequestData(Sender, Error); };
+}
+
+THttpConnection::~THttpConnection() = default;
+
+// ---- reading a request ----
+
+void THttpConnection::ReadRequestData(TObject*, uint16_t Error) {
+  if (closing_) {
+    ReceiveString();
+    return;
+  }
+  if (Phase == rpBody) {
+    if (PostedDataWanted && OnPostedData) {
+      OnPostedData(this, Error);
+      return;
+    }
+    CurrentLine = ReceiveString();
+    return;
+  }
+
+  CurrentLine = ReceiveString();
+  if (!CurrentLine.empty() && CurrentLine.back() == '\n') {
+    CurrentLine.pop_back();
+    if (!CurrentLine.empty() && CurrentLine.back() == '\r') CurrentLine.pop_back();
+  }
+  if (CurrentLine.size() > static_cast<size_t>(kMaxLineLength)) return RefuseRequest();
+
+  if (Phase == rpRequestLine) {
+    // Empty lines before a request line are skipped, as HTTP servers do: some clients end a
+    // request with an extra CR LF, and waiting for a header after it would answer nothing.
+    if (CurrentLine.empty()) return;
+    for (const HeaderField& field : kHeaderFields)
+      if (field.Value != nullptr) (this->*field.Value).clear();
+    ReqContentLength = 0;
+    HeaderLines.clear();
+    ParseRequestLine();
+    Phase = rpHeaders;
+    return;
+  }
+  if (CurrentLine.empty()) {
+    Phase = rpBody;
+    DispatchRequest();
+    return;
+  }
+  if (HeaderLines.size() >= kMaxHeaderLines) return RefuseRequest();
+  StoreHeaderValue();
+  HeaderLines.push_back(CurrentLine);
+}
+
+void THttpConnection::ParseRequestLine() {
+  std::string_view line(CurrentLine);
+  size_t space = line.find(' ');
+  Method = UpperCased(line.substr(0, space));
+
+  size_t start = space == std::string_view::npos ? line.size() : space;
+  while (start < line.size() && line[start] == ' ') ++start;
+  size_t end = std::min(line.find(' ', start), line.size());
+  Path.assign(line.substr(start, end - start));
+  if (size_t query = Path.find('?'); query != std::string::npos) {
+    Params = Path.substr(query + 1);
+    Path.resize(query);
+  } else {
+    Params.clear();
+  }
+
+  start = std::min(end + 1, line.size());
+  while (start < line.size() && line[start] == ' ') ++start;
+  end = std::min(line.find(' ', start), line.size());
+  Version = WSocketTrim(UpperCased(line.substr(start, end - start)));
+  if (Version.empty()) Version = "HTTP/1.0";
+}
+
+void THttpConnection::StoreHeaderValue() {
+  size_t colon = CurrentLine.find(':');
+  if (colon == std::string::npos) return;
+  size_t start = CurrentLine.find_first_not_of(' ', colon + 1);
+  std::string_view value = std::string_view(CurrentLine).substr(std::min(start, CurrentLine.size()));
+  for (const HeaderField& field : kHeaderFields) {
+    if (!StartsWithIgnoreCase(CurrentLine, field.Name)) continue;
+    if (field.Value != nullptr)
+      (this->*field.Value).assign(value);
+    else
+      ParseInt32(value, ReqContentLength);  // a bad number leaves the value held before
+    return;
+  }
+}
+
+void THttpConnection::RefuseRequest() {
+  if (Phase == rpRequestLine) {
+    // Nothing of this request line is known: the reply names no path.
+    Method.clear();
+    Path.clear();
+    Params.clear();
+    Version = "HTTP/1.0";
+  }
+  Phase = rpBody;
+  ReplyNotFound();
+  CloseDelayed();
+}
+
+void THttpConnection::DoLineLimitExceeded(int RcvdLength, bool& ClearData) {
+  Inherited::DoLineLimitExceeded(RcvdLength, ClearData);
+  ClearData = true;
+  if (!closing_ && Phase != rpBody) RefuseRequest();
+}
+
+// ---- answering ----
+
+void THttpConnection::DispatchRequest() {
+  Document = !Path.empty() && Path[0] == '/' ? DocDir + Path : DocDir + "\\" + Path;
+  if (!Document.empty() && Document.back() == '/') Document += DefaultDoc;
+  std::replace(Document.begin(), Document.end(), '/', '\\');
+  if (Method == "GET") {
+    HandleGetOrHead(true);
+  } else if (Method == "POST") {
+    HandlePost();
+  } else if (Method == "HEAD") {
+    HandleGetOrHead(false);
+  } else {
+    ReplyNotFound();
+    CloseDelayed();
+  }
+}
+
+void THttpConnection::HandleGetOrHead(bool WithBody) {
+  THttpGetFlag flags = hfServeFile;
+  if (WithBody)
+    NotifyGetDocument(flags);
+  else
+    NotifyHeadDocument(flags);
+  if (State() != wsConnected) return;  // the handler closed the connection
+  switch (flags) {
+    case hfServeFile:
+      if (SendDocument(WithBody)) return;
+      ReplyNotFound();
+      CloseDelayed();
+      return;
+    case hfServeStream:
+      StartStreamSend();
+      return;
+    case hfLeaveOpen:
+      return;
+    case hfNotFound:
+      ReplyNotFound();
+      CloseDelayed();
+      return;
+    default:
+      CloseDelayed();
+      return;
+  }
+}
+
+void THttpConnection::HandlePost() {
+  THttpGetFlag flags = hfNotFound;
+  NotifyPostDocument(flags);
+  if (State() != wsConnected) return;
+  if (flags == hfNotFound) {
+    ReplyNotFound();
+    CloseDelayed();
+  } else if (flags == hfTakeOver) {
+    PostedDataWanted = true;
+  }
+}
+
+void THttpConnection::ReplyNotFound() {
+  std::string body = NotFoundPage(Path);
+  std::string header = Version + " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n";
+  if (Method == "HEAD") {
+    SendString(header);
+    return;
+  }
+  QueueData(header);
+  SendString(body);
+}
+
+bool THttpConnection::SendDocument(bool WithBody) {
+  std::string local = ResolveDocument(DocDir, Document);
+  if (local.empty()) return false;
+  DocumentStream.reset();
+  auto stream = std::make_unique<std::ifstream>(local, std::ios::binary);
+  if (!stream->is_open()) return false;
+  stream->seekg(0, std::ios::end);
+  std::streamoff size = stream->tellg();
+  if (size < 0) return false;
+  if (WithBody) stream->seekg(0);  // without, nothing of it is sent
+  DocLastWrite = FileLastWriteTime(local);
+  DocMimeType = MimeTypeOf(Document);
+  DocumentStream = std::move(stream);
+  OnDataSent = [this](TObject*, uint16_t) { SendNextChunk(); };
+
+  std::string header = Version + " 200 OK\r\nContent-Type: " + DocMimeType +
+                       "\r\nContent-Length: " + std::to_string(size) + "\r\n";
+  if (DocLastWrite != 0) header += "Last-Modified: " + FormatHttpDate(DocLastWrite) + " GMT\r\n";
+  header += "\r\n";
+  QueueData(header);
+  Send(nullptr, 0);
+  if (WithBody) StartStreamSend();
+  return true;
+}
+
+void THttpConnection::StartStreamSend() {
+  if (!DocumentStream) {
+    CloseDelayed();
+    return;
+  }
+  OnDataSent = [this](TObject*, uint16_t) { SendNextChunk(); };
+  SendNextChunk();
+}
+
+void THttpConnection::SendNextChunk() {
+  if (!DocumentStream) return;
+  if (!ChunkBuffer) ChunkBuffer = std::make_unique<char[]>(kChunkSize);
+  DocumentStream->read(ChunkBuffer.get(), kChunkSize);
+  std::streamsize n = DocumentStream->gcount();
+  if (n > 0) {
+    Send(ChunkBuffer.get(), static_cast<int>(n));
+    return;
+  }
+  // The sending direction stays open: a keep-alive connection answers its next request on it,
+  // and any other is shut by its close once the queue has drained.
+  DocumentStream.reset();
+  Post(WM_HTTP_REQUEST_DONE, 0, 0);
+}
+
+void THttpConnection::RequestFinished() {
+  Phase = rpRequestLine;
+  if (!EqualsIgnoreCase(ReqConnection, "Keep-Alive")) CloseDelayed();
+}
+
+// ---- closing ----
+
+void THttpConnection::CloseDelayed() {
+  closing_ = true;
+  Inherited::CloseDelayed();
+}
+
+void THttpConnection::ShutdownWhenSent() {
+  if (shutDown_ || DocumentStream || SendQueueSize() > 0) return;  // DoDataSent comes back here
+  shutDown_ = true;
+  Shutdown(1);
+}
+
+void THttpConnection::DoDataSent(uint16_t Error) {
+  Inherited::DoDataSent(Error);
+  if (closing_ && State() == wsConnected) ShutdownWhenSent();
+}
+
+void THttpConnection::HandleNotification(TMessage& Msg) {
+  if (Msg.Msg == WM_HTTP_REQUEST_DONE) return RunGuarded([this] { RequestFinished(); });
+  // A connection still open ends by the peer's close, after the shutdown (see CloseDelayed).
+  if (Msg.Msg == WM_CLOSE_DELAYED && State() == wsConnected) return RunGuarded([this] { ShutdownWhenSent(); });
+  Inherited::HandleNotification(Msg);
+}
+
+// ---- events ----
+
+void THttpConnection::NotifyGetDocument(THttpGetFlag& Flags) {
+  if (OnGetDocument) OnGetDocument(this, Flags);
+}
+
+void THttpConnection::NotifyHeadDocument(THttpGetFlag& Flags) {
+  if (OnHeadDocument) OnHeadDocument(this, Flags);
+}
+
+void THttpConnection::NotifyPostDocument(THttpGetFlag& Flags) {
+  if (OnPostDocument) OnPostDocument(this, Flags);
+}
+
+}  // namespace ordwin

@@ -1,0 +1,50 @@
+// THttpResponder: the window's HTTP handlers, the server-address responder. Owns the HTTP server
+// HttpWSS (port 80) and answers every GET, whatever its path, with the address of this PC's GG
+// server, read from the address box at the moment of each request.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "http/HttpSrv.h"
+
+namespace ordwin {
+
+class THttpResponder final {
+public:
+  // The address box's current text in the system's 8-bit character set (Windows-1250).
+  using TAddressSource = std::function<std::string()>;
+
+  // The GG port that every reply names; the GG listener's is not read.
+  static constexpr int kGgPort = 8074;
+
+  explicit THttpResponder(TAddressSource Address);
+  // Destroys HttpWSS, which frees its listening socket and every connection.
+  ~THttpResponder();
+  THttpResponder(const THttpResponder&) = delete;
+  THttpResponder& operator=(const THttpResponder&) = delete;
+
+  // Starts HttpWSS; a port that cannot be opened raises ESocketException.
+  void Start();
+  THttpServer& HttpWSS() const { return *httpWss_; }
+
+  // The server's document events. Only the GET handler does anything: it queues the reply and
+  // has the connection close once it has gone out. HEAD is left to the file serving of the
+  // connection, POST to its 404 reply.
+  void HttpWSSGetDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
+  void HttpWSSHeadDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
+  void HttpWSSPostDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
+  void HttpWSSPostedData(TObject* Sender, THttpConnection* Client, uint16_t Error);
+
+private:
+  TAddressSource address_;
+  std::unique_ptr<THttpServer> httpWss_;
+};
+
+// The whole reply to a GET for the given address (Windows-1250 bytes, used unchanged): a status
+// line, the content type, a blank line and "0 0 A:8074 A", with no line end after it.
+std::string ServerAddressReply(const std::string& Address);
+
+}  // namespace ordwin

@@ -1,0 +1,86 @@
+// THttpServer: listens on one TCP port and makes one THttpConnection per client. Owns its
+// listening TWSocketServer, which owns the connections; hands each connection DocDir and
+// DefaultDoc and relays the connections' document events to its own, with the connection as
+// Client. One client never stops it: a failed accept drops that client and listening goes on.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "http/HttpConnection.h"
+#include "net/Component.h"
+#include "net/WSocketS.h"
+
+namespace ordwin {
+
+using THttpConnectEvent = std::function<void(TObject* Sender, THttpConnection* Client, uint16_t Error)>;
+using THttpGetEvent = std::function<void(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags)>;
+using THttpPostedDataEvent = std::function<void(TObject* Sender, THttpConnection* Client, uint16_t Error)>;
+// Makes one connection owned by Owner (the listening server): the class of the connections.
+using THttpConnectionClass = std::function<THttpConnection*(TComponent* Owner)>;
+
+class THttpServer : public TComponent {
+public:
+  explicit THttpServer(TComponent* Owner);
+  // Frees the listening server and with it every connection, without events.
+  ~THttpServer() override;
+
+  // The listening server; nullptr after something destroyed it, until the next Start.
+  TWSocketServer* SocketServer() const { return socketServer_; }
+
+  // Port and address to listen on. Assigning another text while listening moves the server
+  // there at once (and can raise as Start does); otherwise it is used by the next Start.
+  const std::string& Port() const { return port_; }
+  void SetPort(const std::string& Value);
+  const std::string& Addr() const { return addr_; }
+  void SetAddr(const std::string& Value);
+
+  THttpConnectionClass ClientClass;
+  template <class TClient>
+  void SetClientClass() {
+    ClientClass = [](TComponent* Owner) -> THttpConnection* { return new TClient(Owner); };
+  }
+  std::string DocDir = "c:\\wwwroot";
+  std::string DefaultDoc = "index.html";
+  TSocketLingerOnOff LingerOnOff = wsLingerNoSet;
+  int LingerTimeout = 0;
+
+  TNotifyEvent OnServerStarted;
+  TNotifyEvent OnServerStopped;
+  THttpConnectEvent OnClientConnect;
+  // Raised on a later turn after a connection closed, just before it is freed.
+  THttpConnectEvent OnClientDisconnect;
+  THttpGetEvent OnGetDocument;
+  THttpGetEvent OnHeadDocument;
+  THttpGetEvent OnPostDocument;
+  THttpPostedDataEvent OnPostedData;
+
+  virtual void NotifyServerStarted();
+  virtual void NotifyServerStopped();
+  virtual void NotifyPostDocument(THttpConnection* Client, THttpGetFlag& Flags);
+  virtual void NotifyPostedData(THttpConnection* Client, uint16_t Error);
+  // Starts listening on Addr:Port; does nothing while listening. A listening failure (the port
+  // is taken, for one) is raised as ESocketException and leaves the server idle.
+  virtual void Start();
+  // Stops listening and aborts every connection, the last accepted first; each one's
+  // OnClientDisconnect follows on a later turn.
+  virtual void Stop();
+
+protected:
+  // Forgets the listening server when something else destroys it.
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+private:
+  void SocketServerClientCreate(TWSocketClient* Client);
+  void SocketServerClientConnect(TWSocketClient* Client, uint16_t Error);
+  void SocketServerClientDisconnect(TWSocketClient* Client, uint16_t Error);
+  // Assigns Port or Addr, moving a listening server.
+  void AssignTarget(std::string& Field, const std::string& Value);
+
+  TWSocketServer* socketServer_ = nullptr;  // owned as a component
+  std::string port_ = "80";
+  std::string addr_ = "0.0.0.0";
+};
+
+}  // namespace ordwin

@@ -1,0 +1,125 @@
+// A THttpServer on 127.0.0.1 with an ephemeral port and a document folder of its own, and plain
+// blocking clients that send a request and collect the reply until the server ends it.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "http/HttpSrv.h"
+#include "tests/net/TestLoop.h"
+
+namespace ordwin::test {
+
+namespace fs = std::filesystem;
+
+// Appends what the peer has received to Got, without waiting; returns whether its connection
+// has ended (orderly or by reset).
+inline bool DrainPeer(int Fd, std::string& Got) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::recv(Fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) {
+      Got.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+}
+
+// Sets an environment variable for the life of a scope.
+class ScopedEnv {
+public:
+  ScopedEnv(const char* Name, const std::string& Value) : name_(Name) {
+    const char* old = std::getenv(Name);
+    if (old != nullptr) old_ = old;
+    had_ = old != nullptr;
+    ::setenv(Name, Value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (had_)
+      ::setenv(name_, old_.c_str(), 1);
+    else
+      ::unsetenv(name_);
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+// Sends all of Data without blocking, running the loop whenever the peer has no room, so that a
+// request larger than the socket buffers reaches a server that runs on this thread.
+inline void SendPumping(int Fd, const std::string& Data) {
+  size_t off = 0;
+  bool sent = PumpUntil([&] {
+    ssize_t n = ::send(Fd, Data.data() + off, Data.size() - off, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) off += static_cast<size_t>(n);
+    return off == Data.size() || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+  });
+  EXPECT_TRUE(sent);
+}
+
+class HttpTest : public LoopTest {
+protected:
+  void SetUp() override {
+    LoopTest::SetUp();
+    char name[] = "/tmp/ordwin-docs-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    Folder = name;
+    fs::create_directories(Folder / "www");
+    Server = std::make_unique<THttpServer>(nullptr);
+    Server->SetAddr("127.0.0.1");
+    Server->SetPort("0");
+    Server->DocDir = (Folder / "www").string();
+  }
+  void TearDown() override {
+    Server.reset();
+    fs::remove_all(Folder);
+    LoopTest::TearDown();
+  }
+
+  void Start() {
+    Server->Start();
+    Port = std::stoi(Server->SocketServer()->GetBoundPort());
+  }
+  void Write(const fs::path& Name, const std::string& Content) {
+    fs::create_directories((Folder / Name).parent_path());
+    std::ofstream(Folder / Name, std::ios::binary) << Content;
+  }
+
+  // Pumps until the server ended the connection (or a deadline passed); returns what came.
+  std::string ReadToEnd(int Fd) {
+    std::string got;
+    bool ended = PumpUntil([&] { return DrainPeer(Fd, got); });
+    EXPECT_TRUE(ended) << "the server did not end the connection; got: " << got;
+    return got;
+  }
+  // One request on a new connection: every byte of the reply, up to the server's close.
+  std::string Exchange(const std::string& Request) {
+    SocketHandle peer = ConnectTo(Port);
+    SendPumping(peer.Get(), Request);
+    return ReadToEnd(peer.Get());
+  }
+
+  fs::path Folder;
+  std::unique_ptr<THttpServer> Server;
+  int Port = 0;
+};
+
+// The 404 reply for a path, with the status line's version.
+inline std::string NotFound(const std::string& Path, const std::string& Version = "HTTP/1.0") {
+  std::string page = "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The requested URL " +
+                     Path + " was not found on this server.<P></BODY></HTML>\r\n";
+  return Version + " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) +
+         "\r\n\r\n" + page;
+}
+
+}  // namespace ordwin::test
