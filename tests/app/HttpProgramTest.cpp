@@ -1,0 +1,97 @@
+#include "app/Program.h"
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "net/SocketHandle.h"
+#include "tests/app/ProgramRunner.h"
+
+namespace ordwin {
+namespace {
+
+using test::Lines;
+using test::ProgramTest;
+using test::TProgram;
+
+// Everything a command printed to standard output.
+std::string Output(const std::string& Command) {
+  std::string out;
+  FILE* pipe = ::popen(Command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) out.append(buffer, n);
+  ::pclose(pipe);
+  return out;
+}
+
+int ConnectLoopback(uint16_t Port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval limit{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(Port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+TEST_F(ProgramTest, AnHttpClientAskingPort80GetsTheAddressOfThisServer) {
+  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  Store("[ustawienia]\nadres=192.168.0.5\n");
+  TProgram program(home_, {"--headless"});
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
+      << program.Out << program.Err;
+  EXPECT_EQ(Output("curl -si --max-time 10 'http://127.0.0.1/appsvc/appmsg4.asp?x=1'"),
+            "HTTP/1.0 200 OK\r\nContent-Type: text/data\r\n\r\n0 0 192.168.0.5:8074 192.168.0.5");
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_EQ(Lines(program.Out), 3u);
+  EXPECT_EQ(program.Err, "");
+}
+
+TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns) {
+  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  SocketHandle other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(80);
+  ASSERT_EQ(::bind(other.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(::listen(other.Get(), 5), 0);
+
+  TProgram program(home_, {"--headless"});
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string& err) {
+    return Lines(out) >= 5 && Lines(err) >= 3;
+  })) << program.Out << program.Err;
+  EXPECT_EQ(program.Err,
+            "Ostrzeżenie: Nie udało się otworzyć portu 80 !\n\nNajprawdopodobniej jest on blokowany przez "
+            "funkcjonujący serwer HTTP. Wyłącz go lub skonfiguruj tak, by na żądanie dokumentu "
+            "„\\appsvc\\appmsg4.asp” serwera witrualnego „localhost” odpowiadał „0 0 localhost:8074 localhost”\n");
+  EXPECT_EQ(program.Out.substr(0, program.Out.find("By korzystać")),
+            "Wyłącz funkcjonujący serwer HTTP by nie blokował portu 80 lub skonfiguruj go tak, by na żądanie "
+            "dokumentu „\\appsvc\\appmsg4.asp” odpowiadał „0 0 localhost:8074 localhost”\n\n");
+  EXPECT_NE(program.Out.find("stacji na \"localhost\" by oryginalny klient skorzystał z nowego serwera od razu.\n\n"
+                             "Używając Kelvadra "),
+            std::string::npos);
+
+  int gg = ConnectLoopback(8074);
+  ASSERT_GE(gg, 0);
+  char welcome[12];
+  EXPECT_EQ(::recv(gg, welcome, sizeof(welcome), MSG_WAITALL), 12);
+  EXPECT_EQ(std::string(welcome, 8), std::string("\x01\0\0\0\x04\0\0\0", 8));
+  ::close(gg);
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_EQ(program.Out.substr(program.Out.rfind('\n', program.Out.size() - 2)), "\n>powitanie\n");
+}
+
+}  // namespace
+}  // namespace ordwin

@@ -1,0 +1,206 @@
+#include "http/HttpSrv.h"
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include "net/WinsockErrors.h"
+#include "tests/http/HttpTestServer.h"
+
+namespace ordwin {
+namespace {
+
+using test::HttpTest;
+using test::NotFound;
+using test::PumpUntil;
+
+// A port that nothing listens on at the moment.
+int FreePort() {
+  SocketHandle s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  socklen_t len = sizeof(a);
+  ::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+// Answers every GET with "ok"; Log records the server's events.
+class HttpSrvTest : public HttpTest {
+protected:
+  void SetUp() override {
+    HttpTest::SetUp();
+    Server->OnGetDocument = [](TObject*, THttpConnection* C, THttpGetFlag& Flags) {
+      Flags = hfTakeOver;
+      C->SendString("ok");
+    };
+    Server->OnServerStarted = [this](TObject*) { Log.push_back("started"); };
+    Server->OnServerStopped = [this](TObject*) { Log.push_back("stopped"); };
+    Server->OnClientConnect = [this](TObject* S, THttpConnection* C, uint16_t E) {
+      EXPECT_EQ(S, Server.get());
+      EXPECT_EQ(C->DocDir, Server->DocDir);
+      Log.push_back("connect " + C->Name() + " " + std::to_string(E));
+    };
+    Server->OnClientDisconnect = [this](TObject*, THttpConnection* C, uint16_t) {
+      Log.push_back("disconnect " + C->Name());
+    };
+  }
+  int Clients() const { return Server->SocketServer()->CountClients(); }
+  // Waits until the server has attached N connections.
+  void WaitClients(int N) { ASSERT_TRUE(PumpUntil([&] { return Clients() == N; })); }
+
+  std::vector<std::string> Log;
+};
+
+TEST_F(HttpSrvTest, StartListensOnceMovesWithItsPortAndStopDropsEveryConnection) {
+  Start();
+  Server->Start();
+  EXPECT_EQ(Log, std::vector<std::string>{"started"});
+
+  // Another server on the same port fails, raises no OnServerStarted, and may try again later.
+  THttpServer other(nullptr);
+  bool otherStarted = false;
+  other.OnServerStarted = [&](TObject*) { otherStarted = true; };
+  other.SetAddr("127.0.0.1");
+  other.SetPort(std::to_string(Port));
+  try {
+    other.Start();
+    ADD_FAILURE() << "a taken port must raise";
+  } catch (const ESocketException& e) {
+    EXPECT_EQ(e.Message(), "Error 10048 in function Bind\r\nAddress already in use");
+  }
+  EXPECT_FALSE(otherStarted);
+
+  // The same port text changes nothing; another one moves the listening server there.
+  Server->SetPort("0");
+  EXPECT_EQ(Log.size(), 1u);
+  int moved = FreePort();
+  Server->SetPort(std::to_string(moved));
+  EXPECT_EQ(Log, (std::vector<std::string>{"started", "stopped", "started"}));
+  EXPECT_FALSE(test::ConnectTo(Port).Valid());
+  other.Start();
+  EXPECT_TRUE(otherStarted);
+  other.Stop();
+  Port = moved;
+
+  // A client that leaves without a request raises connect and disconnect, no document event.
+  test::ConnectTo(Port).Close();
+  ASSERT_TRUE(PumpUntil([&] { return Log.size() == 5; }));
+  EXPECT_EQ(Log[3], "connect Client1 0");
+  EXPECT_EQ(Log[4], "disconnect Client1");
+
+  SocketHandle a = test::ConnectTo(Port);
+  WaitClients(1);
+  SocketHandle b = test::ConnectTo(Port);
+  WaitClients(2);
+  Server->Stop();
+  EXPECT_EQ(Log.back(), "stopped");
+  EXPECT_EQ(Clients(), 2);  // released on a later turn, the last accepted first
+  WaitClients(0);
+  EXPECT_EQ(std::vector<std::string>(Log.end() - 2, Log.end()),
+            (std::vector<std::string>{"disconnect Client3", "disconnect Client2"}));
+  std::string ignored;
+  EXPECT_TRUE(test::DrainPeer(a.Get(), ignored));
+  EXPECT_FALSE(test::ConnectTo(Port).Valid());
+
+  // Idle, a new port is only stored until the next Start.
+  Server->SetPort("0");
+  EXPECT_EQ(Server->SocketServer()->State(), wsClosed);
+  Start();
+  EXPECT_EQ(Exchange("GET / HTTP/1.0\r\n\r\n"), "ok");
+}
+
+// A client that resets before it is accepted leaves nothing to attach, and a process out of
+// descriptors cannot accept at all: either way only that client is lost.
+TEST_F(HttpSrvTest, AFailedAcceptDropsOneClientAndTheServerListensOn) {
+  Start();
+  SocketHandle gone = test::ConnectTo(Port);
+  test::ResetAndClose(gone);
+  ASSERT_TRUE(PumpUntil([&] { return Server->SocketServer()->ClientNumber() == 1; }));
+  EXPECT_EQ(Exchange("GET / HTTP/1.0\r\n\r\n"), "ok");
+  WaitClients(0);
+
+#ifndef ORDWIN_SANITIZED_BUILD  // the sanitizers' own checks need free descriptors
+  SocketHandle first = test::ConnectTo(Port);
+  WaitClients(1);
+  const int accepts = Server->SocketServer()->ClientNumber();
+  SocketHandle second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  struct RestoredLimit {
+    rlimit Old{};
+    ~RestoredLimit() { ::setrlimit(RLIMIT_NOFILE, &Old); }
+  } limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit.Old), 0);
+  rlimit low = limit.Old;
+  low.rlim_cur = static_cast<rlim_t>(second.Get() + 8);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<SocketHandle> fillers;
+  for (int fd; (fd = ::dup(0)) >= 0;) fillers.emplace_back(fd);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(Port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(second.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Server->SocketServer()->LastError() == WSAEMFILE; }));
+  first.Close();  // its connection gives a descriptor back
+  ASSERT_TRUE(PumpUntil([&] { return Server->SocketServer()->ClientNumber() == accepts + 2; }));
+  fillers.clear();
+  test::SendAll(second.Get(), "GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(ReadToEnd(second.Get()), "ok");
+#endif
+}
+
+TEST_F(HttpSrvTest, BadInputGetsA404OrAnOrderlyCloseAndTheNextRequestIsAnswered) {
+  Start();
+  const std::string get = "GET / HTTP/1.0\r\n\r\n";
+  EXPECT_EQ(Exchange("GET /" + std::string(100 * 1024, 'a') + " HTTP/1.0\r\n\r\n"), NotFound(""));
+  EXPECT_EQ(Exchange(get), "ok");
+
+  std::string many = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 10000; ++i) many += "X-Line-" + std::to_string(i) + ": value\r\n";
+  EXPECT_EQ(Exchange(many + "\r\n"), NotFound("/", "HTTP/1.1"));
+  EXPECT_EQ(Exchange(get), "ok");
+
+  std::mt19937 random(8074);
+  std::string garbage(64 * 1024, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  std::string reply = Exchange(garbage);
+  EXPECT_TRUE(reply.empty() || reply.find(" 404 Not Found\r\nContent-Type: text/html\r\n") != std::string::npos)
+      << reply.substr(0, 200);
+  EXPECT_EQ(Exchange(get), "ok");
+
+  SocketHandle reset = test::ConnectTo(Port);
+  test::SendAll(reset.Get(), "GET / HTTP/1.0\r\nHost: half");
+  test::PumpTurns(10);
+  test::ResetAndClose(reset);
+  EXPECT_EQ(Exchange(get), "ok");
+  WaitClients(0);
+}
+
+TEST_F(HttpSrvTest, AThousandSilentConnectionsDoNotKeepTheNextRequestWaiting) {
+  constexpr int kSilent = 1000;
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 2 * kSilent + 100) {
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 2 * kSilent + 100);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < 2 * kSilent + 100) GTEST_SKIP() << "needs " << 2 * kSilent + 100 << " descriptors";
+  }
+  Start();
+  std::vector<SocketHandle> silent;
+  for (int i = 0; i < kSilent; ++i) {
+    silent.push_back(test::ConnectTo(Port));
+    ASSERT_TRUE(silent.back().Valid());
+    WaitClients(i + 1);
+  }
+  EXPECT_EQ(Exchange("GET / HTTP/1.0\r\n\r\n"), "ok");
+  silent.clear();
+  WaitClients(0);
+}
+
+}  // namespace
+}  // namespace ordwin
