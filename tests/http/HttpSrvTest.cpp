@@ -18,18 +18,6 @@ using test::HttpTest;
 using test::NotFound;
 using test::PumpUntil;
 
-// A port that nothing listens on at the moment.
-int FreePort() {
-  SocketHandle s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
 // Answers every GET with "ok"; Log records the server's events.
 class HttpSrvTest : public HttpTest {
 protected:
@@ -79,7 +67,7 @@ TEST_F(HttpSrvTest, StartListensOnceMovesWithItsPortAndStopDropsEveryConnection)
   // The same port text changes nothing; another one moves the listening server there.
   Server->SetPort("0");
   EXPECT_EQ(Log.size(), 1u);
-  int moved = FreePort();
+  int moved = test::FreePort();
   Server->SetPort(std::to_string(moved));
   EXPECT_EQ(Log, (std::vector<std::string>{"started", "stopped", "started"}));
   EXPECT_FALSE(test::ConnectTo(Port).Valid());
@@ -130,16 +118,7 @@ TEST_F(HttpSrvTest, AFailedAcceptDropsOneClientAndTheServerListensOn) {
   WaitClients(1);
   const int accepts = Server->SocketServer()->ClientNumber();
   SocketHandle second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  struct RestoredLimit {
-    rlimit Old{};
-    ~RestoredLimit() { ::setrlimit(RLIMIT_NOFILE, &Old); }
-  } limit;
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit.Old), 0);
-  rlimit low = limit.Old;
-  low.rlim_cur = static_cast<rlim_t>(second.Get() + 8);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  std::vector<SocketHandle> fillers;
-  for (int fd; (fd = ::dup(0)) >= 0;) fillers.emplace_back(fd);
+  test::TDescriptorsUsedUp usedUp(second.Get());
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(Port));
@@ -148,7 +127,7 @@ TEST_F(HttpSrvTest, AFailedAcceptDropsOneClientAndTheServerListensOn) {
   ASSERT_TRUE(PumpUntil([&] { return Server->SocketServer()->LastError() == WSAEMFILE; }));
   first.Close();  // its connection gives a descriptor back
   ASSERT_TRUE(PumpUntil([&] { return Server->SocketServer()->ClientNumber() == accepts + 2; }));
-  fillers.clear();
+  usedUp.GiveBack();
   test::SendAll(second.Get(), "GET / HTTP/1.0\r\n\r\n");
   EXPECT_EQ(ReadToEnd(second.Get()), "ok");
 #endif

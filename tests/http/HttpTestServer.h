@@ -17,20 +17,6 @@ namespace ordwin::test {
 
 namespace fs = std::filesystem;
 
-// Appends what the peer has received to Got, without waiting; returns whether its connection
-// has ended (orderly or by reset).
-inline bool DrainPeer(int Fd, std::string& Got) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::recv(Fd, buf, sizeof(buf), MSG_DONTWAIT);
-    if (n > 0) {
-      Got.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-  }
-}
-
 // Sets an environment variable for the life of a scope.
 class ScopedEnv {
 public:

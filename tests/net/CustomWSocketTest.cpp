@@ -5,7 +5,6 @@
 #include <vector>
 
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -431,13 +430,7 @@ TEST_F(CustomWSocketTest, AListenerOutOfDescriptorsWaitsForOneToBeGivenUp) {
   SocketHandle second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 
   // Fill every free descriptor below a lowered limit, so that the next accept has none.
-  rlimit old{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
-  rlimit low = old;
-  low.rlim_cur = static_cast<rlim_t>(second.Get() + 8);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  std::vector<SocketHandle> fillers;
-  for (int fd; (fd = ::dup(0)) >= 0;) fillers.emplace_back(fd);
+  test::TDescriptorsUsedUp usedUp(second.Get());
 
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -451,8 +444,7 @@ TEST_F(CustomWSocketTest, AListenerOutOfDescriptorsWaitsForOneToBeGivenUp) {
   // Giving up an adopted connection frees a descriptor: the waiting connection is taken.
   firstConn->Close();
   ASSERT_TRUE(test::PumpUntil([&] { return f.Conn != nullptr && f.Conn->State() == wsConnected; }));
-  fillers.clear();
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+  usedUp.GiveBack();
   EXPECT_EQ(failuresWhileFull, 1);
   EXPECT_EQ(failures, 1);
   EXPECT_EQ(f.Listener.LastError(), 10024);  // "Too many open files"

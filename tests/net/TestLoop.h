@@ -2,14 +2,17 @@
 // holds (bounded), plain client sockets for the far end, and the end-of-test leak check.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,6 +69,61 @@ inline std::string ReadAvailable(int Fd) {
   }
   return out;
 }
+
+// Appends what the peer has received to Got, without waiting; returns whether its connection
+// has ended (orderly or by reset).
+inline bool DrainPeer(int Fd, std::string& Got) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::recv(Fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) {
+      Got.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+}
+
+// A loopback port that nothing listens on now (bound to port 0, read back, released).
+inline int FreePort() {
+  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  socklen_t len = sizeof(a);
+  ::getsockname(h.Get(), reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+// Leaves the process without a free descriptor: the limit is lowered to a little above Highest
+// and every descriptor below it is taken. GiveBack (or the destructor) returns them all and the
+// old limit. Not under the sanitizers, whose own checks need descriptors.
+class TDescriptorsUsedUp {
+public:
+  explicit TDescriptorsUsedUp(int Highest) {
+    EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &old_), 0);
+    rlimit low = old_;
+    low.rlim_cur = static_cast<rlim_t>(Highest + 8);
+    EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    for (int fd; (fd = ::dup(0)) >= 0;) taken_.emplace_back(fd);
+  }
+  ~TDescriptorsUsedUp() { GiveBack(); }
+  TDescriptorsUsedUp(const TDescriptorsUsedUp&) = delete;
+  TDescriptorsUsedUp& operator=(const TDescriptorsUsedUp&) = delete;
+
+  void GiveBack() {
+    if (given_) return;
+    given_ = true;
+    taken_.clear();
+    EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &old_), 0);
+  }
+
+private:
+  rlimit old_{};
+  std::vector<SocketHandle> taken_;
+  bool given_ = false;
+};
 
 // Closes with a reset instead of an orderly end.
 inline void ResetAndClose(SocketHandle& H) {

@@ -12,31 +12,18 @@
 namespace ordwin {
 namespace {
 
+using test::DrainPeer;
 using test::PumpUntil;
-
-// Appends what the peer has received to Got, without waiting; returns whether its connection
-// has ended (orderly or by reset).
-bool Drain(int Fd, std::string& Got) {
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::recv(Fd, buf, sizeof(buf), MSG_DONTWAIT);
-    if (n > 0) {
-      Got.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-  }
-}
 
 bool PeerEnded(int Fd) {
   std::string ignored;
-  return Drain(Fd, ignored);
+  return DrainPeer(Fd, ignored);
 }
 
 // Pumps until the peer has received N bytes or its connection ended; returns what came.
 std::string ReadPeer(int Fd, size_t N) {
   std::string got;
-  PumpUntil([&] { return Drain(Fd, got) || got.size() >= N; });
+  PumpUntil([&] { return DrainPeer(Fd, got) || got.size() >= N; });
   return got;
 }
 
