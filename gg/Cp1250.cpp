@@ -71,6 +71,13 @@ void AppendUtf8(std::string& Out, char32_t Cp) {
   }
 }
 
+std::string_view CutUtf8(std::string_view Utf8, size_t Max) {
+  if (Utf8.size() <= Max) return Utf8;
+  size_t end = Max;
+  while (end > 0 && (static_cast<unsigned char>(Utf8[end]) & 0xC0) == 0x80) --end;
+  return Utf8.substr(0, end);
+}
+
 std::string Cp1250ToUtf8(std::string_view Bytes) {
   std::string out;
   out.reserve(Bytes.size() + Bytes.size() / 4);

@@ -19,4 +19,7 @@ char32_t Cp1250CodePoint(unsigned char Byte);
 // Appends the UTF-8 form of a code point.
 void AppendUtf8(std::string& Out, char32_t CodePoint);
 
+// The longest start of UTF-8 text that fits in Max bytes without splitting a character.
+std::string_view CutUtf8(std::string_view Utf8, size_t Max);
+
 }  // namespace ordwin

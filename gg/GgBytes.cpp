@@ -2,7 +2,7 @@
 
 namespace ordwin {
 
-int32_t LeBytesToInt(const std::string& Bytes, size_t Offset) {
+int32_t LeBytesToInt(std::string_view Bytes, size_t Offset) {
   uint32_t value = 0;
   for (size_t i = 0; i < 4; ++i) {
     size_t at = Offset + i;

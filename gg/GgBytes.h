@@ -4,12 +4,13 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace ordwin {
 
 // The signed 32-bit value of the first four bytes, least significant first. Bytes missing at the
 // end of a short input read as 0.
-int32_t LeBytesToInt(const std::string& Bytes, size_t Offset = 0);
+int32_t LeBytesToInt(std::string_view Bytes, size_t Offset = 0);
 
 // The four bytes of Value, least significant first (two's complement for negative values).
 std::string IntToLeBytes(int32_t Value);

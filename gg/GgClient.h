@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "gg/GgDialect.h"
 #include "net/WSocketS.h"
 
 namespace ordwin {
@@ -38,6 +39,15 @@ public:
   // The contact-notification reply being collected, and the uploaded contact list.
   std::string NotifyReply;
   std::string UserList;
+
+  // The protocol generation the client logged in with (6.0 until it logs in), and whether it
+  // has logged in at all.
+  TGgDialect Dialect = gdGg60;
+  bool LoggedIn = false;
+  // The description of the client's last status, as it sent it: Windows-1250 or, when
+  // DescriptionIsUtf8, UTF-8.
+  std::string Description;
+  bool DescriptionIsUtf8 = false;
 
   virtual void CreateAuxSocket();
   virtual void FreeAuxSocket();

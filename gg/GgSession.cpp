@@ -1,11 +1,11 @@
 #include "gg/GgSession.h"
 
 #include <algorithm>
+#include <array>
 
 #include "gg/GgBytes.h"
 #include "gg/GgLogFormat.h"
 #include "gg/GgPacketTypes.h"
-#include "gg/Random.h"
 
 namespace ordwin {
 
@@ -13,37 +13,51 @@ namespace {
 
 using namespace ggpacket;
 
-constexpr uint32_t kFriendsOnlyFlag = 0x8000;
-constexpr int32_t kAckDelivered = 2;
-constexpr int32_t kAckNotDelivered = 1;
-constexpr int32_t kMessageClass = 4;
 constexpr size_t kMessageTextOffset = 12;
 constexpr size_t kMessageTextSearch = 2000;
-// Sequence numbers and seeds: 0 to 2147483646.
-constexpr int32_t kRandomRange = 2147483647;
 
-int32_t RandomNumber() { return Random(kRandomRange); }
-
+constexpr uint8_t k60 = DialectBit(gdGg60);
+constexpr uint8_t k80 = DialectBit(gdGg80);
+constexpr uint8_t k110 = DialectBit(gdGg110);
+constexpr uint8_t kNewer = k80 | k110;
+constexpr uint8_t kAll = k60 | kNewer;
 
 }  // namespace
 
-std::string StatusEntry(int32_t Uin, uint32_t Code) {
-  std::string entry = IntToLeBytes(Uin);
-  entry += static_cast<char>(Code & 0xFFu);
-  entry.append(9, '\0');
-  return entry;
-}
+const TGgSession::TRoute TGgSession::kRoutes[] = {
+    {kNewStatus, k60, &TGgSession::StatusChange},
+    {kPing, kAll, &TGgSession::Ping},
+    {kSendMsg, k60, &TGgSession::SendMessage},
+    {kAddNotify, k80, &TGgSession::NotifyChange},
+    {kRemoveNotify, k60 | k80, &TGgSession::NotifyList},
+    {kNotifyFirst, k60 | k80, &TGgSession::NotifyList},
+    {kNotifyLast, k60 | k80, &TGgSession::NotifyList},
+    {kNotifyEmpty, k60 | k80, &TGgSession::NotifyList},
+    {kPubdirRequest, kAll, &TGgSession::PubdirRequest},
+    {kLogin, kAll, &TGgSession::Login},
+    {kUserListRequest, kAll, &TGgSession::ContactListRequest},
+    {kSendMsg80, k80, &TGgSession::NewerMessage},
+    {kLogin80, kAll, &TGgSession::NewerLogin},
+    {kNewStatus80, kNewer, &TGgSession::NewStatus80},
+    {kRecvMsgAck, kNewer, &TGgSession::MessageAck},
+    {kTypingNotify, kNewer, &TGgSession::Typing},
+    {kNotify105First, k110, &TGgSession::NotifyList},
+    {kNotify105Last, k110, &TGgSession::NotifyList},
+    {kNotify105Empty, k110, &TGgSession::NotifyList},
+    {kAddNotify105, k110, &TGgSession::NotifyChange},
+    {kRemoveNotify105, k110, &TGgSession::NotifyChange},
+    {kSendMsg110, k110, &TGgSession::NewerMessage},
+    {kLogin105, kAll, &TGgSession::NewerLogin},
+};
 
-std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, std::string_view Text) {
-  std::string payload;
-  payload.reserve(16 + Text.size() + 1);
-  payload += IntToLeBytes(SenderUin);
-  payload += IntToLeBytes(Sequence);
-  payload += IntToLeBytes(0);
-  payload += IntToLeBytes(kMessageClass);
-  payload += Text;
-  payload += '\0';
-  return payload;
+const TGgSession::TRoute* TGgSession::FindRoute(int32_t Type) {
+  // Every routed type is below 256: a direct index instead of a search for each packet.
+  static const std::array<const TRoute*, 256> kByType = [] {
+    std::array<const TRoute*, 256> byType{};
+    for (const TRoute& route : kRoutes) byType[static_cast<size_t>(route.Type)] = &route;
+    return byType;
+  }();
+  return Type >= 0 && Type < 256 ? kByType[static_cast<size_t>(Type)] : nullptr;
 }
 
 TGgSession::TGgSession(TLogSink Log) : log_(std::move(Log)), riDuziva_(std::make_unique<TRiDuziva>(nullptr)) {
@@ -106,107 +120,88 @@ TGgClient* TGgSession::FindClientByUin(int32_t Number) const {
 }
 
 void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* Client) {
-  SendPacket(Client, kWelcome, IntToLeBytes(RandomNumber()));
+  SendPacket(Client, kWelcome, IntToLeBytes(FreshSequence()));
   Log(GG_CP1250(">powitanie"));
 }
 
 void TGgSession::RIDuzivaClientDataAvailable(TObject*, TGgClient*, const std::string&) {}
 
-void TGgSession::RIDuzivaClientDisconnect(TObject*, TGgClient*) {}
+void TGgSession::RIDuzivaClientDisconnect(TObject*, TGgClient* Client) { AnnounceGone(Client); }
 
 void TGgSession::RIDuzivaServerClosed(TObject*, uint16_t) {}
 
 void TGgSession::RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, const std::string& AZawartosc) {
-  switch (ACommand) {
-    case kNewStatus:
-      StatusChange(ASender, AZawartosc);
-      break;
-    case kPing:
-      Log(GG_CP1250("%d>ciągle jestem"), ASender->Uin());
-      break;
-    case kSendMsg:
-      SendMessage(ASender, AZawartosc);
-      break;
-    case kRemoveNotify:
-    case kNotifyFirst:
-    case kNotifyLast:
-    case kNotifyEmpty:
-      NotifyList(ASender, ACommand, AZawartosc);
-      break;
-    case kUserListRequest:
-      ContactListRequest(ASender, AZawartosc);
-      break;
-    case kPubdirRequest:
-      Log(GG_CP1250("%d>żądanie do katalogu publicznego"), ASender->Uin());
-      break;
-    case kLogin:
-      Login(ASender, AZawartosc);
-      break;
-    default:
-      Log(GG_CP1250("<żądanie %d %s"), ACommand, AZawartosc);
-      break;
+  const TRoute* route = FindRoute(ACommand);
+  if (route == nullptr || (route->Dialects & DialectBit(ASender->Dialect)) == 0) {
+    Unknown(ASender, ACommand, AZawartosc);
+    return;
   }
+  (this->*route->Handler)(ASender, ACommand, AZawartosc);
 }
 
-// Fields a short payload lacks read as 0, here and in every packet.
-void TGgSession::Login(TGgClient* Sender, const std::string& Payload) {
+void TGgSession::Ping(TGgClient* Sender, int32_t, const std::string&) {
+  Log(GG_CP1250("%d>ciągle jestem"), Sender->Uin());
+}
+
+void TGgSession::PubdirRequest(TGgClient* Sender, int32_t, const std::string&) {
+  Log(GG_CP1250("%d>żądanie do katalogu publicznego"), Sender->Uin());
+}
+
+void TGgSession::Unknown(TGgClient*, int32_t Type, const std::string& Payload) {
+  Log(GG_CP1250("<żądanie %d %s"), Type, Payload);
+}
+
+// Fields a short payload lacks read as 0, here and in every 6.0 packet.
+void TGgSession::Login(TGgClient* Sender, int32_t, const std::string& Payload) {
   Sender->SetUin(LeBytesToInt(Payload, 0));
+  Sender->Dialect = gdGg60;
+  Sender->LoggedIn = true;
   Log(GG_CP1250(">logowanie użytkownika %d"), Sender->Uin());
   SendPacket(Sender, kLoginOk, std::string());
   Log(GG_CP1250("<użytkownik zalogowany"));
   Sender->NotifyReply.clear();
 }
 
-void TGgSession::SendServerMessage(TGgClient* Client, std::string_view Cp1250Text) {
-  SendPacket(Client, kRecvMsg, ReceivedMessagePayload(0, RandomNumber(), Cp1250Text));
-}
-
-void TGgSession::StatusChange(TGgClient* Sender, const std::string& Payload) {
-  std::string passedOn = Payload.substr(std::min<size_t>(4, Payload.size()));
+void TGgSession::StatusChange(TGgClient* Sender, int32_t, const std::string& Payload) {
+  std::string_view passedOn = std::string_view(Payload).substr(std::min<size_t>(4, Payload.size()));
   uint32_t word = static_cast<uint32_t>(LeBytesToInt(Payload, 0));
   Sender->Status = word;
+  Sender->Description.assign(passedOn.substr(0, passedOn.find('\0')));
+  Sender->DescriptionIsUtf8 = false;
   if (word & kFriendsOnlyFlag) SendServerMessage(Sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
 
-  uint32_t announced = word & ~kFriendsOnlyFlag;
   int32_t uin = Sender->Uin();
   size_t length = Payload.size();
-  switch (announced) {
-    case 1:
-    case 21:
-      Log(GG_CP1250("%d>wyloguj mnie (paczka o długości %d)"), uin, length);
-      Sender->Close();
-      break;
-    case 2:
-    case 4:
-      Log(GG_CP1250("%d>jestem dostępny (paczka o długości %d)"), uin, length);
-      break;
-    case 3:
-    case 5:
-      Log(GG_CP1250("%d>jestem zajęty (paczka o długości %d)"), uin, length);
-      break;
-    case 20:
-    case 22:
-      announced = announced == 20 ? 1 : 21;
-      Log(GG_CP1250("%d>ukryj mnie (paczka o długości %d)"), uin, length);
-      break;
-    default:
-      break;
-  }
-
-  std::string notification = StatusEntry(uin, announced) + passedOn;
-  TWSocketServer& server = *riDuziva_->SocketServer();
-  int count = server.CountClients();
-  for (int i = 0; i < count; ++i) {
-    auto* client = dynamic_cast<TGgClient*>(server.ClientAt(i));
-    if (client == nullptr || client->Uin() == uin) continue;
-    SendPacket(client, kStatusNotify, notification);
-  }
-
+  if (LogStatusWord(uin, word, length)) Sender->Close();
+  AnnounceStatus(Sender, AnnouncedStatus(word), passedOn, Cp1250ToUtf8(Sender->Description));
   Log(GG_CP1250("%d>użytkownik zmienił status na %x \"%s\" (paczka o długości %d)"), uin, word,
       EscapeControlChars(Payload), length);
 }
 
-void TGgSession::SendMessage(TGgClient* Sender, const std::string& Payload) {
+bool TGgSession::LogStatusWord(int32_t Uin, uint32_t Word, size_t Length) {
+  switch (Word & ~kFriendsOnlyFlag) {
+    case 1:
+    case 21:
+      Log(GG_CP1250("%d>wyloguj mnie (paczka o długości %d)"), Uin, Length);
+      return true;
+    case 2:
+    case 4:
+      Log(GG_CP1250("%d>jestem dostępny (paczka o długości %d)"), Uin, Length);
+      return false;
+    case 3:
+    case 5:
+      Log(GG_CP1250("%d>jestem zajęty (paczka o długości %d)"), Uin, Length);
+      return false;
+    case 20:
+    case 22:
+      Log(GG_CP1250("%d>ukryj mnie (paczka o długości %d)"), Uin, Length);
+      return false;
+    default:
+      return false;
+  }
+}
+
+void TGgSession::SendMessage(TGgClient* Sender, int32_t, const std::string& Payload) {
   std::string_view text;
   if (Payload.size() > kMessageTextOffset) {
     size_t end = std::min(Payload.size(), kMessageTextOffset + kMessageTextSearch);
@@ -214,18 +209,7 @@ void TGgSession::SendMessage(TGgClient* Sender, const std::string& Payload) {
     if (nul != std::string::npos && nul < end)
       text = std::string_view(Payload).substr(kMessageTextOffset, nul - kMessageTextOffset);
   }
-  int32_t recipient = LeBytesToInt(Payload, 0);
-  int32_t uin = Sender->Uin();
-  Log(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, recipient, text);
-
-  std::string ackTail = IntToLeBytes(uin) + IntToLeBytes(LeBytesToInt(Payload, 4));
-  if (TGgClient* found = FindClientByUin(recipient)) {
-    SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckDelivered) + ackTail);
-    SendPacket(found, kRecvMsg, ReceivedMessagePayload(uin, RandomNumber(), text));
-  } else {
-    SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckNotDelivered) + ackTail);
-    SendServerMessage(Sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
-  }
+  PassMessage(Sender, LeBytesToInt(Payload, 0), LeBytesToInt(Payload, 4), text, {}, kMessageClass, {});
 }
 
 }  // namespace ordwin

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "gg/GgLogFormat.h"
+#include "gg/GgServerPackets.h"
 #include "gg/RIDuziva.h"
 #include "net/NotificationEndpoint.h"
 
@@ -56,6 +57,18 @@ public:
   TGgClient* FindClientByUin(int32_t Number) const;
 
 private:
+  // A handler of one packet type: the sending client, the type and the payload.
+  using THandler = void (TGgSession::*)(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  // One row of the dispatch table: a packet type, the dialects whose clients send it (a bit
+  // each), and its handler. A type that is not in the sender's dialect is an unknown one.
+  struct TRoute {
+    int32_t Type;
+    uint8_t Dialects;
+    THandler Handler;
+  };
+  static const TRoute kRoutes[];
+  static const TRoute* FindRoute(int32_t Type);
+
   // The end of the turn: hands every connection its queued packets.
   void HandleMessage(TMessage& Msg) override;
   // Formats one log line (see GgLogFormat.h) into a buffer kept for the next, and hands it on.
@@ -65,13 +78,57 @@ private:
     GgFormatInto(line_, Cp1250Format, A...);
     log_(line_);
   }
-  void Login(TGgClient* Sender, const std::string& Payload);
-  void StatusChange(TGgClient* Sender, const std::string& Payload);
-  void SendMessage(TGgClient* Sender, const std::string& Payload);
-  void SendServerMessage(TGgClient* Client, std::string_view Cp1250Text);
-  void NotifyListPart(TGgClient* Sender, const std::string& Payload);
+
+  // Packets of every dialect (GgSession.cpp, GgContacts.cpp).
+  void Ping(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void PubdirRequest(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void Unknown(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void Login(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void StatusChange(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void SendMessage(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  // Notify-list parts, the empty list and (6.0) the removal of a contact: 14 to 18, 0x77 to 0x79.
   void NotifyList(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void ContactListRequest(TGgClient* Sender, const std::string& Payload);
+  // One contact added (13, 0x7b: answered with its entry when it is connected) or removed (0x7c).
+  void NotifyChange(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void ContactListRequest(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  // Packets of the newer dialects (GgNewerSession.cpp).
+  void NewerLogin(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void NewStatus80(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void NewerMessage(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void MessageAck(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void Typing(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  // A packet the sender's dialect sends but that cannot be read whole: logged, and the
+  // sender's connection closed.
+  void Reject(TGgClient* Sender, int32_t Type, const std::string& Payload);
+
+  // Logs the line of a status word's state; true for a log-off (1 or 21).
+  bool LogStatusWord(int32_t Uin, uint32_t Word, size_t Length);
+  // Adds the numbers of a notify-list part to the sender's reply; false when the part could not
+  // be read (and the connection was closed).
+  bool NotifyListPart(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  // Appends a connected contact's entry to the sender's notify reply; false (and the sender's
+  // connection closed) when the reply would pass its bound.
+  bool AddNotifyEntry(TGgClient* Sender, const TGgClient* Contact);
+  // Sends notify-reply entries: one type 17, or 0x37 packets within the newer bound.
+  void SendNotifyReply(TGgClient* Client, const std::string& Entries);
+  void SendContactList(TGgClient* Client);
+
+  // What goes to each client in the packets of its own dialect (GgDelivery.cpp).
+  // Tells every client without the sender's number of its status Code, with the description as
+  // Tail60 (what follows the 14-byte head of a 6.0 notification) and as UTF-8.
+  void AnnounceStatus(TGgClient* Sender, uint32_t Code, std::string_view Tail60, std::string_view Utf8Description);
+  // Logs a message, acknowledges it to its sender (a 6.0 acknowledgement names the sender
+  // itself, a newer one the recipient) and hands it to the recipient, or tells the sender that
+  // nobody has the number. Html is the UTF-8 part for the newer dialects; empty, it is made
+  // from the text.
+  void PassMessage(TGgClient* Sender, int32_t Recipient, int32_t Sequence, std::string_view Cp1250Text,
+                   std::string_view Html, int32_t Class, std::string_view Attributes);
+  void DeliverMessage(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text, std::string_view Html,
+                      int32_t Class, std::string_view Attributes);
+  void SendServerMessage(TGgClient* Client, std::string_view Cp1250Text);
+  // A client whose connection ended while it was logged in with a status other than offline told
+  // to the others: announced as if it had sent status 1.
+  void AnnounceGone(TGgClient* Client);
 
   TLogSink log_;
   std::string line_;
@@ -79,13 +136,5 @@ private:
   TNotificationEndpoint endpoint_{this};
   bool flushPosted_ = false;
 };
-
-// The 14-byte head of a status notification (type 15), also one entry of a notify reply: the
-// number, the low byte of the status, nine zero bytes.
-std::string StatusEntry(int32_t Uin, uint32_t Code);
-
-// The received-message payload (type 10): sender, a fresh sequence number, time 0, class 4, the
-// text and its NUL.
-std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, std::string_view Text);
 
 }  // namespace ordwin

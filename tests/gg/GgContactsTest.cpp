@@ -74,6 +74,7 @@ TEST_F(GgContactsTest, AnEmptyLastPartIsAnsweredWithAnEmptyReply) {
 }
 
 // The reply shows the low byte of the stored word: hidden stays 20, the friends-only bit goes.
+// Available with a description (4) goes on with the description's length, here 0.
 TEST_F(GgContactsTest, TheReplyShowsTheStoredStatusByte) {
   GgTestPeer hidden = Connected(20);
   GgTestPeer friendsOnly = Connected(40);
@@ -86,7 +87,7 @@ TEST_F(GgContactsTest, TheReplyShowsTheStoredStatusByte) {
   asker.Send(16, NotifyEntries({20, 40, 60}));
   GgPacket reply = asker.Next();
   EXPECT_EQ(reply.Type, 17);
-  EXPECT_EQ(reply.Payload, ReplyEntry(20, 20) + ReplyEntry(40, 4) + ReplyEntry(60, 0));
+  EXPECT_EQ(reply.Payload, ReplyEntry(20, 20) + ReplyEntry(40, 4) + Bytes({0}) + ReplyEntry(60, 0));
 }
 
 TEST_F(GgContactsTest, TheReplyKeepsGrowingUntilTheNextLogin) {

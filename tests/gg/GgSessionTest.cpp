@@ -460,15 +460,38 @@ TEST_F(GgSessionTest, APeerThatResetDoesNotStopTheStatusNotification) {
   EXPECT_EQ(after.Unread(), "");
 }
 
-// Leaving without a status 1 tells nobody: the last status stays as announced.
-TEST_F(GgSessionTest, AClientThatDisconnectsIsNotAnnounced) {
+// Leaving without a status 1 is announced as a status 1 would be, once, to every other client;
+// not when the others already see it as not available or were never told a status.
+TEST_F(GgSessionTest, AClientThatDisconnectsIsAnnouncedAsNotAvailable) {
   GgTestPeer leaving = Connected(100);
   GgTestPeer other = Connected(200);
-  leaving.Send(2, Le(2));
+  GgTestPeer anonymous = Connect();
+  leaving.Send(2, Le(4) + "opis");
+  EXPECT_EQ(other.Next().Type, 15);
+  EXPECT_EQ(anonymous.Next().Type, 15);
+  Log.clear();
+  leaving.Close();
+  for (GgTestPeer* p : {&other, &anonymous}) {
+    GgPacket gone = p->Next();
+    EXPECT_EQ(gone.Type, 15);
+    EXPECT_EQ(gone.Payload, Bytes({100, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  }
+  EXPECT_EQ(Log, (std::vector<std::string>{L("<użytkownik 100 rozłączył się bez wylogowania")}));
+
+  // Hidden, silent (never sent a status) and never logged in: nothing to withdraw.
+  GgTestPeer hidden = Connected(300);
+  hidden.Send(2, Le(22) + "x");
+  EXPECT_EQ(other.Next().Type, 15);
+  EXPECT_EQ(anonymous.Next().Type, 15);
+  GgTestPeer silent = Connected(400);
+  GgTestPeer stranger = Connect();
+  stranger.Send(2, Le(2));
   EXPECT_EQ(other.Next().Type, 15);
   size_t lines = Log.size();
-  leaving.Close();
-  ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 1; }));
+  hidden.Close();
+  silent.Reset();
+  stranger.Close();
+  ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 2; }));
   EXPECT_EQ(other.Unread(), "");
   EXPECT_EQ(Log.size(), lines);
 }
