@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "gg/Cp1250.h"
 #include "gg/GgBytes.h"
 #include "gg/GgLogFormat.h"
 #include "gg/GgNewerPackets.h"
@@ -135,26 +136,29 @@ void TGgSession::SendNotifyReply(TGgClient* Client, const std::string& Entries) 
 void TGgSession::ContactListRequest(TGgClient* Sender, int32_t, const std::string& Payload) {
   if (Payload.empty()) return;
   int32_t uin = Sender->Uin();
-  bool answerPuts = IsNewer(Sender->Dialect);
+  bool newer = IsNewer(Sender->Dialect);
   std::string part = Payload.substr(1);
+  // The log is Windows-1250: a newer client's list is UTF-8 text.
+  std::string converted = newer && Payload[0] <= 1 ? Utf8ToCp1250(part) : std::string();
+  const std::string& logged = newer ? converted : part;
   switch (Payload[0]) {
     case 0:
-      Log(GG_CP1250("%d>rozpoczęcie ustalenia listy użytkowników \"%s\""), uin, part);
+      Log(GG_CP1250("%d>rozpoczęcie ustalenia listy użytkowników \"%s\""), uin, logged);
       if (part.size() > kMaxUserList) {
         Sender->Close();
         return;
       }
       Sender->UserList = std::move(part);
-      if (answerPuts) SendPacket(Sender, kUserListReply, std::string(1, kUserListPutReply));
+      if (newer) SendPacket(Sender, kUserListReply, std::string(1, kUserListPutReply));
       return;
     case 1:
-      Log(GG_CP1250("%d>ustalenie kolejnej porcji listy użytkowników \"%s\""), uin, part);
+      Log(GG_CP1250("%d>ustalenie kolejnej porcji listy użytkowników \"%s\""), uin, logged);
       if (Sender->UserList.size() + part.size() > kMaxUserList) {
         Sender->Close();
         return;
       }
       Sender->UserList += part;
-      if (answerPuts) SendPacket(Sender, kUserListReply, std::string(1, kUserListPutMoreReply));
+      if (newer) SendPacket(Sender, kUserListReply, std::string(1, kUserListPutMoreReply));
       return;
     case 2:
       Log(GG_CP1250("%d>pobranie listy użytkowników"), uin);

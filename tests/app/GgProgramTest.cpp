@@ -4,87 +4,20 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <gtest/gtest.h>
 
+#include "tests/app/GgWirePeer.h"
 #include "tests/app/ProgramRunner.h"
 
 namespace ordwin {
 namespace {
 
+using test::GgPeer;
+using test::Le;
 using test::Lines;
 using test::ProgramTest;
+using test::ReadLe;
 using test::TProgram;
-
-std::string Le(int32_t V) {
-  uint32_t u = static_cast<uint32_t>(V);
-  return {static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF), static_cast<char>((u >> 16) & 0xFF),
-          static_cast<char>((u >> 24) & 0xFF)};
-}
-
-int32_t ReadLe(const std::string& S, size_t At) {
-  uint32_t u = 0;
-  for (size_t i = 0; i < 4; ++i) u |= static_cast<uint32_t>(static_cast<unsigned char>(S[At + i])) << (8 * i);
-  return static_cast<int32_t>(u);
-}
-
-std::string Packet(int32_t Type, const std::string& Payload) {
-  return Le(Type) + Le(static_cast<int32_t>(Payload.size())) + Payload;
-}
-
-// A GG client of the kind a person runs, reduced to blocking reads of whole packets.
-class GgPeer {
-public:
-  GgPeer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval limit{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(8074);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-  }
-  ~GgPeer() { ::close(fd_); }
-  bool Connected() const { return connected_; }
-
-  void Send(int32_t Type, const std::string& Payload) {
-    std::string p = Packet(Type, Payload);
-    ASSERT_EQ(::send(fd_, p.data(), p.size(), MSG_NOSIGNAL), static_cast<ssize_t>(p.size()));
-  }
-  // The next whole packet: its type and payload; type -1 when the connection ended.
-  std::pair<int32_t, std::string> Receive() {
-    std::string header = ReadExactly(8);
-    if (header.size() < 8) return {-1, ""};
-    int32_t length = ReadLe(header, 4);
-    return {ReadLe(header, 0), ReadExactly(static_cast<size_t>(length))};
-  }
-  // Whether the server ended the connection (nothing more arrives).
-  bool Ended() {
-    char b;
-    return ::recv(fd_, &b, 1, 0) <= 0;
-  }
-
-private:
-  std::string ReadExactly(size_t N) {
-    std::string out(N, '\0');
-    size_t got = 0;
-    while (got < N) {
-      ssize_t n = ::recv(fd_, out.data() + got, N - got, 0);
-      if (n <= 0) break;
-      got += static_cast<size_t>(n);
-    }
-    out.resize(got);
-    return out;
-  }
-
-  int fd_ = -1;
-  bool connected_ = false;
-};
 
 std::vector<std::string> SplitLines(const std::string& Text) {
   std::vector<std::string> lines;

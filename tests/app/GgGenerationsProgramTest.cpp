@@ -1,0 +1,162 @@
+// Every GG client generation through the running program: two libgadu clients (the 8.0 and the
+// 11 dialect) and a 6.0 client of our own.
+#include "app/Program.h"
+
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "gg/Cp1250.h"
+#include "tests/app/GgWirePeer.h"
+#include "tests/app/LibgaduPeer.h"
+#include "tests/app/ProgramRunner.h"
+
+namespace ordwin {
+namespace {
+
+using test::GgPeer;
+using test::Hex;
+using test::Le;
+using test::LibgaduPeer;
+using test::Lines;
+using test::ProgramTest;
+using test::ReadLe;
+using test::TProgram;
+
+const std::string kPolish = "zażółć gęślą jaźń";
+const std::string kRussian = "Привет 😀";
+const std::string kBoth = kPolish + " " + kRussian;
+constexpr int kProtocol80 = 0x2e;
+constexpr int kProtocol110 = 0x40;
+
+// A 6.0 status notification (type 15): number, code, nine zero bytes, description.
+std::string Status60(int32_t Uin, int Code, const std::string& Cp1250Description = "") {
+  return Le(Uin) + std::string(1, static_cast<char>(Code)) + std::string(9, '\0') + Cp1250Description;
+}
+
+// Whether a 6.0 received message (type 10) comes from From with this Windows-1250 text.
+auto Message60(int32_t From, const std::string& Cp1250Text) {
+  return [=](int32_t Type, const std::string& P) {
+    return Type == 10 && P.size() == 16 + Cp1250Text.size() + 1 && ReadLe(P, 0) == From && ReadLe(P, 8) == 0 &&
+           ReadLe(P, 12) == 4 && P.substr(16) == Cp1250Text + std::string(1, '\0');
+  };
+}
+
+// A 6.0 client logged in as Uin with a status.
+void LogIn60(GgPeer& Peer, int32_t Uin, int Status, const std::string& Cp1250Description) {
+  ASSERT_TRUE(Peer.Connected());
+  ASSERT_EQ(Peer.Receive().first, 1);
+  Peer.Send(21, Le(Uin));
+  ASSERT_EQ(Peer.Receive(), std::make_pair(3, std::string()));
+  Peer.Send(2, Le(Status) + Cp1250Description);
+}
+
+// A contact list of exactly 5,000 bytes, in lines as GG clients store it.
+std::string ContactList() {
+  std::string list;
+  for (int i = 0; list.size() < 5000; ++i)
+    list += "Kontakt " + std::to_string(i) + ";" + kPolish + ";;;;" + std::to_string(2000 + i) + ";\r\n";
+  return list.substr(0, 5000);
+}
+
+TEST_F(ProgramTest, EveryClientGenerationLogsInSeesTheOthersAndChats) {
+  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  TProgram program(home_, {"--headless"});
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
+      << program.Out << program.Err;
+  const std::string polish60 = Utf8ToCp1250(kPolish);
+  const std::string russian60 = "?????? ?";
+
+  // Log-ins: each sees the status and description the others have, whatever their dialect.
+  auto c = std::make_unique<GgPeer>();
+  LogIn60(*c, 1003, 4, polish60);
+  LibgaduPeer a(1001, kProtocol80, "127.0.0.1", 4, kPolish);
+  ASSERT_TRUE(a.Saw("connected")) << a.Unseen();
+  EXPECT_TRUE(c->Saw(15, Status60(1001, 4, polish60)));
+  a.Command("notify 1002 1003");
+  EXPECT_TRUE(a.Saw("notify 1003 4 " + Hex(kPolish))) << a.Unseen();
+
+  auto b = std::make_unique<LibgaduPeer>(1002, kProtocol110, "127.0.0.1", 4, kRussian);
+  ASSERT_TRUE(b->Saw("connected")) << b->Unseen();
+  EXPECT_TRUE(a.Saw("status 1002 4 " + Hex(kRussian))) << a.Unseen();
+  EXPECT_TRUE(c->Saw(15, Status60(1002, 4, russian60)));
+  b->Command("notify 1001 1003");
+  EXPECT_TRUE(b->Saw("notify 1001 4 " + Hex(kPolish))) << b->Unseen();
+  EXPECT_TRUE(b->Saw("notify 1003 4 " + Hex(kPolish))) << b->Unseen();
+  // The 6.0 notify reply: each description status followed by its length and description.
+  c->Send(16, Le(1001) + "\x03" + Le(1002) + "\x03");
+  EXPECT_TRUE(c->Saw(17, Status60(1001, 4, std::string(1, static_cast<char>(polish60.size())) + polish60) +
+                             Status60(1002, 4, "\x08" + russian60)));
+
+  // Messages both ways between every pair; text only Windows-1250 cannot hold is lost, and only
+  // towards the 6.0 client.
+  a.Command("msg 1002 " + Hex(kBoth));
+  EXPECT_TRUE(b->Saw("msg 1001 8 " + Hex(kBoth))) << b->Unseen();
+  EXPECT_TRUE(a.Saw("ack 1002 2 *")) << a.Unseen();
+  b->Command("msg 1001 " + Hex(kBoth));
+  EXPECT_TRUE(a.Saw("msg 1002 8 " + Hex(kBoth))) << a.Unseen();
+  EXPECT_TRUE(b->Saw("ack 1001 2 *")) << b->Unseen();
+  a.Command("msg 1003 " + Hex(kBoth));
+  b->Command("msg 1003 " + Hex(kBoth));
+  bool fromA = false, fromB = false;  // two processes: either may come first
+  EXPECT_TRUE(c->SawWhere([&](int32_t Type, const std::string& P) {
+    fromA = fromA || Message60(1001, polish60 + " " + russian60)(Type, P);
+    fromB = fromB || Message60(1002, polish60 + " " + russian60)(Type, P);
+    return fromA && fromB;
+  }));
+  c->Send(11, Le(1001) + Le(7) + Le(8) + polish60 + std::string(1, '\0'));
+  EXPECT_TRUE(c->Saw(5, Le(2) + Le(1003) + Le(7)));
+  c->Send(11, Le(1002) + Le(8) + Le(8) + polish60 + std::string(1, '\0'));
+  EXPECT_TRUE(c->Saw(5, Le(2) + Le(1003) + Le(8)));
+  EXPECT_TRUE(a.Saw("msg 1003 4 " + Hex(kPolish))) << a.Unseen();
+  EXPECT_TRUE(b->Saw("msg 1003 4 " + Hex(kPolish))) << b->Unseen();
+  c->Send(11, Le(1002) + Le(9) + Le(8) + "1 < 2 & \"3\" > 0\r\nkoniec" + std::string(1, '\0'));
+  // Markup characters arrive as written; the HTML part's line break reads as LF.
+  EXPECT_TRUE(b->Saw("msg 1003 4 " + Hex("1 < 2 & \"3\" > 0\nkoniec"))) << b->Unseen();
+  b->Command("typing 1001 5");
+  EXPECT_TRUE(a.Saw("typing 1002 5")) << a.Unseen();
+
+  // A contact list stored in parts and fetched back whole.
+  const std::string list = ContactList();
+  a.Command("put " + Hex(list));
+  EXPECT_TRUE(a.Saw("userlist 0 -")) << a.Unseen();
+  a.Command("get");
+  EXPECT_TRUE(a.Saw("userlist 6 " + Hex(list))) << a.Unseen();
+
+  b->Command("status 5 " + Hex("Zajęty"));
+  EXPECT_TRUE(a.Saw("status 1002 5 " + Hex("Zajęty"))) << a.Unseen();
+  EXPECT_TRUE(c->Saw(15, Status60(1002, 5, Utf8ToCp1250("Zajęty"))));
+
+  // Going offline: by closing (the 6.0 client, then the 11 one), and by logging off (8.0).
+  c.reset();
+  EXPECT_TRUE(a.Saw("status 1003 1 -")) << a.Unseen();
+  EXPECT_TRUE(b->Saw("status 1003 1 -")) << b->Unseen();
+  c = std::make_unique<GgPeer>();
+  LogIn60(*c, 1003, 2, "");
+  EXPECT_TRUE(a.Saw("status 1003 2 -")) << a.Unseen();
+  b->Quit();
+  EXPECT_TRUE(a.Saw("status 1002 1 -")) << a.Unseen();
+  EXPECT_TRUE(c->Saw(15, Status60(1002, 1)));
+  b = std::make_unique<LibgaduPeer>(1002, kProtocol110, "127.0.0.1", 2, "");
+  ASSERT_TRUE(b->Saw("connected")) << b->Unseen();
+  EXPECT_TRUE(c->Saw(15, Status60(1002, 2)));
+  a.Command("status 21 " + Hex("pa"));
+  EXPECT_TRUE(a.Saw("disconnect_ack")) << a.Unseen();
+  EXPECT_TRUE(b->Saw("status 1001 21 " + Hex("pa"))) << b->Unseen();
+  EXPECT_TRUE(c->Saw(15, Status60(1001, 21, "pa")));
+
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  // Every packet the clients sent was understood, read whole and logged in its own words.
+  const std::string& log = program.Out;
+  EXPECT_EQ(log.find("<żądanie"), std::string::npos) << log;
+  EXPECT_EQ(log.find("błędna paczka"), std::string::npos) << log;
+  for (const char* line : {">logowanie użytkownika 1001 (protokół 8.0)\n", ">logowanie użytkownika 1002 (protokół 11)\n",
+                           "1001>wypowiedź dla 1002 o treści \"zażółć gęślą jaźń ?????? ?\"\n",
+                           "<użytkownik 1003 rozłączył się bez wylogowania\n", "1002>powiadomienie o pisaniu dla 1001"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  EXPECT_EQ(program.Err, "");
+}
+
+}  // namespace
+}  // namespace ordwin

@@ -1,0 +1,133 @@
+// LibgaduPeer: the libgadu test client (tests/app/libgadu) started as a child process, given
+// commands line by line and read event by event, for the whole-program tests.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ordwin::test {
+
+// Text as the client's lines carry it: hexadecimal bytes, "-" when empty.
+inline std::string Hex(const std::string& Text) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : Text) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out.empty() ? "-" : out;
+}
+
+class LibgaduPeer {
+public:
+  // Logs in as Uin with libgadu's protocol_version Protocol at Server ("hub": through the
+  // server-address request), starting with Status and Description.
+  LibgaduPeer(uint32_t Uin, int Protocol, const std::string& Server, int Status, const std::string& Description) {
+    int in[2], out[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<std::string> args = {LIBGADU_CLIENT, std::to_string(Uin), std::to_string(Protocol), Server,
+                                     std::to_string(Status), Hex(Description)};
+    // libgadu keeps a few allocations until exit; the sanitizers' leak report is not ours.
+    std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0"};
+    if (const char* path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
+    std::vector<char*> argv, envp;
+    for (std::string& a : args) argv.push_back(a.data());
+    for (std::string& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    EXPECT_EQ(::posix_spawn(&pid_, LIBGADU_CLIENT, &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+  }
+  ~LibgaduPeer() {
+    if (in_ >= 0) ::close(in_);
+    ::close(out_);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  LibgaduPeer(const LibgaduPeer&) = delete;
+  LibgaduPeer& operator=(const LibgaduPeer&) = delete;
+
+  void Command(const std::string& Line) {
+    std::string l = Line + "\n";
+    ASSERT_EQ(::write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+  }
+
+  // Waits until the client has reported Line (a final '*' matches any rest), and takes it; the
+  // lines before it stay.
+  bool Saw(const std::string& Line, int Seconds = 10) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+    bool prefix = !Line.empty() && Line.back() == '*';
+    std::string want = prefix ? Line.substr(0, Line.size() - 1) : Line;
+    for (;;) {
+      for (auto it = lines_.begin(); it != lines_.end(); ++it) {
+        if (prefix ? it->compare(0, want.size(), want) == 0 : *it == want) {
+          lines_.erase(it);
+          return true;
+        }
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count()))) return false;
+    }
+  }
+
+  // Ends the client: it closes its connection without a word, as libgadu's log-off does.
+  void Quit() {
+    Command("quit");
+    ::close(in_);
+    in_ = -1;
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+  // What the client reported and no Saw took, for failure messages.
+  std::string Unseen() const {
+    std::string all;
+    for (const std::string& l : lines_) all += l + "\n";
+    return all + partial_;
+  }
+
+private:
+  bool ReadMore(int TimeoutMs) {
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, TimeoutMs) <= 0) return false;
+    char buffer[65536];
+    ssize_t n = ::read(out_, buffer, sizeof(buffer));
+    if (n <= 0) return false;
+    partial_.append(buffer, static_cast<size_t>(n));
+    for (size_t nl; (nl = partial_.find('\n')) != std::string::npos;) {
+      lines_.push_back(partial_.substr(0, nl));
+      partial_.erase(0, nl + 1);
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  std::vector<std::string> lines_;
+  std::string partial_;
+};
+
+}  // namespace ordwin::test
