@@ -39,17 +39,31 @@ std::string TextToHtml(std::string_view Utf8) {
   for (size_t i = 0; i < Utf8.size(); ++i) {
     char c = Utf8[i];
     switch (c) {
-      case '<': html += "&lt;"; break;
-      case '>': html += "&gt;"; break;
-      case '&': html += "&amp;"; break;
-      case '"': html += "&quot;"; break;
-      case '\'': html += "&apos;"; break;
+      case '<':
+        html += "&lt;";
+        break;
+      case '>':
+        html += "&gt;";
+        break;
+      case '&':
+        html += "&amp;";
+        break;
+      case '"':
+        html += "&quot;";
+        break;
+      case '\'':
+        html += "&apos;";
+        break;
       case '\r':
         if (i + 1 < Utf8.size() && Utf8[i + 1] == '\n') ++i;
         html += "<br>";
         break;
-      case '\n': html += "<br>"; break;
-      default: html += c; break;
+      case '\n':
+        html += "<br>";
+        break;
+      default:
+        html += c;
+        break;
     }
   }
   html += "</span>";

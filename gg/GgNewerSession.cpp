@@ -26,7 +26,8 @@ void TGgSession::NewerLogin(TGgClient* Sender, int32_t Type, const std::string& 
   Sender->SetUin(login.Uin);
   Sender->Dialect = is80 ? gdGg80 : gdGg110;
   Sender->LoggedIn = true;
-  Log(is80 ? GG_CP1250(">logowanie użytkownika %d (protokół 8.0)") : GG_CP1250(">logowanie użytkownika %d (protokół 11)"),
+  Log(is80 ? GG_CP1250(">logowanie użytkownika %d (protokół 8.0)")
+           : GG_CP1250(">logowanie użytkownika %d (protokół 11)"),
       login.Uin);
   SendPacket(Sender, kLoginOk, std::string());
   Log(GG_CP1250("<użytkownik zalogowany"));

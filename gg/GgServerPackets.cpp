@@ -96,8 +96,7 @@ size_t Status80EntryLength(std::string_view Entries, size_t Offset) {
 }
 
 std::string ReceivedMessage80Payload(int32_t SenderUin, int32_t Sequence, int32_t Time, int32_t Class,
-                                     std::string_view Html, std::string_view Cp1250Plain,
-                                     std::string_view Attributes) {
+                                     std::string_view Html, std::string_view Cp1250Plain, std::string_view Attributes) {
   std::string rebuilt;
   if (kRecvMsg80Head + Html.size() + Cp1250Plain.size() + 2 + Attributes.size() > kMaxNewerPayload) {
     Attributes = {};

@@ -151,9 +151,10 @@ TEST_F(ProgramTest, EveryClientGenerationLogsInSeesTheOthersAndChats) {
   const std::string& log = program.Out;
   EXPECT_EQ(log.find("<żądanie"), std::string::npos) << log;
   EXPECT_EQ(log.find("błędna paczka"), std::string::npos) << log;
-  for (const char* line : {">logowanie użytkownika 1001 (protokół 8.0)\n", ">logowanie użytkownika 1002 (protokół 11)\n",
-                           "1001>wypowiedź dla 1002 o treści \"zażółć gęślą jaźń ?????? ?\"\n",
-                           "<użytkownik 1003 rozłączył się bez wylogowania\n", "1002>powiadomienie o pisaniu dla 1001"})
+  for (const char* line :
+       {">logowanie użytkownika 1001 (protokół 8.0)\n", ">logowanie użytkownika 1002 (protokół 11)\n",
+        "1001>wypowiedź dla 1002 o treści \"zażółć gęślą jaźń ?????? ?\"\n",
+        "<użytkownik 1003 rozłączył się bez wylogowania\n", "1002>powiadomienie o pisaniu dla 1001"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(program.Err, "");
 }

@@ -40,8 +40,8 @@ public:
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> args = {LIBGADU_CLIENT, std::to_string(Uin), std::to_string(Protocol), Server,
-                                     std::to_string(Status), Hex(Description)};
+    std::vector<std::string> args = {LIBGADU_CLIENT, std::to_string(Uin),    std::to_string(Protocol),
+                                     Server,         std::to_string(Status), Hex(Description)};
     // libgadu keeps a few allocations until exit; the sanitizers' leak report is not ours.
     std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0"};
     if (const char* path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);

@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <algorithm>
 #include <initializer_list>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -23,10 +26,31 @@ inline std::string Bytes(std::initializer_list<int> List) {
 
 inline std::string Le(int32_t Value) { return IntToLeBytes(Value); }
 
+// A byte string from hexadecimal digits, as packets captured on the wire are written down.
+inline std::string FromHex(std::string_view Hex) {
+  std::string s;
+  for (size_t i = 0; i + 1 < Hex.size(); i += 2) s += static_cast<char>(std::stoi(std::string(Hex.substr(i, 2)), nullptr, 16));
+  return s;
+}
+
 // One packet as it goes on the wire: type, payload length, payload.
 inline std::string GgPacketBytes(int32_t Type, const std::string& Payload) {
   return Le(Type) + Le(static_cast<int32_t>(Payload.size())) + Payload;
 }
+
+// Bytes in a heap block of exactly their size, so that the sanitizers catch a read one past
+// the end (a std::string always has room for its NUL, and short ones live inside it).
+class ExactBytes {
+public:
+  explicit ExactBytes(std::string_view Bytes) : data_(new char[Bytes.size()]), size_(Bytes.size()) {
+    std::copy(Bytes.begin(), Bytes.end(), data_.get());
+  }
+  operator std::string_view() const { return {data_.get(), size_}; }
+
+private:
+  std::unique_ptr<char[]> data_;
+  size_t size_;
+};
 
 struct GgPacket {
   int32_t Type = -1;

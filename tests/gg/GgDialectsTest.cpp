@@ -1,0 +1,462 @@
+// The GG session with clients of every generation: 6.0, 8.0 (login 0x31) and 11 (login 0x83).
+#include "gg/GgSession.h"
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "gg/Cp1250.h"
+#include "tests/gg/GgSessionFixture.h"
+#include "tests/gg/GgTestPeer.h"
+
+namespace ordwin {
+namespace {
+
+using test::Bytes;
+using test::GgPacket;
+using test::GgTestPeer;
+using test::L;
+using test::Le;
+using test::PumpUntil;
+
+// ---- client packets, as the newer clients lay them out ----
+
+std::string Login80(int32_t Uin, int32_t Status, const std::string& Description) {
+  const std::string version = "Gadu-Gadu Client Build 10.1.0.11070";
+  std::string p = Le(Uin) + "pl" + std::string(1, '\2') + std::string(64, '\0') + Le(Status) + Le(0x00800001) +
+                  Le(0x2737) + std::string(12, '\0') + Bytes({0, 0x64});
+  return p + Le(static_cast<int32_t>(version.size())) + version + Le(static_cast<int32_t>(Description.size())) +
+         Description;
+}
+
+// A protocol-buffers field: key, then the value's bytes.
+std::string Field(int Number, const std::string& Bytes) {
+  return std::string(1, static_cast<char>(Number << 3 | 2)) + std::string(1, static_cast<char>(Bytes.size())) + Bytes;
+}
+std::string VarintField(int Number, int Value) {
+  return std::string(1, static_cast<char>(Number << 3)) + std::string(1, static_cast<char>(Value));
+}
+std::string PackedUin(int32_t Uin) {
+  std::string digits = std::to_string(Uin);
+  return "\x01" + std::string(1, static_cast<char>(digits.size())) + digits;
+}
+
+std::string Login105(int32_t Uin, int32_t Status, const std::string& Description) {
+  return Field(1, "pl") + Field(2, PackedUin(Uin)) + Field(3, std::string(20, 'h')) + "\x45" + Le(Status) +
+         Field(9, Description) + Field(11, "avatar,StatusComments");
+}
+
+std::string Status80(int32_t Status, const std::string& Description) {
+  return Le(Status) + Le(0x14) + Le(static_cast<int32_t>(Description.size())) + Description + std::string(1, '\0');
+}
+
+std::string SendMsg80(int32_t To, int32_t Seq, const std::string& Html, const std::string& Plain,
+                      const std::string& Attrs) {
+  int32_t plainAt = static_cast<int32_t>(20 + Html.size() + 1);
+  int32_t attrAt = static_cast<int32_t>(plainAt + Plain.size() + 1);
+  return Le(To) + Le(Seq) + Le(8) + Le(plainAt) + Le(attrAt) + Html + std::string(1, '\0') + Plain +
+         std::string(1, '\0') + Attrs;
+}
+
+std::string SendMsg110(int32_t To, int32_t Seq, const std::string& Plain, const std::string& Html) {
+  std::string p = Field(1, PackedUin(To)) + VarintField(2, 8) + VarintField(3, Seq);
+  if (!Plain.empty()) p += Field(5, Plain);
+  if (!Html.empty()) p += Field(6, Html);
+  return p;
+}
+
+std::string Notify105(std::initializer_list<int32_t> Numbers) {
+  std::string p;
+  for (int32_t n : Numbers) p += std::string(1, '\0') + PackedUin(n).substr(1) + "\x03";
+  return p;
+}
+
+// ---- what the server sends ----
+
+std::string Status60(int32_t Uin, int Code, const std::string& Tail = "") {
+  return Le(Uin) + std::string(1, static_cast<char>(Code)) + std::string(9, '\0') + Tail;
+}
+
+std::string Status80Entry(int32_t Uin, int32_t Code, const std::string& Utf8) {
+  return Le(Uin) + Le(Code) + std::string(16, '\0') + Le(static_cast<int32_t>(Utf8.size())) + Utf8;
+}
+
+// The parts of a received 0x2e message, its offsets checked.
+struct Message80 {
+  int32_t From = -1, Seq = -1, Time = -1, Class = -1;
+  std::string Html, Plain, Attrs;
+};
+
+Message80 ReadMessage80(const GgPacket& P) {
+  EXPECT_EQ(P.Type, 0x2e);
+  Message80 m;
+  const std::string& s = P.Payload;
+  if (s.size() < 24) return m;
+  m.From = LeBytesToInt(s, 0);
+  m.Seq = LeBytesToInt(s, 4);
+  m.Time = LeBytesToInt(s, 8);
+  m.Class = LeBytesToInt(s, 12);
+  size_t plainAt = static_cast<size_t>(LeBytesToInt(s, 16));
+  size_t attrAt = static_cast<size_t>(LeBytesToInt(s, 20));
+  EXPECT_LE(plainAt, attrAt);
+  EXPECT_LE(attrAt, s.size());
+  if (plainAt > attrAt || attrAt > s.size() || plainAt < 25) return m;
+  EXPECT_EQ(s[plainAt - 1], '\0');
+  EXPECT_EQ(s[attrAt - 1], '\0');
+  m.Html = s.substr(24, plainAt - 25);
+  m.Plain = s.substr(plainAt, attrAt - plainAt - 1);
+  m.Attrs = s.substr(attrAt);
+  return m;
+}
+
+class GgDialectsTest : public test::GgSessionTest {
+protected:
+  GgTestPeer Connected80(int32_t Uin, int32_t Status = 2, const std::string& Description = "") {
+    GgTestPeer peer = Connect();
+    peer.Send(0x31, Login80(Uin, Status, Description));
+    EXPECT_EQ(peer.Next().Type, 3);
+    return peer;
+  }
+  GgTestPeer Connected110(int32_t Uin, int32_t Status = 2, const std::string& Description = "") {
+    GgTestPeer peer = Connect();
+    peer.Send(0x83, Login105(Uin, Status, Description));
+    EXPECT_EQ(peer.Next().Type, 3);
+    return peer;
+  }
+};
+
+TEST_F(GgDialectsTest, TheLoginChoosesTheDialectAndTheOthersAreToldTheStatusItBrings) {
+  GgTestPeer old = Connected(100);
+  Log.clear();
+  GgTestPeer a = Connect();
+  a.Send(0x31, Login80(200, 4, "zażółć"));
+  std::string answer;
+  ASSERT_TRUE(PumpUntil([&] { return (answer += test::ReadAvailable(a.Fd())).size() >= 8; }));
+  EXPECT_EQ(answer, Bytes({3, 0, 0, 0, 0, 0, 0, 0}));
+  GgPacket told = old.Next();
+  EXPECT_EQ(told.Type, 15);
+  EXPECT_EQ(told.Payload, Status60(200, 4, L("zażółć")));
+  EXPECT_EQ(Log, (std::vector<std::string>{L(">powitanie"), L(">logowanie użytkownika 200 (protokół 8.0)"),
+                                           L("<użytkownik zalogowany"), L("200>status przy logowaniu 4 \"zażółć\"")}));
+
+  GgTestPeer b = Connected110(300, 0x16, "Привет");
+  EXPECT_EQ(old.Next().Payload, Status60(300, 21, "??????"));
+  GgPacket toA = a.Next();
+  EXPECT_EQ(toA.Type, 0x36);
+  EXPECT_EQ(toA.Payload, Status80Entry(300, 21, "Привет"));
+  EXPECT_EQ(Log[Log.size() - 3], L(">logowanie użytkownika 300 (protokół 11)"));
+
+  // Each dialect's own packet types only: the others are unknown, as they always were.
+  Log.clear();
+  old.Send(0x38, Status80(2, ""));
+  old.Send(13, Le(200) + "\x03");
+  ASSERT_TRUE(WaitLog(2));
+  b.Send(2, Le(2));
+  ASSERT_TRUE(WaitLog(3));
+  a.Send(0x77, Notify105({100}));
+  ASSERT_TRUE(WaitLog(4));
+  EXPECT_EQ(Log, (std::vector<std::string>{L("<żądanie 56 ") + Status80(2, ""), L("<żądanie 13 ") + Le(200) + "\x03",
+                                           L("<żądanie 2 ") + Le(2), L("<żądanie 119 ") + Notify105({100})}));
+  EXPECT_EQ(old.Unread() + a.Unread() + b.Unread(), "");
+
+  // A new login on the connection brings its dialect: now a reads 6.0 packets.
+  a.Send(21, Le(200));
+  EXPECT_EQ(a.Next().Type, 3);
+  b.Send(0x38, Status80(2, ""));
+  EXPECT_EQ(a.Next().Payload, Status60(300, 2));
+}
+
+TEST_F(GgDialectsTest, StatusChangesReachEveryClientInItsDialect) {
+  GgTestPeer old = Connected(100);
+  GgTestPeer a = Connected80(200);
+  EXPECT_EQ(old.Next().Type, 15);
+  GgTestPeer b = Connected110(300);
+  EXPECT_EQ(old.Next().Type, 15);
+  EXPECT_EQ(a.Next().Type, 0x36);
+  Log.clear();
+
+  b.Send(0x38, Status80(5, "Zajęty, Привет"));
+  EXPECT_EQ(old.Next().Payload, Status60(300, 5, L("Zajęty, ??????")));
+  EXPECT_EQ(a.Next().Payload, Status80Entry(300, 5, "Zajęty, Привет"));
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("300>jestem zajęty (paczka o długości 34)"),
+                     L("300>użytkownik zmienił status na 5 z opisem \"Zajęty, ??????\" (paczka o długości 34)")}));
+
+  // A 6.0 description ends at its NUL (a return time may follow); it crosses as UTF-8.
+  old.Send(2, Le(4) + L("zażółć") + std::string(1, '\0') + Le(1700000000));
+  EXPECT_EQ(a.Next().Payload, Status80Entry(100, 4, "zażółć"));
+  EXPECT_EQ(b.Next().Payload, Status80Entry(100, 4, "zażółć"));
+
+  // Hidden and friends-only as the 6.0 clients have them; the server's word to the sender
+  // comes in its own dialect.
+  a.Send(0x38, Status80(0x8016, "x"));
+  Message80 note = ReadMessage80(a.Next());
+  EXPECT_EQ(note.From, 0);
+  EXPECT_EQ(note.Plain, L("Serwer nie rozróżnia przyjaciół od reszty"));
+  EXPECT_EQ(note.Html, "<span>Serwer nie rozróżnia przyjaciół od reszty</span>");
+  EXPECT_EQ(old.Next().Payload, Status60(200, 21, "x"));
+  EXPECT_EQ(b.Next().Payload, Status80Entry(200, 21, "x"));
+  EXPECT_EQ(a.Unread() + b.Unread() + old.Unread(), "");
+}
+
+// Going offline: by a log-off status (a newer client is answered with 0x0d before its
+// connection closes), or by just closing while the others see it available.
+TEST_F(GgDialectsTest, EveryClientSeesTheOthersGoOfflineInItsDialect) {
+  GgTestPeer old = Connected(100);
+  old.Send(2, Le(4));
+  GgTestPeer a = Connected80(200, 4, "jestem");
+  GgTestPeer b = Connected110(300, 2);
+  (void)old.Unread();
+  (void)a.Unread();
+  Log.clear();
+
+  a.Send(0x38, Status80(0x15, "pa"));
+  std::string ack;
+  ASSERT_TRUE(PumpUntil([&] { return (ack += test::ReadAvailable(a.Fd())).size() >= 8; }));
+  EXPECT_EQ(ack + a.Unread(), Bytes({0x0d, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(a.WaitEnded());
+  EXPECT_EQ(old.Next().Payload, Status60(200, 0x15, "pa"));
+  EXPECT_EQ(b.Next().Payload, Status80Entry(200, 0x15, "pa"));
+
+  b.Close();
+  EXPECT_EQ(old.Next().Payload, Status60(300, 1));
+  GgTestPeer c = Connected110(400, 2);
+  EXPECT_EQ(old.Next().Type, 15);
+  old.Close();
+  EXPECT_EQ(c.Next().Payload, Status80Entry(100, 1, ""));  // the 6.0 client's last word was 4
+  ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 1; }));
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("200>wyloguj mnie (paczka o długości 15)"),
+                     L("200>użytkownik zmienił status na 15 z opisem \"pa\" (paczka o długości 15)"),
+                     L("<użytkownik 300 rozłączył się bez wylogowania"), L(">powitanie"),
+                     L(">logowanie użytkownika 400 (protokół 11)"), L("<użytkownik zalogowany"),
+                     L("400>status przy logowaniu 2 \"\""), L("<użytkownik 100 rozłączył się bez wylogowania")}));
+}
+
+TEST_F(GgDialectsTest, MessagesCrossDialectsWithTheirTextConverted) {
+  GgTestPeer old = Connected(100);
+  GgTestPeer a = Connected80(200);
+  GgTestPeer b = Connected110(300);
+  (void)old.Unread();
+  (void)a.Unread();
+  Log.clear();
+
+  // 6.0 to 8.0: the acknowledgement as always; the text in both parts, the HTML escaped.
+  old.Send(11, Le(200) + Le(7) + Le(8) + L("zażółć <b>") + std::string(1, '\0'));
+  EXPECT_EQ(old.Next().Payload, Le(2) + Le(100) + Le(7));
+  int32_t now = static_cast<int32_t>(std::time(nullptr));
+  Message80 m = ReadMessage80(a.Next());
+  EXPECT_EQ(m.From, 100);
+  EXPECT_GE(m.Seq, 0);
+  EXPECT_NEAR(m.Time, now, 5);
+  EXPECT_EQ(m.Class, 4);
+  EXPECT_EQ(m.Html, "<span>zażółć &lt;b&gt;</span>");
+  EXPECT_EQ(m.Plain, L("zażółć <b>"));
+  EXPECT_EQ(m.Attrs, "");
+
+  // 8.0 to 11: HTML and formatting pass unchanged; a newer acknowledgement names the recipient.
+  const std::string attrs = Bytes({0x02, 0x06, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00});
+  a.Send(0x2d, SendMsg80(300, 9, "<i>Привет</i>", "??????", attrs));
+  EXPECT_EQ(a.Next().Payload, Le(2) + Le(300) + Le(9));
+  m = ReadMessage80(b.Next());
+  EXPECT_EQ(m.From, 200);
+  EXPECT_EQ(m.Class, 8);
+  EXPECT_EQ(m.Html, "<i>Привет</i>");
+  EXPECT_EQ(m.Plain, "??????");
+  EXPECT_EQ(m.Attrs, attrs);
+
+  // 11 to 6.0: the plain part, in Windows-1250.
+  b.Send(0x7d, SendMsg110(100, 1, "zażółć Привет", "<span>zażółć Привет</span>"));
+  EXPECT_EQ(b.Next().Payload, Le(2) + Le(100) + Le(1));
+  GgPacket p = old.Next();
+  EXPECT_EQ(p.Type, 10);
+  EXPECT_EQ(p.Payload.substr(16), L("zażółć ??????") + std::string(1, '\0'));
+
+  // No plain part: read from the HTML. No HTML part: made from the plain one.
+  b.Send(0x7d, SendMsg110(200, 2, "", "<b>1 &lt; 2</b>"));
+  EXPECT_EQ(b.Next().Type, 5);
+  m = ReadMessage80(a.Next());
+  EXPECT_EQ(m.Html, "<b>1 &lt; 2</b>");
+  EXPECT_EQ(m.Plain, "1 < 2");
+  a.Send(0x2d, SendMsg80(300, 10, "", L("zażółć"), ""));
+  EXPECT_EQ(a.Next().Type, 5);
+  EXPECT_EQ(ReadMessage80(b.Next()).Html, "<span>zażółć</span>");
+
+  // Nobody with the number: status 1 naming it, and the server's word in the sender's dialect.
+  b.Send(0x7d, SendMsg110(999, 3, "halo", ""));
+  EXPECT_EQ(b.Next().Payload, Le(1) + Le(999) + Le(3));
+  m = ReadMessage80(b.Next());
+  EXPECT_EQ(m.From, 0);
+  EXPECT_EQ(m.Html, "<span>Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana.</span>");
+
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{
+                L("100>wypowiedź dla 200 o treści \"zażółć <b>\""), L("200>wypowiedź dla 300 o treści \"??????\""),
+                L("300>wypowiedź dla 100 o treści \"zażółć ??????\""), L("300>wypowiedź dla 200 o treści \"1 < 2\""),
+                L("200>wypowiedź dla 300 o treści \"zażółć\""), L("300>wypowiedź dla 999 o treści \"halo\"")}));
+  EXPECT_EQ(old.Unread() + a.Unread() + b.Unread(), "");
+}
+
+TEST_F(GgDialectsTest, NotifyListsAreAnsweredInTheAskersDialect) {
+  GgTestPeer old = Connected(100);
+  old.Send(2, Le(4) + "opis");
+  GgTestPeer b = Connected110(300, 5, "Zajęty");
+  GgTestPeer a = Connected80(200);
+  (void)old.Unread();
+  (void)b.Unread();
+  Log.clear();
+
+  // An 8.0 client lists in the 6.0 layout, and is answered in 0x37 entries.
+  a.Send(16, Le(100) + "\x03" + Le(300) + "\x03" + Le(999) + "\x03");
+  GgPacket reply = a.Next();
+  EXPECT_EQ(reply.Type, 0x37);
+  EXPECT_EQ(reply.Payload, Status80Entry(100, 4, "opis") + Status80Entry(300, 5, "Zajęty"));
+  // An 11 client lists in parts of digits.
+  b.Send(0x77, Notify105({100}));
+  b.Send(0x78, Notify105({200, 999}));
+  reply = b.Next();
+  EXPECT_EQ(reply.Type, 0x37);
+  EXPECT_EQ(reply.Payload, Status80Entry(100, 4, "opis") + Status80Entry(200, 2, ""));
+  // A 6.0 client reads a description after each status that carries one.
+  old.Send(16, Le(300) + "\x03" + Le(200) + "\x03");
+  reply = old.Next();
+  EXPECT_EQ(reply.Type, 17);
+  EXPECT_EQ(reply.Payload, Status60(300, 5, "\x06" + L("Zajęty")) + Status60(200, 2));
+  b.Send(0x79, "");
+  // One contact added: answered with its entry when it is connected; removed: only logged.
+  b.Send(0x7b, Notify105({100}));
+  EXPECT_EQ(b.Next().Payload, Status80Entry(100, 4, "opis"));
+  b.Send(0x7b, Notify105({999}));
+  b.Send(0x7c, Notify105({100}));
+  a.Send(13, Le(300) + "\x03");
+  EXPECT_EQ(a.Next().Payload, Status80Entry(300, 5, "Zajęty"));
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("200>ostatnie pozycje listy kontaktów"), L("300>kolejne pozycje listy kontaktów"),
+                     L("300>ostatnie pozycje listy kontaktów"), L("100>ostatnie pozycje listy kontaktów"),
+                     L("300>nie mam nikogo na liście kontaktów"), L("300>dodanie śledzenia użytkownika 100"),
+                     L("300>dodanie śledzenia użytkownika 999"), L("300>usunięcie śledzenia użytkownika 100"),
+                     L("200>dodanie śledzenia użytkownika 300")}));
+
+  // A reply past what a newer client takes in one packet goes in several, of whole entries.
+  std::string many;
+  for (int i = 0; i < 2400; ++i) many += Notify105({100});
+  b.Send(0x83, Login105(300, 2, ""));
+  EXPECT_EQ(b.Next().Type, 3);
+  b.Send(0x78, many);
+  GgPacket first = b.Next(), second = b.Next();
+  const std::string entry = Status80Entry(100, 4, "opis");
+  EXPECT_EQ(first.Payload.size(), 2047 * entry.size());
+  EXPECT_EQ(second.Payload.size(), 353 * entry.size());
+  EXPECT_EQ(second.Payload.substr(0, entry.size()), entry);
+  EXPECT_EQ(b.Unread(), "");
+}
+
+TEST_F(GgDialectsTest, NewerContactListsAreAnsweredPerPartAndComeBackInPartsTheyTake) {
+  GgTestPeer b = Connected110(300);
+  Log.clear();
+  const std::string part(2047, 'x');
+  b.Send(22, std::string(1, '\0') + "zażółć" + part.substr(10));
+  b.Send(22, "\x01" + part);
+  for (int i = 0; i < 33; ++i) b.Send(22, "\x01" + part);
+  EXPECT_EQ(b.Next().Payload, Bytes({0}));
+  for (int i = 0; i < 34; ++i) EXPECT_EQ(b.Next().Payload, Bytes({2})) << i;
+  EXPECT_EQ(Log[0], L("300>rozpoczęcie ustalenia listy użytkowników \"zażółć") + part.substr(10) + "\"");
+
+  b.Send(22, Bytes({2}));
+  const size_t total = 35 * 2047;  // 71,645 bytes: one leading part and the last
+  GgPacket head = b.Next(), tail = b.Next();
+  EXPECT_EQ(head.Type, 16);
+  EXPECT_EQ(head.Payload.size(), 65535u);
+  EXPECT_EQ(head.Payload.substr(0, 11), "\x04zażółć");
+  EXPECT_EQ(tail.Type, 16);
+  EXPECT_EQ(tail.Payload, "\x06" + std::string(total - 65534, 'x'));
+  EXPECT_EQ(b.Unread(), "");
+}
+
+TEST_F(GgDialectsTest, TypingGoesOnToNewerClientsAndReceiptsAreLogged) {
+  GgTestPeer old = Connected(100);
+  GgTestPeer a = Connected80(200);
+  GgTestPeer b = Connected110(300);
+  (void)old.Unread();
+  (void)a.Unread();
+  Log.clear();
+  a.Send(0x59, Bytes({5, 0}) + Le(300));
+  GgPacket typing = b.Next();
+  EXPECT_EQ(typing.Type, 0x59);
+  EXPECT_EQ(typing.Payload, Bytes({5, 0}) + Le(200));
+  a.Send(0x59, Bytes({0, 0}) + Le(100));
+  a.Send(0x59, Bytes({1, 0}) + Le(999));
+  b.Send(0x46, Le(77));
+  b.Send(8, "");
+  ASSERT_TRUE(WaitLog(5));
+  EXPECT_EQ(Log, (std::vector<std::string>{L("200>powiadomienie o pisaniu dla 300 (długość 5)"),
+                                           L("200>powiadomienie o pisaniu dla 100 (długość 0)"),
+                                           L("200>powiadomienie o pisaniu dla 999 (długość 1)"),
+                                           L("300>potwierdzenie odebrania wiadomości 77"), L("300>ciągle jestem")}));
+  EXPECT_EQ(old.Unread() + a.Unread() + b.Unread(), "");
+}
+
+// Every new packet that cannot be read whole closes the connection that sent it, and only that
+// one; under the sanitizers each case also proves that nothing is read outside the packet.
+TEST_F(GgDialectsTest, BadInputInEveryNewPacketClosesOnlyThatConnection) {
+  GgTestPeer bystander = Connected(100);
+  const std::string never(11, '\x80');
+  const struct {
+    int Dialect;  // 0: not logged in, 8 or 11
+    int32_t Type;
+    std::string Payload;
+  } cases[] = {
+      {0, 0x31, Login80(5, 2, "").substr(0, 100)},
+      {0, 0x31, Login80(5, 2, "ab").substr(0, 141)},
+      {0, 0x83,
+       Field(2,
+             "\x01\x03"
+             "1x3")},
+      {0, 0x83, Field(2, PackedUin(5)).substr(0, 4)},
+      {0, 0x83, "\x08" + never},
+      {0, 0x83, Field(1, "pl")},
+      {8, 0x38, Le(2) + Le(0)},
+      {11, 0x38, Le(2) + Le(0) + Le(-1) + "x"},
+      {8, 0x2d, Le(200) + Le(1)},
+      {8, 0x2d, Le(200) + Le(1) + Le(8) + Le(40) + Le(0) + "<b>"},
+      {8, 0x2d, Le(200) + Le(1) + Le(8) + Le(21) + Le(99) + std::string(2, '\0')},
+      {11, 0x7d, Field(1, PackedUin(100)).substr(0, 6)},
+      {11, 0x7d, Field(1, PackedUin(100)) + "\x10" + never},
+      {11, 0x7d,
+       Field(1,
+             "\x01\x03"
+             "10a")},
+      {11, 0x77, Bytes({0, 9, '1'})},
+      {11, 0x78, Bytes({0, 3, '1', '0', '0'})},
+      {11, 0x7b, Bytes({0, 3, 'a', 'b', 'c', 3})},
+      {11, 0x7c, Bytes({0})},
+      {8, 13, Le(100).substr(0, 3)},
+      {8, 0x46, Bytes({1, 2})},
+      {11, 0x59, Bytes({5, 0}) + Le(100).substr(0, 3)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "type " << c.Type << ", " << c.Payload.size() << " bytes");
+    GgTestPeer sender = c.Dialect == 8 ? Connected80(7, 0) : c.Dialect == 11 ? Connected110(7, 0) : Connect();
+    sender.Send(c.Type, c.Payload);
+    EXPECT_TRUE(sender.WaitEnded());
+    ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 1; }));
+    int32_t uin = c.Dialect == 0 ? 0 : 7;
+    EXPECT_EQ(Log.back(), L(std::to_string(uin) + ">błędna paczka " + std::to_string(c.Type) + " o długości " +
+                            std::to_string(c.Payload.size()) + ", połączenie zamknięte"));
+  }
+  // The server goes on serving everybody else.
+  (void)bystander.Unread();
+  GgTestPeer b = Connected110(300);
+  b.Send(0x7d, SendMsg110(100, 1, "dalej", ""));
+  EXPECT_EQ(b.Next().Payload, Le(2) + Le(100) + Le(1));
+  GgPacket p = bystander.Next();
+  EXPECT_EQ(p.Type, 15);  // told of the log-in
+  p = bystander.Next();
+  EXPECT_EQ(p.Type, 10);
+  EXPECT_EQ(p.Payload.substr(16), std::string("dalej\0", 6));
+}
+
+}  // namespace
+}  // namespace ordwin

@@ -1,0 +1,70 @@
+#include "gg/GgServerPackets.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "gg/GgBytes.h"
+#include "tests/gg/GgTestPeer.h"
+
+namespace ordwin {
+namespace {
+
+using test::Bytes;
+using test::Le;
+
+TEST(GgServerPacketsTest, StatusCodesAsAnnouncedAndWhichCarryADescription) {
+  EXPECT_EQ(AnnouncedStatus(20), 1u);
+  EXPECT_EQ(AnnouncedStatus(22), 21u);
+  EXPECT_EQ(AnnouncedStatus(0x8016), 21u);
+  EXPECT_EQ(AnnouncedStatus(0x8004), 4u);
+  EXPECT_EQ(AnnouncedStatus(0x0114), 0x0114u);  // only the plain words are replaced
+  for (uint32_t code : {0x04u, 0x05u, 0x15u, 0x16u, 0x18u, 0x22u, 0x8004u}) EXPECT_TRUE(HasDescription(code)) << code;
+  for (uint32_t code : {0x00u, 0x01u, 0x02u, 0x03u, 0x14u, 0x17u, 0x21u}) EXPECT_FALSE(HasDescription(code)) << code;
+}
+
+TEST(GgServerPacketsTest, SixPointOhLayouts) {
+  EXPECT_EQ(StatusEntry(100, 0x8002), Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(NotifyEntry60(100, 2, "ignored"), Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(NotifyEntry60(100, 0x15, "pa"), Bytes({100, 0, 0, 0, 0x15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 'p', 'a'}));
+  EXPECT_EQ(NotifyEntry60(100, 4, ""), Bytes({100, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  std::string entry = NotifyEntry60(100, 5, std::string(300, 'd'));
+  EXPECT_EQ(entry.size(), 14u + 1 + 255);
+  EXPECT_EQ(static_cast<unsigned char>(entry[14]), 255);
+  EXPECT_EQ(ReceivedMessagePayload(7, 9, "hi"), Le(7) + Le(9) + Le(0) + Le(4) + "hi" + std::string(1, '\0'));
+}
+
+TEST(GgServerPacketsTest, EightPointOhLayouts) {
+  EXPECT_EQ(Status80Payload(1001, 4, "zażółć"), Le(1001) + Le(4) + std::string(16, '\0') + Le(10) + "zażółć");
+  EXPECT_EQ(Status80EntryLength(Status80Payload(1, 2, "") + Status80Payload(3, 4, "abc"), 28), 31u);
+  EXPECT_EQ(Status80EntryLength(Status80Payload(3, 4, "abc").substr(0, 30), 0), 0u);  // cut short
+  EXPECT_EQ(TypingPayload(5, 1002), Bytes({5, 0, 0xEA, 3, 0, 0}));
+
+  std::string m = ReceivedMessage80Payload(1001, 9, 1700000000, 8, "<b>x</b>", "x", Bytes({2, 0, 0}));
+  EXPECT_EQ(m, Le(1001) + Le(9) + Le(1700000000) + Le(8) + Le(33) + Le(35) + std::string("<b>x</b>\0x\0", 11) +
+                   Bytes({2, 0, 0}));
+}
+
+// A newer client drops its session on a payload past 65535 bytes: what could grow past it is
+// cut at a character, or rebuilt from a shortened plain part.
+TEST(GgServerPacketsTest, EightPointOhPayloadsStayWithinTheNewerBound) {
+  std::string longDescription;
+  while (longDescription.size() < 70000) longDescription += "ż";
+  std::string status = Status80Payload(1, 4, longDescription);
+  EXPECT_EQ(status.size(), 65534u);  // 65507 bytes would split a character
+  EXPECT_EQ(LeBytesToInt(status, 24), 65506);
+
+  const std::string attrs(600, '\2');
+  std::string fits = ReceivedMessage80Payload(1, 2, 3, 8, std::string(30000, 'h'), std::string(35000, 'p'), attrs);
+  EXPECT_EQ(fits.size(), 24u + 30001 + 35001);  // the attributes went
+  EXPECT_EQ(LeBytesToInt(fits, 20), 24 + 30001 + 35001);
+  std::string rebuilt = ReceivedMessage80Payload(1, 2, 3, 8, std::string(60000, 'h'), std::string(60000, '<'), attrs);
+  EXPECT_LE(rebuilt.size(), kMaxNewerPayload);
+  size_t plainAt = static_cast<size_t>(LeBytesToInt(rebuilt, 16));
+  EXPECT_EQ(rebuilt.substr(24, 10), "<span>&lt;");
+  EXPECT_EQ(rebuilt[plainAt - 1], '\0');
+  EXPECT_EQ(rebuilt.substr(plainAt, 3), "<<<");
+}
+
+}  // namespace
+}  // namespace ordwin
