@@ -97,7 +97,8 @@ TEST(GgNewerPacketsTest, APacketCutShortIsRefused) {
   for (size_t n = 0; n < 20; ++n) EXPECT_FALSE(ReadSendMsg80(Cut(std::string_view(kSendMsg80).substr(0, n)), m)) << n;
   // Past its head a cut 0x2d points past its end, until only attributes are cut.
   for (size_t n = 20; n < 169; ++n) EXPECT_FALSE(ReadSendMsg80(Cut(std::string_view(kSendMsg80).substr(0, n)), m)) << n;
-  ASSERT_TRUE(ReadSendMsg80(std::string(kSendMsg80, 0, 170), m));
+  const std::string attributesCut(kSendMsg80, 0, 170);
+  ASSERT_TRUE(ReadSendMsg80(attributesCut, m));
   EXPECT_EQ(m.Attributes, "\x02");
   // Protocol buffers may end after any whole field: a cut elsewhere is refused, and a cut
   // before the number is refused too.
@@ -150,13 +151,15 @@ TEST(GgNewerPacketsTest, MessageOffsetsMustStayInsideThePacket) {
   };
   TGgSentMessage m;
   const std::string body = std::string("<b>x</b>\0x\0", 11) + Bytes({0x02, 0x00, 0x00});  // 28 + 3 = 31 bytes
-  ASSERT_TRUE(ReadSendMsg80(head(29, 31) + body, m));
+  // The results point into the packet: each is kept while they are looked at.
+  const std::string whole = head(29, 31) + body, bare = head(29, 0) + body, headOnly = head(20, 20);
+  ASSERT_TRUE(ReadSendMsg80(whole, m));
   EXPECT_EQ(m.Html, "<b>x</b>");
   EXPECT_EQ(m.Plain, "x");
   EXPECT_EQ(m.Attributes, Bytes({0x02, 0x00, 0x00}));
-  ASSERT_TRUE(ReadSendMsg80(head(29, 0) + body, m));  // no attributes
+  ASSERT_TRUE(ReadSendMsg80(bare, m));  // no attributes
   EXPECT_EQ(m.Attributes, "");
-  ASSERT_TRUE(ReadSendMsg80(head(20, 20), m));  // nothing but the head
+  ASSERT_TRUE(ReadSendMsg80(headOnly, m));  // nothing but the head
   EXPECT_EQ(m.Html, "");
   EXPECT_EQ(m.Plain, "");
   EXPECT_FALSE(ReadSendMsg80(head(35, 0) + body, m));   // plain part past the end

@@ -66,7 +66,8 @@ TEST(ProtobufReaderTest, MalformedMessagesFailWithoutReadingPastTheEnd) {
     EXPECT_FALSE(r.Next());
   }
   // Fields before the bad one are read.
-  TProtobufReader r(Bytes({0x08, 0x01, 0x12, 0x09}));
+  const std::string goodThenBad = Bytes({0x08, 0x01, 0x12, 0x09});
+  TProtobufReader r(goodThenBad);
   EXPECT_TRUE(r.Next());
   EXPECT_FALSE(r.Next());
   EXPECT_TRUE(r.Failed());
