@@ -3,7 +3,11 @@
 #include "app/Program.h"
 
 #include <cstdint>
+#include <fstream>
 #include <string>
+
+#include <sched.h>
+#include <sys/mount.h>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +54,15 @@ void LogIn60(GgPeer& Peer, int32_t Uin, int Status, const std::string& Cp1250Des
   Peer.Send(21, Le(Uin));
   ASSERT_EQ(Peer.Receive(), std::make_pair(3, std::string()));
   Peer.Send(2, Le(Status) + Cp1250Description);
+}
+
+// Moves this test process, and so the programs it starts, into a mount namespace of its own in
+// which the system hosts file reads as File. Nothing mounted there reaches the machine, whose
+// own hosts file is never touched. Needs root; false where it is not allowed.
+bool UseHostsFile(const std::string& File) {
+  if (::unshare(CLONE_NEWNS) != 0) return false;
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  return ::mount(File.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
 }
 
 // A contact list of exactly 5,000 bytes, in lines as GG clients store it.
@@ -157,6 +170,30 @@ TEST_F(ProgramTest, EveryClientGenerationLogsInSeesTheOthersAndChats) {
         "<użytkownik 1003 rozłączył się bez wylogowania\n", "1002>powiadomienie o pisaniu dla 1001"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(program.Err, "");
+}
+
+// libgadu with no server set asks the network's server-address host on port 80 where to go;
+// with that name on this machine, both dialects find the program and log in.
+TEST_F(ProgramTest, LibgaduFindsTheServerThroughTheServerAddressRequest) {
+  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  const std::string hosts = (home_ / "hosts").string();
+  std::ofstream(hosts) << "127.0.0.1\tlocalhost\n127.0.0.1\tappmsg.gadu-gadu.pl\n";
+  if (!UseHostsFile(hosts)) GTEST_SKIP() << "needs a mount namespace of its own (root)";
+  Store("[ustawienia]\nadres=127.0.0.1\n");
+  TProgram program(home_, {"--headless"});
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
+      << program.Out << program.Err;
+
+  LibgaduPeer a(1001, kProtocol110, "hub", 2, "");
+  ASSERT_TRUE(a.Saw("connected")) << a.Unseen();
+  LibgaduPeer b(1002, kProtocol80, "hub", 4, kPolish);
+  ASSERT_TRUE(b.Saw("connected")) << b.Unseen();
+  EXPECT_TRUE(a.Saw("status 1002 4 " + Hex(kPolish))) << a.Unseen();
+
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_NE(program.Out.find(">logowanie użytkownika 1001 (protokół 11)\n"), std::string::npos) << program.Out;
+  EXPECT_NE(program.Out.find(">logowanie użytkownika 1002 (protokół 8.0)\n"), std::string::npos) << program.Out;
+  EXPECT_EQ(::umount("/etc/hosts"), 0);
 }
 
 }  // namespace
