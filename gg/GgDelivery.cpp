@@ -75,11 +75,7 @@ void TGgSession::SendServerMessage(TGgClient* Client, std::string_view Cp1250Tex
 }
 
 void TGgSession::AnnounceGone(TGgClient* Client) {
-  if (!Client->LoggedIn) return;
-  // Status 0: it never told one, so nobody saw it available; 1 and 21 (hidden too): the others
-  // already see it as not available.
-  uint32_t code = AnnouncedStatus(Client->Status);
-  if (code == 0 || code == 1 || code == 21) return;
+  if (!Client->LoggedIn || !IsShownOnline(Client->Status)) return;
   Log(GG_CP1250("<użytkownik %d rozłączył się bez wylogowania"), Client->Uin());
   AnnounceStatus(Client, kNotAvailable, {}, {});
 }

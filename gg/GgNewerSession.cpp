@@ -34,12 +34,13 @@ void TGgSession::NewerLogin(TGgClient* Sender, int32_t Type, const std::string& 
   Sender->NotifyReply.clear();
 
   // A newer client logs in with its status and description: the others are told of them as of
-  // a status change, or they would not see it until it changed them.
+  // a status change, or they would not see it until it changed them. A client that is not
+  // there for them (not available, hidden) is news to nobody.
   Sender->Status = login.Status;
   Sender->Description.assign(login.Description);
   Sender->DescriptionIsUtf8 = true;
   std::string cp1250 = Utf8ToCp1250(login.Description);
-  AnnounceStatus(Sender, AnnouncedStatus(login.Status), cp1250, login.Description);
+  if (IsShownOnline(login.Status)) AnnounceStatus(Sender, AnnouncedStatus(login.Status), cp1250, login.Description);
   Log(GG_CP1250("%d>status przy logowaniu %x \"%s\""), login.Uin, login.Status, EscapeControlChars(cp1250));
 }
 

@@ -33,6 +33,11 @@ uint32_t AnnouncedStatus(uint32_t Word) {
   return code;
 }
 
+bool IsShownOnline(uint32_t Word) {
+  uint32_t code = AnnouncedStatus(Word);
+  return code != 0 && code != 1 && code != 21;
+}
+
 bool HasDescription(uint32_t Code) {
   switch (Code & 0xFF) {
     case 0x04:  // available

@@ -22,6 +22,9 @@ int32_t FreshSequence();
 // The status code the others are told of: the word without bit 15 (friends only), hidden (20,
 // 22) as not available (1, 21). The low byte is what goes on the wire.
 uint32_t AnnouncedStatus(uint32_t Word);
+// Whether the others see a client with this status word as there: not before it told one (0),
+// not when it is not available (1, 21, and hidden, which is announced as those).
+bool IsShownOnline(uint32_t Word);
 // Whether a status code (its low byte) is one of the states that carry a description.
 bool HasDescription(uint32_t Code);
 

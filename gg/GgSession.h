@@ -126,8 +126,8 @@ private:
   void DeliverMessage(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text, std::string_view Html,
                       int32_t Class, std::string_view Attributes);
   void SendServerMessage(TGgClient* Client, std::string_view Cp1250Text);
-  // A client whose connection ended while it was logged in with a status other than offline told
-  // to the others: announced as if it had sent status 1.
+  // A client whose connection ended while logged in and shown online (IsShownOnline): announced
+  // as if it had sent status 1.
   void AnnounceGone(TGgClient* Client);
 
   TLogSink log_;

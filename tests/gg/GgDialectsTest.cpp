@@ -141,12 +141,16 @@ TEST_F(GgDialectsTest, TheLoginChoosesTheDialectAndTheOthersAreToldTheStatusItBr
   EXPECT_EQ(Log, (std::vector<std::string>{L(">powitanie"), L(">logowanie użytkownika 200 (protokół 8.0)"),
                                            L("<użytkownik zalogowany"), L("200>status przy logowaniu 4 \"zażółć\"")}));
 
-  GgTestPeer b = Connected110(300, 0x16, "Привет");
-  EXPECT_EQ(old.Next().Payload, Status60(300, 21, "??????"));
+  GgTestPeer b = Connected110(300, 5, "Привет");
+  EXPECT_EQ(old.Next().Payload, Status60(300, 5, "??????"));
   GgPacket toA = a.Next();
   EXPECT_EQ(toA.Type, 0x36);
-  EXPECT_EQ(toA.Payload, Status80Entry(300, 21, "Привет"));
+  EXPECT_EQ(toA.Payload, Status80Entry(300, 5, "Привет"));
   EXPECT_EQ(Log[Log.size() - 3], L(">logowanie użytkownika 300 (protokół 11)"));
+  // Logging in hidden or not available is news to nobody.
+  GgTestPeer hidden = Connected110(400, 0x16, "x");
+  GgTestPeer away = Connected80(500, 1);
+  EXPECT_EQ(Log.back(), L("500>status przy logowaniu 1 \"\""));
 
   // Each dialect's own packet types only: the others are unknown, as they always were.
   Log.clear();
@@ -159,7 +163,7 @@ TEST_F(GgDialectsTest, TheLoginChoosesTheDialectAndTheOthersAreToldTheStatusItBr
   ASSERT_TRUE(WaitLog(4));
   EXPECT_EQ(Log, (std::vector<std::string>{L("<żądanie 56 ") + Status80(2, ""), L("<żądanie 13 ") + Le(200) + "\x03",
                                            L("<żądanie 2 ") + Le(2), L("<żądanie 119 ") + Notify105({100})}));
-  EXPECT_EQ(old.Unread() + a.Unread() + b.Unread(), "");
+  EXPECT_EQ(old.Unread() + a.Unread() + b.Unread() + hidden.Unread(), "");
 
   // A new login on the connection brings its dialect: now a reads 6.0 packets.
   a.Send(21, Le(200));

@@ -13,12 +13,14 @@ namespace {
 using test::Bytes;
 using test::Le;
 
-TEST(GgServerPacketsTest, StatusCodesAsAnnouncedAndWhichCarryADescription) {
+TEST(GgServerPacketsTest, StatusCodesAsAnnouncedShownOnlineAndCarryingADescription) {
   EXPECT_EQ(AnnouncedStatus(20), 1u);
   EXPECT_EQ(AnnouncedStatus(22), 21u);
   EXPECT_EQ(AnnouncedStatus(0x8016), 21u);
   EXPECT_EQ(AnnouncedStatus(0x8004), 4u);
   EXPECT_EQ(AnnouncedStatus(0x0114), 0x0114u);  // only the plain words are replaced
+  for (uint32_t word : {0x02u, 0x04u, 0x05u, 0x8003u, 0x17u, 0x22u}) EXPECT_TRUE(IsShownOnline(word)) << word;
+  for (uint32_t word : {0x00u, 0x01u, 0x15u, 0x14u, 0x16u, 0x8001u, 0x8014u}) EXPECT_FALSE(IsShownOnline(word)) << word;
   for (uint32_t code : {0x04u, 0x05u, 0x15u, 0x16u, 0x18u, 0x22u, 0x8004u}) EXPECT_TRUE(HasDescription(code)) << code;
   for (uint32_t code : {0x00u, 0x01u, 0x02u, 0x03u, 0x14u, 0x17u, 0x21u}) EXPECT_FALSE(HasDescription(code)) << code;
 }
