@@ -1,7 +1,8 @@
 #!/bin/sh
 # GG server benchmark: builds in Release, starts `ordwin --headless` (its log going to a file) in
 # a private network namespace, so port 8074 is free and all traffic stays on that namespace's
-# loopback, runs bench/gg_load against it, stops the server with SIGTERM and prints the figures.
+# loopback, runs bench/gg_load against it (6.0 clients, then GG 11 clients; --dialects picks),
+# stops the server with SIGTERM and prints the figures.
 # A benchmark, not a test: it reports, it asserts no timing. A full run takes about a minute.
 #
 # Usage: bench/gg_bench.sh [gg_load options...]    (for example --seconds 2 --logins 2000)

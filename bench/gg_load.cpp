@@ -20,9 +20,14 @@
 // Between phases the clients are closed abortively and the generator waits until the server's
 // descriptor count is back to what it was before the first phase.
 //
+// The phases run once per dialect of --dialects: 6.0 clients (login 21, messages 11 and 10,
+// status 2 and 15) and GG 11 clients as libgadu speaks it (login 0x83 hidden, so that log-ins
+// tell nobody; messages 0x7d with plain and HTML parts, received as 0x2e and answered with a
+// 0x46 receipt; status 0x38, received as 0x36).
+//
 // Usage: gg_load --server-pid PID [--port 8074] [--logins 10000] [--pairs 2,100,1000]
 //                [--windows 1,32] [--seconds 5] [--warmup 0.5] [--fanout 1000] [--fanout-windows 1,32]
-//                [--fanout-seconds 3] [--connect-window 4]
+//                [--fanout-seconds 3] [--connect-window 4] [--dialects 6.0,11]
 
 #include <algorithm>
 #include <cerrno>
@@ -62,6 +67,15 @@ constexpr int32_t kRecvMsg = 10;
 constexpr int32_t kSendMsg = 11;
 constexpr int32_t kStatusNotify = 15;
 constexpr int32_t kLogin = 21;
+// The GG 11 dialect.
+constexpr int32_t kRecvMsg80 = 0x2e;
+constexpr int32_t kStatus80 = 0x36;
+constexpr int32_t kNewStatus80 = 0x38;
+constexpr int32_t kRecvMsgAck = 0x46;
+constexpr int32_t kSendMsg110 = 0x7d;
+constexpr int32_t kLogin105 = 0x83;
+constexpr int32_t kHidden = 0x14;
+constexpr int32_t kChatClass = 8;
 
 constexpr int32_t kAckDelivered = 2;
 constexpr int32_t kMessageClass = 4;
@@ -74,6 +88,9 @@ constexpr size_t kSeqDigits = 10;
 constexpr size_t kRecvMsgLength = 16 + kTextLength + 1;
 // Status notification: number, code, nine zero bytes, then the description passed on.
 constexpr size_t kNotifyHead = 14;
+// GG 11: the head of a received message (0x2e) and of a status notification (0x36).
+constexpr size_t kRecvMsg80Head = 24;
+constexpr size_t kStatus80Head = 28;
 
 constexpr size_t kReadBuffer = 256 * 1024;
 constexpr int kMaxEvents = 1024;
@@ -96,6 +113,7 @@ struct Options {
   std::vector<int> FanoutWindows{1, 32};
   double FanoutSeconds = 3;
   int ConnectWindow = 4;
+  std::vector<std::string> Dialects{"6.0", "11"};
 };
 
 int64_t NowNs() {
@@ -122,6 +140,55 @@ int32_t GetLe(const char* P) {
 void PutHeader(std::string& Out, int32_t Type, size_t Length) {
   PutLe(Out, Type);
   PutLe(Out, static_cast<int32_t>(Length));
+}
+
+// ---- GG 11 packets: protocol-buffers fields ----
+
+void PutVarint(std::string& Out, uint64_t V) {
+  while (V >= 0x80) {
+    Out += static_cast<char>((V & 0x7F) | 0x80);
+    V >>= 7;
+  }
+  Out += static_cast<char>(V);
+}
+
+void PutField(std::string& Out, int Field, const std::string& Bytes) {
+  PutVarint(Out, static_cast<uint64_t>(Field) << 3 | 2);
+  PutVarint(Out, Bytes.size());
+  Out += Bytes;
+}
+
+// A number as the GG 11 packets write it: a flag byte, the length, the decimal digits.
+std::string PackedUin(int32_t Uin) {
+  std::string digits = std::to_string(Uin);
+  return std::string(1, '\x01') + static_cast<char>(digits.size()) + digits;
+}
+
+void PutPacket(std::string& Out, int32_t Type, const std::string& Payload) {
+  PutHeader(Out, Type, Payload.size());
+  Out += Payload;
+}
+
+void PutLogin105(std::string& Out, int32_t Uin) {
+  std::string p;
+  PutField(p, 1, "pl");
+  PutField(p, 2, PackedUin(Uin));
+  p += '\x45';  // field 8, fixed32: the status
+  PutLe(p, kHidden);
+  PutField(p, 9, "");
+  PutPacket(Out, kLogin105, p);
+}
+
+void PutSendMsg110(std::string& Out, int32_t To, uint32_t Seq, const std::string& Text) {
+  std::string p;
+  PutField(p, 1, PackedUin(To));
+  PutVarint(p, 2 << 3);
+  PutVarint(p, kChatClass);
+  PutVarint(p, 3 << 3);
+  PutVarint(p, Seq);
+  PutField(p, 5, Text);
+  PutField(p, 6, "<span>" + Text + "</span>");
+  PutPacket(Out, kSendMsg110, p);
 }
 
 // The 64 text bytes of message Seq from Sender: the sequence number first, then letters that
@@ -231,6 +298,7 @@ struct Latencies {
 };
 
 struct Row {
+  std::string Dialect;
   std::string Scenario;
   int Clients = 0;
   int Window = 0;
@@ -244,8 +312,9 @@ struct Row {
   std::string Extra;
 };
 
-Row NewRow(const char* Scenario, int Clients, int Window, const char* Unit) {
+Row NewRow(const std::string& Dialect, const char* Scenario, int Clients, int Window, const char* Unit) {
   Row r;
+  r.Dialect = Dialect;
   r.Scenario = Scenario;
   r.Clients = Clients;
   r.Window = Window;
@@ -294,11 +363,15 @@ public:
     WaitForServer();
     baseFds_ = opt_.ServerPid > 0 ? OpenDescriptors(opt_.ServerPid) : -1;
     rssStartKiB_ = ServerResidentKiB();
-    if (opt_.Logins > 0) LoginPhase(opt_.Logins);
-    for (int n : opt_.Pairs)
-      for (int w : opt_.Windows) PairsPhase(n, w);
-    if (opt_.Fanout > 1)
-      for (int k : opt_.FanoutWindows) FanoutPhase(opt_.Fanout, k);
+    for (const std::string& d : opt_.Dialects) {
+      dialect_ = d;
+      newer_ = d != "6.0";
+      if (opt_.Logins > 0) LoginPhase(opt_.Logins);
+      for (int n : opt_.Pairs)
+        for (int w : opt_.Windows) PairsPhase(n, w);
+      if (opt_.Fanout > 1)
+        for (int k : opt_.FanoutWindows) FanoutPhase(opt_.Fanout, k);
+    }
     rssEndKiB_ = ServerResidentKiB();
     PrintTable();
   }
@@ -307,7 +380,7 @@ private:
   // ---- phases ----
 
   void LoginPhase(int Count) {
-    Row row = NewRow("log-in", Count, opt_.ConnectWindow, "log-ins/s");
+    Row row = NewRow(dialect_, "log-in", Count, opt_.ConnectWindow, "log-ins/s");
     BeginPhase(Mode::Login);
     latencies_.Ns.clear();
     long rssBefore = ServerResidentKiB();
@@ -326,10 +399,11 @@ private:
     row.Lost = static_cast<uint64_t>(Count - ready_);
     if (done) row.Rate = Count / (static_cast<double>(stop - start) / 1e9);
     if (rssBefore > 0 && rssAfter > 0 && ready_ > 0) {
-      loginBytesPerClient_ = static_cast<double>(rssAfter - rssBefore) * 1024.0 / ready_;
+      double perClient = static_cast<double>(rssAfter - rssBefore) * 1024.0 / ready_;
+      if (!newer_) loginBytesPerClient_ = perClient;
       char buf[160];
       std::snprintf(buf, sizeof(buf), "server VmRSS %ld -> %ld KiB: %.0f B per client", rssBefore, rssAfter,
-                    loginBytesPerClient_);
+                    perClient);
       row.Extra = buf;
     }
     EndPhase(row);
@@ -338,7 +412,7 @@ private:
   void PairsPhase(int Count, int Window) {
     Count -= Count % 2;
     if (Count < 2 || Window < 1) return;
-    Row row = NewRow("messages in pairs", Count, Window, "messages/s");
+    Row row = NewRow(dialect_, "messages in pairs", Count, Window, "messages/s");
     BeginPhase(Mode::Pairs);
     window_ = static_cast<uint32_t>(Window);
     if (!LogIn(Count)) return EndPhase(row);
@@ -369,7 +443,7 @@ private:
 
   void FanoutPhase(int Count, int Window) {
     if (Window < 1) return;
-    Row row = NewRow("status fan-out", Count, Window, "notifications/s");
+    Row row = NewRow(dialect_, "status fan-out", Count, Window, "notifications/s");
     BeginPhase(Mode::Fanout);
     if (!LogIn(Count)) return EndPhase(row);
     fanWindow_ = static_cast<uint32_t>(Window);
@@ -625,8 +699,12 @@ private:
         if (c.State != ConnState::Connecting || Len != 4) return Unexpected(c, Type, Len);
         --awaitingWelcome_;
         c.State = ConnState::LoggingIn;
-        PutHeader(c.Out, kLogin, 4);
-        PutLe(c.Out, c.Uin);
+        if (newer_) {
+          PutLogin105(c.Out, c.Uin);
+        } else {
+          PutHeader(c.Out, kLogin, 4);
+          PutLe(c.Out, c.Uin);
+        }
         MarkDirty(I);
         return;
       case kLoginOk:
@@ -637,12 +715,14 @@ private:
         return;
       case kSendMsgAck:
         if (mode_ != Mode::Pairs) return Unexpected(c, Type, Len);
-        return Ack(c, P, Len);
+        return Ack(I, P, Len);
       case kRecvMsg:
-        if (mode_ != Mode::Pairs) return Unexpected(c, Type, Len);
+      case kRecvMsg80:
+        if (mode_ != Mode::Pairs || (Type == kRecvMsg80) != newer_) return Unexpected(c, Type, Len);
         return Message(I, P, Len, Now);
       case kStatusNotify:
-        if (mode_ != Mode::Fanout) return Unexpected(c, Type, Len);
+      case kStatus80:
+        if (mode_ != Mode::Fanout || (Type == kStatus80) != newer_) return Unexpected(c, Type, Len);
         return Notification(c, P, Len, Now);
       default:
         return Unexpected(c, Type, Len);
@@ -704,6 +784,14 @@ private:
     bool any = false;
     while (sending_ && c.NextSend - p.NextRecv < window_) {
       uint32_t seq = c.NextSend++;
+      c.SentAt[seq % window_] = Now;
+      any = true;
+      if (newer_) {
+        char text[kTextLength];
+        MessageText(text, seq, c.Uin);
+        PutSendMsg110(c.Out, p.Uin, seq, std::string(text, kTextLength));
+        continue;
+      }
       PutHeader(c.Out, kSendMsg, 12 + kTextLength + 1);
       PutLe(c.Out, p.Uin);
       PutLe(c.Out, static_cast<int32_t>(seq));
@@ -712,22 +800,23 @@ private:
       c.Out.resize(at + kTextLength + 1);
       MessageText(&c.Out[at], seq, c.Uin);
       c.Out[at + kTextLength] = '\0';
-      c.SentAt[seq % window_] = Now;
-      any = true;
     }
     if (any) MarkDirty(I);
   }
 
-  void Ack(Conn& C, const char* P, size_t Len) {
+  // A 6.0 acknowledgement names the sender itself, a newer one the recipient.
+  void Ack(size_t I, const char* P, size_t Len) {
+    Conn& C = conns_[I];
+    int32_t named = newer_ ? conns_[static_cast<size_t>(C.Partner)].Uin : C.Uin;
     if (Len != 12)
       return Fault("client " + std::to_string(C.Uin) + ": acknowledgement of " + std::to_string(Len) + " bytes");
     int32_t status = GetLe(P);
     int32_t uin = GetLe(P + 4);
     uint32_t seq = static_cast<uint32_t>(GetLe(P + 8));
-    if (status != kAckDelivered || uin != C.Uin || seq != C.NextAck)
+    if (status != kAckDelivered || uin != named || seq != C.NextAck)
       Fault("client " + std::to_string(C.Uin) + ": acknowledgement status " + std::to_string(status) + ", number " +
-            std::to_string(uin) + ", sequence " + std::to_string(seq) + "; expected status 2, own number, sequence " +
-            std::to_string(C.NextAck));
+            std::to_string(uin) + ", sequence " + std::to_string(seq) + "; expected status 2, number " +
+            std::to_string(named) + ", sequence " + std::to_string(C.NextAck));
     if (seq >= C.NextAck) C.NextAck = seq + 1;
   }
 
@@ -737,14 +826,20 @@ private:
     Conn& s = conns_[senderIdx];
     ++c.Received;
     uint32_t seq = 0;
-    if (Len != kRecvMsgLength || GetLe(P) != s.Uin || GetLe(P + 8) != 0 || GetLe(P + 12) != kMessageClass ||
-        P[16 + kTextLength] != '\0' || !ParseSeq(P + 16, kTextLength, seq)) {
+    const char* text = newer_ ? Text80(P, Len) : Text60(P, Len);
+    if (text == nullptr || GetLe(P) != s.Uin || !ParseSeq(text, kTextLength, seq)) {
       return Fault("client " + std::to_string(c.Uin) + ": malformed or misrouted message of " + std::to_string(Len) +
                    " bytes from " + std::to_string(Len >= 4 ? GetLe(P) : 0));
     }
+    if (newer_) {  // libgadu answers every message with a receipt
+      PutHeader(c.Out, kRecvMsgAck, 4);
+      PutLe(c.Out, GetLe(P + 4));
+      MarkDirty(I);
+    }
     char want[kTextLength];
     MessageText(want, seq, s.Uin);
-    if (std::memcmp(want, P + 16, kTextLength) != 0)
+    if (std::memcmp(want, text, kTextLength) != 0 ||
+        (newer_ && std::memcmp(want, P + kRecvMsg80Head + 6, kTextLength) != 0))
       Fault("client " + std::to_string(c.Uin) + ": text of message " + std::to_string(seq) + " altered");
     if (seq != c.NextRecv) {
       Fault("client " + std::to_string(c.Uin) + ": message " + std::to_string(seq) + " from " + std::to_string(s.Uin) +
@@ -757,6 +852,26 @@ private:
     }
     c.NextRecv = seq + 1;
     FillWindow(senderIdx, Now);
+  }
+
+  // The text of a received message (type 10: time 0, class 4, text, NUL), or nullptr.
+  static const char* Text60(const char* P, size_t Len) {
+    if (Len != kRecvMsgLength || GetLe(P + 8) != 0 || GetLe(P + 12) != kMessageClass || P[16 + kTextLength] != '\0')
+      return nullptr;
+    return P + 16;
+  }
+
+  // The plain part of a received 0x2e (class 8, "<span>text</span>", text, no formatting), or
+  // nullptr; the HTML part's text is compared by the caller.
+  static const char* Text80(const char* P, size_t Len) {
+    const size_t htmlLength = 6 + kTextLength + 7;
+    const size_t plainAt = kRecvMsg80Head + htmlLength + 1;
+    if (Len != plainAt + kTextLength + 1 || GetLe(P + 12) != kChatClass ||
+        GetLe(P + 16) != static_cast<int32_t>(plainAt) || GetLe(P + 20) != static_cast<int32_t>(Len) ||
+        std::memcmp(P + kRecvMsg80Head, "<span>", 6) != 0 ||
+        std::memcmp(P + kRecvMsg80Head + 6 + kTextLength, "</span>", 8) != 0 || P[Len - 1] != '\0')
+      return nullptr;
+    return P + plainAt;
   }
 
   bool AllDelivered() const {
@@ -775,9 +890,19 @@ private:
       uint32_t seq = fanNext_++;
       char desc[16];
       std::snprintf(desc, sizeof(desc), "%0*" PRIu32, static_cast<int>(kSeqDigits), seq);
-      PutHeader(c.Out, kNewStatus, 4 + kSeqDigits);
-      PutLe(c.Out, seq % 2 ? kBusyWithText : kAvailableWithText);
-      c.Out.append(desc, kSeqDigits);
+      int32_t status = seq % 2 ? kBusyWithText : kAvailableWithText;
+      if (newer_) {
+        PutHeader(c.Out, kNewStatus80, 12 + kSeqDigits + 1);
+        PutLe(c.Out, status);
+        PutLe(c.Out, 0x14);  // flags, and an uncounted byte after the description, as libgadu has them
+        PutLe(c.Out, static_cast<int32_t>(kSeqDigits));
+        c.Out.append(desc, kSeqDigits);
+        c.Out += '\0';
+      } else {
+        PutHeader(c.Out, kNewStatus, 4 + kSeqDigits);
+        PutLe(c.Out, status);
+        c.Out.append(desc, kSeqDigits);
+      }
       fanSentAt_[seq % fanWindow_] = Now;
       fanSeen_[seq % fanWindow_] = 0;
       any = true;
@@ -788,12 +913,16 @@ private:
   void Notification(Conn& C, const char* P, size_t Len, int64_t Now) {
     ++C.Received;
     uint32_t seq = 0;
-    bool zeros = Len >= kNotifyHead && std::all_of(P + 5, P + kNotifyHead, [](char b) { return b == 0; });
-    if (Len != kNotifyHead + kSeqDigits || !zeros || GetLe(P) != conns_[0].Uin ||
-        !ParseSeq(P + kNotifyHead, kSeqDigits, seq))
+    // 6.0: number, code byte, nine zeros, description. 11: number, code, 16 zeros, length, description.
+    size_t head = newer_ ? kStatus80Head : kNotifyHead;
+    size_t zerosFrom = newer_ ? 8 : 5, zerosTo = newer_ ? kStatus80Head - 4 : kNotifyHead;
+    bool zeros = Len >= head && std::all_of(P + zerosFrom, P + zerosTo, [](char b) { return b == 0; });
+    bool lengthRight = !newer_ || (Len >= head && GetLe(P + head - 4) == static_cast<int32_t>(kSeqDigits));
+    if (Len != head + kSeqDigits || !zeros || !lengthRight || GetLe(P) != conns_[0].Uin ||
+        !ParseSeq(P + head, kSeqDigits, seq))
       return Fault("client " + std::to_string(C.Uin) + ": malformed status notification of " + std::to_string(Len) +
                    " bytes");
-    int32_t code = static_cast<unsigned char>(P[4]);
+    int32_t code = newer_ ? GetLe(P + 4) : static_cast<unsigned char>(P[4]);
     if (code != (seq % 2 ? kBusyWithText : kAvailableWithText))
       Fault("client " + std::to_string(C.Uin) + ": status change " + std::to_string(seq) + " announced with code " +
             std::to_string(code));
@@ -819,9 +948,10 @@ private:
 
   // ---- report ----
 
+  // A 6.0 row: the targets are set for the 6.0 path.
   const Row* Find(const std::string& Scenario, int Clients, int Window) const {
     for (const Row& r : rows_)
-      if (r.Scenario == Scenario && r.Clients == Clients && r.Window == Window) return &r;
+      if (r.Dialect == "6.0" && r.Scenario == Scenario && r.Clients == Clients && r.Window == Window) return &r;
     return nullptr;
   }
 
@@ -830,12 +960,12 @@ private:
         "\nGG server on 127.0.0.1:%u, loopback; pairs: %.1f s measured after %.1f s warm-up; "
         "fan-out: %.1f s measured\n\n",
         opt_.Port, opt_.Seconds, opt_.Warmup, opt_.FanoutSeconds);
-    std::printf("%-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %11s  %s\n", "scenario", "clients", "window", "rate",
-                "unit", "p50 us", "p99 us", "checked", "lost", "faults", "srv gen oth", "notes");
+    std::printf("%-7s %-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %11s  %s\n", "dialect", "scenario", "clients",
+                "window", "rate", "unit", "p50 us", "p99 us", "checked", "lost", "faults", "srv gen oth", "notes");
     for (const Row& r : rows_)
-      std::printf("%-18s %7d %6d %12.0f %-16s %10.1f %10.1f %10" PRIu64 " %6" PRIu64 " %6" PRIu64 " %11s  %s\n",
-                  r.Scenario.c_str(), r.Clients, r.Window, r.Rate, r.Unit.c_str(), r.P50us, r.P99us, r.Checked, r.Lost,
-                  r.Faults, r.Cpu.c_str(), r.Extra.c_str());
+      std::printf("%-7s %-18s %7d %6d %12.0f %-16s %10.1f %10.1f %10" PRIu64 " %6" PRIu64 " %6" PRIu64 " %11s  %s\n",
+                  r.Dialect.c_str(), r.Scenario.c_str(), r.Clients, r.Window, r.Rate, r.Unit.c_str(), r.P50us, r.P99us,
+                  r.Checked, r.Lost, r.Faults, r.Cpu.c_str(), r.Extra.c_str());
     std::printf(
         "\nlatency: log-in, connect to login-ok; pairs, send to delivery; fan-out, status change sent to each "
         "notification received\n");
@@ -848,7 +978,7 @@ private:
     if (rssStartKiB_ > 0)
       std::printf("server VmRSS: %ld KiB before the first phase, %ld KiB after the last\n", rssStartKiB_, rssEndKiB_);
 
-    std::printf("\ntargets:\n");
+    std::printf("\ntargets (6.0 rows):\n");
     for (int w : opt_.Windows) {
       const Row* a = Find("messages in pairs", 100, w);
       const Row* b = Find("messages in pairs", 1000, w);
@@ -883,6 +1013,8 @@ private:
   std::vector<size_t> dirty_;
   std::function<void()> afterTurn_;
   Mode mode_ = Mode::Login;
+  std::string dialect_ = "6.0";
+  bool newer_ = false;
   int32_t uinBase_ = 0;
   int opened_ = 0, awaitingWelcome_ = 0, ready_ = 0;
   int baseFds_ = -1;
@@ -923,6 +1055,19 @@ double ParseNumber(const char* Text, const char* Flag, double Max) {
   return v;
 }
 
+std::vector<std::string> ParseDialects(const char* Text) {
+  std::vector<std::string> out;
+  std::string all = Text;
+  for (size_t start = 0; start <= all.size();) {
+    size_t comma = std::min(all.find(',', start), all.size());
+    std::string d = all.substr(start, comma - start);
+    if (d != "6.0" && d != "11") Fail("--dialects: 6.0 or 11, separated by commas");
+    out.push_back(d);
+    start = comma + 1;
+  }
+  return out;
+}
+
 Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
@@ -950,11 +1095,13 @@ Options ParseOptions(int argc, char** argv) {
       o.FanoutSeconds = ParseNumber(next(), "--fanout-seconds", 60);
     else if (a == "--connect-window")
       o.ConnectWindow = static_cast<int>(ParseNumber(next(), "--connect-window", 1000));
+    else if (a == "--dialects")
+      o.Dialects = ParseDialects(next());
     else if (a == "--help" || a == "-h") {
       std::printf(
           "usage: gg_load --server-pid PID [--port 8074] [--logins 10000] [--pairs 2,100,1000] "
           "[--windows 1,32] [--seconds 5] [--warmup 0.5] [--fanout 1000] [--fanout-windows 1,32] "
-          "[--fanout-seconds 3] [--connect-window 4]\n");
+          "[--fanout-seconds 3] [--connect-window 4] [--dialects 6.0,11]\n");
       std::exit(0);
     } else {
       Fail("unknown argument " + a);
