@@ -3,7 +3,7 @@
 # a private network namespace, so port 8074 is free and all traffic stays on that namespace's
 # loopback, runs bench/gg_load against it (6.0 clients, then GG 11 clients; --dialects picks),
 # stops the server with SIGTERM and prints the figures.
-# A benchmark, not a test: it reports, it asserts no timing. A full run takes about a minute.
+# A benchmark, not a test: it reports, it asserts no timing. A full run takes about two minutes.
 #
 # Usage: bench/gg_bench.sh [gg_load options...]    (for example --seconds 2 --logins 2000)
 # Environment: BUILD_DIR (default build-ggbench in the source tree); LOG, the server's log file
