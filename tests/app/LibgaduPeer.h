@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
+
+#include "tests/app/ProgramRunner.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,17 +42,13 @@ public:
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> args = {LIBGADU_CLIENT, std::to_string(Uin),    std::to_string(Protocol),
-                                     Server,         std::to_string(Status), Hex(Description)};
+    std::vector<std::string> args = {std::to_string(Uin), std::to_string(Protocol), Server, std::to_string(Status),
+                                     Hex(Description)};
     // libgadu keeps a few allocations until exit; the sanitizers' leak report is not ours.
     std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0"};
     if (const char* path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
-    std::vector<char*> argv, envp;
-    for (std::string& a : args) argv.push_back(a.data());
-    for (std::string& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    EXPECT_EQ(::posix_spawn(&pid_, LIBGADU_CLIENT, &actions, nullptr, argv.data(), envp.data()), 0);
+    pid_ = Spawn(LIBGADU_CLIENT, std::move(args), std::move(env), &actions);
+    EXPECT_GT(pid_, 0);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);

@@ -28,6 +28,20 @@ namespace ordwin::test {
 
 namespace fs = std::filesystem;
 
+// Starts Path with Args after its own path and exactly the environment Env, its descriptors set
+// up by Actions; returns the child's process id, or -1.
+inline pid_t Spawn(const std::string& Path, std::vector<std::string> Args, std::vector<std::string> Env,
+                   const posix_spawn_file_actions_t* Actions) {
+  Args.insert(Args.begin(), Path);
+  std::vector<char*> argv, envp;
+  for (std::string& a : Args) argv.push_back(a.data());
+  for (std::string& e : Env) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  return ::posix_spawn(&pid, Path.c_str(), Actions, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
+}
+
 // The built program, run with its own home and no display, its output read through pipes.
 class TProgram {
 public:
@@ -45,14 +59,8 @@ public:
     env.insert(env.end(), Env.begin(), Env.end());
     for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    Args.insert(Args.begin(), ORDWIN_PROGRAM);
-    std::vector<char*> argv, envp;
-    for (std::string& a : Args) argv.push_back(a.data());
-    for (std::string& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-
-    EXPECT_EQ(::posix_spawn(&pid_, ORDWIN_PROGRAM, &actions, nullptr, argv.data(), envp.data()), 0);
+    pid_ = Spawn(ORDWIN_PROGRAM, std::move(Args), std::move(env), &actions);
+    EXPECT_GT(pid_, 0);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);

@@ -113,6 +113,19 @@ Message80 ReadMessage80(const GgPacket& P) {
 
 class GgDialectsTest : public test::GgSessionTest {
 protected:
+  // A client of each generation: 6.0 (100), 8.0 (200) and 11 (300), the news of the later
+  // log-ins taken, and the log emptied.
+  struct TEveryGeneration {
+    GgTestPeer Old, A, B;
+  };
+  TEveryGeneration ConnectEveryGeneration() {
+    TEveryGeneration all{Connected(100), Connected80(200), Connected110(300)};
+    (void)all.Old.Unread();
+    (void)all.A.Unread();
+    Log.clear();
+    return all;
+  }
+
   GgTestPeer Connected80(int32_t Uin, int32_t Status = 2, const std::string& Description = "") {
     GgTestPeer peer = Connect();
     peer.Send(0x31, Login80(Uin, Status, Description));
@@ -240,12 +253,7 @@ TEST_F(GgDialectsTest, EveryClientSeesTheOthersGoOfflineInItsDialect) {
 }
 
 TEST_F(GgDialectsTest, MessagesCrossDialectsWithTheirTextConverted) {
-  GgTestPeer old = Connected(100);
-  GgTestPeer a = Connected80(200);
-  GgTestPeer b = Connected110(300);
-  (void)old.Unread();
-  (void)a.Unread();
-  Log.clear();
+  auto [old, a, b] = ConnectEveryGeneration();
 
   // 6.0 to 8.0: the acknowledgement as always; the text in both parts, the HTML escaped.
   old.Send(11, Le(200) + Le(7) + Le(8) + L("zażółć <b>") + std::string(1, '\0'));
@@ -380,12 +388,7 @@ TEST_F(GgDialectsTest, NewerContactListsAreAnsweredPerPartAndComeBackInPartsThey
 }
 
 TEST_F(GgDialectsTest, TypingGoesOnToNewerClientsAndReceiptsAreLogged) {
-  GgTestPeer old = Connected(100);
-  GgTestPeer a = Connected80(200);
-  GgTestPeer b = Connected110(300);
-  (void)old.Unread();
-  (void)a.Unread();
-  Log.clear();
+  auto [old, a, b] = ConnectEveryGeneration();
   a.Send(0x59, Bytes({5, 0}) + Le(300));
   GgPacket typing = b.Next();
   EXPECT_EQ(typing.Type, 0x59);
