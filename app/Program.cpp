@@ -3,14 +3,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
 
 #include <QApplication>
+#include <QStringList>
 #include <unistd.h>
 
+#include "app/CommandLine.h"
 #include "app/ConsoleView.h"
 #include "app/GgService.h"
 #include "app/HttpService.h"
@@ -19,6 +20,7 @@
 #include "gg/Random.h"
 #include "app/SignalWatcher.h"
 #include "app/Unit1.h"
+#include "app/WindowToolkit.h"
 
 namespace ordwin {
 
@@ -26,15 +28,10 @@ namespace {
 
 constexpr const char* kNoDisplayNotice = "Ordwin: no display available; running without a window (--headless)\n";
 
-bool HasEnv(const char* Name) {
-  const char* value = std::getenv(Name);
-  return value != nullptr && *value != '\0';
-}
-
-bool HeadlessAsked(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--headless") == 0) return true;
-  return false;
+QStringList Arguments(int argc, char** argv) {
+  QStringList args;
+  for (int i = 0; i < argc; ++i) args.append(QString::fromLocal8Bit(argv[i]));
+  return args;
 }
 
 // The part both ways of running share: the form with its services, start-up, the given loop
@@ -75,28 +72,28 @@ int RunWindow(QApplication& App) {
 
 int RunOrdwin(int argc, char** argv) {
   try {
+    const TCommandLine line = ParseCommandLine(Arguments(argc, argv));
+    switch (line.Action) {
+      case TCommandLine::TAction::ShowHelp:
+      case TCommandLine::TAction::ShowVersion:
+        std::fputs(line.Text.c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+      case TCommandLine::TAction::Mistake:
+        std::fputs(line.Text.c_str(), stderr);
+        return kUsageExitStatus;
+      case TCommandLine::TAction::Run:
+        break;
+    }
+
     // A log reader that went away must not take the server with it.
     std::signal(SIGPIPE, SIG_IGN);
     RandomizeFromClock();
     // Before Qt starts any thread, so that the stop signals only ever reach the signalfd.
     TSignalWatcher::BlockStopSignals();
 
-    if (HeadlessAsked(argc, argv)) return RunHeadless();
-
-    // A platform the user named is used as named; otherwise a display that cannot be reached
-    // ends in Qt's offscreen platform, which tells us to go on without a window.
-    bool chosenPlatform = HasEnv("QT_QPA_PLATFORM");
-    if (!chosenPlatform) {
-      if (!HasEnv("DISPLAY") && !HasEnv("WAYLAND_DISPLAY")) {
-        std::fputs(kNoDisplayNotice, stderr);
-        return RunHeadless();
-      }
-      ::setenv("QT_QPA_PLATFORM", HasEnv("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen", 1);
-    }
-    auto app = std::make_unique<QApplication>(argc, argv);
-    if (!chosenPlatform) ::unsetenv("QT_QPA_PLATFORM");
-    if (!chosenPlatform && QGuiApplication::platformName() == QLatin1String("offscreen")) {
-      app.reset();
+    if (line.Headless) return RunHeadless();
+    std::unique_ptr<QApplication> app = StartWindowToolkit(argc, argv);
+    if (!app) {
       std::fputs(kNoDisplayNotice, stderr);
       return RunHeadless();
     }

@@ -118,6 +118,22 @@ public:
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
+  // Waits for the program to end by itself, reading all it prints, and returns its exit status
+  // (-1 when a signal ended it, as it is killed when it still runs past the deadline).
+  int Wait() {
+    int status = 0;
+    bool ended = false;
+    ReadUntil([&](const std::string&, const std::string&) { return ended = ::waitpid(pid_, &status, WNOHANG) == pid_; },
+              20);
+    if (!ended) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    ReadUntil([](const std::string&, const std::string&) { return false; });  // what is left in the pipes
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
   std::string Out, Err;
 
 private:

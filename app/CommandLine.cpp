@@ -1,0 +1,65 @@
+#include "app/CommandLine.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+#ifndef ORDWIN_VERSION
+#error "ORDWIN_VERSION comes from the build"
+#endif
+
+namespace ordwin {
+
+namespace {
+
+constexpr const char* kDescription =
+    "A GG (Gadu-Gadu) server for this PC and the local network. GG clients log in\n"
+    "on TCP port 8074; port 80 answers their server-address query. Without options\n"
+    "it opens its window; where no display can be reached it says so and runs\n"
+    "headless.";
+
+std::string Utf8(const QString& Text) { return Text.toStdString(); }
+
+}  // namespace
+
+TCommandLine ParseCommandLine(const QStringList& Args) {
+  QCommandLineParser parser;
+  // "-headless" is "--headless", not seven short options.
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  parser.setApplicationDescription(QString::fromUtf8(kDescription));
+  const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
+  const QCommandLineOption version({"v", "version"}, "Show the version and exit.");
+  const QCommandLineOption headless(
+      "headless",
+      "Run without a window: log lines and hints go to standard output, message and error boxes to "
+      "standard error; Ctrl+C or SIGTERM stops it.");
+  parser.addOptions({help, version, headless});
+
+  // Without an application object the parser cannot name the program; it leaves a placeholder.
+  const QString program = Args.isEmpty() ? QStringLiteral("ordwin") : QFileInfo(Args.first()).fileName();
+  QString usage = parser.helpText();
+  usage.replace(QStringLiteral("<executable_name>"), program);
+
+  TCommandLine line;
+  bool understood = parser.parse(Args);
+  if (understood && !parser.positionalArguments().isEmpty()) {
+    understood = false;
+    line.Text = "Ordwin: Unexpected argument '" + Utf8(parser.positionalArguments().first()) + "'.\n";
+  } else if (!understood) {
+    line.Text = "Ordwin: " + Utf8(parser.errorText()) + "\n";
+  }
+  if (!understood) {
+    line.Action = TCommandLine::TAction::Mistake;
+    line.Text += Utf8(usage);
+  } else if (parser.isSet(help)) {
+    line.Action = TCommandLine::TAction::ShowHelp;
+    line.Text = Utf8(usage);
+  } else if (parser.isSet(version)) {
+    line.Action = TCommandLine::TAction::ShowVersion;
+    line.Text = std::string("Ordwin ") + ORDWIN_VERSION + "\n";
+  }
+  line.Headless = parser.isSet(headless);
+  return line;
+}
+
+}  // namespace ordwin

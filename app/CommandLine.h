@@ -1,0 +1,27 @@
+// The program's command line: what it asks for, and the texts that answer --help, --version and a
+// mistake. Reading it needs no display and starts nothing.
+#pragma once
+
+#include <string>
+
+#include <QStringList>
+
+namespace ordwin {
+
+// The exit status of a command line the program does not understand.
+inline constexpr int kUsageExitStatus = 2;
+
+struct TCommandLine {
+  enum class TAction { Run, ShowHelp, ShowVersion, Mistake };
+
+  TAction Action = TAction::Run;
+  bool Headless = false;
+  // For ShowHelp and ShowVersion, the text for standard output; for Mistake, the one-line error
+  // and the usage, for standard error. Empty for Run.
+  std::string Text;
+};
+
+// Args as given to main, the program first; only its file name shows in the usage.
+TCommandLine ParseCommandLine(const QStringList& Args);
+
+}  // namespace ordwin

@@ -1,0 +1,95 @@
+#include "app/CommandLine.h"
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/app/ProgramRunner.h"
+
+namespace ordwin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Lines;
+using test::ProgramTest;
+using test::TProgram;
+using TAction = TCommandLine::TAction;
+
+constexpr const char* kUsage =
+    "Usage: ordwin [options]\n"
+    "A GG (Gadu-Gadu) server for this PC and the local network. GG clients log in\n"
+    "on TCP port 8074; port 80 answers their server-address query. Without options\n"
+    "it opens its window; where no display can be reached it says so and runs\n"
+    "headless.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     Show this help and exit.\n"
+    "  -v, --version  Show the version and exit.\n"
+    "  --headless     Run without a window: log lines and hints go to standard\n"
+    "                 output, message and error boxes to standard error; Ctrl+C or\n"
+    "                 SIGTERM stops it.\n";
+
+TCommandLine Parse(const QStringList& Options) { return ParseCommandLine(QStringList{"/usr/bin/ordwin"} + Options); }
+
+TEST(CommandLine, OptionsAreReadWholeAndAnyMistakeWinsOverWhatWasAskedBeside) {
+  EXPECT_EQ(Parse({}).Action, TAction::Run);
+  EXPECT_FALSE(Parse({}).Headless);
+  EXPECT_TRUE(Parse({"--headless"}).Headless);
+  EXPECT_TRUE(Parse({"-headless"}).Headless);  // one word after one dash, not seven letters
+  EXPECT_EQ(Parse({"--headless"}).Action, TAction::Run);
+  EXPECT_EQ(Parse({"-h"}).Action, TAction::ShowHelp);
+  EXPECT_EQ(Parse({"--headless", "--version"}).Action, TAction::ShowVersion);
+  EXPECT_EQ(Parse({"--version", "--help"}).Action, TAction::ShowHelp);
+
+  EXPECT_EQ(Parse({"--help", "--bogus"}).Text, std::string("Ordwin: Unknown option 'bogus'.\n") + kUsage);
+  EXPECT_EQ(Parse({"-hv"}).Text.substr(0, 30), "Ordwin: Unknown option 'hv'.\nU");
+  EXPECT_EQ(Parse({"--headless=yes"}).Text.substr(0, 49), "Ordwin: Unexpected value after '--headless'.\nUsag");
+  EXPECT_EQ(Parse({"--headless", "192.168.0.5"}).Text.substr(0, 47), "Ordwin: Unexpected argument '192.168.0.5'.\nUsag");
+  for (const QStringList& wrong : {QStringList{"-x"}, QStringList{"--help=1"}, QStringList{"--", "x"}}) {
+    EXPECT_EQ(Parse(wrong).Action, TAction::Mistake) << wrong.join(' ').toStdString();
+    EXPECT_TRUE(Parse(wrong).Text.ends_with(kUsage));
+  }
+}
+
+TEST_F(ProgramTest, HelpVersionAndMistakesAnswerAndEndWithoutStartingTheServer) {
+  struct TCase {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Out, Err;
+  };
+  const std::string version = "Ordwin " ORDWIN_VERSION "\n";
+  for (const TCase& c : std::vector<TCase>{{{"--help"}, 0, kUsage, ""},
+                                           {{"-h", "--headless"}, 0, kUsage, ""},
+                                           {{"--version"}, 0, version, ""},
+                                           {{"-v"}, 0, version, ""},
+                                           {{"--bogus"}, 2, "", std::string("Ordwin: Unknown option 'bogus'.\n") + kUsage},
+                                           {{"--headless", "now"}, 2, "", std::string("Ordwin: Unexpected argument 'now'.\n") + kUsage}}) {
+    TProgram program(home_, c.Args);
+    EXPECT_EQ(program.Wait(), c.Status) << c.Args[0];
+    EXPECT_EQ(program.Out, c.Out) << c.Args[0];
+    EXPECT_EQ(program.Err, c.Err) << c.Args[0];
+  }
+  // Nothing started, so nothing was stored either.
+  EXPECT_TRUE(fs::is_empty(home_ / ".config" / "Malvory"));
+}
+
+TEST_F(ProgramTest, ADisplayThatCannotBeReachedGivesOneLineAndTheServerRunsHeadless) {
+  // Elsewhere port 80 cannot be opened, and its warning would stand in the output.
+  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  ASSERT_FALSE(fs::exists("/tmp/.X11-unix/X97"));
+  for (const std::vector<std::string>& env : std::vector<std::vector<std::string>>{
+           {"DISPLAY=:97"}, {"QT_QPA_PLATFORM=xcb"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:97"},
+           {"QT_QPA_PLATFORM=no-such-platform"}, {"WAYLAND_DISPLAY=wayland-97"}}) {
+    TProgram program(home_, {}, env);
+    ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
+        << env[0] << program.Out << program.Err;
+    EXPECT_EQ(program.Stop(SIGTERM), 0) << env[0];
+    EXPECT_EQ(program.Err, "Ordwin: no display available; running without a window (--headless)\n") << env[0];
+    EXPECT_EQ(Lines(program.Out), 3u) << env[0];
+  }
+}
+
+}  // namespace
+}  // namespace ordwin
