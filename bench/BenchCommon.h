@@ -1,5 +1,6 @@
 // Helpers shared by the benchmark programs: failing with a message, the watchdog, the
-// descriptor limit, resident memory, a control channel to a child process and loopback sockets.
+// descriptor limit, resident memory, a control channel to a child process, loopback sockets,
+// the clock, a server's CPU time and descriptors, and latency quantiles.
 // Messages start with the program's own name, as its users see it.
 #pragma once
 
@@ -10,10 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>  // program_invocation_short_name
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -176,6 +181,98 @@ inline void AbortiveClose(int Fd) {
   ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
   ::close(Fd);
 }
+
+// ---- clocks, processes and figures ----
+
+inline int64_t NowNs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+inline int64_t SecondsToNs(double S) { return static_cast<int64_t>(S * 1e9); }
+
+inline int OpenDescriptors(pid_t Pid) {
+  std::string path = "/proc/" + std::to_string(Pid) + "/fd";
+  DIR* d = ::opendir(path.c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = ::readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  ::closedir(d);
+  return n;
+}
+
+// User plus system time of a process in seconds, from /proc/PID/stat (0 for this process).
+inline double CpuSeconds(pid_t Pid) {
+  std::ifstream in(Pid > 0 ? "/proc/" + std::to_string(Pid) + "/stat" : std::string("/proc/self/stat"));
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = all.rfind(')');
+  if (close == std::string::npos) return 0;
+  // After the name: state is field 3, utime field 14, stime field 15.
+  const char* p = all.c_str() + close + 1;
+  unsigned long long utime = 0, stime = 0;
+  if (std::sscanf(p, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) return 0;
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Busy time of all cores together in seconds, from /proc/stat (everything but idle and iowait).
+inline double MachineBusySeconds() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  unsigned long long v[8] = {};
+  in >> cpu >> v[0] >> v[1] >> v[2] >> v[3] >> v[4] >> v[5] >> v[6] >> v[7];
+  if (cpu != "cpu") return 0;
+  unsigned long long busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
+  return static_cast<double>(busy) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Shares of one core used by the server, by this generator and by everything else on the
+// machine between two samples: the last one shows when other work took time from the run.
+struct CpuMark {
+  int64_t At = 0;
+  double Server = 0, Self = 0, Machine = 0;
+  static CpuMark Now(pid_t Server) {
+    return {NowNs(), Server > 0 ? CpuSeconds(Server) : 0, CpuSeconds(0), MachineBusySeconds()};
+  }
+};
+
+inline std::string CpuShare(const CpuMark& A, const CpuMark& B, pid_t Server) {
+  double wall = static_cast<double>(B.At - A.At) / 1e9;
+  if (wall <= 0) return "";
+  double server = 100 * (B.Server - A.Server) / wall;
+  double self = 100 * (B.Self - A.Self) / wall;
+  double other = std::max(0.0, 100 * (B.Machine - A.Machine) / wall - server - self);
+  char buf[64];
+  if (Server > 0)
+    std::snprintf(buf, sizeof(buf), "%3.0f %3.0f %3.0f", server, self, other);
+  else
+    std::snprintf(buf, sizeof(buf), "  - %3.0f %3.0f", self, other);
+  return buf;
+}
+
+// A server that died stays a zombie until the script reaps it, so the state letter decides.
+inline bool ServerAlive(pid_t Pid) {
+  if (Pid <= 0) return true;
+  std::ifstream in("/proc/" + std::to_string(Pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = all.rfind(')');
+  if (close == std::string::npos || close + 2 >= all.size()) return false;
+  char state = all[close + 2];
+  return state != 'Z' && state != 'X';
+}
+
+struct Latencies {
+  std::vector<uint32_t> Ns;
+  void Add(int64_t D) { Ns.push_back(static_cast<uint32_t>(std::clamp<int64_t>(D, 0, UINT32_MAX))); }
+  // Microseconds at quantile Q (0..1); 0 when there are no samples.
+  double At(double Q) {
+    if (Ns.empty()) return 0;
+    size_t k = std::min(Ns.size() - 1, static_cast<size_t>(Q * static_cast<double>(Ns.size())));
+    std::nth_element(Ns.begin(), Ns.begin() + static_cast<ptrdiff_t>(k), Ns.end());
+    return Ns[k] / 1000.0;
+  }
+};
 
 // ---- options ----
 
