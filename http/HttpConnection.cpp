@@ -159,6 +159,7 @@ void THttpConnection::StoreHeaderValue() {
 }
 
 void THttpConnection::RefuseRequest() {
+  refused_ = true;
   if (Phase == rpRequestLine) {
     // Nothing of this request line is known: the reply names no path.
     Method.clear();
@@ -308,21 +309,30 @@ void THttpConnection::CloseDelayed() {
   Inherited::CloseDelayed();
 }
 
-void THttpConnection::ShutdownWhenSent() {
-  if (shutDown_ || DocumentStream || SendQueueSize() > 0) return;  // DoDataSent comes back here
-  shutDown_ = true;
-  Shutdown(1);
+bool THttpConnection::PeerMaySend() const {
+  return refused_ || PostedDataWanted || Method == "POST" || ReqContentLength != 0 || LineBufferCount() > 0;
+}
+
+void THttpConnection::CloseWhenSent() {
+  if (sendingDone_ || DocumentStream || SendQueueSize() > 0) return;  // DoDataSent comes back here
+  sendingDone_ = true;
+  if (PeerMaySend()) {
+    Shutdown(1);  // the peer's own close ends the connection
+    return;
+  }
+  // Nothing is left to send or to read, so closing the handle alone ends the stream in order:
+  // a shutdown first would only cost another call.
+  DoClose(false, 0);
 }
 
 void THttpConnection::DoDataSent(uint16_t Error) {
   Inherited::DoDataSent(Error);
-  if (closing_ && State() == wsConnected) ShutdownWhenSent();
+  if (closing_ && State() == wsConnected) CloseWhenSent();
 }
 
 void THttpConnection::HandleNotification(TMessage& Msg) {
   if (Msg.Msg == WM_HTTP_REQUEST_DONE) return RunGuarded([this] { RequestFinished(); });
-  // A connection still open ends by the peer's close, after the shutdown (see CloseDelayed).
-  if (Msg.Msg == WM_CLOSE_DELAYED && State() == wsConnected) return RunGuarded([this] { ShutdownWhenSent(); });
+  if (Msg.Msg == WM_CLOSE_DELAYED && State() == wsConnected) return RunGuarded([this] { CloseWhenSent(); });
   Inherited::HandleNotification(Msg);
 }
 

@@ -89,9 +89,11 @@ public:
   // The OnDataSent handler while a document goes out: the next chunk, or the end of the request.
   void SendNextChunk();
 
-  // Closes once everything queued has gone out: then the sending direction is shut and what the
-  // peer still sends is read and dropped until it closes its end, so that no reply is lost to a
-  // reset. From the call on, nothing more is read as a request. Safe inside a handler.
+  // Closes once everything queued has gone out. Where the peer may still be sending (a body, a
+  // request cut off at a bound, bytes not yet read), only the sending direction is shut and what
+  // arrives is read and dropped until the peer closes its end: a close with input unread would
+  // answer it with a reset, which can destroy the reply on its way. From the call on, nothing
+  // more is read as a request. Safe inside a handler.
   void CloseDelayed() override;
 
 protected:
@@ -116,11 +118,13 @@ private:
   void RequestFinished();
   // A request past the bounds: 404 reply, then close.
   void RefuseRequest();
-  // Shuts the sending direction once nothing waits to be sent.
-  void ShutdownWhenSent();
+  // The close that CloseDelayed asked for, once nothing waits to be sent.
+  void CloseWhenSent();
+  bool PeerMaySend() const;
 
   bool closing_ = false;  // CloseDelayed was called: input is dropped
-  bool shutDown_ = false;
+  bool sendingDone_ = false;
+  bool refused_ = false;
 };
 
 }  // namespace ordwin

@@ -316,9 +316,9 @@ int TCustomWSocket::PlatformReadableCount(int& Count) const {
 
 // ---- select, listen, accept, adopt ----
 
-int TCustomWSocket::Select(uint32_t Events) {
+int TCustomWSocket::Select(uint32_t Events, bool Accepted) {
   SelectEvents = Events;
-  return Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), Events);
+  return Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), Events, Accepted);
 }
 
 int TCustomWSocket::CloseHandle() {
@@ -405,7 +405,7 @@ void TCustomWSocket::Dup(int NewHandle) {
   }
   handle_ = SocketHandle(NewHandle);
   ApplyLinger();
-  if (int err = Select(kConnectionEvents); err != 0) return ReportSocketError("WSAAsyncSelect", err);
+  if (int err = Select(kConnectionEvents, true); err != 0) return ReportSocketError("WSAAsyncSelect", err);
   ChangeState(wsConnected);
 }
 
@@ -590,6 +590,16 @@ std::string TCustomWSocket::GetPeerAddr() {
   sockaddr_in peer{};
   if (state_ != wsConnected || !PeerAddress(peer, "GetPeerName")) return "error";
   return DottedAddress(peer.sin_addr);
+}
+
+void TCustomWSocket::ReadPeerName(std::string& Addr, std::string& Port) {
+  sockaddr_in peer{};
+  if (state_ != wsConnected || !PeerAddress(peer, "GetPeerName")) {
+    Addr = Port = "error";
+    return;
+  }
+  Addr = DottedAddress(peer.sin_addr);
+  Port = std::to_string(ntohs(peer.sin_port));
 }
 
 std::string TCustomWSocket::GetPeerPort() {

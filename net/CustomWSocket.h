@@ -201,6 +201,9 @@ protected:
     }
   }
   void ChangeState(TSocketState NewState);
+  // The peer's dotted address and port, read from the platform at once; "error" for both
+  // unless connected. A failure is reported as GetPeerAddr reports it.
+  void ReadPeerName(std::string& Addr, std::string& Port);
   // Builds "Error <code> in function <name>" CR LF <text> and raises it (or runs OnError).
   void ReportSocketError(const std::string& FunctionName, int Code);
   // The read handler: offers readable bytes to OnDataAvailable until none are left.
@@ -228,7 +231,7 @@ private:
   void ApplyLinger();
   // Stops the loop's reports for the handle, then closes it; returns close's result.
   int CloseHandle();
-  int Select(uint32_t Events);
+  int Select(uint32_t Events, bool Accepted = false);
   // Hands the block of the drained last chunk to the loop's spare blocks.
   void TrimSendQueue();
   // The peer's address (reported with FunctionName on failure) and the bound local address

@@ -101,7 +101,7 @@ int EventLoop::WatchedDescriptors() const {
   return n;
 }
 
-int EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events) {
+int EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events, bool Accepted) {
   if (Fd < 0) return WSAENOTSOCK;
   if (static_cast<size_t>(Fd) >= regs_.size()) regs_.resize(Fd + 1);
   Registration& r = regs_[Fd];
@@ -115,21 +115,22 @@ int EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events) {
   r.Target = Id;
   r.Events = Events;
 
+  // A socket that can send reports write at once, as a fresh connection does.
+  bool canSend = true;
   int type = 0, listening = 0;
-  if (SocketIntOption(Fd, SO_TYPE, type) < 0) {
+  if (Accepted) {
+    r.Type = Kind::Stream;
+  } else if (SocketIntOption(Fd, SO_TYPE, type) < 0) {
     r.Type = Kind::Other;
+    canSend = false;
   } else if (type == SOCK_DGRAM) {
     r.Type = Kind::Datagram;
   } else if (SocketIntOption(Fd, SO_ACCEPTCONN, listening) == 0 && listening) {
     r.Type = Kind::Listener;
     r.AcceptArmed = true;
+    canSend = false;
   } else {
     r.Type = Kind::Stream;
-  }
-
-  // A socket that can send already reports write at once, as a fresh connection does.
-  bool canSend = r.Type == Kind::Datagram;
-  if (r.Type == Kind::Stream) {
     sockaddr_storage peer{};
     socklen_t len = sizeof(peer);
     canSend = ::getpeername(Fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
@@ -162,6 +163,7 @@ void EventLoop::AcceptStarved(int Fd) {
   if (r == nullptr || r->Type != Kind::Listener || r->Starved) return;
   r->Starved = true;
   starved_.push_back(Fd);
+  UpdateInterest(Fd, *r);  // no report until fed: a pending connection would report every wait
 }
 
 void EventLoop::FeedStarved() {
@@ -214,9 +216,13 @@ void EventLoop::HandleReady(int Fd, uint32_t Revents) {
 
   switch (r.Type) {
     case Kind::Listener:
-      if (Revents & EPOLLIN) {
+      if ((Revents & EPOLLIN) && r.AcceptArmed) {
         r.AcceptArmed = false;  // until the next accept, as the platform does
         Report(Fd, r, FD_ACCEPT, 0);
+        // The interest stays: the accept nearly always follows in this turn and re-arms it, and
+        // two changes of the set per connection would cost more than the report. A listener
+        // still unaccepted at the next wait loses its interest then.
+        return;
       }
       break;
     case Kind::Other:

@@ -58,8 +58,9 @@ public:
   // Asks for socket notifications (1025) for Fd, delivered to Id: Events is a set of FD_* bits,
   // 0 stops them and drops the reports still queued for Fd. A connected stream receives its
   // first write report at once; a listener reports accept once per call of AcceptDone.
-  // Returns 0 or a Windows Sockets error code.
-  int AsyncSelect(int Fd, EndpointId Id, uint32_t Events);
+  // Accepted tells that Fd is a stream just accepted, which spares asking the platform what it
+  // is. Returns 0 or a Windows Sockets error code.
+  int AsyncSelect(int Fd, EndpointId Id, uint32_t Events, bool Accepted = false);
   // A send on Fd would have blocked: report write once when it finds room. Also for a
   // descriptor that is not a socket (a pipe, a terminal), which reports write only this way:
   // once, when it can take bytes or a write would fail at once.

@@ -15,8 +15,7 @@ TWSocketClient::~TWSocketClient() = default;
 
 void TWSocketClient::Dup(int NewHandle) {
   TWSocket::Dup(NewHandle);
-  cachedPeerAddr_ = TWSocket::GetPeerAddr();
-  cachedPeerPort_ = TWSocket::GetPeerPort();
+  ReadPeerName(cachedPeerAddr_, cachedPeerPort_);
 }
 
 std::string TWSocketClient::GetPeerAddr() { return cachedPeerAddr_; }
