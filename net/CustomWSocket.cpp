@@ -281,6 +281,7 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
   for (;;) {
     try {
       lastError_ = 0;
+      readDrained_ = false;
       if (!DoDataAvailable(Error)) {
         char discard[1024];
         if (RawReceive(discard, sizeof(discard), 0) < 0) {
@@ -294,6 +295,7 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
       if (Options & wsoNoReceiveLoop) return;
       if (lastError_ != 0) return;
       if (!handle_.Valid()) return;  // the handler closed the connection
+      if (readDrained_) return;
       int count = 0;
       int err = PlatformReadableCount(count);
       if (err != 0) {

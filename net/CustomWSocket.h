@@ -210,6 +210,9 @@ protected:
   void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
   // The platform's count of readable bytes: 0 or a Windows Sockets error code.
   int PlatformReadableCount(int& Count) const;
+  // Told by a layer whose read took every byte there was: the read loop then ends its round
+  // without asking the platform again (bytes that come later bring their own report).
+  void NoteReadDrained() { readDrained_ = true; }
   void Post(uint32_t Msg, intptr_t WParam, intptr_t LParam) { endpoint_.Post(Msg, WParam, LParam); }
   EventLoop& Loop() const { return endpoint_.Loop(); }
   bool SessionClosedFired() const { return sessionClosedFired_; }
@@ -258,6 +261,7 @@ private:
   bool localPortResolved_ = false;
   bool paused_ = false;
   bool sessionClosedFired_ = false;
+  bool readDrained_ = false;
   bool sendQueueEmpty_ = true;
   bool moreQueued_ = false;
   size_t sendQueueBytes_ = 0;  // TryToSend has chunks after the one RawSend sends now

@@ -91,16 +91,14 @@ bool TCustomLineWSocket::DoDataAvailable(uint16_t Error) {
 }
 
 void TCustomLineWSocket::ReadIntoLineBuffer(int& Len) {
-  Len = 0;
-  int n = 0;
-  // A failing count is left to the read loop, which asks again and ends the round.
-  if (PlatformReadableCount(n) != 0) return;
-  if (n <= 0) n = 255;
-  n = std::min(n, kMaxLineRead);
+  // The read offers the room the buffer has instead of asking the platform for its count first:
+  // one call less, and a read that leaves room took all there was.
   Compact();  // so that positions in the held bytes are positions in the buffer (tab stops)
-  Reserve(count_ + n);
+  if (size_ - count_ < kMinLineRead) Reserve(count_ + kMinLineRead);
+  const int room = std::min(size_ - count_, kMaxLineRead);
   FlagScope platform(platformRead_);
-  Len = Receive(buf_.get() + count_, n);
+  Len = Receive(buf_.get() + count_, room);
+  if (Len >= 0 && Len < room) NoteReadDrained();
 }
 
 bool TCustomLineWSocket::DeliverLines() {

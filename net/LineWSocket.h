@@ -51,8 +51,9 @@ public:
   int PendingLineLength() const { return pending_; }
 
   // The longest single platform read into the line buffer, so that a peer flooding one endless
-  // line costs at most LineLimit plus one read.
+  // line costs at most LineLimit plus one read; and the room a read offers at least.
   static constexpr int kMaxLineRead = 65536;
+  static constexpr int kMinLineRead = 1024;
 
 protected:
   // Number 1044 offers the buffered bytes; an exception goes to HandleBgException.
