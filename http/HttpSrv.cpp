@@ -2,6 +2,12 @@
 
 namespace ordwin {
 
+namespace {
+
+constexpr int kListenBacklog = 511;
+
+}  // namespace
+
 THttpServer::THttpServer(TComponent* Owner) : TComponent(Owner), socketServer_(new TWSocketServer(this)) {
   SetClientClass<THttpConnection>();
 }
@@ -50,6 +56,9 @@ void THttpServer::Start() {
   // accept; the listener must stay open for the next client.
   s.OnBgException = [](TObject*, const Exception&, bool& CanClose) { CanClose = false; };
   s.Banner.clear();
+  // Every GG client of a network may ask at once (after the network came back, say); with the
+  // socket's default of 5 most of them would wait a second or more for a second try.
+  s.ListenBacklog = kListenBacklog;
 
   s.SetProto("tcp");
   s.SetPort(port_);

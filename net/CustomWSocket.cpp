@@ -18,7 +18,6 @@ namespace ordwin {
 
 namespace {
 
-constexpr int kListenBacklog = 5;
 constexpr uint32_t kListenerEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;    // 43
 constexpr uint32_t kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;  // 51
 
@@ -366,7 +365,7 @@ void TCustomWSocket::Listen() {
   ChangeState(wsBound);
 
   if (SocketType == SOCK_STREAM) {
-    if (::listen(fd, kListenBacklog) < 0) return ReportSocketError("Listen", WSocketLastError());
+    if (::listen(fd, ListenBacklog) < 0) return ReportSocketError("Listen", WSocketLastError());
     ChangeState(wsListening);
   } else {
     ChangeState(wsListening);

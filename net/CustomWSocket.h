@@ -90,6 +90,9 @@ public:
   void SetSendFlags(int Value);
   TSocketLingerOnOff LingerOnOff = wsLingerOn;
   int LingerTimeout = 0;
+  // Connections the platform keeps waiting for Accept; past them it drops new ones' first
+  // packets, and each such client waits a second or more to try again.
+  int ListenBacklog = 5;
 
   // Events; an unassigned event is skipped.
   TDataAvailable OnDataAvailable;

@@ -1,10 +1,12 @@
 #include "http/HttpSrv.h"
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/time.h>
 
 #include <gtest/gtest.h>
 
@@ -160,7 +162,7 @@ TEST_F(HttpSrvTest, BadInputGetsA404OrAnOrderlyCloseAndTheNextRequestIsAnswered)
   WaitClients(0);
 }
 
-TEST_F(HttpSrvTest, AThousandSilentConnectionsDoNotKeepTheNextRequestWaiting) {
+TEST_F(HttpSrvTest, BurstsUpToAThousandSilentConnectionsAreTakenAndTheNextRequestIsAnswered) {
   constexpr int kSilent = 1000;
   rlimit limit{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -170,11 +172,23 @@ TEST_F(HttpSrvTest, AThousandSilentConnectionsDoNotKeepTheNextRequestWaiting) {
     if (limit.rlim_cur < 2 * kSilent + 100) GTEST_SKIP() << "needs " << 2 * kSilent + 100 << " descriptors";
   }
   Start();
+  // They come in bursts that the listener's queue takes whole: a client whose first packet
+  // found it full would wait seconds for its second try, and the bounded connect would fail.
+  constexpr int kBurst = 100;
   std::vector<SocketHandle> silent;
-  for (int i = 0; i < kSilent; ++i) {
-    silent.push_back(test::ConnectTo(Port));
-    ASSERT_TRUE(silent.back().Valid());
-    WaitClients(i + 1);
+  while (silent.size() < kSilent) {
+    for (int i = 0; i < kBurst; ++i) {
+      SocketHandle peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      timeval bound{5, 0};
+      ::setsockopt(peer.Get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(Port));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ASSERT_EQ(::connect(peer.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << std::strerror(errno);
+      silent.push_back(std::move(peer));
+    }
+    WaitClients(static_cast<int>(silent.size()));
   }
   EXPECT_EQ(Exchange("GET / HTTP/1.0\r\n\r\n"), "ok");
   silent.clear();
