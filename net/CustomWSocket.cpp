@@ -356,6 +356,13 @@ void TCustomWSocket::Listen() {
   int fd = ::socket(PF_INET, SocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, ProtoNumber);
   if (fd < 0) return ReportSocketError("socket", WSocketLastError());
   handle_ = SocketHandle(fd);
+  // Windows lets a listener bind a port that connections of an earlier run still hold in
+  // TIME_WAIT; Linux does only with SO_REUSEADDR, so that a server restarted within that minute
+  // gets its port back. A second listener on the port is refused all the same.
+  if (SocketType == SOCK_STREAM) {
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  }
 
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&LastAddress), sizeof(LastAddress)) < 0) {
     int code = WSocketLastError();

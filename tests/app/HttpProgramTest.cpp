@@ -93,5 +93,25 @@ TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns)
   EXPECT_EQ(program.Out.substr(program.Out.rfind('\n', program.Out.size() - 2)), "\n>powitanie\n");
 }
 
+TEST_F(ProgramTest, ARestartRightAfterServingClientsGetsBothPortsBack) {
+  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  const std::string answer = "0 0 localhost:8074 localhost";
+  for (int run = 1; run <= 2; ++run) {
+    TProgram program(home_, {"--headless"});
+    ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
+        << run << program.Out << program.Err;
+    // The server closes both connections first, so both ports keep connections in TIME_WAIT.
+    EXPECT_EQ(Output("curl -s --max-time 10 http://127.0.0.1/"), answer) << run;
+    int gg = ConnectLoopback(8074);
+    ASSERT_GE(gg, 0) << run;
+    char welcome[12];
+    EXPECT_EQ(::recv(gg, welcome, sizeof(welcome), MSG_WAITALL), 12) << run;
+    EXPECT_EQ(program.Stop(SIGTERM), 0) << run;
+    EXPECT_EQ(::recv(gg, welcome, 1, 0), 0) << run;
+    ::close(gg);
+    EXPECT_EQ(program.Err, "") << run;
+  }
+}
+
 }  // namespace
 }  // namespace ordwin
