@@ -10,7 +10,8 @@ packages=(
   libc-ares-dev
   libgadu-dev
   curl nginx-light
-  netbase iproute2 util-linux procps
+  netbase iproute2 util-linux procps libcap2-bin
+  librsvg2-bin file dpkg-dev desktop-file-utils lintian man-db groff-base systemd
 )
 
 missing=()
@@ -22,9 +23,17 @@ done
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=()
+elif command -v sudo >/dev/null; then
+  as_root=(sudo)
+else
+  echo "Ordwin needs these Debian packages, which are not installed: ${missing[*]}" >&2
+  echo "Installing them needs root, and sudo is not here. Run this once, with root's password:" >&2
+  echo "    su -c 'apt-get update && apt-get install -y --no-install-recommends ${missing[*]}'" >&2
+  exit 1
+fi
+echo "Installing: ${missing[*]}"
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,68 @@
+# Serving port 80 without root, both ways the README and the manual page give: the service as its
+# unit runs it (a user of its own, the capability as an ambient one, the settings store in the
+# state folder), and a program file granted the capability with setcap. Each runs as an
+# unprivileged user in a network namespace of its own.
+. "$(dirname "$0")/Checks.sh"
+need_root
+need unshare setpriv setcap ip curl
+if [ -z "${ORDWIN_PRIVATE_NETWORK:-}" ]; then
+  rm -rf "$scratch"
+  ORDWIN_PRIVATE_NETWORK=1 exec unshare -n bash "$0" "$@"
+fi
+ip link set lo up
+
+nobody=65534
+prefix=$scratch/usr
+install_into "$prefix"
+
+# Starts Command as the unprivileged user, output to Name.out and Name.err; leaves its pid in $pid.
+start() {
+  local name=$1
+  shift
+  setpriv --reuid=$nobody --regid=$nobody --clear-groups "$@" >"$scratch/$name.out" 2>"$scratch/$name.err" &
+  pid=$!
+}
+
+# Whether this PC answers a GG client (the 12-byte greeting: type 1, length 4, a seed) on 8074.
+greets() {
+  [ "$(timeout 5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/8074; head -c 8 <&3' | od -An -tx1 | tr -d ' \n')" = 0100000004000000 ]
+}
+
+# Checks one running server: its answers on both ports, then a clean stop on SIGTERM.
+check_server() {
+  local name=$1 address=$2
+  eventually greets || fail "$name: no GG greeting on port 8074"
+  answer=$(curl -s --max-time 5 http://127.0.0.1/appsvc/appmsg4.asp) || true
+  [ "$answer" = "0 0 $address:8074 $address" ] || fail "$name: port 80 answered '$answer'"
+  [ "$(awk '/^Uid:/ { print $2 }' "/proc/$pid/status")" = $nobody ] || fail "$name: not running as the user"
+  kill -TERM "$pid"
+  wait "$pid" || fail "$name: exit status $? after SIGTERM"
+  [ ! -s "$scratch/$name.err" ] || fail "$name: said on standard error: $(cat "$scratch/$name.err")"
+  grep -q "stacji na \"$address\"" "$scratch/$name.out" || fail "$name: the hints do not give $address"
+}
+
+# The service: the unit's own command line and environment, with %S its state folders' parent.
+unit=$prefix/lib/systemd/system/ordwin.service
+state_root=$scratch/var/lib
+command=$(sed -n 's/^ExecStart=//p' "$unit")
+read -r -a environment <<<"$(sed -n 's/^Environment=//p' "$unit" | sed "s|%S|$state_root|g")"
+grep -qx 'AmbientCapabilities=CAP_NET_BIND_SERVICE' "$unit" || fail "the unit grants no port 80"
+grep -qx 'StateDirectory=ordwin' "$unit" || fail "the unit has no state folder"
+# The commands the manual page gives for setting the address, with the state folder moved here.
+mkdir -p "$state_root/ordwin/config/Malvory"
+printf '[ustawienia]\nadres=192.168.1.10\n' >"$state_root/ordwin/config/Malvory/RIDuziva.conf"
+chown -R $nobody "$state_root/ordwin"
+# shellcheck disable=SC2086  # the command line is split as systemd splits it
+start service --inh-caps=+net_bind_service --ambient-caps=+net_bind_service env -i "${environment[@]}" $command
+check_server service 192.168.1.10
+
+# setcap on a copy of the program, run by a user with no capability of its own.
+cp "$prefix/bin/ordwin" "$scratch/ordwin"
+setcap cap_net_bind_service=+ep "$scratch/ordwin"
+home=$scratch/home
+mkdir -p "$home"
+chown $nobody "$home"
+start setcap env -i HOME="$home" "$scratch/ordwin" --headless
+check_server setcap localhost
+
+finish
