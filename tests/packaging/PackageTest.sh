@@ -1,8 +1,8 @@
 # The Debian package as `make package` makes it: the installed tree under /usr, a dependency on
 # the package of every library the program links, its maintainer scripts, a program that still
-# runs after stripping, and nothing lintian calls an error.
+# runs after stripping, an install that apt can carry out, and nothing lintian calls an error.
 . "$(dirname "$0")/Checks.sh"
-need cpack dpkg-deb dpkg lintian objdump
+need cpack dpkg-deb dpkg lintian objdump apt-get
 
 cpack --config "$BUILD/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
   { cat "$scratch/cpack.log" >&2; fail "cpack failed"; finish; }
@@ -37,6 +37,10 @@ dpkg-deb -x "$deb" "$scratch/root"
 [ "$("$scratch/root/usr/bin/ordwin" --version)" = "$version" ] || fail "the packaged program does not run"
 grep -qx 'ExecStart=/usr/bin/ordwin --headless' "$scratch/root/usr/lib/systemd/system/ordwin.service" ||
   fail "the packaged unit does not start /usr/bin/ordwin"
+
+# apt would install it on this machine, its dependencies and all (a simulation: nothing changes).
+simulation=$(apt-get install --simulate "$deb" 2>&1) || fail "apt-get install --simulate: $simulation"
+grep -q '^Inst ordwin ' <<<"$simulation" || fail "apt would not install it: $simulation"
 
 lintian --fail-on error "$deb" >"$scratch/lintian.log" 2>&1 || fail "lintian: $(grep -v 'root privileges' "$scratch/lintian.log")"
 ! grep -q '^E: ' "$scratch/lintian.log" || fail "lintian: $(grep '^E: ' "$scratch/lintian.log")"
