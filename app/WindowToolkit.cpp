@@ -4,6 +4,7 @@
 #include <string>
 
 #include <QGuiApplication>
+#include <QIcon>
 #include <QString>
 
 #include "app/StderrHold.h"
@@ -52,8 +53,9 @@ std::unique_ptr<QApplication> StartWindowToolkit(int& Argc, char** Argv) {
     return nullptr;
   }
   hold.PassOn();
-  // Desktops find the window's icon and name through the installed entry.
+  // Desktops find the window's name and icon through the installed entry and icon theme.
   QGuiApplication::setDesktopFileName(QStringLiteral("ordwin"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("ordwin")));
   return app;
 }
 

@@ -11,7 +11,7 @@ packages=(
   libgadu-dev
   curl nginx-light
   netbase iproute2 util-linux procps libcap2-bin
-  librsvg2-bin file dpkg-dev desktop-file-utils lintian man-db groff-base systemd
+  librsvg2-bin file dpkg-dev desktop-file-utils lintian man-db groff-base systemd xvfb
 )
 
 missing=()

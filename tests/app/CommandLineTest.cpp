@@ -12,7 +12,6 @@ namespace ordwin {
 namespace {
 
 namespace fs = std::filesystem;
-using test::Lines;
 using test::ProgramTest;
 using test::TProgram;
 using TAction = TCommandLine::TAction;
@@ -73,22 +72,6 @@ TEST_F(ProgramTest, HelpVersionAndMistakesAnswerAndEndWithoutStartingTheServer) 
   }
   // Nothing started, so nothing was stored either.
   EXPECT_TRUE(fs::is_empty(home_ / ".config" / "Malvory"));
-}
-
-TEST_F(ProgramTest, ADisplayThatCannotBeReachedGivesOneLineAndTheServerRunsHeadless) {
-  // Elsewhere port 80 cannot be opened, and its warning would stand in the output.
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
-  ASSERT_FALSE(fs::exists("/tmp/.X11-unix/X97"));
-  for (const std::vector<std::string>& env : std::vector<std::vector<std::string>>{
-           {"DISPLAY=:97"}, {"QT_QPA_PLATFORM=xcb"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:97"},
-           {"QT_QPA_PLATFORM=no-such-platform"}, {"WAYLAND_DISPLAY=wayland-97"}}) {
-    TProgram program(home_, {}, env);
-    ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
-        << env[0] << program.Out << program.Err;
-    EXPECT_EQ(program.Stop(SIGTERM), 0) << env[0];
-    EXPECT_EQ(program.Err, "Ordwin: no display available; running without a window (--headless)\n") << env[0];
-    EXPECT_EQ(Lines(program.Out), 3u) << env[0];
-  }
 }
 
 }  // namespace

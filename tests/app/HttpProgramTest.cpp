@@ -18,6 +18,7 @@
 namespace ordwin {
 namespace {
 
+using test::ConnectLoopback;
 using test::Lines;
 using test::ProgramTest;
 using test::TProgram;
@@ -31,19 +32,6 @@ std::string Output(const std::string& Command) {
   for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) out.append(buffer, n);
   ::pclose(pipe);
   return out;
-}
-
-int ConnectLoopback(uint16_t Port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  timeval limit{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(Port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
-  ::close(fd);
-  return -1;
 }
 
 TEST_F(ProgramTest, AnHttpClientAskingPort80GetsTheAddressOfThisServer) {

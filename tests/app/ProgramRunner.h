@@ -13,14 +13,17 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,6 +153,20 @@ private:
   int out_ = -1;
   int err_ = -1;
 };
+
+// A blocking connection to a loopback port, reads bounded by 10 seconds; -1 when refused.
+inline int ConnectLoopback(uint16_t Port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval limit{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(Port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
 
 inline size_t Lines(const std::string& Text) { return static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')); }
 
