@@ -4,10 +4,9 @@ namespace ordwin {
 
 TQtLoopDriver::TQtLoopDriver(EventLoop& Loop) : loop_(Loop), notifier_(Loop.BackendFd(), QSocketNotifier::Read) {
   again_.setSingleShot(true);
-  again_.setInterval(0);
   QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { Turn(); });
   QObject::connect(&again_, &QTimer::timeout, [this] { Turn(); });
-  if (loop_.BackendTimeout() == 0) again_.start();
+  Again();
 }
 
 TQtLoopDriver::~TQtLoopDriver() = default;
@@ -20,7 +19,12 @@ void TQtLoopDriver::Turn() {
     ~TPause() { Notifier.setEnabled(true); }
   } pause(notifier_);
   loop_.ProcessMessages();
-  if (loop_.BackendTimeout() == 0) again_.start();
+  Again();
+}
+
+void TQtLoopDriver::Again() {
+  // At once while posted work waits; otherwise when the loop's first timer is due.
+  if (int wait = loop_.BackendTimeout(); wait >= 0) again_.start(wait);
 }
 
 }  // namespace ordwin

@@ -1,5 +1,6 @@
 // Drives the program's event loop from Qt's, on the same thread: a socket notifier on the loop's
-// pollable descriptor runs one turn, and a zero timer runs another while posted work waits.
+// pollable descriptor runs one turn, and a timer runs another while posted work waits or when
+// the loop's first timer is due.
 // Does not own the loop.
 #pragma once
 
@@ -19,6 +20,7 @@ public:
 
 private:
   void Turn();
+  void Again();
 
   EventLoop& loop_;
   QSocketNotifier notifier_;

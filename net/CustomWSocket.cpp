@@ -21,11 +21,6 @@ namespace {
 constexpr uint32_t kListenerEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;    // 43
 constexpr uint32_t kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;  // 51
 
-std::string DottedAddress(const in_addr& A) {
-  char text[INET_ADDRSTRLEN];
-  return ::inet_ntop(AF_INET, &A, text, sizeof(text)) ? std::string(text) : std::string();
-}
-
 }  // namespace
 
 TCustomWSocket::TCustomWSocket(TComponent* Owner) : TComponent(Owner), endpoint_(this) {
@@ -108,7 +103,7 @@ void TCustomWSocket::SetLocalAddr(const std::string& Value) {
   }
   in_addr a{};
   a.s_addr = ::inet_addr(WSocketTrim(v).c_str());
-  localAddr_ = DottedAddress(a);
+  localAddr_ = WSocketDottedAddress(a);
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& Value) {
@@ -232,6 +227,10 @@ void TCustomWSocket::HandleNotification(TMessage& Msg) {
       case WM_ASYNCSELECT:
         HandleAsyncSelect(Msg);
         break;
+      case WM_ASYNCGETHOSTBYNAME:
+      case WM_ASYNCGETHOSTBYADDR:
+        HandleDnsReply(Msg);
+        break;
       case WM_CLOSE_DELAYED:
         Close();
         break;
@@ -328,26 +327,30 @@ int TCustomWSocket::CloseHandle() {
   return handle_.Close();
 }
 
+void TCustomWSocket::ResolveTarget() {
+  if (!protoResolved_) {
+    ProtoNumber = WSocketResolveProto(proto_);
+    SocketType = ProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+    protoResolved_ = true;
+  }
+  if (!portResolved_) {
+    PortNumber = WSocketResolvePort(port_, proto_);
+    LastAddress.sin_port = htons(static_cast<uint16_t>(PortNumber));
+    portResolved_ = true;
+  }
+  if (!addrResolved_) {
+    LastAddress.sin_addr.s_addr = WSocketResolveHost(addr_);
+    addrResolved_ = true;
+  }
+}
+
 void TCustomWSocket::Listen() {
   if (!portSet_) return ReportSocketError("listen: port not assigned", WSAEINVAL);
   if (!protoSet_) return ReportSocketError("listen: protocol not assigned", WSAEINVAL);
   if (!addrSet_) return ReportSocketError("listen: address not assigned", WSAEINVAL);
 
   try {
-    if (!protoResolved_) {
-      ProtoNumber = WSocketResolveProto(proto_);
-      SocketType = ProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-      protoResolved_ = true;
-    }
-    if (!portResolved_) {
-      PortNumber = WSocketResolvePort(port_, proto_);
-      LastAddress.sin_port = htons(static_cast<uint16_t>(PortNumber));
-      portResolved_ = true;
-    }
-    if (!addrResolved_) {
-      LastAddress.sin_addr.s_addr = WSocketResolveHost(addr_);
-      addrResolved_ = true;
-    }
+    ResolveTarget();
   } catch (const Exception& e) {
     return RaiseError("listen: " + e.Message());
   }
@@ -425,20 +428,6 @@ void TCustomWSocket::ApplyLinger() {
   opt.l_linger = LingerTimeout;
   if (::setsockopt(handle_.Get(), SOL_SOCKET, SO_LINGER, &opt, sizeof(opt)) < 0)
     ReportSocketError("setsockopt(SO_LINGER)", WSocketLastError());
-}
-
-void TCustomWSocket::BindLocal() {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(LocalPortNumber));
-  local.sin_addr.s_addr = WSocketResolveHost(localAddr_);
-  if (::bind(handle_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) < 0)
-    return RaiseErrorFmt("winsock.bind failed, error #%d", WSocketLastError());
-  socklen_t len = sizeof(local);
-  if (::getsockname(handle_.Get(), reinterpret_cast<sockaddr*>(&local), &len) < 0)
-    return RaiseErrorFmt("winsock.getsockname failed, error #%d", WSocketLastError());
-  LocalPortNumber = ntohs(local.sin_port);
-  localPort_ = std::to_string(LocalPortNumber);
 }
 
 // ---- closing ----
@@ -524,8 +513,6 @@ void TCustomWSocket::DrainUntilClosed() {
   }
 }
 
-void TCustomWSocket::CancelDnsLookup() {}
-
 // ---- reading ----
 
 int TCustomWSocket::GetRcvdCount() {
@@ -597,7 +584,7 @@ bool TCustomWSocket::BoundAddress(sockaddr_in& Local) const {
 std::string TCustomWSocket::GetPeerAddr() {
   sockaddr_in peer{};
   if (state_ != wsConnected || !PeerAddress(peer, "GetPeerName")) return "error";
-  return DottedAddress(peer.sin_addr);
+  return WSocketDottedAddress(peer.sin_addr);
 }
 
 void TCustomWSocket::ReadPeerName(std::string& Addr, std::string& Port) {
@@ -629,7 +616,7 @@ std::string TCustomWSocket::GetBoundPort() {
 
 std::string TCustomWSocket::GetBoundAddr() {
   sockaddr_in local{};
-  return BoundAddress(local) ? DottedAddress(local.sin_addr) : "error";
+  return BoundAddress(local) ? WSocketDottedAddress(local.sin_addr) : "error";
 }
 
 std::string TCustomWSocket::GetLocalName() {

@@ -7,6 +7,7 @@
 #include <list>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,11 @@ public:
 
   // Opens, binds and listens on Addr:Port with Proto.
   virtual void Listen();
+  // Opens a connection to Addr:Port from LocalAddr:LocalPort. A stream connects without
+  // waiting: State goes wsOpened, wsConnecting, then, on a later turn, wsConnected and
+  // OnSessionConnected(Error), and the close follows when Error is not 0. A datagram socket is
+  // connected at once (OnSessionConnected(0) before Connect returns) and sends to Addr:Port.
+  virtual void Connect();
   // Takes one pending connection from a listener; the caller hands the handle to Dup.
   virtual int Accept();
   // Adopts an accepted handle as this object's connection (no OnSessionConnected).
@@ -148,8 +154,19 @@ public:
   // Bytes queued and not yet taken by the platform.
   size_t SendQueueSize() const { return sendQueueBytes_; }
 
-  // Asynchronous name lookups are not made yet, so there is never one to cancel.
+  // Looks a host name up without blocking: OnDnsLookupDone(Error) follows on a later turn, with
+  // every IPv4 address of the answer in DnsResultList (dotted) and the first in DnsResult. A
+  // dotted address is answered before DnsLookup returns (DnsResult only). A lookup still
+  // pending is cancelled without an event.
+  virtual void DnsLookup(const std::string& HostName);
+  // Looks the host name of a dotted address up: OnDnsLookupDone(Error) on a later turn, with
+  // the name in DnsResult and as the only line of DnsResultList.
+  virtual void ReverseDnsLookup(const std::string& HostAddr);
+  // Cancels a pending lookup: OnDnsLookupDone(10004), except while the object is destroyed.
+  // No lookup pending: nothing.
   virtual void CancelDnsLookup();
+  // The id of the pending lookup, 0 when none is.
+  uint32_t DnsLookupHandle() const { return dnsLookupHandle_; }
 
   virtual std::string GetPeerAddr();
   virtual std::string GetPeerPort();
@@ -234,7 +251,16 @@ private:
   // Sets Addr, Port or Proto: trimmed, unset when empty, refused unless closed.
   void AssignTarget(const char* Name, const std::string& Value, std::string& Text, bool& Set, bool& Resolved);
   void HandleAsyncSelect(const TMessage& Msg);
+  // Resolves what is not resolved yet of Proto, Port and Addr into the numbers and LastAddress;
+  // throws the resolution's ESocketException.
+  void ResolveTarget();
   void ApplyLinger();
+  void SetSocketOption(int Option, const char* FunctionName);
+  // Cancels a pending lookup without an event and clears the results.
+  void ForgetLookup();
+  void AwaitLookup(uint32_t Id);
+  // Notifications 1026 and 1027: the answer of the pending lookup.
+  void HandleDnsReply(const TMessage& Msg);
   // Stops the loop's reports for the handle, then closes it; returns close's result.
   int CloseHandle();
   int Select(uint32_t Events, bool Accepted = false);
@@ -254,6 +280,9 @@ private:
   std::string localAddr_ = "0.0.0.0", localPort_ = "0";
   std::string dnsResult_;
   std::vector<std::string> dnsResultList_;
+  uint32_t dnsLookupHandle_ = 0;
+  // An answer delivered while no lookup was pending, kept for the lookup whose id it names.
+  std::optional<TMessage> earlyDnsReply_;
   TSocketState state_ = wsClosed;
   TSocketSendFlags sendFlags_ = wsSendNormal;
   int readCount_ = 0;

@@ -1,5 +1,6 @@
 #include "net/EventLoop.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/DnsChannel.h"
 #include "net/SelectEvents.h"
 #include "net/WinsockErrors.h"
 
@@ -36,6 +38,7 @@ EventLoop::EventLoop() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
 }
 
 EventLoop::~EventLoop() {
+  dns_.reset();
   poller_.Update(wakeFd_, 0);
   ::close(wakeFd_);
 }
@@ -151,6 +154,36 @@ void EventLoop::WatchWrite(int Fd) {
   UpdateInterest(Fd, *r);
 }
 
+void EventLoop::WatchConnect(int Fd) {
+  Registration* r = Find(Fd);
+  if (r == nullptr || r->Type != Kind::Stream) return;
+  r->Connecting = true;
+  UpdateInterest(Fd, *r);
+}
+
+int EventLoop::WatchDescriptor(int Fd, EndpointId Id, uint32_t Events) {
+  if (Fd < 0) return WSAENOTSOCK;
+  if (static_cast<size_t>(Fd) >= regs_.size()) regs_.resize(Fd + 1);
+  Registration& r = regs_[Fd];
+  bool same = r.Serial != 0 && r.Type == Kind::Raw && r.Target.Slot == Id.Slot &&
+              r.Target.Generation == Id.Generation;
+  if (Events == 0) {
+    r = Registration{};
+    return WSocketErrorFromErrno(poller_.Update(Fd, 0));
+  }
+  // A change of interest keeps the registration, and so the reports already queued.
+  if (!same) {
+    r = Registration{};
+    r.Serial = nextSerial_++;
+    r.Target = Id;
+    r.Type = Kind::Raw;
+  }
+  r.Events = Events;
+  int err = UpdateInterest(Fd, r);
+  if (err != 0) r = Registration{};
+  return err;
+}
+
 void EventLoop::AcceptDone(int Fd) {
   Registration* r = Find(Fd);
   if (r == nullptr || r->Type != Kind::Listener || r->AcceptArmed) return;
@@ -189,7 +222,15 @@ int EventLoop::UpdateInterest(int Fd, Registration& Reg) {
       if (Reg.Events & FD_READ) want |= EPOLLIN;
       if (Reg.WriteArmed) want |= EPOLLOUT;
       break;
+    case Kind::Raw:
+      if (Reg.Events & FD_READ) want |= EPOLLIN;
+      if (Reg.Events & FD_WRITE) want |= EPOLLOUT;
+      break;
     case Kind::Stream:
+      if (Reg.Connecting) {
+        want = EPOLLOUT;
+        break;
+      }
       if (!Reg.CloseReported) {
         if (Reg.Events & FD_READ) want |= EPOLLIN;
         if (Reg.Events & FD_CLOSE) want |= EPOLLIN | EPOLLRDHUP;
@@ -237,7 +278,23 @@ void EventLoop::HandleReady(int Fd, uint32_t Revents) {
       if ((Revents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && (r.Events & FD_READ)) Report(Fd, r, FD_READ, 0);
       break;
     }
+    case Kind::Raw: {
+      uint32_t failed = Revents & (EPOLLERR | EPOLLHUP) ? FD_READ | FD_WRITE : 0;
+      uint32_t events = failed | (Revents & EPOLLIN ? FD_READ : 0) | (Revents & EPOLLOUT ? FD_WRITE : 0);
+      if (events & r.Events) Report(Fd, r, events & r.Events, 0);
+      return;
+    }
     case Kind::Stream:
+      if (r.Connecting) {
+        r.Connecting = false;
+        uint32_t err = PendingSocketError(Fd);
+        if (r.Events & FD_CONNECT) Report(Fd, r, FD_CONNECT, err);
+        if (err != 0)
+          r.CloseReported = true;  // the object closes on the connect report
+        else if (r.Events & FD_WRITE)
+          Report(Fd, r, FD_WRITE, 0);
+        break;
+      }
       if ((Revents & EPOLLOUT) && r.WriteArmed) {
         r.WriteArmed = false;
         if (r.Events & FD_WRITE) Report(Fd, r, FD_WRITE, 0);
@@ -256,8 +313,44 @@ void EventLoop::HandleReady(int Fd, uint32_t Revents) {
   UpdateInterest(Fd, r);
 }
 
+int EventLoop::TimerTimeout() const {
+  if (timers_.empty()) return -1;
+  auto first = std::min_element(timers_.begin(), timers_.end(),
+                                [](const Timer& A, const Timer& B) { return A.Due < B.Due; });
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(first->Due - Clock::now()).count();
+  return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
+}
+
+int EventLoop::BackendTimeout() const { return queue_.empty() ? TimerTimeout() : 0; }
+
+uint64_t EventLoop::SetTimer(EndpointId Id, uint32_t Msg, int DelayMs) {
+  uint64_t id = nextTimer_++;
+  timers_.push_back(Timer{Clock::now() + std::chrono::milliseconds(std::max(DelayMs, 0)), id, Id, Msg});
+  if (depth_ == 0) Wake();  // an embedding poller must learn the new timeout
+  return id;
+}
+
+void EventLoop::KillTimer(uint64_t TimerId) {
+  std::erase_if(timers_, [TimerId](const Timer& T) { return T.Id == TimerId; });
+}
+
+void EventLoop::FireDueTimers() {
+  if (timers_.empty()) return;
+  auto now = Clock::now();
+  auto due = std::stable_partition(timers_.begin(), timers_.end(), [now](const Timer& T) { return T.Due > now; });
+  if (due == timers_.end()) return;
+  std::vector<Timer> fired(due, timers_.end());
+  timers_.erase(due, timers_.end());
+  std::stable_sort(fired.begin(), fired.end(), [](const Timer& A, const Timer& B) { return A.Due < B.Due; });
+  for (const Timer& t : fired)
+    queue_.push_back(Entry{t.Target, TMessage{t.Msg, static_cast<intptr_t>(t.Id), 0}, 0});
+}
+
 void EventLoop::Collect(int TimeoutMs) {
+  int timers = TimerTimeout();
+  if (timers >= 0 && (TimeoutMs < 0 || timers < TimeoutMs)) TimeoutMs = timers;
   poller_.Wait(TimeoutMs, ready_);
+  FireDueTimers();
   for (const epoll_event& ev : ready_) {
     if (ev.data.fd == wakeFd_) {
       uint64_t count;
@@ -304,6 +397,15 @@ void EventLoop::DeliverEntry(Entry& E) {
 void EventLoop::Turn(int TimeoutMs) {
   Collect(queue_.empty() ? TimeoutMs : 0);
   Deliver();
+}
+
+void EventLoop::WaitForWork(int TimeoutMs) {
+  if (queue_.empty()) Collect(TimeoutMs);
+}
+
+TDnsChannel& EventLoop::Dns() {
+  if (!dns_) dns_ = std::make_unique<TDnsChannel>(*this);
+  return *dns_;
 }
 
 bool EventLoop::ProcessMessages() {

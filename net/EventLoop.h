@@ -3,15 +3,19 @@
 // (number 1025). Everything runs on the thread that runs the loop; nothing is locked.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "net/ChunkPool.h"
 #include "net/Poller.h"
 
 namespace ordwin {
+
+class TDnsChannel;
 
 struct TMessage {
   uint32_t Msg;
@@ -65,15 +69,31 @@ public:
   // descriptor that is not a socket (a pipe, a terminal), which reports write only this way:
   // once, when it can take bytes or a write would fail at once.
   void WatchWrite(int Fd);
+  // Fd started a non-blocking connect: report connect once it completes, with its error, and
+  // then write when it succeeded. A failed connect reports nothing more.
+  void WatchConnect(int Fd);
+  // Reports readiness of any descriptor as asked, level-triggered: read (FD_READ) while it is
+  // readable, write (FD_WRITE) while it can take bytes; an error or hang-up reports both that
+  // were asked. 0 stops the reports. For descriptors that belong to others (the resolver's).
+  int WatchDescriptor(int Fd, EndpointId Id, uint32_t Events);
   // An accept was made on listener Fd: report the next pending connection.
   void AcceptDone(int Fd);
   // An accept on listener Fd failed for want of descriptors: report again once one of this
   // loop's descriptors is given up, not on every turn.
   void AcceptStarved(int Fd);
 
+  // One-shot timers: notification Msg (first argument: the timer's id) is posted to Id once
+  // DelayMs have passed. Ids are never 0 and never reused; killing a fired or unknown timer
+  // does nothing.
+  uint64_t SetTimer(EndpointId Id, uint32_t Msg, int DelayMs);
+  void KillTimer(uint64_t TimerId);
+
   // One turn: collect readiness without waiting, then deliver the notifications that were
   // queued at the start of the turn. Returns whether anything was delivered.
   bool ProcessMessages();
+  // Waits up to TimeoutMs (-1: no limit) until there is work (readiness, a due timer) and queues
+  // it for the next turn; returns at once while work waits. Delivers nothing.
+  void WaitForWork(int TimeoutMs);
   // Turns, waiting for work, until Terminate.
   void Run();
   void Terminate() { terminated_ = true; }
@@ -82,7 +102,7 @@ public:
   // Embedding: the descriptor to poll (readable whenever the loop has work) and the time in
   // milliseconds until the next work (0 while posted notifications wait, -1 for none).
   int BackendFd() const { return poller_.Fd(); }
-  int BackendTimeout() const { return queue_.empty() ? -1 : 0; }
+  int BackendTimeout() const;
 
   // Read-outs for tests and leak checks.
   size_t PendingPosts() const { return queue_.size() + turnEnd_.size(); }
@@ -93,6 +113,8 @@ public:
   int& LiveSocketCount() { return liveSockets_; }
   // Spare blocks for the send queues of this loop's sockets.
   TChunkPool& ChunkPool() { return chunkPool_; }
+  // The name resolver whose sockets and timeouts this loop serves; made on first use.
+  TDnsChannel& Dns();
 
 private:
   struct Entry {
@@ -104,12 +126,20 @@ private:
     INotificationTarget* Target = nullptr;
     uint32_t Generation = 0;
   };
-  enum class Kind : uint8_t { Other, Stream, Listener, Datagram };
+  using Clock = std::chrono::steady_clock;
+  struct Timer {
+    Clock::time_point Due;
+    uint64_t Id;
+    EndpointId Target;
+    uint32_t Msg;
+  };
+  enum class Kind : uint8_t { Other, Stream, Listener, Datagram, Raw };
   struct Registration {
     uint64_t Serial = 0;  // 0: not registered
     EndpointId Target;
     uint32_t Events = 0;
     Kind Type = Kind::Other;
+    bool Connecting = false;
     bool WriteArmed = false;
     bool AcceptArmed = false;
     bool CloseReported = false;
@@ -126,6 +156,9 @@ private:
   Registration* Find(int Fd);
   void Wake();
   void FeedStarved();
+  // Milliseconds until the first timer is due (0 when one is), or -1 without timers.
+  int TimerTimeout() const;
+  void FireDueTimers();
 
   Poller poller_;
   int wakeFd_;
@@ -143,6 +176,10 @@ private:
   std::vector<int> starved_;
   int liveSockets_ = 0;
   TChunkPool chunkPool_;
+  std::vector<Timer> timers_;
+  uint64_t nextTimer_ = 1;
+  // Last, so that it goes first: the resolver gives its descriptors back to this loop.
+  std::unique_ptr<TDnsChannel> dns_;
 };
 
 }  // namespace ordwin

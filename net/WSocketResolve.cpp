@@ -173,4 +173,9 @@ int WSocketResolveProto(const std::string& Proto) {
   return entry->p_proto;
 }
 
+std::string WSocketDottedAddress(const in_addr& Address) {
+  char text[INET_ADDRSTRLEN];
+  return inet_ntop(AF_INET, &Address, text, sizeof(text)) ? std::string(text) : std::string();
+}
+
 }  // namespace ordwin

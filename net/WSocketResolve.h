@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include <netinet/in.h>
+
 namespace ordwin {
 
 // Text without the spaces and control characters at both ends.
@@ -28,5 +30,8 @@ uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto);
 
 // A number or a protocol name to a protocol number. Throws ESocketException.
 int WSocketResolveProto(const std::string& Proto);
+
+// The dotted form of an IPv4 address.
+std::string WSocketDottedAddress(const in_addr& Address);
 
 }  // namespace ordwin

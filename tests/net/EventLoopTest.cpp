@@ -109,6 +109,27 @@ TEST_F(EventLoopTest, BackendDescriptorWakesAnEmbeddingPollerOnlyWhenThereIsWork
   EXPECT_FALSE(Readable(loop.BackendFd()));
 }
 
+TEST_F(EventLoopTest, TimersFireOnceInTheOrderTheyAreDueAndKilledOnesNever) {
+  EventLoop& loop = EventLoop::Instance();
+  std::vector<std::string> log;
+  Recorder a("a", &log);
+  TNotificationEndpoint ea(&a);
+  uint64_t late = loop.SetTimer(ea.Id(), 3000, 40);
+  uint64_t early = loop.SetTimer(ea.Id(), 3000, 1);
+  uint64_t killed = loop.SetTimer(ea.Id(), 3000, 20);
+  loop.KillTimer(killed);
+  EXPECT_GT(loop.BackendTimeout(), 0);  // nothing to do until the first is due
+  ASSERT_TRUE(test::PumpUntil([&] { return log.size() == 2; }));
+  EXPECT_EQ(log, (std::vector<std::string>{"a:3000:" + std::to_string(early), "a:3000:" + std::to_string(late)}));
+  EXPECT_EQ(loop.BackendTimeout(), -1);
+  loop.KillTimer(late);  // fired already: nothing
+  // Run waits for a timer as for any other work.
+  a.Extra = [&](TMessage&) { loop.Terminate(); };
+  loop.SetTimer(ea.Id(), 3001, 1);
+  loop.Run();
+  EXPECT_EQ(log.back().rfind("a:3001:", 0), 0u);
+}
+
 TEST_F(EventLoopTest, RunReturnsAfterTerminate) {
   EventLoop& loop = EventLoop::Instance();
   std::vector<std::string> log;

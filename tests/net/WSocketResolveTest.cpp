@@ -8,6 +8,7 @@
 #include <string>
 
 #include "net/Exception.h"
+#include "tests/net/IsolatedNameService.h"
 
 namespace ordwin {
 namespace {
@@ -33,6 +34,15 @@ std::string PortFailure(const std::string& Port, const std::string& Proto) {
 std::string ProtoFailure(const std::string& Proto) {
   return FailureText([&] { WSocketResolveProto(Proto); });
 }
+
+// Runs Body against a hosts file and a DNS server of the test's own (localhost, fromfile.test
+// in the file; dns.test from the server; every other name not found).
+std::optional<std::vector<std::string>> WithOwnNames(const std::function<std::vector<std::string>()>& Body) {
+  return test::InIsolatedNameService("127.0.0.1\tlocalhost\n10.1.2.3\tfromfile.test\n",
+                                     {{"dns.test", {{"10.4.5.6"}, "", test::TDnsResponder::Behaviour::Answer}}}, Body);
+}
+
+std::string HostOrder(uint32_t NetworkOrder) { return std::to_string(ntohl(NetworkOrder)); }
 
 TEST(WSocketResolveIsDottedIP, AcceptsFourGroupsWithSurroundingSpaces) {
   EXPECT_TRUE(WSocketIsDottedIP("127.0.0.1"));
@@ -93,21 +103,27 @@ TEST(WSocketResolveHost, DottedTextThePlatformRefusesIsAnInvalidAddress) {
 }
 
 TEST(WSocketResolveHost, LocalhostResolvesThroughTheHostDatabase) {
-  EXPECT_EQ(WSocketResolveHost("localhost"), htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(WSocketResolveHost("  localhost  "), htonl(INADDR_LOOPBACK));
+  auto got = WithOwnNames([] {
+    return std::vector<std::string>{HostOrder(WSocketResolveHost("localhost")), HostOrder(WSocketResolveHost("  localhost  ")),
+                                    HostOrder(WSocketResolveHost("fromfile.test")), HostOrder(WSocketResolveHost("dns.test"))};
+  });
+  if (!got) GTEST_SKIP() << "no namespaces here for a name service of the test's own";
+  EXPECT_EQ(*got, (std::vector<std::string>{HostOrder(htonl(0x7F000001u)), HostOrder(htonl(0x7F000001u)),
+                                            HostOrder(htonl(0x0A010203u)), HostOrder(htonl(0x0A040506u))}));
 }
 
 TEST(WSocketResolveHost, GroupAbove255TakesTheNamePathAndFails) {
-  EXPECT_EQ(HostFailure("1.2.3.999"),
-            "WSocketResolveHost: Cannot convert host address '1.2.3.999', Error #11001");
+  auto got = WithOwnNames([] { return std::vector<std::string>{HostFailure("1.2.3.999")}; });
+  if (!got) GTEST_SKIP() << "no namespaces here for a name service of the test's own";
+  EXPECT_EQ(*got, std::vector<std::string>{
+                      "WSocketResolveHost: Cannot convert host address '1.2.3.999', Error #11001"});
 }
 
 TEST(WSocketResolveHost, UnknownNameFailsWithNameServiceCode) {
-  const std::string text = HostFailure("no-such-host.invalid");
-  const std::string prefix =
-      "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #";
-  // Without a reachable name server the answer is "try again" rather than "not found".
-  EXPECT_TRUE(text == prefix + "11001" || text == prefix + "11002") << text;
+  auto got = WithOwnNames([] { return std::vector<std::string>{HostFailure("no-such-host.invalid")}; });
+  if (!got) GTEST_SKIP() << "no namespaces here for a name service of the test's own";
+  EXPECT_EQ(*got, std::vector<std::string>{
+                      "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #11001"});
 }
 
 TEST(WSocketResolveHost, NameWithNulByteDoesNotResolveAsItsPrefix) {
@@ -122,9 +138,10 @@ TEST(WSocketResolveHost, EmptyOrOverlongTextIsAnInvalidHostname) {
   EXPECT_EQ(HostFailure(tooLong), "WSocketResolveHost: '" + tooLong + "' Invalid Hostname.");
   // 256 characters are still looked up; such a name cannot exist.
   const std::string longest(256, 'a');
-  const std::string prefix =
-      "WSocketResolveHost: Cannot convert host address '" + longest + "', Error #";
-  EXPECT_EQ(HostFailure(longest).rfind(prefix, 0), 0u);
+  auto got = WithOwnNames([&] { return std::vector<std::string>{HostFailure(longest)}; });
+  if (!got) GTEST_SKIP() << "no namespaces here for a name service of the test's own";
+  EXPECT_EQ(*got, std::vector<std::string>{"WSocketResolveHost: Cannot convert host address '" + longest +
+                                           "', Error #11001"});
 }
 
 TEST(WSocketResolvePort, NumbersAreReadWithoutLookup) {

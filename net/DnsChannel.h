@@ -1,0 +1,92 @@
+// TDnsChannel: the loop's name resolver, on c-ares. Its sockets sit in the loop's own epoll set
+// and its timeouts on the loop's timers: no thread, no blocking call. Each answer is posted as a
+// notification to the endpoint that asked, so it always arrives on a later turn. Owned by the
+// loop (EventLoop::Dns()); made on first use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <netinet/in.h>
+
+#include "net/EventLoop.h"
+#include "net/NotificationEndpoint.h"
+
+struct ares_channeldata;
+struct ares_addrinfo;
+struct hostent;
+
+namespace ordwin {
+
+class TDnsChannel : private INotificationTarget {
+public:
+  // Where lookups go. Empty servers: the system's resolver settings (/etc/resolv.conf); given
+  // servers ("127.0.0.1:5353,...") are asked with no search domains. 0 keeps the timeout per
+  // try and the number of tries of the system settings.
+  struct TConfig {
+    std::string Servers;
+    int TimeoutMs = 0;
+    int Tries = 0;
+  };
+
+  explicit TDnsChannel(EventLoop& Loop);
+  // Ends every lookup without posting anything.
+  ~TDnsChannel();
+  TDnsChannel(const TDnsChannel&) = delete;
+  TDnsChannel& operator=(const TDnsChannel&) = delete;
+
+  // Later lookups use Config; the lookups still pending end with error 10004. Servers the
+  // resolver cannot read throw std::invalid_argument and keep the settings as they were.
+  void Configure(const TConfig& Config);
+
+  // Looks Name up: the hosts file first ($CARES_HOSTS when set, else /etc/hosts), then DNS, for
+  // IPv4 addresses. When it ends, Msg is posted to Reply with the lookup's id as the first
+  // argument and the error (Windows Sockets numbering, 0 for an answer) in the high 16 bits of
+  // the second. Returns the id, never 0 and never reused.
+  uint32_t LookUpName(const std::string& Name, EndpointId Reply, uint32_t Msg);
+  // The same for the host name of an IPv4 address (network order).
+  uint32_t LookUpAddress(uint32_t Address, EndpointId Reply, uint32_t Msg);
+  // Forgets lookup Id: nothing more is posted for it and its answer is dropped.
+  void Cancel(uint32_t Id) { lookups_.erase(Id); }
+  // The answer of a lookup that ended (dotted addresses in the order of the answer, or the one
+  // host name), handed over once; the lookup is then forgotten.
+  std::vector<std::string> TakeAnswer(uint32_t Id);
+
+  // Lookups asked for and not yet handed over or cancelled.
+  size_t Pending() const { return lookups_.size(); }
+
+  // The Windows Sockets code for a c-ares status.
+  static int ErrorFromStatus(int Status);
+
+private:
+  struct TLookup {
+    EndpointId Reply;
+    uint32_t Msg = 0;
+    bool Ended = false;
+    std::vector<std::string> Answer;
+  };
+
+  void HandleMessage(TMessage& Msg) override;
+  void Open();
+  void Close();
+  uint32_t Start(EndpointId Reply, uint32_t Msg);
+  // Records the end of a lookup and posts its notification (unless it was cancelled).
+  void End(uint32_t Id, int Status, std::vector<std::string> Answer);
+  void ArmTimer();
+  static void OnSocketState(void* Data, int Fd, int Readable, int Writable);
+  static void OnAddresses(void* Arg, int Status, int Timeouts, ::ares_addrinfo* Result);
+  static void OnHost(void* Arg, int Status, int Timeouts, ::hostent* Host);
+
+  EventLoop& loop_;
+  TNotificationEndpoint endpoint_;
+  TConfig config_;
+  ares_channeldata* channel_ = nullptr;
+  std::unordered_map<uint32_t, TLookup> lookups_;
+  uint32_t nextId_ = 1;
+  uint64_t timer_ = 0;
+  bool closing_ = false;  // ending every lookup: nothing is posted
+};
+
+}  // namespace ordwin

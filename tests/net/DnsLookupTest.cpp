@@ -1,0 +1,164 @@
+#include "net/DnsChannel.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/WSocket.h"
+#include "tests/net/DnsResponder.h"
+#include "tests/net/SocketLog.h"
+#include "tests/net/TestLoop.h"
+
+namespace ordwin {
+namespace {
+
+using test::TDnsResponder;
+using test::TEventLog;
+using Lines = std::vector<std::string>;
+using Behaviour = TDnsResponder::Behaviour;
+
+// Every lookup goes to a responder of the test's own and to a hosts file of its own.
+class DnsLookupTest : public test::LoopTest {
+protected:
+  void SetUp() override {
+    EventLoop::Instance().Dns().Configure({dns_.Server(), 250, 1});
+    test::LoopTest::SetUp();
+    hosts_ = ::testing::TempDir() + "dns-lookup-hosts";
+    std::ofstream(hosts_) << "# the test's own\n10.9.8.7\tfromfile.test alias.test\n";
+    ::setenv("CARES_HOSTS", hosts_.c_str(), 1);
+  }
+  void TearDown() override {
+    // Nothing may be left: no lookup, and no resolver socket once no lookup waits.
+    EXPECT_TRUE(test::PumpUntil([] { return EventLoop::Instance().WatchedDescriptors() == 0; }));
+    EXPECT_EQ(EventLoop::Instance().Dns().Pending(), 0u);
+    EventLoop::Instance().Dns().Configure({});
+    ::unsetenv("CARES_HOSTS");
+    std::remove(hosts_.c_str());
+    test::LoopTest::TearDown();
+  }
+
+  TDnsResponder dns_{{
+      {"two.test", {{"10.0.0.1", "10.0.0.2"}, "", Behaviour::Answer}},
+      {TDnsResponder::ReverseName("10.0.0.1"), {{}, "host.two.test", Behaviour::Answer}},
+      {"silent.test", {{"10.0.0.3"}, "", Behaviour::Silent}},
+      {"tc.test", {{"10.0.0.4", "10.0.0.5"}, "", Behaviour::Truncated}},
+      {"cut.test", {{"10.0.0.6"}, "", Behaviour::CutShort}},
+      {"short.test", {{"10.0.0.7"}, "", Behaviour::BadHeader}},
+  }};
+  std::string hosts_;
+};
+
+TEST_F(DnsLookupTest, AnswersArriveOnALaterTurnWithEveryAddressFromTheHostsFileFirst) {
+  TEventLog log;
+  TWSocket s(nullptr);
+  log.Wire(s);
+  auto lookUp = [&](const std::string& Name, bool Reverse = false) {
+    log.Lines.clear();
+    Reverse ? s.ReverseDnsLookup(Name) : s.DnsLookup(Name);
+    EXPECT_TRUE(log.Lines.empty()) << Name;  // never on the caller's stack
+    EXPECT_TRUE(test::PumpUntil([&] { return !log.Lines.empty(); })) << Name;
+    return log.Lines;
+  };
+
+  EXPECT_EQ(lookUp("two.test"), Lines{"dns:0"});
+  EXPECT_EQ(s.DnsResult(), "10.0.0.1");
+  EXPECT_EQ(s.DnsResultList(), (Lines{"10.0.0.1", "10.0.0.2"}));
+
+  int asked = dns_.Questions();
+  EXPECT_EQ(lookUp("ALIAS.test"), Lines{"dns:0"});
+  EXPECT_EQ(s.DnsResultList(), Lines{"10.9.8.7"});
+  EXPECT_EQ(dns_.Questions(), asked);
+
+  EXPECT_EQ(lookUp("missing.test"), Lines{"dns:11001"});
+  EXPECT_EQ(s.DnsResult(), "");
+  EXPECT_TRUE(s.DnsResultList().empty());
+  EXPECT_EQ(lookUp(std::string("two.test\0x", 10)), Lines{"dns:11001"});
+
+  EXPECT_EQ(lookUp("10.0.0.1", true), Lines{"dns:0"});
+  EXPECT_EQ(s.DnsResult(), "host.two.test");
+  EXPECT_EQ(s.DnsResultList(), Lines{"host.two.test"});
+  EXPECT_EQ(lookUp("10.0.0.2", true), Lines{"dns:11001"});
+
+  // The server that never answers: the loop's timer ends the lookup.
+  EXPECT_EQ(lookUp("silent.test"), Lines{"dns:11002"});
+
+  // A dotted address is answered before DnsLookup returns, normalised, with no list.
+  log.Lines.clear();
+  s.DnsLookup("0x7f.1");
+  EXPECT_EQ(log.Lines, Lines{"dns:0"});
+  EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+  EXPECT_TRUE(s.DnsResultList().empty());
+}
+
+TEST_F(DnsLookupTest, InvalidNamesRaiseOrGive10022WithAnErrorHandler) {
+  TEventLog log;
+  TWSocket s(nullptr);
+  log.Wire(s);
+  try {
+    s.DnsLookup("");
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketException& e) {
+    EXPECT_STREQ(e.what(), "DNS lookup: invalid host name.");
+  }
+  EXPECT_THROW(s.ReverseDnsLookup(""), ESocketException);
+  EXPECT_THROW(s.ReverseDnsLookup(std::string(257, '1')), ESocketException);
+  EXPECT_TRUE(log.Lines.empty());
+
+  s.OnError = [&](TObject*) { log.Lines.push_back("error"); };
+  s.DnsLookup("");
+  s.ReverseDnsLookup("not-an-address");
+  EXPECT_EQ(log.Lines, (Lines{"error", "dns:10022", "error", "dns:10022"}));
+  EXPECT_EQ(s.DnsLookupHandle(), 0u);
+}
+
+TEST_F(DnsLookupTest, CancelledReplacedOrDestroyedLookupsNeverAnswerAgain) {
+  TEventLog log;
+  auto s = std::make_unique<TWSocket>(nullptr);
+  log.Wire(*s);
+  s->CancelDnsLookup();  // none pending: nothing
+  s->DnsLookup("silent.test");
+  s->Abort();
+  EXPECT_EQ(log.Lines, Lines{"dns:10004"});
+
+  // A new lookup takes the place of the pending one, without an event for it.
+  s->DnsLookup("silent.test");
+  s->DnsLookup("two.test");
+  ASSERT_TRUE(test::PumpUntil([&] { return log.Lines.size() == 2; }));
+  EXPECT_EQ(log.Lines.back(), "dns:0");
+
+  s->DnsLookup("silent.test");
+  s.reset();
+  // Until the resolver gave up on every question (its sockets are closed then): nothing more.
+  ASSERT_TRUE(test::PumpUntil([] { return EventLoop::Instance().WatchedDescriptors() == 0; }));
+  EXPECT_EQ(log.Lines.size(), 2u);
+}
+
+TEST_F(DnsLookupTest, TruncatedAndMalformedAnswersGiveExactResults) {
+  TEventLog log;
+  TWSocket s(nullptr);
+  log.Wire(s);
+  // Truncated over UDP: asked again over TCP, where the whole answer comes.
+  s.DnsLookup("tc.test");
+  ASSERT_TRUE(test::PumpUntil([&] { return log.Lines.size() == 1; }));
+  EXPECT_EQ(log.Lines.back(), "dns:0");
+  EXPECT_EQ(s.DnsResultList(), (Lines{"10.0.0.4", "10.0.0.5"}));
+  EXPECT_GE(dns_.TcpQuestions(), 1);
+
+  // A record cut off in the middle is an unusable answer.
+  s.DnsLookup("cut.test");
+  ASSERT_TRUE(test::PumpUntil([&] { return log.Lines.size() == 2; }));
+  EXPECT_EQ(log.Lines.back(), "dns:11003");
+  EXPECT_TRUE(s.DnsResultList().empty());
+
+  // A reply too short for a header is no reply: the question times out.
+  s.DnsLookup("short.test");
+  ASSERT_TRUE(test::PumpUntil([&] { return log.Lines.size() == 3; }));
+  EXPECT_EQ(log.Lines.back(), "dns:11002");
+}
+
+}  // namespace
+}  // namespace ordwin

@@ -1,0 +1,197 @@
+// A small DNS server for tests and benchmarks, on 127.0.0.1 over UDP and TCP on one port, in a
+// thread of its own. It answers A and PTR questions from its table; every other name is not
+// found. Some names misbehave on purpose (see Behaviour).
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/SocketHandle.h"
+
+namespace ordwin::test {
+
+class TDnsResponder {
+public:
+  enum class Behaviour {
+    Answer,     // the records of the table (none: "not found")
+    Silent,     // never answers
+    Truncated,  // over UDP only the header with the truncation bit; the answer over TCP
+    CutShort,   // the answer ends in the middle of its first record
+    BadHeader,  // a reply of five bytes
+  };
+  struct TName {
+    std::vector<std::string> Addresses;  // dotted, in answer order (A)
+    std::string Host;                    // the answer to a PTR question for this name
+    Behaviour Mode = Behaviour::Answer;
+  };
+
+  // Names are matched without regard to case. Port 0 picks a free one.
+  explicit TDnsResponder(std::map<std::string, TName> Table, uint16_t Port = 0) : table_(std::move(Table)) {
+    for (int attempt = 0; attempt < 20 && !tcp_.Valid(); ++attempt) {
+      udp_ = Bound(SOCK_DGRAM, Port);
+      sockaddr_in a{};
+      socklen_t len = sizeof(a);
+      ::getsockname(udp_.Get(), reinterpret_cast<sockaddr*>(&a), &len);
+      port_ = ntohs(a.sin_port);
+      tcp_ = Bound(SOCK_STREAM, port_);
+      if (tcp_.Valid()) ::listen(tcp_.Get(), 16);
+    }
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~TDnsResponder() {
+    uint64_t one = 1;
+    ssize_t n = ::write(stop_.Get(), &one, sizeof(one));
+    (void)n;
+    thread_.join();
+  }
+  TDnsResponder(const TDnsResponder&) = delete;
+  TDnsResponder& operator=(const TDnsResponder&) = delete;
+
+  uint16_t Port() const { return port_; }
+  std::string Server() const { return "127.0.0.1:" + std::to_string(port_); }
+  int Questions() const { return questions_; }
+  int TcpQuestions() const { return tcpQuestions_; }
+
+  // The name a PTR question asks for the dotted address A ("4.3.2.1.in-addr.arpa").
+  static std::string ReverseName(const std::string& A) {
+    in_addr a{};
+    ::inet_aton(A.c_str(), &a);
+    const auto* b = reinterpret_cast<const unsigned char*>(&a.s_addr);
+    return std::to_string(b[3]) + "." + std::to_string(b[2]) + "." + std::to_string(b[1]) + "." +
+           std::to_string(b[0]) + ".in-addr.arpa";
+  }
+
+private:
+  static SocketHandle Bound(int Type, uint16_t Port) {
+    SocketHandle h(::socket(AF_INET, Type | SOCK_CLOEXEC, 0));
+    int on = 1;
+    ::setsockopt(h.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(Port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return SocketHandle();
+    return h;
+  }
+
+  void Serve() {
+    for (;;) {
+      pollfd fds[3] = {{stop_.Get(), POLLIN, 0}, {udp_.Get(), POLLIN, 0}, {tcp_.Get(), POLLIN, 0}};
+      if (::poll(fds, 3, -1) <= 0) continue;
+      if (fds[0].revents) return;
+      if (fds[1].revents) {
+        unsigned char q[1500];
+        sockaddr_in from{};
+        socklen_t len = sizeof(from);
+        ssize_t n = ::recvfrom(udp_.Get(), q, sizeof(q), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        std::string reply = n > 0 ? Reply(std::string(reinterpret_cast<char*>(q), n), false) : std::string();
+        if (!reply.empty())
+          ::sendto(udp_.Get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+      }
+      if (fds[2].revents) ServeTcp();
+    }
+  }
+
+  // One question per connection, as the tests' clients ask: length-prefixed both ways.
+  void ServeTcp() {
+    SocketHandle c(::accept4(tcp_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    timeval tv{2, 0};
+    ::setsockopt(c.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    std::string in;
+    char buf[1024];
+    while (in.size() < 2 || in.size() < 2 + Be16(in, 0)) {
+      ssize_t n = ::recv(c.Get(), buf, sizeof(buf), 0);
+      if (n <= 0) return;
+      in.append(buf, static_cast<size_t>(n));
+    }
+    ++tcpQuestions_;
+    std::string reply = Reply(in.substr(2, Be16(in, 0)), true);
+    if (reply.empty()) return;
+    std::string out = Bytes16(reply.size()) + reply;
+    ::send(c.Get(), out.data(), out.size(), MSG_NOSIGNAL);
+  }
+
+  static size_t Be16(const std::string& S, size_t At) {
+    return static_cast<size_t>(static_cast<unsigned char>(S[At])) << 8 | static_cast<unsigned char>(S[At + 1]);
+  }
+  static std::string Bytes16(size_t V) { return std::string{static_cast<char>(V >> 8), static_cast<char>(V & 255)}; }
+
+  std::string Reply(const std::string& Q, bool OverTcp) {
+    ++questions_;
+    // The question: labels up to the root, then type and class.
+    size_t at = 12;
+    std::string name;
+    while (at < Q.size() && Q[at] != 0) {
+      size_t len = static_cast<unsigned char>(Q[at]);
+      if (at + 1 + len > Q.size()) return {};
+      if (!name.empty()) name += '.';
+      name += Q.substr(at + 1, len);
+      at += 1 + len;
+    }
+    if (Q.size() < 12 || at + 5 > Q.size()) return {};
+    const size_t type = Be16(Q, at + 1);
+    const std::string question = Q.substr(12, at + 5 - 12);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+
+    auto it = table_.find(name);
+    const TName none;
+    const TName& entry = it == table_.end() ? none : it->second;
+    if (entry.Mode == Behaviour::Silent) return {};
+    if (entry.Mode == Behaviour::BadHeader) return Q.substr(0, 2) + std::string("\x81\x80\x00", 3);
+
+    std::vector<std::string> rdata;
+    if (type == 1)
+      for (const std::string& a : entry.Addresses) {
+        in_addr v{};
+        ::inet_aton(a.c_str(), &v);
+        rdata.emplace_back(reinterpret_cast<const char*>(&v.s_addr), 4);
+      }
+    if (type == 12 && !entry.Host.empty()) rdata.push_back(Encoded(entry.Host));
+    const bool known = it != table_.end();
+    const bool truncate = entry.Mode == Behaviour::Truncated && !OverTcp;
+    std::string r = Q.substr(0, 2);
+    r += static_cast<char>(0x81 | (truncate ? 0x02 : 0));  // a reply, recursion desired
+    r += static_cast<char>(known ? 0x80 : 0x83);            // recursion available; NXDOMAIN
+    r += Bytes16(1) + Bytes16(truncate ? 0 : rdata.size()) + Bytes16(0) + Bytes16(0) + question;
+    if (truncate) return r;
+    for (const std::string& d : rdata)
+      r += std::string("\xC0\x0C", 2) + Bytes16(type) + Bytes16(1) + std::string("\0\0\0\x3C", 4) + Bytes16(d.size()) + d;
+    if (entry.Mode == Behaviour::CutShort && !rdata.empty()) r.resize(12 + question.size() + 7);
+    return r;
+  }
+
+  static std::string Encoded(const std::string& Host) {
+    std::string out;
+    size_t start = 0;
+    while (start <= Host.size()) {
+      size_t dot = Host.find('.', start);
+      if (dot == std::string::npos) dot = Host.size();
+      out += static_cast<char>(dot - start);
+      out += Host.substr(start, dot - start);
+      start = dot + 1;
+    }
+    return out + '\0';
+  }
+
+  std::map<std::string, TName> table_;
+  SocketHandle udp_, tcp_;
+  SocketHandle stop_{::eventfd(0, EFD_CLOEXEC)};
+  uint16_t port_ = 0;
+  std::atomic<int> questions_{0}, tcpQuestions_{0};
+  std::thread thread_;
+};
+
+}  // namespace ordwin::test

@@ -1,0 +1,116 @@
+// Runs a piece of a test against a name service of the test's own, so that blocking lookups
+// never depend on this machine's DNS: in a child process with private mount and network
+// namespaces, /etc/hosts, /etc/resolv.conf and /etc/nsswitch.conf are the test's, and a
+// TDnsResponder answers on 127.0.0.1:53.
+#pragma once
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/net/DnsResponder.h"
+
+namespace ordwin::test {
+
+namespace isolated {
+
+// Root may make the namespaces at once; anyone else through a user namespace, where allowed.
+inline bool EnterNamespaces() {
+  if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
+    uid_t uid = ::getuid();
+    gid_t gid = ::getgid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0) return false;
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+    std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+  }
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags |= IFF_UP;
+  up = up && ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+  if (fd >= 0) ::close(fd);
+  return up;
+}
+
+inline bool Cover(const std::string& Path, const std::string& Content, const std::string& Dir) {
+  std::string own = Dir + "/" + std::filesystem::path(Path).filename().string();
+  std::ofstream(own) << Content;
+  return ::mount(own.c_str(), Path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+inline void WriteAll(int Fd, const std::string& Data) {
+  for (size_t off = 0; off < Data.size();) {
+    ssize_t n = ::write(Fd, Data.data() + off, Data.size() - off);
+    if (n <= 0) return;
+    off += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace isolated
+
+// The lines Body returns, or nothing where this machine allows no namespaces. A child that
+// fails otherwise gives one line saying so.
+inline std::optional<std::vector<std::string>> InIsolatedNameService(
+    const std::string& Hosts, std::map<std::string, TDnsResponder::TName> Names,
+    const std::function<std::vector<std::string>()>& Body) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(out[0]);
+    char dir[] = "/tmp/ordwin-names-XXXXXX";
+    if (::mkdtemp(dir) == nullptr) ::_exit(1);
+    if (!isolated::EnterNamespaces() || !isolated::Cover("/etc/hosts", Hosts, dir) ||
+        !isolated::Cover("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n", dir) ||
+        !isolated::Cover("/etc/nsswitch.conf", "hosts: files dns\nservices: files\nprotocols: files\n", dir)) {
+      std::filesystem::remove_all(dir);
+      ::_exit(77);
+    }
+    std::string reply;
+    {
+      TDnsResponder dns(std::move(Names), 53);
+      if (dns.Port() != 53) ::_exit(77);
+      // Each line as its length and its bytes: a text may hold any byte.
+      for (const std::string& line : Body()) reply += std::to_string(line.size()) + ":" + line;
+    }
+    isolated::WriteAll(out[1], reply);
+    std::filesystem::remove_all(dir);
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  std::string got;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof(buf))) > 0;) got.append(buf, static_cast<size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return std::nullopt;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return std::vector<std::string>{"the isolated child failed, status " + std::to_string(status)};
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < got.size();) {
+    size_t colon = got.find(':', at);
+    size_t len = std::stoul(got.substr(at, colon - at));
+    lines.push_back(got.substr(colon + 1, len));
+    at = colon + 1 + len;
+  }
+  return lines;
+}
+
+}  // namespace ordwin::test

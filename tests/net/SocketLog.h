@@ -1,0 +1,78 @@
+// For tests of outgoing connections: the events of a socket object written down as text lines
+// in order, and a loopback server that adopts each connection it accepts.
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/WSocket.h"
+
+namespace ordwin::test {
+
+inline const char* StateName(TSocketState S) {
+  static const char* names[] = {"invalid", "opened", "bound", "connecting", "connected", "accepting", "listening", "closed"};
+  return names[S];
+}
+
+// Lines: "state:<old>-><new>", "connected:<error>", "data:<bytes read>", "closed:<error>",
+// "dns:<error>".
+// Without a read handler given, the data handler reads everything into Received.
+struct TEventLog {
+  std::vector<std::string> Lines;
+  std::string Received;
+  bool LogData = true;
+
+  void Wire(TWSocket& S) {
+    S.OnChangeState = [this](TObject*, TSocketState o, TSocketState n) {
+      Lines.push_back(std::string("state:") + StateName(o) + "->" + StateName(n));
+    };
+    S.OnSessionConnected = [this](TObject*, uint16_t e) { Add("connected:", e); };
+    S.OnSessionClosed = [this](TObject*, uint16_t e) { Add("closed:", e); };
+    S.OnDnsLookupDone = [this](TObject*, uint16_t e) { Add("dns:", e); };
+    S.OnDataAvailable = [this, &S](TObject*, uint16_t) {
+      std::string got = S.ReceiveString();
+      Received += got;
+      if (LogData) Lines.push_back("data:" + got);
+    };
+  }
+  void Add(const char* What, int Value) { Lines.push_back(What + std::to_string(Value)); }
+  bool Has(const std::string& Line) const { return std::find(Lines.begin(), Lines.end(), Line) != Lines.end(); }
+  // The lines that start with one of Prefixes, in order.
+  std::vector<std::string> Only(std::initializer_list<const char*> Prefixes) const {
+    std::vector<std::string> out;
+    for (const std::string& l : Lines)
+      for (const char* p : Prefixes)
+        if (l.rfind(p, 0) == 0) {
+          out.push_back(l);
+          break;
+        }
+    return out;
+  }
+};
+
+// A listener on 127.0.0.1 with a port of its own that adopts every connection into a TWSocket,
+// wired to Log when one is given, and prepared by OnPeer.
+struct TLoopbackServer {
+  TWSocket Listener{nullptr};
+  std::vector<std::unique_ptr<TWSocket>> Peers;
+  TEventLog* Log = nullptr;
+  std::function<void(TWSocket&)> OnPeer;
+
+  TLoopbackServer() {
+    Listener.SetAddr("127.0.0.1");
+    Listener.SetPort("0");
+    Listener.OnSessionAvailable = [this](TObject*, uint16_t) {
+      Peers.push_back(std::make_unique<TWSocket>(nullptr));
+      TWSocket& p = *Peers.back();
+      if (Log) Log->Wire(p);
+      if (OnPeer) OnPeer(p);
+      p.Dup(Listener.Accept());
+    };
+    Listener.Listen();
+  }
+  std::string Port() { return Listener.GetBoundPort(); }
+};
+
+}  // namespace ordwin::test
