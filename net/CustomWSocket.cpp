@@ -266,7 +266,11 @@ void TCustomWSocket::HandleAsyncSelect(const TMessage& Msg) {
   if (events & FD_ACCEPT) DoSessionAvailable(error);
   if ((events & FD_CLOSE) && state_ != wsConnecting) {
     // Whatever is still readable is offered first, even to a handler that reads once per report.
+    const int fd = handle_.Get();
     ReceiveLoop(0, ComponentOptions & ~wsoNoReceiveLoop);
+    // A handler that closed meanwhile has had OnSessionClosed from that close, and the reset
+    // that followed cleared the flag that would say so.
+    if (handle_.Get() != fd) return;
     if (!sessionClosedFired_) {
       sessionClosedFired_ = true;
       DoSessionClosed(error);

@@ -236,6 +236,10 @@ protected:
   void Post(uint32_t Msg, intptr_t WParam, intptr_t LParam) { endpoint_.Post(Msg, WParam, LParam); }
   EventLoop& Loop() const { return endpoint_.Loop(); }
   bool SessionClosedFired() const { return sessionClosedFired_; }
+  bool AddrAssigned() const { return addrSet_; }
+  bool PortAssigned() const { return portSet_; }
+  // The next Connect goes to Address:Port (both in network order) instead of Addr:Port.
+  void ConnectVia(uint32_t Address, uint16_t Port);
 
   sockaddr_in LastAddress{};
   int AcceptedHandle = INVALID_SOCKET;

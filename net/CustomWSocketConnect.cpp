@@ -66,6 +66,12 @@ void TCustomWSocket::Connect() {
   ChangeState(wsConnecting);
 }
 
+void TCustomWSocket::ConnectVia(uint32_t Address, uint16_t Port) {
+  LastAddress.sin_addr.s_addr = Address;
+  LastAddress.sin_port = Port;
+  addrResolved_ = portResolved_ = true;
+}
+
 void TCustomWSocket::SetSocketOption(int Option, const char* FunctionName) {
   int on = 1;
   if (::setsockopt(handle_.Get(), SOL_SOCKET, Option, &on, sizeof(on)) < 0)

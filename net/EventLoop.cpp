@@ -418,6 +418,7 @@ bool EventLoop::ProcessMessages() {
 void EventLoop::Run() {
   terminated_ = false;
   while (!terminated_) Turn(-1);
+  terminated_ = false;
 }
 
 }  // namespace ordwin

@@ -94,7 +94,8 @@ public:
   // Waits up to TimeoutMs (-1: no limit) until there is work (readiness, a due timer) and queues
   // it for the next turn; returns at once while work waits. Delivers nothing.
   void WaitForWork(int TimeoutMs);
-  // Turns, waiting for work, until Terminate.
+  // Turns, waiting for work, until Terminate. The request stands until Run returns, so that
+  // waits inside the last turn end too.
   void Run();
   void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }

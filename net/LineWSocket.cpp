@@ -18,7 +18,7 @@ constexpr int kTabWidth = 8;
 
 }  // namespace
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* Owner) : TCustomWSocket(Owner) {}
+TCustomLineWSocket::TCustomLineWSocket(TComponent* Owner) : TCustomSocksWSocket(Owner) {}
 
 TCustomLineWSocket::~TCustomLineWSocket() = default;
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "net/CustomWSocket.h"
+#include "net/SocksWSocket.h"
 
 namespace ordwin {
 
@@ -19,8 +19,8 @@ constexpr uint32_t WM_TRIGGER_DATA_AVAILABLE = 1044;
 // them all; setting it false keeps them until the next read checks again.
 using TLineLimitEvent = std::function<void(TObject* Sender, int RcvdLength, bool& ClearData)>;
 
-class TCustomLineWSocket : public TCustomWSocket {
-  using Inherited = TCustomWSocket;
+class TCustomLineWSocket : public TCustomSocksWSocket {
+  using Inherited = TCustomSocksWSocket;
 
 public:
   explicit TCustomLineWSocket(TComponent* Owner);
@@ -62,7 +62,8 @@ protected:
   // bytes still buffered from line mode, or else the platform's count.
   int GetRcvdCount() override;
   // In line mode: one platform read into the line buffer, then each complete line is offered
-  // through OnDataAvailable until it has been read whole. Always reports a handler.
+  // through OnDataAvailable until it has been read whole. Always reports a handler. While the
+  // SOCKS layer negotiates, its own.
   bool DoDataAvailable(uint16_t Error) override;
   // Offers complete lines still buffered, then the unterminated rest as a last line (with
   // LineMode off: the bytes still held from line mode), then frees the buffer and fires
@@ -80,7 +81,7 @@ protected:
   virtual void EditLine(int& Len);
 
 private:
-  bool LineActive() const { return lineMode_ && !lineEnd_.empty(); }
+  bool LineActive() const { return lineMode_ && !lineEnd_.empty() && !SocksNegotiating(); }
   void ReadIntoLineBuffer(int& Len);
   // Offers every complete line held; returns false when the buffer went away meanwhile.
   bool DeliverLines();

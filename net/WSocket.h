@@ -1,14 +1,14 @@
 // TWSocket: the socket object that programs use, the end of the socket class chain
-// (socket core, then line mode).
+// (socket core, SOCKS, line mode, synchronous waiting).
 #pragma once
 
-#include "net/LineWSocket.h"
+#include "net/SyncWSocket.h"
 
 namespace ordwin {
 
-class TWSocket : public TCustomLineWSocket {
+class TWSocket : public TCustomSyncWSocket {
 public:
-  explicit TWSocket(TComponent* Owner) : TCustomLineWSocket(Owner) {}
+  explicit TWSocket(TComponent* Owner) : TCustomSyncWSocket(Owner) {}
   ~TWSocket() override;
 };
 

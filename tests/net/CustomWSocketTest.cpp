@@ -461,5 +461,25 @@ TEST_F(CustomWSocketTest, AcceptAndDupRefuseWhatTheyCannotTake) {
             ErrorText(10038, "ioctlSocket", "Socket operation on non-socket"));
 }
 
+TEST_F(CustomWSocketTest, HandlerThatClosesOnTheLastBytesOfAClosedPeerHearsOneSessionClosed) {
+  Fixture f;
+  f.Prepare = [&](TWSocket& S) {
+    S.OnDataAvailable = [&](TObject*, uint16_t) {
+      f.Log.push_back("data:" + S.ReceiveString());
+      S.Close();
+    };
+  };
+  SocketHandle c = f.Connect();
+  f.Conn->Pause();
+  test::SendAll(c.Get(), "last");
+  c.Close();
+  test::PumpTurns();
+  f.Conn->Resume();  // data and the end of the stream in one report
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Count("closed:") > 0; }));
+  test::PumpTurns();
+  EXPECT_EQ(f.Count("closed:"), 1);
+  EXPECT_TRUE(f.Has("data:last"));
+}
+
 }  // namespace
 }  // namespace ordwin

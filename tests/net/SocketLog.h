@@ -17,7 +17,7 @@ inline const char* StateName(TSocketState S) {
 }
 
 // Lines: "state:<old>-><new>", "connected:<error>", "data:<bytes read>", "closed:<error>",
-// "dns:<error>".
+// "dns:<error>", "socks-connected:<error>", "auth:<state>", "socks-error:<code>:<text>".
 // Without a read handler given, the data handler reads everything into Received.
 struct TEventLog {
   std::vector<std::string> Lines;
@@ -31,6 +31,11 @@ struct TEventLog {
     S.OnSessionConnected = [this](TObject*, uint16_t e) { Add("connected:", e); };
     S.OnSessionClosed = [this](TObject*, uint16_t e) { Add("closed:", e); };
     S.OnDnsLookupDone = [this](TObject*, uint16_t e) { Add("dns:", e); };
+    S.OnSocksConnected = [this](TObject*, uint16_t e) { Add("socks-connected:", e); };
+    S.OnSocksAuthState = [this](TObject*, TSocksAuthState a) { Add("auth:", a); };
+    S.OnSocksError = [this](TObject*, int Code, const std::string& Msg) {
+      Lines.push_back("socks-error:" + std::to_string(Code) + ":" + Msg);
+    };
     S.OnDataAvailable = [this, &S](TObject*, uint16_t) {
       std::string got = S.ReceiveString();
       Received += got;

@@ -1,0 +1,319 @@
+#include "net/SocksWSocket.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include <arpa/inet.h>
+
+#include "net/WSocketResolve.h"
+#include "net/WinsockErrors.h"
+
+namespace ordwin {
+
+namespace {
+
+// Room for the longest reply a proxy gives: a level 5 grant naming a host of 255 bytes needs 262.
+constexpr size_t kReplyCapacity = 512;
+constexpr size_t kMaxField = 255;
+
+constexpr uint8_t kGranted4 = 90;
+
+std::string Byte(unsigned Value) { return std::string(1, static_cast<char>(Value & 0xFF)); }
+
+// The texts of the level 5 reply codes 1 to 8, as errors 20004 to 20011.
+constexpr const char* kReplyTexts[] = {"general SOCKS server failure", "connection not allowed by ruleset",
+                                       "network unreachable",          "host unreachable",
+                                       "connection refused",           "time to live expired",
+                                       "command not supported",        "address type not supported"};
+
+}  // namespace
+
+TCustomSocksWSocket::TCustomSocksWSocket(TComponent* Owner) : TCustomWSocket(Owner) {}
+
+TCustomSocksWSocket::~TCustomSocksWSocket() = default;
+
+void TCustomSocksWSocket::ResetDefaults() {
+  Inherited::ResetDefaults();
+  socksServer_.clear();
+  socksPort_.clear();
+  socksLevel_ = "5";
+  phase_ = spData;
+  held_ = 0;
+  std::string().swap(reply_);
+}
+
+// ---- settings ----
+
+void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
+  if (State() != wsClosed) throw Exception("Can't change socks server if not closed");
+  socksServer_ = WSocketTrim(Value);
+}
+
+void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
+  if (State() != wsClosed) throw Exception("Can't change socks port if not closed");
+  socksPort_ = WSocketTrim(Value);
+}
+
+void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
+  if (State() != wsClosed) throw Exception("Can't change socks level if not closed");
+  std::string level = Value;
+  std::transform(level.begin(), level.end(), level.begin(), [](unsigned char c) { return std::toupper(c); });
+  if (level != "4" && level != "4A" && level != "5") throw Exception("Invalid socks level. Must be 4, 4A or 5.");
+  socksLevel_ = level;
+}
+
+// ---- events ----
+
+void TCustomSocksWSocket::DoSocksConnected(uint16_t Error) {
+  if (OnSocksConnected) OnSocksConnected(this, Error);
+}
+
+void TCustomSocksWSocket::DoSocksError(int Error, const std::string& Msg) {
+  if (OnSocksError) OnSocksError(this, Error, Msg);
+}
+
+void TCustomSocksWSocket::DoSocksAuthState(TSocksAuthState AuthState) {
+  if (OnSocksAuthState) OnSocksAuthState(this, AuthState);
+}
+
+// ---- operations ----
+
+void TCustomSocksWSocket::Listen() {
+  if (!socksServer_.empty()) throw Exception("Listening is not supported thru socks server");
+  Inherited::Listen();
+}
+
+void TCustomSocksWSocket::Connect() {
+  // A socket in use or without a target gets the base's answer, as one without a proxy does.
+  if (socksServer_.empty() || (HSocket() != INVALID_SOCKET && State() != wsClosed) || !AddrAssigned() ||
+      !PortAssigned())
+    return Inherited::Connect();
+  std::string proto = Proto();
+  std::transform(proto.begin(), proto.end(), proto.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (proto != "tcp") throw Exception("tcp is the only protocol supported thru socks server");
+
+  uint32_t proxyAddress = 0;
+  uint16_t proxyPort = 0;
+  try {
+    proxyAddress = WSocketResolveHost(socksServer_);
+    proxyPort = htons(WSocketResolvePort(socksPort_, "tcp"));
+    destinationPort_ = htons(WSocketResolvePort(Port(), Proto()));
+  } catch (const Exception& e) {
+    return RaiseError("connect: " + e.Message());
+  }
+  // The proxy is sent the name in a field of at most 255 bytes.
+  if (socksLevel_ != "4" && Addr().size() > kMaxField)
+    return RaiseError("connect: WSocketResolveHost: '" + Addr() + "' Invalid Hostname.");
+  ConnectVia(proxyAddress, proxyPort);
+  phase_ = spMethods;
+  reply_.clear();
+  held_ = 0;
+  Inherited::Connect();
+}
+
+// ---- reading ----
+
+int TCustomSocksWSocket::GetRcvdCount() { return held_ > 0 ? held_ : Inherited::GetRcvdCount(); }
+
+int TCustomSocksWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
+  if (held_ == 0) return Inherited::RawReceive(Buffer, BufferSize, Flags);
+  int n = std::min(std::max(BufferSize, 0), held_);
+  std::memcpy(Buffer, reply_.data() + reply_.size() - held_, static_cast<size_t>(n));
+  held_ -= n;
+  if (held_ == 0) std::string().swap(reply_);
+  return n;
+}
+
+bool TCustomSocksWSocket::DoDataAvailable(uint16_t Error) {
+  if (phase_ == spData) return Inherited::DoDataAvailable(Error);
+  if (Error != 0)
+    Fail(Error, "data receive error");
+  else
+    ReadReply();
+  return true;
+}
+
+void TCustomSocksWSocket::ReadReply() {
+  size_t want = kReplyCapacity;
+  switch (phase_) {
+    case spMethods:
+      if (socksLevel_ != "5") return Fail(20001, "TWSocket logic error");
+      want = 2;
+      break;
+    case spAuthenticate:
+      break;
+    case spConnect:
+      if (socksLevel_ != "5") want = 8;
+      break;
+    default:
+      return Fail(20013, "internal error");
+  }
+  const size_t have = reply_.size();
+  reply_.resize(want);
+  // Straight from the platform: these bytes are the proxy's, not the owner's (ReadCount).
+  int n = Inherited::RawReceive(reply_.data() + have, static_cast<int>(want - have), 0);
+  int code = n < 0 ? WSocketLastError() : 0;
+  reply_.resize(have + static_cast<size_t>(std::max(n, 0)));
+  if (code != 0 && code != WSAEWOULDBLOCK) return Fail(code, "data receive error");
+  if (n <= 0) return;  // at the end of the stream the close that follows ends the negotiation
+  if (phase_ == spMethods)
+    EvaluateMethod();
+  else if (phase_ == spAuthenticate)
+    EvaluateAuthentication();
+  else
+    EvaluateConnectReply();
+}
+
+void TCustomSocksWSocket::EvaluateMethod() {
+  if (reply_.size() < 2) return;
+  if (reply_[0] != 5) return Fail(20002, "socks version error");
+  const uint8_t method = static_cast<uint8_t>(reply_[1]);
+  reply_.clear();
+  if (method == 0) {
+    if (authMethod_ == 2) {
+      DoSocksAuthState(sasNotRequired);
+      if (!Open() || phase_ != spMethods) return;
+    }
+    return SendConnectRequest();
+  }
+  if (method == 2) return SendAuthentication();
+  Fail(20003, "authentification method not acceptable");
+}
+
+void TCustomSocksWSocket::SendAuthentication() {
+  phase_ = spAuthenticate;
+  DoSocksAuthState(sasStart);
+  if (!Open() || phase_ != spAuthenticate) return;
+  std::string user = SocksUsercode.substr(0, kMaxField);
+  std::string password = SocksPassword.substr(0, kMaxField);
+  SendString(Byte(1) + Byte(static_cast<unsigned>(user.size())) + user +
+             Byte(static_cast<unsigned>(password.size())) + password);
+}
+
+void TCustomSocksWSocket::EvaluateAuthentication() {
+  if (reply_.size() < 2) return;
+  if (reply_[0] != 1) return Fail(20002, "socks version error");
+  if (reply_[1] != 0) return Fail(20015, "socks authentication failed");
+  if (reply_.size() > 2) return Fail(20001, "too much data availaible");
+  reply_.clear();
+  DoSocksAuthState(sasSuccess);
+  if (!Open() || phase_ != spAuthenticate) return;
+  SendConnectRequest();
+}
+
+void TCustomSocksWSocket::SendConnectRequest() {
+  phase_ = spConnect;
+  reply_.clear();
+  const std::string port(reinterpret_cast<const char*>(&destinationPort_), 2);
+  if (socksLevel_ == "5") {
+    // The address always as a name, also a dotted one: the proxy resolves it.
+    SendString(Byte(5) + Byte(1) + Byte(0) + Byte(3) + Byte(static_cast<unsigned>(Addr().size())) + Addr() + port);
+    return;
+  }
+  uint32_t address = htonl(1);  // 0.0.0.1: the name follows (4A)
+  if (socksLevel_ == "4") {
+    try {
+      address = WSocketResolveHost(Addr());
+    } catch (const Exception& e) {
+      const char* type = dynamic_cast<const ESocketException*>(&e) ? "ESocketException" : "Exception";
+      return Fail(20017, std::string(type) + " " + e.Message());
+    }
+  }
+  std::string request = Byte(4) + Byte(1) + port + std::string(reinterpret_cast<const char*>(&address), 4) +
+                        SocksUsercode + Byte(0);
+  if (socksLevel_ == "4A") request += Addr() + Byte(0);
+  SendString(request);
+}
+
+void TCustomSocksWSocket::EvaluateConnectReply() {
+  const auto* r = reinterpret_cast<const unsigned char*>(reply_.data());
+  const size_t n = reply_.size();
+  if (socksLevel_ != "5") {
+    if (n < 8) return;
+    if (r[0] != 0) return Fail(20002, "socks version error");
+    switch (r[1]) {
+      case kGranted4: return Granted(8);
+      case 91: return Fail(20016, "request rejected or failed");
+      case 92: return Fail(20008, "connection refused");
+      case 93: return Fail(20015, "authentification failed");
+      default: return Fail(20012, "unassigned error #" + std::to_string(r[1]));
+    }
+  }
+  if (r[0] != 5) return Fail(20002, "socks version error");
+  if (n < 2) return;
+  if (r[1] != 0) {
+    if (r[1] <= 8) return Fail(20003 + r[1], kReplyTexts[r[1] - 1]);
+    return Fail(20012, "unassigned error #" + std::to_string(r[1]));
+  }
+  if (n < 5) return;
+  size_t length = 0;
+  switch (r[3]) {
+    case 1: length = 10; break;         // IPv4 address
+    case 3: length = 7 + r[4]; break;   // host name
+    case 4: length = 22; break;         // IPv6 address: a proxy may well bind one
+    default: return Fail(20011, "address type not supported");
+  }
+  if (n >= length) Granted(length);
+}
+
+void TCustomSocksWSocket::Granted(size_t ReplyLength) {
+  reply_.erase(0, ReplyLength);
+  held_ = static_cast<int>(reply_.size());
+  if (held_ == 0) std::string().swap(reply_);
+  phase_ = spData;
+  Inherited::DoSessionConnected(0);
+  // The bytes behind the reply go first, offered as a read would offer them: once, and again
+  // while the handler takes some.
+  if (!Open()) return;
+  bool handled = DoDataAvailable(0);
+  while (handled && held_ > 0 && Open()) {
+    int before = held_;
+    handled = DoDataAvailable(0);
+    if (held_ == before) break;
+  }
+}
+
+// ---- the connection to the proxy ----
+
+void TCustomSocksWSocket::DoSessionConnected(uint16_t Error) {
+  if (phase_ != spMethods) return Inherited::DoSessionConnected(Error);
+  DoSocksConnected(Error);
+  if (Error != 0) {
+    phase_ = spData;
+    return Inherited::DoSessionConnected(Error);
+  }
+  if (!Open() || phase_ != spMethods) return;
+  if (socksLevel_ != "5") return SendConnectRequest();
+  authMethod_ = SocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
+  SendString(Byte(5) + Byte(1) + Byte(authMethod_));
+}
+
+void TCustomSocksWSocket::DoSessionClosed(uint16_t Error) {
+  if (phase_ != spData) {
+    const bool authenticating = phase_ == spAuthenticate;
+    // On the peer's close the handle is still open here; on the owner's it is gone already.
+    const bool proxyClosed = HSocket() != INVALID_SOCKET;
+    phase_ = spData;
+    if (authenticating) DoSocksAuthState(sasFailure);
+    if (proxyClosed) {
+      if (Error == 0) Error = WSAECONNABORTED;
+      DoSocksError(Error, "data receive error");
+      Inherited::DoSessionConnected(Error);
+    }
+  }
+  Inherited::DoSessionClosed(Error);
+}
+
+void TCustomSocksWSocket::Fail(int Code, const std::string& Msg) {
+  const bool authenticating = phase_ == spAuthenticate;
+  phase_ = spData;
+  if (authenticating) DoSocksAuthState(sasFailure);
+  DoSocksError(Code, Msg);
+  if (HSocket() == INVALID_SOCKET) return;  // a handler closed the connection
+  Inherited::DoSessionConnected(static_cast<uint16_t>(Code));
+  if (HSocket() == INVALID_SOCKET) return;
+  DoClose(true, static_cast<uint16_t>(Code));
+}
+
+}  // namespace ordwin

@@ -1,0 +1,96 @@
+// TCustomSocksWSocket: the SOCKS client layer of the socket object, below line mode. With
+// SocksServer set, Connect reaches Addr:Port through a SOCKS 4, 4A or 5 proxy (user name and
+// password for 5) and the connection then behaves as a direct one: OnSessionConnected comes
+// when the proxy has granted it, and bytes that arrived behind the proxy's reply are read first.
+// With SocksServer empty every operation is the base's. Every close resets the proxy settings,
+// so a proxy is configured again before each Connect.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "net/CustomWSocket.h"
+
+namespace ordwin {
+
+enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
+enum TSocksAuthState { sasStart, sasSuccess, sasFailure, sasNotRequired };
+// Where a connection through a proxy is: passing data, or waiting for the proxy's answer to
+// the methods offered, to the user name and password, or to the connect request.
+enum TSocksPhase { spData, spMethods, spAuthenticate, spConnect };
+
+using TSocksAuthStateEvent = std::function<void(TObject* Sender, TSocksAuthState AuthState)>;
+using TSocksErrorEvent = std::function<void(TObject* Sender, int Error, const std::string& Msg)>;
+
+class TCustomSocksWSocket : public TCustomWSocket {
+  using Inherited = TCustomWSocket;
+
+public:
+  explicit TCustomSocksWSocket(TComponent* Owner);
+  ~TCustomSocksWSocket() override;
+
+  // Proxy host and port; a non-empty server switches the layer on. Closed only; trimmed.
+  const std::string& SocksServer() const { return socksServer_; }
+  virtual void SetSocksServer(const std::string& Value);
+  const std::string& SocksPort() const { return socksPort_; }
+  virtual void SetSocksPort(const std::string& Value);
+  // "4", "4A" or "5" (default; "4a" is taken as "4A"). Closed only.
+  const std::string& SocksLevel() const { return socksLevel_; }
+  void SetSocksLevel(const std::string& Value);
+  // The user id of level 4, and the user name and password a level 5 proxy may be asked for
+  // (each cut to 255 bytes); kept across closes.
+  std::string SocksUsercode;
+  std::string SocksPassword;
+  TSocksAuthentication SocksAuthentication = socksNoAuthentication;
+  TSocksPhase SocksPhase() const { return phase_; }
+  bool SocksNegotiating() const { return phase_ != spData; }
+
+  // The connection to the proxy is made (or failed, with its error).
+  TSessionConnected OnSocksConnected;
+  TSocksAuthStateEvent OnSocksAuthState;
+  // The negotiation failed: OnSessionConnected and OnSessionClosed follow with the same code.
+  TSocksErrorEvent OnSocksError;
+
+  void Connect() override;
+  void Listen() override;
+
+protected:
+  void ResetDefaults() override;
+  int GetRcvdCount() override;
+  // While negotiating: reads and answers the proxy. Otherwise the base's.
+  bool DoDataAvailable(uint16_t Error) override;
+  // The connection to the proxy: OnSocksConnected, then the first message to the proxy.
+  void DoSessionConnected(uint16_t Error) override;
+  // The proxy that closes before granting the connection fails the negotiation.
+  void DoSessionClosed(uint16_t Error) override;
+  int RawReceive(void* Buffer, int BufferSize, int Flags) override;
+
+  virtual void DoSocksConnected(uint16_t Error);
+  virtual void DoSocksError(int Error, const std::string& Msg);
+
+private:
+  void DoSocksAuthState(TSocksAuthState State);
+  // Reads what the phase still needs into the reply, then acts on it.
+  void ReadReply();
+  void EvaluateMethod();
+  void EvaluateAuthentication();
+  void EvaluateConnectReply();
+  void SendAuthentication();
+  void SendConnectRequest();
+  // The proxy granted the connection; the first ReplyLength bytes of the reply were its answer.
+  void Granted(size_t ReplyLength);
+  // The negotiation failed: OnSocksError, OnSessionConnected and the close, all with Code.
+  void Fail(int Code, const std::string& Msg);
+  bool Open() const { return HSocket() != INVALID_SOCKET && State() == wsConnected; }
+
+  std::string socksServer_, socksPort_;
+  std::string socksLevel_ = "5";
+  TSocksPhase phase_ = spData;
+  uint8_t authMethod_ = 0;        // asked of a level 5 proxy: 0 none, 2 user name and password
+  uint16_t destinationPort_ = 0;  // network order
+  std::string reply_;             // the proxy's answer so far; then the bytes behind it
+  int held_ = 0;                  // bytes behind the final reply not yet read
+};
+
+}  // namespace ordwin

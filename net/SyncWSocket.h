@@ -1,0 +1,31 @@
+// TCustomSyncWSocket: waiting for an operation by pumping the event loop on the calling thread.
+// Every notification of every socket object may run inside a wait.
+#pragma once
+
+#include <functional>
+
+#include "net/LineWSocket.h"
+
+namespace ordwin {
+
+// What a wait gives when it ended before its flag was set.
+constexpr int kWaitTimedOut = 12001;
+
+class TCustomSyncWSocket : public TCustomLineWSocket {
+public:
+  explicit TCustomSyncWSocket(TComponent* Owner);
+  ~TCustomSyncWSocket() override;
+
+  // DoneFlag := false, Proc (when given), then WaitForFlag(DoneFlag).
+  virtual int RunAndWait(bool& DoneFlag, const std::function<void()>& Proc);
+  // Runs the loop until a handler sets DoneFlag: 0. 12001 when WaitTimeout ran out first, or
+  // the loop was asked to end (EventLoop::Terminate, or Terminated for the own-thread pump).
+  // Between turns it sleeps until the loop has work instead of spinning.
+  virtual int WaitForFlag(bool& DoneFlag);
+
+protected:
+  // Milliseconds a wait may last; 0 waits without limit.
+  int WaitTimeout = 0;
+};
+
+}  // namespace ordwin
