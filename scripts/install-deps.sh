@@ -10,6 +10,7 @@ packages=(
   libc-ares-dev
   libgadu-dev
   curl nginx-light
+  microsocks dante-server
   netbase iproute2 util-linux procps libcap2-bin
   librsvg2-bin file dpkg-dev desktop-file-utils lintian man-db groff-base systemd xvfb
 )
