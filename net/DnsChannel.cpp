@@ -17,6 +17,9 @@ namespace ordwin {
 namespace {
 
 constexpr uint32_t kTimeoutMsg = 2100;  // the loop's timer for c-ares' next timeout
+// Lookups started between reads of the answers already there: a socket's receive buffer holds
+// a few hundred answers.
+constexpr unsigned kDrainEvery = 32;
 
 // What c-ares holds for one lookup until its callback runs (also when it is cancelled).
 struct TRequest {
@@ -112,6 +115,7 @@ void TDnsChannel::Configure(const TConfig& Config) {
 }
 
 uint32_t TDnsChannel::Start(EndpointId Reply, uint32_t Msg) {
+  if (++started_ % kDrainEvery == 0) DrainAnswers();
   uint32_t id = nextId_++;
   if (nextId_ == 0) nextId_ = 1;
   lookups_[id] = TLookup{Reply, Msg, false, {}};
@@ -191,8 +195,15 @@ void TDnsChannel::OnHost(void* Arg, int Status, int, hostent* Host) {
   req.Channel->End(req.Id, Status, std::move(answer));
 }
 
+void TDnsChannel::DrainAnswers() {
+  const std::vector<int> sockets = sockets_;  // a read may close one
+  for (int fd : sockets) ares_process_fd(channel_, fd, ARES_SOCKET_BAD);
+}
+
 void TDnsChannel::OnSocketState(void* Data, int Fd, int Readable, int Writable) {
   auto* self = static_cast<TDnsChannel*>(Data);
+  std::erase(self->sockets_, Fd);
+  if (Readable || Writable) self->sockets_.push_back(Fd);
   uint32_t events = (Readable ? FD_READ : 0) | (Writable ? FD_WRITE : 0);
   self->loop_.WatchDescriptor(Fd, self->endpoint_.Id(), events);
 }

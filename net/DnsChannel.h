@@ -75,6 +75,10 @@ private:
   // Records the end of a lookup and posts its notification (unless it was cancelled).
   void End(uint32_t Id, int Status, std::vector<std::string> Answer);
   void ArmTimer();
+  // Reads the answers waiting on the resolver's sockets now. Done every few lookups started,
+  // so that the answers to the first of a long run started in one go do not overflow a socket
+  // before the loop turns again.
+  void DrainAnswers();
   static void OnSocketState(void* Data, int Fd, int Readable, int Writable);
   static void OnAddresses(void* Arg, int Status, int Timeouts, ::ares_addrinfo* Result);
   static void OnHost(void* Arg, int Status, int Timeouts, ::hostent* Host);
@@ -87,6 +91,8 @@ private:
   uint32_t nextId_ = 1;
   uint64_t timer_ = 0;
   bool closing_ = false;  // ending every lookup: nothing is posted
+  std::vector<int> sockets_;  // the resolver's sockets, as it reports them
+  unsigned started_ = 0;
 };
 
 }  // namespace ordwin

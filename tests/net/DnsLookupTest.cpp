@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -158,6 +159,31 @@ TEST_F(DnsLookupTest, TruncatedAndMalformedAnswersGiveExactResults) {
   s.DnsLookup("short.test");
   ASSERT_TRUE(test::PumpUntil([&] { return log.Lines.size() == 3; }));
   EXPECT_EQ(log.Lines.back(), "dns:11002");
+}
+
+TEST_F(DnsLookupTest, AThousandLookupsInFlightEachGetTheirOwnAnswer) {
+  constexpr int kCount = 1000;
+  auto address = [](int I) { return "10.1." + std::to_string(I / 256) + "." + std::to_string(I % 256); };
+  std::map<std::string, TDnsResponder::TName> names;
+  for (int i = 0; i < kCount; ++i) names["n" + std::to_string(i) + ".test"] = {{address(i)}, "", Behaviour::Answer};
+  TDnsResponder many(names);
+  // A few tries: a starved test thread may let a burst of answers overflow its socket.
+  EventLoop::Instance().Dns().Configure({many.Server(), 250, 3});
+  std::vector<std::unique_ptr<TWSocket>> sockets;
+  int answered = 0, right = 0;
+  for (int i = 0; i < kCount; ++i) {
+    sockets.push_back(std::make_unique<TWSocket>(nullptr));
+    TWSocket& s = *sockets.back();
+    s.OnDnsLookupDone = [&, i, p = &s](TObject*, uint16_t Error) {
+      ++answered;
+      right += Error == 0 && p->DnsResultList() == Lines{address(i)};
+    };
+    s.DnsLookup("n" + std::to_string(i) + ".test");
+  }
+  ASSERT_TRUE(test::PumpUntil([&] { return answered == kCount; }));
+  EXPECT_EQ(right, kCount);
+  sockets.clear();
+  EXPECT_TRUE(test::PumpUntil([] { return EventLoop::Instance().WatchedDescriptors() == 0; }));
 }
 
 }  // namespace

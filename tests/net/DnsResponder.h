@@ -79,6 +79,9 @@ private:
     SocketHandle h(::socket(AF_INET, Type | SOCK_CLOEXEC, 0));
     int on = 1;
     ::setsockopt(h.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    // Room for a thousand questions at once: a datagram takes far more than its bytes.
+    int room = 4 << 20;
+    ::setsockopt(h.Get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(Port);
