@@ -20,7 +20,7 @@ struct hostent;
 
 namespace ordwin {
 
-class TDnsChannel : private INotificationTarget {
+class TDnsChannel final : private INotificationTarget {
 public:
   // Where lookups go. Empty servers: the system's resolver settings (/etc/resolv.conf); given
   // servers ("127.0.0.1:5353,...") are asked with no search domains. 0 keeps the timeout per
