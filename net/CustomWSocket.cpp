@@ -597,7 +597,7 @@ void TCustomWSocket::ReadPeerName(std::string& Addr, std::string& Port) {
     Addr = Port = "error";
     return;
   }
-  Addr = DottedAddress(peer.sin_addr);
+  Addr = WSocketDottedAddress(peer.sin_addr);
   Port = std::to_string(ntohs(peer.sin_port));
 }
 

@@ -121,7 +121,13 @@ int TCustomSocksWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
   int n = std::min(std::max(BufferSize, 0), held_);
   std::memcpy(Buffer, reply_.data() + reply_.size() - held_, static_cast<size_t>(n));
   held_ -= n;
-  if (held_ == 0) std::string().swap(reply_);
+  if (held_ > 0) return n;
+  std::string().swap(reply_);
+  // Then the platform's, so that a read that leaves room still means nothing more was there.
+  if (n < BufferSize) {
+    int more = Inherited::RawReceive(static_cast<char*>(Buffer) + n, BufferSize - n, Flags);
+    if (more > 0) n += more;
+  }
   return n;
 }
 

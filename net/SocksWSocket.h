@@ -64,6 +64,7 @@ protected:
   void DoSessionConnected(uint16_t Error) override;
   // The proxy that closes before granting the connection fails the negotiation.
   void DoSessionClosed(uint16_t Error) override;
+  // The bytes behind the proxy's reply first, then the platform's.
   int RawReceive(void* Buffer, int BufferSize, int Flags) override;
 
   virtual void DoSocksConnected(uint16_t Error);

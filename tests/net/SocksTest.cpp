@@ -169,6 +169,26 @@ TEST_F(SocksTest, Level5GrantNamingA255ByteHostHandsTheBytesBehindItToLineModeFi
   EXPECT_EQ(s.SocksPhase(), spData);
 }
 
+TEST_F(SocksTest, AGrantFollowedByManyLinesAndTheProxysCloseLosesNoLine) {
+  TScriptedProxy proxy;
+  TEventLog log;
+  TWSocket s(nullptr);
+  log.Wire(s);
+  s.SetLineMode(true);
+  proxy.Connect(s, "5");
+  proxy.Read(3);
+  proxy.Send(B({5, 0}));
+  proxy.Read(21);
+  std::string lines;
+  for (int i = 0; i < 300; ++i) lines += "line " + std::to_string(i) + "\r\n";
+  // The grant, more lines than the negotiation reads at once, and the end: all in one go.
+  proxy.Send(B({5, 0, 0, 1, 1, 2, 3, 4, 0, 80}) + lines);
+  proxy.Close();
+  ASSERT_TRUE(test::PumpUntil([&] { return !log.Only({"closed:"}).empty(); }));
+  EXPECT_EQ(log.Received, lines);
+  EXPECT_EQ(log.Only({"data:"}).size(), 300u);
+}
+
 TEST_F(SocksTest, Level5UserAndPasswordAndLevel4And4ARequests) {
   TScriptedProxy proxy;
   TEventLog log;
