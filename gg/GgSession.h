@@ -1,6 +1,7 @@
 // TGgSession: the window's GG handlers, the server side of the GG session. Owns the GG listener
 // RIDuziva; answers each packet, relays presence and messages between the connected clients,
-// and writes one Polish log line (Windows-1250 bytes) per packet through the given sink.
+// each in the packets of the dialect it logged in with (6.0, 8.0 or 11), and writes one Polish
+// log line (Windows-1250 bytes) per packet through the given sink.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +41,8 @@ public:
   void Start();
   TRiDuziva& RIDuziva() const { return *riDuziva_; }
 
-  // The listener's events.
+  // The listener's events. The command handler dispatches through one table (kRoutes); the
+  // disconnect handler tells the others of a client that left while they saw it online.
   void RIDuzivaClientConnect(TObject* Sender, TGgClient* Client);
   void RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, const std::string& AZawartosc);
   void RIDuzivaClientDataAvailable(TObject* Sender, TGgClient* Client, const std::string& Data);
@@ -79,7 +81,7 @@ private:
     log_(line_);
   }
 
-  // Packets of every dialect (GgSession.cpp, GgContacts.cpp).
+  // The 6.0 packets, and those every dialect shares (GgSession.cpp, GgContacts.cpp).
   void Ping(TGgClient* Sender, int32_t Type, const std::string& Payload);
   void PubdirRequest(TGgClient* Sender, int32_t Type, const std::string& Payload);
   void Unknown(TGgClient* Sender, int32_t Type, const std::string& Payload);
