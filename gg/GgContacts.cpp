@@ -48,7 +48,7 @@ std::string NotifyEntryFor(const TGgClient* Recipient, const TGgClient* Contact)
     return Status80Payload(Contact->Uin(), AnnouncedStatus(Contact->Status),
                            TextFor(gdGg80, Contact->Description, Contact->DescriptionIsUtf8));
   if (!HasDescription(Contact->Status)) return StatusEntry(Contact->Uin(), Contact->Status);
-  return NotifyEntry60(Contact->Uin(), Contact->Status,
+  return ReplyEntry60(Contact->Uin(), Contact->Status,
                        TextFor(gdGg60, Contact->Description, Contact->DescriptionIsUtf8));
 }
 

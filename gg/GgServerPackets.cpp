@@ -59,7 +59,7 @@ std::string StatusEntry(int32_t Uin, uint32_t Code) {
   return entry;
 }
 
-std::string NotifyEntry60(int32_t Uin, uint32_t Code, std::string_view Cp1250Description) {
+std::string ReplyEntry60(int32_t Uin, uint32_t Code, std::string_view Cp1250Description) {
   std::string entry = StatusEntry(Uin, Code);
   if (HasDescription(Code)) {
     std::string_view d = Cp1250Description.substr(0, kMaxDescription60);

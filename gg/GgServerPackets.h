@@ -33,7 +33,7 @@ bool HasDescription(uint32_t Code);
 std::string StatusEntry(int32_t Uin, uint32_t Code);
 // One entry of a 6.0 notify reply (type 17): StatusEntry, then, for a code that carries a
 // description, its length byte and the Windows-1250 description (at most 255 bytes of it).
-std::string NotifyEntry60(int32_t Uin, uint32_t Code, std::string_view Cp1250Description);
+std::string ReplyEntry60(int32_t Uin, uint32_t Code, std::string_view Cp1250Description);
 // The received-message payload (type 10): sender, sequence, time 0, class 4, text, NUL.
 std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, std::string_view Text);
 

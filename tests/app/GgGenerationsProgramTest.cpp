@@ -19,10 +19,10 @@
 namespace ordwin {
 namespace {
 
-using test::GgPeer;
+using test::TGgWirePeer;
 using test::Hex;
 using test::Le;
-using test::LibgaduPeer;
+using test::TLibgaduPeer;
 using test::Lines;
 using test::ProgramTest;
 using test::ReadLe;
@@ -48,7 +48,7 @@ auto Message60(int32_t From, const std::string& Cp1250Text) {
 }
 
 // A 6.0 client logged in as Uin with a status.
-void LogIn60(GgPeer& Peer, int32_t Uin, int Status, const std::string& Cp1250Description) {
+void LogIn60(TGgWirePeer& Peer, int32_t Uin, int Status, const std::string& Cp1250Description) {
   ASSERT_TRUE(Peer.Connected());
   ASSERT_EQ(Peer.Receive().first, 1);
   Peer.Send(21, Le(Uin));
@@ -82,15 +82,15 @@ TEST_F(ProgramTest, EveryClientGenerationLogsInSeesTheOthersAndChats) {
   const std::string russian60 = "?????? ?";
 
   // Log-ins: each sees the status and description the others have, whatever their dialect.
-  auto c = std::make_unique<GgPeer>();
+  auto c = std::make_unique<TGgWirePeer>();
   LogIn60(*c, 1003, 4, polish60);
-  LibgaduPeer a(1001, kProtocol80, "127.0.0.1", 4, kPolish);
+  TLibgaduPeer a(1001, kProtocol80, "127.0.0.1", 4, kPolish);
   ASSERT_TRUE(a.Saw("connected")) << a.Unseen();
   EXPECT_TRUE(c->Saw(15, Status60(1001, 4, polish60)));
   a.Command("notify 1002 1003");
   EXPECT_TRUE(a.Saw("notify 1003 4 " + Hex(kPolish))) << a.Unseen();
 
-  auto b = std::make_unique<LibgaduPeer>(1002, kProtocol110, "127.0.0.1", 4, kRussian);
+  auto b = std::make_unique<TLibgaduPeer>(1002, kProtocol110, "127.0.0.1", 4, kRussian);
   ASSERT_TRUE(b->Saw("connected")) << b->Unseen();
   EXPECT_TRUE(a.Saw("status 1002 4 " + Hex(kRussian))) << a.Unseen();
   EXPECT_TRUE(c->Saw(15, Status60(1002, 4, russian60)));
@@ -145,13 +145,13 @@ TEST_F(ProgramTest, EveryClientGenerationLogsInSeesTheOthersAndChats) {
   c.reset();
   EXPECT_TRUE(a.Saw("status 1003 1 -")) << a.Unseen();
   EXPECT_TRUE(b->Saw("status 1003 1 -")) << b->Unseen();
-  c = std::make_unique<GgPeer>();
+  c = std::make_unique<TGgWirePeer>();
   LogIn60(*c, 1003, 2, "");
   EXPECT_TRUE(a.Saw("status 1003 2 -")) << a.Unseen();
   b->Quit();
   EXPECT_TRUE(a.Saw("status 1002 1 -")) << a.Unseen();
   EXPECT_TRUE(c->Saw(15, Status60(1002, 1)));
-  b = std::make_unique<LibgaduPeer>(1002, kProtocol110, "127.0.0.1", 2, "");
+  b = std::make_unique<TLibgaduPeer>(1002, kProtocol110, "127.0.0.1", 2, "");
   ASSERT_TRUE(b->Saw("connected")) << b->Unseen();
   EXPECT_TRUE(c->Saw(15, Status60(1002, 2)));
   a.Command("status 21 " + Hex("pa"));
@@ -184,9 +184,9 @@ TEST_F(ProgramTest, LibgaduFindsTheServerThroughTheServerAddressRequest) {
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
       << program.Out << program.Err;
 
-  LibgaduPeer a(1001, kProtocol110, "hub", 2, "");
+  TLibgaduPeer a(1001, kProtocol110, "hub", 2, "");
   ASSERT_TRUE(a.Saw("connected")) << a.Unseen();
-  LibgaduPeer b(1002, kProtocol80, "hub", 4, kPolish);
+  TLibgaduPeer b(1002, kProtocol80, "hub", 4, kPolish);
   ASSERT_TRUE(b.Saw("connected")) << b.Unseen();
   EXPECT_TRUE(a.Saw("status 1002 4 " + Hex(kPolish))) << a.Unseen();
 

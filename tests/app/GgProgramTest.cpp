@@ -12,7 +12,7 @@
 namespace ordwin {
 namespace {
 
-using test::GgPeer;
+using test::TGgWirePeer;
 using test::Le;
 using test::Lines;
 using test::ProgramTest;
@@ -33,14 +33,14 @@ TEST_F(ProgramTest, GgClientsLogInSeeEachOtherAndChatThroughTheRunningProgram) {
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
       << program.Out << program.Err;
 
-  GgPeer a;
+  TGgWirePeer a;
   ASSERT_TRUE(a.Connected());
   auto welcome = a.Receive();
   EXPECT_EQ(welcome.first, 1);
   ASSERT_EQ(welcome.second.size(), 4u);
   EXPECT_GE(ReadLe(welcome.second, 0), 0);  // 0 to 2147483646
   EXPECT_LT(ReadLe(welcome.second, 0), 2147483647);
-  GgPeer b;
+  TGgWirePeer b;
   ASSERT_TRUE(b.Connected());
   EXPECT_EQ(b.Receive().first, 1);
 

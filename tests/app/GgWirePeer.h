@@ -1,4 +1,4 @@
-// GgWirePeer: a 6.0 GG client of the kind a person runs, reduced to blocking reads of whole
+// TGgWirePeer: a 6.0 GG client of the kind a person runs, reduced to blocking reads of whole
 // packets on port 8074 of the loopback, for the whole-program tests.
 #pragma once
 
@@ -33,9 +33,9 @@ inline std::string Packet(int32_t Type, const std::string& Payload) {
   return Le(Type) + Le(static_cast<int32_t>(Payload.size())) + Payload;
 }
 
-class GgPeer {
+class TGgWirePeer {
 public:
-  GgPeer() {
+  TGgWirePeer() {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     timeval limit{10, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
@@ -45,7 +45,7 @@ public:
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
   }
-  ~GgPeer() { Close(); }
+  ~TGgWirePeer() { Close(); }
   bool Connected() const { return connected_; }
 
   void Send(int32_t Type, const std::string& Payload) {

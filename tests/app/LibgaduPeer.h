@@ -1,4 +1,4 @@
-// LibgaduPeer: the libgadu test client (tests/app/libgadu) started as a child process, given
+// TLibgaduPeer: the libgadu test client (tests/app/libgadu) started as a child process, given
 // commands line by line and read event by event, for the whole-program tests.
 #pragma once
 
@@ -30,11 +30,11 @@ inline std::string Hex(const std::string& Text) {
   return out.empty() ? "-" : out;
 }
 
-class LibgaduPeer {
+class TLibgaduPeer {
 public:
   // Logs in as Uin with libgadu's protocol_version Protocol at Server ("hub": through the
   // server-address request), starting with Status and Description.
-  LibgaduPeer(uint32_t Uin, int Protocol, const std::string& Server, int Status, const std::string& Description) {
+  TLibgaduPeer(uint32_t Uin, int Protocol, const std::string& Server, int Status, const std::string& Description) {
     int in[2], out[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
@@ -55,7 +55,7 @@ public:
     in_ = in[1];
     out_ = out[0];
   }
-  ~LibgaduPeer() {
+  ~TLibgaduPeer() {
     if (in_ >= 0) ::close(in_);
     ::close(out_);
     if (pid_ > 0) {
@@ -63,8 +63,8 @@ public:
       ::waitpid(pid_, nullptr, 0);
     }
   }
-  LibgaduPeer(const LibgaduPeer&) = delete;
-  LibgaduPeer& operator=(const LibgaduPeer&) = delete;
+  TLibgaduPeer(const TLibgaduPeer&) = delete;
+  TLibgaduPeer& operator=(const TLibgaduPeer&) = delete;
 
   void Command(const std::string& Line) {
     std::string l = Line + "\n";

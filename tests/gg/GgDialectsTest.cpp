@@ -84,14 +84,14 @@ std::string Status80Entry(int32_t Uin, int32_t Code, const std::string& Utf8) {
 }
 
 // The parts of a received 0x2e message, its offsets checked.
-struct Message80 {
+struct TMessage80 {
   int32_t From = -1, Seq = -1, Time = -1, Class = -1;
   std::string Html, Plain, Attrs;
 };
 
-Message80 ReadMessage80(const GgPacket& P) {
+TMessage80 ReadMessage80(const GgPacket& P) {
   EXPECT_EQ(P.Type, 0x2e);
-  Message80 m;
+  TMessage80 m;
   const std::string& s = P.Payload;
   if (s.size() < 24) return m;
   m.From = LeBytesToInt(s, 0);
@@ -209,7 +209,7 @@ TEST_F(GgDialectsTest, StatusChangesReachEveryClientInItsDialect) {
   // Hidden and friends-only as the 6.0 clients have them; the server's word to the sender
   // comes in its own dialect.
   a.Send(0x38, Status80(0x8016, "x"));
-  Message80 note = ReadMessage80(a.Next());
+  TMessage80 note = ReadMessage80(a.Next());
   EXPECT_EQ(note.From, 0);
   EXPECT_EQ(note.Plain, L("Serwer nie rozróżnia przyjaciół od reszty"));
   EXPECT_EQ(note.Html, "<span>Serwer nie rozróżnia przyjaciół od reszty</span>");
@@ -259,7 +259,7 @@ TEST_F(GgDialectsTest, MessagesCrossDialectsWithTheirTextConverted) {
   old.Send(11, Le(200) + Le(7) + Le(8) + L("zażółć <b>") + std::string(1, '\0'));
   EXPECT_EQ(old.Next().Payload, Le(2) + Le(100) + Le(7));
   int32_t now = static_cast<int32_t>(std::time(nullptr));
-  Message80 m = ReadMessage80(a.Next());
+  TMessage80 m = ReadMessage80(a.Next());
   EXPECT_EQ(m.From, 100);
   EXPECT_GE(m.Seq, 0);
   EXPECT_NEAR(m.Time, now, 5);

@@ -84,7 +84,7 @@ TEST(GgNewerPacketsTest, WhatLibgaduSendsIsReadFieldByField) {
 // Every packet cut anywhere short of its last field is refused; the readers never read past
 // what they were given (the sanitizer build checks each cut in a block of exactly its size).
 TEST(GgNewerPacketsTest, APacketCutShortIsRefused) {
-  using Cut = test::ExactBytes;
+  using Cut = test::TExactBytes;
   TGgLogin login;
   TGgNewStatus status;
   TGgSentMessage m;

@@ -27,10 +27,10 @@ TEST(GgServerPacketsTest, StatusCodesAsAnnouncedShownOnlineAndCarryingADescripti
 
 TEST(GgServerPacketsTest, SixPointOhLayouts) {
   EXPECT_EQ(StatusEntry(100, 0x8002), Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(NotifyEntry60(100, 2, "ignored"), Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(NotifyEntry60(100, 0x15, "pa"), Bytes({100, 0, 0, 0, 0x15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 'p', 'a'}));
-  EXPECT_EQ(NotifyEntry60(100, 4, ""), Bytes({100, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  std::string entry = NotifyEntry60(100, 5, std::string(300, 'd'));
+  EXPECT_EQ(ReplyEntry60(100, 2, "ignored"), Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(ReplyEntry60(100, 0x15, "pa"), Bytes({100, 0, 0, 0, 0x15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 'p', 'a'}));
+  EXPECT_EQ(ReplyEntry60(100, 4, ""), Bytes({100, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  std::string entry = ReplyEntry60(100, 5, std::string(300, 'd'));
   EXPECT_EQ(entry.size(), 14u + 1 + 255);
   EXPECT_EQ(static_cast<unsigned char>(entry[14]), 255);
   EXPECT_EQ(ReceivedMessagePayload(7, 9, "hi"), Le(7) + Le(9) + Le(0) + Le(4) + "hi" + std::string(1, '\0'));

@@ -40,9 +40,9 @@ inline std::string GgPacketBytes(int32_t Type, const std::string& Payload) {
 
 // Bytes in a heap block of exactly their size, so that the sanitizers catch a read one past
 // the end (a std::string always has room for its NUL, and short ones live inside it).
-class ExactBytes {
+class TExactBytes {
 public:
-  explicit ExactBytes(std::string_view Bytes) : data_(new char[Bytes.size()]), size_(Bytes.size()) {
+  explicit TExactBytes(std::string_view Bytes) : data_(new char[Bytes.size()]), size_(Bytes.size()) {
     std::copy(Bytes.begin(), Bytes.end(), data_.get());
   }
   operator std::string_view() const { return {data_.get(), size_}; }

@@ -59,7 +59,7 @@ TEST(ProtobufReaderTest, MalformedMessagesFailWithoutReadingPastTheEnd) {
   };
   for (const std::string& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c));
-    test::ExactBytes exact(c);
+    test::TExactBytes exact(c);
     TProtobufReader r(exact);
     EXPECT_FALSE(r.Next());
     EXPECT_TRUE(r.Failed());
