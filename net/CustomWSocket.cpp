@@ -29,6 +29,14 @@ TCustomWSocket::TCustomWSocket(TComponent* Owner) : TComponent(Owner), endpoint_
 }
 
 TCustomWSocket::~TCustomWSocket() {
+  CloseBeforeDestruction();
+  if (handle_.Valid()) CloseHandle();
+  // The platform's sockets need no start or stop here, so the live count is all that remains.
+  if (--Loop().LiveSocketCount() < 0) Loop().LiveSocketCount() = 0;
+  ClearSendQueue();
+}
+
+void TCustomWSocket::CloseBeforeDestruction() {
   MarkDestroying();
   try {
     CancelDnsLookup();
@@ -38,10 +46,6 @@ TCustomWSocket::~TCustomWSocket() {
     if (state_ != wsClosed) Close();
   } catch (const std::exception&) {
   }
-  if (handle_.Valid()) CloseHandle();
-  // The platform's sockets need no start or stop here, so the live count is all that remains.
-  if (--Loop().LiveSocketCount() < 0) Loop().LiveSocketCount() = 0;
-  ClearSendQueue();
 }
 
 int TCustomWSocket::LiveCount() { return EventLoop::Instance().LiveSocketCount(); }
@@ -66,7 +70,6 @@ void TCustomWSocket::ResetDefaults() {
   sendQueueEmpty_ = true;
   paused_ = false;
   readCount_ = 0;
-  sessionClosedFired_ = false;
   FlushTimeout = 60;
 }
 
@@ -268,8 +271,7 @@ void TCustomWSocket::HandleAsyncSelect(const TMessage& Msg) {
     // Whatever is still readable is offered first, even to a handler that reads once per report.
     const int fd = handle_.Get();
     ReceiveLoop(0, ComponentOptions & ~wsoNoReceiveLoop);
-    // A handler that closed meanwhile has had OnSessionClosed from that close, and the reset
-    // that followed cleared the flag that would say so.
+    // A handler that closed meanwhile has had OnSessionClosed from that close.
     if (handle_.Get() != fd) return;
     if (!sessionClosedFired_) {
       sessionClosedFired_ = true;
@@ -325,6 +327,14 @@ int TCustomWSocket::Select(uint32_t Events, bool Accepted) {
   return Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), Events, Accepted);
 }
 
+void TCustomWSocket::AdoptHandle(int Fd) {
+  // The old handle leaves the loop first: closing it behind the loop's back would leave its
+  // interest recorded, and a new descriptor with the same number would never be watched.
+  CloseHandle();
+  handle_ = SocketHandle(Fd);
+  sessionClosedFired_ = false;
+}
+
 int TCustomWSocket::CloseHandle() {
   if (!handle_.Valid()) return 0;
   Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), 0);
@@ -362,7 +372,7 @@ void TCustomWSocket::Listen() {
   ClearSendQueue();
   int fd = ::socket(PF_INET, SocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, ProtoNumber);
   if (fd < 0) return ReportSocketError("socket", WSocketLastError());
-  handle_ = SocketHandle(fd);
+  AdoptHandle(fd);
   // Windows lets a listener bind a port that connections of an earlier run still hold in
   // TIME_WAIT; Linux does only with SO_REUSEADDR, so that a server restarted within that minute
   // gets its port back. A second listener on the port is refused all the same.
@@ -418,7 +428,7 @@ void TCustomWSocket::Dup(int NewHandle) {
     if (CloseHandle() < 0) return ReportSocketError("Dup (closesocket)", WSocketLastError());
     ChangeState(wsClosed);
   }
-  handle_ = SocketHandle(NewHandle);
+  AdoptHandle(NewHandle);
   ApplyLinger();
   if (int err = Select(kConnectionEvents, true); err != 0) return ReportSocketError("WSAAsyncSelect", err);
   ChangeState(wsConnected);

@@ -56,7 +56,8 @@ class TCustomWSocket : public TComponent, private INotificationTarget {
 public:
   explicit TCustomWSocket(TComponent* Owner);
   // Closes a connection that is still open: OnChangeState fires, OnSessionClosed does not, and
-  // nothing posted to the object earlier is delivered afterwards.
+  // nothing posted to the object earlier is delivered afterwards. A derived class whose handlers
+  // may look at its own parts calls CloseBeforeDestruction first in its destructor.
   ~TCustomWSocket() override;
 
   // Settings. Addr, Port, Proto, LocalAddr and LocalPort refuse a change unless the socket is
@@ -221,6 +222,9 @@ protected:
     }
   }
   void ChangeState(TSocketState NewState);
+  // The first steps of destruction (cancel a lookup, close without OnSessionClosed), for the
+  // destructor of a derived class to run while its own parts still stand; later calls do nothing.
+  void CloseBeforeDestruction();
   // The peer's dotted address and port, read from the platform at once; "error" for both
   // unless connected. A failure is reported as GetPeerAddr reports it.
   void ReadPeerName(std::string& Addr, std::string& Port);
@@ -267,6 +271,8 @@ private:
   void HandleDnsReply(const TMessage& Msg);
   // Stops the loop's reports for the handle, then closes it; returns close's result.
   int CloseHandle();
+  // Takes Fd as the handle of a new session, giving up the one held before.
+  void AdoptHandle(int Fd);
   int Select(uint32_t Events, bool Accepted = false);
   // Hands the block of the drained last chunk to the loop's spare blocks.
   void TrimSendQueue();
@@ -296,10 +302,11 @@ private:
   bool protoSet_ = true, protoResolved_ = false;
   bool localPortResolved_ = false;
   bool paused_ = false;
-  bool sessionClosedFired_ = false;
+  bool sessionClosedFired_ = false;  // cleared only when a new session starts
   bool readDrained_ = false;
   bool sendQueueEmpty_ = true;
   bool moreQueued_ = false;
+  bool holdSendData_ = false;  // TryToSend raises OnSendData itself, once the chunk is updated
   size_t sendQueueBytes_ = 0;  // TryToSend has chunks after the one RawSend sends now
   // A list, not a deque: an empty deque already holds half a kilobyte, on every socket.
   std::list<TBuffer> sendQueue_;

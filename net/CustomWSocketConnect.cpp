@@ -34,7 +34,7 @@ void TCustomWSocket::Connect() {
   ClearSendQueue();
   int fd = ::socket(PF_INET, SocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, ProtoNumber);
   if (fd < 0) return ReportSocketError("Connect (socket)", WSocketLastError());
-  handle_ = SocketHandle(fd);
+  AdoptHandle(fd);
   ChangeState(wsOpened);
 
   const bool datagram = SocketType == SOCK_DGRAM;

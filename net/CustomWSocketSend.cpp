@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include "net/FlagScope.h"
 #include "net/SelectEvents.h"
 #include "net/WinsockErrors.h"
 
@@ -87,16 +88,24 @@ void TCustomWSocket::TryToSend() {
     }
     // Chunks that follow this one go out in the same segment rather than one segment each.
     moreQueued_ = sendQueue_.size() > 1;
-    int n = RawSend(data, len);
+    // OnSendData waits until the chunk has dropped what went out: a handler that sends again
+    // must find the queue as the platform left it.
+    int n;
+    {
+      FlagScope holding(holdSendData_);
+      n = RawSend(data, len);
+    }
     moreQueued_ = false;
     if (n == 0) return;
     if (n < 0) {
       int code = WSocketLastError();
       if (IsConnectionLoss(code)) {
-        // The close must not report the loss itself: the owner hears it once, with its code.
+        // The close must not report the loss itself: the owner hears it once, with its code,
+        // unless it has heard of the close already.
+        bool reported = sessionClosedFired_;
         sessionClosedFired_ = true;
         Close();
-        DoSessionClosed(static_cast<uint16_t>(code));
+        if (!reported) DoSessionClosed(static_cast<uint16_t>(code));
         return;
       }
       if (code == WSAEWOULDBLOCK) {
@@ -105,11 +114,15 @@ void TCustomWSocket::TryToSend() {
       }
       return ReportSocketError("TryToSend failed", code);
     }
-    // An OnSendData handler may have closed the connection or emptied the queue.
-    if (sendQueue_.empty() || &sendQueue_.front() != &chunk) return;
     chunk.Remove(n);
     sendQueueBytes_ -= static_cast<size_t>(n);
-    if (!handle_.Valid()) return;
+    if (OnSendData) {
+      NotifySendData(n);
+      // The handler may have closed the connection, emptied the queue or sent more itself: the
+      // next round finds out where things stand (a full platform answers would-block).
+      if (!handle_.Valid() || sendQueue_.empty()) return;
+      continue;
+    }
     if (n < len) {
       // The platform is full: the rest goes out on the write report that room brings.
       Loop().WatchWrite(handle_.Get());
@@ -123,7 +136,7 @@ int TCustomWSocket::PlatformSendFlags() const {
 }
 
 void TCustomWSocket::NotifySendData(ssize_t Sent) {
-  if (Sent <= 0 || !OnSendData) return;
+  if (Sent <= 0 || !OnSendData || holdSendData_) return;
   int saved = errno;  // the caller may still read the platform's error
   OnSendData(this, static_cast<int>(Sent));
   errno = saved;

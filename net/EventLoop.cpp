@@ -33,7 +33,11 @@ uint32_t PendingSocketError(int Fd) {
 
 EventLoop::EventLoop() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   if (wakeFd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
-  poller_.Update(wakeFd_, EPOLLIN);
+  // Without it, posts made outside a turn would never wake an embedding poller.
+  if (int err = poller_.Update(wakeFd_, EPOLLIN); err != 0) {
+    ::close(wakeFd_);
+    throw std::runtime_error(std::string("epoll_ctl (wake descriptor): ") + std::strerror(err));
+  }
   slots_.emplace_back();  // slot 0 is never handed out
 }
 
@@ -195,6 +199,7 @@ void EventLoop::AcceptStarved(int Fd) {
   Registration* r = Find(Fd);
   if (r == nullptr || r->Type != Kind::Listener || r->Starved) return;
   r->Starved = true;
+  if (starved_.empty()) starvedRetry_ = Clock::now() + std::chrono::milliseconds(kStarvedRetryMs);
   starved_.push_back(Fd);
   UpdateInterest(Fd, *r);  // no report until fed: a pending connection would report every wait
 }
@@ -314,10 +319,13 @@ void EventLoop::HandleReady(int Fd, uint32_t Revents) {
 }
 
 int EventLoop::TimerTimeout() const {
-  if (timers_.empty()) return -1;
-  auto first = std::min_element(timers_.begin(), timers_.end(),
-                                [](const Timer& A, const Timer& B) { return A.Due < B.Due; });
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(first->Due - Clock::now()).count();
+  if (timers_.empty() && starved_.empty()) return -1;
+  Clock::time_point due = Clock::time_point::max();
+  if (!timers_.empty())
+    due = std::min_element(timers_.begin(), timers_.end(),
+                           [](const Timer& A, const Timer& B) { return A.Due < B.Due; })->Due;
+  if (!starved_.empty()) due = std::min(due, starvedRetry_);
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
 }
 
@@ -351,6 +359,7 @@ void EventLoop::Collect(int TimeoutMs) {
   if (timers >= 0 && (TimeoutMs < 0 || timers < TimeoutMs)) TimeoutMs = timers;
   poller_.Wait(TimeoutMs, ready_);
   FireDueTimers();
+  if (!starved_.empty() && Clock::now() >= starvedRetry_) FeedStarved();
   for (const epoll_event& ev : ready_) {
     if (ev.data.fd == wakeFd_) {
       uint64_t count;

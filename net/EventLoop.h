@@ -79,8 +79,10 @@ public:
   // An accept was made on listener Fd: report the next pending connection.
   void AcceptDone(int Fd);
   // An accept on listener Fd failed for want of descriptors: report again once one of this
-  // loop's descriptors is given up, not on every turn.
+  // loop's descriptors is given up, or kStarvedRetryMs later (descriptors freed elsewhere), not
+  // on every turn.
   void AcceptStarved(int Fd);
+  static constexpr int kStarvedRetryMs = 100;
 
   // One-shot timers: notification Msg (first argument: the timer's id) is posted to Id once
   // DelayMs have passed. Ids are never 0 and never reused; killing a fired or unknown timer
@@ -157,7 +159,8 @@ private:
   Registration* Find(int Fd);
   void Wake();
   void FeedStarved();
-  // Milliseconds until the first timer is due (0 when one is), or -1 without timers.
+  // Milliseconds until the first timer or the starved listeners' retry is due (0 when one is),
+  // or -1 without either.
   int TimerTimeout() const;
   void FireDueTimers();
 
@@ -175,6 +178,7 @@ private:
   uint64_t nextSerial_ = 1;
   std::vector<epoll_event> ready_;
   std::vector<int> starved_;
+  Clock::time_point starvedRetry_{};
   int liveSockets_ = 0;
   TChunkPool chunkPool_;
   std::vector<Timer> timers_;

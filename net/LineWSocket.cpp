@@ -77,13 +77,17 @@ bool TCustomLineWSocket::DoDataAvailable(uint16_t Error) {
   ReadIntoLineBuffer(len);
   if (len <= 0) return true;
 
+  // The echo may find the connection lost; its close frees the buffer, and the read ends there.
+  const uint64_t epoch = bufferEpoch_;
   if (LineEdit) {
     EditLine(len);
+    if (bufferEpoch_ != epoch) return true;
     scanFrom_ = std::min(scanFrom_, std::max(0, count_ - static_cast<int>(lineEnd_.size()) + 1));
     count_ += len;
   } else {
     count_ += len;
     if (LineEcho) Send(buf_.get() + start_ + count_ - len, len);
+    if (bufferEpoch_ != epoch) return true;
   }
 
   if (DeliverLines() && LineActive()) CheckLineLimit();

@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
+#include <chrono>
 #include <stdexcept>
+#include <system_error>
 #include <string>
 
 #include <unistd.h>
@@ -46,10 +49,22 @@ int Poller::Update(int Fd, uint32_t Events) {
 
 void Poller::Wait(int TimeoutMs, std::vector<epoll_event>& Ready) {
   Ready.clear();
-  int n = ::epoll_wait(epfd_, events_.data(), static_cast<int>(events_.size()), TimeoutMs);
-  if (n <= 0) return;
-  Ready.assign(events_.begin(), events_.begin() + n);
-
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
+  for (;;) {
+    int n = ::epoll_wait(epfd_, events_.data(), static_cast<int>(events_.size()), TimeoutMs);
+    if (n >= 0) {
+      Ready.assign(events_.begin(), events_.begin() + n);
+      return;
+    }
+    // Any failure but a signal means the set itself is broken; taking it for "nothing ready"
+    // would spin the loop silently.
+    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "epoll_wait");
+    if (TimeoutMs > 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      TimeoutMs = static_cast<int>(std::max<decltype(left)>(left, 0));
+    }
+  }
 }
 
 }  // namespace ordwin

@@ -23,7 +23,8 @@ public:
   int Update(int Fd, uint32_t Events);
   // Whether Fd is in the set now.
   bool Watching(int Fd) const;
-  // Waits up to TimeoutMs (-1: no limit) and fills Ready; EINTR counts as nothing ready.
+  // Waits up to TimeoutMs (-1: no limit) and fills Ready. A signal resumes the wait for the time
+  // left; any other failure raises std::system_error.
   void Wait(int TimeoutMs, std::vector<epoll_event>& Ready);
   int Fd() const { return epfd_; }
   int Count() const { return count_; }

@@ -1,6 +1,9 @@
 #include "net/SocketErrorText.h"
 
+#include <cstring>
 #include <string_view>
+
+#include "net/WinsockErrors.h"
 
 namespace ordwin {
 
@@ -70,6 +73,8 @@ constexpr CodeText kTexts[] = {
 std::string SocketErrorText(int Code) {
   for (const CodeText& entry : kTexts)
     if (entry.Code == Code) return std::string(entry.Text);
+  if (Code > kNativeErrorBase && Code < kNativeErrorBase + kNativeErrorLimit)
+    return std::strerror(Code - kNativeErrorBase);
   return "Not a WinSock error";
 }
 

@@ -5,7 +5,8 @@
 
 namespace ordwin {
 
-// "Not a WinSock error" for any code the table does not hold.
+// The platform's own text for a native error without a Windows Sockets code (kNativeErrorBase
+// + errno); "Not a WinSock error" for any other code the table does not hold.
 std::string SocketErrorText(int Code);
 
 }  // namespace ordwin

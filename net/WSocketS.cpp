@@ -11,7 +11,7 @@ TWSocketClient::TWSocketClient(TComponent* Owner) : TWSocket(Owner) {
   if (auto* server = dynamic_cast<TCustomWSocketServer*>(Owner)) server->ClientInserted(this);
 }
 
-TWSocketClient::~TWSocketClient() = default;
+TWSocketClient::~TWSocketClient() { CloseBeforeDestruction(); }
 
 void TWSocketClient::Dup(int NewHandle) {
   TWSocket::Dup(NewHandle);
@@ -47,6 +47,9 @@ TCustomWSocketServer::~TCustomWSocketServer() {
     delete client;
     if (!clientList_.empty() && clientList_.back().Client == client) clientList_.pop_back();
   }
+  // The listener closes while the server still stands: an OnChangeState handler may ask it
+  // for its clients.
+  CloseBeforeDestruction();
   clientListAlive_ = false;
 }
 
@@ -147,11 +150,18 @@ void TCustomWSocketServer::DoSessionAvailable(uint16_t Error) {
     client->Banner = Banner;
     client->Server = this;
     acceptCalled = true;
-    client->Dup(Accept());
   } catch (...) {
     if (client != nullptr) Discard(client);
     if (!acceptCalled && State() == wsListening) Loop().AcceptDone(HSocket());
     throw;
+  }
+  try {
+    client->Dup(Accept());
+  } catch (const Exception& e) {
+    // The platform failed this one connection (it reset before the accept, or the process is
+    // out of descriptors): the client goes, the listener stays.
+    Discard(client);
+    return HandleAcceptFailure(e);
   }
   // Failures reported through an OnError handler return instead of raising.
   if (client->State() != wsConnected) return Discard(client);
@@ -166,6 +176,12 @@ void TCustomWSocketServer::DoSessionAvailable(uint16_t Error) {
   } else {
     client->SendBanner();
   }
+}
+
+void TCustomWSocketServer::HandleAcceptFailure(const Exception& E) {
+  bool canClose = false;
+  if (OnBgException) OnBgException(this, E, canClose);
+  if (canClose) Abort();
 }
 
 void TCustomWSocketServer::NotifyClientCreate(TWSocketClient* Client) {

@@ -112,6 +112,9 @@ protected:
   virtual void NotifyClientDisconnect(TWSocketClient* Client, uint16_t Error);
   // OnClientDisconnect, then the client is destroyed whether or not the handler raised.
   virtual void HandleClientClosed(TWSocketClient* Client);
+  // The platform failed one accept or attach: that client is gone already. OnBgException hears
+  // of it with CanClose false; the listener is aborted only when the handler sets it.
+  virtual void HandleAcceptFailure(const Exception& E);
 
 private:
   friend class TWSocketClient;

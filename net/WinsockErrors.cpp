@@ -34,7 +34,9 @@ int WSocketErrorFromErrno(int Errno) {
   if (Errno == 0) return 0;
   for (const ErrnoCode& e : kErrnoCodes)
     if (e.Errno == Errno) return e.Code;
-  return 10000 + Errno;
+  // 10000 + errno would land on codes that mean something else (EDEADLK on would-block).
+  if (Errno > 0 && Errno < kNativeErrorLimit) return kNativeErrorBase + Errno;
+  return kNativeErrorBase;
 }
 
 int WSocketLastError() { return WSocketErrorFromErrno(errno); }

@@ -30,6 +30,11 @@ constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
 constexpr int WSANO_DATA = 11004;
 
+// Native errors without a Windows Sockets counterpart: kNativeErrorBase + errno, a block no
+// Windows Sockets code uses, whose text is the platform's own.
+constexpr int kNativeErrorBase = 20000;
+constexpr int kNativeErrorLimit = 4096;
+
 // The Windows Sockets code for a native errno value (0 stays 0).
 int WSocketErrorFromErrno(int Errno);
 // The code for the errno left by the system call that just failed; read it at once.

@@ -435,11 +435,7 @@ TEST_F(CustomWSocketTest, AListenerOutOfDescriptorsWaitsForOneToBeGivenUp) {
   // Fill every free descriptor below a lowered limit, so that the next accept has none.
   test::TDescriptorsUsedUp usedUp(second.Get());
 
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(f.Port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(second.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_TRUE(test::ConnectSocket(second.Get(), f.Port));
   ASSERT_TRUE(test::PumpUntil([&] { return failures > 0; }));
   test::PumpTurns(50);
   int failuresWhileFull = failures;
@@ -479,6 +475,65 @@ TEST_F(CustomWSocketTest, HandlerThatClosesOnTheLastBytesOfAClosedPeerHearsOneSe
   test::PumpTurns();
   EXPECT_EQ(f.Count("closed:"), 1);
   EXPECT_TRUE(f.Has("data:last"));
+}
+
+// One close, one report: neither a goodbye sent from OnSessionClosed to a peer that reset, nor a
+// send inside the close report's last read that finds the connection lost, reports it again.
+TEST_F(CustomWSocketTest, AConnectionLostDuringItsCloseReportIsReportedOnce) {
+  for (bool sendInRead : {false, true}) {
+    SCOPED_TRACE(sendInRead ? "send in the last read" : "send in OnSessionClosed");
+    Fixture f;
+    f.Prepare = [&](TWSocket& S) {
+      S.OnDataAvailable = [&](TObject*, uint16_t) {
+        f.Log.push_back("data:" + S.ReceiveString());
+        if (!sendInRead) return;
+        S.SendString(std::string(100000, 'x'));
+        S.Close();
+      };
+      S.OnSessionClosed = [&](TObject*, uint16_t e) {
+        f.Log.push_back("closed:" + std::to_string(e));
+        if (!sendInRead && S.State() == wsConnected) S.SendString("goodbye");
+      };
+    };
+    SocketHandle c = f.Connect();
+    f.Conn->Pause();
+    test::SendAll(c.Get(), "last");
+    test::ResetAndClose(c);
+    test::PumpTurns();
+    f.Conn->Resume();
+    ASSERT_TRUE(test::PumpUntil([&] { return f.Count("closed:") > 0; }));
+    test::PumpTurns();
+    EXPECT_EQ(f.Count("closed:"), 1);
+    EXPECT_EQ(f.Conn->State(), wsClosed);
+  }
+}
+
+// Listening again on an object that still holds a listening handle gives the old one up to the
+// loop as well; the new handle, often with the same number, hears its connections.
+TEST_F(CustomWSocketTest, ListeningAgainOnAListeningObjectStillHearsConnections) {
+  Fixture f;
+  f.Listener.Listen();
+  int port = std::stoi(f.Listener.GetBoundPort());
+  SocketHandle c = test::ConnectTo(port);
+  ASSERT_TRUE(c.Valid());
+  EXPECT_TRUE(test::PumpUntil([&] { return f.Has("sent:0"); }, 2.0));
+  EXPECT_EQ(f.Listener.State(), wsListening);
+}
+
+// A listener starved of descriptors hears its waiting connection again once descriptors are
+// free, also when they were given up by something other than a socket object.
+TEST_F(CustomWSocketTest, AStarvedListenerAcceptsOnceDescriptorsAreFreedAnywhere) {
+#ifdef ORDWIN_SANITIZED_BUILD
+  GTEST_SKIP() << "the sanitizers' own checks need free descriptors";
+#endif
+  Fixture f;
+  f.Listener.OnBgException = [](TObject*, const Exception&, bool& CanClose) { CanClose = false; };
+  SocketHandle waiting(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  test::TDescriptorsUsedUp usedUp(waiting.Get());
+  ASSERT_TRUE(test::ConnectSocket(waiting.Get(), f.Port));
+  ASSERT_TRUE(test::PumpUntil([&] { return f.Listener.LastError() == 10024; }));
+  usedUp.GiveBack();  // not through any socket object
+  EXPECT_TRUE(test::PumpUntil([&] { return f.Conn != nullptr && f.Conn->State() == wsConnected; }));
 }
 
 }  // namespace

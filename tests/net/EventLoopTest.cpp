@@ -1,9 +1,11 @@
 #include "net/EventLoop.h"
 
 #include <memory>
+#include <system_error>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -217,6 +219,19 @@ TEST_F(EventLoopTest, PipeWriteEndReportsWriteOnceAfterWatchWriteWhenItHasRoomOr
     loop.AsyncSelect(w.Get(), ea.Id(), 0);
   }
   EXPECT_EQ(loop.WatchedDescriptors(), 0);
+}
+
+// A wait that fails for any reason but a signal must say so: a readiness set that is no longer
+// one would otherwise look like "nothing ready" on every turn, and the loop would spin silently.
+TEST(PollerTest, AWaitThatFailsRaisesInsteadOfReportingNothingReady) {
+  Poller poller;
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  ASSERT_GE(::dup2(pipeFds[0], poller.Fd()), 0);  // the set's descriptor is now a pipe
+  ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
+  std::vector<epoll_event> ready;
+  EXPECT_THROW(poller.Wait(0, ready), std::system_error);
 }
 
 }  // namespace

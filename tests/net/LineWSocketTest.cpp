@@ -1,5 +1,6 @@
 #include "net/LineWSocket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <stdexcept>
@@ -304,6 +305,22 @@ TEST_F(LineModeTest, EditsBackspacesAndTabsAndEchoesWhatIsKept) {
   ASSERT_TRUE(WaitReads(4));
   EXPECT_EQ(Reads[3], "p\bq\r\n");
   EXPECT_EQ(echoed(5), "p\bq\r\n");
+}
+
+// The echo of edited bytes may find the connection lost (the peer reset): the read ends
+// there, with the one close report, and nothing reads the line buffer that the close freed.
+TEST_F(LineModeTest, AnEchoThatFindsTheConnectionLostEndsTheReadCleanly) {
+  Sock->LineEdit = true;
+  Sock->LineEcho = true;
+  Sock->Pause();
+  Send("ab\tc\r\nmore\r\n");
+  test::ResetAndClose(Peer);
+  test::PumpTurns(3);
+  Sock->Resume();
+  ASSERT_TRUE(PumpUntil([&] { return !Reads.empty() && Reads.back() == "<closed>"; }));
+  test::PumpTurns();
+  EXPECT_EQ(std::count(Reads.begin(), Reads.end(), "<closed>"), 1);
+  EXPECT_EQ(Sock->State(), wsClosed);
 }
 
 TEST_F(LineModeTest, AHandlerThatClosesMidwayEndsTheDeliveryCleanly) {

@@ -136,6 +136,30 @@ TEST_F(SendQueueTest, AnOnSendDataHandlerThatAbortsEndsTheSendWithoutTouchingFre
   EXPECT_EQ(c.SendData, (std::vector<int>{1514}));
 }
 
+// An OnSendData handler that sends again: every byte goes out once, in order, and the count of
+// queued bytes never wraps below zero.
+TEST_F(SendQueueTest, AnOnSendDataHandlerThatSendsAgainSendsEveryByteOnce) {
+  Connection c;
+  int extra = 0;
+  c.Conn->OnSendData = [&](TObject*, int n) {
+    c.SendData.push_back(n);
+    EXPECT_LE(c.Conn->SendQueueSize(), 10000u);
+    if (extra < 3) {
+      std::string more(1, static_cast<char>('A' + extra++));
+      c.Conn->SendString(more);
+    }
+  };
+  std::string first = Pattern(3000);
+  EXPECT_EQ(c.Send(first), 3000);
+  std::string got = c.ReadExactly(3003);
+  test::PumpTurns();
+  got += test::ReadAvailable(c.Peer.Get());
+  EXPECT_EQ(got.size(), 3003u);
+  EXPECT_TRUE(got == first + "ABC");
+  EXPECT_EQ(std::accumulate(c.SendData.begin(), c.SendData.end(), 0), 3003);
+  EXPECT_EQ(c.Conn->SendQueueSize(), 0u);
+}
+
 TEST_F(SendQueueTest, SendQueueSizeCountsWhatThePlatformHasNotTaken) {
   Connection c;
   c.Conn->QueueData(std::string(3000, 'q'));

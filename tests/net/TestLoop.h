@@ -38,14 +38,19 @@ inline void PumpTurns(int Turns = 20) {
   for (int i = 0; i < Turns; ++i) EventLoop::Instance().ProcessMessages();
 }
 
-// A plain blocking client connected to 127.0.0.1:Port.
-inline SocketHandle ConnectTo(int Port) {
-  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// Connects the blocking stream socket Fd to 127.0.0.1:Port; returns whether it connected.
+inline bool ConnectSocket(int Fd, int Port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(Port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return SocketHandle();
+  return ::connect(Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+}
+
+// A plain blocking client connected to 127.0.0.1:Port.
+inline SocketHandle ConnectTo(int Port) {
+  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!ConnectSocket(h.Get(), Port)) return SocketHandle();
   return h;
 }
 

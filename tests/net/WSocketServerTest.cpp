@@ -311,5 +311,37 @@ TEST_F(ServerTest, ClientsLineModeWorksThroughTheServer) {
                                            "disconnect Client1 closed 0 listed 1"}));
 }
 
+// A peer that resets before its connection is accepted fails that one accept (its address can no
+// longer be read); a server without an OnBgException handler drops that client and goes on.
+TEST_F(ServerTest, AConnectionResetBeforeItsAcceptDropsOnlyThatClient) {
+  Server->OnBgException = nullptr;
+  SocketHandle early = test::ConnectTo(Port);
+  ASSERT_TRUE(early.Valid());
+  test::ResetAndClose(early);
+  ASSERT_TRUE(PumpUntil([&] { return Server->ClientNumber() == 1; }));
+  test::PumpTurns();
+  EXPECT_EQ(Server->State(), wsListening);
+  EXPECT_EQ(Server->CountClients(), 0);
+
+  SocketHandle next = Connect();
+  EXPECT_EQ(ReadPeer(next.Get(), 19), "Welcome to TcpSrv\r\n");
+  EXPECT_EQ(Server->CountClients(), 1);
+}
+
+// The close at destruction reports the state change while the server is still whole: a handler
+// may ask it for its clients.
+TEST_F(ServerTest, OnChangeStateAtDestructionMayAskTheServerForItsClients) {
+  SocketHandle peer = Connect();
+  TWSocketServer* server = Server.get();
+  std::vector<std::string> seen;
+  server->OnChangeState = [&seen, server](TObject*, TSocketState, TSocketState NewState) {
+    if (NewState == wsClosed)
+      seen.push_back("closed with " + std::to_string(server->CountClients()) + " clients, first " +
+                     (server->ClientAt(0) == nullptr ? "none" : "listed"));
+  };
+  Server.reset();
+  EXPECT_EQ(seen, (std::vector<std::string>{"closed with 0 clients, first none"}));
+}
+
 }  // namespace
 }  // namespace ordwin

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include "net/SocketErrorText.h"
 
@@ -28,10 +30,19 @@ TEST(WinsockErrorsFromErrno, BrokenPipeCountsAsReset) {
   EXPECT_EQ(WSocketErrorFromErrno(EPIPE), WSAECONNRESET);
 }
 
-TEST(WinsockErrorsFromErrno, ZeroStaysZeroAndUnknownErrnoIsOffset) {
+// A native error without a Windows Sockets counterpart must not land on a code that means
+// something else (10000 + EPROTO is "Too many levels of remote in path", 10000 + EDEADLK reads as
+// would-block): it gets a code of its own whose text is the platform's.
+TEST(WinsockErrorsFromErrno, ZeroStaysZeroAndUnmappedErrorsKeepTheirOwnMeaning) {
   EXPECT_EQ(WSocketErrorFromErrno(0), 0);
-  EXPECT_EQ(WSocketErrorFromErrno(ENOENT), 10000 + ENOENT);
-  EXPECT_EQ(WSocketErrorFromErrno(EIO), 10000 + EIO);
+  for (int e : {EPROTO, EDEADLK, ENOENT, EIO, ENOSPC}) {
+    int code = WSocketErrorFromErrno(e);
+    EXPECT_NE(SocketErrorText(code), "Not a WinSock error") << "errno " << e;
+    EXPECT_EQ(SocketErrorText(code), std::strerror(e)) << "errno " << e;
+    EXPECT_NE(code, WSAEWOULDBLOCK);
+    EXPECT_EQ(code, static_cast<uint16_t>(code)) << "carried in a 16-bit error word";
+  }
+  EXPECT_NE(WSocketErrorFromErrno(EPROTO), WSocketErrorFromErrno(EDEADLK));
 }
 
 TEST(WinsockErrorsLastError, ReadsErrno) {
