@@ -11,13 +11,15 @@ namespace ordwin {
 class TGgService : public IFormService {
 public:
   explicit TGgService(TForm1& Form)
-      : session_([&Form](std::string_view Line) { Form.AppendLog(Line); }) {}
+      : form_(Form), session_([&Form](std::string_view Line) { Form.AppendLog(Line); }) {}
 
-  // Listens on port 8074; a failure leaves the program without GG service, silently.
-  void Start() override { session_.Start(); }
+  // Listens on port 8074; a failure leaves the program without GG service, told in the log and
+  // by a hint.
+  void Start() override;
   TGgSession& Session() { return session_; }
 
 private:
+  TForm1& form_;
   TGgSession session_;
 };
 

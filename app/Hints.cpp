@@ -36,6 +36,13 @@ std::string HttpPortWarning(const std::string& HttpPort, const std::string& Addr
          Address + "” odpowiadał " + ExpectedAnswer(Address, GgPort);
 }
 
+std::string GgPortHint(int GgPort) {
+  const std::string port = std::to_string(GgPort);
+  return "Nie udało się otworzyć portu " + port +
+         " dla klientów GG: serwer GG nie działa. Port zajmuje zapewne inny serwer GG albo poprzednio "
+         "uruchomiony Ordwin; zamknij go i uruchom program ponownie.";
+}
+
 std::string HttpPortHint(const std::string& HttpPort, const std::string& Address, int GgPort) {
   return "Wyłącz funkcjonujący serwer HTTP by nie blokował portu " + HttpPort +
          " lub skonfiguruj go tak, by na żądanie dokumentu „\\appsvc\\appmsg4.asp” odpowiadał " +

@@ -19,4 +19,7 @@ std::string CompanionClientHint();
 std::string HttpPortWarning(const std::string& HttpPort, const std::string& Address, int GgPort);
 std::string HttpPortHint(const std::string& HttpPort, const std::string& Address, int GgPort);
 
+// The hint written when the GG port cannot be opened.
+std::string GgPortHint(int GgPort);
+
 }  // namespace ordwin

@@ -61,6 +61,12 @@ public:
   void JoinIndex(TGgClientIndex* Index, uint64_t AcceptOrder);
   uint64_t AcceptOrder() const { return acceptOrder_; }
 
+  // Told of every packet queued, and of each message acknowledged to its sender as delivered
+  // right after it is queued; whether such a message still waits for the platform to take it.
+  void NoteQueued(size_t Bytes) { queuedBytes_ += Bytes; }
+  void NoteDeliveredMessage() { deliveredEnd_ = queuedBytes_; }
+  bool HoldsDeliveredMessage() const { return queuedBytes_ - SendQueueSize() < deliveredEnd_; }
+
 protected:
   // The inherited step (OnDataSent), then the shutdown that ShutdownWhenSent asked for.
   void DoDataSent(uint16_t Error) override;
@@ -75,6 +81,8 @@ private:
   int32_t uin_ = 0;
   TGgClientIndex* index_ = nullptr;
   uint64_t acceptOrder_ = 0;
+  uint64_t queuedBytes_ = 0;   // bytes queued since the connection was attached
+  uint64_t deliveredEnd_ = 0;  // queuedBytes_ just after the last message acknowledged as delivered
 };
 
 }  // namespace ordwin

@@ -47,27 +47,37 @@ void TGgSession::PassMessage(TGgClient* Sender, int32_t Recipient, int32_t Seque
   int32_t uin = Sender->Uin();
   Log(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, Recipient, Cp1250Text);
   std::string ackTail = IntToLeBytes(IsNewer(Sender->Dialect) ? Recipient : uin) + IntToLeBytes(Sequence);
+  // "Delivered" only for a message that will reach the recipient's socket: one that would pass
+  // the recipient's unsent bound is answered as for a recipient that is not there.
   if (TGgClient* found = FindClientByUin(Recipient)) {
-    SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckDelivered) + ackTail);
-    DeliverMessage(found, uin, Cp1250Text, Html, Class, Attributes);
-  } else {
-    SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckNotDelivered) + ackTail);
-    SendServerMessage(Sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
+    TPacket message = MessagePacket(found, uin, Cp1250Text, Html, Class, Attributes);
+    size_t room = 8 + message.Payload.size() + (found == Sender ? 8 + 4 + ackTail.size() : 0);
+    if (found->SendQueueSize() + room <= kMaxUnsent) {
+      SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckDelivered) + ackTail);
+      SendPacket(found, message.Type, message.Payload);
+      found->NoteDeliveredMessage();
+      return;
+    }
   }
+  SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckNotDelivered) + ackTail);
+  SendServerMessage(Sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
 }
 
-void TGgSession::DeliverMessage(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text,
-                                std::string_view Html, int32_t Class, std::string_view Attributes) {
-  if (!IsNewer(Recipient->Dialect)) {
-    SendPacket(Recipient, kRecvMsg, ReceivedMessagePayload(SenderUin, FreshSequence(), Cp1250Text));
-    return;
-  }
+TGgSession::TPacket TGgSession::MessagePacket(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text,
+                                              std::string_view Html, int32_t Class, std::string_view Attributes) {
+  if (!IsNewer(Recipient->Dialect))
+    return {kRecvMsg, ReceivedMessagePayload(SenderUin, FreshSequence(), Cp1250Text)};
   // The newer clients read the HTML part only: it is never sent empty.
   std::string made;
   if (Html.empty()) Html = made = TextToHtml(Cp1250ToUtf8(Cp1250Text));
   int32_t now = static_cast<int32_t>(std::time(nullptr));
-  SendPacket(Recipient, kRecvMsg80,
-             ReceivedMessage80Payload(SenderUin, FreshSequence(), now, Class, Html, Cp1250Text, Attributes));
+  return {kRecvMsg80, ReceivedMessage80Payload(SenderUin, FreshSequence(), now, Class, Html, Cp1250Text, Attributes)};
+}
+
+void TGgSession::DeliverMessage(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text,
+                                std::string_view Html, int32_t Class, std::string_view Attributes) {
+  TPacket message = MessagePacket(Recipient, SenderUin, Cp1250Text, Html, Class, Attributes);
+  SendPacket(Recipient, message.Type, message.Payload);
 }
 
 void TGgSession::SendServerMessage(TGgClient* Client, std::string_view Cp1250Text) {

@@ -75,9 +75,16 @@ TGgSession::TGgSession(TLogSink Log) : log_(std::move(Log)), riDuziva_(std::make
 
 TGgSession::~TGgSession() = default;
 
-void TGgSession::Start() {
+std::string TGgSession::Start() {
   std::string errorText;
   riDuziva_->Listen(errorText);
+  if (!errorText.empty()) {
+    // The socket layer's text is two lines ("Error ... in function ..." CR LF reason): one here.
+    std::string oneLine = errorText;
+    if (size_t at = oneLine.find("\r\n"); at != std::string::npos) oneLine.replace(at, 2, ": ");
+    Log(GG_CP1250("<nie udało się otworzyć portu %d (%s); serwer GG nie działa"), riDuziva_->Port(), oneLine);
+  }
+  return errorText;
 }
 
 void TGgSession::SendPacket(TGgClient* Client, int32_t Type, const std::string& Payload) {
@@ -85,7 +92,8 @@ void TGgSession::SendPacket(TGgClient* Client, int32_t Type, const std::string& 
   // the packet goes on for everybody else.
   if (Client->State() != wsConnected) return;
   if (Client->SendQueueSize() + 8 + Payload.size() > kMaxUnsent) {
-    Client->Abort();
+    // Aborting would throw away messages whose senders were told they were delivered.
+    if (!Client->HoldsDeliveredMessage()) Client->Abort();
     return;
   }
   // One send per connection and turn instead of one per packet: under load, a turn carries
@@ -93,6 +101,7 @@ void TGgSession::SendPacket(TGgClient* Client, int32_t Type, const std::string& 
   std::string header = IntToLeBytes(Type) + IntToLeBytes(static_cast<int32_t>(Payload.size()));
   Client->QueueData(header);
   Client->QueueData(Payload);
+  Client->NoteQueued(header.size() + Payload.size());
   if (!riDuziva_->ClientIndex().MarkQueued(Client)) {
     Client->Send(nullptr, 0);  // not one of ours: it goes out now
     return;

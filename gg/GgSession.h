@@ -26,8 +26,10 @@ public:
   // list of this size, and without a bound one connection could hold any amount of memory.
   static constexpr size_t kMaxNotifyReply = 256 * 1024;
   static constexpr size_t kMaxUserList = 1024 * 1024;
-  // A connection whose peer lets more than this wait unsent is aborted: it reads nothing, and
-  // what others send it would otherwise pile up in memory. Above the largest answer (a list).
+  // Past this many bytes waiting unsent on a connection (its peer reads nothing, and what others
+  // send it would otherwise pile up in memory) messages to it are answered as undelivered, and
+  // other packets abort it, unless a message acknowledged as delivered still waits in its
+  // queue: those packets are then dropped instead. Above the largest answer (a list).
   static constexpr size_t kMaxUnsent = 4 * 1024 * 1024;
 
   explicit TGgSession(TLogSink Log);
@@ -36,9 +38,9 @@ public:
   TGgSession(const TGgSession&) = delete;
   TGgSession& operator=(const TGgSession&) = delete;
 
-  // Starts RIDuziva listening; a port that cannot be opened leaves the session without GG
-  // service and says nothing.
-  void Start();
+  // Starts RIDuziva listening. A port that cannot be opened leaves the session without GG
+  // service; the log says so, and the reason is returned (empty when listening).
+  std::string Start();
   TRiDuziva& RIDuziva() const { return *riDuziva_; }
 
   // The listener's events. The command handler dispatches through one table (kRoutes); the
@@ -51,8 +53,9 @@ public:
 
   // Queues one packet, header and payload, on the client's connection; nothing for a closed
   // connection. The packets queued for each connection during a turn of the loop go out
-  // together when the turn ends, in the order they were queued. A connection that would hold
-  // more than kMaxUnsent bytes unsent is aborted instead.
+  // together when the turn ends, in the order they were queued. A packet that would make the
+  // connection hold more than kMaxUnsent bytes unsent aborts it instead, or is dropped while a
+  // message acknowledged as delivered waits in its queue.
   void SendPacket(TGgClient* Client, int32_t Type, const std::string& Payload);
   // The connected client with this number that was accepted first, or nullptr. A connection
   // that has closed but is not yet released counts as gone.
@@ -127,6 +130,13 @@ private:
                    std::string_view Html, int32_t Class, std::string_view Attributes);
   void DeliverMessage(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text, std::string_view Html,
                       int32_t Class, std::string_view Attributes);
+  // The packet that hands a message to Recipient, in its dialect.
+  struct TPacket {
+    int32_t Type;
+    std::string Payload;
+  };
+  TPacket MessagePacket(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text, std::string_view Html,
+                        int32_t Class, std::string_view Attributes);
   void SendServerMessage(TGgClient* Client, std::string_view Cp1250Text);
   // A client whose connection ended while logged in and shown online (IsShownOnline): announced
   // as if it had sent status 1.

@@ -4,11 +4,18 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "FakeView.h"
+#include "app/GgService.h"
+#include "app/Hints.h"
+#include "net/SocketHandle.h"
 #include "net/Exception.h"
 
 namespace ordwin {
@@ -136,6 +143,35 @@ TEST_F(Unit1Test, TheAddressIsReadAfreshInBothEncodings) {
   view_.Address = "łódź.example";
   EXPECT_EQ(form.AdresSerwisu(), "łódź.example");
   EXPECT_EQ(form.AdresSerwisuCp1250(), "\xB3\xF3" "d\x9F.example");
+}
+
+// A GG port that cannot be opened (another server on it, or connections of an earlier run that
+// the platform still holds) is told in the packet log and in the hints, not swallowed.
+TEST_F(Unit1Test, AGgPortThatCannotBeOpenedIsToldInTheLogAndTheHints) {
+  SocketHandle taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  socklen_t len = sizeof(a);
+  ASSERT_EQ(::bind(taken.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(::listen(taken.Get(), 1), 0);
+  ASSERT_EQ(::getsockname(taken.Get(), reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const int port = ntohs(a.sin_port);
+  {
+    TForm1 form(view_);
+    auto gg = std::make_unique<TGgService>(form);
+    gg->Session().RIDuziva().SetPort(port);
+    form.AddService(std::move(gg));
+    form.Dispatch([&form] { form.FormCreate(); });
+    EventLoop::Instance().ProcessMessages();
+    EXPECT_TRUE(view_.Errors.empty());
+    ASSERT_EQ(view_.LogBatches.size(), 1u);
+    EXPECT_EQ(view_.LogBatches[0], "<nie udało się otworzyć portu " + std::to_string(port) +
+                                       " (Error 10048 in function Bind: Address already in use); serwer GG "
+                                       "nie działa");
+    ASSERT_GE(view_.Hints.size(), 2u);
+    EXPECT_EQ(view_.Hints[0], GgPortHint(port));
+    EXPECT_EQ(view_.Hints[1], "");
+  }
 }
 
 }  // namespace

@@ -505,5 +505,35 @@ TEST_F(GgSessionTest, DestroyingTheSessionClosesEveryConnection) {
   EXPECT_FALSE(test::ConnectTo(Port).Valid());
 }
 
+// A recipient that reads nothing: past the unsent bound its messages are answered as for a
+// recipient that is not there, and every message acknowledged as delivered reaches it once it
+// reads. Nothing acknowledged is dropped with its queue.
+TEST_F(GgSessionTest, AMessageIsAcknowledgedAsDeliveredOnlyWhenItWillReachTheRecipient) {
+  GgTestPeer sender = Connected(1);
+  GgTestPeer recipient = Connected(2);
+  const std::string text(1990, 'm');
+  int sent = 0, delivered = 0, refused = 0;
+  while (refused < 20 && sent < 20000) {
+    for (int i = 0; i < 50; ++i) sender.Send(11, Message(2, Le(++sent), text + '\0'));
+    for (int acks = 0; acks < 50;) {
+      GgPacket p;
+      ASSERT_TRUE(sender.Receive(p, 10));
+      if (p.Type != 5) continue;  // the server's note that goes with a refusal
+      ++acks;
+      ASSERT_TRUE(LeBytesToInt(p.Payload, 0) == 2 || LeBytesToInt(p.Payload, 0) == 1);
+      ++(LeBytesToInt(p.Payload, 0) == 2 ? delivered : refused);
+    }
+  }
+  ASSERT_GT(refused, 0);
+  int received = 0;
+  for (GgPacket p; received < delivered && recipient.Receive(p, 10);) received += p.Type == 10;
+  EXPECT_EQ(received, delivered);
+  sender.Send(11, Message(2, Le(-1), "again"));
+  GgPacket ack;
+  while (sender.Receive(ack) && ack.Type != 5) {
+  }
+  EXPECT_EQ(LeBytesToInt(ack.Payload, 0), 2);
+}
+
 }  // namespace
 }  // namespace ordwin
