@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QStringList>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "app/CommandLine.h"
@@ -27,6 +28,15 @@ namespace ordwin {
 namespace {
 
 constexpr const char* kNoDisplayNotice = "Ordwin: no display available; running without a window (--headless)\n";
+
+// Each GG or HTTP client holds a descriptor: the platform's default soft limit (often 1,024)
+// would turn clients away at about a thousand, long before the hard limit.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 QStringList Arguments(int argc, char** argv) {
   QStringList args;
@@ -87,6 +97,7 @@ int RunOrdwin(int argc, char** argv) {
 
     // A log reader that went away must not take the server with it.
     std::signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
     RandomizeFromClock();
     // Before Qt starts any thread, so that the stop signals only ever reach the signalfd.
     TSignalWatcher::BlockStopSignals();

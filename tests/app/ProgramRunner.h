@@ -137,6 +137,7 @@ public:
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
+  pid_t Pid() const { return pid_; }
   std::string Out, Err;
 
 private:

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include "tests/app/ProgramRunner.h"
 
 namespace ordwin {
@@ -56,6 +58,28 @@ TEST_F(ProgramTest, TheWindowOnAChosenPlatformClosesOnSigtermAndKeepsTheSetting)
   std::stringstream text;
   text << store.rdbuf();
   EXPECT_EQ(text.str(), "[ustawienia]\nadres=10.1.2.3\n");
+}
+
+// The platform's default soft limit (often 1,024 descriptors) would stop the server at about a
+// thousand clients: the program raises it to the hard limit as it starts.
+TEST_F(ProgramTest, AtStartTheDescriptorLimitIsRaisedToTheHardLimit) {
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  if (old.rlim_max != RLIM_INFINITY && old.rlim_max <= 256) GTEST_SKIP() << "hard limit too low to tell";
+  rlimit low = old;
+  low.rlim_cur = 256;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  TProgram program(home_, {"--headless"});
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
+      << program.Out << program.Err;
+  std::ifstream limits("/proc/" + std::to_string(program.Pid()) + "/limits");
+  std::string line, soft, hard;
+  while (std::getline(limits, line))
+    if (line.rfind("Max open files", 0) == 0) std::istringstream(line.substr(14)) >> soft >> hard;
+  EXPECT_FALSE(soft.empty());
+  EXPECT_EQ(soft, hard);
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
 }
 
 }  // namespace
