@@ -4,8 +4,11 @@
 #include <climits>
 #include <cstdlib>
 
+#include <string_view>
+
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "net/Exception.h"
@@ -59,6 +62,73 @@ bool WriteAll(int Fd, const std::string& Data) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+bool ReadAll(int Fd, std::string& Text) {
+  char buffer[65536];
+  for (off_t at = 0;;) {
+    ssize_t n = ::pread(Fd, buffer, sizeof(buffer), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    Text.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+}
+
+bool WriteAllAt(int Fd, const std::string& Data) {
+  size_t done = 0;
+  while (done < Data.size()) {
+    ssize_t n = ::pwrite(Fd, Data.data() + done, Data.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The security labels (extended attributes of the "security." namespace) of Path, copied onto
+// the new file; false when one cannot be copied. A file system without such attributes has
+// none to copy.
+bool CopySecurityLabels(const std::string& Path, int To) {
+  ssize_t size = ::listxattr(Path.c_str(), nullptr, 0);
+  if (size < 0) return errno == ENOTSUP;
+  std::string names(static_cast<size_t>(size), '\0');
+  size = ::listxattr(Path.c_str(), names.data(), names.size());
+  if (size < 0) return false;
+  names.resize(static_cast<size_t>(size));
+  for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+    const char* name = names.c_str() + at;
+    if (std::string_view(name).rfind("security.", 0) != 0) continue;
+    ssize_t length = ::getxattr(Path.c_str(), name, nullptr, 0);
+    if (length < 0) return false;
+    std::string value(static_cast<size_t>(length), '\0');
+    length = ::getxattr(Path.c_str(), name, value.data(), value.size());
+    if (length < 0 || ::fsetxattr(To, name, value.data(), static_cast<size_t>(length), 0) != 0) return false;
+  }
+  return true;
+}
+
+// Writes Text over the file's own bytes, for a file that no rename can replace (a bind mount,
+// as containers have): owner, mode and label stay as they are. The room is claimed first, so
+// that a full file system fails before a byte changes; a write that fails after that puts the
+// old content back.
+bool RewriteInPlace(const std::string& Path, const std::string& Text) {
+  TFd fd(::open(Path.c_str(), O_RDWR | O_CLOEXEC));
+  std::string old;
+  if (fd.Get() < 0 || !ReadAll(fd.Get(), old)) return false;
+  const off_t oldSize = static_cast<off_t>(old.size());
+  if (Text.size() > old.size() && ::posix_fallocate(fd.Get(), 0, static_cast<off_t>(Text.size())) != 0) {
+    struct stat now {};
+    if (::fstat(fd.Get(), &now) == 0 && now.st_size != oldSize) (void)::ftruncate(fd.Get(), oldSize);
+    return false;
+  }
+  if (WriteAllAt(fd.Get(), Text) && ::ftruncate(fd.Get(), static_cast<off_t>(Text.size())) == 0 &&
+      ::fsync(fd.Get()) == 0)
+    return fd.Close();
+  // The old content needs no more room than it had.
+  if (WriteAllAt(fd.Get(), old) && ::ftruncate(fd.Get(), oldSize) == 0) ::fsync(fd.Get());
+  return false;
 }
 
 // The file that a rename must replace: the target of a symbolic link rather than the link.
@@ -117,9 +187,12 @@ void ReplaceLines(const std::string& Path, const TLines& Lines) {
   const std::string target = ResolvedPath(Path);
 
   // A file the user made read-only stays as it is, even where the folder would let us replace it.
+  // Read-only is its mode: root, whom access() lets write anything, leaves it alone too.
   struct stat old {};
   bool exists = ::stat(target.c_str(), &old) == 0;
-  if (exists && (!S_ISREG(old.st_mode) || ::access(target.c_str(), W_OK) != 0)) throw Exception(failure);
+  if (exists && (!S_ISREG(old.st_mode) || (old.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0))
+    throw Exception(failure);
+  const std::string text = JoinLines(Lines);
 
   // Beside the file, so that the rename stays within one file system.
   size_t base = target.rfind('/') + 1;  // 0 when there is no folder part
@@ -133,12 +206,18 @@ void ReplaceLines(const std::string& Path, const TLines& Lines) {
     if (::fchmod(fd.Get(), old.st_mode & 07777) != 0) throw Exception(failure);
     // Only a privileged process can hand the file back to its owner; others own what they write.
     if (::geteuid() == 0 && ::fchown(fd.Get(), old.st_uid, old.st_gid) != 0) throw Exception(failure);
+    // A label the new file cannot carry is kept by writing the old file in place instead.
+    if (!CopySecurityLabels(target, fd.Get())) {
+      if (!RewriteInPlace(target, text)) throw Exception(failure);
+      return;
+    }
   } else if (::fchmod(fd.Get(), 0644) != 0) {
     throw Exception(failure);
   }
-  if (!WriteAll(fd.Get(), JoinLines(Lines)) || ::fsync(fd.Get()) != 0 || !fd.Close()) throw Exception(failure);
-  if (::rename(temp.Name().c_str(), target.c_str()) != 0) throw Exception(failure);
-  temp.Keep();
+  if (!WriteAll(fd.Get(), text) || ::fsync(fd.Get()) != 0 || !fd.Close()) throw Exception(failure);
+  if (::rename(temp.Name().c_str(), target.c_str()) == 0) return temp.Keep();
+  // A bind-mounted file cannot be renamed over (EBUSY); it can be written in place.
+  if (errno != EBUSY || !exists || !RewriteInPlace(target, text)) throw Exception(failure);
 }
 
 }  // namespace ordwin

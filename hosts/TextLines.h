@@ -19,8 +19,11 @@ std::string JoinLines(const TLines& Lines);
 TLines ReadLines(const std::string& Path);
 
 // Replaces the file with Lines: writes a temporary file in the same folder with the old file's
-// permission bits, then renames it over the old one (through a symbolic link to its target).
-// Raises Exception "Cannot create file <Path>" on any failure; the old file is then untouched.
+// permission bits, owner and security labels, then renames it over the old one (through a
+// symbolic link to its target). A file that cannot be renamed over (a bind mount) or whose
+// labels cannot be copied is rewritten in place instead. A file without write permission bits
+// is read-only, also to root. Raises Exception "Cannot create file <Path>" on any failure; the
+// old content is then whole.
 void ReplaceLines(const std::string& Path, const TLines& Lines);
 
 }  // namespace ordwin

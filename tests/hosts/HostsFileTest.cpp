@@ -1,12 +1,16 @@
 #include "hosts/HostsFile.h"
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include "hosts/HostNames.h"
@@ -171,6 +175,78 @@ TEST_F(HostsFileTest, AFolderThatTakesNoNewFileIsReportedAsCannotCreate) {
   } catch (const Exception& e) {
     EXPECT_EQ(e.Message(), "Cannot create file " + path);
   }
+}
+
+// Read-only is the file's mode: root, whom every access check lets write, leaves it alone too.
+TEST_F(HostsFileTest, AReadOnlyFileIsLeftAloneEvenForRoot) {
+  Write("127.0.0.1 localhost\n");
+  ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
+  for (bool adsOnly : {false, true}) {
+    try {
+      RedirectHosts(path_, adsOnly);
+      ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), "Cannot create file " + path_);
+    }
+  }
+  EXPECT_THROW(RemoveRedirections(path_), Exception);
+  EXPECT_EQ(Read(), "127.0.0.1 localhost\n");
+  EXPECT_EQ(EntriesInFolder(), 1u);
+}
+
+// Runs Body in a child process with a mount namespace of its own; returns the child's exit
+// status, or -1 where no such namespace can be made (not root).
+int InMountNamespace(const std::function<int()>& Body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      ::_exit(100);
+    ::_exit(Body());
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -2;
+  return WEXITSTATUS(status) == 100 ? -1 : WEXITSTATUS(status);
+}
+
+// Where the hosts file is a bind mount (as in containers) no file can be renamed over it: it is
+// rewritten in place, keeping its owner and mode, and a write that cannot complete (the file
+// system is full) leaves the old content whole.
+TEST_F(HostsFileTest, ABindMountedFileIsRewrittenInPlaceAndKeptWholeWhenThatFails) {
+  const std::string source = (dir_ / "mounted").string();
+  const std::string full = (dir_ / "full").string();
+  const std::string old = "127.0.0.1 localhost\r\n";
+  Write("");
+  int status = InMountNamespace([&] {
+    std::ofstream(source, std::ios::binary) << old;
+    if (::chmod(source.c_str(), 0604) != 0 || ::chown(source.c_str(), 1234, 5678) != 0) return 1;
+    if (::mount(source.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) return 2;
+    try {
+      RedirectHosts(path_, false);
+    } catch (const Exception&) {
+      return 3;
+    }
+    struct stat st {};
+    if (Read() != old + kAll || ::stat(path_.c_str(), &st) != 0) return 4;
+    if ((st.st_mode & 07777) != 0604 || st.st_uid != 1234 || st.st_gid != 5678) return 5;
+
+    // A file system with no room left for the longer content.
+    fs::create_directory(full);
+    if (::mount("ordwin-full", full.c_str(), "tmpfs", 0, "size=8k") != 0) return 6;
+    const std::string small = full + "/hosts";
+    const std::string text(4000, '#');
+    std::ofstream(small, std::ios::binary) << text << "\n";
+    std::ofstream(full + "/filler", std::ios::binary) << std::string(64 * 1024, 'f');
+    if (::mount(small.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) return 7;
+    try {
+      RedirectHosts(path_, false);
+      return 8;
+    } catch (const Exception& e) {
+      if (e.Message() != "Cannot create file " + path_) return 9;
+    }
+    return Read() == text + "\n" ? 0 : 10;
+  });
+  if (status == -1) GTEST_SKIP() << "needs a mount namespace of its own (root)";
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace
