@@ -7,7 +7,8 @@
 // check, an orderly close, and at once a new connection in its place. For each in-flight level
 // the targets are measured in turn, --rounds times, so that drift of the machine touches them
 // alike; the round with the median rate is reported, with its latencies (connect to the
-// server's close) and the CPU shares of the server, this generator and everything else.
+// server's close) and the CPU shares of the server, this generator and everything else, and
+// the first target's rate against each other's as the median of the rounds' ratios.
 //
 // A target is NAME:PORT:PID:CHECK. CHECK "exact": the whole reply must be --reply. CHECK
 // "body": the status line must be 200 OK (any version), a Content-Type: text/data line must be
@@ -313,8 +314,13 @@ int Main(int argc, char** argv) {
               "cpu% srv gen oth");
   for (int inFlight : opt.InFlight) {
     std::vector<std::vector<Result>> rounds(opt.Targets.size());
-    for (int r = 0; r < opt.Rounds; ++r)
-      for (size_t t = 0; t < opt.Targets.size(); ++t) rounds[t].push_back(load.Measure(opt.Targets[t], inFlight));
+    std::vector<std::vector<double>> rates(opt.Targets.size());
+    for (int r = 0; r < opt.Rounds; ++r) {
+      for (size_t t = 0; t < opt.Targets.size(); ++t) {
+        rounds[t].push_back(load.Measure(opt.Targets[t], inFlight));
+        rates[t].push_back(rounds[t].back().Rate);
+      }
+    }
     std::vector<double> medians;
     for (size_t t = 0; t < opt.Targets.size(); ++t) {
       std::vector<Result>& rs = rounds[t];
@@ -328,9 +334,17 @@ int Main(int argc, char** argv) {
       for (const Result& r : rs)
         for (const std::string& text : r.FaultTexts) std::printf("          fault: %s\n", text.c_str());
     }
-    for (size_t t = 1; t < opt.Targets.size(); ++t)
-      std::printf("%-9s %s / %s = %.2f\n", "", opt.Targets[0].Name.c_str(), opt.Targets[t].Name.c_str(),
-                  medians[t] > 0 ? medians[0] / medians[t] : 0.0);
+    // Each round measures the targets back to back, so their ratio within a round is what other
+    // work on the machine disturbs least.
+    for (size_t t = 1; t < opt.Targets.size(); ++t) {
+      std::vector<double> ratios;
+      for (int r = 0; r < opt.Rounds; ++r)
+        if (rates[t][r] > 0) ratios.push_back(rates[0][r] / rates[t][r]);
+      std::sort(ratios.begin(), ratios.end());
+      std::printf("%-9s %s / %s: %.2f (median of the rounds' ratios; of the median rates %.2f)\n", "",
+                  opt.Targets[0].Name.c_str(), opt.Targets[t].Name.c_str(),
+                  ratios.empty() ? 0.0 : ratios[ratios.size() / 2], medians[t] > 0 ? medians[0] / medians[t] : 0.0);
+    }
     std::fflush(stdout);
   }
   ::alarm(0);
