@@ -4,15 +4,12 @@
 #include <cstdio>
 #include <string>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "net/SocketHandle.h"
+#include "tests/app/GgWirePeer.h"
 #include "tests/app/ProgramRunner.h"
 
 namespace ordwin {
@@ -71,12 +68,11 @@ TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns)
                              "Używając Kelvadra "),
             std::string::npos);
 
-  int gg = ConnectLoopback(8074);
-  ASSERT_GE(gg, 0);
-  char welcome[12];
-  EXPECT_EQ(::recv(gg, welcome, sizeof(welcome), MSG_WAITALL), 12);
-  EXPECT_EQ(std::string(welcome, 8), std::string("\x01\0\0\0\x04\0\0\0", 8));
-  ::close(gg);
+  {
+    test::GgPeer gg;
+    ASSERT_TRUE(gg.Connected());
+    EXPECT_EQ(gg.Receive().first, 1);  // the welcome packet
+  }
   EXPECT_EQ(program.Stop(SIGTERM), 0);
   EXPECT_EQ(program.Out.substr(program.Out.rfind('\n', program.Out.size() - 2)), "\n>powitanie\n");
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -12,17 +13,14 @@ namespace ordwin {
 namespace {
 
 TEST(HttpFormatTest, ContentTypesComeFromTheExtensionOfTheLastNameOnly) {
-  EXPECT_EQ(MimeTypeOf("c:\\wwwroot\\index.html"), "text/html");
-  EXPECT_EQ(MimeTypeOf("c:\\wwwroot\\A.HTM"), "text/html");
-  EXPECT_EQ(MimeTypeOf("c:\\x\\p.JPEG"), "image/jpeg");
-  EXPECT_EQ(MimeTypeOf("c:\\x\\p.jpg"), "image/jpeg");
-  EXPECT_EQ(MimeTypeOf("c:\\x\\p.gif"), "image/gif");
-  EXPECT_EQ(MimeTypeOf("c:\\x\\p.bmp"), "image/bmp");
-  EXPECT_EQ(MimeTypeOf("c:\\x\\notes.txt"), "text/plain");
-  EXPECT_EQ(MimeTypeOf("c:notes.txt"), "text/plain");
-  EXPECT_EQ(MimeTypeOf("c:\\dir.html\\file"), "application/binary");  // the dot is the folder's
-  EXPECT_EQ(MimeTypeOf("c:\\x\\name."), "application/binary");
-  EXPECT_EQ(MimeTypeOf("c:\\x\\archive.tar"), "application/binary");
+  const std::pair<const char*, const char*> cases[] = {
+      {"c:\\wwwroot\\index.html", "text/html"}, {"c:\\wwwroot\\A.HTM", "text/html"}, {"c:\\x\\p.JPEG", "image/jpeg"},
+      {"c:\\x\\p.jpg", "image/jpeg"},           {"c:\\x\\p.gif", "image/gif"},        {"c:\\x\\p.bmp", "image/bmp"},
+      {"c:notes.txt", "text/plain"},               {"c:\\x\\name.", "application/binary"},
+      {"c:\\x\\archive.tar", "application/binary"},
+      {"c:\\dir.html\\file", "application/binary"},  // the dot is the folder's
+  };
+  for (const auto& [name, type] : cases) EXPECT_EQ(MimeTypeOf(name), type) << name;
 }
 
 TEST(HttpFormatTest, DatesAreWrittenInTheLastModifiedForm) {
