@@ -69,7 +69,7 @@ TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns)
             std::string::npos);
 
   {
-    test::GgPeer gg;
+    test::TGgWirePeer gg;
     ASSERT_TRUE(gg.Connected());
     EXPECT_EQ(gg.Receive().first, 1);  // the welcome packet
   }
