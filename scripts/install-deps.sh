@@ -11,7 +11,7 @@ packages=(
   libgadu-dev
   curl nginx-light
   microsocks dante-server
-  netbase iproute2 util-linux procps libcap2-bin
+  netbase iproute2 util-linux procps libcap2-bin python3
   librsvg2-bin file dpkg-dev desktop-file-utils lintian man-db groff-base systemd xvfb
 )
 

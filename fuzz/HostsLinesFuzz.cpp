@@ -1,0 +1,52 @@
+// The hosts file's line rules: splitting, joining, redirecting and removing, in memory and
+// through a file. Checks what must hold whatever the text: joining what was split splits the
+// same again, a redirection twice is the same as once, and after the removal no line names
+// one of the hosts.
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <unistd.h>
+
+#include "hosts/HostNames.h"
+#include "hosts/HostsFile.h"
+#include "hosts/TextLines.h"
+
+namespace {
+
+const std::string& FilePath() {
+  static const std::string path = [] {
+    char name[] = "/dev/shm/ordwin-fuzz-hosts-XXXXXX";
+    int fd = ::mkstemp(name);
+    if (fd >= 0) ::close(fd);
+    return std::string(name);
+  }();
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  using namespace ordwin;
+  std::string text(reinterpret_cast<const char*>(Data), Size);
+  TLines lines = SplitLines(text);
+  std::string joined = JoinLines(lines);
+  if (SplitLines(joined) != lines) std::abort();
+
+  TLines once = lines;
+  for (std::string_view host : kRedirectedHosts) RedirectHost(once, host);
+  TLines twice = once;
+  for (std::string_view host : kRedirectedHosts) RedirectHost(twice, host);
+  if (once != twice) std::abort();
+
+  std::ofstream(FilePath(), std::ios::binary | std::ios::trunc) << text;
+  RedirectHosts(FilePath(), Size > 0 && (Data[0] & 1));
+  RemoveRedirections(FilePath());
+  std::stringstream after;
+  after << std::ifstream(FilePath(), std::ios::binary).rdbuf();
+  for (const std::string& line : SplitLines(after.str()))
+    for (std::string_view host : kRedirectedHosts)
+      if (line.find(host) != std::string::npos) std::abort();
+  return 0;
+}

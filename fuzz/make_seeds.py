@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz targets into fuzz/corpus/<target>/, from packets that GG
+clients (libgadu 1.12), HTTP clients, SOCKS proxies and name servers really send. Run again
+after changing an input format; the files are kept in the tree."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def le(value):
+    return struct.pack('<i', value)
+
+
+def packet(kind, payload):
+    return le(kind) + le(len(payload)) + payload
+
+
+def record(target, data):
+    return bytes([target]) + struct.pack('<H', len(data)) + data
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, 'corpus', target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), 'wb') as f:
+        f.write(data)
+
+
+# libgadu 1.12: number 1001, description "Opis ąę Привет", messages to 1002.
+LOGIN80 = bytes.fromhex(
+    'e9030000706c028b4bfe71fceab2dccb573b39ac2f013d638fb7dc0000000000000000000000000000000000000000000000000000'
+    '000000000000000000000000000000000000040000000100800037270000000000000000000000000000006423000000476164752d'
+    '4761647520436c69656e74204275696c642031302e312e302e3131303730160000004f70697320c485c49920d09fd180d0b8d0b2d0'
+    'b5d182')
+LOGIN105 = bytes.fromhex(
+    '0a02706c12060104313030311a148b4bfe71fceab2dccb573b39ac2f013d638fb7dc20042d77ffee0335140603003a6747472d50686f'
+    '656e69782f31312e332e34352e313037373120284255494c443b57494e4e545f7838362d6d7376633b72763a31312e302c706c3b72'
+    '656c656173653b7374616e646172642920284f533b57696e646f77733b57696e646f7773204e5420362e312945040000004a164f70'
+    '697320c485c49920d09fd180d0b8d0b2d0b5d1825204000000005a586176617461722c537461747573436f6d6d656e74732c676761'
+    '63636f756e742c65646973632c6d757369635f7368617265642c626f742c66616e706167652c7075626469722c626f744361707'
+    '32c67696674732c4769667460ff016864757f0000007800880100')
+STATUS80 = bytes.fromhex('0400000014000000160000004f70697320c485c49920d09fd180d0b8d0b2d0b5d18200')
+SENDMSG80 = bytes.fromhex(
+    'ea0300006ba3166b0800000093000000a90000003c7370616e207374796c653d22636f6c6f723a233030303030303b20666f6e742d66'
+    '616d696c793a274d53205368656c6c20446c672032273b20666f6e742d73697a653a3970743b20223e7a61c5bcc3b3c582c4872026'
+    '6c743b622667743b2026616d703b20d09fd180d0b8d0b2d0b5d18220f09f98803c2f7370616e3e007a61bff3b3e6203c623e20262'
+    '03f3f3f3f3f3f203f00020600000008000000')
+SENDMSG110 = bytes.fromhex(
+    '0a06010431303032100818012a227a61c5bcc3b3c582c487203c623e202620d09fd180d0b8d0b2d0b5d18220f09f988032393c737061'
+    '6e3e7a61c5bcc3b3c582c48720266c743b622667743b2026616d703b20d09fd180d0b8d0b2d0b5d18220f09f98803c2f7370616e3e')
+NOTIFY105 = bytes.fromhex('0004313030320300043130303303')
+TYPING = bytes.fromhex('0500ea030000')
+
+
+def gg():
+    login60 = packet(21, le(1002) + le(0x12345678) + le(4) + le(0x20) + bytes(10) + b'opis\0')
+    session = [
+        record(0, login60),
+        record(1, packet(0x31, LOGIN80)),
+        record(2, packet(0x83, LOGIN105)),
+        record(0, packet(2, le(4) + 'zajęty'.encode('cp1250') + b'\0')),
+        record(1, packet(0x38, STATUS80)),
+        record(0, packet(16, le(1001) + b'\x03' + le(1003) + b'\x03')),
+        record(2, packet(0x77, NOTIFY105)),
+        record(1, packet(13, le(1002) + b'\x03')),
+        record(1, packet(0x2d, SENDMSG80)),
+        record(2, packet(0x7d, SENDMSG110)),
+        record(0, packet(11, le(1001) + le(7) + le(8) + 'cześć'.encode('cp1250') + b'\0')),
+        record(2, packet(0x59, TYPING)),
+        record(1, packet(0x46, le(1))),
+        record(0, packet(22, b'\x00' + 'a;b;1001;'.encode() + b'\r\n')),
+        record(0, packet(22, b'\x02')),
+        record(0, packet(8, b'')),
+        record(0, packet(20, b'\x03x')),
+        record(1, packet(2, le(1))),
+    ]
+    write('GgSessionFuzz', 'dialects', b'\x01' + b''.join(session))
+    # The same stream cut at odd places, and a client that leaves.
+    stream = b''.join(r[3:] for r in session[:3:]) + packet(11, le(1002) + le(1) + le(8) + b'x\0')
+    cut = b''.join(record(0, stream[i:i + 7]) for i in range(0, len(stream), 7))
+    write('GgSessionFuzz', 'split', b'\x00' + record(1, packet(21, le(1002))) + cut + bytes([0x80]))
+    write('GgSessionFuzz', 'bad-length', b'\x00' + record(0, le(11) + le(-1) + b'abc') + record(1, le(11) + le(70000)))
+
+
+def http():
+    requests = [
+        b'GET /appsvc/appmsg4.asp?fmt=2&lastmsg=0&version=7.7.0.3315 HTTP/1.0\r\nHost: appmsg.gadu-gadu.pl\r\n'
+        b'User-Agent: Mozilla/4.7 [en] (Win98; I)\r\nPragma: no-cache\r\n\r\n',
+        b'HEAD /index.html HTTP/1.1\r\nHost: localhost\r\nConnection: keep-alive\r\nAccept: */*\r\n\r\n',
+        b'POST /appsvc/appmsg.asp HTTP/1.0\r\nContent-Length: 11\r\nContent-Type: text/plain\r\n\r\nhello=world',
+        b'GET / HTTP/1.0\nReferer: x\nAccept-Language: pl\nAccept-Encoding: gzip\n\nGET /a HTTP/1.0\n\n',
+    ]
+    for i, r in enumerate(requests):
+        write('HttpRequestFuzz', 'request-%d' % i, record(0, r))
+    whole = requests[0]
+    write('HttpRequestFuzz', 'split', b''.join(record(0x40, whole[i:i + 5]) for i in range(0, len(whole), 5)) + b'\x80')
+
+
+def line_mode():
+    write('LineModeFuzz', 'edit-echo', b'\x13' + struct.pack('<H', 300) + record(0, b'ab\b\tc\r\nmore\r\n')
+          + record(0x40, b'raw bytes') + record(0x40, b'line\r\n') + record(0x20, b'x\r\ny\r\n'))
+    write('LineModeFuzz', 'limit', b'\x05' + struct.pack('<H', 16) + record(0, b'a' * 40 + b'\n') + record(0x80, b''))
+
+
+def hosts():
+    write('HostsLinesFuzz', 'debian', b'127.0.0.1\tlocalhost\n127.0.1.1\tbox\n\n# IPv6\n::1     localhost ip6-localhost\n')
+    write('HostsLinesFuzz', 'redirected', b'127.0.0.1\tadserver.gadu-gadu.pl\r\n127.0.0.1\tappmsg.gadu-gadu.pl\r\n'
+          b'# www.gadu-gadu.pl\r10.0.0.1 update.gadu-gadu.pl UPDATE.GADU-GADU.PL\r\nlast')
+
+
+def socks():
+    grant5 = b'\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x9a'
+    write('SocksReplyFuzz', 'level5', b'\x02' + record(0, b'\x05\x00') + record(0, grant5 + b'hello\r\n'))
+    write('SocksReplyFuzz', 'level5-auth', b'\x06' + record(0, b'\x05\x02') + record(0, b'\x01\x00')
+          + record(0, b'\x05\x00\x00\x03\x0fgg.example.test\x1f\x9a'))
+    write('SocksReplyFuzz', 'level4', b'\x00' + record(0, b'\x00\x5a\x1f\x9a\x0a\x01\x02\x03data'))
+    write('SocksReplyFuzz', 'level4a-refused', b'\x09' + record(0, b'\x00\x5b\x00\x00\x00\x00\x00\x00'))
+    write('SocksReplyFuzz', 'level5-error', b'\x02' + record(0, b'\x05\x00') + record(0, b'\x05\x05\x00\x01') + b'\x80')
+
+
+def dns():
+    header = bytes.fromhex('81800001000200000000')
+    answer_a = bytes.fromhex('c00c000100010000003c00040a000001') + bytes.fromhex('c00c000100010000003c00040a000002')
+    write('DnsAnswerFuzz', 'a', b'\x02' + header + struct.pack('<H', len(answer_a)) + answer_a)
+    ptr = bytes.fromhex('c00c000c00010000003c000e') + b'\x04host\x04test\x00'
+    header1 = bytes.fromhex('81800001000100000000')
+    write('DnsAnswerFuzz', 'ptr', b'\x03' + header1 + struct.pack('<H', len(ptr)) + ptr)
+    write('DnsAnswerFuzz', 'nxdomain', b'\x02' + bytes.fromhex('81830001000000000000') + b'\x00\x00')
+    write('DnsAnswerFuzz', 'truncated', b'\x02' + bytes.fromhex('83800001000000000000') + b'\x00\x00')
+
+
+gg()
+http()
+line_mode()
+hosts()
+socks()
+dns()
