@@ -27,6 +27,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/net/LoopbackUp.h"
+
 namespace ordwin::test {
 
 namespace fs = std::filesystem;
@@ -174,17 +176,7 @@ inline size_t Lines(const std::string& Text) { return static_cast<size_t>(std::c
 // Moves this test process, and so the programs it starts, into a network namespace of its own
 // with only the loopback interface up, so the program's fixed ports clash with nothing.
 // Needs root; returns false where it is not allowed.
-inline bool EnterPrivateNetwork() {
-  if (::unshare(CLONE_NEWNET) != 0) return false;
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq ifr{};
-  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags |= IFF_UP;
-  up = up && ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  if (fd >= 0) ::close(fd);
-  return up;
-}
+inline bool EnterPrivateNetwork() { return ::unshare(CLONE_NEWNET) == 0 && BringLoopbackUp(); }
 
 class ProgramTest : public ::testing::Test {
 protected:

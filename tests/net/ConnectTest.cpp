@@ -19,33 +19,11 @@ using test::TLoopbackServer;
 using Lines = std::vector<std::string>;
 using ConnectTest = test::LoopTest;
 
-template <typename F>
-std::string ThrownText(F&& Fn) {
-  try {
-    Fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<nothing thrown>";
-}
-
 int IntOption(int Fd, int Option) {
   int v = -1;
   socklen_t len = sizeof(v);
   ::getsockopt(Fd, SOL_SOCKET, Option, &v, &len);
   return v;
-}
-
-// A port on 127.0.0.1 where nothing listens.
-std::string DeadPort() {
-  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  ::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  ::getsockname(h.Get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return std::to_string(ntohs(a.sin_port));
 }
 
 TEST_F(ConnectTest, StreamConnectsFromItsLocalAddressWithItsOptionsAndCarriesDataBothWays) {
@@ -89,7 +67,7 @@ TEST_F(ConnectTest, RefusedPortReportsTheErrorInSessionConnectedAndTheCloseFollo
   TWSocket s(nullptr);
   log.Wire(s);
   s.SetAddr("127.0.0.1");
-  s.SetPort(DeadPort());
+  s.SetPort(test::UnusedPort());
   s.Connect();
   ASSERT_TRUE(test::PumpUntil([&] { return log.Has("closed:0"); }));
   EXPECT_EQ(log.Lines, (Lines{"state:closed->opened", "state:opened->connecting", "state:connecting->connected",
@@ -98,37 +76,37 @@ TEST_F(ConnectTest, RefusedPortReportsTheErrorInSessionConnectedAndTheCloseFollo
   test::PumpTurns();
   EXPECT_EQ(log.Lines.size(), 6u);
   // Closed means reset: the next Connect needs Addr and Port again.
-  EXPECT_EQ(ThrownText([&] { s.Connect(); }), "Connect: No Port Specified");
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "Connect: No Port Specified");
 }
 
 TEST_F(ConnectTest, GuardsAndFailuresBeforeAnyConnectionHaveTheirTexts) {
   TLoopbackServer server;
   TWSocket s(nullptr);
-  EXPECT_EQ(ThrownText([&] { s.Connect(); }), "Connect: No Port Specified");
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "Connect: No Port Specified");
   s.SetPort("1");
-  EXPECT_EQ(ThrownText([&] { s.Connect(); }), "Connect: No IP Address Specified");
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "Connect: No IP Address Specified");
   s.SetAddr("127.0.0.1");
   s.SetProto("");
-  EXPECT_EQ(ThrownText([&] { s.Connect(); }), "Connect: No Protocol Specified");
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "Connect: No Protocol Specified");
   s.SetProto("tcp");
   s.SetPort("99999");
-  EXPECT_EQ(ThrownText([&] { s.Connect(); }), "connect: WSocketResolvePort: Invalid Port.");
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "connect: WSocketResolvePort: Invalid Port.");
   s.SetPort("1");
   s.SetLocalPort("no-such-service");
-  EXPECT_EQ(ThrownText([&] { s.Connect(); }),
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }),
             "connect: WSocketResolvePort: Cannot convert port 'no-such-service', Error #11004");
   EXPECT_EQ(s.State(), wsClosed);
 
   // The local port is the listener's: the bind fails after the socket was opened.
   s.SetLocalAddr("127.0.0.1");
   s.SetLocalPort(server.Port());
-  EXPECT_EQ(ThrownText([&] { s.Connect(); }), "winsock.bind failed, error #10048");
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "winsock.bind failed, error #10048");
   EXPECT_EQ(s.State(), wsOpened);
   EXPECT_EQ(s.LastError(), 10048);
   s.Close();
   EXPECT_EQ(s.State(), wsClosed);
 
-  EXPECT_EQ(ThrownText([&] { server.Listener.Connect(); }), "Connect: Socket already in use");
+  EXPECT_EQ(test::ThrownText([&] { server.Listener.Connect(); }), "Connect: Socket already in use");
   EXPECT_EQ(server.Listener.State(), wsListening);
 }
 

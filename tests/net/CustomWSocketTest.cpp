@@ -10,16 +10,13 @@
 
 #include "net/SelectEvents.h"
 #include "net/WSocket.h"
+#include "tests/net/SocketLog.h"
 #include "tests/net/TestLoop.h"
 
 namespace ordwin {
 namespace {
 
-const char* StateName(TSocketState S) {
-  static const char* names[] = {"invalid", "opened", "bound", "connecting",
-                                "connected", "accepting", "listening", "closed"};
-  return names[S];
-}
+using test::StateName;
 
 // A TWSocket whose own endpoint the tests may post to.
 struct TestSocket : TWSocket {
@@ -86,15 +83,7 @@ std::string ErrorText(int Code, const std::string& Fn, const std::string& Text) 
   return "Error " + std::to_string(Code) + " in function " + Fn + "\r\n" + Text;
 }
 
-template <typename F>
-std::string ThrownText(F&& Fn) {
-  try {
-    Fn();
-  } catch (const ESocketException& e) {
-    return e.Message();
-  }
-  return "<nothing thrown>";
-}
+using test::ThrownText;
 
 TEST_F(CustomWSocketTest, ListenReportsMissingSettingsAndResolutionFailuresWithExactTexts) {
   TWSocket s(nullptr);

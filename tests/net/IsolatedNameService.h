@@ -5,14 +5,11 @@
 #pragma once
 
 #include <fcntl.h>
-#include <net/if.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +19,7 @@
 #include <vector>
 
 #include "tests/net/DnsResponder.h"
+#include "tests/net/LoopbackUp.h"
 
 namespace ordwin::test {
 
@@ -37,15 +35,7 @@ inline bool EnterNamespaces() {
     std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
     std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
   }
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq ifr{};
-  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags |= IFF_UP;
-  up = up && ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  if (fd >= 0) ::close(fd);
-  return up;
+  return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 && BringLoopbackUp();
 }
 
 inline bool Cover(const std::string& Path, const std::string& Content, const std::string& Dir) {

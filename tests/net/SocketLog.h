@@ -7,9 +7,37 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "net/SocketHandle.h"
 #include "net/WSocket.h"
 
 namespace ordwin::test {
+
+// The message of the exception Fn raises, or "<nothing thrown>".
+template <typename F>
+std::string ThrownText(F&& Fn) {
+  try {
+    Fn();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "<nothing thrown>";
+}
+
+// A port on 127.0.0.1 where nothing listens (until some program is given it).
+inline std::string UnusedPort() {
+  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(a);
+  ::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  ::getsockname(h.Get(), reinterpret_cast<sockaddr*>(&a), &len);
+  return std::to_string(ntohs(a.sin_port));
+}
 
 inline const char* StateName(TSocketState S) {
   static const char* names[] = {"invalid", "opened", "bound", "connecting", "connected", "accepting", "listening", "closed"};

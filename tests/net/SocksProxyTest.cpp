@@ -34,18 +34,6 @@ std::string Pattern(size_t Size, unsigned Seed) {
   return s;
 }
 
-// A free port on 127.0.0.1 for a program to listen on.
-std::string FreePort() {
-  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  ::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  ::getsockname(h.Get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return std::to_string(ntohs(a.sin_port));
-}
-
 // A proxy program, running until the object goes; its output goes nowhere.
 class TProxyProcess {
 public:
@@ -126,12 +114,12 @@ Lines CarryAMegabyteEachWay(const std::string& ProxyPort, const std::string& Lev
 
 TEST_F(SocksProxyTest, MicrosocksCarriesAMegabyteEachWayWithAndWithoutUserAndPassword) {
   if (!Installed("microsocks")) GTEST_SKIP() << "microsocks is not installed (scripts/install-deps.sh)";
-  const std::string open = FreePort();
+  const std::string open = test::UnusedPort();
   TProxyProcess plain("microsocks", {"-i", "127.0.0.1", "-p", open}, open);
   ASSERT_TRUE(plain.Ready());
   EXPECT_EQ(CarryAMegabyteEachWay(open, "5", socksNoAuthentication), (Lines{"socks-connected:0", "connected:0"}));
 
-  const std::string guarded = FreePort();
+  const std::string guarded = test::UnusedPort();
   TProxyProcess withUser("microsocks", {"-i", "127.0.0.1", "-p", guarded, "-u", "ordwin", "-P", "s3cret"}, guarded);
   ASSERT_TRUE(withUser.Ready());
   EXPECT_EQ(CarryAMegabyteEachWay(guarded, "5", socksAuthenticateUsercode, "ordwin", "s3cret"),
@@ -157,7 +145,7 @@ TEST_F(SocksProxyTest, MicrosocksCarriesAMegabyteEachWayWithAndWithoutUserAndPas
 
 TEST_F(SocksProxyTest, DanteCarriesAMegabyteEachWayAtLevels4And5) {
   if (!Installed("danted")) GTEST_SKIP() << "danted is not installed (scripts/install-deps.sh)";
-  const std::string port = FreePort();
+  const std::string port = test::UnusedPort();
   const std::string config = ::testing::TempDir() + "ordwin-danted.conf";
   std::ofstream(config) << "logoutput: stderr\n"
                         << "internal: 127.0.0.1 port = " << port << "\n"

@@ -96,42 +96,29 @@ TEST_F(SocksTest, SettingsGuardsAndTheResetThatSendsTheNextConnectDirect) {
   EXPECT_EQ(s.SocksLevel(), "5");
   s.SetSocksLevel("4a");
   EXPECT_EQ(s.SocksLevel(), "4A");
-  EXPECT_THROW(s.SetSocksLevel("6"), Exception);
-  try {
-    s.SetSocksLevel("6");
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Invalid socks level. Must be 4, 4A or 5.");
-  }
+  EXPECT_EQ(test::ThrownText([&] { s.SetSocksLevel("6"); }), "Invalid socks level. Must be 4, 4A or 5.");
   EXPECT_EQ(s.SocksLevel(), "4A");
   s.SetSocksServer(" 127.0.0.1 ");
   EXPECT_EQ(s.SocksServer(), "127.0.0.1");
   s.SetAddr("127.0.0.1");
   s.SetPort("0");
-  auto text = [](auto&& Fn) {
-    try {
-      Fn();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return std::string("<nothing thrown>");
-  };
-  EXPECT_EQ(text([&] { s.Listen(); }), "Listening is not supported thru socks server");
+  EXPECT_EQ(test::ThrownText([&] { s.Listen(); }), "Listening is not supported thru socks server");
   s.SetProto("UDP");
-  EXPECT_EQ(text([&] { s.Connect(); }), "tcp is the only protocol supported thru socks server");
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "tcp is the only protocol supported thru socks server");
   s.SetProto("TCP");
-  EXPECT_EQ(text([&] { s.Connect(); }), "connect: WSocketResolvePort: Invalid Port.");  // no SocksPort
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "connect: WSocketResolvePort: Invalid Port.");  // no SocksPort
   s.SetSocksLevel("5");
   s.SetSocksPort("1080");
   s.SetAddr(std::string(256, 'a'));
-  EXPECT_EQ(text([&] { s.Connect(); }), "connect: WSocketResolveHost: '" + std::string(256, 'a') + "' Invalid Hostname.");
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "connect: WSocketResolveHost: '" + std::string(256, 'a') + "' Invalid Hostname.");
   EXPECT_EQ(s.State(), wsClosed);
 
   // Connected through the proxy, nothing of the proxy may change; the close forgets it.
   log.Wire(s);
   proxy.Connect(s, "4");
-  EXPECT_EQ(text([&] { s.SetSocksServer("x"); }), "Can't change socks server if not closed");
-  EXPECT_EQ(text([&] { s.SetSocksPort("1"); }), "Can't change socks port if not closed");
-  EXPECT_EQ(text([&] { s.SetSocksLevel("5"); }), "Can't change socks level if not closed");
+  EXPECT_EQ(test::ThrownText([&] { s.SetSocksServer("x"); }), "Can't change socks server if not closed");
+  EXPECT_EQ(test::ThrownText([&] { s.SetSocksPort("1"); }), "Can't change socks port if not closed");
+  EXPECT_EQ(test::ThrownText([&] { s.SetSocksLevel("5"); }), "Can't change socks level if not closed");
   s.SocksUsercode = "kept";
   s.Close();
   EXPECT_EQ(s.SocksServer(), "");
@@ -316,13 +303,8 @@ TEST_F(SocksTest, ProxyThatRefusesTheConnectionIsReportedAsADirectConnectionWoul
   TEventLog log;
   TWSocket s(nullptr);
   log.Wire(s);
-  std::string port;
-  {
-    TScriptedProxy gone;  // its port, with nothing listening any more
-    port = gone.Port();
-  }
   s.SetSocksServer("127.0.0.1");
-  s.SetSocksPort(port);
+  s.SetSocksPort(test::UnusedPort());
   s.SetAddr("target.example");
   s.SetPort("80");
   s.Connect();
