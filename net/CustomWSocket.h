@@ -76,8 +76,8 @@ public:
   // Read-outs. PeerAddr and PeerPort ask the platform at each read ("error" unless connected).
   std::string PeerAddr() { return GetPeerAddr(); }
   std::string PeerPort() { return GetPeerPort(); }
-  const std::string& DnsResult() const { return dnsResult_; }
-  const std::vector<std::string>& DnsResultList() const { return dnsResultList_; }
+  const std::string& DnsResult() const;
+  const std::vector<std::string>& DnsResultList() const;
   TSocketState State() const { return state_; }
   int ReadCount() const { return readCount_; }
   int RcvdCount() { return GetRcvdCount(); }
@@ -167,7 +167,7 @@ public:
   // No lookup pending: nothing.
   virtual void CancelDnsLookup();
   // The id of the pending lookup, 0 when none is.
-  uint32_t DnsLookupHandle() const { return dnsLookupHandle_; }
+  uint32_t DnsLookupHandle() const { return lookup_ ? lookup_->Handle : 0; }
 
   virtual std::string GetPeerAddr();
   virtual std::string GetPeerPort();
@@ -288,11 +288,15 @@ private:
   SocketHandle handle_;
   std::string addr_, port_, proto_ = "tcp";
   std::string localAddr_ = "0.0.0.0", localPort_ = "0";
-  std::string dnsResult_;
-  std::vector<std::string> dnsResultList_;
-  uint32_t dnsLookupHandle_ = 0;
-  // An answer delivered while no lookup was pending, kept for the lookup whose id it names.
-  std::optional<TMessage> earlyDnsReply_;
+  // Name lookups: made by the first, as most sockets never look anything up.
+  struct TLookup {
+    std::string Result;
+    std::vector<std::string> ResultList;
+    uint32_t Handle = 0;  // the pending lookup, or 0
+    // An answer delivered while no lookup was pending, kept for the lookup whose id it names.
+    std::optional<TMessage> EarlyReply;
+  };
+  std::unique_ptr<TLookup> lookup_;
   TSocketState state_ = wsClosed;
   TSocketSendFlags sendFlags_ = wsSendNormal;
   int readCount_ = 0;

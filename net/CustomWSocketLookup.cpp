@@ -22,6 +22,16 @@ bool ParseAddress(const std::string& Text, in_addr& Address) {
 
 }  // namespace
 
+const std::string& TCustomWSocket::DnsResult() const {
+  static const std::string kNone;
+  return lookup_ ? lookup_->Result : kNone;
+}
+
+const std::vector<std::string>& TCustomWSocket::DnsResultList() const {
+  static const std::vector<std::string> kNone;
+  return lookup_ ? lookup_->ResultList : kNone;
+}
+
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
   if (HostName.empty()) {
     RaiseError("DNS lookup: invalid host name.");
@@ -30,7 +40,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   ForgetLookup();
   in_addr address{};
   if (ParseAddress(HostName, address)) {
-    dnsResult_ = WSocketDottedAddress(address);
+    lookup_->Result = WSocketDottedAddress(address);
     return DoDnsLookupDone(0);
   }
   AwaitLookup(Loop().Dns().LookUpName(HostName, endpoint_.Id(), WM_ASYNCGETHOSTBYNAME));
@@ -48,42 +58,45 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
 }
 
 void TCustomWSocket::ForgetLookup() {
-  if (dnsLookupHandle_ != 0) Loop().Dns().Cancel(dnsLookupHandle_);
-  dnsLookupHandle_ = 0;
-  dnsResult_.clear();
-  dnsResultList_.clear();
+  if (!lookup_) lookup_ = std::make_unique<TLookup>();
+  if (lookup_->Handle != 0) Loop().Dns().Cancel(lookup_->Handle);
+  lookup_->Handle = 0;
+  lookup_->Result.clear();
+  lookup_->ResultList.clear();
 }
 
 void TCustomWSocket::AwaitLookup(uint32_t Id) {
-  dnsLookupHandle_ = Id;
-  if (earlyDnsReply_ && static_cast<uint32_t>(earlyDnsReply_->WParam) == Id) {
-    TMessage reply = *earlyDnsReply_;
-    earlyDnsReply_.reset();
+  lookup_->Handle = Id;
+  std::optional<TMessage>& early = lookup_->EarlyReply;
+  if (early && static_cast<uint32_t>(early->WParam) == Id) {
+    TMessage reply = *early;
+    early.reset();
     HandleDnsReply(reply);
   }
 }
 
 void TCustomWSocket::HandleDnsReply(const TMessage& Msg) {
+  if (!lookup_) lookup_ = std::make_unique<TLookup>();
   const uint32_t id = static_cast<uint32_t>(Msg.WParam);
-  if (dnsLookupHandle_ == 0) {
-    earlyDnsReply_ = Msg;  // for the lookup being started, should it be this one
+  if (lookup_->Handle == 0) {
+    lookup_->EarlyReply = Msg;  // for the lookup being started, should it be this one
     return;
   }
-  if (id != dnsLookupHandle_) return;  // a lookup cancelled since
-  dnsLookupHandle_ = 0;
+  if (id != lookup_->Handle) return;  // a lookup cancelled since
+  lookup_->Handle = 0;
   const uint16_t error = SelectError(Msg.LParam);
   std::vector<std::string> answer = Loop().Dns().TakeAnswer(id);
   if (error == 0) {
-    dnsResultList_ = std::move(answer);
-    if (!dnsResultList_.empty()) dnsResult_ = dnsResultList_.front();
+    lookup_->ResultList = std::move(answer);
+    if (!lookup_->ResultList.empty()) lookup_->Result = lookup_->ResultList.front();
   }
   DoDnsLookupDone(error);
 }
 
 void TCustomWSocket::CancelDnsLookup() {
-  if (dnsLookupHandle_ == 0) return;
-  Loop().Dns().Cancel(dnsLookupHandle_);
-  dnsLookupHandle_ = 0;
+  if (!lookup_ || lookup_->Handle == 0) return;
+  Loop().Dns().Cancel(lookup_->Handle);
+  lookup_->Handle = 0;
   if (!Destroying()) DoDnsLookupDone(WSAEINTR);
 }
 

@@ -19,6 +19,9 @@ constexpr size_t kMaxField = 255;
 
 constexpr uint8_t kGranted4 = 90;
 
+const std::string kEmpty;
+const std::string kLevel4 = "4", kLevel4A = "4A", kLevel5 = "5";
+
 std::string Byte(unsigned Value) { return std::string(1, static_cast<char>(Value & 0xFF)); }
 
 // The texts of the level 5 reply codes 1 to 8, as errors 20004 to 20011.
@@ -33,35 +36,58 @@ TCustomSocksWSocket::TCustomSocksWSocket(TComponent* Owner) : TCustomWSocket(Own
 
 TCustomSocksWSocket::~TCustomSocksWSocket() = default;
 
+TCustomSocksWSocket::TProxy& TCustomSocksWSocket::Proxy() {
+  if (!proxy_) proxy_ = std::make_unique<TProxy>();
+  return *proxy_;
+}
+
 void TCustomSocksWSocket::ResetDefaults() {
   Inherited::ResetDefaults();
-  socksServer_.clear();
-  socksPort_.clear();
-  socksLevel_ = "5";
   phase_ = spData;
+  level_ = '5';
   held_ = 0;
-  std::string().swap(reply_);
+  if (!proxy_) return;
+  proxy_->Server.clear();
+  proxy_->Port.clear();
+  std::string().swap(proxy_->Reply);
 }
 
 // ---- settings ----
 
+const std::string& TCustomSocksWSocket::SocksServer() const { return proxy_ ? proxy_->Server : kEmpty; }
+
+const std::string& TCustomSocksWSocket::SocksPort() const { return proxy_ ? proxy_->Port : kEmpty; }
+
+const std::string& TCustomSocksWSocket::SocksUsercode() const { return proxy_ ? proxy_->Usercode : kEmpty; }
+
+const std::string& TCustomSocksWSocket::SocksPassword() const { return proxy_ ? proxy_->Password : kEmpty; }
+
+const std::string& TCustomSocksWSocket::SocksLevel() const {
+  return level_ == '4' ? kLevel4 : level_ == 'A' ? kLevel4A : kLevel5;
+}
+
 void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
   if (State() != wsClosed) throw Exception("Can't change socks server if not closed");
-  socksServer_ = WSocketTrim(Value);
+  Proxy().Server = WSocketTrim(Value);
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
   if (State() != wsClosed) throw Exception("Can't change socks port if not closed");
-  socksPort_ = WSocketTrim(Value);
+  Proxy().Port = WSocketTrim(Value);
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
   if (State() != wsClosed) throw Exception("Can't change socks level if not closed");
   std::string level = Value;
   std::transform(level.begin(), level.end(), level.begin(), [](unsigned char c) { return std::toupper(c); });
-  if (level != "4" && level != "4A" && level != "5") throw Exception("Invalid socks level. Must be 4, 4A or 5.");
-  socksLevel_ = level;
+  if (level != kLevel4 && level != kLevel4A && level != kLevel5)
+    throw Exception("Invalid socks level. Must be 4, 4A or 5.");
+  level_ = level == kLevel4A ? 'A' : level[0];
 }
+
+void TCustomSocksWSocket::SetSocksUsercode(const std::string& Value) { Proxy().Usercode = Value; }
+
+void TCustomSocksWSocket::SetSocksPassword(const std::string& Value) { Proxy().Password = Value; }
 
 // ---- events ----
 
@@ -80,34 +106,35 @@ void TCustomSocksWSocket::DoSocksAuthState(TSocksAuthState AuthState) {
 // ---- operations ----
 
 void TCustomSocksWSocket::Listen() {
-  if (!socksServer_.empty()) throw Exception("Listening is not supported thru socks server");
+  if (!SocksServer().empty()) throw Exception("Listening is not supported thru socks server");
   Inherited::Listen();
 }
 
 void TCustomSocksWSocket::Connect() {
   // A socket in use or without a target gets the base's answer, as one without a proxy does.
-  if (socksServer_.empty() || (HSocket() != INVALID_SOCKET && State() != wsClosed) || !AddrAssigned() ||
+  if (SocksServer().empty() || (HSocket() != INVALID_SOCKET && State() != wsClosed) || !AddrAssigned() ||
       !PortAssigned())
     return Inherited::Connect();
   std::string proto = Proto();
   std::transform(proto.begin(), proto.end(), proto.begin(), [](unsigned char c) { return std::tolower(c); });
   if (proto != "tcp") throw Exception("tcp is the only protocol supported thru socks server");
 
+  TProxy& proxy = Proxy();
   uint32_t proxyAddress = 0;
   uint16_t proxyPort = 0;
   try {
-    proxyAddress = WSocketResolveHost(socksServer_);
-    proxyPort = htons(WSocketResolvePort(socksPort_, "tcp"));
-    destinationPort_ = htons(WSocketResolvePort(Port(), Proto()));
+    proxyAddress = WSocketResolveHost(proxy.Server);
+    proxyPort = htons(WSocketResolvePort(proxy.Port, "tcp"));
+    proxy.DestinationPort = htons(WSocketResolvePort(Port(), Proto()));
   } catch (const Exception& e) {
     return RaiseError("connect: " + e.Message());
   }
   // The proxy is sent the name in a field of at most 255 bytes.
-  if (socksLevel_ != "4" && Addr().size() > kMaxField)
+  if (level_ != '4' && Addr().size() > kMaxField)
     return RaiseError("connect: WSocketResolveHost: '" + Addr() + "' Invalid Hostname.");
   ConnectVia(proxyAddress, proxyPort);
   phase_ = spMethods;
-  reply_.clear();
+  proxy.Reply.clear();
   held_ = 0;
   Inherited::Connect();
 }
@@ -118,11 +145,12 @@ int TCustomSocksWSocket::GetRcvdCount() { return held_ > 0 ? held_ : Inherited::
 
 int TCustomSocksWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
   if (held_ == 0) return Inherited::RawReceive(Buffer, BufferSize, Flags);
+  std::string& reply = proxy_->Reply;
   int n = std::min(std::max(BufferSize, 0), held_);
-  std::memcpy(Buffer, reply_.data() + reply_.size() - held_, static_cast<size_t>(n));
+  std::memcpy(Buffer, reply.data() + reply.size() - held_, static_cast<size_t>(n));
   held_ -= n;
   if (held_ > 0) return n;
-  std::string().swap(reply_);
+  std::string().swap(reply);
   // Then the platform's, so that a read that leaves room still means nothing more was there.
   if (n < BufferSize) {
     int more = Inherited::RawReceive(static_cast<char*>(Buffer) + n, BufferSize - n, Flags);
@@ -144,23 +172,24 @@ void TCustomSocksWSocket::ReadReply() {
   size_t want = kReplyCapacity;
   switch (phase_) {
     case spMethods:
-      if (socksLevel_ != "5") return Fail(20001, "TWSocket logic error");
+      if (!Level5()) return Fail(20001, "TWSocket logic error");
       want = 2;
       break;
     case spAuthenticate:
       break;
     case spConnect:
-      if (socksLevel_ != "5") want = 8;
+      if (!Level5()) want = 8;
       break;
     default:
       return Fail(20013, "internal error");
   }
-  const size_t have = reply_.size();
-  reply_.resize(want);
+  std::string& reply = Proxy().Reply;
+  const size_t have = reply.size();
+  reply.resize(want);
   // Straight from the platform: these bytes are the proxy's, not the owner's (ReadCount).
-  int n = Inherited::RawReceive(reply_.data() + have, static_cast<int>(want - have), 0);
+  int n = Inherited::RawReceive(reply.data() + have, static_cast<int>(want - have), 0);
   int code = n < 0 ? WSocketLastError() : 0;
-  reply_.resize(have + static_cast<size_t>(std::max(n, 0)));
+  reply.resize(have + static_cast<size_t>(std::max(n, 0)));
   if (code != 0 && code != WSAEWOULDBLOCK) return Fail(code, "data receive error");
   if (n <= 0) return;  // at the end of the stream the close that follows ends the negotiation
   if (phase_ == spMethods)
@@ -172,12 +201,13 @@ void TCustomSocksWSocket::ReadReply() {
 }
 
 void TCustomSocksWSocket::EvaluateMethod() {
-  if (reply_.size() < 2) return;
-  if (reply_[0] != 5) return Fail(20002, "socks version error");
-  const uint8_t method = static_cast<uint8_t>(reply_[1]);
-  reply_.clear();
+  std::string& reply = proxy_->Reply;
+  if (reply.size() < 2) return;
+  if (reply[0] != 5) return Fail(20002, "socks version error");
+  const uint8_t method = static_cast<uint8_t>(reply[1]);
+  reply.clear();
   if (method == 0) {
-    if (authMethod_ == 2) {
+    if (proxy_->AuthMethod == 2) {
       DoSocksAuthState(sasNotRequired);
       if (!Open() || phase_ != spMethods) return;
     }
@@ -191,18 +221,19 @@ void TCustomSocksWSocket::SendAuthentication() {
   phase_ = spAuthenticate;
   DoSocksAuthState(sasStart);
   if (!Open() || phase_ != spAuthenticate) return;
-  std::string user = SocksUsercode.substr(0, kMaxField);
-  std::string password = SocksPassword.substr(0, kMaxField);
+  std::string user = SocksUsercode().substr(0, kMaxField);
+  std::string password = SocksPassword().substr(0, kMaxField);
   SendString(Byte(1) + Byte(static_cast<unsigned>(user.size())) + user +
              Byte(static_cast<unsigned>(password.size())) + password);
 }
 
 void TCustomSocksWSocket::EvaluateAuthentication() {
-  if (reply_.size() < 2) return;
-  if (reply_[0] != 1) return Fail(20002, "socks version error");
-  if (reply_[1] != 0) return Fail(20015, "socks authentication failed");
-  if (reply_.size() > 2) return Fail(20001, "too much data availaible");
-  reply_.clear();
+  std::string& reply = proxy_->Reply;
+  if (reply.size() < 2) return;
+  if (reply[0] != 1) return Fail(20002, "socks version error");
+  if (reply[1] != 0) return Fail(20015, "socks authentication failed");
+  if (reply.size() > 2) return Fail(20001, "too much data availaible");
+  reply.clear();
   DoSocksAuthState(sasSuccess);
   if (!Open() || phase_ != spAuthenticate) return;
   SendConnectRequest();
@@ -210,15 +241,15 @@ void TCustomSocksWSocket::EvaluateAuthentication() {
 
 void TCustomSocksWSocket::SendConnectRequest() {
   phase_ = spConnect;
-  reply_.clear();
-  const std::string port(reinterpret_cast<const char*>(&destinationPort_), 2);
-  if (socksLevel_ == "5") {
+  proxy_->Reply.clear();
+  const std::string port(reinterpret_cast<const char*>(&proxy_->DestinationPort), 2);
+  if (Level5()) {
     // The address always as a name, also a dotted one: the proxy resolves it.
     SendString(Byte(5) + Byte(1) + Byte(0) + Byte(3) + Byte(static_cast<unsigned>(Addr().size())) + Addr() + port);
     return;
   }
   uint32_t address = htonl(1);  // 0.0.0.1: the name follows (4A)
-  if (socksLevel_ == "4") {
+  if (level_ == '4') {
     try {
       address = WSocketResolveHost(Addr());
     } catch (const Exception& e) {
@@ -227,15 +258,15 @@ void TCustomSocksWSocket::SendConnectRequest() {
     }
   }
   std::string request = Byte(4) + Byte(1) + port + std::string(reinterpret_cast<const char*>(&address), 4) +
-                        SocksUsercode + Byte(0);
-  if (socksLevel_ == "4A") request += Addr() + Byte(0);
+                        SocksUsercode() + Byte(0);
+  if (level_ == 'A') request += Addr() + Byte(0);
   SendString(request);
 }
 
 void TCustomSocksWSocket::EvaluateConnectReply() {
-  const auto* r = reinterpret_cast<const unsigned char*>(reply_.data());
-  const size_t n = reply_.size();
-  if (socksLevel_ != "5") {
+  const auto* r = reinterpret_cast<const unsigned char*>(proxy_->Reply.data());
+  const size_t n = proxy_->Reply.size();
+  if (!Level5()) {
     if (n < 8) return;
     if (r[0] != 0) return Fail(20002, "socks version error");
     switch (r[1]) {
@@ -264,9 +295,10 @@ void TCustomSocksWSocket::EvaluateConnectReply() {
 }
 
 void TCustomSocksWSocket::Granted(size_t ReplyLength) {
-  reply_.erase(0, ReplyLength);
-  held_ = static_cast<int>(reply_.size());
-  if (held_ == 0) std::string().swap(reply_);
+  std::string& reply = proxy_->Reply;
+  reply.erase(0, ReplyLength);
+  held_ = static_cast<int>(reply.size());
+  if (held_ == 0) std::string().swap(reply);
   phase_ = spData;
   Inherited::DoSessionConnected(0);
   // The bytes behind the reply go first, offered as a read would offer them: once, and again
@@ -290,9 +322,9 @@ void TCustomSocksWSocket::DoSessionConnected(uint16_t Error) {
     return Inherited::DoSessionConnected(Error);
   }
   if (!Open() || phase_ != spMethods) return;
-  if (socksLevel_ != "5") return SendConnectRequest();
-  authMethod_ = SocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
-  SendString(Byte(5) + Byte(1) + Byte(authMethod_));
+  if (!Level5()) return SendConnectRequest();
+  proxy_->AuthMethod = SocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
+  SendString(Byte(5) + Byte(1) + Byte(proxy_->AuthMethod));
 }
 
 void TCustomSocksWSocket::DoSessionClosed(uint16_t Error) {

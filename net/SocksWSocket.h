@@ -8,17 +8,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "net/CustomWSocket.h"
 
 namespace ordwin {
 
-enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
+enum TSocksAuthentication : uint8_t { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksAuthState { sasStart, sasSuccess, sasFailure, sasNotRequired };
 // Where a connection through a proxy is: passing data, or waiting for the proxy's answer to
 // the methods offered, to the user name and password, or to the connect request.
-enum TSocksPhase { spData, spMethods, spAuthenticate, spConnect };
+enum TSocksPhase : uint8_t { spData, spMethods, spAuthenticate, spConnect };
 
 using TSocksAuthStateEvent = std::function<void(TObject* Sender, TSocksAuthState AuthState)>;
 using TSocksErrorEvent = std::function<void(TObject* Sender, int Error, const std::string& Msg)>;
@@ -31,17 +32,19 @@ public:
   ~TCustomSocksWSocket() override;
 
   // Proxy host and port; a non-empty server switches the layer on. Closed only; trimmed.
-  const std::string& SocksServer() const { return socksServer_; }
+  const std::string& SocksServer() const;
   virtual void SetSocksServer(const std::string& Value);
-  const std::string& SocksPort() const { return socksPort_; }
+  const std::string& SocksPort() const;
   virtual void SetSocksPort(const std::string& Value);
   // "4", "4A" or "5" (default; "4a" is taken as "4A"). Closed only.
-  const std::string& SocksLevel() const { return socksLevel_; }
+  const std::string& SocksLevel() const;
   void SetSocksLevel(const std::string& Value);
   // The user id of level 4, and the user name and password a level 5 proxy may be asked for
   // (each cut to 255 bytes); kept across closes.
-  std::string SocksUsercode;
-  std::string SocksPassword;
+  const std::string& SocksUsercode() const;
+  void SetSocksUsercode(const std::string& Value);
+  const std::string& SocksPassword() const;
+  void SetSocksPassword(const std::string& Value);
   TSocksAuthentication SocksAuthentication = socksNoAuthentication;
   TSocksPhase SocksPhase() const { return phase_; }
   bool SocksNegotiating() const { return phase_ != spData; }
@@ -85,13 +88,21 @@ private:
   void Fail(int Code, const std::string& Msg);
   bool Open() const { return HSocket() != INVALID_SOCKET && State() == wsConnected; }
 
-  std::string socksServer_, socksPort_;
-  std::string socksLevel_ = "5";
+  // What the layer keeps for a proxy, made when one is first configured: most sockets never
+  // have one, and then the layer costs a pointer.
+  struct TProxy {
+    std::string Server, Port, Usercode, Password;
+    std::string Reply;              // the proxy's answer so far; then the bytes behind it
+    uint16_t DestinationPort = 0;   // network order
+    uint8_t AuthMethod = 0;         // asked of a level 5 proxy: 0 none, 2 user name and password
+  };
+  TProxy& Proxy();
+  bool Level5() const { return level_ == '5'; }
+
+  std::unique_ptr<TProxy> proxy_;
+  int held_ = 0;  // bytes behind the final reply not yet read
   TSocksPhase phase_ = spData;
-  uint8_t authMethod_ = 0;        // asked of a level 5 proxy: 0 none, 2 user name and password
-  uint16_t destinationPort_ = 0;  // network order
-  std::string reply_;             // the proxy's answer so far; then the bytes behind it
-  int held_ = 0;                  // bytes behind the final reply not yet read
+  char level_ = '5';  // '4', 'A' (4A) or '5'
 };
 
 }  // namespace ordwin

@@ -88,8 +88,8 @@ Lines CarryAMegabyteEachWay(const std::string& ProxyPort, const std::string& Lev
   s.SetSocksPort(ProxyPort);
   s.SetSocksLevel(Level);
   s.SocksAuthentication = Auth;
-  s.SocksUsercode = User;
-  s.SocksPassword = Password;
+  s.SetSocksUsercode(User);
+  s.SetSocksPassword(Password);
   s.SetAddr("127.0.0.1");
   s.SetPort(server.Port());
   s.Connect();
@@ -133,8 +133,8 @@ TEST_F(SocksProxyTest, MicrosocksCarriesAMegabyteEachWayWithAndWithoutUserAndPas
   s.SetSocksServer("127.0.0.1");
   s.SetSocksPort(guarded);
   s.SocksAuthentication = socksAuthenticateUsercode;
-  s.SocksUsercode = "ordwin";
-  s.SocksPassword = "wrong";
+  s.SetSocksUsercode("ordwin");
+  s.SetSocksPassword("wrong");
   s.SetAddr("127.0.0.1");
   s.SetPort("9");
   s.Connect();

@@ -119,12 +119,12 @@ TEST_F(SocksTest, SettingsGuardsAndTheResetThatSendsTheNextConnectDirect) {
   EXPECT_EQ(test::ThrownText([&] { s.SetSocksServer("x"); }), "Can't change socks server if not closed");
   EXPECT_EQ(test::ThrownText([&] { s.SetSocksPort("1"); }), "Can't change socks port if not closed");
   EXPECT_EQ(test::ThrownText([&] { s.SetSocksLevel("5"); }), "Can't change socks level if not closed");
-  s.SocksUsercode = "kept";
+  s.SetSocksUsercode("kept");
   s.Close();
   EXPECT_EQ(s.SocksServer(), "");
   EXPECT_EQ(s.SocksPort(), "");
   EXPECT_EQ(s.SocksLevel(), "5");
-  EXPECT_EQ(s.SocksUsercode, "kept");
+  EXPECT_EQ(s.SocksUsercode(), "kept");
 
   s.SetAddr("127.0.0.1");
   s.SetPort(server.Port());
@@ -182,8 +182,8 @@ TEST_F(SocksTest, Level5UserAndPasswordAndLevel4And4ARequests) {
   auto s = std::make_unique<TWSocket>(nullptr);
   log.Wire(*s);
   s->SocksAuthentication = socksAuthenticateUsercode;
-  s->SocksUsercode = "user";
-  s->SocksPassword = "secret";
+  s->SetSocksUsercode("user");
+  s->SetSocksPassword("secret");
   proxy.Connect(*s, "5", "127.0.0.1", "80");
   EXPECT_EQ(proxy.Read(3), B({5, 1, 2}));
   proxy.Send(B({5, 2}));
@@ -212,7 +212,7 @@ TEST_F(SocksTest, Level5UserAndPasswordAndLevel4And4ARequests) {
     log.Lines.clear();
     s = std::make_unique<TWSocket>(nullptr);
     log.Wire(*s);
-    s->SocksUsercode = "uid";
+    s->SetSocksUsercode("uid");
     proxy.Connect(*s, level, level == "4" ? "127.0.0.1" : "host.example", "8074");
     if (level == "4")
       EXPECT_EQ(proxy.Read(12), B({4, 1, 0x1F, 0x8A, 127, 0, 0, 1}) + "uid" + B({0}));
