@@ -161,7 +161,7 @@ void EventLoop::WatchWrite(int Fd) {
 void EventLoop::WatchConnect(int Fd) {
   Registration* r = Find(Fd);
   if (r == nullptr || r->Type != Kind::Stream) return;
-  r->Connecting = true;
+  r->Type = Kind::Connecting;
   UpdateInterest(Fd, *r);
 }
 
@@ -171,10 +171,7 @@ int EventLoop::WatchDescriptor(int Fd, EndpointId Id, uint32_t Events) {
   Registration& r = regs_[Fd];
   bool same = r.Serial != 0 && r.Type == Kind::Raw && r.Target.Slot == Id.Slot &&
               r.Target.Generation == Id.Generation;
-  if (Events == 0) {
-    r = Registration{};
-    return WSocketErrorFromErrno(poller_.Update(Fd, 0));
-  }
+  if (Events == 0) return AsyncSelect(Fd, Id, 0);
   // A change of interest keeps the registration, and so the reports already queued.
   if (!same) {
     r = Registration{};
@@ -231,11 +228,10 @@ int EventLoop::UpdateInterest(int Fd, Registration& Reg) {
       if (Reg.Events & FD_READ) want |= EPOLLIN;
       if (Reg.Events & FD_WRITE) want |= EPOLLOUT;
       break;
+    case Kind::Connecting:
+      want = EPOLLOUT;
+      break;
     case Kind::Stream:
-      if (Reg.Connecting) {
-        want = EPOLLOUT;
-        break;
-      }
       if (!Reg.CloseReported) {
         if (Reg.Events & FD_READ) want |= EPOLLIN;
         if (Reg.Events & FD_CLOSE) want |= EPOLLIN | EPOLLRDHUP;
@@ -289,17 +285,17 @@ void EventLoop::HandleReady(int Fd, uint32_t Revents) {
       if (events & r.Events) Report(Fd, r, events & r.Events, 0);
       return;
     }
+    case Kind::Connecting: {
+      r.Type = Kind::Stream;
+      uint32_t err = PendingSocketError(Fd);
+      if (r.Events & FD_CONNECT) Report(Fd, r, FD_CONNECT, err);
+      if (err != 0)
+        r.CloseReported = true;  // the object closes on the connect report
+      else if (r.Events & FD_WRITE)
+        Report(Fd, r, FD_WRITE, 0);
+      break;
+    }
     case Kind::Stream:
-      if (r.Connecting) {
-        r.Connecting = false;
-        uint32_t err = PendingSocketError(Fd);
-        if (r.Events & FD_CONNECT) Report(Fd, r, FD_CONNECT, err);
-        if (err != 0)
-          r.CloseReported = true;  // the object closes on the connect report
-        else if (r.Events & FD_WRITE)
-          Report(Fd, r, FD_WRITE, 0);
-        break;
-      }
       if ((Revents & EPOLLOUT) && r.WriteArmed) {
         r.WriteArmed = false;
         if (r.Events & FD_WRITE) Report(Fd, r, FD_WRITE, 0);
@@ -343,7 +339,6 @@ void EventLoop::KillTimer(uint64_t TimerId) {
 }
 
 void EventLoop::FireDueTimers() {
-  if (timers_.empty()) return;
   auto now = Clock::now();
   auto due = std::stable_partition(timers_.begin(), timers_.end(), [now](const Timer& T) { return T.Due > now; });
   if (due == timers_.end()) return;
@@ -355,10 +350,12 @@ void EventLoop::FireDueTimers() {
 }
 
 void EventLoop::Collect(int TimeoutMs) {
-  int timers = TimerTimeout();
-  if (timers >= 0 && (TimeoutMs < 0 || timers < TimeoutMs)) TimeoutMs = timers;
+  if (!timers_.empty() || !starved_.empty()) {
+    int timers = TimerTimeout();
+    if (TimeoutMs < 0 || timers < TimeoutMs) TimeoutMs = timers;
+  }
   poller_.Wait(TimeoutMs, ready_);
-  FireDueTimers();
+  if (!timers_.empty()) FireDueTimers();
   if (!starved_.empty() && Clock::now() >= starvedRetry_) FeedStarved();
   for (const epoll_event& ev : ready_) {
     if (ev.data.fd == wakeFd_) {

@@ -136,13 +136,13 @@ private:
     EndpointId Target;
     uint32_t Msg;
   };
-  enum class Kind : uint8_t { Other, Stream, Listener, Datagram, Raw };
+  // Connecting: a stream until its connect completes.
+  enum class Kind : uint8_t { Other, Stream, Listener, Datagram, Raw, Connecting };
   struct Registration {
     uint64_t Serial = 0;  // 0: not registered
     EndpointId Target;
     uint32_t Events = 0;
     Kind Type = Kind::Other;
-    bool Connecting = false;
     bool WriteArmed = false;
     bool AcceptArmed = false;
     bool CloseReported = false;

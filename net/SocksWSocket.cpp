@@ -141,10 +141,7 @@ void TCustomSocksWSocket::Connect() {
 
 // ---- reading ----
 
-int TCustomSocksWSocket::GetRcvdCount() { return held_ > 0 ? held_ : Inherited::GetRcvdCount(); }
-
-int TCustomSocksWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
-  if (held_ == 0) return Inherited::RawReceive(Buffer, BufferSize, Flags);
+int TCustomSocksWSocket::ReceiveHeld(void* Buffer, int BufferSize, int Flags) {
   std::string& reply = proxy_->Reply;
   int n = std::min(std::max(BufferSize, 0), held_);
   std::memcpy(Buffer, reply.data() + reply.size() - held_, static_cast<size_t>(n));
@@ -159,8 +156,7 @@ int TCustomSocksWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
   return n;
 }
 
-bool TCustomSocksWSocket::DoDataAvailable(uint16_t Error) {
-  if (phase_ == spData) return Inherited::DoDataAvailable(Error);
+bool TCustomSocksWSocket::Negotiate(uint16_t Error) {
   if (Error != 0)
     Fail(Error, "data receive error");
   else

@@ -59,22 +59,30 @@ public:
   void Listen() override;
 
 protected:
+  // The pass-through cases of these three are written here, so that a socket without a proxy
+  // pays a test and a jump for each.
   void ResetDefaults() override;
-  int GetRcvdCount() override;
+  int GetRcvdCount() override { return held_ > 0 ? held_ : Inherited::GetRcvdCount(); }
   // While negotiating: reads and answers the proxy. Otherwise the base's.
-  bool DoDataAvailable(uint16_t Error) override;
+  bool DoDataAvailable(uint16_t Error) override {
+    return phase_ == spData ? Inherited::DoDataAvailable(Error) : Negotiate(Error);
+  }
   // The connection to the proxy: OnSocksConnected, then the first message to the proxy.
   void DoSessionConnected(uint16_t Error) override;
   // The proxy that closes before granting the connection fails the negotiation.
   void DoSessionClosed(uint16_t Error) override;
   // The bytes behind the proxy's reply first, then the platform's.
-  int RawReceive(void* Buffer, int BufferSize, int Flags) override;
+  int RawReceive(void* Buffer, int BufferSize, int Flags) override {
+    return held_ == 0 ? Inherited::RawReceive(Buffer, BufferSize, Flags) : ReceiveHeld(Buffer, BufferSize, Flags);
+  }
 
   virtual void DoSocksConnected(uint16_t Error);
   virtual void DoSocksError(int Error, const std::string& Msg);
 
 private:
   void DoSocksAuthState(TSocksAuthState State);
+  bool Negotiate(uint16_t Error);
+  int ReceiveHeld(void* Buffer, int BufferSize, int Flags);
   // Reads what the phase still needs into the reply, then acts on it.
   void ReadReply();
   void EvaluateMethod();
