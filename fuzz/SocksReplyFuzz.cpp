@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     socket.SetSocksLevel(kLevels[settings & 3]);
     if (settings & 4) {
       socket.SocksAuthentication = socksAuthenticateUsercode;
-      socket.SocksUsercode = "user";
-      socket.SocksPassword = "secret";
+      socket.SetSocksUsercode("user");
+      socket.SetSocksPassword("secret");
     }
     socket.SetAddr(settings & 8 ? "gg.example.test" : "10.1.2.3");
     socket.SetPort("8074");
