@@ -17,14 +17,14 @@ constexpr const char* kApplication = "RIDuziva";
 constexpr const char* kKey = "ustawienia/adres";
 
 // The current user's store only: no organisation-wide or system-wide file may supply the value.
-void UserStoreOnly(QSettings& Settings) { Settings.setFallbacksEnabled(false); }
+void UserStoreOnly(QSettings& settings) { settings.setFallbacksEnabled(false); }
 
 // Opens the store, creating an empty one when absent, as the first start leaves it.
-bool OpenOrCreateStore(const QString& FileName) {
-  QFileInfo info(FileName);
+bool OpenOrCreateStore(const QString& fileName) {
+  QFileInfo info(fileName);
   if (info.exists()) return info.isFile();
   if (!QDir().mkpath(info.absolutePath())) return false;
-  QFile file(FileName);
+  QFile file(fileName);
   return file.open(QIODevice::WriteOnly | QIODevice::Append);
 }
 
@@ -41,11 +41,11 @@ std::string LoadAddressSetting() {
   return value.toString().toStdString();
 }
 
-void StoreAddressSetting(const std::string& Text) {
+void StoreAddressSetting(const std::string& text) {
   QSettings settings(kOrganization, kApplication);
   UserStoreOnly(settings);
   if (!OpenOrCreateStore(settings.fileName())) throw Exception("Failed to create key ustawienia");
-  settings.setValue(kKey, QString::fromStdString(Text));
+  settings.setValue(kKey, QString::fromStdString(text));
   settings.sync();
   if (settings.status() != QSettings::NoError) throw Exception("Failed to set data for 'adres'");
 }

@@ -14,8 +14,8 @@ inline constexpr const char* kDefaultAddress = "localhost";
 // (a list, a byte array or another typed value).
 std::string LoadAddressSetting();
 
-// Writes Text whole and makes it durable. Raises Exception "Failed to create key ustawienia"
+// Writes text whole and makes it durable. Raises Exception "Failed to create key ustawienia"
 // when the store cannot be created, "Failed to set data for 'adres'" when the write fails.
-void StoreAddressSetting(const std::string& Text);
+void StoreAddressSetting(const std::string& text);
 
 }  // namespace ordwin

@@ -18,11 +18,11 @@ constexpr const char* kDescription =
     "it opens its window; where no display can be reached it says so and runs\n"
     "headless.";
 
-std::string Utf8(const QString& Text) { return Text.toStdString(); }
+std::string Utf8(const QString& text) { return text.toStdString(); }
 
 }  // namespace
 
-TCommandLine ParseCommandLine(const QStringList& Args) {
+TCommandLine ParseCommandLine(const QStringList& args) {
   QCommandLineParser parser;
   // "-headless" is "--headless", not seven short options.
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -36,12 +36,12 @@ TCommandLine ParseCommandLine(const QStringList& Args) {
   parser.addOptions({help, version, headless});
 
   // Without an application object the parser cannot name the program; it leaves a placeholder.
-  const QString program = Args.isEmpty() ? QStringLiteral("ordwin") : QFileInfo(Args.first()).fileName();
+  const QString program = args.isEmpty() ? QStringLiteral("ordwin") : QFileInfo(args.first()).fileName();
   QString usage = parser.helpText();
   usage.replace(QStringLiteral("<executable_name>"), program);
 
   TCommandLine line;
-  bool understood = parser.parse(Args);
+  bool understood = parser.parse(args);
   if (understood && !parser.positionalArguments().isEmpty()) {
     understood = false;
     line.Text = "Ordwin: Unexpected argument '" + Utf8(parser.positionalArguments().first()) + "'.\n";
@@ -49,13 +49,13 @@ TCommandLine ParseCommandLine(const QStringList& Args) {
     line.Text = "Ordwin: " + Utf8(parser.errorText()) + "\n";
   }
   if (!understood) {
-    line.Action = TCommandLine::TAction::Mistake;
+    line.Action = TCommandLine::TAction::caMistake;
     line.Text += Utf8(usage);
   } else if (parser.isSet(help)) {
-    line.Action = TCommandLine::TAction::ShowHelp;
+    line.Action = TCommandLine::TAction::caShowHelp;
     line.Text = Utf8(usage);
   } else if (parser.isSet(version)) {
-    line.Action = TCommandLine::TAction::ShowVersion;
+    line.Action = TCommandLine::TAction::caShowVersion;
     line.Text = std::string("Ordwin ") + ORDWIN_VERSION + "\n";
   }
   line.Headless = parser.isSet(headless);

@@ -12,16 +12,16 @@ namespace ordwin {
 inline constexpr int kUsageExitStatus = 2;
 
 struct TCommandLine {
-  enum class TAction { Run, ShowHelp, ShowVersion, Mistake };
+  enum class TAction { caRun, caShowHelp, caShowVersion, caMistake };
 
-  TAction Action = TAction::Run;
+  TAction Action = TAction::caRun;
   bool Headless = false;
   // For ShowHelp and ShowVersion, the text for standard output; for Mistake, the one-line error
   // and the usage, for standard error. Empty for Run.
   std::string Text;
 };
 
-// Args as given to main, the program first; only its file name shows in the usage.
-TCommandLine ParseCommandLine(const QStringList& Args);
+// The arguments as given to main, the program first; only its file name shows in the usage.
+TCommandLine ParseCommandLine(const QStringList& args);
 
 }  // namespace ordwin

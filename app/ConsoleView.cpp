@@ -25,10 +25,10 @@ constexpr std::chrono::milliseconds kExitDrain{1000};
 
 // Unbuffered and blocking, for the rare boxes on standard error. A reader that went away costs
 // the line, not the server.
-void WriteAll(int Fd, const std::string& Data) {
+void WriteAll(int fd, const std::string& data) {
   size_t done = 0;
-  while (done < Data.size()) {
-    ssize_t n = ::write(Fd, Data.data() + done, Data.size() - done);
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     done += static_cast<size_t>(n);
@@ -36,50 +36,50 @@ void WriteAll(int Fd, const std::string& Data) {
 }
 
 // A terminal would move back to the start of the line on a lone CR and overwrite the text.
-std::string LineEnds(const std::string& Text) {
+std::string LineEnds(const std::string& text) {
   std::string out;
-  for (size_t i = 0; i < Text.size(); ++i) {
-    if (Text[i] == '\r') {
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
       out += '\n';
-      if (i + 1 < Text.size() && Text[i + 1] == '\n') ++i;
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
     } else {
-      out += Text[i];
+      out += text[i];
     }
   }
   return out;
 }
 
-size_t LineEnd(const std::string& Text, size_t From) {
-  size_t end = Text.find('\n', From);
-  return end == std::string::npos ? Text.size() : end + 1;
+size_t LineEnd(const std::string& text, size_t from) {
+  size_t end = text.find('\n', from);
+  return end == std::string::npos ? text.size() : end + 1;
 }
 
 }  // namespace
 
-std::string DroppedLinesNotice(size_t Lines) { return "[log lines dropped: " + std::to_string(Lines) + "]"; }
+std::string DroppedLinesNotice(size_t lines) { return "[log lines dropped: " + std::to_string(lines) + "]"; }
 
-TConsoleView::TConsoleView(int OutFd, int ErrFd, size_t BacklogLimit, EventLoop& Loop)
-    : errFd_(ErrFd), backlogLimit_(BacklogLimit), writeFd_(OutFd), endpoint_(this, Loop),
+TConsoleView::TConsoleView(int outFd, int errFd, size_t backlogLimit, TEventLoop& loop)
+    : errFd_(errFd), backlogLimit_(backlogLimit), writeFd_(outFd), endpoint_(this, loop),
       address_(kInitialAddressText) {
   struct stat st {};
-  if (::fstat(OutFd, &st) == 0) {
+  if (::fstat(outFd, &st) == 0) {
     if (S_ISSOCK(st.st_mode)) {
-      outKind_ = TOutKind::Socket;
+      outKind_ = TOutKind::okSocket;
     } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
       // O_NONBLOCK on the caller's description would reach the shell and every process that
       // shares it; a description of our own keeps it to us. Never for a regular file: a new
       // description would write from offset 0 over what is there.
-      const std::string path = "/proc/self/fd/" + std::to_string(OutFd);
-      own_ = SocketHandle(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+      const std::string path = "/proc/self/fd/" + std::to_string(outFd);
+      own_ = TDescriptor(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
       if (own_.Valid()) {
-        outKind_ = TOutKind::Description;
+        outKind_ = TOutKind::okDescription;
         writeFd_ = own_.Get();
       }
     }
   }
   // Write is reported only after a write found no room (WatchWrite), so this costs nothing
   // while the reader keeps up.
-  Loop.AsyncSelect(writeFd_, endpoint_.Id(), FD_WRITE);
+  loop.AsyncSelect(writeFd_, endpoint_.Id(), FD_WRITE);
 }
 
 TConsoleView::~TConsoleView() {
@@ -103,50 +103,50 @@ void TConsoleView::DrainBeforeExit() {
 // Nothing here raises a handler: without a window nobody types, resizes or clicks.
 void TConsoleView::Attach(TForm1*) {}
 
-void TConsoleView::SetApplicationTitle(const std::string& Title) { title_ = Title; }
+void TConsoleView::SetApplicationTitle(const std::string& title) { title_ = title; }
 
 std::string TConsoleView::AdresSerwisuText() const { return address_; }
 
-void TConsoleView::SetAdresSerwisuText(const std::string& Text) { address_ = Text; }
+void TConsoleView::SetAdresSerwisuText(const std::string& text) { address_ = text; }
 
-void TConsoleView::AppendLog(const std::string& Lines) { Send(Lines + "\n"); }
+void TConsoleView::AppendLog(const std::string& lines) { Send(lines + "\n"); }
 
-void TConsoleView::AppendHint(const std::string& Line) { Send(LineEnds(Line) + "\n"); }
+void TConsoleView::AppendHint(const std::string& line) { Send(LineEnds(line) + "\n"); }
 
-void TConsoleView::HandleMessage(TMessage& Message) {
-  if (Message.Msg == WM_ASYNCSELECT && (SelectEvent(Message.LParam) & FD_WRITE)) Flush();
+void TConsoleView::HandleMessage(TMessage& message) {
+  if (message.Msg == WM_ASYNCSELECT && (SelectEvent(message.LParam) & FD_WRITE)) Flush();
 }
 
-void TConsoleView::Send(std::string Text) {
+void TConsoleView::Send(std::string text) {
   if (Pending() > 0 || dropped_ > 0) {
     // Behind lines that wait: this batch must not overtake them.
-    Keep(Text, 0);
+    Keep(text, 0);
     Flush();
     return;
   }
-  ssize_t n = WriteSome(Text.data(), Text.size());
-  if (n < 0 || static_cast<size_t>(n) == Text.size()) return;
-  Keep(Text, static_cast<size_t>(n));
+  ssize_t n = WriteSome(text.data(), text.size());
+  if (n < 0 || static_cast<size_t>(n) == text.size()) return;
+  Keep(text, static_cast<size_t>(n));
   endpoint_.Loop().WatchWrite(writeFd_);
 }
 
-void TConsoleView::Keep(const std::string& Text, size_t From) {
-  size_t pos = From;
-  if (From > 0 && Text[From - 1] != '\n') {
+void TConsoleView::Keep(const std::string& text, size_t from) {
+  size_t pos = from;
+  if (from > 0 && text[from - 1] != '\n') {
     // The reader has seen the start of this line: its end goes in whatever the limit says.
-    size_t end = LineEnd(Text, From);
-    backlog_.append(Text, From, end - From);
+    size_t end = LineEnd(text, from);
+    backlog_.append(text, from, end - from);
     pos = end;
   }
-  if (dropped_ == 0 && Pending() + (Text.size() - pos) <= backlogLimit_) {
-    backlog_.append(Text, pos);
+  if (dropped_ == 0 && Pending() + (text.size() - pos) <= backlogLimit_) {
+    backlog_.append(text, pos);
     return;
   }
   // Once a line is dropped, the lines after it are too, until the notice can say where the gap is.
-  while (pos < Text.size()) {
-    size_t end = LineEnd(Text, pos);
+  while (pos < text.size()) {
+    size_t end = LineEnd(text, pos);
     if (dropped_ == 0 && Pending() + (end - pos) <= backlogLimit_) {
-      backlog_.append(Text, pos, end - pos);
+      backlog_.append(text, pos, end - pos);
     } else {
       ++dropped_;
     }
@@ -184,10 +184,10 @@ void TConsoleView::Flush() {
   }
 }
 
-ssize_t TConsoleView::WriteSome(const char* Data, size_t Size) {
+ssize_t TConsoleView::WriteSome(const char* data, size_t size) {
   for (;;) {
-    ssize_t n = outKind_ == TOutKind::Socket ? ::send(writeFd_, Data, Size, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                             : ::write(writeFd_, Data, Size);
+    ssize_t n = outKind_ == TOutKind::okSocket ? ::send(writeFd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                             : ::write(writeFd_, data, size);
     if (n >= 0) return n;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
@@ -203,12 +203,12 @@ void TConsoleView::SetHintBoxWidth(int) {}
 
 int TConsoleView::RadioGroup1ItemIndex() const { return 0; }
 
-void TConsoleView::ShowMessageBox(const std::string& Caption, const std::string& Text) {
-  WriteAll(errFd_, Caption + ": " + LineEnds(Text) + "\n");
+void TConsoleView::ShowMessageBox(const std::string& caption, const std::string& text) {
+  WriteAll(errFd_, caption + ": " + LineEnds(text) + "\n");
 }
 
-void TConsoleView::ShowErrorBox(const std::string& Text) {
-  WriteAll(errFd_, (title_.empty() ? "" : title_ + ": ") + LineEnds(Text) + "\n");
+void TConsoleView::ShowErrorBox(const std::string& text) {
+  WriteAll(errFd_, (title_.empty() ? "" : title_ + ": ") + LineEnds(text) + "\n");
 }
 
 }  // namespace ordwin

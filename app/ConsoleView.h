@@ -11,7 +11,7 @@
 #include "app/FormView.h"
 #include "net/EventLoop.h"
 #include "net/NotificationEndpoint.h"
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 
 namespace ordwin {
 
@@ -20,56 +20,56 @@ namespace ordwin {
 inline constexpr size_t kLogBacklogLimit = 8u << 20;
 
 // What a stalled reader is told once the lines that waited have reached it.
-std::string DroppedLinesNotice(size_t Lines);
+std::string DroppedLinesNotice(size_t lines);
 
 class TConsoleView : public IFormView, private INotificationTarget {
 public:
-  // When OutFd is a pipe, FIFO, socket or terminal, writing never blocks the loop: a pipe or
+  // When outFd is a pipe, FIFO, socket or terminal, writing never blocks the loop: a pipe or
   // terminal gets a non-blocking description of its own (the caller's stays as it is), a socket
   // non-blocking sends. Where no such description can be opened (no /proc, a FIFO without a
-  // reader), and for a regular file, writes go to OutFd as they are.
-  TConsoleView(int OutFd, int ErrFd, size_t BacklogLimit = kLogBacklogLimit, EventLoop& Loop = EventLoop::Instance());
+  // reader), and for a regular file, writes go to outFd as they are.
+  TConsoleView(int outFd, int errFd, size_t backlogLimit = kLogBacklogLimit, TEventLoop& loop = TEventLoop::Instance());
   // Gives a reader that is still reading a moment to take what waits; the rest is lost.
   ~TConsoleView();
   TConsoleView(const TConsoleView&) = delete;
   TConsoleView& operator=(const TConsoleView&) = delete;
 
-  void Attach(TForm1* Form) override;
-  void SetApplicationTitle(const std::string& Title) override;
+  void Attach(TForm1* form) override;
+  void SetApplicationTitle(const std::string& title) override;
   std::string AdresSerwisuText() const override;
-  void SetAdresSerwisuText(const std::string& Text) override;
+  void SetAdresSerwisuText(const std::string& text) override;
   // One write for the whole batch, so that a reader never sees half a turn. What the descriptor
   // does not take waits, up to the backlog limit, and leaves on later turns as the descriptor
   // takes it; lines past the limit are dropped whole, counted, and the count is written once
   // the backlog has drained. Safe to call inside a handler; never blocks on a stalled reader.
-  void AppendLog(const std::string& Lines) override;
+  void AppendLog(const std::string& lines) override;
   // As AppendLog, one line.
-  void AppendHint(const std::string& Line) override;
+  void AppendHint(const std::string& line) override;
   int FormWidth() const override;
   int HintBoxLeft() const override;
-  void SetHintBoxWidth(int Width) override;
+  void SetHintBoxWidth(int width) override;
   int RadioGroup1ItemIndex() const override;
-  // "Caption: text", with CR and CR LF turned into line ends. Blocking: boxes are rare and short.
-  void ShowMessageBox(const std::string& Caption, const std::string& Text) override;
+  // "caption: text", with CR and CR LF turned into line ends. Blocking: boxes are rare and short.
+  void ShowMessageBox(const std::string& caption, const std::string& text) override;
   // "Title: text", or the text alone before the title is set.
-  void ShowErrorBox(const std::string& Text) override;
+  void ShowErrorBox(const std::string& text) override;
 
 private:
-  enum class TOutKind { Plain, Description, Socket };
+  enum class TOutKind { okPlain, okDescription, okSocket };
 
-  void HandleMessage(TMessage& Message) override;
-  void Send(std::string Text);
-  void Keep(const std::string& Text, size_t From);
+  void HandleMessage(TMessage& message) override;
+  void Send(std::string text);
+  void Keep(const std::string& text, size_t from);
   void Flush();
   void DrainBeforeExit();
   // Bytes written, 0 when the descriptor takes none now; -1 when it never will.
-  ssize_t WriteSome(const char* Data, size_t Size);
+  ssize_t WriteSome(const char* data, size_t size);
   size_t Pending() const { return backlog_.size() - sent_; }
 
   int errFd_;
   size_t backlogLimit_;
-  TOutKind outKind_ = TOutKind::Plain;
-  SocketHandle own_;  // the non-blocking description of a pipe or terminal
+  TOutKind outKind_ = TOutKind::okPlain;
+  TDescriptor own_;  // the non-blocking description of a pipe or terminal
   int writeFd_;       // own_, or the caller's descriptor
   TNotificationEndpoint endpoint_;
   std::string backlog_;

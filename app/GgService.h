@@ -10,8 +10,8 @@ namespace ordwin {
 
 class TGgService : public IFormService {
 public:
-  explicit TGgService(TForm1& Form)
-      : form_(Form), session_([&Form](std::string_view Line) { Form.AppendLog(Line); }) {}
+  explicit TGgService(TForm1& form)
+      : form_(form), session_([&form](std::string_view line) { form.AppendLog(line); }) {}
 
   // Listens on port 8074; a failure leaves the program without GG service, told in the log and
   // by a hint.

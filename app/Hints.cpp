@@ -4,13 +4,13 @@
 
 namespace ordwin {
 
-std::string StartupHint(const std::string& Address) {
+std::string StartupHint(const std::string& address) {
   std::string hint = "By korzystać z oryginalnego klienta GG, wpisz w używanym DNSie lub plikach \"hosts\" np. \"127.0.0.1 ";
   hint += HostServerAddress;
   hint +=
       "\". Ustaw także wartość HKEY_CURRENT_USER\\Software\\Gadu-Gadu\\Gadu-Gadu\\Messenger\\ServerHost "
       "stacji na \"";
-  hint += Address;
+  hint += address;
   hint += "\" by oryginalny klient skorzystał z nowego serwera od razu.";
   return hint;
 }
@@ -23,30 +23,30 @@ std::string CompanionClientHint() {
 namespace {
 
 // „0 0 A:8074 A”: what the HTTP server on the port should answer instead.
-std::string ExpectedAnswer(const std::string& Address, int GgPort) {
-  return "„0 0 " + Address + ":" + std::to_string(GgPort) + " " + Address + "”";
+std::string ExpectedAnswer(const std::string& address, int ggPort) {
+  return "„0 0 " + address + ":" + std::to_string(ggPort) + " " + address + "”";
 }
 
 }  // namespace
 
-std::string HttpPortWarning(const std::string& HttpPort, const std::string& Address, int GgPort) {
-  return "Nie udało się otworzyć portu " + HttpPort +
+std::string HttpPortWarning(const std::string& httpPort, const std::string& address, int ggPort) {
+  return "Nie udało się otworzyć portu " + httpPort +
          " !\r\rNajprawdopodobniej jest on blokowany przez funkcjonujący serwer HTTP. Wyłącz go lub skonfiguruj "
          "tak, by na żądanie dokumentu „\\appsvc\\appmsg4.asp” serwera witrualnego „" +
-         Address + "” odpowiadał " + ExpectedAnswer(Address, GgPort);
+         address + "” odpowiadał " + ExpectedAnswer(address, ggPort);
 }
 
-std::string GgPortHint(int GgPort) {
-  const std::string port = std::to_string(GgPort);
+std::string GgPortHint(int ggPort) {
+  const std::string port = std::to_string(ggPort);
   return "Nie udało się otworzyć portu " + port +
          " dla klientów GG: serwer GG nie działa. Port zajmuje zapewne inny serwer GG albo poprzednio "
          "uruchomiony Ordwin; zamknij go i uruchom program ponownie.";
 }
 
-std::string HttpPortHint(const std::string& HttpPort, const std::string& Address, int GgPort) {
-  return "Wyłącz funkcjonujący serwer HTTP by nie blokował portu " + HttpPort +
+std::string HttpPortHint(const std::string& httpPort, const std::string& address, int ggPort) {
+  return "Wyłącz funkcjonujący serwer HTTP by nie blokował portu " + httpPort +
          " lub skonfiguruj go tak, by na żądanie dokumentu „\\appsvc\\appmsg4.asp” odpowiadał " +
-         ExpectedAnswer(Address, GgPort);
+         ExpectedAnswer(address, ggPort);
 }
 
 }  // namespace ordwin

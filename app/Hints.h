@@ -9,17 +9,17 @@ namespace ordwin {
 inline constexpr const char* kCompanionClientPage = "https://kelvadra.example/";
 
 // How to send the original GG client to this server, for the given server address (UTF-8).
-std::string StartupHint(const std::string& Address);
+std::string StartupHint(const std::string& address);
 
 // Where the companion client lets the user pick an alternative server.
 std::string CompanionClientHint();
 
 // The start-up warning when the HTTP port cannot be opened (two CRs part its sentences), and the
 // hint line written after it: the HTTP port text, the address (UTF-8) and the GG port.
-std::string HttpPortWarning(const std::string& HttpPort, const std::string& Address, int GgPort);
-std::string HttpPortHint(const std::string& HttpPort, const std::string& Address, int GgPort);
+std::string HttpPortWarning(const std::string& httpPort, const std::string& address, int ggPort);
+std::string HttpPortHint(const std::string& httpPort, const std::string& address, int ggPort);
 
 // The hint written when the GG port cannot be opened.
-std::string GgPortHint(int GgPort);
+std::string GgPortHint(int ggPort);
 
 }  // namespace ordwin

@@ -6,8 +6,8 @@
 
 namespace ordwin {
 
-THttpService::THttpService(TForm1& Form, int GgPort)
-    : form_(Form), ggPort_(GgPort), responder_([&Form] { return Form.AdresSerwisuCp1250(); }) {}
+THttpService::THttpService(TForm1& form, int ggPort)
+    : form_(form), ggPort_(ggPort), responder_([&form] { return form.AdresSerwisuCp1250(); }) {}
 
 void THttpService::Start() {
   try {

@@ -10,8 +10,8 @@ namespace ordwin {
 
 class THttpService : public IFormService {
 public:
-  // GgPort is the GG listener's port, named in the warning when port 80 cannot be opened.
-  THttpService(TForm1& Form, int GgPort);
+  // The GG listener's port, ggPort, is named in the warning when port 80 cannot be opened.
+  THttpService(TForm1& form, int ggPort);
 
   // Starts the responder. When its port cannot be opened: the warning box, then the HTTP hint
   // and an empty line in the hint box; the program goes on without HTTP and never retries.

@@ -6,36 +6,36 @@ namespace ordwin {
 
 namespace {
 
-bool Unassigned(unsigned char Byte) {
-  return Byte == 0x81 || Byte == 0x83 || Byte == 0x88 || Byte == 0x90 || Byte == 0x98;
+bool Unassigned(unsigned char byte) {
+  return byte == 0x81 || byte == 0x83 || byte == 0x88 || byte == 0x90 || byte == 0x98;
 }
 
-bool Plain(unsigned char Byte) { return Byte == '\t' || (Byte >= 0x20 && Byte < 0x7F); }
+bool Plain(unsigned char byte) { return byte == '\t' || (byte >= 0x20 && byte < 0x7F); }
 
 }  // namespace
 
-void AppendLogText(std::string& Out, std::string_view Line) {
-  for (size_t i = 0; i < Line.size(); ++i) {
+void AppendLogText(std::string& out, std::string_view line) {
+  for (size_t i = 0; i < line.size(); ++i) {
     // Runs of plain ASCII, most of every line, are copied whole.
     size_t run = i;
-    while (run < Line.size() && Plain(static_cast<unsigned char>(Line[run]))) ++run;
+    while (run < line.size() && Plain(static_cast<unsigned char>(line[run]))) ++run;
     if (run > i) {
-      Out.append(Line.data() + i, run - i);
+      out.append(line.data() + i, run - i);
       i = run - 1;
       continue;
     }
-    unsigned char b = static_cast<unsigned char>(Line[i]);
-    if (b == '\r' && i + 1 < Line.size() && Line[i + 1] == '\n') {
-      Out += '\n';
+    unsigned char b = static_cast<unsigned char>(line[i]);
+    if (b == '\r' && i + 1 < line.size() && line[i + 1] == '\n') {
+      out += '\n';
       ++i;
     } else if (b < 0x20) {
-      AppendUtf8(Out, 0x2400 + b);
+      AppendUtf8(out, 0x2400 + b);
     } else if (b == 0x7F) {
-      AppendUtf8(Out, 0x2421);
+      AppendUtf8(out, 0x2421);
     } else if (Unassigned(b)) {
-      AppendUtf8(Out, 0xFFFD);
+      AppendUtf8(out, 0xFFFD);
     } else {
-      AppendUtf8(Out, Cp1250CodePoint(b));
+      AppendUtf8(out, Cp1250CodePoint(b));
     }
   }
 }

@@ -9,7 +9,7 @@ namespace ordwin {
 
 // CR LF starts a new line ('\n'); TAB stays; every other control byte, lone CR and lone LF
 // included, shows as its Unicode control picture (NUL as U+2400, ESC as U+241B, DEL as U+2421);
-// the bytes the code page leaves unassigned show as U+FFFD. Appends to Out.
-void AppendLogText(std::string& Out, std::string_view Cp1250Line);
+// the bytes the code page leaves unassigned show as U+FFFD. Appends to out.
+void AppendLogText(std::string& out, std::string_view cp1250Line);
 
 }  // namespace ordwin

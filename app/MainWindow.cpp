@@ -32,20 +32,20 @@ QFont FormFont() {
   return font;
 }
 
-QString FromUtf8(const std::string& Text) { return QString::fromUtf8(Text.data(), static_cast<qsizetype>(Text.size())); }
+QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 // A CR (alone or before LF) starts a new line in a box, as it did in the original's boxes.
-QString BoxText(const std::string& Text) {
-  QString text = FromUtf8(Text);
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return text;
+QString BoxText(const std::string& text) {
+  QString box = FromUtf8(text);
+  box.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  box.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return box;
 }
 
 }  // namespace
 
-TMainWindow::TMainWindow(int LogLineLimit, int LogCharLimit) : logCharLimit_(LogCharLimit) {
-  BuildControls(LogLineLimit);
+TMainWindow::TMainWindow(int logLineLimit, int logCharLimit) : logCharLimit_(logCharLimit) {
+  BuildControls(logLineLimit);
   WireEvents();
 }
 
@@ -54,7 +54,7 @@ TMainWindow::~TMainWindow() {
   form_ = nullptr;
 }
 
-void TMainWindow::BuildControls(int LogLineLimit) {
+void TMainWindow::BuildControls(int logLineLimit) {
   setObjectName("Form1");
   setWindowTitle(TForm1::kCaption);
   setFont(FormFont());
@@ -72,7 +72,7 @@ void TMainWindow::BuildControls(int LogLineLimit) {
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  Memo1->setMaximumBlockCount(LogLineLimit);
+  Memo1->setMaximumBlockCount(logLineLimit);
   // Lines that leave would otherwise live on in the undo history.
   Memo1->setUndoRedoEnabled(false);
   Memo1->setTabChangesFocus(true);
@@ -118,51 +118,51 @@ void TMainWindow::WireEvents() {
   connect(AdresSerwisuEd, &QLineEdit::textChanged, this, [this] { Raise(&TForm1::AdresSerwisuEdChange); });
   // Toggling reports the item left as well as the item chosen, and clicking the chosen item
   // reports nothing: acting on the newly checked item runs the handler once per change.
-  connect(RadioGroup1Items, &QButtonGroup::idToggled, this, [this](int, bool Checked) {
-    if (Checked) Raise(&TForm1::RadioGroup1Click);
+  connect(RadioGroup1Items, &QButtonGroup::idToggled, this, [this](int, bool checked) {
+    if (checked) Raise(&TForm1::RadioGroup1Click);
   });
 }
 
-void TMainWindow::Raise(void (TForm1::*Handler)()) {
+void TMainWindow::Raise(void (TForm1::*handler)()) {
   if (form_ == nullptr) return;
   TForm1* form = form_;
-  form->Dispatch([form, Handler] { (form->*Handler)(); });
+  form->Dispatch([form, handler] { (form->*handler)(); });
 }
 
-void TMainWindow::resizeEvent(QResizeEvent* Event) {
-  QWidget::resizeEvent(Event);
+void TMainWindow::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
   Raise(&TForm1::FormResize);
 }
 
-void TMainWindow::closeEvent(QCloseEvent* Event) {
+void TMainWindow::closeEvent(QCloseEvent* event) {
   bool canClose = true;
   if (form_ != nullptr) {
     TForm1* form = form_;
     form->Dispatch([form, &canClose] { form->FormCloseQuery(canClose); });
   }
   if (canClose) {
-    Event->accept();
+    event->accept();
   } else {
-    Event->ignore();
+    event->ignore();
   }
 }
 
-void TMainWindow::Attach(TForm1* Form) { form_ = Form; }
+void TMainWindow::Attach(TForm1* form) { form_ = form; }
 
-void TMainWindow::SetApplicationTitle(const std::string& Title) {
-  title_ = FromUtf8(Title);
+void TMainWindow::SetApplicationTitle(const std::string& title) {
+  title_ = FromUtf8(title);
   QGuiApplication::setApplicationDisplayName(title_);
 }
 
 std::string TMainWindow::AdresSerwisuText() const { return AdresSerwisuEd->text().toStdString(); }
 
-void TMainWindow::SetAdresSerwisuText(const std::string& Text) {
+void TMainWindow::SetAdresSerwisuText(const std::string& text) {
   QSignalBlocker quiet(AdresSerwisuEd);
-  AdresSerwisuEd->setText(FromUtf8(Text));
+  AdresSerwisuEd->setText(FromUtf8(text));
 }
 
-void TMainWindow::AppendLog(const std::string& Lines) {
-  QString text = FromUtf8(Lines);
+void TMainWindow::AppendLog(const std::string& lines) {
+  QString text = FromUtf8(lines);
   if (text.size() >= logCharLimit_) {
     // Lines that would leave at once never go in.
     qsizetype cut = text.indexOf(QLatin1Char('\n'), text.size() - logCharLimit_);
@@ -189,24 +189,24 @@ void TMainWindow::TrimLog() {
   cursor.removeSelectedText();
 }
 
-void TMainWindow::AppendHint(const std::string& Line) { RichEdit1->appendPlainText(FromUtf8(Line)); }
+void TMainWindow::AppendHint(const std::string& line) { RichEdit1->appendPlainText(FromUtf8(line)); }
 
 int TMainWindow::FormWidth() const { return width(); }
 
 int TMainWindow::HintBoxLeft() const { return RichEdit1->x(); }
 
-void TMainWindow::SetHintBoxWidth(int Width) { RichEdit1->resize(Width, RichEdit1->height()); }
+void TMainWindow::SetHintBoxWidth(int width) { RichEdit1->resize(width, RichEdit1->height()); }
 
 int TMainWindow::RadioGroup1ItemIndex() const { return RadioGroup1Items->checkedId(); }
 
-void TMainWindow::ShowMessageBox(const std::string& Caption, const std::string& Text) {
-  QMessageBox box(QMessageBox::Warning, FromUtf8(Caption), BoxText(Text), QMessageBox::Ok, this);
+void TMainWindow::ShowMessageBox(const std::string& caption, const std::string& text) {
+  QMessageBox box(QMessageBox::Warning, FromUtf8(caption), BoxText(text), QMessageBox::Ok, this);
   box.exec();
 }
 
-void TMainWindow::ShowErrorBox(const std::string& Text) {
+void TMainWindow::ShowErrorBox(const std::string& text) {
   QString title = title_.isEmpty() ? QGuiApplication::applicationDisplayName() : title_;
-  QMessageBox box(QMessageBox::Critical, title, BoxText(Text), QMessageBox::Ok, this);
+  QMessageBox box(QMessageBox::Critical, title, BoxText(text), QMessageBox::Ok, this);
   box.exec();
 }
 

@@ -25,22 +25,22 @@ inline constexpr int kLogCharLimit = 16 * 1024 * 1024;
 
 class TMainWindow : public QWidget, public IFormView {
 public:
-  explicit TMainWindow(int LogLineLimit = kLogLineLimit, int LogCharLimit = kLogCharLimit);
+  explicit TMainWindow(int logLineLimit = kLogLineLimit, int logCharLimit = kLogCharLimit);
   ~TMainWindow() override;
 
-  void Attach(TForm1* Form) override;
-  void SetApplicationTitle(const std::string& Title) override;
+  void Attach(TForm1* form) override;
+  void SetApplicationTitle(const std::string& title) override;
   std::string AdresSerwisuText() const override;
-  void SetAdresSerwisuText(const std::string& Text) override;
+  void SetAdresSerwisuText(const std::string& text) override;
   // Only the newest line may pass the character limit, when it alone is longer.
-  void AppendLog(const std::string& Lines) override;
-  void AppendHint(const std::string& Line) override;
+  void AppendLog(const std::string& lines) override;
+  void AppendHint(const std::string& line) override;
   int FormWidth() const override;
   int HintBoxLeft() const override;
-  void SetHintBoxWidth(int Width) override;
+  void SetHintBoxWidth(int width) override;
   int RadioGroup1ItemIndex() const override;
-  void ShowMessageBox(const std::string& Caption, const std::string& Text) override;
-  void ShowErrorBox(const std::string& Text) override;
+  void ShowMessageBox(const std::string& caption, const std::string& text) override;
+  void ShowErrorBox(const std::string& text) override;
 
   // The controls, under the names the rest of the program knows them by.
   QLabel* Label1;
@@ -51,13 +51,13 @@ public:
   QButtonGroup* RadioGroup1Items;
 
 protected:
-  void resizeEvent(QResizeEvent* Event) override;
-  void closeEvent(QCloseEvent* Event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
 private:
-  void BuildControls(int LogLineLimit);
+  void BuildControls(int logLineLimit);
   void WireEvents();
-  void Raise(void (TForm1::*Handler)());
+  void Raise(void (TForm1::*handler)());
   void TrimLog();
 
   int logCharLimit_;

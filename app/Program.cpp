@@ -46,21 +46,21 @@ QStringList Arguments(int argc, char** argv) {
 
 // The part both ways of running share: the form with its services, start-up, the given loop
 // until it ends, and shut-down when the form goes (before the view, which outlives it).
-int RunForm(IFormView& View, const std::function<int(TForm1&)>& RunLoop) {
-  TForm1 form(View);
+int RunForm(IFormView& view, const std::function<int(TForm1&)>& runLoop) {
+  TForm1 form(view);
   form.AddService(std::make_unique<THttpService>(form, TRiDuziva::kDefaultPort));
   form.AddService(std::make_unique<TGgService>(form));
   form.Dispatch([&form] { form.FormCreate(); });
-  return RunLoop(form);
+  return runLoop(form);
 }
 
 int RunHeadless() {
   TConsoleView view(STDOUT_FILENO, STDERR_FILENO);
-  return RunForm(view, [](TForm1& Form) {
-    EventLoop& loop = EventLoop::Instance();
-    TSignalWatcher stop([&Form, &loop] {
+  return RunForm(view, [](TForm1& form) {
+    TEventLoop& loop = TEventLoop::Instance();
+    TSignalWatcher stop([&form, &loop] {
       bool canClose = true;
-      Form.Dispatch([&Form, &canClose] { Form.FormCloseQuery(canClose); });
+      form.Dispatch([&form, &canClose] { form.FormCloseQuery(canClose); });
       if (canClose) loop.Terminate();
     });
     loop.Run();
@@ -68,13 +68,13 @@ int RunHeadless() {
   });
 }
 
-int RunWindow(QApplication& App) {
+int RunWindow(QApplication& app) {
   TMainWindow window;
-  return RunForm(window, [&App, &window](TForm1&) {
+  return RunForm(window, [&app, &window](TForm1&) {
     TQtLoopDriver driver;
     TSignalWatcher stop([&window] { window.close(); });
     window.show();
-    return App.exec();
+    return app.exec();
   });
 }
 
@@ -84,14 +84,14 @@ int RunOrdwin(int argc, char** argv) {
   try {
     const TCommandLine line = ParseCommandLine(Arguments(argc, argv));
     switch (line.Action) {
-      case TCommandLine::TAction::ShowHelp:
-      case TCommandLine::TAction::ShowVersion:
+      case TCommandLine::TAction::caShowHelp:
+      case TCommandLine::TAction::caShowVersion:
         std::fputs(line.Text.c_str(), stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;
-      case TCommandLine::TAction::Mistake:
+      case TCommandLine::TAction::caMistake:
         std::fputs(line.Text.c_str(), stderr);
         return kUsageExitStatus;
-      case TCommandLine::TAction::Run:
+      case TCommandLine::TAction::caRun:
         break;
     }
 

@@ -2,7 +2,7 @@
 
 namespace ordwin {
 
-TQtLoopDriver::TQtLoopDriver(EventLoop& Loop) : loop_(Loop), notifier_(Loop.BackendFd(), QSocketNotifier::Read) {
+TQtLoopDriver::TQtLoopDriver(TEventLoop& loop) : loop_(loop), notifier_(loop.BackendFd(), QSocketNotifier::Read) {
   again_.setSingleShot(true);
   QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { Turn(); });
   QObject::connect(&again_, &QTimer::timeout, [this] { Turn(); });
@@ -15,7 +15,7 @@ void TQtLoopDriver::Turn() {
   // A handler that opens a modal box runs Qt's loop inside this turn; turns must not nest.
   struct TPause {
     QSocketNotifier& Notifier;
-    explicit TPause(QSocketNotifier& N) : Notifier(N) { Notifier.setEnabled(false); }
+    explicit TPause(QSocketNotifier& n) : Notifier(n) { Notifier.setEnabled(false); }
     ~TPause() { Notifier.setEnabled(true); }
   } pause(notifier_);
   loop_.ProcessMessages();

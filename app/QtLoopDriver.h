@@ -13,7 +13,7 @@ namespace ordwin {
 
 class TQtLoopDriver {
 public:
-  explicit TQtLoopDriver(EventLoop& Loop = EventLoop::Instance());
+  explicit TQtLoopDriver(TEventLoop& loop = TEventLoop::Instance());
   ~TQtLoopDriver();
   TQtLoopDriver(const TQtLoopDriver&) = delete;
   TQtLoopDriver& operator=(const TQtLoopDriver&) = delete;
@@ -22,7 +22,7 @@ private:
   void Turn();
   void Again();
 
-  EventLoop& loop_;
+  TEventLoop& loop_;
   QSocketNotifier notifier_;
   QTimer again_;
 };

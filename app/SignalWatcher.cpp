@@ -30,13 +30,13 @@ void TSignalWatcher::BlockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-TSignalWatcher::TSignalWatcher(std::function<void()> OnStop, EventLoop& Loop)
-    : onStop_(std::move(OnStop)), fd_(-1), endpoint_(this, Loop) {
+TSignalWatcher::TSignalWatcher(std::function<void()> onStop, TEventLoop& loop)
+    : onStop_(std::move(onStop)), fd_(-1), endpoint_(this, loop) {
   BlockStopSignals();
   sigset_t set = StopSignals();
   fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (fd_ < 0) throw Exception(std::string("signalfd: ") + std::strerror(errno));
-  Loop.AsyncSelect(fd_, endpoint_.Id(), FD_READ);
+  loop.AsyncSelect(fd_, endpoint_.Id(), FD_READ);
 }
 
 TSignalWatcher::~TSignalWatcher() {
@@ -44,8 +44,8 @@ TSignalWatcher::~TSignalWatcher() {
   ::close(fd_);
 }
 
-void TSignalWatcher::HandleMessage(TMessage& Message) {
-  if (Message.Msg != WM_ASYNCSELECT) return;
+void TSignalWatcher::HandleMessage(TMessage& message) {
+  if (message.Msg != WM_ASYNCSELECT) return;
   signalfd_siginfo info;
   while (::read(fd_, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
     if (onStop_) onStop_();

@@ -15,14 +15,14 @@ public:
   // the mask and the signals wait for the descriptor.
   static void BlockStopSignals();
 
-  // OnStop runs inside a turn of the loop, once for each signal received.
-  explicit TSignalWatcher(std::function<void()> OnStop, EventLoop& Loop = EventLoop::Instance());
+  // The onStop callback runs inside a turn of the loop, once for each signal received.
+  explicit TSignalWatcher(std::function<void()> onStop, TEventLoop& loop = TEventLoop::Instance());
   ~TSignalWatcher();
   TSignalWatcher(const TSignalWatcher&) = delete;
   TSignalWatcher& operator=(const TSignalWatcher&) = delete;
 
 private:
-  void HandleMessage(TMessage& Message) override;
+  void HandleMessage(TMessage& message) override;
 
   std::function<void()> onStop_;
   int fd_;

@@ -7,9 +7,9 @@
 namespace ordwin {
 
 TStderrHold::TStderrHold() {
-  held_ = SocketHandle(::memfd_create("ordwin-stderr", MFD_CLOEXEC));
+  held_ = TDescriptor(::memfd_create("ordwin-stderr", MFD_CLOEXEC));
   if (!held_.Valid()) return;
-  saved_ = SocketHandle(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+  saved_ = TDescriptor(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
   if (!saved_.Valid() || ::dup2(held_.Get(), STDERR_FILENO) < 0) {
     saved_.Close();
     held_.Close();

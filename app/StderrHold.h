@@ -2,7 +2,7 @@
 // it. Owns the saved standard error and the memory file that collects what was held.
 #pragma once
 
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 
 namespace ordwin {
 
@@ -24,8 +24,8 @@ public:
 private:
   void Restore();
 
-  SocketHandle saved_;
-  SocketHandle held_;
+  TDescriptor saved_;
+  TDescriptor held_;
 };
 
 }  // namespace ordwin

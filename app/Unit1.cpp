@@ -16,19 +16,19 @@ namespace ordwin {
 namespace {
 
 // Posted to the form's own endpoint by the first log line of a turn.
-constexpr uint32_t kFlushLog = 1100;
+constexpr uint32_t WM_FLUSH_LOG = 1100;
 constexpr size_t kKeptLogBuffer = 1 << 20;
 
 enum THostsChoice { hcLeave = 0, hcRedirectAll = 1, hcRemoveAll = 2, hcRedirectAds = 3 };
 
 }  // namespace
 
-std::string ErrorBoxText(const std::string& Message) {
-  if (Message.empty() || Message.back() == '.') return Message;
-  return Message + ".";
+std::string ErrorBoxText(const std::string& message) {
+  if (message.empty() || message.back() == '.') return message;
+  return message + ".";
 }
 
-TForm1::TForm1(IFormView& View, EventLoop& Loop) : view_(View), endpoint_(this, Loop) { view_.Attach(this); }
+TForm1::TForm1(IFormView& view, TEventLoop& loop) : view_(view), endpoint_(this, loop) { view_.Attach(this); }
 
 TForm1::~TForm1() {
   FormDestroy();
@@ -36,9 +36,9 @@ TForm1::~TForm1() {
   view_.Attach(nullptr);
 }
 
-void TForm1::AddService(std::unique_ptr<IFormService> Service) {
+void TForm1::AddService(std::unique_ptr<IFormService> service) {
   assert(!servicesStarted_ && !destroyed_);
-  services_.push_back(std::move(Service));
+  services_.push_back(std::move(service));
 }
 
 void TForm1::FormCreate() {
@@ -62,7 +62,7 @@ void TForm1::AdresSerwisuEdChange() { StoreAddressSetting(view_.AdresSerwisuText
 
 void TForm1::FormResize() { view_.SetHintBoxWidth(view_.FormWidth() - 2 * view_.HintBoxLeft()); }
 
-void TForm1::FormCloseQuery(bool& CanClose) { CanClose = true; }
+void TForm1::FormCloseQuery(bool& canClose) { canClose = true; }
 
 void TForm1::FormDestroy() {
   if (destroyed_) return;
@@ -89,24 +89,24 @@ void TForm1::RadioGroup1Click() {
   }
 }
 
-void TForm1::Dispatch(const std::function<void()>& Handler) noexcept {
+void TForm1::Dispatch(const std::function<void()>& handler) noexcept {
   try {
-    Handler();
+    handler();
   } catch (const std::exception& e) {
     view_.ShowErrorBox(ErrorBoxText(e.what()));
   }
 }
 
-void TForm1::AppendLog(std::string_view Cp1250Line) {
+void TForm1::AppendLog(std::string_view cp1250Line) {
   if (pendingLines_++ == 0)
-    endpoint_.PostAtTurnEnd(kFlushLog, 0, 0);
+    endpoint_.PostAtTurnEnd(WM_FLUSH_LOG, 0, 0);
   else
     pendingLog_ += '\n';
-  AppendLogText(pendingLog_, Cp1250Line);
+  AppendLogText(pendingLog_, cp1250Line);
 }
 
-void TForm1::HandleMessage(TMessage& Message) {
-  if (Message.Msg == kFlushLog) FlushLog();
+void TForm1::HandleMessage(TMessage& message) {
+  if (message.Msg == WM_FLUSH_LOG) FlushLog();
 }
 
 void TForm1::FlushLog() {
@@ -118,14 +118,14 @@ void TForm1::FlushLog() {
   if (pendingLog_.capacity() > kKeptLogBuffer) pendingLog_.shrink_to_fit();
 }
 
-void TForm1::AppendHint(const std::string& Line) { view_.AppendHint(Line); }
+void TForm1::AppendHint(const std::string& line) { view_.AppendHint(line); }
 
 std::string TForm1::AdresSerwisu() const { return view_.AdresSerwisuText(); }
 
 std::string TForm1::AdresSerwisuCp1250() const { return Utf8ToCp1250(view_.AdresSerwisuText()); }
 
-void TForm1::ShowMessageBox(const std::string& Caption, const std::string& Text) {
-  view_.ShowMessageBox(Caption, Text);
+void TForm1::ShowMessageBox(const std::string& caption, const std::string& text) {
+  view_.ShowMessageBox(caption, text);
 }
 
 }  // namespace ordwin

@@ -20,7 +20,7 @@ class TForm1 : public INotificationTarget {
 public:
   static constexpr const char* kCaption = "Ordwin";
 
-  explicit TForm1(IFormView& View, EventLoop& Loop = EventLoop::Instance());
+  explicit TForm1(IFormView& view, TEventLoop& loop = TEventLoop::Instance());
   // Runs FormDestroy when it has not run yet.
   ~TForm1();
   TForm1(const TForm1&) = delete;
@@ -28,41 +28,41 @@ public:
 
   // The network services, added before FormCreate in the order of start: the HTTP server, then
   // the GG listener. FormDestroy destroys them in the reverse order.
-  void AddService(std::unique_ptr<IFormService> Service);
+  void AddService(std::unique_ptr<IFormService> service);
 
   // The window's handlers. They raise Exception on failure; the view runs them through Dispatch.
   void FormCreate();
   void AdresSerwisuEdChange();
   void FormResize();
-  void FormCloseQuery(bool& CanClose);
+  void FormCloseQuery(bool& canClose);
   void FormDestroy();
   void RadioGroup1Click();
 
   // Runs one handler as the application runs window handlers: an exception that leaves it is
   // shown in the standard error box (with a full stop added) and goes no further.
-  void Dispatch(const std::function<void()>& Handler) noexcept;
+  void Dispatch(const std::function<void()>& handler) noexcept;
 
   // Memo1: appends one line of Windows-1250 bytes; a CR LF inside it starts another line. Only
   // queues the bytes: the lines of one turn of the loop reach the view together when that turn
   // ends (lines appended outside a turn, on the next turn), and before the form is destroyed.
-  void AppendLog(std::string_view Cp1250Line);
+  void AppendLog(std::string_view cp1250Line);
   // RichEdit1: appends one line (UTF-8).
-  void AppendHint(const std::string& Line);
+  void AppendHint(const std::string& line);
   // The current text of AdresSerwisuEd, read afresh each call: as UTF-8, and as the system's
   // 8-bit text (Windows-1250) for the wire.
   std::string AdresSerwisu() const;
   std::string AdresSerwisuCp1250() const;
   // A modal message box owned by the window, with a single OK button (the start-up warning).
-  void ShowMessageBox(const std::string& Caption, const std::string& Text);
+  void ShowMessageBox(const std::string& caption, const std::string& text);
 
   // The hosts file the radio group rewrites; empty (the default) means the system's file.
-  void SetHostsFilePath(std::string Path) { hostsFilePath_ = std::move(Path); }
+  void SetHostsFilePath(std::string path) { hostsFilePath_ = std::move(path); }
 
   // Whether FormCreate got as far as starting the services.
   bool ServicesStarted() const { return servicesStarted_; }
 
 private:
-  void HandleMessage(TMessage& Message) override;
+  void HandleMessage(TMessage& message) override;
   void FlushLog();
 
   IFormView& view_;
@@ -76,6 +76,6 @@ private:
 };
 
 // The text of the standard error box for an exception's message.
-std::string ErrorBoxText(const std::string& Message);
+std::string ErrorBoxText(const std::string& message);
 
 }  // namespace ordwin

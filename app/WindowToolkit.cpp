@@ -15,21 +15,21 @@ namespace {
 
 constexpr const char* kPlatformVariable = "QT_QPA_PLATFORM";
 
-bool HasEnv(const char* Name) {
-  const char* value = std::getenv(Name);
+bool HasEnv(const char* name) {
+  const char* value = std::getenv(name);
   return value != nullptr && *value != '\0';
 }
 
 // Whether a platform list ("name:options;name;...") names the offscreen platform.
-bool NamesOffscreen(const QString& Platforms) {
-  for (const QString& entry : Platforms.split(QLatin1Char(';')))
+bool NamesOffscreen(const QString& platforms) {
+  for (const QString& entry : platforms.split(QLatin1Char(';')))
     if (entry.section(QLatin1Char(':'), 0, 0).trimmed() == QLatin1String("offscreen")) return true;
   return false;
 }
 
 }  // namespace
 
-std::unique_ptr<QApplication> StartWindowToolkit(int& Argc, char** Argv) {
+std::unique_ptr<QApplication> StartWindowToolkit(int& argc, char** argv) {
   const bool chosen = HasEnv(kPlatformVariable);
   if (!chosen && !HasEnv("DISPLAY") && !HasEnv("WAYLAND_DISPLAY")) return nullptr;
 
@@ -41,7 +41,7 @@ std::unique_ptr<QApplication> StartWindowToolkit(int& Argc, char** Argv) {
   ::setenv(kPlatformVariable, platforms.c_str(), 1);
 
   TStderrHold hold;
-  auto app = std::make_unique<QApplication>(Argc, Argv);
+  auto app = std::make_unique<QApplication>(argc, argv);
   // The user's variable goes back as it was, for the programs a window may start.
   if (chosen)
     ::setenv(kPlatformVariable, named.c_str(), 1);

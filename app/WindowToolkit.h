@@ -12,6 +12,6 @@ namespace ordwin {
 // cannot start. Qt's offscreen platform is the last resort of every try; landing there means no
 // display, unless the user named it. What the toolkit prints while it looks is dropped when there
 // is no display (the caller says so in one line) and passed on when there is one.
-std::unique_ptr<QApplication> StartWindowToolkit(int& Argc, char** Argv);
+std::unique_ptr<QApplication> StartWindowToolkit(int& argc, char** argv);
 
 }  // namespace ordwin

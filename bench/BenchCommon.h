@@ -30,16 +30,16 @@
 namespace ordwin::bench {
 
 // Reports without stopping, e.g. an exception caught on the way out of main().
-inline void Complain(const std::string& What) {
-  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, What.c_str());
+inline void Complain(const std::string& what) {
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, what.c_str());
 }
 
-[[noreturn]] inline void Fail(const std::string& What) {
-  Complain(What);
+[[noreturn]] inline void Fail(const std::string& what) {
+  Complain(what);
   std::exit(1);
 }
 
-[[noreturn]] inline void FailErrno(const std::string& What) { Fail(What + ": " + std::strerror(errno)); }
+[[noreturn]] inline void FailErrno(const std::string& what) { Fail(what + ": " + std::strerror(errno)); }
 
 namespace detail {
 // Composed when the watchdog is installed: the handler may only write what is ready.
@@ -54,33 +54,33 @@ inline void OnWatchdog(int) {
 }  // namespace detail
 
 // A hung run is a fault to report, not a slow machine to wait for: once alarm() runs out, the
-// program prints "<name>: Why" and exits with status 2. The caller arms and disarms alarm().
-inline void InstallWatchdog(const char* Why) {
+// program prints "<name>: why" and exits with status 2. The caller arms and disarms alarm().
+inline void InstallWatchdog(const char* why) {
   int n = std::snprintf(detail::watchdogLine, sizeof(detail::watchdogLine), "%s: %s\n",
-                        program_invocation_short_name, Why);
+                        program_invocation_short_name, why);
   detail::watchdogLength = std::min(static_cast<size_t>(std::max(n, 0)), sizeof(detail::watchdogLine) - 1);
   std::signal(SIGALRM, detail::OnWatchdog);
 }
 
-// Asks for Want descriptors, raising the hard limit too where that is allowed; otherwise the
-// hard limit will do as long as it reaches Need. Returns the soft limit now set.
-inline rlim_t RaiseDescriptorLimit(rlim_t Want, rlim_t Need) {
+// Asks for want descriptors, raising the hard limit too where that is allowed; otherwise the
+// hard limit will do as long as it reaches need. Returns the soft limit now set.
+inline rlim_t RaiseDescriptorLimit(rlim_t want, rlim_t need) {
   rlimit r{};
   if (::getrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("getrlimit");
-  if (r.rlim_cur >= Want) return r.rlim_cur;
-  rlimit raised{Want, std::max(r.rlim_max, Want)};
-  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return Want;
+  if (r.rlim_cur >= want) return r.rlim_cur;
+  rlimit raised{want, std::max(r.rlim_max, want)};
+  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return want;
   int err = errno;
-  if (r.rlim_max < Need)
-    Fail("cannot raise RLIMIT_NOFILE to " + std::to_string(Need) + ": " + std::strerror(err));
+  if (r.rlim_max < need)
+    Fail("cannot raise RLIMIT_NOFILE to " + std::to_string(need) + ": " + std::strerror(err));
   r.rlim_cur = r.rlim_max;
   if (::setrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("setrlimit");
   return r.rlim_cur;
 }
 
-// VmRSS of process Pid, or -1 where it cannot be read (the process is gone, for one).
-inline long ResidentKiB(pid_t Pid) {
-  std::ifstream in("/proc/" + std::to_string(Pid) + "/status");
+// VmRSS of process pid, or -1 where it cannot be read (the process is gone, for one).
+inline long ResidentKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
@@ -96,47 +96,47 @@ inline long OwnResidentKiB() {
 
 // ---- the control channel to a child process ----
 
-inline void WriteAll(int Fd, const void* Data, size_t Len) {
-  const char* p = static_cast<const char*>(Data);
-  while (Len > 0) {
-    ssize_t n = ::write(Fd, p, Len);
+inline void WriteAll(int fd, const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t n = ::write(fd, p, len);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) FailErrno("control write");
     p += n;
-    Len -= static_cast<size_t>(n);
+    len -= static_cast<size_t>(n);
   }
 }
 
 // False on end of stream.
-inline bool ReadAll(int Fd, void* Data, size_t Len) {
-  char* p = static_cast<char*>(Data);
-  while (Len > 0) {
-    ssize_t n = ::read(Fd, p, Len);
+inline bool ReadAll(int fd, void* data, size_t len) {
+  char* p = static_cast<char*>(data);
+  while (len > 0) {
+    ssize_t n = ::read(fd, p, len);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) FailErrno("control read");
     if (n == 0) return false;
     p += n;
-    Len -= static_cast<size_t>(n);
+    len -= static_cast<size_t>(n);
   }
   return true;
 }
 
-struct Child {
+struct TChild {
   pid_t Pid = -1;
   int Control = -1;  // this process's end of the channel
 };
 
 // Forks a child that runs Body(its end of the channel) and then exits. Call it before the loop
 // exists, so that the child carries no copy of it.
-template <class ChildBody>
-Child StartChild(ChildBody Body) {
+template <class TChildBody>
+TChild StartChild(TChildBody body) {
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) FailErrno("socketpair");
   pid_t pid = ::fork();
   if (pid < 0) FailErrno("fork");
   if (pid == 0) {
     ::close(sv[0]);
-    Body(sv[1]);
+    body(sv[1]);
     ::_exit(0);
   }
   ::close(sv[1]);
@@ -144,28 +144,28 @@ Child StartChild(ChildBody Body) {
 }
 
 // Closing the channel is the child's signal to let go of everything and exit.
-inline void EndChild(Child& C) {
-  ::close(C.Control);
-  C.Control = -1;
+inline void EndChild(TChild& c) {
+  ::close(c.Control);
+  c.Control = -1;
   int status = 0;
-  ::waitpid(C.Pid, &status, 0);
+  ::waitpid(c.Pid, &status, 0);
 }
 
 // ---- loopback sockets ----
 
-inline sockaddr_in LoopbackAddress(uint16_t Port) {
+inline sockaddr_in LoopbackAddress(uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(Port);
+  a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return a;
 }
 
 // A blocking connection to 127.0.0.1:Port, or -1 with errno telling why.
-inline int ConnectLoopback(uint16_t Port) {
+inline int ConnectLoopback(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  sockaddr_in a = LoopbackAddress(Port);
+  sockaddr_in a = LoopbackAddress(port);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) < 0) {
     int err = errno;
     ::close(fd);
@@ -176,10 +176,10 @@ inline int ConnectLoopback(uint16_t Port) {
 }
 
 // A reset instead of a FIN: no TIME_WAIT on this side, so ports are not used up across phases.
-inline void AbortiveClose(int Fd) {
+inline void AbortiveClose(int fd) {
   linger l{1, 0};
-  ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-  ::close(Fd);
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  ::close(fd);
 }
 
 // ---- clocks, processes and figures ----
@@ -190,10 +190,10 @@ inline int64_t NowNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-inline int64_t SecondsToNs(double S) { return static_cast<int64_t>(S * 1e9); }
+inline int64_t SecondsToNs(double s) { return static_cast<int64_t>(s * 1e9); }
 
-inline int OpenDescriptors(pid_t Pid) {
-  std::string path = "/proc/" + std::to_string(Pid) + "/fd";
+inline int OpenDescriptors(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/fd";
   DIR* d = ::opendir(path.c_str());
   if (d == nullptr) return -1;
   int n = 0;
@@ -204,8 +204,8 @@ inline int OpenDescriptors(pid_t Pid) {
 }
 
 // User plus system time of a process in seconds, from /proc/PID/stat (0 for this process).
-inline double CpuSeconds(pid_t Pid) {
-  std::ifstream in(Pid > 0 ? "/proc/" + std::to_string(Pid) + "/stat" : std::string("/proc/self/stat"));
+inline double CpuSeconds(pid_t pid) {
+  std::ifstream in(pid > 0 ? "/proc/" + std::to_string(pid) + "/stat" : std::string("/proc/self/stat"));
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t close = all.rfind(')');
   if (close == std::string::npos) return 0;
@@ -229,22 +229,22 @@ inline double MachineBusySeconds() {
 
 // Shares of one core used by the server, by this generator and by everything else on the
 // machine between two samples: the last one shows when other work took time from the run.
-struct CpuMark {
+struct TCpuMark {
   int64_t At = 0;
   double Server = 0, Self = 0, Machine = 0;
-  static CpuMark Now(pid_t Server) {
-    return {NowNs(), Server > 0 ? CpuSeconds(Server) : 0, CpuSeconds(0), MachineBusySeconds()};
+  static TCpuMark Now(pid_t server) {
+    return {NowNs(), server > 0 ? CpuSeconds(server) : 0, CpuSeconds(0), MachineBusySeconds()};
   }
 };
 
-inline std::string CpuShare(const CpuMark& A, const CpuMark& B, pid_t Server) {
-  double wall = static_cast<double>(B.At - A.At) / 1e9;
+inline std::string CpuShare(const TCpuMark& a, const TCpuMark& b, pid_t serverPid) {
+  double wall = static_cast<double>(b.At - a.At) / 1e9;
   if (wall <= 0) return "";
-  double server = 100 * (B.Server - A.Server) / wall;
-  double self = 100 * (B.Self - A.Self) / wall;
-  double other = std::max(0.0, 100 * (B.Machine - A.Machine) / wall - server - self);
+  double server = 100 * (b.Server - a.Server) / wall;
+  double self = 100 * (b.Self - a.Self) / wall;
+  double other = std::max(0.0, 100 * (b.Machine - a.Machine) / wall - server - self);
   char buf[64];
-  if (Server > 0)
+  if (serverPid > 0)
     std::snprintf(buf, sizeof(buf), "%3.0f %3.0f %3.0f", server, self, other);
   else
     std::snprintf(buf, sizeof(buf), "  - %3.0f %3.0f", self, other);
@@ -252,9 +252,9 @@ inline std::string CpuShare(const CpuMark& A, const CpuMark& B, pid_t Server) {
 }
 
 // A server that died stays a zombie until the script reaps it, so the state letter decides.
-inline bool ServerAlive(pid_t Pid) {
-  if (Pid <= 0) return true;
-  std::ifstream in("/proc/" + std::to_string(Pid) + "/stat");
+inline bool ServerAlive(pid_t pid) {
+  if (pid <= 0) return true;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t close = all.rfind(')');
   if (close == std::string::npos || close + 2 >= all.size()) return false;
@@ -262,13 +262,13 @@ inline bool ServerAlive(pid_t Pid) {
   return state != 'Z' && state != 'X';
 }
 
-struct Latencies {
+struct TLatencies {
   std::vector<uint32_t> Ns;
-  void Add(int64_t D) { Ns.push_back(static_cast<uint32_t>(std::clamp<int64_t>(D, 0, UINT32_MAX))); }
-  // Microseconds at quantile Q (0..1); 0 when there are no samples.
-  double At(double Q) {
+  void Add(int64_t d) { Ns.push_back(static_cast<uint32_t>(std::clamp<int64_t>(d, 0, UINT32_MAX))); }
+  // Microseconds at quantile q (0..1); 0 when there are no samples.
+  double At(double q) {
     if (Ns.empty()) return 0;
-    size_t k = std::min(Ns.size() - 1, static_cast<size_t>(Q * static_cast<double>(Ns.size())));
+    size_t k = std::min(Ns.size() - 1, static_cast<size_t>(q * static_cast<double>(Ns.size())));
     std::nth_element(Ns.begin(), Ns.begin() + static_cast<ptrdiff_t>(k), Ns.end());
     return Ns[k] / 1000.0;
   }
@@ -276,10 +276,10 @@ struct Latencies {
 
 // ---- options ----
 
-// The word after option argv[I], stepping I past it; fails where there is none.
-inline const char* OptionValue(int argc, char** argv, int& I) {
-  if (I + 1 >= argc) Fail(std::string("missing value after ") + argv[I]);
-  return argv[++I];
+// The word after option argv[i], stepping i past it; fails where there is none.
+inline const char* OptionValue(int argc, char** argv, int& i) {
+  if (i + 1 >= argc) Fail(std::string("missing value after ") + argv[i]);
+  return argv[++i];
 }
 
 }  // namespace ordwin::bench

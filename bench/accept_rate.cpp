@@ -40,30 +40,30 @@ constexpr long kInFlight = 4;
 constexpr unsigned kWatchdogSeconds = 300;
 
 // Lives in memory shared with the child: accepts seen by the server in the current phase.
-struct Shared {
+struct TShared {
   std::atomic<long> Accepted{0};
 };
 static_assert(std::atomic<long>::is_always_lock_free, "the counter is shared between processes");
 
-enum Command : int32_t { kConnect = 1, kCloseAll = 2, kExit = 3 };
-struct Request {
+enum TCommand : int32_t { cmConnect = 1, cmCloseAll = 2, cmExit = 3 };
+struct TRequest {
   int32_t Cmd;
   int32_t Port;
   int32_t Count;
 };
 
-// The child: plain blocking sockets, driven by requests on Control.
-[[noreturn]] void ChildMain(int Control, Shared& S) {
+// The child: plain blocking sockets, driven by requests on control.
+[[noreturn]] void ChildMain(int control, TShared& s) {
   std::vector<int> open;
   for (;;) {
-    Request req{};
-    if (!ReadAll(Control, &req, sizeof(req)) || req.Cmd == kExit) {
+    TRequest req{};
+    if (!ReadAll(control, &req, sizeof(req)) || req.Cmd == cmExit) {
       for (int fd : open) ::close(fd);
       ::_exit(0);
     }
-    if (req.Cmd == kConnect) {
+    if (req.Cmd == cmConnect) {
       for (long i = 0; i < req.Count; ++i) {
-        while (i - S.Accepted.load(std::memory_order_acquire) >= kInFlight) sched_yield();
+        while (i - s.Accepted.load(std::memory_order_acquire) >= kInFlight) sched_yield();
         int fd = ConnectLoopback(static_cast<uint16_t>(req.Port));
         if (fd < 0) {
           std::fprintf(stderr, "%s child: connect %ld: %s\n", program_invocation_short_name, i,
@@ -72,26 +72,26 @@ struct Request {
         }
         open.push_back(fd);
       }
-    } else if (req.Cmd == kCloseAll) {
+    } else if (req.Cmd == cmCloseAll) {
       for (int fd : open) AbortiveClose(fd);
       open.clear();
     }
     int32_t ack = static_cast<int32_t>(open.size());
-    WriteAll(Control, &ack, sizeof(ack));
+    WriteAll(control, &ack, sizeof(ack));
   }
 }
 
-double Seconds(std::chrono::steady_clock::time_point Start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+double Seconds(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-class Bench {
+class TBench {
 public:
-  Bench(long Clients, int Control, Shared& S) : clients_(Clients), control_(Control), shared_(S) {}
+  TBench(long clients, int control, TShared& s) : clients_(clients), control_(control), shared_(s) {}
 
-  void RunPhase(const std::string& Banner, bool EndByDestroying) {
+  void RunPhase(const std::string& banner, bool endByDestroying) {
     auto server = std::make_unique<TWSocketServer>(nullptr);
-    server->Banner = Banner;
+    server->Banner = banner;
     server->SetAddr("127.0.0.1");
     server->SetPort("0");
     long accepted = 0, released = 0;
@@ -110,7 +110,7 @@ public:
     const long rssBefore = OwnResidentKiB();
     ::alarm(kWatchdogSeconds);
     auto start = std::chrono::steady_clock::now();
-    Request req{kConnect, port, static_cast<int32_t>(clients_)};
+    TRequest req{cmConnect, port, static_cast<int32_t>(clients_)};
     WriteAll(control_, &req, sizeof(req));
     loop_.Run();
     const double acceptSeconds = Seconds(start);
@@ -120,18 +120,18 @@ public:
 
     std::printf("banner %-22s %6ld connections in %7.3f s = %8.0f connections/s; "
                 "%6.0f bytes resident per client object\n",
-                Banner.empty() ? "(empty)" : ("\"" + Banner + "\"").c_str(), clients_, acceptSeconds,
+                banner.empty() ? "(empty)" : ("\"" + banner + "\"").c_str(), clients_, acceptSeconds,
                 static_cast<double>(clients_) / acceptSeconds,
                 static_cast<double>(rssAfter - rssBefore) * 1024.0 / static_cast<double>(clients_));
 
-    if (EndByDestroying) {
+    if (endByDestroying) {
       start = std::chrono::steady_clock::now();
       server.reset();
       std::printf("  destroying the server with %ld clients: %.3f s\n", clients_, Seconds(start));
       CloseAll();
     } else {
       start = std::chrono::steady_clock::now();
-      Request req{kCloseAll, 0, 0};
+      TRequest req{cmCloseAll, 0, 0};
       WriteAll(control_, &req, sizeof(req));
       loop_.Run();
       Ack(0);
@@ -144,21 +144,21 @@ public:
 
 private:
   void CloseAll() {
-    Request req{kCloseAll, 0, 0};
+    TRequest req{cmCloseAll, 0, 0};
     WriteAll(control_, &req, sizeof(req));
     Ack(0);
   }
 
-  void Ack(long Expected) {
+  void Ack(long expected) {
     int32_t open = -1;
     if (!ReadAll(control_, &open, sizeof(open))) Fail("the child went away");
-    if (open != Expected) Fail("the child holds " + std::to_string(open) + " connections");
+    if (open != expected) Fail("the child holds " + std::to_string(open) + " connections");
   }
 
   long clients_;
   int control_;
-  Shared& shared_;
-  EventLoop& loop_ = EventLoop::Instance();
+  TShared& shared_;
+  TEventLoop& loop_ = TEventLoop::Instance();
 };
 
 int Main(int argc, char** argv) {
@@ -178,25 +178,25 @@ int Main(int argc, char** argv) {
   rlim_t limit = RaiseDescriptorLimit(static_cast<rlim_t>(2 * clients + 1000), static_cast<rlim_t>(clients + 100));
   InstallWatchdog("no progress for too long; the loop looks hung");
 
-  void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void* mem = ::mmap(nullptr, sizeof(TShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) FailErrno("mmap");
-  Shared* shared = new (mem) Shared;
+  TShared* shared = new (mem) TShared;
 
-  Child child = StartChild([shared](int Control) { ChildMain(Control, *shared); });
+  TChild child = StartChild([shared](int control) { ChildMain(control, *shared); });
 
   std::printf("accept_rate: %ld connections to a TWSocketServer on 127.0.0.1, at most %ld waiting for "
               "accept, one loop (RLIMIT_NOFILE %llu, sizeof(TWSocketClient) %zu)\n",
               clients, kInFlight, static_cast<unsigned long long>(limit), sizeof(TWSocketClient));
   int rc = 0;
   try {
-    Bench run(clients, child.Control, *shared);
+    TBench run(clients, child.Control, *shared);
     run.RunPhase("", false);
     run.RunPhase("Welcome to TcpSrv", true);
   } catch (const std::exception& e) {
     Complain(e.what());
     rc = 1;
   }
-  Request bye{kExit, 0, 0};
+  TRequest bye{cmExit, 0, 0};
   WriteAll(child.Control, &bye, sizeof(bye));
   EndChild(child);
   return rc;

@@ -34,17 +34,17 @@ namespace ordwin {
 namespace {
 
 using namespace bench;
-using Clock = std::chrono::steady_clock;
+using TClock = std::chrono::steady_clock;
 
 constexpr unsigned kWatchdogSeconds = 120;
 constexpr int kBacklog = 4096;
 
-enum Command : int32_t { kCloseAll = 1 };
+enum TCommand : int32_t { cmCloseAll = 1 };
 
-double Ms(Clock::duration D) { return std::chrono::duration<double, std::milli>(D).count(); }
+double Ms(TClock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // The child: accepts every connection and keeps it until told to close them all.
-[[noreturn]] void ListenerMain(int Control) {
+[[noreturn]] void ListenerMain(int control) {
   int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = LoopbackAddress(0);
   socklen_t len = sizeof(a);
@@ -52,10 +52,10 @@ double Ms(Clock::duration D) { return std::chrono::duration<double, std::milli>(
       ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) < 0)
     FailErrno("child listener");
   int32_t port = ntohs(a.sin_port);
-  WriteAll(Control, &port, sizeof(port));
+  WriteAll(control, &port, sizeof(port));
   std::vector<int> open;
   for (;;) {
-    pollfd fds[2] = {{listener, POLLIN, 0}, {Control, POLLIN, 0}};
+    pollfd fds[2] = {{listener, POLLIN, 0}, {control, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) continue;
     if (fds[0].revents & POLLIN) {
       int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -63,84 +63,84 @@ double Ms(Clock::duration D) { return std::chrono::duration<double, std::milli>(
     }
     if (fds[1].revents) {
       int32_t cmd = 0;
-      if (!ReadAll(Control, &cmd, sizeof(cmd))) ::_exit(0);
+      if (!ReadAll(control, &cmd, sizeof(cmd))) ::_exit(0);
       for (int fd : open) AbortiveClose(fd);
       open.clear();
-      WriteAll(Control, &cmd, sizeof(cmd));
+      WriteAll(control, &cmd, sizeof(cmd));
     }
   }
 }
 
-struct Figures {
+struct TFigures {
   double StartMs = 0;    // the stretch that started all N
   double TotalMs = 0;    // from the first start to the N-th completion
   double LongestMs = 0;  // the longest turn after the start
 };
 
-// Runs turns until Done holds, timing each turn but not the waits between them.
-template <class Pred>
-double LongestTurnUntil(Pred Done) {
-  EventLoop& loop = EventLoop::Instance();
+// Runs turns until done holds, timing each turn but not the waits between them.
+template <class TPredicate>
+double LongestTurnUntil(TPredicate done) {
+  TEventLoop& loop = TEventLoop::Instance();
   double longest = 0;
-  while (!Done()) {
+  while (!done()) {
     loop.WaitForWork(1000);
-    auto t0 = Clock::now();
+    auto t0 = TClock::now();
     loop.ProcessMessages();
-    longest = std::max(longest, Ms(Clock::now() - t0));
+    longest = std::max(longest, Ms(TClock::now() - t0));
   }
   return longest;
 }
 
-Figures ConnectRound(int Count, int Port) {
+TFigures ConnectRound(int count, int port) {
   std::vector<std::unique_ptr<TWSocket>> sockets;
   int connected = 0;
-  auto t0 = Clock::now();
-  for (int i = 0; i < Count; ++i) {
+  auto t0 = TClock::now();
+  for (int i = 0; i < count; ++i) {
     sockets.push_back(std::make_unique<TWSocket>(nullptr));
     TWSocket& s = *sockets.back();
-    s.OnSessionConnected = [&connected](TObject*, uint16_t Error) {
-      if (Error != 0) Fail("connect failed with " + std::to_string(Error));
+    s.OnSessionConnected = [&connected](TObject*, uint16_t error) {
+      if (error != 0) Fail("connect failed with " + std::to_string(error));
       ++connected;
     };
     s.SetAddr("127.0.0.1");
-    s.SetPort(std::to_string(Port));
+    s.SetPort(std::to_string(port));
     s.Connect();
   }
-  Figures f;
-  f.StartMs = Ms(Clock::now() - t0);
-  f.LongestMs = LongestTurnUntil([&] { return connected == Count; });
-  f.TotalMs = Ms(Clock::now() - t0);
+  TFigures f;
+  f.StartMs = Ms(TClock::now() - t0);
+  f.LongestMs = LongestTurnUntil([&] { return connected == count; });
+  f.TotalMs = Ms(TClock::now() - t0);
   for (auto& s : sockets) s->Abort();
   return f;
 }
 
-std::string AddressOf(int I) { return "10.77." + std::to_string(I / 256) + "." + std::to_string(I % 256); }
+std::string AddressOf(int i) { return "10.77." + std::to_string(i / 256) + "." + std::to_string(i % 256); }
 
-Figures LookupRound(int Count) {
+TFigures LookupRound(int count) {
   std::vector<std::unique_ptr<TWSocket>> sockets;
   int answered = 0;
-  auto t0 = Clock::now();
-  for (int i = 0; i < Count; ++i) {
+  auto t0 = TClock::now();
+  for (int i = 0; i < count; ++i) {
     sockets.push_back(std::make_unique<TWSocket>(nullptr));
     TWSocket& s = *sockets.back();
-    s.OnDnsLookupDone = [&answered, &s, i](TObject*, uint16_t Error) {
-      if (Error != 0) Fail("lookup " + std::to_string(i) + " failed with " + std::to_string(Error));
+    s.OnDnsLookupDone = [&answered, &s, i](TObject*, uint16_t error) {
+      if (error != 0) Fail("lookup " + std::to_string(i) + " failed with " + std::to_string(error));
       if (s.DnsResult() != AddressOf(i)) Fail("lookup " + std::to_string(i) + " answered " + s.DnsResult());
       ++answered;
     };
     s.DnsLookup("n" + std::to_string(i) + ".bench");
   }
-  Figures f;
-  f.StartMs = Ms(Clock::now() - t0);
-  f.LongestMs = LongestTurnUntil([&] { return answered == Count; });
-  f.TotalMs = Ms(Clock::now() - t0);
+  TFigures f;
+  f.StartMs = Ms(TClock::now() - t0);
+  f.LongestMs = LongestTurnUntil([&] { return answered == count; });
+  f.TotalMs = Ms(TClock::now() - t0);
   return f;
 }
 
-void Report(const char* What, int Round, int Count, const Figures& F) {
+void Report(const char* what, int round, int count, const TFigures& f) {
   std::printf("%-11s round %d: %5d in %8.2f ms = %8.0f completions/s; starting them %6.2f ms; "
               "longest turn after %6.2f ms\n",
-              What, Round, Count, F.TotalMs, Count / (F.TotalMs / 1000.0), F.StartMs, F.LongestMs);
+              what, round, count, f.TotalMs, count / (f.TotalMs / 1000.0), f.StartMs, f.LongestMs);
 }
 
 int Main(int argc, char** argv) {
@@ -160,22 +160,22 @@ int Main(int argc, char** argv) {
   rlim_t limit = RaiseDescriptorLimit(static_cast<rlim_t>(2 * count + 200), static_cast<rlim_t>(count + 100));
   InstallWatchdog("no progress for too long; the loop looks hung");
 
-  Child child = StartChild([](int Control) { ListenerMain(Control); });
+  TChild child = StartChild([](int control) { ListenerMain(control); });
   int32_t port = 0;
   if (!ReadAll(child.Control, &port, sizeof(port))) Fail("the listener did not start");
 
   std::map<std::string, test::TDnsResponder::TName> names;
   for (int i = 0; i < count; ++i)
-    names["n" + std::to_string(i) + ".bench"] = {{AddressOf(i)}, "", test::TDnsResponder::Behaviour::Answer};
+    names["n" + std::to_string(i) + ".bench"] = {{AddressOf(i)}, "", test::TDnsResponder::TBehaviour::bhAnswer};
   test::TDnsResponder dns(names);
-  EventLoop::Instance().Dns().Configure({dns.Server(), 2000, 3});
+  TEventLoop::Instance().Dns().Configure({dns.Server(), 2000, 3});
 
   std::printf("connect_lookup: %d at once on one loop, %d rounds (RLIMIT_NOFILE %llu)\n", count, rounds,
               static_cast<unsigned long long>(limit));
   for (int r = 1; r <= rounds; ++r) {
     ::alarm(kWatchdogSeconds);
     Report("connections", r, count, ConnectRound(count, port));
-    int32_t cmd = kCloseAll;
+    int32_t cmd = cmCloseAll;
     WriteAll(child.Control, &cmd, sizeof(cmd));
     if (!ReadAll(child.Control, &cmd, sizeof(cmd))) Fail("the listener went away");
     Report("lookups", r, count, LookupRound(count));

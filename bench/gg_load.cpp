@@ -101,7 +101,7 @@ constexpr int kDrainDeadline = 15;
 constexpr int kReleaseDeadline = 30;
 constexpr unsigned kWatchdogSeconds = 600;
 
-struct Options {
+struct TOptions {
   pid_t ServerPid = 0;
   uint16_t Port = 8074;
   int Logins = 10000;
@@ -116,98 +116,98 @@ struct Options {
   std::vector<std::string> Dialects{"6.0", "11"};
 };
 
-void PutLe(std::string& Out, int32_t V) {
-  uint32_t u = static_cast<uint32_t>(V);
+void PutLe(std::string& out, int32_t v) {
+  uint32_t u = static_cast<uint32_t>(v);
   char b[4] = {static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF), static_cast<char>((u >> 16) & 0xFF),
                static_cast<char>((u >> 24) & 0xFF)};
-  Out.append(b, 4);
+  out.append(b, 4);
 }
 
-int32_t GetLe(const char* P) {
-  const auto* b = reinterpret_cast<const unsigned char*>(P);
+int32_t GetLe(const char* p) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
   return static_cast<int32_t>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
                               static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24);
 }
 
-void PutHeader(std::string& Out, int32_t Type, size_t Length) {
-  PutLe(Out, Type);
-  PutLe(Out, static_cast<int32_t>(Length));
+void PutHeader(std::string& out, int32_t type, size_t length) {
+  PutLe(out, type);
+  PutLe(out, static_cast<int32_t>(length));
 }
 
 // ---- GG 11 packets: protocol-buffers fields ----
 
-void PutVarint(std::string& Out, uint64_t V) {
-  while (V >= 0x80) {
-    Out += static_cast<char>((V & 0x7F) | 0x80);
-    V >>= 7;
+void PutVarint(std::string& out, uint64_t v) {
+  while (v >= 0x80) {
+    out += static_cast<char>((v & 0x7F) | 0x80);
+    v >>= 7;
   }
-  Out += static_cast<char>(V);
+  out += static_cast<char>(v);
 }
 
-void PutField(std::string& Out, int Field, const std::string& Bytes) {
-  PutVarint(Out, static_cast<uint64_t>(Field) << 3 | 2);
-  PutVarint(Out, Bytes.size());
-  Out += Bytes;
+void PutField(std::string& out, int field, const std::string& bytes) {
+  PutVarint(out, static_cast<uint64_t>(field) << 3 | 2);
+  PutVarint(out, bytes.size());
+  out += bytes;
 }
 
 // A number as the GG 11 packets write it: a flag byte, the length, the decimal digits.
-std::string PackedUin(int32_t Uin) {
-  std::string digits = std::to_string(Uin);
+std::string PackedUin(int32_t uin) {
+  std::string digits = std::to_string(uin);
   return std::string(1, '\x01') + static_cast<char>(digits.size()) + digits;
 }
 
-void PutPacket(std::string& Out, int32_t Type, const std::string& Payload) {
-  PutHeader(Out, Type, Payload.size());
-  Out += Payload;
+void PutPacket(std::string& out, int32_t type, const std::string& payload) {
+  PutHeader(out, type, payload.size());
+  out += payload;
 }
 
-void PutLogin105(std::string& Out, int32_t Uin) {
+void PutLogin105(std::string& out, int32_t uin) {
   std::string p;
   PutField(p, 1, "pl");
-  PutField(p, 2, PackedUin(Uin));
+  PutField(p, 2, PackedUin(uin));
   p += '\x45';  // field 8, fixed32: the status
   PutLe(p, kHidden);
   PutField(p, 9, "");
-  PutPacket(Out, kLogin105, p);
+  PutPacket(out, kLogin105, p);
 }
 
-void PutSendMsg110(std::string& Out, int32_t To, uint32_t Seq, const std::string& Text) {
+void PutSendMsg110(std::string& out, int32_t to, uint32_t seq, const std::string& text) {
   std::string p;
-  PutField(p, 1, PackedUin(To));
+  PutField(p, 1, PackedUin(to));
   PutVarint(p, 2 << 3);
   PutVarint(p, kChatClass);
   PutVarint(p, 3 << 3);
-  PutVarint(p, Seq);
-  PutField(p, 5, Text);
-  PutField(p, 6, "<span>" + Text + "</span>");
-  PutPacket(Out, kSendMsg110, p);
+  PutVarint(p, seq);
+  PutField(p, 5, text);
+  PutField(p, 6, "<span>" + text + "</span>");
+  PutPacket(out, kSendMsg110, p);
 }
 
-// The 64 text bytes of message Seq from Sender: the sequence number first, then letters that
+// The 64 text bytes of message seq from sender: the sequence number first, then letters that
 // change with it, so that a text moved to the wrong place or altered does not compare equal.
 // Never a NUL: the server cuts the text at the first one.
-void MessageText(char* Out, uint32_t Seq, int32_t Sender) {
+void MessageText(char* out, uint32_t seq, int32_t sender) {
   char head[32];
   int n =
-      std::snprintf(head, sizeof(head), "%0*" PRIu32 " from %" PRId32 " ", static_cast<int>(kSeqDigits), Seq, Sender);
+      std::snprintf(head, sizeof(head), "%0*" PRIu32 " from %" PRId32 " ", static_cast<int>(kSeqDigits), seq, sender);
   size_t len = std::min(static_cast<size_t>(n), kTextLength);
-  std::memcpy(Out, head, len);
-  for (size_t i = len; i < kTextLength; ++i) Out[i] = static_cast<char>('a' + (Seq + i) % 26);
+  std::memcpy(out, head, len);
+  for (size_t i = len; i < kTextLength; ++i) out[i] = static_cast<char>('a' + (seq + i) % 26);
 }
 
-bool ParseSeq(const char* P, size_t Len, uint32_t& Seq) {
-  if (Len < kSeqDigits) return false;
+bool ParseSeq(const char* p, size_t len, uint32_t& seq) {
+  if (len < kSeqDigits) return false;
   uint64_t v = 0;
   for (size_t i = 0; i < kSeqDigits; ++i) {
-    if (P[i] < '0' || P[i] > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(P[i] - '0');
+    if (p[i] < '0' || p[i] > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(p[i] - '0');
   }
   if (v > UINT32_MAX) return false;
-  Seq = static_cast<uint32_t>(v);
+  seq = static_cast<uint32_t>(v);
   return true;
 }
 
-struct Row {
+struct TRow {
   std::string Dialect;
   std::string Scenario;
   int Clients = 0;
@@ -222,23 +222,23 @@ struct Row {
   std::string Extra;
 };
 
-Row NewRow(const std::string& Dialect, const char* Scenario, int Clients, int Window, const char* Unit) {
-  Row r;
-  r.Dialect = Dialect;
-  r.Scenario = Scenario;
-  r.Clients = Clients;
-  r.Window = Window;
-  r.Unit = Unit;
+TRow NewRow(const std::string& dialect, const char* scenario, int clients, int window, const char* unit) {
+  TRow r;
+  r.Dialect = dialect;
+  r.Scenario = scenario;
+  r.Clients = clients;
+  r.Window = window;
+  r.Unit = unit;
   return r;
 }
 
-enum class ConnState { Connecting, LoggingIn, Ready, Closed };
+enum class TConnState { csConnecting, csLoggingIn, csReady, csClosed };
 
-struct Conn {
+struct TConn {
   int Fd = -1;
   int32_t Uin = 0;
   int Partner = -1;
-  ConnState State = ConnState::Closed;
+  TConnState State = TConnState::csClosed;
   int64_t OpenedAt = 0;
   std::string Tail;  // a packet not yet complete
   std::string Out;
@@ -254,20 +254,20 @@ struct Conn {
   uint64_t Received = 0;
 };
 
-enum class Mode { Login, Pairs, Fanout };
+enum class TMode { mdLogin, mdPairs, mdFanout };
 
-class LoadGenerator {
+class TLoadGenerator {
 public:
-  explicit LoadGenerator(const Options& Opt) : opt_(Opt), readBuf_(kReadBuffer) {
+  explicit TLoadGenerator(const TOptions& opt) : opt_(opt), readBuf_(kReadBuffer) {
     ep_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (ep_ < 0) FailErrno("epoll_create1");
   }
-  ~LoadGenerator() {
+  ~TLoadGenerator() {
     CloseAll();
     ::close(ep_);
   }
-  LoadGenerator(const LoadGenerator&) = delete;
-  LoadGenerator& operator=(const LoadGenerator&) = delete;
+  TLoadGenerator(const TLoadGenerator&) = delete;
+  TLoadGenerator& operator=(const TLoadGenerator&) = delete;
 
   void Run() {
     WaitForServer();
@@ -289,15 +289,15 @@ public:
 private:
   // ---- phases ----
 
-  void LoginPhase(int Count) {
-    Row row = NewRow(dialect_, "log-in", Count, opt_.ConnectWindow, "log-ins/s");
-    BeginPhase(Mode::Login);
+  void LoginPhase(int count) {
+    TRow row = NewRow(dialect_, "log-in", count, opt_.ConnectWindow, "log-ins/s");
+    BeginPhase(TMode::mdLogin);
     latencies_.Ns.clear();
     long rssBefore = ServerResidentKiB();
-    CpuMark a = CpuMark::Now(opt_.ServerPid);
+    TCpuMark a = TCpuMark::Now(opt_.ServerPid);
     int64_t start = a.At;
-    bool done = LogIn(Count);
-    CpuMark b = CpuMark::Now(opt_.ServerPid);
+    bool done = LogIn(count);
+    TCpuMark b = TCpuMark::Now(opt_.ServerPid);
     int64_t stop = b.At;
     row.Cpu = CpuShare(a, b, opt_.ServerPid);
     // Let the server finish what the last log-ins posted before its memory is read.
@@ -306,8 +306,8 @@ private:
     row.Checked = static_cast<uint64_t>(ready_);
     row.P50us = latencies_.At(0.50);
     row.P99us = latencies_.At(0.99);
-    row.Lost = static_cast<uint64_t>(Count - ready_);
-    if (done) row.Rate = Count / (static_cast<double>(stop - start) / 1e9);
+    row.Lost = static_cast<uint64_t>(count - ready_);
+    if (done) row.Rate = count / (static_cast<double>(stop - start) / 1e9);
     if (rssBefore > 0 && rssAfter > 0 && ready_ > 0) {
       double perClient = static_cast<double>(rssAfter - rssBefore) * 1024.0 / ready_;
       if (!newer_) loginBytesPerClient_ = perClient;
@@ -319,25 +319,25 @@ private:
     EndPhase(row);
   }
 
-  void PairsPhase(int Count, int Window) {
-    Count -= Count % 2;
-    if (Count < 2 || Window < 1) return;
-    Row row = NewRow(dialect_, "messages in pairs", Count, Window, "messages/s");
-    BeginPhase(Mode::Pairs);
-    window_ = static_cast<uint32_t>(Window);
-    if (!LogIn(Count)) return EndPhase(row);
-    for (int i = 0; i < Count; ++i) {
+  void PairsPhase(int count, int window) {
+    count -= count % 2;
+    if (count < 2 || window < 1) return;
+    TRow row = NewRow(dialect_, "messages in pairs", count, window, "messages/s");
+    BeginPhase(TMode::mdPairs);
+    window_ = static_cast<uint32_t>(window);
+    if (!LogIn(count)) return EndPhase(row);
+    for (int i = 0; i < count; ++i) {
       conns_[static_cast<size_t>(i)].Partner = i ^ 1;
       conns_[static_cast<size_t>(i)].SentAt.assign(window_, 0);
     }
-    SendAndMeasure(row, opt_.Seconds, [this](int64_t Now) {
-      for (size_t i = 0; i < conns_.size(); ++i) FillWindow(i, Now);
+    SendAndMeasure(row, opt_.Seconds, [this](int64_t now) {
+      for (size_t i = 0; i < conns_.size(); ++i) FillWindow(i, now);
     });
     uint64_t sent = 0;
-    for (const Conn& c : conns_) sent += c.NextSend;
+    for (const TConn& c : conns_) sent += c.NextSend;
     bool drained = PumpUntil(NowNs() + SecondsToNs(kDrainDeadline), [this] { return AllDelivered(); });
     uint64_t received = 0;
-    for (const Conn& c : conns_) {
+    for (const TConn& c : conns_) {
       received += c.Received;
       if (c.NextAck != c.NextSend)
         Fault("client " + std::to_string(c.Uin) + " got " + std::to_string(c.NextAck) + " acknowledgements for " +
@@ -351,19 +351,19 @@ private:
     EndPhase(row);
   }
 
-  void FanoutPhase(int Count, int Window) {
-    if (Window < 1) return;
-    Row row = NewRow(dialect_, "status fan-out", Count, Window, "notifications/s");
-    BeginPhase(Mode::Fanout);
-    if (!LogIn(Count)) return EndPhase(row);
-    fanWindow_ = static_cast<uint32_t>(Window);
+  void FanoutPhase(int count, int window) {
+    if (window < 1) return;
+    TRow row = NewRow(dialect_, "status fan-out", count, window, "notifications/s");
+    BeginPhase(TMode::mdFanout);
+    if (!LogIn(count)) return EndPhase(row);
+    fanWindow_ = static_cast<uint32_t>(window);
     fanSeen_.assign(fanWindow_, 0);
     fanSentAt_.assign(fanWindow_, 0);
     fanNext_ = 0;
     fanDone_ = 0;
-    SendAndMeasure(row, opt_.FanoutSeconds, [this](int64_t Now) { FillFanout(Now); });
+    SendAndMeasure(row, opt_.FanoutSeconds, [this](int64_t now) { FillFanout(now); });
     bool drained = PumpUntil(NowNs() + SecondsToNs(kDrainDeadline), [this] { return fanDone_ == fanNext_; });
-    uint64_t expected = static_cast<uint64_t>(fanNext_) * static_cast<uint64_t>(Count - 1);
+    uint64_t expected = static_cast<uint64_t>(fanNext_) * static_cast<uint64_t>(count - 1);
     uint64_t received = 0;
     for (size_t i = 1; i < conns_.size(); ++i) received += conns_[i].Received;
     if (conns_[0].Received != 0) Fault("the client that changed status was told of its own change");
@@ -373,7 +373,7 @@ private:
     WindowFigures(row, opt_.FanoutSeconds);
     char buf[96];
     std::snprintf(buf, sizeof(buf), "%u status changes, %.0f changes/s", fanNext_,
-                  static_cast<double>(windowCount_) / (Count - 1) / opt_.FanoutSeconds);
+                  static_cast<double>(windowCount_) / (count - 1) / opt_.FanoutSeconds);
     row.Extra = buf;
     EndPhase(row);
   }
@@ -382,64 +382,64 @@ private:
 
   // Sends through the warm-up and the measuring window that follows: Start(now) fills the first
   // windows, each delivery refills one. Only what arrives inside the window counts and is timed.
-  template <class Starter>
-  void SendAndMeasure(Row& R, double Seconds, Starter Start) {
+  template <class TStarter>
+  void SendAndMeasure(TRow& r, double seconds, TStarter start) {
     latencies_.Ns.clear();
     latencies_.Ns.reserve(8u << 20);
     windowCount_ = 0;
     int64_t now = NowNs();
     measureFrom_ = now + SecondsToNs(opt_.Warmup);
-    measureTo_ = measureFrom_ + SecondsToNs(Seconds);
+    measureTo_ = measureFrom_ + SecondsToNs(seconds);
     sending_ = true;
-    Start(now);
+    start(now);
     Flush();
     PumpUntil(measureFrom_, [] { return false; });
-    CpuMark a = CpuMark::Now(opt_.ServerPid);
+    TCpuMark a = TCpuMark::Now(opt_.ServerPid);
     PumpUntil(measureTo_, [] { return false; });
-    R.Cpu = CpuShare(a, CpuMark::Now(opt_.ServerPid), opt_.ServerPid);
+    r.Cpu = CpuShare(a, TCpuMark::Now(opt_.ServerPid), opt_.ServerPid);
     sending_ = false;
   }
 
-  void WindowFigures(Row& R, double Seconds) {
-    R.Rate = static_cast<double>(windowCount_) / Seconds;
-    R.P50us = latencies_.At(0.50);
-    R.P99us = latencies_.At(0.99);
+  void WindowFigures(TRow& r, double seconds) {
+    r.Rate = static_cast<double>(windowCount_) / seconds;
+    r.P50us = latencies_.At(0.50);
+    r.P99us = latencies_.At(0.99);
   }
 
   long ServerResidentKiB() const { return opt_.ServerPid > 0 ? ResidentKiB(opt_.ServerPid) : -1; }
 
-  void BeginPhase(Mode M) {
-    mode_ = M;
+  void BeginPhase(TMode m) {
+    mode_ = m;
     phaseFaults_ = 0;
     faultTexts_.clear();
     ready_ = 0;
     uinBase_ += 100000;
   }
 
-  void EndPhase(Row& R) {
+  void EndPhase(TRow& r) {
     CloseAll();
     if (!ServerAlive(opt_.ServerPid))
       Fault("the server process is gone");
     else if (!AwaitRelease())
       Fault("the server still holds descriptors of closed clients after " + std::to_string(kReleaseDeadline) + " s");
-    R.Faults = phaseFaults_;
+    r.Faults = phaseFaults_;
     for (const std::string& t : faultTexts_)
-      notes_.push_back(R.Scenario + " N=" + std::to_string(R.Clients) + ": " + t);
-    rows_.push_back(R);
+      notes_.push_back(r.Scenario + " N=" + std::to_string(r.Clients) + ": " + t);
+    rows_.push_back(r);
     std::fprintf(stderr,
                  "gg_load: %s N=%d W=%d: %.0f %s, p50 %.1f us, p99 %.1f us, checked %" PRIu64 ", lost %" PRIu64
                  ", faults %" PRIu64 "\n",
-                 R.Scenario.c_str(), R.Clients, R.Window, R.Rate, R.Unit.c_str(), R.P50us, R.P99us, R.Checked, R.Lost,
-                 R.Faults);
+                 r.Scenario.c_str(), r.Clients, r.Window, r.Rate, r.Unit.c_str(), r.P50us, r.P99us, r.Checked, r.Lost,
+                 r.Faults);
     if (!ServerAlive(opt_.ServerPid)) {
       PrintTable();
       Fail("the server process is gone; stopping");
     }
   }
 
-  void Fault(const std::string& Text) {
+  void Fault(const std::string& text) {
     ++phaseFaults_;
-    if (static_cast<int>(faultTexts_.size()) < kMaxFaultTexts) faultTexts_.push_back(Text);
+    if (static_cast<int>(faultTexts_.size()) < kMaxFaultTexts) faultTexts_.push_back(text);
   }
 
   // Closed clients are released by the server on a later turn of its loop; the next phase
@@ -477,8 +477,8 @@ private:
     ::usleep(200000);
   }
 
-  void Open(size_t I) {
-    Conn& c = conns_[I];
+  void Open(size_t i) {
+    TConn& c = conns_[i];
     c.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (c.Fd < 0) FailErrno("socket");
     int one = 1;
@@ -488,65 +488,65 @@ private:
       FailErrno("connect");
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u64 = I;
+    ev.data.u64 = i;
     if (::epoll_ctl(ep_, EPOLL_CTL_ADD, c.Fd, &ev) < 0) FailErrno("epoll_ctl add");
-    c.State = ConnState::Connecting;
+    c.State = TConnState::csConnecting;
     c.OpenedAt = NowNs();
   }
 
-  void CloseConn(Conn& C) {
-    if (C.State == ConnState::Connecting) --awaitingWelcome_;
-    if (C.Fd >= 0) AbortiveClose(C.Fd);  // closing also takes it out of the epoll set
-    C.Fd = -1;
-    C.State = ConnState::Closed;
+  void CloseConn(TConn& c) {
+    if (c.State == TConnState::csConnecting) --awaitingWelcome_;
+    if (c.Fd >= 0) AbortiveClose(c.Fd);  // closing also takes it out of the epoll set
+    c.Fd = -1;
+    c.State = TConnState::csClosed;
   }
 
   void CloseAll() {
-    for (Conn& c : conns_) CloseConn(c);
+    for (TConn& c : conns_) CloseConn(c);
     conns_.clear();
     dirty_.clear();
   }
 
-  // Opens Count clients and logs each in, keeping at most --connect-window of them between
+  // Opens count clients and logs each in, keeping at most --connect-window of them between
   // connect and welcome: the server's listen backlog is small, and a SYN that finds the accept
   // queue full is dropped and retried only a second later.
-  bool LogIn(int Count) {
+  bool LogIn(int count) {
     CloseAll();
-    conns_.resize(static_cast<size_t>(Count));
-    for (int i = 0; i < Count; ++i) conns_[static_cast<size_t>(i)].Uin = uinBase_ + i + 1;
+    conns_.resize(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) conns_[static_cast<size_t>(i)].Uin = uinBase_ + i + 1;
     opened_ = 0;
     awaitingWelcome_ = 0;
     ready_ = 0;
-    auto openMore = [this, Count] {
-      while (opened_ < Count && awaitingWelcome_ < opt_.ConnectWindow) {
+    auto openMore = [this, count] {
+      while (opened_ < count && awaitingWelcome_ < opt_.ConnectWindow) {
         Open(static_cast<size_t>(opened_++));
         ++awaitingWelcome_;
       }
     };
     openMore();
     afterTurn_ = openMore;
-    bool ok = PumpUntil(NowNs() + SecondsToNs(kLoginDeadline), [this, Count] { return ready_ == Count; });
+    bool ok = PumpUntil(NowNs() + SecondsToNs(kLoginDeadline), [this, count] { return ready_ == count; });
     afterTurn_ = nullptr;
-    if (!ok) Fault(std::to_string(ready_) + " of " + std::to_string(Count) + " clients logged in");
+    if (!ok) Fault(std::to_string(ready_) + " of " + std::to_string(count) + " clients logged in");
     return ok;
   }
 
   // ---- the loop ----
 
   // Runs turns until Done() holds (true), the deadline passes or the server is gone (false).
-  template <class Pred>
-  bool PumpUntil(int64_t Deadline, Pred Done) {
+  template <class TPredicate>
+  bool PumpUntil(int64_t deadline, TPredicate done) {
     std::vector<epoll_event> events(kMaxEvents);
     int64_t nextAliveCheck = NowNs() + SecondsToNs(0.5);
     for (;;) {
-      if (Done()) return true;
+      if (done()) return true;
       int64_t now = NowNs();
-      if (now >= Deadline) return false;
+      if (now >= deadline) return false;
       if (now >= nextAliveCheck) {
         if (!ServerAlive(opt_.ServerPid)) return false;
         nextAliveCheck = now + SecondsToNs(0.5);
       }
-      int timeoutMs = static_cast<int>(std::min<int64_t>((Deadline - now) / 1000000 + 1, 10));
+      int timeoutMs = static_cast<int>(std::min<int64_t>((deadline - now) / 1000000 + 1, 10));
       int n = ::epoll_wait(ep_, events.data(), kMaxEvents, timeoutMs);
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -565,12 +565,12 @@ private:
     }
   }
 
-  void PumpFor(int64_t Ns) {
-    PumpUntil(NowNs() + Ns, [] { return false; });
+  void PumpFor(int64_t ns) {
+    PumpUntil(NowNs() + ns, [] { return false; });
   }
 
-  void Readable(size_t I, int64_t Now) {
-    Conn& c = conns_[I];
+  void Readable(size_t i, int64_t now) {
+    TConn& c = conns_[i];
     size_t have = c.Tail.size();
     if (have > readBuf_.size() / 2) readBuf_.resize(have * 2);
     std::memcpy(readBuf_.data(), c.Tail.data(), have);
@@ -595,60 +595,60 @@ private:
         return CloseConn(c);
       }
       if (len - at - kHeader < static_cast<size_t>(length)) break;
-      Packet(I, type, p + at + kHeader, static_cast<size_t>(length), Now);
+      Packet(i, type, p + at + kHeader, static_cast<size_t>(length), now);
       if (c.Fd < 0) return;
       at += kHeader + static_cast<size_t>(length);
     }
     c.Tail.assign(p + at, len - at);
   }
 
-  void Packet(size_t I, int32_t Type, const char* P, size_t Len, int64_t Now) {
-    Conn& c = conns_[I];
-    switch (Type) {
+  void Packet(size_t i, int32_t type, const char* p, size_t len, int64_t now) {
+    TConn& c = conns_[i];
+    switch (type) {
       case kWelcome:
-        if (c.State != ConnState::Connecting || Len != 4) return Unexpected(c, Type, Len);
+        if (c.State != TConnState::csConnecting || len != 4) return Unexpected(c, type, len);
         --awaitingWelcome_;
-        c.State = ConnState::LoggingIn;
+        c.State = TConnState::csLoggingIn;
         if (newer_) {
           PutLogin105(c.Out, c.Uin);
         } else {
           PutHeader(c.Out, kLogin, 4);
           PutLe(c.Out, c.Uin);
         }
-        MarkDirty(I);
+        MarkDirty(i);
         return;
       case kLoginOk:
-        if (c.State != ConnState::LoggingIn || Len != 0) return Unexpected(c, Type, Len);
-        c.State = ConnState::Ready;
+        if (c.State != TConnState::csLoggingIn || len != 0) return Unexpected(c, type, len);
+        c.State = TConnState::csReady;
         ++ready_;
-        if (mode_ == Mode::Login) latencies_.Add(Now - c.OpenedAt);
+        if (mode_ == TMode::mdLogin) latencies_.Add(now - c.OpenedAt);
         return;
       case kSendMsgAck:
-        if (mode_ != Mode::Pairs) return Unexpected(c, Type, Len);
-        return Ack(I, P, Len);
+        if (mode_ != TMode::mdPairs) return Unexpected(c, type, len);
+        return Ack(i, p, len);
       case kRecvMsg:
       case kRecvMsg80:
-        if (mode_ != Mode::Pairs || (Type == kRecvMsg80) != newer_) return Unexpected(c, Type, Len);
-        return Message(I, P, Len, Now);
+        if (mode_ != TMode::mdPairs || (type == kRecvMsg80) != newer_) return Unexpected(c, type, len);
+        return Message(i, p, len, now);
       case kStatusNotify:
       case kStatus80:
-        if (mode_ != Mode::Fanout || (Type == kStatus80) != newer_) return Unexpected(c, Type, Len);
-        return Notification(c, P, Len, Now);
+        if (mode_ != TMode::mdFanout || (type == kStatus80) != newer_) return Unexpected(c, type, len);
+        return Notification(c, p, len, now);
       default:
-        return Unexpected(c, Type, Len);
+        return Unexpected(c, type, len);
     }
   }
 
-  void Unexpected(const Conn& C, int32_t Type, size_t Len) {
-    Fault("client " + std::to_string(C.Uin) + ": unexpected packet type " + std::to_string(Type) + " of " +
-          std::to_string(Len) + " bytes");
+  void Unexpected(const TConn& c, int32_t type, size_t len) {
+    Fault("client " + std::to_string(c.Uin) + ": unexpected packet type " + std::to_string(type) + " of " +
+          std::to_string(len) + " bytes");
   }
 
-  void MarkDirty(size_t I) {
-    Conn& c = conns_[I];
+  void MarkDirty(size_t i) {
+    TConn& c = conns_[i];
     if (c.Dirty) return;
     c.Dirty = true;
-    dirty_.push_back(I);
+    dirty_.push_back(i);
   }
 
   // One write per client and turn, whatever it queued during the turn.
@@ -660,8 +660,8 @@ private:
     dirty_.clear();
   }
 
-  void WriteOut(size_t I) {
-    Conn& c = conns_[I];
+  void WriteOut(size_t i) {
+    TConn& c = conns_[i];
     while (c.OutSent < c.Out.size()) {
       ssize_t n = ::send(c.Fd, c.Out.data() + c.OutSent, c.Out.size() - c.OutSent, MSG_NOSIGNAL);
       if (n < 0) {
@@ -680,7 +680,7 @@ private:
     if (pending != c.WatchingWrite) {
       epoll_event ev{};
       ev.events = EPOLLIN | (pending ? EPOLLOUT : 0u);
-      ev.data.u64 = I;
+      ev.data.u64 = i;
       if (::epoll_ctl(ep_, EPOLL_CTL_MOD, c.Fd, &ev) < 0) FailErrno("epoll_ctl mod");
       c.WatchingWrite = pending;
     }
@@ -688,13 +688,13 @@ private:
 
   // ---- messages in pairs ----
 
-  void FillWindow(size_t I, int64_t Now) {
-    Conn& c = conns_[I];
-    const Conn& p = conns_[static_cast<size_t>(c.Partner)];
+  void FillWindow(size_t i, int64_t now) {
+    TConn& c = conns_[i];
+    const TConn& p = conns_[static_cast<size_t>(c.Partner)];
     bool any = false;
     while (sending_ && c.NextSend - p.NextRecv < window_) {
       uint32_t seq = c.NextSend++;
-      c.SentAt[seq % window_] = Now;
+      c.SentAt[seq % window_] = now;
       any = true;
       if (newer_) {
         char text[kTextLength];
@@ -711,81 +711,81 @@ private:
       MessageText(&c.Out[at], seq, c.Uin);
       c.Out[at + kTextLength] = '\0';
     }
-    if (any) MarkDirty(I);
+    if (any) MarkDirty(i);
   }
 
   // A 6.0 acknowledgement names the sender itself, a newer one the recipient.
-  void Ack(size_t I, const char* P, size_t Len) {
-    Conn& C = conns_[I];
-    int32_t named = newer_ ? conns_[static_cast<size_t>(C.Partner)].Uin : C.Uin;
-    if (Len != 12)
-      return Fault("client " + std::to_string(C.Uin) + ": acknowledgement of " + std::to_string(Len) + " bytes");
-    int32_t status = GetLe(P);
-    int32_t uin = GetLe(P + 4);
-    uint32_t seq = static_cast<uint32_t>(GetLe(P + 8));
-    if (status != kAckDelivered || uin != named || seq != C.NextAck)
-      Fault("client " + std::to_string(C.Uin) + ": acknowledgement status " + std::to_string(status) + ", number " +
+  void Ack(size_t i, const char* p, size_t len) {
+    TConn& c = conns_[i];
+    int32_t named = newer_ ? conns_[static_cast<size_t>(c.Partner)].Uin : c.Uin;
+    if (len != 12)
+      return Fault("client " + std::to_string(c.Uin) + ": acknowledgement of " + std::to_string(len) + " bytes");
+    int32_t status = GetLe(p);
+    int32_t uin = GetLe(p + 4);
+    uint32_t seq = static_cast<uint32_t>(GetLe(p + 8));
+    if (status != kAckDelivered || uin != named || seq != c.NextAck)
+      Fault("client " + std::to_string(c.Uin) + ": acknowledgement status " + std::to_string(status) + ", number " +
             std::to_string(uin) + ", sequence " + std::to_string(seq) + "; expected status 2, number " +
-            std::to_string(named) + ", sequence " + std::to_string(C.NextAck));
-    if (seq >= C.NextAck) C.NextAck = seq + 1;
+            std::to_string(named) + ", sequence " + std::to_string(c.NextAck));
+    if (seq >= c.NextAck) c.NextAck = seq + 1;
   }
 
-  void Message(size_t I, const char* P, size_t Len, int64_t Now) {
-    Conn& c = conns_[I];
+  void Message(size_t i, const char* p, size_t len, int64_t now) {
+    TConn& c = conns_[i];
     size_t senderIdx = static_cast<size_t>(c.Partner);
-    Conn& s = conns_[senderIdx];
+    TConn& s = conns_[senderIdx];
     ++c.Received;
     uint32_t seq = 0;
-    const char* text = newer_ ? Text80(P, Len) : Text60(P, Len);
-    if (text == nullptr || GetLe(P) != s.Uin || !ParseSeq(text, kTextLength, seq)) {
-      return Fault("client " + std::to_string(c.Uin) + ": malformed or misrouted message of " + std::to_string(Len) +
-                   " bytes from " + std::to_string(Len >= 4 ? GetLe(P) : 0));
+    const char* text = newer_ ? Text80(p, len) : Text60(p, len);
+    if (text == nullptr || GetLe(p) != s.Uin || !ParseSeq(text, kTextLength, seq)) {
+      return Fault("client " + std::to_string(c.Uin) + ": malformed or misrouted message of " + std::to_string(len) +
+                   " bytes from " + std::to_string(len >= 4 ? GetLe(p) : 0));
     }
     if (newer_) {  // libgadu answers every message with a receipt
       PutHeader(c.Out, kRecvMsgAck, 4);
-      PutLe(c.Out, GetLe(P + 4));
-      MarkDirty(I);
+      PutLe(c.Out, GetLe(p + 4));
+      MarkDirty(i);
     }
     char want[kTextLength];
     MessageText(want, seq, s.Uin);
     if (std::memcmp(want, text, kTextLength) != 0 ||
-        (newer_ && std::memcmp(want, P + kRecvMsg80Head + 6, kTextLength) != 0))
+        (newer_ && std::memcmp(want, p + kRecvMsg80Head + 6, kTextLength) != 0))
       Fault("client " + std::to_string(c.Uin) + ": text of message " + std::to_string(seq) + " altered");
     if (seq != c.NextRecv) {
       Fault("client " + std::to_string(c.Uin) + ": message " + std::to_string(seq) + " from " + std::to_string(s.Uin) +
             " where " + std::to_string(c.NextRecv) + " was due (" + (seq < c.NextRecv ? "duplicate or late" : "gap") +
             ")");
       if (seq < c.NextRecv) return;
-    } else if (Now >= measureFrom_ && Now < measureTo_) {
+    } else if (now >= measureFrom_ && now < measureTo_) {
       ++windowCount_;
-      latencies_.Add(Now - s.SentAt[seq % window_]);
+      latencies_.Add(now - s.SentAt[seq % window_]);
     }
     c.NextRecv = seq + 1;
-    FillWindow(senderIdx, Now);
+    FillWindow(senderIdx, now);
   }
 
   // The text of a received message (type 10: time 0, class 4, text, NUL), or nullptr.
-  static const char* Text60(const char* P, size_t Len) {
-    if (Len != kRecvMsgLength || GetLe(P + 8) != 0 || GetLe(P + 12) != kMessageClass || P[16 + kTextLength] != '\0')
+  static const char* Text60(const char* p, size_t len) {
+    if (len != kRecvMsgLength || GetLe(p + 8) != 0 || GetLe(p + 12) != kMessageClass || p[16 + kTextLength] != '\0')
       return nullptr;
-    return P + 16;
+    return p + 16;
   }
 
   // The plain part of a received 0x2e (class 8, "<span>text</span>", text, no formatting), or
   // nullptr; the HTML part's text is compared by the caller.
-  static const char* Text80(const char* P, size_t Len) {
+  static const char* Text80(const char* p, size_t len) {
     const size_t htmlLength = 6 + kTextLength + 7;
     const size_t plainAt = kRecvMsg80Head + htmlLength + 1;
-    if (Len != plainAt + kTextLength + 1 || GetLe(P + 12) != kChatClass ||
-        GetLe(P + 16) != static_cast<int32_t>(plainAt) || GetLe(P + 20) != static_cast<int32_t>(Len) ||
-        std::memcmp(P + kRecvMsg80Head, "<span>", 6) != 0 ||
-        std::memcmp(P + kRecvMsg80Head + 6 + kTextLength, "</span>", 8) != 0 || P[Len - 1] != '\0')
+    if (len != plainAt + kTextLength + 1 || GetLe(p + 12) != kChatClass ||
+        GetLe(p + 16) != static_cast<int32_t>(plainAt) || GetLe(p + 20) != static_cast<int32_t>(len) ||
+        std::memcmp(p + kRecvMsg80Head, "<span>", 6) != 0 ||
+        std::memcmp(p + kRecvMsg80Head + 6 + kTextLength, "</span>", 8) != 0 || p[len - 1] != '\0')
       return nullptr;
-    return P + plainAt;
+    return p + plainAt;
   }
 
   bool AllDelivered() const {
-    for (const Conn& c : conns_)
+    for (const TConn& c : conns_)
       if (c.Fd >= 0 && (conns_[static_cast<size_t>(c.Partner)].NextRecv != c.NextSend || c.NextAck != c.NextSend))
         return false;
     return true;
@@ -793,8 +793,8 @@ private:
 
   // ---- status fan-out ----
 
-  void FillFanout(int64_t Now) {
-    Conn& c = conns_[0];
+  void FillFanout(int64_t now) {
+    TConn& c = conns_[0];
     bool any = false;
     while (sending_ && fanNext_ - fanDone_ < fanWindow_) {
       uint32_t seq = fanNext_++;
@@ -813,38 +813,38 @@ private:
         PutLe(c.Out, status);
         c.Out.append(desc, kSeqDigits);
       }
-      fanSentAt_[seq % fanWindow_] = Now;
+      fanSentAt_[seq % fanWindow_] = now;
       fanSeen_[seq % fanWindow_] = 0;
       any = true;
     }
     if (any) MarkDirty(0);
   }
 
-  void Notification(Conn& C, const char* P, size_t Len, int64_t Now) {
-    ++C.Received;
+  void Notification(TConn& c, const char* p, size_t len, int64_t now) {
+    ++c.Received;
     uint32_t seq = 0;
     // 6.0: number, code byte, nine zeros, description. 11: number, code, 16 zeros, length, description.
     size_t head = newer_ ? kStatus80Head : kNotifyHead;
     size_t zerosFrom = newer_ ? 8 : 5, zerosTo = newer_ ? kStatus80Head - 4 : kNotifyHead;
-    bool zeros = Len >= head && std::all_of(P + zerosFrom, P + zerosTo, [](char b) { return b == 0; });
-    bool lengthRight = !newer_ || (Len >= head && GetLe(P + head - 4) == static_cast<int32_t>(kSeqDigits));
-    if (Len != head + kSeqDigits || !zeros || !lengthRight || GetLe(P) != conns_[0].Uin ||
-        !ParseSeq(P + head, kSeqDigits, seq))
-      return Fault("client " + std::to_string(C.Uin) + ": malformed status notification of " + std::to_string(Len) +
+    bool zeros = len >= head && std::all_of(p + zerosFrom, p + zerosTo, [](char b) { return b == 0; });
+    bool lengthRight = !newer_ || (len >= head && GetLe(p + head - 4) == static_cast<int32_t>(kSeqDigits));
+    if (len != head + kSeqDigits || !zeros || !lengthRight || GetLe(p) != conns_[0].Uin ||
+        !ParseSeq(p + head, kSeqDigits, seq))
+      return Fault("client " + std::to_string(c.Uin) + ": malformed status notification of " + std::to_string(len) +
                    " bytes");
-    int32_t code = newer_ ? GetLe(P + 4) : static_cast<unsigned char>(P[4]);
+    int32_t code = newer_ ? GetLe(p + 4) : static_cast<unsigned char>(p[4]);
     if (code != (seq % 2 ? kBusyWithText : kAvailableWithText))
-      Fault("client " + std::to_string(C.Uin) + ": status change " + std::to_string(seq) + " announced with code " +
+      Fault("client " + std::to_string(c.Uin) + ": status change " + std::to_string(seq) + " announced with code " +
             std::to_string(code));
-    if (seq != C.NextRecv) {
-      Fault("client " + std::to_string(C.Uin) + ": status change " + std::to_string(seq) + " where " +
-            std::to_string(C.NextRecv) + " was due");
-      if (seq < C.NextRecv || seq >= fanNext_) return;
+    if (seq != c.NextRecv) {
+      Fault("client " + std::to_string(c.Uin) + ": status change " + std::to_string(seq) + " where " +
+            std::to_string(c.NextRecv) + " was due");
+      if (seq < c.NextRecv || seq >= fanNext_) return;
     }
-    C.NextRecv = seq + 1;
-    if (Now >= measureFrom_ && Now < measureTo_) {
+    c.NextRecv = seq + 1;
+    if (now >= measureFrom_ && now < measureTo_) {
       ++windowCount_;
-      latencies_.Add(Now - fanSentAt_[seq % fanWindow_]);
+      latencies_.Add(now - fanSentAt_[seq % fanWindow_]);
     }
     if (seq - fanDone_ < fanWindow_ && ++fanSeen_[seq % fanWindow_] == conns_.size() - 1) {
       // Changes complete in order at every receiver, so the oldest completes first.
@@ -852,16 +852,16 @@ private:
         fanSeen_[fanDone_ % fanWindow_] = 0;
         ++fanDone_;
       }
-      FillFanout(Now);
+      FillFanout(now);
     }
   }
 
   // ---- report ----
 
   // A 6.0 row: the targets are set for the 6.0 path.
-  const Row* Find(const std::string& Scenario, int Clients, int Window) const {
-    for (const Row& r : rows_)
-      if (r.Dialect == "6.0" && r.Scenario == Scenario && r.Clients == Clients && r.Window == Window) return &r;
+  const TRow* Find(const std::string& scenario, int clients, int window) const {
+    for (const TRow& r : rows_)
+      if (r.Dialect == "6.0" && r.Scenario == scenario && r.Clients == clients && r.Window == window) return &r;
     return nullptr;
   }
 
@@ -872,7 +872,7 @@ private:
         opt_.Port, opt_.Seconds, opt_.Warmup, opt_.FanoutSeconds);
     std::printf("%-7s %-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %11s  %s\n", "dialect", "scenario", "clients",
                 "window", "rate", "unit", "p50 us", "p99 us", "checked", "lost", "faults", "srv gen oth", "notes");
-    for (const Row& r : rows_)
+    for (const TRow& r : rows_)
       std::printf("%-7s %-18s %7d %6d %12.0f %-16s %10.1f %10.1f %10" PRIu64 " %6" PRIu64 " %6" PRIu64 " %11s  %s\n",
                   r.Dialect.c_str(), r.Scenario.c_str(), r.Clients, r.Window, r.Rate, r.Unit.c_str(), r.P50us, r.P99us,
                   r.Checked, r.Lost, r.Faults, r.Cpu.c_str(), r.Extra.c_str());
@@ -890,23 +890,23 @@ private:
 
     std::printf("\ntargets (6.0 rows):\n");
     for (int w : opt_.Windows) {
-      const Row* a = Find("messages in pairs", 100, w);
-      const Row* b = Find("messages in pairs", 1000, w);
+      const TRow* a = Find("messages in pairs", 100, w);
+      const TRow* b = Find("messages in pairs", 1000, w);
       if (a && b && a->Rate > 0)
         std::printf("  W=%-2d N=1000 vs N=100: %.0f / %.0f messages/s = %.2f (no more than 15 %% lower: %s)\n", w,
                     b->Rate, a->Rate, b->Rate / a->Rate, b->Rate >= 0.85 * a->Rate ? "met" : "MISSED");
     }
-    if (const Row* l = Find("log-in", opt_.Logins, opt_.ConnectWindow); l && loginBytesPerClient_ > 0)
+    if (const TRow* l = Find("log-in", opt_.Logins, opt_.ConnectWindow); l && loginBytesPerClient_ > 0)
       std::printf("  %d clients logged in: %.0f bytes of server VmRSS each (at most 3072: %s; all logged in: %s)\n",
                   l->Clients, loginBytesPerClient_, loginBytesPerClient_ <= 3072 ? "met" : "MISSED",
                   l->Lost == 0 && l->Faults == 0 ? "yes" : "NO");
     const double irc[2][2] = {{100, 1.0e6}, {1000, 0.3e6}};
     for (const auto& ref : irc)
-      if (const Row* r = Find("messages in pairs", static_cast<int>(ref[0]), 32))
+      if (const TRow* r = Find("messages in pairs", static_cast<int>(ref[0]), 32))
         std::printf("  N=%d W=32: %.0f messages/s = %.2f x the IRC reference of %.1f million\n",
                     static_cast<int>(ref[0]), r->Rate, r->Rate / ref[1], ref[1] / 1e6);
     uint64_t lost = 0, faults = 0;
-    for (const Row& r : rows_) {
+    for (const TRow& r : rows_) {
       lost += r.Lost;
       faults += r.Faults;
     }
@@ -916,13 +916,13 @@ private:
     std::fflush(stdout);
   }
 
-  Options opt_;
+  TOptions opt_;
   int ep_ = -1;
   std::vector<char> readBuf_;
-  std::vector<Conn> conns_;
+  std::vector<TConn> conns_;
   std::vector<size_t> dirty_;
   std::function<void()> afterTurn_;
-  Mode mode_ = Mode::Login;
+  TMode mode_ = TMode::mdLogin;
   std::string dialect_ = "6.0";
   bool newer_ = false;
   int32_t uinBase_ = 0;
@@ -935,39 +935,39 @@ private:
   uint32_t window_ = 1;
   int64_t measureFrom_ = 0, measureTo_ = 0;
   uint64_t windowCount_ = 0;
-  Latencies latencies_;
+  TLatencies latencies_;
   uint32_t fanWindow_ = 1, fanNext_ = 0, fanDone_ = 0;
   std::vector<size_t> fanSeen_;
   std::vector<int64_t> fanSentAt_;
   uint64_t phaseFaults_ = 0;
   std::vector<std::string> faultTexts_, notes_;
-  std::vector<Row> rows_;
+  std::vector<TRow> rows_;
 };
 
-std::vector<int> ParseList(const char* Text, const char* Flag) {
+std::vector<int> ParseList(const char* text, const char* flag) {
   std::vector<int> out;
-  const char* p = Text;
+  const char* p = text;
   while (*p) {
     char* end = nullptr;
     long v = std::strtol(p, &end, 10);
-    if (end == p || v < 0 || v > 100000) Fail(std::string("bad list for ") + Flag);
+    if (end == p || v < 0 || v > 100000) Fail(std::string("bad list for ") + flag);
     out.push_back(static_cast<int>(v));
     p = *end == ',' ? end + 1 : end;
-    if (*end != ',' && *end != '\0') Fail(std::string("bad list for ") + Flag);
+    if (*end != ',' && *end != '\0') Fail(std::string("bad list for ") + flag);
   }
   return out;
 }
 
-double ParseNumber(const char* Text, const char* Flag, double Max) {
+double ParseNumber(const char* text, const char* flag, double max) {
   char* end = nullptr;
-  double v = std::strtod(Text, &end);
-  if (end == Text || *end != '\0' || !(v >= 0) || v > Max) Fail(std::string("bad value for ") + Flag);
+  double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(v >= 0) || v > max) Fail(std::string("bad value for ") + flag);
   return v;
 }
 
-std::vector<std::string> ParseDialects(const char* Text) {
+std::vector<std::string> ParseDialects(const char* text) {
   std::vector<std::string> out;
-  std::string all = Text;
+  std::string all = text;
   for (size_t start = 0; start <= all.size();) {
     size_t comma = std::min(all.find(',', start), all.size());
     std::string d = all.substr(start, comma - start);
@@ -978,8 +978,8 @@ std::vector<std::string> ParseDialects(const char* Text) {
   return out;
 }
 
-Options ParseOptions(int argc, char** argv) {
-  Options o;
+TOptions ParseOptions(int argc, char** argv) {
+  TOptions o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return OptionValue(argc, argv, i); };
@@ -1025,7 +1025,7 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 int Main(int argc, char** argv) {
-  Options opt = ParseOptions(argc, argv);
+  TOptions opt = ParseOptions(argc, argv);
   int most = std::max(opt.Logins, opt.Fanout);
   for (int n : opt.Pairs) most = std::max(most, n);
   const rlim_t need = static_cast<rlim_t>(most + 64);
@@ -1033,7 +1033,7 @@ int Main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   InstallWatchdog("the whole run took too long; stopping");
   ::alarm(kWatchdogSeconds);
-  LoadGenerator gen(opt);
+  TLoadGenerator gen(opt);
   gen.Run();
   return 0;
 }

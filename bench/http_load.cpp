@@ -47,23 +47,23 @@ constexpr int kDrainDeadline = 10;  // seconds for the last replies after a meas
 constexpr size_t kMaxReply = 64 * 1024;
 constexpr unsigned kWatchdogSeconds = 900;
 
-struct Target {
+struct TTarget {
   std::string Name;
   uint16_t Port = 0;
   pid_t Pid = 0;
   bool Exact = true;
 };
 
-struct Options {
+struct TOptions {
   std::string Reply;
-  std::vector<Target> Targets;
+  std::vector<TTarget> Targets;
   std::vector<int> InFlight{1, 16, 64, 256};
   double Seconds = 3;
   double Warmup = 0.5;
   int Rounds = 3;
 };
 
-struct Result {
+struct TResult {
   double Rate = 0;  // checked replies per second in the measuring window
   double P50 = 0, P99 = 0;
   long Faults = 0;
@@ -71,42 +71,42 @@ struct Result {
   std::string Cpu;
 };
 
-struct Conn {
+struct TConn {
   int64_t Started = 0;
   bool Sent = false;
   std::string Got;
 };
 
-class Generator {
+class TGenerator {
 public:
-  Generator(const Options& Opt) : opt_(Opt), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+  TGenerator(const TOptions& opt) : opt_(opt), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
     if (epoll_ < 0) FailErrno("epoll_create1");
     size_t header = opt_.Reply.find("\r\n\r\n");
     if (header == std::string::npos) Fail("--reply has no blank line after its header");
     body_ = opt_.Reply.substr(header + 4);
   }
 
-  Result Measure(const Target& T, int InFlight) {
-    target_ = &T;
-    result_ = Result{};
+  TResult Measure(const TTarget& t, int inFlight) {
+    target_ = &t;
+    result_ = TResult{};
     latencies_.Ns.clear();
     int64_t start = NowNs();
     from_ = start + SecondsToNs(opt_.Warmup);
     to_ = from_ + SecondsToNs(opt_.Seconds);
     completed_ = 0;
-    for (int i = 0; i < InFlight; ++i) Open();
+    for (int i = 0; i < inFlight; ++i) Open();
 
-    CpuMark a{}, b{};
+    TCpuMark a{}, b{};
     bool marked = false;
     while (NowNs() < to_) {
       if (!marked && NowNs() >= from_) {
-        a = CpuMark::Now(T.Pid);
+        a = TCpuMark::Now(t.Pid);
         marked = true;
       }
       Pump(true);
-      if (!ServerAlive(T.Pid)) Fail(T.Name + " is no longer running");
+      if (!ServerAlive(t.Pid)) Fail(t.Name + " is no longer running");
     }
-    b = CpuMark::Now(T.Pid);
+    b = TCpuMark::Now(t.Pid);
     if (!marked) a = b;
     // The replies still on their way are awaited and checked too; none may hang.
     int64_t deadline = NowNs() + SecondsToNs(kDrainDeadline);
@@ -119,7 +119,7 @@ public:
     result_.Rate = static_cast<double>(completed_) / opt_.Seconds;
     result_.P50 = latencies_.At(0.5) / 1000.0;
     result_.P99 = latencies_.At(0.99) / 1000.0;
-    result_.Cpu = CpuShare(a, b, T.Pid);
+    result_.Cpu = CpuShare(a, b, t.Pid);
     return result_;
   }
 
@@ -136,31 +136,31 @@ private:
       return;
     }
     if (static_cast<size_t>(fd) >= conns_.size()) conns_.resize(static_cast<size_t>(fd) + 1);
-    Conn& c = conns_[static_cast<size_t>(fd)];
-    c = Conn{NowNs(), false, std::string()};
+    TConn& c = conns_[static_cast<size_t>(fd)];
+    c = TConn{NowNs(), false, std::string()};
     epoll_event ev{EPOLLOUT, {}};
     ev.data.fd = fd;
     if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) < 0) FailErrno("epoll_ctl");
     ++open_;
   }
 
-  void Close(int Fd) {
-    ::close(Fd);  // also leaves the epoll set
-    conns_[static_cast<size_t>(Fd)].Started = 0;
+  void Close(int fd) {
+    ::close(fd);  // also leaves the epoll set
+    conns_[static_cast<size_t>(fd)].Started = 0;
     --open_;
   }
 
-  void Pump(bool Reopen) {
+  void Pump(bool reopen) {
     epoll_event events[kMaxEvents];
     int n = ::epoll_wait(epoll_, events, kMaxEvents, 100);
     if (n < 0 && errno != EINTR) FailErrno("epoll_wait");
     for (int i = 0; i < n; ++i) {
       int fd = events[i].data.fd;
-      Conn& c = conns_[static_cast<size_t>(fd)];
+      TConn& c = conns_[static_cast<size_t>(fd)];
       if (!c.Sent) {
         if (!Send(fd, c)) {
           Close(fd);
-          if (Reopen) Open();
+          if (reopen) Open();
         }
         continue;
       }
@@ -172,32 +172,32 @@ private:
         latencies_.Add(now - c.Started);
       }
       Close(fd);
-      if (Reopen) Open();
+      if (reopen) Open();
     }
   }
 
-  bool Send(int Fd, Conn& C) {
+  bool Send(int fd, TConn& c) {
     int err = 0;
     socklen_t len = sizeof(err);
-    ::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
     if (err != 0) return Fault(std::string("connect: ") + std::strerror(err));
-    ssize_t sent = ::send(Fd, kRequest.data(), kRequest.size(), MSG_NOSIGNAL);
+    ssize_t sent = ::send(fd, kRequest.data(), kRequest.size(), MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(kRequest.size())) return Fault("the request did not go out whole");
-    C.Sent = true;
+    c.Sent = true;
     epoll_event ev{EPOLLIN | EPOLLRDHUP, {}};
-    ev.data.fd = Fd;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, Fd, &ev) < 0) FailErrno("epoll_ctl");
+    ev.data.fd = fd;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev) < 0) FailErrno("epoll_ctl");
     return true;
   }
 
   // 0: the reply goes on; 1: it ended and is right; -1: a fault.
-  int Read(int Fd, Conn& C) {
+  int Read(int fd, TConn& c) {
     char buf[4096];
     for (;;) {
-      ssize_t n = ::recv(Fd, buf, sizeof(buf), 0);
+      ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
       if (n > 0) {
-        C.Got.append(buf, static_cast<size_t>(n));
-        if (C.Got.size() <= kMaxReply) continue;
+        c.Got.append(buf, static_cast<size_t>(n));
+        if (c.Got.size() <= kMaxReply) continue;
         Fault("a reply longer than 64 KiB");
         return -1;
       }
@@ -206,33 +206,33 @@ private:
         Fault(std::string("reading: ") + std::strerror(errno));
         return -1;
       }
-      return Check(C.Got) ? 1 : -1;
+      return Check(c.Got) ? 1 : -1;
     }
   }
 
-  bool Check(const std::string& Got) {
+  bool Check(const std::string& got) {
     if (target_->Exact) {
-      if (Got == opt_.Reply) return true;
-      return Fault("reply differs: \"" + Printable(Got) + "\"");
+      if (got == opt_.Reply) return true;
+      return Fault("reply differs: \"" + Printable(got) + "\"");
     }
-    size_t header = Got.find("\r\n\r\n");
-    if (header == std::string::npos || Got.compare(4, 1, "/") != 0 || Got.find(" 200 OK\r\n") != 8 ||
-        Got.substr(0, header + 2).find("\r\nContent-Type: text/data\r\n") == std::string::npos ||
-        Got.compare(header + 4, std::string::npos, body_) != 0)
-      return Fault("reply differs: \"" + Printable(Got) + "\"");
+    size_t header = got.find("\r\n\r\n");
+    if (header == std::string::npos || got.compare(4, 1, "/") != 0 || got.find(" 200 OK\r\n") != 8 ||
+        got.substr(0, header + 2).find("\r\nContent-Type: text/data\r\n") == std::string::npos ||
+        got.compare(header + 4, std::string::npos, body_) != 0)
+      return Fault("reply differs: \"" + Printable(got) + "\"");
     return true;
   }
 
   // Always false, so that callers can return it.
-  bool Fault(const std::string& Text) {
+  bool Fault(const std::string& text) {
     ++result_.Faults;
-    if (result_.FaultTexts.size() < kMaxFaultTexts) result_.FaultTexts.push_back(Text);
+    if (result_.FaultTexts.size() < kMaxFaultTexts) result_.FaultTexts.push_back(text);
     return false;
   }
 
-  static std::string Printable(const std::string& S) {
+  static std::string Printable(const std::string& s) {
     std::string out;
-    for (char c : S.substr(0, 200)) {
+    for (char c : s.substr(0, 200)) {
       if (c == '\r')
         out += "\\r";
       else if (c == '\n')
@@ -243,44 +243,44 @@ private:
     return out;
   }
 
-  const Options& opt_;
+  const TOptions& opt_;
   int epoll_;
   std::string body_;
-  const Target* target_ = nullptr;
-  std::vector<Conn> conns_;
+  const TTarget* target_ = nullptr;
+  std::vector<TConn> conns_;
   int open_ = 0;
   int64_t from_ = 0, to_ = 0;
   long completed_ = 0;
-  Latencies latencies_;
-  Result result_;
+  TLatencies latencies_;
+  TResult result_;
 };
 
-std::vector<int> ParseList(const char* Text) {
+std::vector<int> ParseList(const char* text) {
   std::vector<int> out;
-  for (const char* p = Text; *p != '\0';) {
+  for (const char* p = text; *p != '\0';) {
     char* end = nullptr;
     long v = std::strtol(p, &end, 10);
-    if (end == p || v <= 0) Fail(std::string("bad list: ") + Text);
+    if (end == p || v <= 0) Fail(std::string("bad list: ") + text);
     out.push_back(static_cast<int>(v));
     p = *end == ',' ? end + 1 : end;
   }
   return out;
 }
 
-Target ParseTarget(const std::string& Text) {
+TTarget ParseTarget(const std::string& text) {
   std::vector<std::string> parts;
   size_t start = 0;
-  for (size_t colon; (colon = Text.find(':', start)) != std::string::npos; start = colon + 1)
-    parts.push_back(Text.substr(start, colon - start));
-  parts.push_back(Text.substr(start));
+  for (size_t colon; (colon = text.find(':', start)) != std::string::npos; start = colon + 1)
+    parts.push_back(text.substr(start, colon - start));
+  parts.push_back(text.substr(start));
   if (parts.size() != 4 || (parts[3] != "exact" && parts[3] != "body"))
-    Fail("a target is NAME:PORT:PID:exact or NAME:PORT:PID:body, not " + Text);
+    Fail("a target is NAME:PORT:PID:exact or NAME:PORT:PID:body, not " + text);
   return {parts[0], static_cast<uint16_t>(std::atoi(parts[1].c_str())), static_cast<pid_t>(std::atoi(parts[2].c_str())),
           parts[3] == "exact"};
 }
 
-Options ParseOptions(int argc, char** argv) {
-  Options o;
+TOptions ParseOptions(int argc, char** argv) {
+  TOptions o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--reply")
@@ -304,16 +304,16 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 int Main(int argc, char** argv) {
-  Options opt = ParseOptions(argc, argv);
+  TOptions opt = ParseOptions(argc, argv);
   RaiseDescriptorLimit(20000, 1024);
   InstallWatchdog("hung (watchdog)");
   ::alarm(kWatchdogSeconds);
-  Generator load(opt);
+  TGenerator load(opt);
 
   std::printf("%-9s %-14s %11s %8s %8s %7s  %s\n", "in-flight", "server", "replies/s", "p50 ms", "p99 ms", "faults",
               "cpu% srv gen oth");
   for (int inFlight : opt.InFlight) {
-    std::vector<std::vector<Result>> rounds(opt.Targets.size());
+    std::vector<std::vector<TResult>> rounds(opt.Targets.size());
     std::vector<std::vector<double>> rates(opt.Targets.size());
     for (int r = 0; r < opt.Rounds; ++r) {
       for (size_t t = 0; t < opt.Targets.size(); ++t) {
@@ -323,15 +323,15 @@ int Main(int argc, char** argv) {
     }
     std::vector<double> medians;
     for (size_t t = 0; t < opt.Targets.size(); ++t) {
-      std::vector<Result>& rs = rounds[t];
-      std::sort(rs.begin(), rs.end(), [](const Result& A, const Result& B) { return A.Rate < B.Rate; });
-      const Result& m = rs[rs.size() / 2];
+      std::vector<TResult>& rs = rounds[t];
+      std::sort(rs.begin(), rs.end(), [](const TResult& a, const TResult& b) { return a.Rate < b.Rate; });
+      const TResult& m = rs[rs.size() / 2];
       long faults = 0;
-      for (const Result& r : rs) faults += r.Faults;
+      for (const TResult& r : rs) faults += r.Faults;
       medians.push_back(m.Rate);
       std::printf("%-9d %-14s %11.0f %8.2f %8.2f %7ld  %s\n", inFlight, opt.Targets[t].Name.c_str(), m.Rate, m.P50,
                   m.P99, faults, m.Cpu.c_str());
-      for (const Result& r : rs)
+      for (const TResult& r : rs)
         for (const std::string& text : r.FaultTexts) std::printf("          fault: %s\n", text.c_str());
     }
     // Each round measures the targets back to back, so their ratio within a round is what other

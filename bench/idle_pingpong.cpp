@@ -36,7 +36,7 @@ namespace {
 
 using namespace bench;
 
-struct Options {
+struct TOptions {
   long RoundTrips = 200000;
   long Idle = 10000;
   long Warmup = 20000;
@@ -49,16 +49,16 @@ constexpr long kConnectBatch = 4;
 // A hung phase is a fault in the library, not a slow machine: stop with a message.
 constexpr unsigned kWatchdogSeconds = 120;
 
-long ParseCount(const char* Text, const char* Flag) {
+long ParseCount(const char* text, const char* flag) {
   char* end = nullptr;
   errno = 0;
-  long v = std::strtol(Text, &end, 10);
-  if (errno != 0 || end == Text || *end != '\0' || v < 0) Fail(std::string("bad value for ") + Flag);
+  long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < 0) Fail(std::string("bad value for ") + flag);
   return v;
 }
 
-Options ParseOptions(int argc, char** argv) {
-  Options o;
+TOptions ParseOptions(int argc, char** argv) {
+  TOptions o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return OptionValue(argc, argv, i); };
@@ -82,13 +82,13 @@ Options ParseOptions(int argc, char** argv) {
 // The child's whole life: receive the port, then open connections in the batches the parent
 // asks for (a count of 0 means none), answering each batch with the count actually opened.
 // Holds them until the parent closes the control channel.
-[[noreturn]] void ChildMain(int Control) {
+[[noreturn]] void ChildMain(int control) {
   uint16_t port = 0;
-  if (!ReadAll(Control, &port, sizeof(port))) ::_exit(0);
+  if (!ReadAll(control, &port, sizeof(port))) ::_exit(0);
   std::vector<int> held;
   for (;;) {
     int32_t batch = 0;
-    if (!ReadAll(Control, &batch, sizeof(batch))) break;
+    if (!ReadAll(control, &batch, sizeof(batch))) break;
     int32_t opened = 0;
     for (int32_t i = 0; i < batch; ++i) {
       int fd = ConnectLoopback(port);
@@ -96,23 +96,23 @@ Options ParseOptions(int argc, char** argv) {
       held.push_back(fd);
       ++opened;
     }
-    WriteAll(Control, &opened, sizeof(opened));
+    WriteAll(control, &opened, sizeof(opened));
   }
   for (int fd : held) ::close(fd);
   ::_exit(0);
 }
 
-struct PhaseResult {
+struct TPhaseResult {
   std::string Name;
   long RoundTrips;
   double Seconds;
   double Rate() const { return Seconds > 0 ? static_cast<double>(RoundTrips) / Seconds : 0; }
 };
 
-class Bench {
+class TBench {
 public:
-  Bench(const Options& Opt, int Control, rlim_t Limit)
-      : opt_(Opt), control_(Control), limit_(Limit), loop_(EventLoop::Instance()) {}
+  TBench(const TOptions& opt, int control, rlim_t limit)
+      : opt_(opt), control_(control), limit_(limit), loop_(TEventLoop::Instance()) {}
 
   void Run() {
     StartListener();
@@ -142,8 +142,8 @@ private:
     listener_ = std::make_unique<TWSocket>(nullptr);
     listener_->SetAddr("127.0.0.1");
     listener_->SetPort("0");
-    listener_->OnSessionAvailable = [this](TObject*, uint16_t Error) {
-      if (Error != 0) Fail("OnSessionAvailable error " + std::to_string(Error));
+    listener_->OnSessionAvailable = [this](TObject*, uint16_t error) {
+      if (error != 0) Fail("OnSessionAvailable error " + std::to_string(error));
       auto s = std::make_unique<TWSocket>(nullptr);
       s->Dup(listener_->Accept());
       accepted_.push_back(std::move(s));
@@ -152,14 +152,14 @@ private:
     listener_->Listen();
   }
 
-  // Runs the loop until accepted_ holds Count objects.
-  void AwaitAccepted(long Count) {
-    acceptTarget_ = Count;
-    if (static_cast<long>(accepted_.size()) < Count) loop_.Run();
+  // Runs the loop until accepted_ holds count objects.
+  void AwaitAccepted(long count) {
+    acceptTarget_ = count;
+    if (static_cast<long>(accepted_.size()) < count) loop_.Run();
   }
 
-  void MakeActivePair(uint16_t Port) {
-    int fd = ConnectLoopback(Port);
+  void MakeActivePair(uint16_t port) {
+    int fd = ConnectLoopback(port);
     if (fd < 0) FailErrno("connect for the active pair");
     AwaitAccepted(1);
     server_ = std::move(accepted_.back());
@@ -191,8 +191,8 @@ private:
       }
       SendPing();
     };
-    auto closed = [](TObject*, uint16_t Error) {
-      Fail("the active pair closed during the run (error " + std::to_string(Error) + ")");
+    auto closed = [](TObject*, uint16_t error) {
+      Fail("the active pair closed during the run (error " + std::to_string(error) + ")");
     };
     server_->OnSessionClosed = closed;
     client_->OnSessionClosed = closed;
@@ -203,18 +203,18 @@ private:
     client_->Send(&expected_, 1);
   }
 
-  PhaseResult PingPong(const std::string& Name, long Count) {
+  TPhaseResult PingPong(const std::string& name, long count) {
     done_ = 0;
-    target_ = Count;
-    if (Count == 0) return {Name, 0, 0};
+    target_ = count;
+    if (count == 0) return {name, 0, 0};
     ::alarm(kWatchdogSeconds);
     auto start = std::chrono::steady_clock::now();
     SendPing();
     loop_.Run();
     auto stop = std::chrono::steady_clock::now();
     ::alarm(0);
-    if (done_ != Count) Fail("phase " + Name + " ended early");
-    return {Name, Count, std::chrono::duration<double>(stop - start).count()};
+    if (done_ != count) Fail("phase " + name + " ended early");
+    return {name, count, std::chrono::duration<double>(stop - start).count()};
   }
 
   void AcceptIdle() {
@@ -235,12 +235,12 @@ private:
     accepted_.clear();
   }
 
-  void Print(long RssBeforeKiB, long RssAfterKiB, int Watched) const {
+  void Print(long rssBeforeKiB, long rssAfterKiB, int watched) const {
     std::printf("idle_pingpong: 1-byte ping-pong over 127.0.0.1, one loop, %ld round trips per phase\n\n",
                 opt_.RoundTrips);
     std::printf("%-16s %12s %10s %15s %8s\n", "phase", "round trips", "seconds", "round trips/s", "ratio");
     const double base = results_.front().Rate();
-    for (const PhaseResult& r : results_) {
+    for (const TPhaseResult& r : results_) {
       double ratio = r.Rate() > 0 ? base / r.Rate() : 0;
       std::printf("%-16s %12ld %10.3f %15.0f %8.3f\n", r.Name.c_str(), r.RoundTrips, r.Seconds, r.Rate(),
                   ratio);
@@ -249,32 +249,32 @@ private:
                 results_.size() > 1 && results_[1].Rate() > 0 && base / results_[1].Rate() <= 1.2 ? "met"
                                                                                                    : "missed");
     std::printf("descriptors watched by the loop with the idle connections open: %d (RLIMIT_NOFILE %llu)\n",
-                Watched, static_cast<unsigned long long>(limit_));
+                watched, static_cast<unsigned long long>(limit_));
     if (opt_.Idle > 0) {
-      double perConn = static_cast<double>(RssAfterKiB - RssBeforeKiB) * 1024.0 / static_cast<double>(opt_.Idle);
+      double perConn = static_cast<double>(rssAfterKiB - rssBeforeKiB) * 1024.0 / static_cast<double>(opt_.Idle);
       std::printf("resident memory: %ld KiB before, %ld KiB after %ld idle connections = %.0f bytes per idle "
                   "connection\n",
-                  RssBeforeKiB, RssAfterKiB, opt_.Idle, perConn);
+                  rssBeforeKiB, rssAfterKiB, opt_.Idle, perConn);
       std::printf("  (server side only: the client ends live in a child process; kernel socket buffers are "
                   "not in VmRSS; sizeof(TWSocket) = %zu)\n",
                   sizeof(TWSocket));
     }
   }
 
-  Options opt_;
+  TOptions opt_;
   int control_;
   rlim_t limit_;
-  EventLoop& loop_;
+  TEventLoop& loop_;
   std::unique_ptr<TWSocket> listener_, server_, client_;
   std::vector<std::unique_ptr<TWSocket>> accepted_, idle_;
   long acceptTarget_ = 0;
   long done_ = 0, target_ = 0;
   unsigned char expected_ = 0;
-  std::vector<PhaseResult> results_;
+  std::vector<TPhaseResult> results_;
 };
 
 int Main(int argc, char** argv) {
-  Options opt = ParseOptions(argc, argv);
+  TOptions opt = ParseOptions(argc, argv);
   // Asks for 25,000 descriptors (enough for both ends of every idle connection in one process).
   // Where the hard limit is lower and may not be raised, the hard limit will do as long as it
   // covers one side: each process here holds only its own ends.
@@ -282,10 +282,10 @@ int Main(int argc, char** argv) {
                                       static_cast<rlim_t>(opt.Idle + 100));
   InstallWatchdog("no progress for too long; the loop looks hung");
 
-  Child child = StartChild(ChildMain);
+  TChild child = StartChild(ChildMain);
   int rc = 0;
   try {
-    Bench run(opt, child.Control, limit);
+    TBench run(opt, child.Control, limit);
     run.Run();
   } catch (const std::exception& e) {
     Complain(e.what());

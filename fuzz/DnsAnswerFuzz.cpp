@@ -18,29 +18,29 @@ namespace {
 
 // The name server's socket, made once, and the resolver pointed at it.
 int NameServer() {
-  static ordwin::SocketHandle udp;
+  static ordwin::TDescriptor udp;
   if (!udp.Valid()) {
     static const std::string hosts = "/dev/shm/ordwin-fuzz-no-hosts";
     std::ofstream(hosts) << "";
     ::setenv("CARES_HOSTS", hosts.c_str(), 1);
-    udp = ordwin::SocketHandle(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    udp = ordwin::TDescriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(udp.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
     socklen_t len = sizeof(a);
     ::getsockname(udp.Get(), reinterpret_cast<sockaddr*>(&a), &len);
-    ordwin::EventLoop::Instance().Dns().Configure({"127.0.0.1:" + std::to_string(ntohs(a.sin_port)), 2000, 1});
+    ordwin::TEventLoop::Instance().Dns().Configure({"127.0.0.1:" + std::to_string(ntohs(a.sin_port)), 2000, 1});
   }
   return udp.Get();
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ordwin;
   const int server = NameServer();
-  fuzz::TFuzzInput in(Data, Size);
+  fuzz::TFuzzInput in(data, size);
   const uint8_t mode = in.Byte();
   {
     TWSocket socket(nullptr);

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "net/EventLoop.h"
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 
 namespace ordwin::fuzz {
 
@@ -20,16 +20,16 @@ namespace ordwin::fuzz {
 // empty strings.
 class TFuzzInput {
 public:
-  TFuzzInput(const uint8_t* Data, size_t Size) : data_(Data), size_(Size) {}
+  TFuzzInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   bool Empty() const { return at_ >= size_; }
   uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
   uint16_t Short() {
     uint16_t low = Byte();
     return static_cast<uint16_t>(low | (Byte() << 8));
   }
-  // Up to Max bytes (fewer at the end of the input).
-  std::string Bytes(size_t Max) {
-    size_t n = Max < size_ - at_ ? Max : size_ - at_;
+  // Up to max bytes (fewer at the end of the input).
+  std::string Bytes(size_t max) {
+    size_t n = max < size_ - at_ ? max : size_ - at_;
     if (at_ >= size_) n = 0;
     std::string s(reinterpret_cast<const char*>(data_ + at_), n);
     at_ += n;
@@ -46,41 +46,41 @@ private:
 // A connected pair of stream sockets: the object under test adopts Near (Release hands it
 // over), the target plays the peer on Far.
 struct TSocketPair {
-  SocketHandle Near, Far;
+  TDescriptor Near, Far;
   TSocketPair() {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0) {
-      Near = SocketHandle(fds[0]);
-      Far = SocketHandle(fds[1]);
+      Near = TDescriptor(fds[0]);
+      Far = TDescriptor(fds[1]);
     }
   }
 };
 
-inline void Pump(int Turns) {
-  for (int i = 0; i < Turns; ++i) EventLoop::Instance().ProcessMessages();
+inline void Pump(int turns) {
+  for (int i = 0; i < turns; ++i) TEventLoop::Instance().ProcessMessages();
 }
 
-// Bytes written to Fd that its peer has not read yet.
-inline int Unread(int Fd) {
+// Bytes written to fd that its peer has not read yet.
+inline int Unread(int fd) {
   int n = 0;
-  return ::ioctl(Fd, SIOCOUTQ, &n) == 0 ? n : 0;
+  return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
 }
 
-// Writes what Fd takes of Data without waiting.
-inline void Offer(int Fd, const std::string& Data) {
-  if (!Data.empty()) (void)::send(Fd, Data.data(), Data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+// Writes what fd takes of data without waiting.
+inline void Offer(int fd, const std::string& data) {
+  if (!data.empty()) (void)::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-// Pumps until the peer of Fd has read everything written to it, or Turns have passed.
-inline void PumpUntilRead(int Fd, int Turns = 64) {
-  for (int i = 0; i < Turns && Unread(Fd) > 0; ++i) Pump(1);
+// Pumps until the peer of fd has read everything written to it, or turns have passed.
+inline void PumpUntilRead(int fd, int turns = 64) {
+  for (int i = 0; i < turns && Unread(fd) > 0; ++i) Pump(1);
   Pump(2);
 }
 
-// Reads and drops what has come to Fd.
-inline void Drain(int Fd) {
+// Reads and drops what has come to fd.
+inline void Drain(int fd) {
   char buffer[65536];
-  while (::recv(Fd, buffer, sizeof(buffer), MSG_DONTWAIT) > 0) {
+  while (::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT) > 0) {
   }
 }
 

@@ -9,9 +9,9 @@
 #include "gg/GgSession.h"
 #include "gg/RIDuziva.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ordwin;
-  fuzz::TFuzzInput in(Data, Size);
+  fuzz::TFuzzInput in(data, size);
   {
     TGgSession session([](std::string_view) {});
     TRiDuziva& gg = session.RIDuziva();

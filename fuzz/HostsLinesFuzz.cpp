@@ -27,9 +27,9 @@ const std::string& FilePath() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ordwin;
-  std::string text(reinterpret_cast<const char*>(Data), Size);
+  std::string text(reinterpret_cast<const char*>(data), size);
   TLines lines = SplitLines(text);
   std::string joined = JoinLines(lines);
   if (SplitLines(joined) != lines) std::abort();
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (once != twice) std::abort();
 
   std::ofstream(FilePath(), std::ios::binary | std::ios::trunc) << text;
-  RedirectHosts(FilePath(), Size > 0 && (Data[0] & 1));
+  RedirectHosts(FilePath(), size > 0 && (data[0] & 1));
   RemoveRedirections(FilePath());
   std::stringstream after;
   after << std::ifstream(FilePath(), std::ios::binary).rdbuf();

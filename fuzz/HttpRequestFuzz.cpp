@@ -23,10 +23,10 @@ ordwin::THttpResponder& Responder() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ordwin;
   TWSocketServer* server = Responder().HttpWSS().SocketServer();
-  fuzz::TFuzzInput in(Data, Size);
+  fuzz::TFuzzInput in(data, size);
   fuzz::TSocketPair peer;
   {
     // As the listener's accept does it: the client object, its connection, the connect event.

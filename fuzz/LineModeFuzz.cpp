@@ -9,9 +9,9 @@
 #include "fuzz/FuzzSupport.h"
 #include "net/WSocket.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ordwin;
-  fuzz::TFuzzInput in(Data, Size);
+  fuzz::TFuzzInput in(data, size);
   const uint8_t settings = in.Byte();
   static const char* const kLineEnds[] = {"\r\n", "\n", "x", ""};
   fuzz::TSocketPair peer;
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         socket.Close();
       }
     };
-    socket.OnLineLimitExceeded = [&](TObject*, int, bool& ClearData) { ClearData = (settings & 0x40) == 0; };
+    socket.OnLineLimitExceeded = [&](TObject*, int, bool& clearData) { clearData = (settings & 0x40) == 0; };
     socket.Dup(peer.Near.Release());
     while (!in.Empty() && socket.State() == wsConnected) {
       uint8_t control = in.Byte();

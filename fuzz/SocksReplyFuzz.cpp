@@ -15,11 +15,11 @@
 namespace {
 
 // The proxy's listening socket on 127.0.0.1, made once; returns its port.
-int ProxyListener(int& Fd) {
+int ProxyListener(int& fd) {
   static int port = 0;
-  static ordwin::SocketHandle listener;
+  static ordwin::TDescriptor listener;
   if (!listener.Valid()) {
-    listener = ordwin::SocketHandle(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    listener = ordwin::TDescriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -29,15 +29,15 @@ int ProxyListener(int& Fd) {
     ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&a), &len);
     port = ntohs(a.sin_port);
   }
-  Fd = listener.Get();
+  fd = listener.Get();
   return port;
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ordwin;
-  fuzz::TFuzzInput in(Data, Size);
+  fuzz::TFuzzInput in(data, size);
   const uint8_t settings = in.Byte();
   int listener = -1;
   const int port = ProxyListener(listener);
@@ -63,10 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     } catch (const Exception&) {
       return 0;  // a level-4 proxy cannot be given a host name
     }
-    SocketHandle proxy;
+    TDescriptor proxy;
     for (int i = 0; i < 64 && !proxy.Valid(); ++i) {
       fuzz::Pump(1);
-      proxy = SocketHandle(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      proxy = TDescriptor(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     }
     if (!proxy.Valid()) return 0;
     // The proxy's end closes first and by reset: no connection of a run waits in TIME_WAIT.

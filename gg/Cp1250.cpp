@@ -40,62 +40,62 @@ constexpr TReverse MakeReverse() {
 
 constexpr TReverse kReverse = MakeReverse();
 
-int EncodeOne(char32_t CodePoint) {
-  if (CodePoint < 0x80) return static_cast<int>(CodePoint);
-  if (CodePoint > 0xFFFF) return -1;
-  auto it = std::lower_bound(kReverse.begin(), kReverse.end(), CodePoint,
+int EncodeOne(char32_t codePoint) {
+  if (codePoint < 0x80) return static_cast<int>(codePoint);
+  if (codePoint > 0xFFFF) return -1;
+  auto it = std::lower_bound(kReverse.begin(), kReverse.end(), codePoint,
                              [](const auto& entry, char32_t cp) { return entry.first < cp; });
-  if (it == kReverse.end() || it->first != CodePoint) return -1;
+  if (it == kReverse.end() || it->first != codePoint) return -1;
   return it->second;
 }
 
 }  // namespace
 
-char32_t Cp1250CodePoint(unsigned char Byte) { return Byte < 0x80 ? Byte : kHigh[Byte - 0x80]; }
+char32_t Cp1250CodePoint(unsigned char byte) { return byte < 0x80 ? byte : kHigh[byte - 0x80]; }
 
-void AppendUtf8(std::string& Out, char32_t Cp) {
-  if (Cp < 0x80) {
-    Out += static_cast<char>(Cp);
-  } else if (Cp < 0x800) {
-    Out += static_cast<char>(0xC0 | (Cp >> 6));
-    Out += static_cast<char>(0x80 | (Cp & 0x3F));
-  } else if (Cp < 0x10000) {
-    Out += static_cast<char>(0xE0 | (Cp >> 12));
-    Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (Cp & 0x3F));
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    Out += static_cast<char>(0xF0 | (Cp >> 18));
-    Out += static_cast<char>(0x80 | ((Cp >> 12) & 0x3F));
-    Out += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (Cp & 0x3F));
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
 
-std::string_view CutUtf8(std::string_view Utf8, size_t Max) {
-  if (Utf8.size() <= Max) return Utf8;
-  size_t end = Max;
-  while (end > 0 && (static_cast<unsigned char>(Utf8[end]) & 0xC0) == 0x80) --end;
-  return Utf8.substr(0, end);
+std::string_view CutUtf8(std::string_view utf8, size_t max) {
+  if (utf8.size() <= max) return utf8;
+  size_t end = max;
+  while (end > 0 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) --end;
+  return utf8.substr(0, end);
 }
 
-std::string Cp1250ToUtf8(std::string_view Bytes) {
+std::string Cp1250ToUtf8(std::string_view bytes) {
   std::string out;
-  out.reserve(Bytes.size() + Bytes.size() / 4);
-  for (char c : Bytes) AppendUtf8(out, Cp1250CodePoint(static_cast<unsigned char>(c)));
+  out.reserve(bytes.size() + bytes.size() / 4);
+  for (char c : bytes) AppendUtf8(out, Cp1250CodePoint(static_cast<unsigned char>(c)));
   return out;
 }
 
-std::string Utf8ToCp1250(std::string_view Utf8) {
+std::string Utf8ToCp1250(std::string_view utf8) {
   std::string out;
-  out.reserve(Utf8.size());
+  out.reserve(utf8.size());
   size_t i = 0;
-  while (i < Utf8.size()) {
-    unsigned char lead = static_cast<unsigned char>(Utf8[i]);
+  while (i < utf8.size()) {
+    unsigned char lead = static_cast<unsigned char>(utf8[i]);
     int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
     char32_t cp = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
-    bool valid = length != 0 && i + length <= Utf8.size();
+    bool valid = length != 0 && i + length <= utf8.size();
     for (int k = 1; valid && k < length; ++k) {
-      unsigned char next = static_cast<unsigned char>(Utf8[i + k]);
+      unsigned char next = static_cast<unsigned char>(utf8[i + k]);
       if ((next & 0xC0) != 0x80) valid = false;
       cp = (cp << 6) | (next & 0x3F);
     }

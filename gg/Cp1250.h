@@ -8,18 +8,18 @@ namespace ordwin {
 
 // Every byte maps to one character; the five bytes the code page leaves unassigned map to the
 // C1 code points of the same value, so that decoding and encoding again gives the same bytes.
-std::string Cp1250ToUtf8(std::string_view Bytes);
+std::string Cp1250ToUtf8(std::string_view bytes);
 
 // Characters outside the code page, and malformed UTF-8 sequences, become '?'.
-std::string Utf8ToCp1250(std::string_view Utf8);
+std::string Utf8ToCp1250(std::string_view utf8);
 
 // The Unicode code point of one Windows-1250 byte.
-char32_t Cp1250CodePoint(unsigned char Byte);
+char32_t Cp1250CodePoint(unsigned char byte);
 
 // Appends the UTF-8 form of a code point.
-void AppendUtf8(std::string& Out, char32_t CodePoint);
+void AppendUtf8(std::string& out, char32_t codePoint);
 
-// The longest start of UTF-8 text that fits in Max bytes without splitting a character.
-std::string_view CutUtf8(std::string_view Utf8, size_t Max);
+// The longest start of UTF-8 text that fits in max bytes without splitting a character.
+std::string_view CutUtf8(std::string_view utf8, size_t max);
 
 }  // namespace ordwin

@@ -2,28 +2,28 @@
 
 namespace ordwin {
 
-int32_t LeBytesToInt(std::string_view Bytes, size_t Offset) {
+int32_t LeBytesToInt(std::string_view bytes, size_t offset) {
   uint32_t value = 0;
   for (size_t i = 0; i < 4; ++i) {
-    size_t at = Offset + i;
-    uint32_t b = at < Bytes.size() ? static_cast<unsigned char>(Bytes[at]) : 0u;
+    size_t at = offset + i;
+    uint32_t b = at < bytes.size() ? static_cast<unsigned char>(bytes[at]) : 0u;
     value |= b << (8 * i);
   }
   return static_cast<int32_t>(value);
 }
 
-std::string IntToLeBytes(int32_t Value) {
-  uint32_t v = static_cast<uint32_t>(Value);
+std::string IntToLeBytes(int32_t value) {
+  uint32_t v = static_cast<uint32_t>(value);
   std::string out(4, '\0');
   for (size_t i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFFu);
   return out;
 }
 
-std::string EscapeControlChars(const std::string& Bytes) {
+std::string EscapeControlChars(const std::string& bytes) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
-  out.reserve(Bytes.size());
-  for (char c : Bytes) {
+  out.reserve(bytes.size());
+  for (char c : bytes) {
     unsigned char b = static_cast<unsigned char>(c);
     if (b < 32) {
       out += '{';

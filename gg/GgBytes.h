@@ -10,12 +10,12 @@ namespace ordwin {
 
 // The signed 32-bit value of the first four bytes, least significant first. Bytes missing at the
 // end of a short input read as 0.
-int32_t LeBytesToInt(std::string_view Bytes, size_t Offset = 0);
+int32_t LeBytesToInt(std::string_view bytes, size_t offset = 0);
 
-// The four bytes of Value, least significant first (two's complement for negative values).
-std::string IntToLeBytes(int32_t Value);
+// The four bytes of value, least significant first (two's complement for negative values).
+std::string IntToLeBytes(int32_t value);
 
 // Every byte below 32 becomes "{XX}" (two upper-case hexadecimal digits); others are copied.
-std::string EscapeControlChars(const std::string& Bytes);
+std::string EscapeControlChars(const std::string& bytes);
 
 }  // namespace ordwin

@@ -5,15 +5,15 @@
 
 namespace ordwin {
 
-TGgClient::TGgClient(TComponent* Owner) : TWSocketClient(Owner) {
-  if (Owner != nullptr) {
-    Server = dynamic_cast<TCustomWSocketServer*>(Owner);
+TGgClient::TGgClient(TComponent* owner) : TWSocketClient(owner) {
+  if (owner != nullptr) {
+    Server = dynamic_cast<TCustomWSocketServer*>(owner);
     if (Server == nullptr) throw Exception("Invalid class typecast");
   }
   ReportRawData = true;
   ComponentOptions |= wsoNoReceiveLoop;
-  OnDataSent = [this](TObject* Sender, uint16_t Error) { ClientDataSent(Sender, Error); };
-  OnSessionClosed = [this](TObject* Sender, uint16_t Error) { ClientSessionClosed(Sender, Error); };
+  OnDataSent = [this](TObject* sender, uint16_t error) { ClientDataSent(sender, error); };
+  OnSessionClosed = [this](TObject* sender, uint16_t error) { ClientSessionClosed(sender, error); };
   CreateAuxSocket();
 }
 
@@ -25,18 +25,18 @@ TGgClient::~TGgClient() {
   }
 }
 
-void TGgClient::SetUin(int32_t Value) {
-  if (index_ != nullptr && Value != uin_) {
+void TGgClient::SetUin(int32_t value) {
+  if (index_ != nullptr && value != uin_) {
     index_->Remove(this, uin_);
-    index_->Add(this, Value);
+    index_->Add(this, value);
   }
-  uin_ = Value;
+  uin_ = value;
 }
 
-void TGgClient::JoinIndex(TGgClientIndex* Index, uint64_t AcceptOrder) {
+void TGgClient::JoinIndex(TGgClientIndex* index, uint64_t acceptOrder) {
   if (index_ != nullptr) index_->Remove(this, uin_);
-  index_ = Index;
-  acceptOrder_ = AcceptOrder;
+  index_ = index;
+  acceptOrder_ = acceptOrder;
   if (index_ != nullptr) index_->Add(this, uin_);
 }
 
@@ -49,8 +49,8 @@ void TGgClient::FreeAuxSocket() {
 
 void TGgClient::ClientDataSent(TObject*, uint16_t) { FlushPendingOutput(); }
 
-void TGgClient::ClientSessionClosed(TObject*, uint16_t Error) {
-  if (Error != 0) {
+void TGgClient::ClientSessionClosed(TObject*, uint16_t error) {
+  if (error != 0) {
     OnDataSent = nullptr;
     if (State() != wsInvalidState && State() != wsClosed) {
       CloseDelayed();
@@ -69,17 +69,17 @@ int TGgClient::FlushPendingOutput() {
   return taken;
 }
 
-void TGgClient::DoClose(bool Shut, uint16_t Error) {
+void TGgClient::DoClose(bool shut, uint16_t error) {
   // A send that finds the connection lost closes it from inside TryToSend: push only once.
-  if (Shut && State() == wsConnected && !pushingBeforeClose_) {
-    FlagScope pushing(pushingBeforeClose_);
+  if (shut && State() == wsConnected && !pushingBeforeClose_) {
+    TFlagScope pushing(pushingBeforeClose_);
     TryToSend();
   }
-  TWSocketClient::DoClose(Shut, Error);
+  TWSocketClient::DoClose(shut, error);
 }
 
-void TGgClient::DoDataSent(uint16_t Error) {
-  TWSocketClient::DoDataSent(Error);
+void TGgClient::DoDataSent(uint16_t error) {
+  TWSocketClient::DoDataSent(error);
   if (ShutdownWhenSent) Shutdown(1);
 }
 

@@ -14,8 +14,8 @@ class TGgClientIndex;
 
 class TGgClient : public TWSocketClient {
 public:
-  // Owner must be the listening server (or none); reads once per readiness report.
-  explicit TGgClient(TComponent* Owner);
+  // The owner must be the listening server (or none); reads once per readiness report.
+  explicit TGgClient(TComponent* owner);
   ~TGgClient() override;
 
   // When set, the next data-sent event shuts the sending direction down.
@@ -31,7 +31,7 @@ public:
 
   // The client's GG number (0 until it logs in) and its last status word, as sent.
   int32_t Uin() const { return uin_; }
-  void SetUin(int32_t Value);
+  void SetUin(int32_t value);
   uint32_t Status = 0;
 
   // An auxiliary socket owned by the client; created and destroyed with it, never opened.
@@ -51,28 +51,28 @@ public:
 
   virtual void CreateAuxSocket();
   virtual void FreeAuxSocket();
-  virtual void ClientDataSent(TObject* Sender, uint16_t Error);
-  virtual void ClientSessionClosed(TObject* Sender, uint16_t Error);
+  virtual void ClientDataSent(TObject* sender, uint16_t error);
+  virtual void ClientSessionClosed(TObject* sender, uint16_t error);
   // Sends PendingOutput and drops what was taken from its front; returns that count.
   virtual int FlushPendingOutput();
 
   // The listener's lookup of connected clients by number; the client keeps it told of its Uin
   // until it is destroyed. Set by the listener when the connection is attached.
-  void JoinIndex(TGgClientIndex* Index, uint64_t AcceptOrder);
+  void JoinIndex(TGgClientIndex* index, uint64_t acceptOrder);
   uint64_t AcceptOrder() const { return acceptOrder_; }
 
   // Told of every packet queued, and of each message acknowledged to its sender as delivered
   // right after it is queued; whether such a message still waits for the platform to take it.
-  void NoteQueued(size_t Bytes) { queuedBytes_ += Bytes; }
+  void NoteQueued(size_t bytes) { queuedBytes_ += bytes; }
   void NoteDeliveredMessage() { deliveredEnd_ = queuedBytes_; }
   bool HoldsDeliveredMessage() const { return queuedBytes_ - SendQueueSize() < deliveredEnd_; }
 
 protected:
   // The inherited step (OnDataSent), then the shutdown that ShutdownWhenSent asked for.
-  void DoDataSent(uint16_t Error) override;
+  void DoDataSent(uint16_t error) override;
   // An orderly close first hands the platform what was queued (packets waiting for the end of
   // the turn), so that the connection's last packets are not lost with it.
-  void DoClose(bool Shut, uint16_t Error) override;
+  void DoClose(bool shut, uint16_t error) override;
 
 private:
   friend class TGgClientIndex;

@@ -6,28 +6,28 @@
 
 namespace ordwin {
 
-void TGgClientIndex::Add(TGgClient* Client, int32_t Uin) {
-  byUin_[Uin].emplace(Client->AcceptOrder(), Client);
+void TGgClientIndex::Add(TGgClient* client, int32_t uin) {
+  byUin_[uin].emplace(client->AcceptOrder(), client);
 }
 
-void TGgClientIndex::Remove(TGgClient* Client, int32_t Uin) {
-  if (Client->queued_) {
-    Client->queued_ = false;
-    queued_.erase(std::find(queued_.begin(), queued_.end(), Client));
+void TGgClientIndex::Remove(TGgClient* client, int32_t uin) {
+  if (client->queued_) {
+    client->queued_ = false;
+    queued_.erase(std::find(queued_.begin(), queued_.end(), client));
   }
-  auto bucket = byUin_.find(Uin);
+  auto bucket = byUin_.find(uin);
   if (bucket == byUin_.end()) return;
-  auto it = bucket->second.find(Client->AcceptOrder());
-  if (it == bucket->second.end() || it->second != Client) return;
+  auto it = bucket->second.find(client->AcceptOrder());
+  if (it == bucket->second.end() || it->second != client) return;
   bucket->second.erase(it);
   if (bucket->second.empty()) byUin_.erase(bucket);
 }
 
-bool TGgClientIndex::MarkQueued(TGgClient* Client) {
-  if (Client->index_ != this) return false;
-  if (!Client->queued_) {
-    Client->queued_ = true;
-    queued_.push_back(Client);
+bool TGgClientIndex::MarkQueued(TGgClient* client) {
+  if (client->index_ != this) return false;
+  if (!client->queued_) {
+    client->queued_ = true;
+    queued_.push_back(client);
   }
   return true;
 }
@@ -39,8 +39,8 @@ std::vector<TGgClient*> TGgClientIndex::TakeQueued() {
   return taken;
 }
 
-TGgClient* TGgClientIndex::FirstConnected(int32_t Uin) const {
-  auto bucket = byUin_.find(Uin);
+TGgClient* TGgClientIndex::FirstConnected(int32_t uin) const {
+  auto bucket = byUin_.find(uin);
   if (bucket == byUin_.end()) return nullptr;
   for (const auto& [order, client] : bucket->second)
     if (client->State() == wsConnected) return client;

@@ -15,14 +15,14 @@ class TGgClient;
 
 class TGgClientIndex {
 public:
-  void Add(TGgClient* Client, int32_t Uin);
-  void Remove(TGgClient* Client, int32_t Uin);
+  void Add(TGgClient* client, int32_t uin);
+  void Remove(TGgClient* client, int32_t uin);
   // The connected client with this number that was accepted first, or nullptr.
-  TGgClient* FirstConnected(int32_t Uin) const;
+  TGgClient* FirstConnected(int32_t uin) const;
 
   // Notes a client of this index whose queued packets wait for the end of the turn, once until
   // taken; false for a client that is not in this index (it could leave unseen).
-  bool MarkQueued(TGgClient* Client);
+  bool MarkQueued(TGgClient* client);
   // The clients marked since the last call, each once, in the order they were marked.
   std::vector<TGgClient*> TakeQueued();
 

@@ -26,50 +26,50 @@ constexpr char kUserListGetReply = 6;
 // The numbers a notify packet names. The 6.0 parts (15, 16) hold 5-byte entries, a trailing
 // short one read with its missing bytes as 0; an 8.0 add (13) holds one whole entry; the 11
 // packets hold entries of digits.
-bool ReadNotifyNumbers(int32_t Type, std::string_view Payload, std::vector<int32_t>& Numbers) {
-  if (Type == kNotifyFirst || Type == kNotifyLast) {
-    for (size_t at = 0; at < Payload.size(); at += kNotifyEntry) Numbers.push_back(LeBytesToInt(Payload, at));
+bool ReadNotifyNumbers(int32_t type, std::string_view payload, std::vector<int32_t>& numbers) {
+  if (type == kNotifyFirst || type == kNotifyLast) {
+    for (size_t at = 0; at < payload.size(); at += kNotifyEntry) numbers.push_back(LeBytesToInt(payload, at));
     return true;
   }
-  if (Type == kAddNotify) {
-    TGgReader r(Payload);
-    Numbers.push_back(static_cast<int32_t>(r.U32()));
+  if (type == kAddNotify) {
+    TGgReader r(payload);
+    numbers.push_back(static_cast<int32_t>(r.U32()));
     r.U8();
     return r.Ok();
   }
-  return ReadNotify105(Payload, Numbers);
+  return ReadNotify105(payload, numbers);
 }
 
 // A connected contact's notify-reply entry in the recipient's dialect. A 6.0 entry reports the
 // low byte of the stored word, hidden included; the newer dialects are told what the status
 // notifications told them.
-std::string NotifyEntryFor(const TGgClient* Recipient, const TGgClient* Contact) {
-  if (IsNewer(Recipient->Dialect))
-    return Status80Payload(Contact->Uin(), AnnouncedStatus(Contact->Status),
-                           TextFor(gdGg80, Contact->Description, Contact->DescriptionIsUtf8));
-  if (!HasDescription(Contact->Status)) return StatusEntry(Contact->Uin(), Contact->Status);
-  return ReplyEntry60(Contact->Uin(), Contact->Status,
-                       TextFor(gdGg60, Contact->Description, Contact->DescriptionIsUtf8));
+std::string NotifyEntryFor(const TGgClient* recipient, const TGgClient* contact) {
+  if (IsNewer(recipient->Dialect))
+    return Status80Payload(contact->Uin(), AnnouncedStatus(contact->Status),
+                           TextFor(gdGg80, contact->Description, contact->DescriptionIsUtf8));
+  if (!HasDescription(contact->Status)) return StatusEntry(contact->Uin(), contact->Status);
+  return ReplyEntry60(contact->Uin(), contact->Status,
+                       TextFor(gdGg60, contact->Description, contact->DescriptionIsUtf8));
 }
 
 }  // namespace
 
-void TGgSession::NotifyList(TGgClient* Sender, int32_t Type, const std::string& Payload) {
-  int32_t uin = Sender->Uin();
-  switch (Type) {
+void TGgSession::NotifyList(TGgClient* sender, int32_t type, const std::string& payload) {
+  int32_t uin = sender->Uin();
+  switch (type) {
     case kRemoveNotify:
       Log(GG_CP1250(">usunięcie śledzenia użytkownika"));
       return;
     case kNotifyFirst:
     case kNotify105First:
-      if (!NotifyListPart(Sender, Type, Payload)) return;
+      if (!NotifyListPart(sender, type, payload)) return;
       Log(GG_CP1250("%d>kolejne pozycje listy kontaktów"), uin);
       return;
     case kNotifyLast:
     case kNotify105Last:
-      if (!NotifyListPart(Sender, Type, Payload)) return;
+      if (!NotifyListPart(sender, type, payload)) return;
       Log(GG_CP1250("%d>ostatnie pozycje listy kontaktów"), uin);
-      SendNotifyReply(Sender, Sender->NotifyReply);
+      SendNotifyReply(sender, sender->NotifyReply);
       return;
     default:
       Log(GG_CP1250("%d>nie mam nikogo na liście kontaktów"), uin);
@@ -77,92 +77,92 @@ void TGgSession::NotifyList(TGgClient* Sender, int32_t Type, const std::string& 
   }
 }
 
-void TGgSession::NotifyChange(TGgClient* Sender, int32_t Type, const std::string& Payload) {
+void TGgSession::NotifyChange(TGgClient* sender, int32_t type, const std::string& payload) {
   std::vector<int32_t> numbers;
-  if (!ReadNotifyNumbers(Type, Payload, numbers)) return Reject(Sender, Type, Payload);
-  int32_t uin = Sender->Uin();
+  if (!ReadNotifyNumbers(type, payload, numbers)) return Reject(sender, type, payload);
+  int32_t uin = sender->Uin();
   for (int32_t number : numbers) {
-    if (Type == kRemoveNotify105) {
+    if (type == kRemoveNotify105) {
       Log(GG_CP1250("%d>usunięcie śledzenia użytkownika %d"), uin, number);
       continue;
     }
     Log(GG_CP1250("%d>dodanie śledzenia użytkownika %d"), uin, number);
-    if (TGgClient* found = FindClientByUin(number)) SendNotifyReply(Sender, NotifyEntryFor(Sender, found));
+    if (TGgClient* found = FindClientByUin(number)) SendNotifyReply(sender, NotifyEntryFor(sender, found));
   }
 }
 
-bool TGgSession::NotifyListPart(TGgClient* Sender, int32_t Type, const std::string& Payload) {
+bool TGgSession::NotifyListPart(TGgClient* sender, int32_t type, const std::string& payload) {
   std::vector<int32_t> numbers;
-  if (!ReadNotifyNumbers(Type, Payload, numbers)) {
-    Reject(Sender, Type, Payload);
+  if (!ReadNotifyNumbers(type, payload, numbers)) {
+    Reject(sender, type, payload);
     return false;
   }
   for (int32_t number : numbers) {
     TGgClient* found = FindClientByUin(number);
-    if (found != nullptr && !AddNotifyEntry(Sender, found)) break;
+    if (found != nullptr && !AddNotifyEntry(sender, found)) break;
   }
   return true;
 }
 
-bool TGgSession::AddNotifyEntry(TGgClient* Sender, const TGgClient* Contact) {
-  std::string entry = NotifyEntryFor(Sender, Contact);
-  if (Sender->NotifyReply.size() + entry.size() > kMaxNotifyReply) {
-    Sender->Close();
+bool TGgSession::AddNotifyEntry(TGgClient* sender, const TGgClient* contact) {
+  std::string entry = NotifyEntryFor(sender, contact);
+  if (sender->NotifyReply.size() + entry.size() > kMaxNotifyReply) {
+    sender->Close();
     return false;
   }
-  Sender->NotifyReply += entry;
+  sender->NotifyReply += entry;
   return true;
 }
 
-void TGgSession::SendNotifyReply(TGgClient* Client, const std::string& Entries) {
-  if (!IsNewer(Client->Dialect)) {
-    SendPacket(Client, kNotifyReply, Entries);
+void TGgSession::SendNotifyReply(TGgClient* client, const std::string& entries) {
+  if (!IsNewer(client->Dialect)) {
+    SendPacket(client, kNotifyReply, entries);
     return;
   }
   // Whole entries, as many as fit in each packet; an empty reply is one empty packet.
   size_t start = 0;
   for (;;) {
     size_t end = start;
-    while (size_t length = Status80EntryLength(Entries, end)) {
+    while (size_t length = Status80EntryLength(entries, end)) {
       if (end > start && end - start + length > kMaxNewerPayload) break;
       end += length;
     }
-    SendPacket(Client, kNotifyReply80, Entries.substr(start, end - start));
-    if (end == start || end >= Entries.size()) return;
+    SendPacket(client, kNotifyReply80, entries.substr(start, end - start));
+    if (end == start || end >= entries.size()) return;
     start = end;
   }
 }
 
-void TGgSession::ContactListRequest(TGgClient* Sender, int32_t, const std::string& Payload) {
-  if (Payload.empty()) return;
-  int32_t uin = Sender->Uin();
-  bool newer = IsNewer(Sender->Dialect);
-  std::string part = Payload.substr(1);
+void TGgSession::ContactListRequest(TGgClient* sender, int32_t, const std::string& payload) {
+  if (payload.empty()) return;
+  int32_t uin = sender->Uin();
+  bool newer = IsNewer(sender->Dialect);
+  std::string part = payload.substr(1);
   // The log is Windows-1250: a newer client's list is UTF-8 text.
-  std::string converted = newer && Payload[0] <= 1 ? Utf8ToCp1250(part) : std::string();
+  std::string converted = newer && payload[0] <= 1 ? Utf8ToCp1250(part) : std::string();
   const std::string& logged = newer ? converted : part;
-  switch (Payload[0]) {
+  switch (payload[0]) {
     case 0:
       Log(GG_CP1250("%d>rozpoczęcie ustalenia listy użytkowników \"%s\""), uin, logged);
       if (part.size() > kMaxUserList) {
-        Sender->Close();
+        sender->Close();
         return;
       }
-      Sender->UserList = std::move(part);
-      if (newer) SendPacket(Sender, kUserListReply, std::string(1, kUserListPutReply));
+      sender->UserList = std::move(part);
+      if (newer) SendPacket(sender, kUserListReply, std::string(1, kUserListPutReply));
       return;
     case 1:
       Log(GG_CP1250("%d>ustalenie kolejnej porcji listy użytkowników \"%s\""), uin, logged);
-      if (Sender->UserList.size() + part.size() > kMaxUserList) {
-        Sender->Close();
+      if (sender->UserList.size() + part.size() > kMaxUserList) {
+        sender->Close();
         return;
       }
-      Sender->UserList += part;
-      if (newer) SendPacket(Sender, kUserListReply, std::string(1, kUserListPutMoreReply));
+      sender->UserList += part;
+      if (newer) SendPacket(sender, kUserListReply, std::string(1, kUserListPutMoreReply));
       return;
     case 2:
       Log(GG_CP1250("%d>pobranie listy użytkowników"), uin);
-      SendContactList(Sender);
+      SendContactList(sender);
       return;
     default:
       Log(GG_CP1250("%d>żądanie nieznanego typu do listy użytkowników"), uin);
@@ -170,18 +170,18 @@ void TGgSession::ContactListRequest(TGgClient* Sender, int32_t, const std::strin
   }
 }
 
-void TGgSession::SendContactList(TGgClient* Client) {
-  const std::string& list = Client->UserList;
-  if (!IsNewer(Client->Dialect)) {
-    SendPacket(Client, kUserListReply, std::string(1, kUserListGetReply) + list);
+void TGgSession::SendContactList(TGgClient* client) {
+  const std::string& list = client->UserList;
+  if (!IsNewer(client->Dialect)) {
+    SendPacket(client, kUserListReply, std::string(1, kUserListGetReply) + list);
     return;
   }
   // A newer client takes no packet past its bound: leading parts, then the last with 6.
   const size_t partLength = kMaxNewerPayload - 1;
   size_t at = 0;
   for (; list.size() - at > partLength; at += partLength)
-    SendPacket(Client, kUserListReply, kUserListGetMoreReply + list.substr(at, partLength));
-  SendPacket(Client, kUserListReply, kUserListGetReply + list.substr(at));
+    SendPacket(client, kUserListReply, kUserListGetMoreReply + list.substr(at, partLength));
+  SendPacket(client, kUserListReply, kUserListGetReply + list.substr(at));
 }
 
 }  // namespace ordwin

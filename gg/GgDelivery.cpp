@@ -22,9 +22,9 @@ constexpr uint32_t kNotAvailable = 1;
 
 }  // namespace
 
-void TGgSession::AnnounceStatus(TGgClient* Sender, uint32_t Code, std::string_view Tail60,
-                                std::string_view Utf8Description) {
-  int32_t uin = Sender->Uin();
+void TGgSession::AnnounceStatus(TGgClient* sender, uint32_t code, std::string_view tail60,
+                                std::string_view utf8Description) {
+  int32_t uin = sender->Uin();
   // Each form is built once, when the first client of its dialect needs it.
   std::string old, newer;
   TWSocketServer& server = *riDuziva_->SocketServer();
@@ -33,61 +33,61 @@ void TGgSession::AnnounceStatus(TGgClient* Sender, uint32_t Code, std::string_vi
     auto* client = dynamic_cast<TGgClient*>(server.ClientAt(i));
     if (client == nullptr || client->Uin() == uin) continue;
     if (IsNewer(client->Dialect)) {
-      if (newer.empty()) newer = Status80Payload(uin, Code, Utf8Description);
+      if (newer.empty()) newer = Status80Payload(uin, code, utf8Description);
       SendPacket(client, kStatus80, newer);
     } else {
-      if (old.empty()) old = StatusEntry(uin, Code).append(Tail60);
+      if (old.empty()) old = StatusEntry(uin, code).append(tail60);
       SendPacket(client, kStatusNotify, old);
     }
   }
 }
 
-void TGgSession::PassMessage(TGgClient* Sender, int32_t Recipient, int32_t Sequence, std::string_view Cp1250Text,
-                             std::string_view Html, int32_t Class, std::string_view Attributes) {
-  int32_t uin = Sender->Uin();
-  Log(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, Recipient, Cp1250Text);
-  std::string ackTail = IntToLeBytes(IsNewer(Sender->Dialect) ? Recipient : uin) + IntToLeBytes(Sequence);
+void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t sequence, std::string_view cp1250Text,
+                             std::string_view html, int32_t messageClass, std::string_view attributes) {
+  int32_t uin = sender->Uin();
+  Log(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, recipient, cp1250Text);
+  std::string ackTail = IntToLeBytes(IsNewer(sender->Dialect) ? recipient : uin) + IntToLeBytes(sequence);
   // "Delivered" only for a message that will reach the recipient's socket: one that would pass
   // the recipient's unsent bound is answered as for a recipient that is not there.
-  if (TGgClient* found = FindClientByUin(Recipient)) {
-    TPacket message = MessagePacket(found, uin, Cp1250Text, Html, Class, Attributes);
-    size_t room = 8 + message.Payload.size() + (found == Sender ? 8 + 4 + ackTail.size() : 0);
+  if (TGgClient* found = FindClientByUin(recipient)) {
+    TPacket message = MessagePacket(found, uin, cp1250Text, html, messageClass, attributes);
+    size_t room = 8 + message.Payload.size() + (found == sender ? 8 + 4 + ackTail.size() : 0);
     if (found->SendQueueSize() + room <= kMaxUnsent) {
-      SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckDelivered) + ackTail);
+      SendPacket(sender, kSendMsgAck, IntToLeBytes(kAckDelivered) + ackTail);
       SendPacket(found, message.Type, message.Payload);
       found->NoteDeliveredMessage();
       return;
     }
   }
-  SendPacket(Sender, kSendMsgAck, IntToLeBytes(kAckNotDelivered) + ackTail);
-  SendServerMessage(Sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
+  SendPacket(sender, kSendMsgAck, IntToLeBytes(kAckNotDelivered) + ackTail);
+  SendServerMessage(sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
 }
 
-TGgSession::TPacket TGgSession::MessagePacket(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text,
-                                              std::string_view Html, int32_t Class, std::string_view Attributes) {
-  if (!IsNewer(Recipient->Dialect))
-    return {kRecvMsg, ReceivedMessagePayload(SenderUin, FreshSequence(), Cp1250Text)};
+TGgSession::TPacket TGgSession::MessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
+                                              std::string_view html, int32_t messageClass, std::string_view attributes) {
+  if (!IsNewer(recipient->Dialect))
+    return {kRecvMsg, ReceivedMessagePayload(senderUin, FreshSequence(), cp1250Text)};
   // The newer clients read the HTML part only: it is never sent empty.
   std::string made;
-  if (Html.empty()) Html = made = TextToHtml(Cp1250ToUtf8(Cp1250Text));
+  if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(cp1250Text));
   int32_t now = static_cast<int32_t>(std::time(nullptr));
-  return {kRecvMsg80, ReceivedMessage80Payload(SenderUin, FreshSequence(), now, Class, Html, Cp1250Text, Attributes)};
+  return {kRecvMsg80, ReceivedMessage80Payload(senderUin, FreshSequence(), now, messageClass, html, cp1250Text, attributes)};
 }
 
-void TGgSession::DeliverMessage(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text,
-                                std::string_view Html, int32_t Class, std::string_view Attributes) {
-  TPacket message = MessagePacket(Recipient, SenderUin, Cp1250Text, Html, Class, Attributes);
-  SendPacket(Recipient, message.Type, message.Payload);
+void TGgSession::DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
+                                std::string_view html, int32_t messageClass, std::string_view attributes) {
+  TPacket message = MessagePacket(recipient, senderUin, cp1250Text, html, messageClass, attributes);
+  SendPacket(recipient, message.Type, message.Payload);
 }
 
-void TGgSession::SendServerMessage(TGgClient* Client, std::string_view Cp1250Text) {
-  DeliverMessage(Client, 0, Cp1250Text, {}, kMessageClass, {});
+void TGgSession::SendServerMessage(TGgClient* client, std::string_view cp1250Text) {
+  DeliverMessage(client, 0, cp1250Text, {}, kMessageClass, {});
 }
 
-void TGgSession::AnnounceGone(TGgClient* Client) {
-  if (!Client->LoggedIn || !IsShownOnline(Client->Status)) return;
-  Log(GG_CP1250("<użytkownik %d rozłączył się bez wylogowania"), Client->Uin());
-  AnnounceStatus(Client, kNotAvailable, {}, {});
+void TGgSession::AnnounceGone(TGgClient* client) {
+  if (!client->LoggedIn || !IsShownOnline(client->Status)) return;
+  Log(GG_CP1250("<użytkownik %d rozłączył się bez wylogowania"), client->Uin());
+  AnnounceStatus(client, kNotAvailable, {}, {});
 }
 
 }  // namespace ordwin

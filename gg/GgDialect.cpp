@@ -4,9 +4,9 @@
 
 namespace ordwin {
 
-std::string TextFor(TGgDialect Dialect, std::string_view Text, bool TextIsUtf8) {
-  if (IsNewer(Dialect) == TextIsUtf8) return std::string(Text);
-  return TextIsUtf8 ? Utf8ToCp1250(Text) : Cp1250ToUtf8(Text);
+std::string TextFor(TGgDialect dialect, std::string_view text, bool textIsUtf8) {
+  if (IsNewer(dialect) == textIsUtf8) return std::string(text);
+  return textIsUtf8 ? Utf8ToCp1250(text) : Cp1250ToUtf8(text);
 }
 
 }  // namespace ordwin

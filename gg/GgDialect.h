@@ -11,12 +11,12 @@ namespace ordwin {
 enum TGgDialect : uint8_t { gdGg60, gdGg80, gdGg110 };
 
 // A set of dialects, one bit each.
-constexpr uint8_t DialectBit(TGgDialect Dialect) { return static_cast<uint8_t>(1u << Dialect); }
+constexpr uint8_t DialectBit(TGgDialect dialect) { return static_cast<uint8_t>(1u << dialect); }
 
 // 6.0 texts are Windows-1250; the newer dialects carry UTF-8 and read the 8.0 server packets.
-constexpr bool IsNewer(TGgDialect Dialect) { return Dialect != gdGg60; }
+constexpr bool IsNewer(TGgDialect dialect) { return dialect != gdGg60; }
 
 // Text, held as Windows-1250 or as UTF-8, in the encoding the dialect reads.
-std::string TextFor(TGgDialect Dialect, std::string_view Text, bool TextIsUtf8);
+std::string TextFor(TGgDialect dialect, std::string_view text, bool textIsUtf8);
 
 }  // namespace ordwin

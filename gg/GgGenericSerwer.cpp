@@ -6,8 +6,8 @@
 
 namespace ordwin {
 
-TGgGenericSerwer::TGgGenericSerwer(TComponent* Owner)
-    : TComponent(Owner), socketServer_(std::make_unique<TWSocketServer>(nullptr)) {
+TGgGenericSerwer::TGgGenericSerwer(TComponent* owner)
+    : TComponent(owner), socketServer_(std::make_unique<TWSocketServer>(nullptr)) {
   TWSocketServer& s = *socketServer_;
   s.SetAddr("0.0.0.0");
   s.Banner.clear();
@@ -24,19 +24,19 @@ TGgGenericSerwer::TGgGenericSerwer(TComponent* Owner)
   s.MultiThreaded = false;
   s.SetProto("tcp");
   s.SetSendFlags(wsSendNormal);
-  s.OnBgException = [this](TObject* Sender, const Exception& E, bool& CanClose) {
-    BgExceptionHandler(Sender, E, CanClose);
+  s.OnBgException = [this](TObject* sender, const Exception& e, bool& canClose) {
+    BgExceptionHandler(sender, e, canClose);
   };
-  s.OnClientConnect = [this](TObject* Sender, TWSocketClient* Client, uint16_t Error) {
-    SocketServerClientConnect(Sender, Client, Error);
+  s.OnClientConnect = [this](TObject* sender, TWSocketClient* client, uint16_t error) {
+    SocketServerClientConnect(sender, client, error);
   };
-  s.OnClientCreate = [this](TObject* Sender, TWSocketClient* Client) {
-    SocketServerClientCreate(Sender, Client);
+  s.OnClientCreate = [this](TObject* sender, TWSocketClient* client) {
+    SocketServerClientCreate(sender, client);
   };
-  s.OnClientDisconnect = [this](TObject* Sender, TWSocketClient* Client, uint16_t Error) {
-    SocketServerClientDisconnect(Sender, Client, Error);
+  s.OnClientDisconnect = [this](TObject* sender, TWSocketClient* client, uint16_t error) {
+    SocketServerClientDisconnect(sender, client, error);
   };
-  s.OnSessionClosed = [this](TObject* Sender, uint16_t Error) { SocketServerSessionClosed(Sender, Error); };
+  s.OnSessionClosed = [this](TObject* sender, uint16_t error) { SocketServerSessionClosed(sender, error); };
 }
 
 TGgGenericSerwer::~TGgGenericSerwer() {
@@ -49,36 +49,36 @@ TGgGenericSerwer::~TGgGenericSerwer() {
   socketServer_.reset();
 }
 
-void TGgGenericSerwer::SetPort(int32_t Value) {
+void TGgGenericSerwer::SetPort(int32_t value) {
   if (active_) throw Exception("Port property can only be modified when proxy is not active");
-  port_ = Value;
+  port_ = value;
 }
 
 TWSocketClientClass TGgGenericSerwer::ClientClass() const { return socketServer_->ClientClass; }
 
-void TGgGenericSerwer::SetClientClass(TWSocketClientClass Value) {
+void TGgGenericSerwer::SetClientClass(TWSocketClientClass value) {
   if (active_) throw Exception("ClientClass property can only be modified when proxy is not active");
-  socketServer_->ClientClass = std::move(Value);
+  socketServer_->ClientClass = std::move(value);
 }
 
-void TGgGenericSerwer::Listen(std::string& ErrorText) {
-  ErrorText.clear();
+void TGgGenericSerwer::Listen(std::string& errorText) {
+  errorText.clear();
   if (active_) return;
   try {
     socketServer_->SetPort(std::to_string(port_));
     socketServer_->SetAddr("0.0.0.0");
     socketServer_->SetProto("tcp");
     socketServer_->Listen();
-    CheckListen(ErrorText);
-    if (!ErrorText.empty()) {
-      DoDebugLog("Listen failed (" + ErrorText + "), will close");
+    CheckListen(errorText);
+    if (!errorText.empty()) {
+      DoDebugLog("Listen failed (" + errorText + "), will close");
       Close();
     } else {
       active_ = true;
       DoServerListening();
     }
   } catch (const ESocketException& e) {
-    ErrorText = e.Message();
+    errorText = e.Message();
   }
 }
 
@@ -97,72 +97,72 @@ void TGgGenericSerwer::CloseSocketServer() {
   if (!Destroying()) socketServer_->Close();
 }
 
-void TGgGenericSerwer::BgExceptionHandler(TObject*, const Exception& E, bool& CanClose) {
-  CanClose = false;
+void TGgGenericSerwer::BgExceptionHandler(TObject*, const Exception& e, bool& canClose) {
+  canClose = false;
   try {
-    DoDebugLog("Background exception in server: " + E.Message());
+    DoDebugLog("Background exception in server: " + e.Message());
   } catch (const std::exception&) {
   }
 }
 
-void TGgGenericSerwer::DoClientConnect(TGgClient* Client) {
-  if (OnClientConnect) OnClientConnect(this, Client);
+void TGgGenericSerwer::DoClientConnect(TGgClient* client) {
+  if (OnClientConnect) OnClientConnect(this, client);
 }
 
-void TGgGenericSerwer::DoClientDataAvailable(TGgClient* Client, const std::string& Data) {
-  if (OnClientDataAvailable && Client->ReportRawData) OnClientDataAvailable(this, Client, Data);
+void TGgGenericSerwer::DoClientDataAvailable(TGgClient* client, const std::string& data) {
+  if (OnClientDataAvailable && client->ReportRawData) OnClientDataAvailable(this, client, data);
 }
 
-void TGgGenericSerwer::DoClientDisconnect(TGgClient* Client) {
-  if (OnClientDisconnect) OnClientDisconnect(this, Client);
+void TGgGenericSerwer::DoClientDisconnect(TGgClient* client) {
+  if (OnClientDisconnect) OnClientDisconnect(this, client);
 }
 
-void TGgGenericSerwer::DoDebugLog(const std::string& LogMessage) {
-  if (OnDebugLog) OnDebugLog(this, LogMessage);
+void TGgGenericSerwer::DoDebugLog(const std::string& logMessage) {
+  if (OnDebugLog) OnDebugLog(this, logMessage);
 }
 
-void TGgGenericSerwer::DoServerClosed(uint16_t Error) {
-  if (OnServerClosed) OnServerClosed(this, Error);
+void TGgGenericSerwer::DoServerClosed(uint16_t error) {
+  if (OnServerClosed) OnServerClosed(this, error);
 }
 
 void TGgGenericSerwer::DoServerListening() {
   if (OnServerListening) OnServerListening(this);
 }
 
-void TGgGenericSerwer::ShutdownClientWhenSent(TGgClient* Client) {
-  if (Client->SendQueueEmpty())
-    Client->Shutdown(1);
+void TGgGenericSerwer::ShutdownClientWhenSent(TGgClient* client) {
+  if (client->SendQueueEmpty())
+    client->Shutdown(1);
   else
-    Client->ShutdownWhenSent = true;
+    client->ShutdownWhenSent = true;
 }
 
-void TGgGenericSerwer::CheckListen(std::string& ErrorText) { ErrorText.clear(); }
+void TGgGenericSerwer::CheckListen(std::string& errorText) { errorText.clear(); }
 
-void TGgGenericSerwer::ClientDataAvailable(TObject* Sender, uint16_t Error) {
-  if (Error != 0) return;
-  TGgClient* client = static_cast<TGgClient*>(Sender);
+void TGgGenericSerwer::ClientDataAvailable(TObject* sender, uint16_t error) {
+  if (error != 0) return;
+  TGgClient* client = static_cast<TGgClient*>(sender);
   std::string chunk = client->ReceiveString();
   if (chunk.empty()) return;
   DoClientDataAvailable(client, chunk);
   ProcessClientData(client, chunk);
 }
 
-void TGgGenericSerwer::SendToClient(TGgClient* Client, const std::string& Data) {
-  if (Client == nullptr || Client->State() != wsConnected) return;
+void TGgGenericSerwer::SendToClient(TGgClient* client, const std::string& data) {
+  if (client == nullptr || client->State() != wsConnected) return;
   try {
-    Client->SendString(Data);
+    client->SendString(data);
   } catch (const std::exception&) {
   }
 }
 
-void TGgGenericSerwer::SocketServerClientConnect(TObject*, TWSocketClient* Client, uint16_t Error) {
-  if (Error != 0) return;
-  TGgClient* client = dynamic_cast<TGgClient*>(Client);
+void TGgGenericSerwer::SocketServerClientConnect(TObject*, TWSocketClient* socketClient, uint16_t error) {
+  if (error != 0) return;
+  TGgClient* client = dynamic_cast<TGgClient*>(socketClient);
   if (client == nullptr) throw Exception("Invalid class typecast");
   client->RecvBuffer.clear();
-  client->OnDataAvailable = [this](TObject* Sender, uint16_t E) { ClientDataAvailable(Sender, E); };
-  client->OnBgException = [this](TObject* Sender, const Exception& E, bool& CanClose) {
-    BgExceptionHandler(Sender, E, CanClose);
+  client->OnDataAvailable = [this](TObject* sender, uint16_t e) { ClientDataAvailable(sender, e); };
+  client->OnBgException = [this](TObject* sender, const Exception& e, bool& canClose) {
+    BgExceptionHandler(sender, e, canClose);
   };
   client->SetLineMode(false);
   // GG packets are small and often come in twos (an answer, then a notification): without this
@@ -175,10 +175,10 @@ void TGgGenericSerwer::SocketServerClientConnect(TObject*, TWSocketClient* Clien
 
 void TGgGenericSerwer::SocketServerClientCreate(TObject*, TWSocketClient*) {}
 
-void TGgGenericSerwer::SocketServerClientDisconnect(TObject*, TWSocketClient* Client, uint16_t) {
-  if (TGgClient* client = dynamic_cast<TGgClient*>(Client)) DoClientDisconnect(client);
+void TGgGenericSerwer::SocketServerClientDisconnect(TObject*, TWSocketClient* socketClient, uint16_t) {
+  if (TGgClient* client = dynamic_cast<TGgClient*>(socketClient)) DoClientDisconnect(client);
 }
 
-void TGgGenericSerwer::SocketServerSessionClosed(TObject*, uint16_t Error) { DoServerClosed(Error); }
+void TGgGenericSerwer::SocketServerSessionClosed(TObject*, uint16_t error) { DoServerClosed(error); }
 
 }  // namespace ordwin

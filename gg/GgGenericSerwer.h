@@ -15,17 +15,17 @@
 
 namespace ordwin {
 
-using TGgClientEvent = std::function<void(TObject* Sender, TGgClient* Client)>;
-using TGgClientDataEvent = std::function<void(TObject* Sender, TGgClient* Client, const std::string& Data)>;
-using TGgDebugLogEvent = std::function<void(TObject* Sender, const std::string& LogMessage)>;
-using TGgServerClosedEvent = std::function<void(TObject* Sender, uint16_t Error)>;
+using TGgClientEvent = std::function<void(TObject* sender, TGgClient* client)>;
+using TGgClientDataEvent = std::function<void(TObject* sender, TGgClient* client, const std::string& data)>;
+using TGgDebugLogEvent = std::function<void(TObject* sender, const std::string& logMessage)>;
+using TGgServerClosedEvent = std::function<void(TObject* sender, uint16_t error)>;
 // One whole GG packet: the client that sent it, its type and its payload.
 using TGgCommandEvent =
-    std::function<void(TGgClient* ASender, int32_t ACommand, const std::string& AZawartosc)>;
+    std::function<void(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc)>;
 
 class TGgGenericSerwer : public TComponent {
 public:
-  explicit TGgGenericSerwer(TComponent* Owner);
+  explicit TGgGenericSerwer(TComponent* owner);
   // Closes every client and the listener; raises neither OnClientDisconnect nor OnServerClosed.
   ~TGgGenericSerwer() override;
 
@@ -43,46 +43,46 @@ public:
 
   // The TCP port; changeable only while not active.
   int32_t Port() const { return port_; }
-  virtual void SetPort(int32_t Value);
+  virtual void SetPort(int32_t value);
   // The class of the client objects; changeable only while not active.
   virtual TWSocketClientClass ClientClass() const;
-  virtual void SetClientClass(TWSocketClientClass Value);
+  virtual void SetClientClass(TWSocketClientClass value);
 
   // The listening server with its client objects, in accept order.
   TWSocketServer* SocketServer() const { return socketServer_.get(); }
 
-  // Starts listening on Port at every local address. ErrorText is empty on success (and when
+  // Starts listening on Port at every local address. errorText is empty on success (and when
   // already active), otherwise the reason; a socket error is never raised.
-  virtual void Listen(std::string& ErrorText);
+  virtual void Listen(std::string& errorText);
   // Stops listening and closes every client.
   virtual void Close();
 
   // The connected client with this number that was accepted first, or nullptr.
-  TGgClient* FindConnectedClient(int32_t Uin) const { return index_.FirstConnected(Uin); }
+  TGgClient* FindConnectedClient(int32_t uin) const { return index_.FirstConnected(uin); }
   // The attached clients by number, and those with packets queued for the end of the turn.
   TGgClientIndex& ClientIndex() { return index_; }
 
-  virtual void BgExceptionHandler(TObject* Sender, const Exception& E, bool& CanClose);
+  virtual void BgExceptionHandler(TObject* sender, const Exception& e, bool& canClose);
   virtual void CloseSocketServer();
-  virtual void DoClientConnect(TGgClient* Client);
-  virtual void DoClientDataAvailable(TGgClient* Client, const std::string& Data);
-  virtual void DoClientDisconnect(TGgClient* Client);
-  virtual void DoDebugLog(const std::string& LogMessage);
-  virtual void DoServerClosed(uint16_t Error);
+  virtual void DoClientConnect(TGgClient* client);
+  virtual void DoClientDataAvailable(TGgClient* client, const std::string& data);
+  virtual void DoClientDisconnect(TGgClient* client);
+  virtual void DoDebugLog(const std::string& logMessage);
+  virtual void DoServerClosed(uint16_t error);
   virtual void DoServerListening();
   // Shuts the client's sending direction now if nothing waits to be sent, else once it has gone.
-  virtual void ShutdownClientWhenSent(TGgClient* Client);
-  // Run after a successful listen; a non-empty ErrorText closes the listener again.
-  virtual void CheckListen(std::string& ErrorText);
-  virtual void ClientDataAvailable(TObject* Sender, uint16_t Error);
+  virtual void ShutdownClientWhenSent(TGgClient* client);
+  // Run after a successful listen; a non-empty errorText closes the listener again.
+  virtual void CheckListen(std::string& errorText);
+  virtual void ClientDataAvailable(TObject* sender, uint16_t error);
   // Sends to a connected client only; errors are dropped.
-  virtual void SendToClient(TGgClient* Client, const std::string& Data);
-  virtual void SocketServerClientConnect(TObject* Sender, TWSocketClient* Client, uint16_t Error);
-  virtual void SocketServerClientCreate(TObject* Sender, TWSocketClient* Client);
-  virtual void SocketServerClientDisconnect(TObject* Sender, TWSocketClient* Client, uint16_t Error);
-  virtual void SocketServerSessionClosed(TObject* Sender, uint16_t Error);
+  virtual void SendToClient(TGgClient* client, const std::string& data);
+  virtual void SocketServerClientConnect(TObject* sender, TWSocketClient* client, uint16_t error);
+  virtual void SocketServerClientCreate(TObject* sender, TWSocketClient* client);
+  virtual void SocketServerClientDisconnect(TObject* sender, TWSocketClient* client, uint16_t error);
+  virtual void SocketServerSessionClosed(TObject* sender, uint16_t error);
   // Cuts one chunk of a client's stream into packets.
-  virtual void ProcessClientData(TGgClient* Client, const std::string& Data) = 0;
+  virtual void ProcessClientData(TGgClient* client, const std::string& data) = 0;
 
 private:
   TGgClientIndex index_;  // before the server: clients leave it as they are destroyed

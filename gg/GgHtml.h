@@ -9,10 +9,10 @@ namespace ordwin {
 
 // UTF-8 text as HTML: special characters escaped, line ends as <br>, inside one <span>, so that
 // even an empty text gives a part that is not empty.
-std::string TextToHtml(std::string_view Utf8);
+std::string TextToHtml(std::string_view utf8);
 
 // The text of UTF-8 HTML: tags dropped, <br> as a line end, character references decoded (an
 // unknown or malformed one is kept as it stands).
-std::string HtmlToText(std::string_view Html);
+std::string HtmlToText(std::string_view html);
 
 }  // namespace ordwin

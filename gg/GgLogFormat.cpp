@@ -5,23 +5,23 @@
 
 namespace ordwin {
 
-void GgFormatArgs(std::string& Out, std::string_view Cp1250Format, const TGgLogArg* Args, size_t Count) {
+void GgFormatArgs(std::string& out, std::string_view cp1250Format, const TGgLogArg* args, size_t count) {
   size_t next = 0;
-  for (size_t i = 0; i < Cp1250Format.size(); ++i) {
-    char c = Cp1250Format[i];
-    if (c != '%' || i + 1 >= Cp1250Format.size()) {
-      Out += c;
+  for (size_t i = 0; i < cp1250Format.size(); ++i) {
+    char c = cp1250Format[i];
+    if (c != '%' || i + 1 >= cp1250Format.size()) {
+      out += c;
       continue;
     }
-    char conversion = Cp1250Format[++i];
+    char conversion = cp1250Format[++i];
     if (conversion == '%') {
-      Out += '%';
+      out += '%';
       continue;
     }
-    if (next >= Count) continue;
-    const TGgLogArg& arg = Args[next++];
+    if (next >= count) continue;
+    const TGgLogArg& arg = args[next++];
     if (conversion == 's') {
-      if (!arg.IsNumber) Out += arg.Text;
+      if (!arg.IsNumber) out += arg.Text;
       continue;
     }
     if (!arg.IsNumber) continue;
@@ -33,7 +33,7 @@ void GgFormatArgs(std::string& Out, std::string_view Cp1250Format, const TGgLogA
     } else {
       r = std::to_chars(number, number + sizeof(number), arg.Value);
     }
-    Out.append(number, r.ptr);
+    out.append(number, r.ptr);
   }
 }
 

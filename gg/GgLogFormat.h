@@ -13,23 +13,23 @@
 namespace ordwin {
 
 struct TGgLogArg {
-  TGgLogArg(std::string_view Bytes) : Text(Bytes) {}
-  TGgLogArg(const std::string& Bytes) : Text(Bytes) {}
+  TGgLogArg(std::string_view bytes) : Text(bytes) {}
+  TGgLogArg(const std::string& bytes) : Text(bytes) {}
   template <std::integral T>
-  TGgLogArg(T Number) : IsNumber(true), Value(static_cast<int64_t>(Number)) {}
+  TGgLogArg(T number) : IsNumber(true), Value(static_cast<int64_t>(number)) {}
 
   bool IsNumber = false;
   int64_t Value = 0;
   std::string_view Text;
 };
 
-// Appends the formatted text to Out.
-void GgFormatArgs(std::string& Out, std::string_view Cp1250Format, const TGgLogArg* Args, size_t Count);
+// Appends the formatted text to out.
+void GgFormatArgs(std::string& out, std::string_view cp1250Format, const TGgLogArg* args, size_t count);
 
-template <class... Args>
-void GgFormatInto(std::string& Out, std::string_view Cp1250Format, const Args&... A) {
-  const TGgLogArg args[] = {TGgLogArg(A)..., TGgLogArg(std::string_view())};
-  GgFormatArgs(Out, Cp1250Format, args, sizeof...(A));
+template <class... TArgs>
+void GgFormatInto(std::string& out, std::string_view cp1250Format, const TArgs&... values) {
+  const TGgLogArg args[] = {TGgLogArg(values)..., TGgLogArg(std::string_view())};
+  GgFormatArgs(out, cp1250Format, args, sizeof...(values));
 }
 
 }  // namespace ordwin

@@ -19,56 +19,56 @@ using namespace ggpacket;
 
 }  // namespace
 
-void TGgSession::NewerLogin(TGgClient* Sender, int32_t Type, const std::string& Payload) {
+void TGgSession::NewerLogin(TGgClient* sender, int32_t type, const std::string& payload) {
   TGgLogin login;
-  bool is80 = Type == kLogin80;
-  if (!(is80 ? ReadLogin80(Payload, login) : ReadLogin105(Payload, login))) return Reject(Sender, Type, Payload);
-  Sender->SetUin(login.Uin);
-  Sender->Dialect = is80 ? gdGg80 : gdGg110;
-  Sender->LoggedIn = true;
+  bool is80 = type == kLogin80;
+  if (!(is80 ? ReadLogin80(payload, login) : ReadLogin105(payload, login))) return Reject(sender, type, payload);
+  sender->SetUin(login.Uin);
+  sender->Dialect = is80 ? gdGg80 : gdGg110;
+  sender->LoggedIn = true;
   Log(is80 ? GG_CP1250(">logowanie użytkownika %d (protokół 8.0)")
            : GG_CP1250(">logowanie użytkownika %d (protokół 11)"),
       login.Uin);
-  SendPacket(Sender, kLoginOk, std::string());
+  SendPacket(sender, kLoginOk, std::string());
   Log(GG_CP1250("<użytkownik zalogowany"));
-  Sender->NotifyReply.clear();
+  sender->NotifyReply.clear();
 
   // A newer client logs in with its status and description: the others are told of them as of
   // a status change, or they would not see it until it changed them. A client that is not
   // there for them (not available, hidden) is news to nobody.
-  Sender->Status = login.Status;
-  Sender->Description.assign(login.Description);
-  Sender->DescriptionIsUtf8 = true;
+  sender->Status = login.Status;
+  sender->Description.assign(login.Description);
+  sender->DescriptionIsUtf8 = true;
   std::string cp1250 = Utf8ToCp1250(login.Description);
-  if (IsShownOnline(login.Status)) AnnounceStatus(Sender, AnnouncedStatus(login.Status), cp1250, login.Description);
+  if (IsShownOnline(login.Status)) AnnounceStatus(sender, AnnouncedStatus(login.Status), cp1250, login.Description);
   Log(GG_CP1250("%d>status przy logowaniu %x \"%s\""), login.Uin, login.Status, EscapeControlChars(cp1250));
 }
 
-void TGgSession::NewStatus80(TGgClient* Sender, int32_t Type, const std::string& Payload) {
+void TGgSession::NewStatus80(TGgClient* sender, int32_t type, const std::string& payload) {
   TGgNewStatus status;
-  if (!ReadNewStatus80(Payload, status)) return Reject(Sender, Type, Payload);
-  Sender->Status = status.Status;
-  Sender->Description.assign(status.Description);
-  Sender->DescriptionIsUtf8 = true;
+  if (!ReadNewStatus80(payload, status)) return Reject(sender, type, payload);
+  sender->Status = status.Status;
+  sender->Description.assign(status.Description);
+  sender->DescriptionIsUtf8 = true;
   if (status.Status & kFriendsOnlyFlag)
-    SendServerMessage(Sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
+    SendServerMessage(sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
 
-  int32_t uin = Sender->Uin();
-  if (LogStatusWord(uin, status.Status, Payload.size())) {
+  int32_t uin = sender->Uin();
+  if (LogStatusWord(uin, status.Status, payload.size())) {
     // Without this answer the client waits seconds before it closes by itself.
-    SendPacket(Sender, kDisconnectAck, std::string());
-    Sender->Close();
+    SendPacket(sender, kDisconnectAck, std::string());
+    sender->Close();
   }
   std::string cp1250 = Utf8ToCp1250(status.Description);
-  AnnounceStatus(Sender, AnnouncedStatus(status.Status), cp1250, status.Description);
+  AnnounceStatus(sender, AnnouncedStatus(status.Status), cp1250, status.Description);
   Log(GG_CP1250("%d>użytkownik zmienił status na %x z opisem \"%s\" (paczka o długości %d)"), uin, status.Status,
-      EscapeControlChars(cp1250), Payload.size());
+      EscapeControlChars(cp1250), payload.size());
 }
 
-void TGgSession::NewerMessage(TGgClient* Sender, int32_t Type, const std::string& Payload) {
+void TGgSession::NewerMessage(TGgClient* sender, int32_t type, const std::string& payload) {
   TGgSentMessage m;
-  bool is80 = Type == kSendMsg80;
-  if (!(is80 ? ReadSendMsg80(Payload, m) : ReadSendMsg110(Payload, m))) return Reject(Sender, Type, Payload);
+  bool is80 = type == kSendMsg80;
+  if (!(is80 ? ReadSendMsg80(payload, m) : ReadSendMsg110(payload, m))) return Reject(sender, type, payload);
   // The plain part goes to 6.0 clients and the log in Windows-1250; an 11 client's is UTF-8,
   // and a message with no plain part is read from its HTML.
   std::string cp1250;
@@ -78,30 +78,30 @@ void TGgSession::NewerMessage(TGgClient* Sender, int32_t Type, const std::string
     cp1250 = is80 ? std::string(m.Plain) : Utf8ToCp1250(m.Plain);
   std::string html;
   if (m.Html.empty()) html = TextToHtml(is80 ? Cp1250ToUtf8(m.Plain) : std::string(m.Plain));
-  PassMessage(Sender, m.Recipient, m.Sequence, cp1250, m.Html.empty() ? std::string_view(html) : m.Html, m.Class,
+  PassMessage(sender, m.Recipient, m.Sequence, cp1250, m.Html.empty() ? std::string_view(html) : m.Html, m.Class,
               m.Attributes);
 }
 
-void TGgSession::MessageAck(TGgClient* Sender, int32_t Type, const std::string& Payload) {
-  TGgReader r(Payload);
+void TGgSession::MessageAck(TGgClient* sender, int32_t type, const std::string& payload) {
+  TGgReader r(payload);
   uint32_t sequence = r.U32();
-  if (!r.Ok()) return Reject(Sender, Type, Payload);
-  Log(GG_CP1250("%d>potwierdzenie odebrania wiadomości %d"), Sender->Uin(), sequence);
+  if (!r.Ok()) return Reject(sender, type, payload);
+  Log(GG_CP1250("%d>potwierdzenie odebrania wiadomości %d"), sender->Uin(), sequence);
 }
 
-void TGgSession::Typing(TGgClient* Sender, int32_t Type, const std::string& Payload) {
+void TGgSession::Typing(TGgClient* sender, int32_t type, const std::string& payload) {
   TGgTyping typing;
-  if (!ReadTyping(Payload, typing)) return Reject(Sender, Type, Payload);
-  int32_t uin = Sender->Uin();
+  if (!ReadTyping(payload, typing)) return Reject(sender, type, payload);
+  int32_t uin = sender->Uin();
   Log(GG_CP1250("%d>powiadomienie o pisaniu dla %d (długość %d)"), uin, typing.Uin, typing.Length);
   // Only the newer clients know the packet; it goes on with the sender's number.
   TGgClient* found = FindClientByUin(typing.Uin);
   if (found != nullptr && IsNewer(found->Dialect)) SendPacket(found, kTypingNotify, TypingPayload(typing.Length, uin));
 }
 
-void TGgSession::Reject(TGgClient* Sender, int32_t Type, const std::string& Payload) {
-  Log(GG_CP1250("%d>błędna paczka %d o długości %d, połączenie zamknięte"), Sender->Uin(), Type, Payload.size());
-  Sender->Close();
+void TGgSession::Reject(TGgClient* sender, int32_t type, const std::string& payload) {
+  Log(GG_CP1250("%d>błędna paczka %d o długości %d, połączenie zamknięte"), sender->Uin(), type, payload.size());
+  sender->Close();
 }
 
 }  // namespace ordwin

@@ -2,20 +2,20 @@
 
 namespace ordwin {
 
-uint64_t TGgReader::Number(size_t Width) {
-  std::string_view bytes = Take(Width);
+uint64_t TGgReader::Number(size_t width) {
+  std::string_view bytes = Take(width);
   uint64_t value = 0;
   for (size_t i = bytes.size(); i > 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[i - 1]);
   return value;
 }
 
-std::string_view TGgReader::Take(size_t Count) {
-  if (!ok_ || Count > Left()) {
+std::string_view TGgReader::Take(size_t count) {
+  if (!ok_ || count > Left()) {
     ok_ = false;
     return {};
   }
-  std::string_view run = data_.substr(at_, Count);
-  at_ += Count;
+  std::string_view run = data_.substr(at_, count);
+  at_ += count;
   return run;
 }
 

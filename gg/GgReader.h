@@ -10,13 +10,13 @@ namespace ordwin {
 
 class TGgReader {
 public:
-  explicit TGgReader(std::string_view Data) : data_(Data) {}
+  explicit TGgReader(std::string_view data) : data_(data) {}
 
   // A failed read returns 0 or an empty run.
   uint8_t U8() { return static_cast<uint8_t>(Number(1)); }
   uint16_t U16() { return static_cast<uint16_t>(Number(2)); }
   uint32_t U32() { return static_cast<uint32_t>(Number(4)); }
-  std::string_view Take(size_t Count);
+  std::string_view Take(size_t count);
   // The bytes up to the next NUL, which is passed over; fails when there is none.
   std::string_view TakeUntilNul();
 
@@ -25,7 +25,7 @@ public:
   bool Ok() const { return ok_; }
 
 private:
-  uint64_t Number(size_t Width);
+  uint64_t Number(size_t width);
 
   std::string_view data_;
   size_t at_ = 0;

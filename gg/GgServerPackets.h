@@ -21,35 +21,35 @@ int32_t FreshSequence();
 
 // The status code the others are told of: the word without bit 15 (friends only), hidden (20,
 // 22) as not available (1, 21). The low byte is what goes on the wire.
-uint32_t AnnouncedStatus(uint32_t Word);
+uint32_t AnnouncedStatus(uint32_t word);
 // Whether the others see a client with this status word as there: not before it told one (0),
 // not when it is not available (1, 21, and hidden, which is announced as those).
-bool IsShownOnline(uint32_t Word);
+bool IsShownOnline(uint32_t word);
 // Whether a status code (its low byte) is one of the states that carry a description.
-bool HasDescription(uint32_t Code);
+bool HasDescription(uint32_t code);
 
 // The 14-byte head of a status notification (type 15): the number, the low byte of the status,
 // nine zero bytes.
-std::string StatusEntry(int32_t Uin, uint32_t Code);
+std::string StatusEntry(int32_t uin, uint32_t code);
 // One entry of a 6.0 notify reply (type 17): StatusEntry, then, for a code that carries a
 // description, its length byte and the Windows-1250 description (at most 255 bytes of it).
-std::string ReplyEntry60(int32_t Uin, uint32_t Code, std::string_view Cp1250Description);
+std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Description);
 // The received-message payload (type 10): sender, sequence, time 0, class 4, text, NUL.
-std::string ReceivedMessagePayload(int32_t SenderUin, int32_t Sequence, std::string_view Text);
+std::string ReceivedMessagePayload(int32_t senderUin, int32_t sequence, std::string_view text);
 
 // A status notification (0x36), also one entry of a notify reply (0x37): number, status, zero
 // features, address, port, image size and flags, then the UTF-8 description with its length
 // (cut at a character to fit the payload bound).
-std::string Status80Payload(int32_t Uin, uint32_t Code, std::string_view Utf8Description);
-// The length of the 0x36 entry that starts at Offset of Entries, or 0 when none fits there.
-size_t Status80EntryLength(std::string_view Entries, size_t Offset);
+std::string Status80Payload(int32_t uin, uint32_t code, std::string_view utf8Description);
+// The length of the 0x36 entry that starts at offset of entries, or 0 when none fits there.
+size_t Status80EntryLength(std::string_view entries, size_t offset);
 // A received message (0x2e): sender, sequence, time, class, the offsets of the plain part and
 // the attributes, then the UTF-8 HTML part, the Windows-1250 plain part (each with its NUL) and
 // the attributes. Past the payload bound the attributes go, then the parts are rebuilt from the
 // plain part cut short.
-std::string ReceivedMessage80Payload(int32_t SenderUin, int32_t Sequence, int32_t Time, int32_t Class,
-                                     std::string_view Html, std::string_view Cp1250Plain, std::string_view Attributes);
+std::string ReceivedMessage80Payload(int32_t senderUin, int32_t sequence, int32_t time, int32_t messageClass,
+                                     std::string_view html, std::string_view cp1250Plain, std::string_view attributes);
 // A typing notification (0x59): the length typed, the other's number.
-std::string TypingPayload(uint16_t Length, int32_t Uin);
+std::string TypingPayload(uint16_t length, int32_t uin);
 
 }  // namespace ordwin

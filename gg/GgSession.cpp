@@ -50,27 +50,27 @@ const TGgSession::TRoute TGgSession::kRoutes[] = {
     {kLogin105, kAll, &TGgSession::NewerLogin},
 };
 
-const TGgSession::TRoute* TGgSession::FindRoute(int32_t Type) {
+const TGgSession::TRoute* TGgSession::FindRoute(int32_t type) {
   // Every routed type is below 256: a direct index instead of a search for each packet.
   static const std::array<const TRoute*, 256> kByType = [] {
     std::array<const TRoute*, 256> byType{};
     for (const TRoute& route : kRoutes) byType[static_cast<size_t>(route.Type)] = &route;
     return byType;
   }();
-  return Type >= 0 && Type < 256 ? kByType[static_cast<size_t>(Type)] : nullptr;
+  return type >= 0 && type < 256 ? kByType[static_cast<size_t>(type)] : nullptr;
 }
 
-TGgSession::TGgSession(TLogSink Log) : log_(std::move(Log)), riDuziva_(std::make_unique<TRiDuziva>(nullptr)) {
+TGgSession::TGgSession(TLogSink log) : log_(std::move(log)), riDuziva_(std::make_unique<TRiDuziva>(nullptr)) {
   TRiDuziva& r = *riDuziva_;
-  r.OnClientCommand = [this](TGgClient* ASender, int32_t ACommand, const std::string& AZawartosc) {
-    RIDuzivaClientCommand(ASender, ACommand, AZawartosc);
+  r.OnClientCommand = [this](TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc) {
+    RIDuzivaClientCommand(aSender, aCommand, aZawartosc);
   };
-  r.OnClientConnect = [this](TObject* Sender, TGgClient* Client) { RIDuzivaClientConnect(Sender, Client); };
-  r.OnClientDataAvailable = [this](TObject* Sender, TGgClient* Client, const std::string& Data) {
-    RIDuzivaClientDataAvailable(Sender, Client, Data);
+  r.OnClientConnect = [this](TObject* sender, TGgClient* client) { RIDuzivaClientConnect(sender, client); };
+  r.OnClientDataAvailable = [this](TObject* sender, TGgClient* client, const std::string& data) {
+    RIDuzivaClientDataAvailable(sender, client, data);
   };
-  r.OnClientDisconnect = [this](TObject* Sender, TGgClient* Client) { RIDuzivaClientDisconnect(Sender, Client); };
-  r.OnServerClosed = [this](TObject* Sender, uint16_t Error) { RIDuzivaServerClosed(Sender, Error); };
+  r.OnClientDisconnect = [this](TObject* sender, TGgClient* client) { RIDuzivaClientDisconnect(sender, client); };
+  r.OnServerClosed = [this](TObject* sender, uint16_t error) { RIDuzivaServerClosed(sender, error); };
 }
 
 TGgSession::~TGgSession() = default;
@@ -87,23 +87,23 @@ std::string TGgSession::Start() {
   return errorText;
 }
 
-void TGgSession::SendPacket(TGgClient* Client, int32_t Type, const std::string& Payload) {
+void TGgSession::SendPacket(TGgClient* client, int32_t type, const std::string& payload) {
   // A connection that has closed is gone: what would go to it is dropped, and the handling of
   // the packet goes on for everybody else.
-  if (Client->State() != wsConnected) return;
-  if (Client->SendQueueSize() + 8 + Payload.size() > kMaxUnsent) {
+  if (client->State() != wsConnected) return;
+  if (client->SendQueueSize() + 8 + payload.size() > kMaxUnsent) {
     // Aborting would throw away messages whose senders were told they were delivered.
-    if (!Client->HoldsDeliveredMessage()) Client->Abort();
+    if (!client->HoldsDeliveredMessage()) client->Abort();
     return;
   }
   // One send per connection and turn instead of one per packet: under load, a turn carries
   // dozens of packets for the same connection.
-  std::string header = IntToLeBytes(Type) + IntToLeBytes(static_cast<int32_t>(Payload.size()));
-  Client->QueueData(header);
-  Client->QueueData(Payload);
-  Client->NoteQueued(header.size() + Payload.size());
-  if (!riDuziva_->ClientIndex().MarkQueued(Client)) {
-    Client->Send(nullptr, 0);  // not one of ours: it goes out now
+  std::string header = IntToLeBytes(type) + IntToLeBytes(static_cast<int32_t>(payload.size()));
+  client->QueueData(header);
+  client->QueueData(payload);
+  client->NoteQueued(header.size() + payload.size());
+  if (!riDuziva_->ClientIndex().MarkQueued(client)) {
+    client->Send(nullptr, 0);  // not one of ours: it goes out now
     return;
   }
   if (!flushPosted_) {
@@ -124,101 +124,101 @@ void TGgSession::HandleMessage(TMessage&) {
   }
 }
 
-TGgClient* TGgSession::FindClientByUin(int32_t Number) const {
-  return riDuziva_->FindConnectedClient(Number);
+TGgClient* TGgSession::FindClientByUin(int32_t number) const {
+  return riDuziva_->FindConnectedClient(number);
 }
 
-void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* Client) {
-  SendPacket(Client, kWelcome, IntToLeBytes(FreshSequence()));
+void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* client) {
+  SendPacket(client, kWelcome, IntToLeBytes(FreshSequence()));
   Log(GG_CP1250(">powitanie"));
 }
 
 void TGgSession::RIDuzivaClientDataAvailable(TObject*, TGgClient*, const std::string&) {}
 
-void TGgSession::RIDuzivaClientDisconnect(TObject*, TGgClient* Client) { AnnounceGone(Client); }
+void TGgSession::RIDuzivaClientDisconnect(TObject*, TGgClient* client) { AnnounceGone(client); }
 
 void TGgSession::RIDuzivaServerClosed(TObject*, uint16_t) {}
 
-void TGgSession::RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, const std::string& AZawartosc) {
-  const TRoute* route = FindRoute(ACommand);
-  if (route == nullptr || (route->Dialects & DialectBit(ASender->Dialect)) == 0) {
-    Unknown(ASender, ACommand, AZawartosc);
+void TGgSession::RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc) {
+  const TRoute* route = FindRoute(aCommand);
+  if (route == nullptr || (route->Dialects & DialectBit(aSender->Dialect)) == 0) {
+    Unknown(aSender, aCommand, aZawartosc);
     return;
   }
-  (this->*route->Handler)(ASender, ACommand, AZawartosc);
+  (this->*route->Handler)(aSender, aCommand, aZawartosc);
 }
 
-void TGgSession::Ping(TGgClient* Sender, int32_t, const std::string&) {
-  Log(GG_CP1250("%d>ciągle jestem"), Sender->Uin());
+void TGgSession::Ping(TGgClient* sender, int32_t, const std::string&) {
+  Log(GG_CP1250("%d>ciągle jestem"), sender->Uin());
 }
 
-void TGgSession::PubdirRequest(TGgClient* Sender, int32_t, const std::string&) {
-  Log(GG_CP1250("%d>żądanie do katalogu publicznego"), Sender->Uin());
+void TGgSession::PubdirRequest(TGgClient* sender, int32_t, const std::string&) {
+  Log(GG_CP1250("%d>żądanie do katalogu publicznego"), sender->Uin());
 }
 
-void TGgSession::Unknown(TGgClient*, int32_t Type, const std::string& Payload) {
-  Log(GG_CP1250("<żądanie %d %s"), Type, Payload);
+void TGgSession::Unknown(TGgClient*, int32_t type, const std::string& payload) {
+  Log(GG_CP1250("<żądanie %d %s"), type, payload);
 }
 
 // Fields a short payload lacks read as 0, here and in every 6.0 packet.
-void TGgSession::Login(TGgClient* Sender, int32_t, const std::string& Payload) {
-  Sender->SetUin(LeBytesToInt(Payload, 0));
-  Sender->Dialect = gdGg60;
-  Sender->LoggedIn = true;
-  Log(GG_CP1250(">logowanie użytkownika %d"), Sender->Uin());
-  SendPacket(Sender, kLoginOk, std::string());
+void TGgSession::Login(TGgClient* sender, int32_t, const std::string& payload) {
+  sender->SetUin(LeBytesToInt(payload, 0));
+  sender->Dialect = gdGg60;
+  sender->LoggedIn = true;
+  Log(GG_CP1250(">logowanie użytkownika %d"), sender->Uin());
+  SendPacket(sender, kLoginOk, std::string());
   Log(GG_CP1250("<użytkownik zalogowany"));
-  Sender->NotifyReply.clear();
+  sender->NotifyReply.clear();
 }
 
-void TGgSession::StatusChange(TGgClient* Sender, int32_t, const std::string& Payload) {
-  std::string_view passedOn = std::string_view(Payload).substr(std::min<size_t>(4, Payload.size()));
-  uint32_t word = static_cast<uint32_t>(LeBytesToInt(Payload, 0));
-  Sender->Status = word;
-  Sender->Description.assign(passedOn.substr(0, passedOn.find('\0')));
-  Sender->DescriptionIsUtf8 = false;
-  if (word & kFriendsOnlyFlag) SendServerMessage(Sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
+void TGgSession::StatusChange(TGgClient* sender, int32_t, const std::string& payload) {
+  std::string_view passedOn = std::string_view(payload).substr(std::min<size_t>(4, payload.size()));
+  uint32_t word = static_cast<uint32_t>(LeBytesToInt(payload, 0));
+  sender->Status = word;
+  sender->Description.assign(passedOn.substr(0, passedOn.find('\0')));
+  sender->DescriptionIsUtf8 = false;
+  if (word & kFriendsOnlyFlag) SendServerMessage(sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
 
-  int32_t uin = Sender->Uin();
-  size_t length = Payload.size();
-  if (LogStatusWord(uin, word, length)) Sender->Close();
-  AnnounceStatus(Sender, AnnouncedStatus(word), passedOn, Cp1250ToUtf8(Sender->Description));
+  int32_t uin = sender->Uin();
+  size_t length = payload.size();
+  if (LogStatusWord(uin, word, length)) sender->Close();
+  AnnounceStatus(sender, AnnouncedStatus(word), passedOn, Cp1250ToUtf8(sender->Description));
   Log(GG_CP1250("%d>użytkownik zmienił status na %x \"%s\" (paczka o długości %d)"), uin, word,
-      EscapeControlChars(Payload), length);
+      EscapeControlChars(payload), length);
 }
 
-bool TGgSession::LogStatusWord(int32_t Uin, uint32_t Word, size_t Length) {
-  switch (Word & ~kFriendsOnlyFlag) {
+bool TGgSession::LogStatusWord(int32_t uin, uint32_t word, size_t length) {
+  switch (word & ~kFriendsOnlyFlag) {
     case 1:
     case 21:
-      Log(GG_CP1250("%d>wyloguj mnie (paczka o długości %d)"), Uin, Length);
+      Log(GG_CP1250("%d>wyloguj mnie (paczka o długości %d)"), uin, length);
       return true;
     case 2:
     case 4:
-      Log(GG_CP1250("%d>jestem dostępny (paczka o długości %d)"), Uin, Length);
+      Log(GG_CP1250("%d>jestem dostępny (paczka o długości %d)"), uin, length);
       return false;
     case 3:
     case 5:
-      Log(GG_CP1250("%d>jestem zajęty (paczka o długości %d)"), Uin, Length);
+      Log(GG_CP1250("%d>jestem zajęty (paczka o długości %d)"), uin, length);
       return false;
     case 20:
     case 22:
-      Log(GG_CP1250("%d>ukryj mnie (paczka o długości %d)"), Uin, Length);
+      Log(GG_CP1250("%d>ukryj mnie (paczka o długości %d)"), uin, length);
       return false;
     default:
       return false;
   }
 }
 
-void TGgSession::SendMessage(TGgClient* Sender, int32_t, const std::string& Payload) {
+void TGgSession::SendMessage(TGgClient* sender, int32_t, const std::string& payload) {
   std::string_view text;
-  if (Payload.size() > kMessageTextOffset) {
-    size_t end = std::min(Payload.size(), kMessageTextOffset + kMessageTextSearch);
-    size_t nul = Payload.find('\0', kMessageTextOffset);
+  if (payload.size() > kMessageTextOffset) {
+    size_t end = std::min(payload.size(), kMessageTextOffset + kMessageTextSearch);
+    size_t nul = payload.find('\0', kMessageTextOffset);
     if (nul != std::string::npos && nul < end)
-      text = std::string_view(Payload).substr(kMessageTextOffset, nul - kMessageTextOffset);
+      text = std::string_view(payload).substr(kMessageTextOffset, nul - kMessageTextOffset);
   }
-  PassMessage(Sender, LeBytesToInt(Payload, 0), LeBytesToInt(Payload, 4), text, {}, kMessageClass, {});
+  PassMessage(sender, LeBytesToInt(payload, 0), LeBytesToInt(payload, 4), text, {}, kMessageClass, {});
 }
 
 }  // namespace ordwin

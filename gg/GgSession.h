@@ -20,7 +20,7 @@ namespace ordwin {
 class TGgSession final : private INotificationTarget {
 public:
   // Receives each log line as Windows-1250 bytes; the text is valid only during the call.
-  using TLogSink = std::function<void(std::string_view Cp1250Line)>;
+  using TLogSink = std::function<void(std::string_view cp1250Line)>;
 
   // Past these a connection is closed: no GG client collects a notify reply or stores a contact
   // list of this size, and without a bound one connection could hold any amount of memory.
@@ -32,7 +32,7 @@ public:
   // queue: those packets are then dropped instead. Above the largest answer (a list).
   static constexpr size_t kMaxUnsent = 4 * 1024 * 1024;
 
-  explicit TGgSession(TLogSink Log);
+  explicit TGgSession(TLogSink log);
   // Destroys RIDuziva, which closes every GG connection without disconnect events.
   ~TGgSession();
   TGgSession(const TGgSession&) = delete;
@@ -45,25 +45,25 @@ public:
 
   // The listener's events. The command handler dispatches through one table (kRoutes); the
   // disconnect handler tells the others of a client that left while they saw it online.
-  void RIDuzivaClientConnect(TObject* Sender, TGgClient* Client);
-  void RIDuzivaClientCommand(TGgClient* ASender, int32_t ACommand, const std::string& AZawartosc);
-  void RIDuzivaClientDataAvailable(TObject* Sender, TGgClient* Client, const std::string& Data);
-  void RIDuzivaClientDisconnect(TObject* Sender, TGgClient* Client);
-  void RIDuzivaServerClosed(TObject* Sender, uint16_t Error);
+  void RIDuzivaClientConnect(TObject* sender, TGgClient* client);
+  void RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc);
+  void RIDuzivaClientDataAvailable(TObject* sender, TGgClient* client, const std::string& data);
+  void RIDuzivaClientDisconnect(TObject* sender, TGgClient* client);
+  void RIDuzivaServerClosed(TObject* sender, uint16_t error);
 
   // Queues one packet, header and payload, on the client's connection; nothing for a closed
   // connection. The packets queued for each connection during a turn of the loop go out
   // together when the turn ends, in the order they were queued. A packet that would make the
   // connection hold more than kMaxUnsent bytes unsent aborts it instead, or is dropped while a
   // message acknowledged as delivered waits in its queue.
-  void SendPacket(TGgClient* Client, int32_t Type, const std::string& Payload);
+  void SendPacket(TGgClient* client, int32_t type, const std::string& payload);
   // The connected client with this number that was accepted first, or nullptr. A connection
   // that has closed but is not yet released counts as gone.
-  TGgClient* FindClientByUin(int32_t Number) const;
+  TGgClient* FindClientByUin(int32_t number) const;
 
 private:
   // A handler of one packet type: the sending client, the type and the payload.
-  using THandler = void (TGgSession::*)(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  using THandler = void (TGgSession::*)(TGgClient* sender, int32_t type, const std::string& payload);
   // One row of the dispatch table: a packet type, the dialects whose clients send it (a bit
   // each), and its handler. A type that is not in the sender's dialect is an unknown one.
   struct TRoute {
@@ -72,75 +72,75 @@ private:
     THandler Handler;
   };
   static const TRoute kRoutes[];
-  static const TRoute* FindRoute(int32_t Type);
+  static const TRoute* FindRoute(int32_t type);
 
   // The end of the turn: hands every connection its queued packets.
-  void HandleMessage(TMessage& Msg) override;
+  void HandleMessage(TMessage& msg) override;
   // Formats one log line (see GgLogFormat.h) into a buffer kept for the next, and hands it on.
-  template <class... Args>
-  void Log(std::string_view Cp1250Format, const Args&... A) {
+  template <class... TArgs>
+  void Log(std::string_view cp1250Format, const TArgs&... values) {
     line_.clear();
-    GgFormatInto(line_, Cp1250Format, A...);
+    GgFormatInto(line_, cp1250Format, values...);
     log_(line_);
   }
 
   // The 6.0 packets, and those every dialect shares (GgSession.cpp, GgContacts.cpp).
-  void Ping(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void PubdirRequest(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void Unknown(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void Login(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void StatusChange(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void SendMessage(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void Ping(TGgClient* sender, int32_t type, const std::string& payload);
+  void PubdirRequest(TGgClient* sender, int32_t type, const std::string& payload);
+  void Unknown(TGgClient* sender, int32_t type, const std::string& payload);
+  void Login(TGgClient* sender, int32_t type, const std::string& payload);
+  void StatusChange(TGgClient* sender, int32_t type, const std::string& payload);
+  void SendMessage(TGgClient* sender, int32_t type, const std::string& payload);
   // Notify-list parts, the empty list and (6.0) the removal of a contact: 14 to 18, 0x77 to 0x79.
-  void NotifyList(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void NotifyList(TGgClient* sender, int32_t type, const std::string& payload);
   // One contact added (13, 0x7b: answered with its entry when it is connected) or removed (0x7c).
-  void NotifyChange(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void ContactListRequest(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void NotifyChange(TGgClient* sender, int32_t type, const std::string& payload);
+  void ContactListRequest(TGgClient* sender, int32_t type, const std::string& payload);
   // Packets of the newer dialects (GgNewerSession.cpp).
-  void NewerLogin(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void NewStatus80(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void NewerMessage(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void MessageAck(TGgClient* Sender, int32_t Type, const std::string& Payload);
-  void Typing(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void NewerLogin(TGgClient* sender, int32_t type, const std::string& payload);
+  void NewStatus80(TGgClient* sender, int32_t type, const std::string& payload);
+  void NewerMessage(TGgClient* sender, int32_t type, const std::string& payload);
+  void MessageAck(TGgClient* sender, int32_t type, const std::string& payload);
+  void Typing(TGgClient* sender, int32_t type, const std::string& payload);
   // A packet the sender's dialect sends but that cannot be read whole: logged, and the
   // sender's connection closed.
-  void Reject(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  void Reject(TGgClient* sender, int32_t type, const std::string& payload);
 
   // Logs the line of a status word's state; true for a log-off (1 or 21).
-  bool LogStatusWord(int32_t Uin, uint32_t Word, size_t Length);
+  bool LogStatusWord(int32_t uin, uint32_t word, size_t length);
   // Adds the numbers of a notify-list part to the sender's reply; false when the part could not
   // be read (and the connection was closed).
-  bool NotifyListPart(TGgClient* Sender, int32_t Type, const std::string& Payload);
+  bool NotifyListPart(TGgClient* sender, int32_t type, const std::string& payload);
   // Appends a connected contact's entry to the sender's notify reply; false (and the sender's
   // connection closed) when the reply would pass its bound.
-  bool AddNotifyEntry(TGgClient* Sender, const TGgClient* Contact);
+  bool AddNotifyEntry(TGgClient* sender, const TGgClient* contact);
   // Sends notify-reply entries: one type 17, or 0x37 packets within the newer bound.
-  void SendNotifyReply(TGgClient* Client, const std::string& Entries);
-  void SendContactList(TGgClient* Client);
+  void SendNotifyReply(TGgClient* client, const std::string& entries);
+  void SendContactList(TGgClient* client);
 
   // What goes to each client in the packets of its own dialect (GgDelivery.cpp).
-  // Tells every client without the sender's number of its status Code, with the description as
-  // Tail60 (what follows the 14-byte head of a 6.0 notification) and as UTF-8.
-  void AnnounceStatus(TGgClient* Sender, uint32_t Code, std::string_view Tail60, std::string_view Utf8Description);
+  // Tells every client without the sender's number of its status code, with the description as
+  // tail60 (what follows the 14-byte head of a 6.0 notification) and as UTF-8.
+  void AnnounceStatus(TGgClient* sender, uint32_t code, std::string_view tail60, std::string_view utf8Description);
   // Logs a message, acknowledges it to its sender (a 6.0 acknowledgement names the sender
   // itself, a newer one the recipient) and hands it to the recipient, or tells the sender that
-  // nobody has the number. Html is the UTF-8 part for the newer dialects; empty, it is made
+  // nobody has the number. The UTF-8 part for the newer dialects is html; empty, it is made
   // from the text.
-  void PassMessage(TGgClient* Sender, int32_t Recipient, int32_t Sequence, std::string_view Cp1250Text,
-                   std::string_view Html, int32_t Class, std::string_view Attributes);
-  void DeliverMessage(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text, std::string_view Html,
-                      int32_t Class, std::string_view Attributes);
+  void PassMessage(TGgClient* sender, int32_t recipient, int32_t sequence, std::string_view cp1250Text,
+                   std::string_view html, int32_t messageClass, std::string_view attributes);
+  void DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
+                      int32_t messageClass, std::string_view attributes);
   // The packet that hands a message to Recipient, in its dialect.
   struct TPacket {
     int32_t Type;
     std::string Payload;
   };
-  TPacket MessagePacket(TGgClient* Recipient, int32_t SenderUin, std::string_view Cp1250Text, std::string_view Html,
-                        int32_t Class, std::string_view Attributes);
-  void SendServerMessage(TGgClient* Client, std::string_view Cp1250Text);
+  TPacket MessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
+                        int32_t messageClass, std::string_view attributes);
+  void SendServerMessage(TGgClient* client, std::string_view cp1250Text);
   // A client whose connection ended while logged in and shown online (IsShownOnline): announced
   // as if it had sent status 1.
-  void AnnounceGone(TGgClient* Client);
+  void AnnounceGone(TGgClient* client);
 
   TLogSink log_;
   std::string line_;

@@ -41,21 +41,21 @@ bool TProtobufReader::Next() {
   }
 }
 
-bool TProtobufReader::Varint(uint64_t& Value) {
-  Value = 0;
+bool TProtobufReader::Varint(uint64_t& value) {
+  value = 0;
   for (size_t i = 0; i < kMaxVarintBytes && at_ < data_.size(); ++i) {
     unsigned char b = static_cast<unsigned char>(data_[at_++]);
-    Value |= static_cast<uint64_t>(b & 0x7F) << (7 * i);
+    value |= static_cast<uint64_t>(b & 0x7F) << (7 * i);
     if ((b & 0x80) == 0) return true;
   }
   return false;
 }
 
-bool TProtobufReader::Fixed(size_t Width, uint64_t& Value) {
-  if (Width > data_.size() - at_) return false;
-  Value = 0;
-  for (size_t i = Width; i > 0; --i) Value = (Value << 8) | static_cast<unsigned char>(data_[at_ + i - 1]);
-  at_ += Width;
+bool TProtobufReader::Fixed(size_t width, uint64_t& value) {
+  if (width > data_.size() - at_) return false;
+  value = 0;
+  for (size_t i = width; i > 0; --i) value = (value << 8) | static_cast<unsigned char>(data_[at_ + i - 1]);
+  at_ += width;
   return true;
 }
 

@@ -14,7 +14,7 @@ class TProtobufReader {
 public:
   enum TWireType : uint8_t { pwVarint = 0, pwFixed64 = 1, pwBytes = 2, pwFixed32 = 5 };
 
-  explicit TProtobufReader(std::string_view Message) : data_(Message) {}
+  explicit TProtobufReader(std::string_view message) : data_(message) {}
 
   // Moves to the next field; false at the end of the message or when it is malformed.
   bool Next();
@@ -27,8 +27,8 @@ public:
   bool Failed() const { return failed_; }
 
 private:
-  bool Varint(uint64_t& Value);
-  bool Fixed(size_t Width, uint64_t& Value);
+  bool Varint(uint64_t& value);
+  bool Fixed(size_t width, uint64_t& value);
   bool Fail();
 
   std::string_view data_;

@@ -10,7 +10,7 @@ constexpr size_t kHeaderLength = 8;
 
 }  // namespace
 
-TRiDuziva::TRiDuziva(TComponent* Owner) : TGgGenericSerwer(Owner) { SetPort(kDefaultPort); }
+TRiDuziva::TRiDuziva(TComponent* owner) : TGgGenericSerwer(owner) { SetPort(kDefaultPort); }
 
 TRiDuziva::~TRiDuziva() {
   MarkDestroying();
@@ -20,17 +20,17 @@ TRiDuziva::~TRiDuziva() {
   }
 }
 
-void TRiDuziva::ProcessClientData(TGgClient* Client, const std::string& Data) {
-  std::string& buffer = Client->RecvBuffer;
+void TRiDuziva::ProcessClientData(TGgClient* client, const std::string& data) {
+  std::string& buffer = client->RecvBuffer;
   // When nothing waits from earlier reads (the usual case) the packets are read from the chunk
   // itself, and only an unfinished one is kept: no copy of every byte into the buffer.
-  if (!buffer.empty()) buffer += Data;
-  const std::string& stream = buffer.empty() ? Data : buffer;
+  if (!buffer.empty()) buffer += data;
+  const std::string& stream = buffer.empty() ? data : buffer;
   size_t start = 0;
   std::string payload;  // one buffer for every packet of the chunk
   auto keepRest = [&] {
-    if (&stream == &Data)
-      buffer.assign(Data, start);
+    if (&stream == &data)
+      buffer.assign(data, start);
     else
       buffer.erase(0, start);
   };
@@ -39,14 +39,14 @@ void TRiDuziva::ProcessClientData(TGgClient* Client, const std::string& Data) {
       int32_t length = LeBytesToInt(stream, start + 4);
       if (length < 0 || length > kMaxPacketLength) {
         buffer.clear();
-        Client->Close();
+        client->Close();
         return;
       }
       if (kHeaderLength + static_cast<size_t>(length) > stream.size() - start) break;
       int32_t type = LeBytesToInt(stream, start);
       if (OnClientCommand) {
         payload.assign(stream, start + kHeaderLength, static_cast<size_t>(length));
-        OnClientCommand(Client, type, payload);
+        OnClientCommand(client, type, payload);
       }
       start += kHeaderLength + static_cast<size_t>(length);
     }

@@ -14,14 +14,14 @@ public:
   static constexpr int32_t kMaxPacketLength = 65536;
   static constexpr int32_t kDefaultPort = 8074;
 
-  explicit TRiDuziva(TComponent* Owner);
+  explicit TRiDuziva(TComponent* owner);
   ~TRiDuziva() override;
 
-  // Appends Data to the client's RecvBuffer and raises OnClientCommand for every whole packet,
+  // Appends data to the client's RecvBuffer and raises OnClientCommand for every whole packet,
   // in stream order, removing each after its handler returned. A handler that raises leaves
   // its packet in front, to be delivered again with the next chunk. A length field that is
   // negative or past kMaxPacketLength closes the connection and drops what it sent.
-  void ProcessClientData(TGgClient* Client, const std::string& Data) override;
+  void ProcessClientData(TGgClient* client, const std::string& data) override;
 };
 
 }  // namespace ordwin

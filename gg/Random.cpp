@@ -13,20 +13,20 @@ std::mt19937& Generator() {
 
 }  // namespace
 
-uint32_t UtcMillisecondsOfDay(std::chrono::system_clock::time_point When) {
+uint32_t UtcMillisecondsOfDay(std::chrono::system_clock::time_point when) {
   using namespace std::chrono;
-  auto sinceEpoch = duration_cast<milliseconds>(When.time_since_epoch()).count();
+  auto sinceEpoch = duration_cast<milliseconds>(when.time_since_epoch()).count();
   constexpr long long kDay = 86'400'000;
   return static_cast<uint32_t>(((sinceEpoch % kDay) + kDay) % kDay);
 }
 
-void RandomSeed(uint32_t Seed) { Generator().seed(Seed); }
+void RandomSeed(uint32_t seed) { Generator().seed(seed); }
 
 void RandomizeFromClock() { RandomSeed(UtcMillisecondsOfDay(std::chrono::system_clock::now())); }
 
-int32_t Random(int32_t Range) {
-  if (Range < 1) return 0;
-  return std::uniform_int_distribution<int32_t>(0, Range - 1)(Generator());
+int32_t Random(int32_t range) {
+  if (range < 1) return 0;
+  return std::uniform_int_distribution<int32_t>(0, range - 1)(Generator());
 }
 
 }  // namespace ordwin

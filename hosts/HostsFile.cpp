@@ -6,44 +6,44 @@ namespace ordwin {
 
 namespace {
 
-bool Names(const std::string& Line, std::string_view Host) { return Line.find(Host) != std::string::npos; }
+bool Names(const std::string& line, std::string_view host) { return line.find(host) != std::string::npos; }
 
 }  // namespace
 
-std::string RedirectionEntry(std::string_view Host) {
+std::string RedirectionEntry(std::string_view host) {
   std::string entry = "127.0.0.1\t";
-  entry += Host;
+  entry += host;
   return entry;
 }
 
-void RedirectHost(TLines& Lines, std::string_view Host) {
+void RedirectHost(TLines& lines, std::string_view host) {
   bool found = false;
-  for (std::string& line : Lines) {
-    if (Names(line, Host)) {
-      line = RedirectionEntry(Host);
+  for (std::string& line : lines) {
+    if (Names(line, host)) {
+      line = RedirectionEntry(host);
       found = true;
     }
   }
-  if (!found) Lines.push_back(RedirectionEntry(Host));
+  if (!found) lines.push_back(RedirectionEntry(host));
 }
 
-void RedirectHosts(const std::string& Path, bool AdsOnly) {
-  TLines lines = ReadLines(Path);
+void RedirectHosts(const std::string& path, bool adsOnly) {
+  TLines lines = ReadLines(path);
   RedirectHost(lines, HostAdServer);
-  if (!AdsOnly) {
+  if (!adsOnly) {
     RedirectHost(lines, HostServerAddress);
     RedirectHost(lines, HostWebSite);
     RedirectHost(lines, HostUpdate);
   }
-  ReplaceLines(Path, lines);
+  ReplaceLines(path, lines);
 }
 
-void RemoveRedirections(const std::string& Path) {
-  TLines lines = ReadLines(Path);
+void RemoveRedirections(const std::string& path) {
+  TLines lines = ReadLines(path);
   for (std::string_view host : kRedirectedHosts) {
     std::erase_if(lines, [host](const std::string& line) { return Names(line, host); });
   }
-  ReplaceLines(Path, lines);
+  ReplaceLines(path, lines);
 }
 
 }  // namespace ordwin

@@ -10,17 +10,17 @@
 namespace ordwin {
 
 // "127.0.0.1", a TAB and the host name.
-std::string RedirectionEntry(std::string_view Host);
+std::string RedirectionEntry(std::string_view host);
 
-// Replaces, in place, every line that contains Host (case-sensitive substring) by its entry;
-// appends the entry when no line names Host.
-void RedirectHost(TLines& Lines, std::string_view Host);
+// Replaces, in place, every line that contains host (case-sensitive substring) by its entry;
+// appends the entry when no line names host.
+void RedirectHost(TLines& lines, std::string_view host);
 
-// Redirects the ad-server host, then (unless AdsOnly) the other three, and writes the file back.
-// Raises "Cannot open file %s" or "Cannot create file %s" with Path.
-void RedirectHosts(const std::string& Path, bool AdsOnly);
+// Redirects the ad-server host, then (unless adsOnly) the other three, and writes the file back.
+// Raises "Cannot open file %s" or "Cannot create file %s" with path.
+void RedirectHosts(const std::string& path, bool adsOnly);
 
 // Deletes every line that names one of the four hosts, whatever address it maps it to.
-void RemoveRedirections(const std::string& Path);
+void RemoveRedirections(const std::string& path);
 
 }  // namespace ordwin

@@ -12,7 +12,7 @@ namespace ordwin {
 
 namespace {
 
-std::string DriveFolder(char Letter) {
+std::string DriveFolder(char letter) {
   std::string base;
   const char* data = std::getenv("XDG_DATA_HOME");
   const char* home = std::getenv("HOME");
@@ -22,27 +22,27 @@ std::string DriveFolder(char Letter) {
     base = std::string(home) + "/.local/share";
   else
     return std::string();
-  if (Letter >= 'A' && Letter <= 'Z') Letter = static_cast<char>(Letter - 'A' + 'a');
-  return base + "/Malvory/RIDuziva/" + Letter;
+  if (letter >= 'A' && letter <= 'Z') letter = static_cast<char>(letter - 'A' + 'a');
+  return base + "/Malvory/RIDuziva/" + letter;
 }
 
-bool IsDriveLetter(const std::string& Name) {
-  return Name.size() >= 2 && Name[1] == ':' &&
-         ((Name[0] >= 'a' && Name[0] <= 'z') || (Name[0] >= 'A' && Name[0] <= 'Z'));
+bool IsDriveLetter(const std::string& name) {
+  return name.size() >= 2 && name[1] == ':' &&
+         ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z'));
 }
 
-std::string RealPath(const std::string& Name) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(Name.c_str(), nullptr), &std::free);
+std::string RealPath(const std::string& name) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(name.c_str(), nullptr), &std::free);
   return resolved ? std::string(resolved.get()) : std::string();
 }
 
 }  // namespace
 
-std::string LocalFileName(const std::string& WindowsName) {
+std::string LocalFileName(const std::string& windowsName) {
   std::string local;
-  std::string_view rest = WindowsName;
-  if (IsDriveLetter(WindowsName)) {
-    local = DriveFolder(WindowsName[0]);
+  std::string_view rest = windowsName;
+  if (IsDriveLetter(windowsName)) {
+    local = DriveFolder(windowsName[0]);
     if (local.empty()) return local;
     rest.remove_prefix(2);
     if (rest.empty() || (rest[0] != '\\' && rest[0] != '/')) local += '/';
@@ -51,19 +51,19 @@ std::string LocalFileName(const std::string& WindowsName) {
   return local;
 }
 
-std::string ResolveDocument(const std::string& DocDir, const std::string& Document) {
-  std::string dir = DocDir;
+std::string ResolveDocument(const std::string& docDir, const std::string& document) {
+  std::string dir = docDir;
   for (char& c : dir)
     if (c == '/') c = '\\';
-  if (Document.compare(0, dir.size(), dir) != 0) return std::string();
+  if (document.compare(0, dir.size(), dir) != 0) return std::string();
   // A NUL would end the name early in the platform's calls, naming another file.
-  if (Document.find('\0') != std::string::npos) return std::string();
-  std::string root = LocalFileName(DocDir);
+  if (document.find('\0') != std::string::npos) return std::string();
+  std::string root = LocalFileName(docDir);
   if (root.empty()) return std::string();
 
   // ".." may climb back up inside DocDir, never out of it.
   std::vector<std::string_view> kept;
-  std::string_view rest(Document);
+  std::string_view rest(document);
   rest.remove_prefix(dir.size());
   while (!rest.empty()) {
     size_t end = rest.find('\\');
@@ -91,9 +91,9 @@ std::string ResolveDocument(const std::string& DocDir, const std::string& Docume
   return realFile;
 }
 
-TDateTime FileLastWriteTime(const std::string& LocalName) {
+TDateTime FileLastWriteTime(const std::string& localName) {
   struct stat st {};
-  if (::stat(LocalName.c_str(), &st) != 0) return 0;
+  if (::stat(localName.c_str(), &st) != 0) return 0;
   return UnixTimeToDateTime(static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9);
 }
 

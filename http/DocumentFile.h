@@ -13,14 +13,14 @@ namespace ordwin {
 
 // The local name of a file name in Windows form; empty when a drive letter has no folder here
 // (neither XDG_DATA_HOME nor HOME is set).
-std::string LocalFileName(const std::string& WindowsName);
+std::string LocalFileName(const std::string& windowsName);
 
-// The local file that Document names inside DocDir, fully resolved; empty unless it is a
-// regular file that lies inside DocDir once ".." segments and symbolic links are followed.
-// Document must begin with DocDir (in Windows form) as the connection builds it.
-std::string ResolveDocument(const std::string& DocDir, const std::string& Document);
+// The local file that document names inside docDir, fully resolved; empty unless it is a
+// regular file that lies inside docDir once ".." segments and symbolic links are followed.
+// The document must begin with docDir (in Windows form) as the connection builds it.
+std::string ResolveDocument(const std::string& docDir, const std::string& document);
 
 // The last-write time (UTC) of a local file, or 0 when there is no such file.
-TDateTime FileLastWriteTime(const std::string& LocalName);
+TDateTime FileLastWriteTime(const std::string& localName);
 
 }  // namespace ordwin

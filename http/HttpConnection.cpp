@@ -13,45 +13,45 @@ namespace ordwin {
 
 namespace {
 
-char UpperAscii(char C) { return C >= 'a' && C <= 'z' ? static_cast<char>(C - 'a' + 'A') : C; }
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
-std::string UpperCased(std::string_view Text) {
-  std::string out(Text);
+std::string UpperCased(std::string_view text) {
+  std::string out(text);
   for (char& c : out) c = UpperAscii(c);
   return out;
 }
 
-bool StartsWithIgnoreCase(std::string_view Text, std::string_view Prefix) {
-  if (Text.size() < Prefix.size()) return false;
-  for (size_t i = 0; i < Prefix.size(); ++i)
-    if (UpperAscii(Text[i]) != UpperAscii(Prefix[i])) return false;
+bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (UpperAscii(text[i]) != UpperAscii(prefix[i])) return false;
   return true;
 }
 
-bool EqualsIgnoreCase(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && StartsWithIgnoreCase(A, B);
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithIgnoreCase(a, b);
 }
 
 // A signed decimal number that fills the whole text and fits in 32 bits.
-bool ParseInt32(std::string_view Text, int32_t& Value) {
-  if (!Text.empty() && Text[0] == '+') {
-    Text.remove_prefix(1);
-    if (!Text.empty() && Text[0] == '-') return false;
+bool ParseInt32(std::string_view text, int32_t& value) {
+  if (!text.empty() && text[0] == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text[0] == '-') return false;
   }
   int32_t v = 0;
-  auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), v);
-  if (Text.empty() || ec != std::errc() || end != Text.data() + Text.size()) return false;
-  Value = v;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return false;
+  value = v;
   return true;
 }
 
-struct HeaderField {
+struct THeaderField {
   std::string_view Name;
   std::string THttpConnection::*Value;  // none for the content length
 };
 
 // Tried in this order; the first name that starts the line takes the value.
-constexpr HeaderField kHeaderFields[] = {
+constexpr THeaderField kHeaderFields[] = {
     {"content-type:", &THttpConnection::ReqContentType},
     {"content-length:", nullptr},
     {"Accept:", &THttpConnection::ReqAccept},
@@ -65,26 +65,26 @@ constexpr HeaderField kHeaderFields[] = {
 
 }  // namespace
 
-THttpConnection::THttpConnection(TComponent* Owner) : TWSocketClient(Owner) {
+THttpConnection::THttpConnection(TComponent* owner) : TWSocketClient(owner) {
   SetLineMode(true);
   LineEdit = false;
   SetLineEnd("\n");
   LineLimit = kMaxLineLength;
-  OnDataAvailable = [this](TObject* Sender, uint16_t Error) { ReadRequestData(Sender, Error); };
+  OnDataAvailable = [this](TObject* sender, uint16_t error) { ReadRequestData(sender, error); };
 }
 
 THttpConnection::~THttpConnection() = default;
 
 // ---- reading a request ----
 
-void THttpConnection::ReadRequestData(TObject*, uint16_t Error) {
+void THttpConnection::ReadRequestData(TObject*, uint16_t error) {
   if (closing_) {
     ReceiveString();
     return;
   }
   if (Phase == rpBody) {
     if (PostedDataWanted && OnPostedData) {
-      OnPostedData(this, Error);
+      OnPostedData(this, error);
       return;
     }
     CurrentLine = ReceiveString();
@@ -102,7 +102,7 @@ void THttpConnection::ReadRequestData(TObject*, uint16_t Error) {
     // Empty lines before a request line are skipped, as HTTP servers do: some clients end a
     // request with an extra CR LF, and waiting for a header after it would answer nothing.
     if (CurrentLine.empty()) return;
-    for (const HeaderField& field : kHeaderFields)
+    for (const THeaderField& field : kHeaderFields)
       if (field.Value != nullptr) (this->*field.Value).clear();
     ReqContentLength = 0;
     HeaderLines.clear();
@@ -148,7 +148,7 @@ void THttpConnection::StoreHeaderValue() {
   if (colon == std::string::npos) return;
   size_t start = CurrentLine.find_first_not_of(' ', colon + 1);
   std::string_view value = std::string_view(CurrentLine).substr(std::min(start, CurrentLine.size()));
-  for (const HeaderField& field : kHeaderFields) {
+  for (const THeaderField& field : kHeaderFields) {
     if (!StartsWithIgnoreCase(CurrentLine, field.Name)) continue;
     if (field.Value != nullptr)
       (this->*field.Value).assign(value);
@@ -172,9 +172,9 @@ void THttpConnection::RefuseRequest() {
   CloseDelayed();
 }
 
-void THttpConnection::DoLineLimitExceeded(int RcvdLength, bool& ClearData) {
-  Inherited::DoLineLimitExceeded(RcvdLength, ClearData);
-  ClearData = true;
+void THttpConnection::DoLineLimitExceeded(int rcvdLength, bool& clearData) {
+  TWSocketClient::DoLineLimitExceeded(rcvdLength, clearData);
+  clearData = true;
   if (!closing_ && Phase != rpBody) RefuseRequest();
 }
 
@@ -196,16 +196,16 @@ void THttpConnection::DispatchRequest() {
   }
 }
 
-void THttpConnection::HandleGetOrHead(bool WithBody) {
+void THttpConnection::HandleGetOrHead(bool withBody) {
   THttpGetFlag flags = hfServeFile;
-  if (WithBody)
+  if (withBody)
     NotifyGetDocument(flags);
   else
     NotifyHeadDocument(flags);
   if (State() != wsConnected) return;  // the handler closed the connection
   switch (flags) {
     case hfServeFile:
-      if (SendDocument(WithBody)) return;
+      if (SendDocument(withBody)) return;
       ReplyNotFound();
       CloseDelayed();
       return;
@@ -248,7 +248,7 @@ void THttpConnection::ReplyNotFound() {
   SendString(body);
 }
 
-bool THttpConnection::SendDocument(bool WithBody) {
+bool THttpConnection::SendDocument(bool withBody) {
   std::string local = ResolveDocument(DocDir, Document);
   if (local.empty()) return false;
   DocumentStream.reset();
@@ -257,7 +257,7 @@ bool THttpConnection::SendDocument(bool WithBody) {
   stream->seekg(0, std::ios::end);
   std::streamoff size = stream->tellg();
   if (size < 0) return false;
-  if (WithBody) stream->seekg(0);  // without, nothing of it is sent
+  if (withBody) stream->seekg(0);  // without, nothing of it is sent
   DocLastWrite = FileLastWriteTime(local);
   DocMimeType = MimeTypeOf(Document);
   DocumentStream = std::move(stream);
@@ -269,7 +269,7 @@ bool THttpConnection::SendDocument(bool WithBody) {
   header += "\r\n";
   QueueData(header);
   Send(nullptr, 0);
-  if (WithBody) StartStreamSend();
+  if (withBody) StartStreamSend();
   return true;
 }
 
@@ -306,7 +306,7 @@ void THttpConnection::RequestFinished() {
 
 void THttpConnection::CloseDelayed() {
   closing_ = true;
-  Inherited::CloseDelayed();
+  TWSocketClient::CloseDelayed();
 }
 
 bool THttpConnection::PeerMaySend() const {
@@ -325,29 +325,29 @@ void THttpConnection::CloseWhenSent() {
   DoClose(false, 0);
 }
 
-void THttpConnection::DoDataSent(uint16_t Error) {
-  Inherited::DoDataSent(Error);
+void THttpConnection::DoDataSent(uint16_t error) {
+  TWSocketClient::DoDataSent(error);
   if (closing_ && State() == wsConnected) CloseWhenSent();
 }
 
-void THttpConnection::HandleNotification(TMessage& Msg) {
-  if (Msg.Msg == WM_HTTP_REQUEST_DONE) return RunGuarded([this] { RequestFinished(); });
-  if (Msg.Msg == WM_CLOSE_DELAYED && State() == wsConnected) return RunGuarded([this] { CloseWhenSent(); });
-  Inherited::HandleNotification(Msg);
+void THttpConnection::HandleNotification(TMessage& msg) {
+  if (msg.Msg == WM_HTTP_REQUEST_DONE) return RunGuarded([this] { RequestFinished(); });
+  if (msg.Msg == WM_CLOSE_DELAYED && State() == wsConnected) return RunGuarded([this] { CloseWhenSent(); });
+  TWSocketClient::HandleNotification(msg);
 }
 
 // ---- events ----
 
-void THttpConnection::NotifyGetDocument(THttpGetFlag& Flags) {
-  if (OnGetDocument) OnGetDocument(this, Flags);
+void THttpConnection::NotifyGetDocument(THttpGetFlag& flags) {
+  if (OnGetDocument) OnGetDocument(this, flags);
 }
 
-void THttpConnection::NotifyHeadDocument(THttpGetFlag& Flags) {
-  if (OnHeadDocument) OnHeadDocument(this, Flags);
+void THttpConnection::NotifyHeadDocument(THttpGetFlag& flags) {
+  if (OnHeadDocument) OnHeadDocument(this, flags);
 }
 
-void THttpConnection::NotifyPostDocument(THttpGetFlag& Flags) {
-  if (OnPostDocument) OnPostDocument(this, Flags);
+void THttpConnection::NotifyPostDocument(THttpGetFlag& flags) {
+  if (OnPostDocument) OnPostDocument(this, flags);
 }
 
 }  // namespace ordwin

@@ -27,14 +27,12 @@ enum THttpGetFlag : uint8_t { hfServeFile, hfServeStream, hfLeaveOpen, hfNotFoun
 
 enum TRequestPhase : uint8_t { rpRequestLine, rpHeaders, rpBody };
 
-using THttpGetConnEvent = std::function<void(TObject* Sender, THttpGetFlag& Flags)>;
+using THttpGetConnEvent = std::function<void(TObject* sender, THttpGetFlag& flags)>;
 
 // Posted to the connection itself when a served document has gone out.
 constexpr uint32_t WM_HTTP_REQUEST_DONE = 1064;
 
 class THttpConnection : public TWSocketClient {
-  using Inherited = TWSocketClient;
-
 public:
   // Past either bound the request gets the 404 reply and the connection closes: no real client
   // sends more header lines or a longer line, and so a connection's memory stays bounded.
@@ -42,7 +40,7 @@ public:
   static constexpr int kMaxLineLength = 8192;
 
   // Line mode on, lines ending in LF, no line editing; reads requests from the start.
-  explicit THttpConnection(TComponent* Owner);
+  explicit THttpConnection(TComponent* owner);
   ~THttpConnection() override;
 
   // ---- the request, as the reader leaves it ----
@@ -77,12 +75,12 @@ public:
   TDataAvailable OnPostedData;
 
   // The connection's own OnDataAvailable handler.
-  void ReadRequestData(TObject* Sender, uint16_t Error);
+  void ReadRequestData(TObject* sender, uint16_t error);
   // The 404 header and page (the header alone for HEAD); the caller closes.
   void ReplyNotFound();
-  // Serves Document from disk with its 200 header, the body only when WithBody. False, with
+  // Serves Document from disk with its 200 header, the body only when withBody. False, with
   // nothing sent, when Document names no readable regular file inside DocDir.
-  bool SendDocument(bool WithBody);
+  bool SendDocument(bool withBody);
   // Sends DocumentStream as the body, one chunk per drained send queue; closes when there is
   // no stream.
   void StartStreamSend();
@@ -97,23 +95,23 @@ public:
   void CloseDelayed() override;
 
 protected:
-  virtual void NotifyGetDocument(THttpGetFlag& Flags);
-  virtual void NotifyHeadDocument(THttpGetFlag& Flags);
-  virtual void NotifyPostDocument(THttpGetFlag& Flags);
+  virtual void NotifyGetDocument(THttpGetFlag& flags);
+  virtual void NotifyHeadDocument(THttpGetFlag& flags);
+  virtual void NotifyPostDocument(THttpGetFlag& flags);
 
   // Number 1064 ends the request (RequestFinished); 1028 is the graceful close above. An
   // exception goes to HandleBgException.
-  void HandleNotification(TMessage& Msg) override;
+  void HandleNotification(TMessage& msg) override;
   // The inherited step (OnDataSent), then the shutdown a close waits for.
-  void DoDataSent(uint16_t Error) override;
+  void DoDataSent(uint16_t error) override;
   // An endless line is dropped, and while a request is read it gets the 404 reply and closes.
-  void DoLineLimitExceeded(int RcvdLength, bool& ClearData) override;
+  void DoLineLimitExceeded(int rcvdLength, bool& clearData) override;
 
 private:
   void ParseRequestLine();
   void StoreHeaderValue();
   void DispatchRequest();
-  void HandleGetOrHead(bool WithBody);
+  void HandleGetOrHead(bool withBody);
   void HandlePost();
   void RequestFinished();
   // A request past the bounds: 404 reply, then close.

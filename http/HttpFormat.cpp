@@ -11,17 +11,17 @@ namespace {
 constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a TDateTime
 constexpr double kSecondsPerDay = 86400.0;
 
-char LowerAscii(char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C; }
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
-TDateTime UnixTimeToDateTime(double Seconds) { return kUnixEpochDays + Seconds / kSecondsPerDay; }
+TDateTime UnixTimeToDateTime(double seconds) { return kUnixEpochDays + seconds / kSecondsPerDay; }
 
-std::string MimeTypeOf(const std::string& FileName) {
-  size_t dot = FileName.find_last_of(".\\:");
+std::string MimeTypeOf(const std::string& fileName) {
+  size_t dot = fileName.find_last_of(".\\:");
   std::string ext;
-  if (dot != std::string::npos && FileName[dot] == '.') {
-    for (size_t i = dot; i < FileName.size(); ++i) ext += LowerAscii(FileName[i]);
+  if (dot != std::string::npos && fileName[dot] == '.') {
+    for (size_t i = dot; i < fileName.size(); ++i) ext += LowerAscii(fileName[i]);
     if (ext.size() > 1) ext.erase(0, 1);
   }
   if (ext == "htm" || ext == "html") return "text/html";
@@ -32,9 +32,9 @@ std::string MimeTypeOf(const std::string& FileName) {
   return "application/binary";
 }
 
-std::string FormatHttpDate(TDateTime T) {
+std::string FormatHttpDate(TDateTime t) {
   // Whole seconds, rounded as the date-time's own millisecond precision does.
-  double millis = std::round((T - kUnixEpochDays) * kSecondsPerDay * 1000.0);
+  double millis = std::round((t - kUnixEpochDays) * kSecondsPerDay * 1000.0);
   time_t seconds = static_cast<time_t>(std::floor(millis / 1000.0));
   tm parts{};
   if (::gmtime_r(&seconds, &parts) == nullptr) return std::string();
@@ -47,9 +47,9 @@ std::string FormatHttpDate(TDateTime T) {
   return text;
 }
 
-std::string NotFoundPage(const std::string& Path) {
+std::string NotFoundPage(const std::string& path) {
   std::string page = "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The requested URL ";
-  for (char c : Path) {
+  for (char c : path) {
     switch (c) {
       case '&': page += "&amp;"; break;
       case '<': page += "&lt;"; break;

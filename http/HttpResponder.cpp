@@ -2,20 +2,20 @@
 
 namespace ordwin {
 
-std::string ServerAddressReply(const std::string& Address) {
+std::string ServerAddressReply(const std::string& address) {
   // The status line is what GG client libraries check first: without it they give up with
   // "invalid http reply" and never log in.
   std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/data\r\n\r\n0 0 ";
-  reply += Address;
+  reply += address;
   reply += ':';
   reply += std::to_string(THttpResponder::kGgPort);
   reply += ' ';
-  reply += Address;
+  reply += address;
   return reply;
 }
 
-THttpResponder::THttpResponder(TAddressSource Address)
-    : address_(std::move(Address)), httpWss_(std::make_unique<THttpServer>(nullptr)) {
+THttpResponder::THttpResponder(TAddressSource address)
+    : address_(std::move(address)), httpWss_(std::make_unique<THttpServer>(nullptr)) {
   THttpServer& h = *httpWss_;
   h.SetPort("80");
   h.SetAddr("0.0.0.0");
@@ -23,17 +23,17 @@ THttpResponder::THttpResponder(TAddressSource Address)
   h.DefaultDoc = "index.html";
   h.LingerOnOff = wsLingerNoSet;
   h.LingerTimeout = 0;
-  h.OnGetDocument = [this](TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags) {
-    HttpWSSGetDocument(Sender, Client, Flags);
+  h.OnGetDocument = [this](TObject* sender, THttpConnection* client, THttpGetFlag& flags) {
+    HttpWSSGetDocument(sender, client, flags);
   };
-  h.OnHeadDocument = [this](TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags) {
-    HttpWSSHeadDocument(Sender, Client, Flags);
+  h.OnHeadDocument = [this](TObject* sender, THttpConnection* client, THttpGetFlag& flags) {
+    HttpWSSHeadDocument(sender, client, flags);
   };
-  h.OnPostDocument = [this](TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags) {
-    HttpWSSPostDocument(Sender, Client, Flags);
+  h.OnPostDocument = [this](TObject* sender, THttpConnection* client, THttpGetFlag& flags) {
+    HttpWSSPostDocument(sender, client, flags);
   };
-  h.OnPostedData = [this](TObject* Sender, THttpConnection* Client, uint16_t Error) {
-    HttpWSSPostedData(Sender, Client, Error);
+  h.OnPostedData = [this](TObject* sender, THttpConnection* client, uint16_t error) {
+    HttpWSSPostedData(sender, client, error);
   };
 }
 
@@ -41,9 +41,9 @@ THttpResponder::~THttpResponder() = default;
 
 void THttpResponder::Start() { httpWss_->Start(); }
 
-void THttpResponder::HttpWSSGetDocument(TObject*, THttpConnection* Client, THttpGetFlag& Flags) {
-  Flags = hfTakeOver;
-  Client->SendString(ServerAddressReply(address_()));
+void THttpResponder::HttpWSSGetDocument(TObject*, THttpConnection* client, THttpGetFlag& flags) {
+  flags = hfTakeOver;
+  client->SendString(ServerAddressReply(address_()));
 }
 
 void THttpResponder::HttpWSSHeadDocument(TObject*, THttpConnection*, THttpGetFlag&) {}

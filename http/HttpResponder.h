@@ -20,7 +20,7 @@ public:
   // The GG port that every reply names; the GG listener's is not read.
   static constexpr int kGgPort = 8074;
 
-  explicit THttpResponder(TAddressSource Address);
+  explicit THttpResponder(TAddressSource address);
   // Destroys HttpWSS, which frees its listening socket and every connection.
   ~THttpResponder();
   THttpResponder(const THttpResponder&) = delete;
@@ -33,10 +33,10 @@ public:
   // The server's document events. Only the GET handler does anything: it queues the reply and
   // has the connection close once it has gone out. HEAD is left to the file serving of the
   // connection, POST to its 404 reply.
-  void HttpWSSGetDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
-  void HttpWSSHeadDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
-  void HttpWSSPostDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
-  void HttpWSSPostedData(TObject* Sender, THttpConnection* Client, uint16_t Error);
+  void HttpWSSGetDocument(TObject* sender, THttpConnection* client, THttpGetFlag& flags);
+  void HttpWSSHeadDocument(TObject* sender, THttpConnection* client, THttpGetFlag& flags);
+  void HttpWSSPostDocument(TObject* sender, THttpConnection* client, THttpGetFlag& flags);
+  void HttpWSSPostedData(TObject* sender, THttpConnection* client, uint16_t error);
 
 private:
   TAddressSource address_;
@@ -45,6 +45,6 @@ private:
 
 // The whole reply to a GET for the given address (Windows-1250 bytes, used unchanged): a status
 // line, the content type, a blank line and "0 0 A:8074 A", with no line end after it.
-std::string ServerAddressReply(const std::string& Address);
+std::string ServerAddressReply(const std::string& address);
 
 }  // namespace ordwin

@@ -8,7 +8,7 @@ constexpr int kListenBacklog = 511;
 
 }  // namespace
 
-THttpServer::THttpServer(TComponent* Owner) : TComponent(Owner), socketServer_(new TWSocketServer(this)) {
+THttpServer::THttpServer(TComponent* owner) : TComponent(owner), socketServer_(new TWSocketServer(this)) {
   SetClientClass<THttpConnection>();
 }
 
@@ -17,18 +17,18 @@ THttpServer::~THttpServer() {
   delete socketServer_;  // leaves this component, which forgets it
 }
 
-void THttpServer::Notification(TComponent* AComponent, TOperation Operation) {
-  TComponent::Notification(AComponent, Operation);
-  if (Operation == TOperation::opRemove && AComponent == socketServer_) socketServer_ = nullptr;
+void THttpServer::Notification(TComponent* aComponent, TOperation operation) {
+  TComponent::Notification(aComponent, operation);
+  if (operation == TOperation::opRemove && aComponent == socketServer_) socketServer_ = nullptr;
 }
 
-void THttpServer::SetPort(const std::string& Value) { AssignTarget(port_, Value); }
+void THttpServer::SetPort(const std::string& value) { AssignTarget(port_, value); }
 
-void THttpServer::SetAddr(const std::string& Value) { AssignTarget(addr_, Value); }
+void THttpServer::SetAddr(const std::string& value) { AssignTarget(addr_, value); }
 
-void THttpServer::AssignTarget(std::string& Field, const std::string& Value) {
-  if (Value == Field) return;
-  Field = Value;
+void THttpServer::AssignTarget(std::string& field, const std::string& value) {
+  if (value == field) return;
+  field = value;
   if (socketServer_ == nullptr || socketServer_->State() != wsListening) return;
   socketServer_->Close();
   Start();
@@ -40,21 +40,21 @@ void THttpServer::Start() {
   if (s.State() == wsListening) return;
 
   THttpConnectionClass make = ClientClass;
-  s.ClientClass = [make](TComponent* Owner) -> TWSocketClient* { return make(Owner); };
-  s.OnClientCreate = [this](TObject*, TWSocketClient* Client) { SocketServerClientCreate(Client); };
-  s.OnClientConnect = [this](TObject*, TWSocketClient* Client, uint16_t Error) {
-    SocketServerClientConnect(Client, Error);
+  s.ClientClass = [make](TComponent* owner) -> TWSocketClient* { return make(owner); };
+  s.OnClientCreate = [this](TObject*, TWSocketClient* client) { SocketServerClientCreate(client); };
+  s.OnClientConnect = [this](TObject*, TWSocketClient* client, uint16_t error) {
+    SocketServerClientConnect(client, error);
   };
-  s.OnClientDisconnect = [this](TObject*, TWSocketClient* Client, uint16_t Error) {
-    SocketServerClientDisconnect(Client, Error);
+  s.OnClientDisconnect = [this](TObject*, TWSocketClient* client, uint16_t error) {
+    SocketServerClientDisconnect(client, error);
   };
   s.OnSessionClosed = [this](TObject*, uint16_t) { NotifyServerStopped(); };
-  s.OnChangeState = [this](TObject*, TSocketState, TSocketState NewState) {
-    if (NewState == wsListening) NotifyServerStarted();
+  s.OnChangeState = [this](TObject*, TSocketState, TSocketState newState) {
+    if (newState == wsListening) NotifyServerStarted();
   };
   // A client that resets before it is accepted, or a process out of descriptors, fails one
   // accept; the listener must stay open for the next client.
-  s.OnBgException = [](TObject*, const Exception&, bool& CanClose) { CanClose = false; };
+  s.OnBgException = [](TObject*, const Exception&, bool& canClose) { canClose = false; };
   s.Banner.clear();
   // Every GG client of a network may ask at once (after the network came back, say); with the
   // socket's default of 5 most of them would wait a second or more for a second try.
@@ -77,35 +77,35 @@ void THttpServer::Stop() {
   }
 }
 
-void THttpServer::SocketServerClientCreate(TWSocketClient* Client) {
-  Client->LingerOnOff = LingerOnOff;
-  Client->LingerTimeout = LingerTimeout;
+void THttpServer::SocketServerClientCreate(TWSocketClient* client) {
+  client->LingerOnOff = LingerOnOff;
+  client->LingerTimeout = LingerTimeout;
 }
 
-void THttpServer::SocketServerClientConnect(TWSocketClient* Client, uint16_t Error) {
-  auto* connection = dynamic_cast<THttpConnection*>(Client);
+void THttpServer::SocketServerClientConnect(TWSocketClient* client, uint16_t error) {
+  auto* connection = dynamic_cast<THttpConnection*>(client);
   if (connection == nullptr) throw Exception("Invalid class typecast");
   connection->SetLineMode(true);
   connection->LineEdit = false;
   connection->SetLineEnd("\n");
   connection->DocDir = DocDir;
   connection->DefaultDoc = DefaultDoc;
-  connection->OnGetDocument = [this, connection](TObject*, THttpGetFlag& Flags) {
-    if (OnGetDocument) OnGetDocument(this, connection, Flags);
+  connection->OnGetDocument = [this, connection](TObject*, THttpGetFlag& flags) {
+    if (OnGetDocument) OnGetDocument(this, connection, flags);
   };
-  connection->OnHeadDocument = [this, connection](TObject*, THttpGetFlag& Flags) {
-    if (OnHeadDocument) OnHeadDocument(this, connection, Flags);
+  connection->OnHeadDocument = [this, connection](TObject*, THttpGetFlag& flags) {
+    if (OnHeadDocument) OnHeadDocument(this, connection, flags);
   };
-  connection->OnPostDocument = [this, connection](TObject*, THttpGetFlag& Flags) {
-    NotifyPostDocument(connection, Flags);
+  connection->OnPostDocument = [this, connection](TObject*, THttpGetFlag& flags) {
+    NotifyPostDocument(connection, flags);
   };
-  connection->OnPostedData = [this, connection](TObject*, uint16_t E) { NotifyPostedData(connection, E); };
-  if (OnClientConnect) OnClientConnect(this, connection, Error);
+  connection->OnPostedData = [this, connection](TObject*, uint16_t e) { NotifyPostedData(connection, e); };
+  if (OnClientConnect) OnClientConnect(this, connection, error);
 }
 
-void THttpServer::SocketServerClientDisconnect(TWSocketClient* Client, uint16_t Error) {
-  auto* connection = dynamic_cast<THttpConnection*>(Client);
-  if (connection != nullptr && OnClientDisconnect) OnClientDisconnect(this, connection, Error);
+void THttpServer::SocketServerClientDisconnect(TWSocketClient* client, uint16_t error) {
+  auto* connection = dynamic_cast<THttpConnection*>(client);
+  if (connection != nullptr && OnClientDisconnect) OnClientDisconnect(this, connection, error);
 }
 
 void THttpServer::NotifyServerStarted() {
@@ -116,12 +116,12 @@ void THttpServer::NotifyServerStopped() {
   if (OnServerStopped) OnServerStopped(this);
 }
 
-void THttpServer::NotifyPostDocument(THttpConnection* Client, THttpGetFlag& Flags) {
-  if (OnPostDocument) OnPostDocument(this, Client, Flags);
+void THttpServer::NotifyPostDocument(THttpConnection* client, THttpGetFlag& flags) {
+  if (OnPostDocument) OnPostDocument(this, client, flags);
 }
 
-void THttpServer::NotifyPostedData(THttpConnection* Client, uint16_t Error) {
-  if (OnPostedData) OnPostedData(this, Client, Error);
+void THttpServer::NotifyPostedData(THttpConnection* client, uint16_t error) {
+  if (OnPostedData) OnPostedData(this, client, error);
 }
 
 }  // namespace ordwin

@@ -14,15 +14,15 @@
 
 namespace ordwin {
 
-using THttpConnectEvent = std::function<void(TObject* Sender, THttpConnection* Client, uint16_t Error)>;
-using THttpGetEvent = std::function<void(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags)>;
-using THttpPostedDataEvent = std::function<void(TObject* Sender, THttpConnection* Client, uint16_t Error)>;
-// Makes one connection owned by Owner (the listening server): the class of the connections.
-using THttpConnectionClass = std::function<THttpConnection*(TComponent* Owner)>;
+using THttpConnectEvent = std::function<void(TObject* sender, THttpConnection* client, uint16_t error)>;
+using THttpGetEvent = std::function<void(TObject* sender, THttpConnection* client, THttpGetFlag& flags)>;
+using THttpPostedDataEvent = std::function<void(TObject* sender, THttpConnection* client, uint16_t error)>;
+// Makes one connection owned by owner (the listening server): the class of the connections.
+using THttpConnectionClass = std::function<THttpConnection*(TComponent* owner)>;
 
 class THttpServer : public TComponent {
 public:
-  explicit THttpServer(TComponent* Owner);
+  explicit THttpServer(TComponent* owner);
   // Frees the listening server and with it every connection, without events.
   ~THttpServer() override;
 
@@ -32,14 +32,14 @@ public:
   // Port and address to listen on. Assigning another text while listening moves the server
   // there at once (and can raise as Start does); otherwise it is used by the next Start.
   const std::string& Port() const { return port_; }
-  void SetPort(const std::string& Value);
+  void SetPort(const std::string& value);
   const std::string& Addr() const { return addr_; }
-  void SetAddr(const std::string& Value);
+  void SetAddr(const std::string& value);
 
   THttpConnectionClass ClientClass;
   template <class TClient>
   void SetClientClass() {
-    ClientClass = [](TComponent* Owner) -> THttpConnection* { return new TClient(Owner); };
+    ClientClass = [](TComponent* owner) -> THttpConnection* { return new TClient(owner); };
   }
   std::string DocDir = "c:\\wwwroot";
   std::string DefaultDoc = "index.html";
@@ -58,8 +58,8 @@ public:
 
   virtual void NotifyServerStarted();
   virtual void NotifyServerStopped();
-  virtual void NotifyPostDocument(THttpConnection* Client, THttpGetFlag& Flags);
-  virtual void NotifyPostedData(THttpConnection* Client, uint16_t Error);
+  virtual void NotifyPostDocument(THttpConnection* client, THttpGetFlag& flags);
+  virtual void NotifyPostedData(THttpConnection* client, uint16_t error);
   // Starts listening on Addr:Port; does nothing while listening. A listening failure (the port
   // is taken, for one) is raised as ESocketException and leaves the server idle.
   virtual void Start();
@@ -69,14 +69,14 @@ public:
 
 protected:
   // Forgets the listening server when something else destroys it.
-  void Notification(TComponent* AComponent, TOperation Operation) override;
+  void Notification(TComponent* aComponent, TOperation operation) override;
 
 private:
-  void SocketServerClientCreate(TWSocketClient* Client);
-  void SocketServerClientConnect(TWSocketClient* Client, uint16_t Error);
-  void SocketServerClientDisconnect(TWSocketClient* Client, uint16_t Error);
+  void SocketServerClientCreate(TWSocketClient* client);
+  void SocketServerClientConnect(TWSocketClient* client, uint16_t error);
+  void SocketServerClientDisconnect(TWSocketClient* client, uint16_t error);
   // Assigns Port or Addr, moving a listening server.
-  void AssignTarget(std::string& Field, const std::string& Value);
+  void AssignTarget(std::string& field, const std::string& value);
 
   TWSocketServer* socketServer_ = nullptr;  // owned as a component
   std::string port_ = "80";

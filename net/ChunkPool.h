@@ -13,10 +13,10 @@ class TChunkPool {
 public:
   static constexpr size_t kMaxSpare = 256;
 
-  // A block of BlockSize bytes (spare blocks are of the size of the first one given).
-  std::unique_ptr<char[]> Take(int BlockSize);
-  // Keeps a block of BlockSize bytes for later, or frees it when enough are kept.
-  void Give(std::unique_ptr<char[]> Block, int BlockSize);
+  // A block of blockSize bytes (spare blocks are of the size of the first one given).
+  std::unique_ptr<char[]> Take(int blockSize);
+  // Keeps a block of blockSize bytes for later, or frees it when enough are kept.
+  void Give(std::unique_ptr<char[]> block, int blockSize);
   size_t Spare() const { return spare_.size(); }
 
 private:

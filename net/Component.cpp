@@ -6,8 +6,8 @@ namespace ordwin {
 
 TObject::~TObject() = default;
 
-TComponent::TComponent(TComponent* Owner) {
-  if (Owner != nullptr) Owner->InsertComponent(this);
+TComponent::TComponent(TComponent* owner) {
+  if (owner != nullptr) owner->InsertComponent(this);
 }
 
 TComponent::~TComponent() {
@@ -18,17 +18,17 @@ TComponent::~TComponent() {
 
 void TComponent::Notification(TComponent*, TOperation) {}
 
-void TComponent::InsertComponent(TComponent* AComponent) {
-  components_.push_back(AComponent);
-  AComponent->owner_ = this;
-  Notification(AComponent, TOperation::opInsert);
+void TComponent::InsertComponent(TComponent* aComponent) {
+  components_.push_back(aComponent);
+  aComponent->owner_ = this;
+  Notification(aComponent, TOperation::opInsert);
 }
 
-void TComponent::RemoveComponent(TComponent* AComponent) {
-  Notification(AComponent, TOperation::opRemove);
-  auto it = std::find(components_.begin(), components_.end(), AComponent);
+void TComponent::RemoveComponent(TComponent* aComponent) {
+  Notification(aComponent, TOperation::opRemove);
+  auto it = std::find(components_.begin(), components_.end(), aComponent);
   if (it != components_.end()) components_.erase(it);
-  AComponent->owner_ = nullptr;
+  aComponent->owner_ = nullptr;
 }
 
 }  // namespace ordwin

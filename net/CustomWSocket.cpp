@@ -23,7 +23,7 @@ constexpr uint32_t kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOS
 
 }  // namespace
 
-TCustomWSocket::TCustomWSocket(TComponent* Owner) : TComponent(Owner), endpoint_(this) {
+TCustomWSocket::TCustomWSocket(TComponent* owner) : TComponent(owner), endpoint_(this) {
   ResetDefaults();
   ++Loop().LiveSocketCount();
 }
@@ -48,7 +48,7 @@ void TCustomWSocket::CloseBeforeDestruction() {
   }
 }
 
-int TCustomWSocket::LiveCount() { return EventLoop::Instance().LiveSocketCount(); }
+int TCustomWSocket::LiveCount() { return TEventLoop::Instance().LiveSocketCount(); }
 
 void TCustomWSocket::ResetDefaults() {
   LastAddress = sockaddr_in{};
@@ -75,30 +75,30 @@ void TCustomWSocket::ResetDefaults() {
 
 // ---- settings ----
 
-void TCustomWSocket::AssignTarget(const char* Name, const std::string& Value, std::string& Text, bool& Set,
-                                  bool& Resolved) {
-  std::string v = WSocketTrim(Value);
-  if (Set && v == Text) return;
-  if (state_ != wsClosed) return RaiseError(std::string("Cannot change ") + Name + " if not closed");
-  Text = v;
-  Set = !v.empty();
-  Resolved = false;
+void TCustomWSocket::AssignTarget(const char* name, const std::string& value, std::string& text, bool& set,
+                                  bool& resolved) {
+  std::string v = WSocketTrim(value);
+  if (set && v == text) return;
+  if (state_ != wsClosed) return RaiseError(std::string("Cannot change ") + name + " if not closed");
+  text = v;
+  set = !v.empty();
+  resolved = false;
 }
 
-void TCustomWSocket::SetAddr(const std::string& Value) { AssignTarget("Addr", Value, addr_, addrSet_, addrResolved_); }
+void TCustomWSocket::SetAddr(const std::string& value) { AssignTarget("Addr", value, addr_, addrSet_, addrResolved_); }
 
-void TCustomWSocket::SetPort(const std::string& Value) { AssignTarget("Port", Value, port_, portSet_, portResolved_); }
+void TCustomWSocket::SetPort(const std::string& value) { AssignTarget("Port", value, port_, portSet_, portResolved_); }
 
-void TCustomWSocket::SetProto(const std::string& Value) {
-  AssignTarget("Proto", Value, proto_, protoSet_, protoResolved_);
+void TCustomWSocket::SetProto(const std::string& value) {
+  AssignTarget("Proto", value, proto_, protoSet_, protoResolved_);
 }
 
-void TCustomWSocket::SetLocalAddr(const std::string& Value) {
+void TCustomWSocket::SetLocalAddr(const std::string& value) {
   if (state_ != wsClosed) {
     RaiseError("Cannot change LocalAddr if not closed");
     return;
   }
-  std::string v = Value.empty() ? std::string("0.0.0.0") : Value;
+  std::string v = value.empty() ? std::string("0.0.0.0") : value;
   if (!WSocketIsDottedIP(v)) {
     RaiseError("SetLocalAddr(): Invalid IP address");
     localAddr_ = "255.255.255.255";
@@ -109,20 +109,20 @@ void TCustomWSocket::SetLocalAddr(const std::string& Value) {
   localAddr_ = WSocketDottedAddress(a);
 }
 
-void TCustomWSocket::SetLocalPort(const std::string& Value) {
+void TCustomWSocket::SetLocalPort(const std::string& value) {
   if (state_ != wsClosed) {
     RaiseError("Cannot change LocalPort if not closed");
     return;
   }
-  localPort_ = Value;
+  localPort_ = value;
   localPortResolved_ = false;
 }
 
-void TCustomWSocket::SetSendFlags(int Value) {
-  switch (Value) {
+void TCustomWSocket::SetSendFlags(int value) {
+  switch (value) {
     case wsSendNormal:
     case wsSendUrgent:
-      sendFlags_ = static_cast<TSocketSendFlags>(Value);
+      sendFlags_ = static_cast<TSocketSendFlags>(value);
       return;
     default:
       RaiseError("Invalid SendFlags");
@@ -131,80 +131,80 @@ void TCustomWSocket::SetSendFlags(int Value) {
 
 // ---- events ----
 
-bool TCustomWSocket::DoDataAvailable(uint16_t Error) {
+bool TCustomWSocket::DoDataAvailable(uint16_t error) {
   if (!OnDataAvailable) return false;
-  OnDataAvailable(this, Error);
+  OnDataAvailable(this, error);
   return true;
 }
 
-void TCustomWSocket::DoSessionAvailable(uint16_t Error) {
-  if (OnSessionAvailable) OnSessionAvailable(this, Error);
+void TCustomWSocket::DoSessionAvailable(uint16_t error) {
+  if (OnSessionAvailable) OnSessionAvailable(this, error);
 }
 
-void TCustomWSocket::DoSessionConnected(uint16_t Error) {
-  if (OnSessionConnected) OnSessionConnected(this, Error);
+void TCustomWSocket::DoSessionConnected(uint16_t error) {
+  if (OnSessionConnected) OnSessionConnected(this, error);
 }
 
-void TCustomWSocket::DoSessionClosed(uint16_t Error) {
-  if (OnSessionClosed) OnSessionClosed(this, Error);
+void TCustomWSocket::DoSessionClosed(uint16_t error) {
+  if (OnSessionClosed) OnSessionClosed(this, error);
 }
 
-void TCustomWSocket::DoDataSent(uint16_t Error) {
-  if (OnDataSent) OnDataSent(this, Error);
+void TCustomWSocket::DoDataSent(uint16_t error) {
+  if (OnDataSent) OnDataSent(this, error);
 }
 
-void TCustomWSocket::DoChangeState(TSocketState OldState, TSocketState NewState) {
-  if (OnChangeState) OnChangeState(this, OldState, NewState);
+void TCustomWSocket::DoChangeState(TSocketState oldState, TSocketState newState) {
+  if (OnChangeState) OnChangeState(this, oldState, newState);
 }
 
-void TCustomWSocket::DoDnsLookupDone(uint16_t Error) {
-  if (OnDnsLookupDone) OnDnsLookupDone(this, Error);
+void TCustomWSocket::DoDnsLookupDone(uint16_t error) {
+  if (OnDnsLookupDone) OnDnsLookupDone(this, error);
 }
 
 void TCustomWSocket::DoError() {
   if (OnError) OnError(this);
 }
 
-void TCustomWSocket::ChangeState(TSocketState NewState) {
+void TCustomWSocket::ChangeState(TSocketState newState) {
   TSocketState old = state_;
-  state_ = NewState;
-  DoChangeState(old, NewState);
+  state_ = newState;
+  DoChangeState(old, newState);
 }
 
 // ---- errors ----
 
-void TCustomWSocket::RaiseError(const std::string& Msg) {
+void TCustomWSocket::RaiseError(const std::string& msg) {
   if (OnError) {
     DoError();
     return;
   }
-  throw ESocketException(Msg);
+  throw ESocketException(msg);
 }
 
-void TCustomWSocket::RaiseErrorFmt(const char* Fmt, ...) {
+void TCustomWSocket::RaiseErrorFmt(const char* fmt, ...) {
   char text[1024];
   va_list args;
-  va_start(args, Fmt);
-  std::vsnprintf(text, sizeof(text), Fmt, args);
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof(text), fmt, args);
   va_end(args);
   RaiseError(text);
 }
 
-void TCustomWSocket::ReportSocketError(const std::string& FunctionName, int Code) {
-  std::string text = "Error " + std::to_string(Code) + " in function " + FunctionName + "\r\n" +
-                     SocketErrorText(Code);
-  if (Code == WSAECONNRESET || Code == WSAENOTCONN) {
+void TCustomWSocket::ReportSocketError(const std::string& functionName, int code) {
+  std::string text = "Error " + std::to_string(code) + " in function " + functionName + "\r\n" +
+                     SocketErrorText(code);
+  if (code == WSAECONNRESET || code == WSAENOTCONN) {
     CloseHandle();
     ChangeState(wsClosed);
   }
-  lastError_ = Code;
+  lastError_ = code;
   RaiseError(text);
 }
 
-void TCustomWSocket::HandleBgException(const Exception& E) {
+void TCustomWSocket::HandleBgException(const Exception& e) {
   bool canClose = true;
   try {
-    if (OnBgException) OnBgException(this, E, canClose);
+    if (OnBgException) OnBgException(this, e, canClose);
   } catch (const std::exception&) {
   }
   if (canClose) {
@@ -217,22 +217,22 @@ void TCustomWSocket::HandleBgException(const Exception& E) {
 
 // ---- notifications ----
 
-void TCustomWSocket::HandleMessage(TMessage& Msg) { HandleNotification(Msg); }
+void TCustomWSocket::HandleMessage(TMessage& msg) { HandleNotification(msg); }
 
-void TCustomWSocket::HandleNotification(TMessage& Msg) {
-  if (Msg.Msg == WM_WSOCKET_RELEASE) {
+void TCustomWSocket::HandleNotification(TMessage& msg) {
+  if (msg.Msg == WM_WSOCKET_RELEASE) {
     MarkDestroying();
     delete this;
     return;
   }
   RunGuarded([&] {
-    switch (Msg.Msg) {
+    switch (msg.Msg) {
       case WM_ASYNCSELECT:
-        HandleAsyncSelect(Msg);
+        HandleAsyncSelect(msg);
         break;
       case WM_ASYNCGETHOSTBYNAME:
       case WM_ASYNCGETHOSTBYADDR:
-        HandleDnsReply(Msg);
+        HandleDnsReply(msg);
         break;
       case WM_CLOSE_DELAYED:
         Close();
@@ -245,11 +245,11 @@ void TCustomWSocket::HandleNotification(TMessage& Msg) {
   });
 }
 
-void TCustomWSocket::HandleAsyncSelect(const TMessage& Msg) {
+void TCustomWSocket::HandleAsyncSelect(const TMessage& msg) {
   // A report for an earlier handle, or any report while paused, changes nothing.
-  if (!handle_.Valid() || static_cast<int>(Msg.WParam) != handle_.Get() || paused_) return;
-  uint32_t events = SelectEvent(Msg.LParam);
-  uint16_t error = SelectError(Msg.LParam);
+  if (!handle_.Valid() || static_cast<int>(msg.WParam) != handle_.Get() || paused_) return;
+  uint32_t events = SelectEvent(msg.LParam);
+  uint16_t error = SelectError(msg.LParam);
 
   if (events & FD_CONNECT) {
     ChangeState(wsConnected);
@@ -281,12 +281,12 @@ void TCustomWSocket::HandleAsyncSelect(const TMessage& Msg) {
   }
 }
 
-void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
+void TCustomWSocket::ReceiveLoop(uint16_t error, TWSocketOptions options) {
   for (;;) {
     try {
       lastError_ = 0;
       readDrained_ = false;
-      if (!DoDataAvailable(Error)) {
+      if (!DoDataAvailable(error)) {
         char discard[1024];
         if (RawReceive(discard, sizeof(discard), 0) < 0) {
           lastError_ = WSocketLastError();
@@ -296,7 +296,7 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
           }
         }
       }
-      if (Options & wsoNoReceiveLoop) return;
+      if (options & wsoNoReceiveLoop) return;
       if (lastError_ != 0) return;
       if (!handle_.Valid()) return;  // the handler closed the connection
       if (readDrained_) return;
@@ -313,25 +313,25 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
   }
 }
 
-int TCustomWSocket::PlatformReadableCount(int& Count) const {
-  Count = 0;
+int TCustomWSocket::PlatformReadableCount(int& count) const {
+  count = 0;
   if (!handle_.Valid()) return WSAENOTSOCK;
-  if (::ioctl(handle_.Get(), FIONREAD, &Count) < 0) return WSocketLastError();
+  if (::ioctl(handle_.Get(), FIONREAD, &count) < 0) return WSocketLastError();
   return 0;
 }
 
 // ---- select, listen, accept, adopt ----
 
-int TCustomWSocket::Select(uint32_t Events, bool Accepted) {
-  SelectEvents = Events;
-  return Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), Events, Accepted);
+int TCustomWSocket::Select(uint32_t events, bool accepted) {
+  SelectEvents = events;
+  return Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), events, accepted);
 }
 
-void TCustomWSocket::AdoptHandle(int Fd) {
+void TCustomWSocket::AdoptHandle(int fd) {
   // The old handle leaves the loop first: closing it behind the loop's back would leave its
   // interest recorded, and a new descriptor with the same number would never be watched.
   CloseHandle();
-  handle_ = SocketHandle(Fd);
+  handle_ = TDescriptor(fd);
   sessionClosedFired_ = false;
 }
 
@@ -422,13 +422,13 @@ int TCustomWSocket::Accept() {
   return fd;
 }
 
-void TCustomWSocket::Dup(int NewHandle) {
-  if (NewHandle < 0) return ReportSocketError("Dup", WSAEINVAL);
+void TCustomWSocket::Dup(int newHandle) {
+  if (newHandle < 0) return ReportSocketError("Dup", WSAEINVAL);
   if (state_ != wsClosed) {
     if (CloseHandle() < 0) return ReportSocketError("Dup (closesocket)", WSocketLastError());
     ChangeState(wsClosed);
   }
-  AdoptHandle(NewHandle);
+  AdoptHandle(newHandle);
   ApplyLinger();
   if (int err = Select(kConnectionEvents, true); err != 0) return ReportSocketError("WSAAsyncSelect", err);
   ChangeState(wsConnected);
@@ -448,7 +448,7 @@ void TCustomWSocket::ApplyLinger() {
 
 void TCustomWSocket::Close() { DoClose(true, 0); }
 
-void TCustomWSocket::DoClose(bool Shut, uint16_t Error) {
+void TCustomWSocket::DoClose(bool shut, uint16_t error) {
   if (!handle_.Valid()) {
     if (state_ != wsClosed) {
       ChangeState(wsClosed);
@@ -457,7 +457,7 @@ void TCustomWSocket::DoClose(bool Shut, uint16_t Error) {
     return;
   }
   if (state_ == wsClosed) return;
-  if (Shut) Shutdown(1);
+  if (shut) Shutdown(1);
 
   // Linux never asks to retry a close; the loop stays for the platform that does.
   for (;;) {
@@ -474,7 +474,7 @@ void TCustomWSocket::DoClose(bool Shut, uint16_t Error) {
   ChangeState(wsClosed);
   if (!Destroying() && !sessionClosedFired_) {
     sessionClosedFired_ = true;
-    DoSessionClosed(Error);
+    DoSessionClosed(error);
   }
   try {
     ResetDefaults();
@@ -496,8 +496,8 @@ void TCustomWSocket::Abort() {
   DoClose(false, 0);
 }
 
-void TCustomWSocket::Shutdown(int How) {
-  if (handle_.Valid()) ::shutdown(handle_.Get(), How);
+void TCustomWSocket::Shutdown(int how) {
+  if (handle_.Valid()) ::shutdown(handle_.Get(), how);
 }
 
 void TCustomWSocket::Pause() {
@@ -538,21 +538,21 @@ int TCustomWSocket::GetRcvdCount() {
   return count;
 }
 
-int TCustomWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
-  return static_cast<int>(::recv(handle_.Get(), Buffer, static_cast<size_t>(BufferSize), Flags));
+int TCustomWSocket::RawReceive(void* buffer, int bufferSize, int flags) {
+  return static_cast<int>(::recv(handle_.Get(), buffer, static_cast<size_t>(bufferSize), flags));
 }
 
-int TCustomWSocket::RawReceiveFrom(void* Buffer, int BufferSize, int Flags, sockaddr_in& From,
-                                   int& FromLen) {
-  socklen_t len = static_cast<socklen_t>(FromLen);
-  int n = static_cast<int>(::recvfrom(handle_.Get(), Buffer, static_cast<size_t>(BufferSize), Flags,
-                                      reinterpret_cast<sockaddr*>(&From), &len));
-  FromLen = static_cast<int>(len);
+int TCustomWSocket::RawReceiveFrom(void* buffer, int bufferSize, int flags, sockaddr_in& from,
+                                   int& fromLen) {
+  socklen_t len = static_cast<socklen_t>(fromLen);
+  int n = static_cast<int>(::recvfrom(handle_.Get(), buffer, static_cast<size_t>(bufferSize), flags,
+                                      reinterpret_cast<sockaddr*>(&from), &len));
+  fromLen = static_cast<int>(len);
   return n;
 }
 
-int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
-  int n = RawReceive(Buffer, BufferSize, 0);
+int TCustomWSocket::Receive(void* buffer, int bufferSize) {
+  int n = RawReceive(buffer, bufferSize, 0);
   if (n < 0)
     lastError_ = WSocketLastError();
   else
@@ -571,8 +571,8 @@ std::string TCustomWSocket::ReceiveString() {
   return s;
 }
 
-int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
-  int n = RawReceiveFrom(Buffer, BufferSize, 0, From, FromLen);
+int TCustomWSocket::ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, int& fromLen) {
+  int n = RawReceiveFrom(buffer, bufferSize, 0, from, fromLen);
   if (n < 0)
     lastError_ = WSocketLastError();
   else
@@ -582,17 +582,17 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From,
 
 // ---- addresses ----
 
-bool TCustomWSocket::PeerAddress(sockaddr_in& Peer, const char* FunctionName) {
-  socklen_t len = sizeof(Peer);
-  if (::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&Peer), &len) == 0) return true;
-  ReportSocketError(FunctionName, WSocketLastError());
+bool TCustomWSocket::PeerAddress(sockaddr_in& peer, const char* functionName) {
+  socklen_t len = sizeof(peer);
+  if (::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&peer), &len) == 0) return true;
+  ReportSocketError(functionName, WSocketLastError());
   return false;
 }
 
-bool TCustomWSocket::BoundAddress(sockaddr_in& Local) const {
+bool TCustomWSocket::BoundAddress(sockaddr_in& local) const {
   if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return false;
-  socklen_t len = sizeof(Local);
-  return ::getsockname(handle_.Get(), reinterpret_cast<sockaddr*>(&Local), &len) == 0;
+  socklen_t len = sizeof(local);
+  return ::getsockname(handle_.Get(), reinterpret_cast<sockaddr*>(&local), &len) == 0;
 }
 
 std::string TCustomWSocket::GetPeerAddr() {
@@ -601,14 +601,14 @@ std::string TCustomWSocket::GetPeerAddr() {
   return WSocketDottedAddress(peer.sin_addr);
 }
 
-void TCustomWSocket::ReadPeerName(std::string& Addr, std::string& Port) {
+void TCustomWSocket::ReadPeerName(std::string& addr, std::string& port) {
   sockaddr_in peer{};
   if (state_ != wsConnected || !PeerAddress(peer, "GetPeerName")) {
-    Addr = Port = "error";
+    addr = port = "error";
     return;
   }
-  Addr = WSocketDottedAddress(peer.sin_addr);
-  Port = std::to_string(ntohs(peer.sin_port));
+  addr = WSocketDottedAddress(peer.sin_addr);
+  port = std::to_string(ntohs(peer.sin_port));
 }
 
 std::string TCustomWSocket::GetPeerPort() {
@@ -617,10 +617,10 @@ std::string TCustomWSocket::GetPeerPort() {
   return std::to_string(ntohs(peer.sin_port));
 }
 
-int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
+int TCustomWSocket::GetPeerName(sockaddr_in& name, int nameLen) {
   if (state_ != wsConnected) return -1;
-  socklen_t len = static_cast<socklen_t>(NameLen);
-  return ::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&Name), &len);
+  socklen_t len = static_cast<socklen_t>(nameLen);
+  return ::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&name), &len);
 }
 
 std::string TCustomWSocket::GetBoundPort() {

@@ -18,7 +18,7 @@
 #include "net/EventLoop.h"
 #include "net/Exception.h"
 #include "net/NotificationEndpoint.h"
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 #include "net/WSockbuf.h"
 
 namespace ordwin {
@@ -41,20 +41,20 @@ enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
 using TWSocketOptions = unsigned;
 constexpr TWSocketOptions wsoNoReceiveLoop = 1u << 0;
 
-using TDataAvailable = std::function<void(TObject* Sender, uint16_t Error)>;
-using TDataSent = std::function<void(TObject* Sender, uint16_t Error)>;
-using TSendData = std::function<void(TObject* Sender, int BytesSent)>;
-using TSessionClosed = std::function<void(TObject* Sender, uint16_t Error)>;
-using TSessionAvailable = std::function<void(TObject* Sender, uint16_t Error)>;
-using TSessionConnected = std::function<void(TObject* Sender, uint16_t Error)>;
-using TChangeState = std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
-using TDnsLookupDone = std::function<void(TObject* Sender, uint16_t Error)>;
-using TNotifyEvent = std::function<void(TObject* Sender)>;
-using TBgExceptionEvent = std::function<void(TObject* Sender, const Exception& E, bool& CanClose)>;
+using TDataAvailable = std::function<void(TObject* sender, uint16_t error)>;
+using TDataSent = std::function<void(TObject* sender, uint16_t error)>;
+using TSendData = std::function<void(TObject* sender, int bytesSent)>;
+using TSessionClosed = std::function<void(TObject* sender, uint16_t error)>;
+using TSessionAvailable = std::function<void(TObject* sender, uint16_t error)>;
+using TSessionConnected = std::function<void(TObject* sender, uint16_t error)>;
+using TChangeState = std::function<void(TObject* sender, TSocketState oldState, TSocketState newState)>;
+using TDnsLookupDone = std::function<void(TObject* sender, uint16_t error)>;
+using TNotifyEvent = std::function<void(TObject* sender)>;
+using TBgExceptionEvent = std::function<void(TObject* sender, const Exception& e, bool& canClose)>;
 
 class TCustomWSocket : public TComponent, private INotificationTarget {
 public:
-  explicit TCustomWSocket(TComponent* Owner);
+  explicit TCustomWSocket(TComponent* owner);
   // Closes a connection that is still open: OnChangeState fires, OnSessionClosed does not, and
   // nothing posted to the object earlier is delivered afterwards. A derived class whose handlers
   // may look at its own parts calls CloseBeforeDestruction first in its destructor.
@@ -63,15 +63,15 @@ public:
   // Settings. Addr, Port, Proto, LocalAddr and LocalPort refuse a change unless the socket is
   // closed; assigning the text already held changes nothing.
   const std::string& Addr() const { return addr_; }
-  void SetAddr(const std::string& Value);
+  void SetAddr(const std::string& value);
   const std::string& Port() const { return port_; }
-  virtual void SetPort(const std::string& Value);
+  virtual void SetPort(const std::string& value);
   const std::string& Proto() const { return proto_; }
-  virtual void SetProto(const std::string& Value);
+  virtual void SetProto(const std::string& value);
   const std::string& LocalAddr() const { return localAddr_; }
-  void SetLocalAddr(const std::string& Value);
+  void SetLocalAddr(const std::string& value);
   const std::string& LocalPort() const { return localPort_; }
-  void SetLocalPort(const std::string& Value);
+  void SetLocalPort(const std::string& value);
 
   // Read-outs. PeerAddr and PeerPort ask the platform at each read ("error" unless connected).
   std::string PeerAddr() { return GetPeerAddr(); }
@@ -89,7 +89,7 @@ public:
   TWSocketOptions ComponentOptions = 0;
   int FlushTimeout = 60;  // kept for callers that read it back; nothing waits on it
   TSocketSendFlags SendFlags() const { return sendFlags_; }
-  void SetSendFlags(int Value);
+  void SetSendFlags(int value);
   TSocketLingerOnOff LingerOnOff = wsLingerOn;
   int LingerTimeout = 0;
   // Connections the platform keeps waiting for Accept; past them it drops new ones' first
@@ -119,7 +119,7 @@ public:
   // Takes one pending connection from a listener; the caller hands the handle to Dup.
   virtual int Accept();
   // Adopts an accepted handle as this object's connection (no OnSessionConnected).
-  virtual void Dup(int NewHandle);
+  virtual void Dup(int newHandle);
   // Shuts the sending direction, closes the handle and fires OnSessionClosed(0) once.
   virtual void Close();
   // Close on a later turn of the loop.
@@ -130,25 +130,25 @@ public:
   virtual void Abort();
   virtual void Flush();
   virtual void DrainUntilClosed();
-  virtual void Shutdown(int How);
+  virtual void Shutdown(int how);
   virtual void Pause();
   virtual void Resume();
   // Runs one turn of the event loop.
   virtual void PumpMessages();
 
   // Reading, normally from OnDataAvailable.
-  virtual int Receive(void* Buffer, int BufferSize);
+  virtual int Receive(void* buffer, int bufferSize);
   virtual std::string ReceiveString();
-  virtual int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
+  virtual int ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, int& fromLen);
 
   // Sending never blocks: the bytes are queued and handed to the platform as it takes them.
-  // Returns Len (0 when Len <= 0), or -1 when not connected.
-  virtual int Send(const void* Data, int Len);
-  virtual int SendTo(const sockaddr_in& Dest, const void* Data, int Len);
-  virtual int SendString(const std::string& Str);
+  // Returns len (0 when len <= 0), or -1 when not connected.
+  virtual int Send(const void* data, int len);
+  virtual int SendTo(const sockaddr_in& dest, const void* data, int len);
+  virtual int SendString(const std::string& str);
   void TryToSend();
-  void QueueData(const std::string& Str);
-  void QueueBytes(const void* Data, int Len);
+  void QueueData(const std::string& str);
+  void QueueBytes(const void* data, int len);
   void ClearSendQueue();
   bool SendQueueEmpty() const { return sendQueueEmpty_; }
   size_t SendQueueChunks() const { return sendQueue_.size(); }
@@ -159,10 +159,10 @@ public:
   // every IPv4 address of the answer in DnsResultList (dotted) and the first in DnsResult. A
   // dotted address is answered before DnsLookup returns (DnsResult only). A lookup still
   // pending is cancelled without an event.
-  virtual void DnsLookup(const std::string& HostName);
+  virtual void DnsLookup(const std::string& hostName);
   // Looks the host name of a dotted address up: OnDnsLookupDone(Error) on a later turn, with
   // the name in DnsResult and as the only line of DnsResultList.
-  virtual void ReverseDnsLookup(const std::string& HostAddr);
+  virtual void ReverseDnsLookup(const std::string& hostAddr);
   // Cancels a pending lookup: OnDnsLookupDone(10004), except while the object is destroyed.
   // No lookup pending: nothing.
   virtual void CancelDnsLookup();
@@ -171,13 +171,13 @@ public:
 
   virtual std::string GetPeerAddr();
   virtual std::string GetPeerPort();
-  virtual int GetPeerName(sockaddr_in& Name, int NameLen);
+  virtual int GetPeerName(sockaddr_in& name, int nameLen);
   virtual std::string GetBoundPort();
   virtual std::string GetBoundAddr();
-  static bool TimevalIsSet(const timeval& T) { return T.tv_sec != 0 || T.tv_usec != 0; }
-  static void TimevalClear(timeval& T) { T.tv_sec = T.tv_usec = 0; }
-  static bool TimevalEqual(const timeval& A, const timeval& B) {
-    return A.tv_sec == B.tv_sec && A.tv_usec == B.tv_usec;
+  static bool TimevalIsSet(const timeval& t) { return t.tv_sec != 0 || t.tv_usec != 0; }
+  static void TimevalClear(timeval& t) { t.tv_sec = t.tv_usec = 0; }
+  static bool TimevalEqual(const timeval& a, const timeval& b) {
+    return a.tv_sec == b.tv_sec && a.tv_usec == b.tv_usec;
   }
   static std::string GetLocalName();
 
@@ -189,61 +189,61 @@ public:
 protected:
   // Dispatches one notification of the object's endpoint; an exception raised anywhere in the
   // dispatch, handlers included, goes to HandleBgException.
-  virtual void HandleNotification(TMessage& Msg);
+  virtual void HandleNotification(TMessage& msg);
   virtual void ResetDefaults();
-  virtual void DoClose(bool Shut, uint16_t Error);
+  virtual void DoClose(bool shut, uint16_t error);
   virtual int GetRcvdCount();
   virtual void BindLocal();
-  virtual int RawSend(const void* Data, int Len);
-  void RaiseErrorFmt(const char* Fmt, ...) __attribute__((format(printf, 2, 3)));
-  virtual void RaiseError(const std::string& Msg);
-  virtual void HandleBgException(const Exception& E);
-  virtual bool DoDataAvailable(uint16_t Error);
-  virtual void DoSessionAvailable(uint16_t Error);
-  virtual void DoSessionConnected(uint16_t Error);
-  virtual void DoSessionClosed(uint16_t Error);
-  virtual void DoDataSent(uint16_t Error);
-  virtual void DoChangeState(TSocketState OldState, TSocketState NewState);
-  virtual void DoDnsLookupDone(uint16_t Error);
+  virtual int RawSend(const void* data, int len);
+  void RaiseErrorFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  virtual void RaiseError(const std::string& msg);
+  virtual void HandleBgException(const Exception& e);
+  virtual bool DoDataAvailable(uint16_t error);
+  virtual void DoSessionAvailable(uint16_t error);
+  virtual void DoSessionConnected(uint16_t error);
+  virtual void DoSessionClosed(uint16_t error);
+  virtual void DoDataSent(uint16_t error);
+  virtual void DoChangeState(TSocketState oldState, TSocketState newState);
+  virtual void DoDnsLookupDone(uint16_t error);
   virtual void DoError();
-  virtual int RawReceive(void* Buffer, int BufferSize, int Flags);
-  virtual int RawReceiveFrom(void* Buffer, int BufferSize, int Flags, sockaddr_in& From, int& FromLen);
+  virtual int RawReceive(void* buffer, int bufferSize, int flags);
+  virtual int RawReceiveFrom(void* buffer, int bufferSize, int flags, sockaddr_in& from, int& fromLen);
 
   // Runs one notification's work; an exception of the standard class that leaves it goes to
   // HandleBgException (and so to OnBgException), never to the loop.
-  template <class Work>
-  void RunGuarded(Work&& Body) {
+  template <class TWork>
+  void RunGuarded(TWork&& body) {
     try {
-      Body();
+      body();
     } catch (const Exception& e) {
       HandleBgException(e);
     } catch (const std::exception& e) {
       HandleBgException(Exception(e.what()));
     }
   }
-  void ChangeState(TSocketState NewState);
+  void ChangeState(TSocketState newState);
   // The first steps of destruction (cancel a lookup, close without OnSessionClosed), for the
   // destructor of a derived class to run while its own parts still stand; later calls do nothing.
   void CloseBeforeDestruction();
   // The peer's dotted address and port, read from the platform at once; "error" for both
   // unless connected. A failure is reported as GetPeerAddr reports it.
-  void ReadPeerName(std::string& Addr, std::string& Port);
+  void ReadPeerName(std::string& addr, std::string& port);
   // Builds "Error <code> in function <name>" CR LF <text> and raises it (or runs OnError).
-  void ReportSocketError(const std::string& FunctionName, int Code);
+  void ReportSocketError(const std::string& functionName, int code);
   // The read handler: offers readable bytes to OnDataAvailable until none are left.
-  void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
+  void ReceiveLoop(uint16_t error, TWSocketOptions options);
   // The platform's count of readable bytes: 0 or a Windows Sockets error code.
-  int PlatformReadableCount(int& Count) const;
+  int PlatformReadableCount(int& count) const;
   // Told by a layer whose read took every byte there was: the read loop then ends its round
   // without asking the platform again (bytes that come later bring their own report).
   void NoteReadDrained() { readDrained_ = true; }
-  void Post(uint32_t Msg, intptr_t WParam, intptr_t LParam) { endpoint_.Post(Msg, WParam, LParam); }
-  EventLoop& Loop() const { return endpoint_.Loop(); }
+  void Post(uint32_t msg, intptr_t wParam, intptr_t lParam) { endpoint_.Post(msg, wParam, lParam); }
+  TEventLoop& Loop() const { return endpoint_.Loop(); }
   bool SessionClosedFired() const { return sessionClosedFired_; }
   bool AddrAssigned() const { return addrSet_; }
   bool PortAssigned() const { return portSet_; }
-  // The next Connect goes to Address:Port (both in network order) instead of Addr:Port.
-  void ConnectVia(uint32_t Address, uint16_t Port);
+  // The next Connect goes to address:port (both in network order) instead of Addr:Port.
+  void ConnectVia(uint32_t address, uint16_t port);
 
   sockaddr_in LastAddress{};
   int AcceptedHandle = INVALID_SOCKET;
@@ -255,37 +255,37 @@ protected:
   bool Terminated = false;
 
 private:
-  void HandleMessage(TMessage& Msg) final;
+  void HandleMessage(TMessage& msg) final;
   // Sets Addr, Port or Proto: trimmed, unset when empty, refused unless closed.
-  void AssignTarget(const char* Name, const std::string& Value, std::string& Text, bool& Set, bool& Resolved);
-  void HandleAsyncSelect(const TMessage& Msg);
+  void AssignTarget(const char* name, const std::string& value, std::string& text, bool& set, bool& resolved);
+  void HandleAsyncSelect(const TMessage& msg);
   // Resolves what is not resolved yet of Proto, Port and Addr into the numbers and LastAddress;
   // throws the resolution's ESocketException.
   void ResolveTarget();
   void ApplyLinger();
-  void SetSocketOption(int Option, const char* FunctionName);
+  void SetSocketOption(int option, const char* functionName);
   // Cancels a pending lookup without an event and clears the results.
   void ForgetLookup();
-  void AwaitLookup(uint32_t Id);
+  void AwaitLookup(uint32_t id);
   // Notifications 1026 and 1027: the answer of the pending lookup.
-  void HandleDnsReply(const TMessage& Msg);
+  void HandleDnsReply(const TMessage& msg);
   // Stops the loop's reports for the handle, then closes it; returns close's result.
   int CloseHandle();
-  // Takes Fd as the handle of a new session, giving up the one held before.
-  void AdoptHandle(int Fd);
-  int Select(uint32_t Events, bool Accepted = false);
+  // Takes fd as the handle of a new session, giving up the one held before.
+  void AdoptHandle(int fd);
+  int Select(uint32_t events, bool accepted = false);
   // Hands the block of the drained last chunk to the loop's spare blocks.
   void TrimSendQueue();
-  // The peer's address (reported with FunctionName on failure) and the bound local address
+  // The peer's address (reported with functionName on failure) and the bound local address
   // (false unless bound, connected or listening).
-  bool PeerAddress(sockaddr_in& Peer, const char* FunctionName);
-  bool BoundAddress(sockaddr_in& Local) const;
+  bool PeerAddress(sockaddr_in& peer, const char* functionName);
+  bool BoundAddress(sockaddr_in& local) const;
   // The platform's flags for a send, and the OnSendData that follows every send that took bytes.
   int PlatformSendFlags() const;
-  void NotifySendData(ssize_t Sent);
+  void NotifySendData(ssize_t sent);
 
   TNotificationEndpoint endpoint_;
-  SocketHandle handle_;
+  TDescriptor handle_;
   std::string addr_, port_, proto_ = "tcp";
   std::string localAddr_ = "0.0.0.0", localPort_ = "0";
   // Name lookups: made by the first, as most sockets never look anything up.

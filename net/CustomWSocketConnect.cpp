@@ -66,16 +66,16 @@ void TCustomWSocket::Connect() {
   ChangeState(wsConnecting);
 }
 
-void TCustomWSocket::ConnectVia(uint32_t Address, uint16_t Port) {
-  LastAddress.sin_addr.s_addr = Address;
-  LastAddress.sin_port = Port;
+void TCustomWSocket::ConnectVia(uint32_t address, uint16_t port) {
+  LastAddress.sin_addr.s_addr = address;
+  LastAddress.sin_port = port;
   addrResolved_ = portResolved_ = true;
 }
 
-void TCustomWSocket::SetSocketOption(int Option, const char* FunctionName) {
+void TCustomWSocket::SetSocketOption(int option, const char* functionName) {
   int on = 1;
-  if (::setsockopt(handle_.Get(), SOL_SOCKET, Option, &on, sizeof(on)) < 0)
-    ReportSocketError(FunctionName, WSocketLastError());
+  if (::setsockopt(handle_.Get(), SOL_SOCKET, option, &on, sizeof(on)) < 0)
+    ReportSocketError(functionName, WSocketLastError());
 }
 
 void TCustomWSocket::BindLocal() {

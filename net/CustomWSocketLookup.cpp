@@ -16,8 +16,8 @@ namespace {
 constexpr size_t kMaxHostAddrLength = 256;
 
 // inet_aton stops at a NUL byte; such a text is no address.
-bool ParseAddress(const std::string& Text, in_addr& Address) {
-  return Text.find('\0') == std::string::npos && ::inet_aton(Text.c_str(), &Address) != 0;
+bool ParseAddress(const std::string& text, in_addr& address) {
+  return text.find('\0') == std::string::npos && ::inet_aton(text.c_str(), &address) != 0;
 }
 
 }  // namespace
@@ -32,24 +32,24 @@ const std::vector<std::string>& TCustomWSocket::DnsResultList() const {
   return lookup_ ? lookup_->ResultList : kNone;
 }
 
-void TCustomWSocket::DnsLookup(const std::string& HostName) {
-  if (HostName.empty()) {
+void TCustomWSocket::DnsLookup(const std::string& hostName) {
+  if (hostName.empty()) {
     RaiseError("DNS lookup: invalid host name.");
     return DoDnsLookupDone(WSAEINVAL);
   }
   ForgetLookup();
   in_addr address{};
-  if (ParseAddress(HostName, address)) {
+  if (ParseAddress(hostName, address)) {
     lookup_->Result = WSocketDottedAddress(address);
     return DoDnsLookupDone(0);
   }
-  AwaitLookup(Loop().Dns().LookUpName(HostName, endpoint_.Id(), WM_ASYNCGETHOSTBYNAME));
+  AwaitLookup(Loop().Dns().LookUpName(hostName, endpoint_.Id(), WM_ASYNCGETHOSTBYNAME));
 }
 
-void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
+void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
   in_addr address{};
   // A text that is no address would otherwise ask for the name of 255.255.255.255.
-  if (HostAddr.empty() || HostAddr.size() > kMaxHostAddrLength || !ParseAddress(HostAddr, address)) {
+  if (hostAddr.empty() || hostAddr.size() > kMaxHostAddrLength || !ParseAddress(hostAddr, address)) {
     RaiseError("ReverseDnsLookup: Invalid host name.");
     return DoDnsLookupDone(WSAEINVAL);
   }
@@ -65,26 +65,26 @@ void TCustomWSocket::ForgetLookup() {
   lookup_->ResultList.clear();
 }
 
-void TCustomWSocket::AwaitLookup(uint32_t Id) {
-  lookup_->Handle = Id;
+void TCustomWSocket::AwaitLookup(uint32_t id) {
+  lookup_->Handle = id;
   std::optional<TMessage>& early = lookup_->EarlyReply;
-  if (early && static_cast<uint32_t>(early->WParam) == Id) {
+  if (early && static_cast<uint32_t>(early->WParam) == id) {
     TMessage reply = *early;
     early.reset();
     HandleDnsReply(reply);
   }
 }
 
-void TCustomWSocket::HandleDnsReply(const TMessage& Msg) {
+void TCustomWSocket::HandleDnsReply(const TMessage& msg) {
   if (!lookup_) lookup_ = std::make_unique<TLookup>();
-  const uint32_t id = static_cast<uint32_t>(Msg.WParam);
+  const uint32_t id = static_cast<uint32_t>(msg.WParam);
   if (lookup_->Handle == 0) {
-    lookup_->EarlyReply = Msg;  // for the lookup being started, should it be this one
+    lookup_->EarlyReply = msg;  // for the lookup being started, should it be this one
     return;
   }
   if (id != lookup_->Handle) return;  // a lookup cancelled since
   lookup_->Handle = 0;
-  const uint16_t error = SelectError(Msg.LParam);
+  const uint16_t error = SelectError(msg.LParam);
   std::vector<std::string> answer = Loop().Dns().TakeAnswer(id);
   if (error == 0) {
     lookup_->ResultList = std::move(answer);

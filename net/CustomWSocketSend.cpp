@@ -13,23 +13,23 @@ namespace ordwin {
 
 namespace {
 
-bool IsConnectionLoss(int Code) {
-  return Code == WSAECONNRESET || Code == WSAENOTSOCK || Code == WSAENOTCONN || Code == WSAEINVAL ||
-         Code == WSAECONNABORTED;
+bool IsConnectionLoss(int code) {
+  return code == WSAECONNRESET || code == WSAENOTSOCK || code == WSAENOTCONN || code == WSAEINVAL ||
+         code == WSAECONNABORTED;
 }
 
 }  // namespace
 
-int TCustomWSocket::Send(const void* Data, int Len) {
+int TCustomWSocket::Send(const void* data, int len) {
   if (state_ != wsConnected) {
     ReportSocketError("Send", WSAENOTCONN);
     return -1;
   }
   sendQueueEmpty_ = false;
   int result = 0;
-  if (Len > 0) {
-    result = Len;
-    QueueBytes(Data, Len);
+  if (len > 0) {
+    result = len;
+    QueueBytes(data, len);
   }
   TryToSend();
   // Everything went out at once: the write report comes on a later turn, never inside Send.
@@ -37,26 +37,26 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   return result;
 }
 
-int TCustomWSocket::SendString(const std::string& Str) {
-  if (Str.empty()) return 0;
-  return Send(Str.data(), static_cast<int>(Str.size()));
+int TCustomWSocket::SendString(const std::string& str) {
+  if (str.empty()) return 0;
+  return Send(str.data(), static_cast<int>(str.size()));
 }
 
-void TCustomWSocket::QueueData(const std::string& Str) {
-  QueueBytes(Str.data(), static_cast<int>(Str.size()));
+void TCustomWSocket::QueueData(const std::string& str) {
+  QueueBytes(str.data(), static_cast<int>(str.size()));
 }
 
-void TCustomWSocket::QueueBytes(const void* Data, int Len) {
-  if (Len <= 0) return;
-  const char* p = static_cast<const char*>(Data);
-  sendQueueBytes_ += static_cast<size_t>(Len);
+void TCustomWSocket::QueueBytes(const void* data, int len) {
+  if (len <= 0) return;
+  const char* p = static_cast<const char*>(data);
+  sendQueueBytes_ += static_cast<size_t>(len);
   if (sendQueue_.empty()) sendQueue_.emplace_back(kChunkSize);
   for (;;) {
     TBuffer& last = sendQueue_.back();
     if (!last.HasStorage()) last.AdoptStorage(Loop().ChunkPool().Take(kChunkSize));
-    int n = last.Write(p, Len);
-    if (n >= Len) return;
-    Len -= n;
+    int n = last.Write(p, len);
+    if (n >= len) return;
+    len -= n;
     p += n;
     sendQueue_.emplace_back(kChunkSize);
   }
@@ -92,7 +92,7 @@ void TCustomWSocket::TryToSend() {
     // must find the queue as the platform left it.
     int n;
     {
-      FlagScope holding(holdSendData_);
+      TFlagScope holding(holdSendData_);
       n = RawSend(data, len);
     }
     moreQueued_ = false;
@@ -135,27 +135,27 @@ int TCustomWSocket::PlatformSendFlags() const {
   return MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
 }
 
-void TCustomWSocket::NotifySendData(ssize_t Sent) {
-  if (Sent <= 0 || !OnSendData || holdSendData_) return;
+void TCustomWSocket::NotifySendData(ssize_t sent) {
+  if (sent <= 0 || !OnSendData || holdSendData_) return;
   int saved = errno;  // the caller may still read the platform's error
-  OnSendData(this, static_cast<int>(Sent));
+  OnSendData(this, static_cast<int>(sent));
   errno = saved;
 }
 
-int TCustomWSocket::RawSend(const void* Data, int Len) {
+int TCustomWSocket::RawSend(const void* data, int len) {
   ssize_t n;
   if (SocketType == SOCK_DGRAM)
-    n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), PlatformSendFlags(),
+    n = ::sendto(handle_.Get(), data, static_cast<size_t>(len), PlatformSendFlags(),
                  reinterpret_cast<const sockaddr*>(&LastAddress), sizeof(LastAddress));
   else
-    n = ::send(handle_.Get(), Data, static_cast<size_t>(Len), PlatformSendFlags() | (moreQueued_ ? MSG_MORE : 0));
+    n = ::send(handle_.Get(), data, static_cast<size_t>(len), PlatformSendFlags() | (moreQueued_ ? MSG_MORE : 0));
   NotifySendData(n);
   return static_cast<int>(n);
 }
 
-int TCustomWSocket::SendTo(const sockaddr_in& Dest, const void* Data, int Len) {
-  ssize_t n = ::sendto(handle_.Get(), Data, static_cast<size_t>(Len), PlatformSendFlags(),
-                       reinterpret_cast<const sockaddr*>(&Dest), sizeof(Dest));
+int TCustomWSocket::SendTo(const sockaddr_in& dest, const void* data, int len) {
+  ssize_t n = ::sendto(handle_.Get(), data, static_cast<size_t>(len), PlatformSendFlags(),
+                       reinterpret_cast<const sockaddr*>(&dest), sizeof(dest));
   NotifySendData(n);
   return static_cast<int>(n);
 }

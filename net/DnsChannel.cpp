@@ -16,7 +16,7 @@ namespace ordwin {
 
 namespace {
 
-constexpr uint32_t kTimeoutMsg = 2100;  // the loop's timer for c-ares' next timeout
+constexpr uint32_t WM_DNS_TIMEOUT = 2100;  // the loop's timer for c-ares' next timeout
 // Lookups started between reads of the answers already there: a socket's receive buffer holds
 // a few hundred answers.
 constexpr unsigned kDrainEvery = 32;
@@ -27,12 +27,12 @@ struct TRequest {
   uint32_t Id;
 };
 
-int CloseOnExec(ares_socket_t Fd, int, void*) { return ::fcntl(Fd, F_SETFD, FD_CLOEXEC) < 0 ? -1 : 0; }
+int CloseOnExec(ares_socket_t fd, int, void*) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) < 0 ? -1 : 0; }
 
 }  // namespace
 
-int TDnsChannel::ErrorFromStatus(int Status) {
-  switch (Status) {
+int TDnsChannel::ErrorFromStatus(int status) {
+  switch (status) {
     case ARES_SUCCESS: return 0;
     case ARES_ENOTFOUND:
     case ARES_EBADNAME: return WSAHOST_NOT_FOUND;
@@ -47,7 +47,7 @@ int TDnsChannel::ErrorFromStatus(int Status) {
   }
 }
 
-TDnsChannel::TDnsChannel(EventLoop& Loop) : loop_(Loop), endpoint_(this, Loop) {
+TDnsChannel::TDnsChannel(TEventLoop& loop) : loop_(loop), endpoint_(this, loop) {
   if (int rc = ares_library_init(ARES_LIB_INIT_ALL); rc != ARES_SUCCESS)
     throw std::runtime_error(std::string("ares_library_init: ") + ares_strerror(rc));
   Open();
@@ -101,10 +101,10 @@ void TDnsChannel::Close() {
   timer_ = 0;
 }
 
-void TDnsChannel::Configure(const TConfig& Config) {
+void TDnsChannel::Configure(const TConfig& config) {
   TConfig old = config_;
   Close();
-  config_ = Config;
+  config_ = config;
   try {
     Open();
   } catch (const std::exception&) {
@@ -114,48 +114,48 @@ void TDnsChannel::Configure(const TConfig& Config) {
   }
 }
 
-uint32_t TDnsChannel::Start(EndpointId Reply, uint32_t Msg) {
+uint32_t TDnsChannel::Start(TEndpointId reply, uint32_t msg) {
   if (++started_ % kDrainEvery == 0) DrainAnswers();
   uint32_t id = nextId_++;
   if (nextId_ == 0) nextId_ = 1;
-  lookups_[id] = TLookup{Reply, Msg, false, {}};
+  lookups_[id] = TLookup{reply, msg, false, {}};
   return id;
 }
 
-uint32_t TDnsChannel::LookUpName(const std::string& Name, EndpointId Reply, uint32_t Msg) {
-  uint32_t id = Start(Reply, Msg);
+uint32_t TDnsChannel::LookUpName(const std::string& name, TEndpointId reply, uint32_t msg) {
+  uint32_t id = Start(reply, msg);
   // The resolver reads C strings: a name holding a NUL byte must not resolve as its prefix.
-  if (Name.find('\0') != std::string::npos) {
+  if (name.find('\0') != std::string::npos) {
     End(id, ARES_ENOTFOUND, {});
     return id;
   }
   ares_addrinfo_hints hints{};
   hints.ai_family = AF_INET;
   hints.ai_flags = ARES_AI_NOSORT | ARES_AI_ENVHOSTS;
-  ares_getaddrinfo(channel_, Name.c_str(), nullptr, &hints, &TDnsChannel::OnAddresses, new TRequest{this, id});
+  ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, &TDnsChannel::OnAddresses, new TRequest{this, id});
   ArmTimer();
   return id;
 }
 
-uint32_t TDnsChannel::LookUpAddress(uint32_t Address, EndpointId Reply, uint32_t Msg) {
-  uint32_t id = Start(Reply, Msg);
+uint32_t TDnsChannel::LookUpAddress(uint32_t address, TEndpointId reply, uint32_t msg) {
+  uint32_t id = Start(reply, msg);
   in_addr a{};
-  a.s_addr = Address;
+  a.s_addr = address;
   ares_gethostbyaddr(channel_, &a, sizeof(a), AF_INET, &TDnsChannel::OnHost, new TRequest{this, id});
   ArmTimer();
   return id;
 }
 
-std::vector<std::string> TDnsChannel::TakeAnswer(uint32_t Id) {
-  auto it = lookups_.find(Id);
+std::vector<std::string> TDnsChannel::TakeAnswer(uint32_t id) {
+  auto it = lookups_.find(id);
   if (it == lookups_.end() || !it->second.Ended) return {};
   std::vector<std::string> answer = std::move(it->second.Answer);
   lookups_.erase(it);
   return answer;
 }
 
-void TDnsChannel::End(uint32_t Id, int Status, std::vector<std::string> Answer) {
-  auto it = lookups_.find(Id);
+void TDnsChannel::End(uint32_t id, int status, std::vector<std::string> answer) {
+  auto it = lookups_.find(id);
   if (it == lookups_.end() || it->second.Ended) return;  // cancelled meanwhile
   if (closing_) {
     lookups_.erase(it);
@@ -163,36 +163,36 @@ void TDnsChannel::End(uint32_t Id, int Status, std::vector<std::string> Answer) 
   }
   TLookup& l = it->second;
   l.Ended = true;
-  l.Answer = std::move(Answer);
+  l.Answer = std::move(answer);
   // Posted, also for an answer found at once: the asker hears of it on a later turn.
-  loop_.Post(l.Reply, l.Msg, static_cast<intptr_t>(Id), MakeSelectArg(0, static_cast<uint32_t>(ErrorFromStatus(Status))));
+  loop_.Post(l.Reply, l.Msg, static_cast<intptr_t>(id), MakeSelectArg(0, static_cast<uint32_t>(ErrorFromStatus(status))));
 }
 
-void TDnsChannel::OnAddresses(void* Arg, int Status, int, ares_addrinfo* Result) {
-  TRequest req = *static_cast<TRequest*>(Arg);
-  delete static_cast<TRequest*>(Arg);
+void TDnsChannel::OnAddresses(void* arg, int status, int, ares_addrinfo* result) {
+  TRequest req = *static_cast<TRequest*>(arg);
+  delete static_cast<TRequest*>(arg);
   std::vector<std::string> answer;
-  if (Status == ARES_SUCCESS && Result != nullptr) {
-    for (const ares_addrinfo_node* n = Result->nodes; n != nullptr; n = n->ai_next)
+  if (status == ARES_SUCCESS && result != nullptr) {
+    for (const ares_addrinfo_node* n = result->nodes; n != nullptr; n = n->ai_next)
       if (n->ai_family == AF_INET && n->ai_addr != nullptr)
         answer.push_back(WSocketDottedAddress(reinterpret_cast<const sockaddr_in*>(n->ai_addr)->sin_addr));
-    if (answer.empty()) Status = ARES_ENODATA;
+    if (answer.empty()) status = ARES_ENODATA;
   }
-  if (Result != nullptr) ares_freeaddrinfo(Result);
-  req.Channel->End(req.Id, Status, std::move(answer));
+  if (result != nullptr) ares_freeaddrinfo(result);
+  req.Channel->End(req.Id, status, std::move(answer));
 }
 
-void TDnsChannel::OnHost(void* Arg, int Status, int, hostent* Host) {
-  TRequest req = *static_cast<TRequest*>(Arg);
-  delete static_cast<TRequest*>(Arg);
+void TDnsChannel::OnHost(void* arg, int status, int, hostent* host) {
+  TRequest req = *static_cast<TRequest*>(arg);
+  delete static_cast<TRequest*>(arg);
   std::vector<std::string> answer;
-  if (Status == ARES_SUCCESS) {
-    if (Host != nullptr && Host->h_name != nullptr)
-      answer.emplace_back(Host->h_name);
+  if (status == ARES_SUCCESS) {
+    if (host != nullptr && host->h_name != nullptr)
+      answer.emplace_back(host->h_name);
     else
-      Status = ARES_ENODATA;
+      status = ARES_ENODATA;
   }
-  req.Channel->End(req.Id, Status, std::move(answer));
+  req.Channel->End(req.Id, status, std::move(answer));
 }
 
 void TDnsChannel::DrainAnswers() {
@@ -200,21 +200,21 @@ void TDnsChannel::DrainAnswers() {
   for (int fd : sockets) ares_process_fd(channel_, fd, ARES_SOCKET_BAD);
 }
 
-void TDnsChannel::OnSocketState(void* Data, int Fd, int Readable, int Writable) {
-  auto* self = static_cast<TDnsChannel*>(Data);
-  std::erase(self->sockets_, Fd);
-  if (Readable || Writable) self->sockets_.push_back(Fd);
-  uint32_t events = (Readable ? FD_READ : 0) | (Writable ? FD_WRITE : 0);
-  self->loop_.WatchDescriptor(Fd, self->endpoint_.Id(), events);
+void TDnsChannel::OnSocketState(void* data, int fd, int readable, int writable) {
+  auto* self = static_cast<TDnsChannel*>(data);
+  std::erase(self->sockets_, fd);
+  if (readable || writable) self->sockets_.push_back(fd);
+  uint32_t events = (readable ? FD_READ : 0) | (writable ? FD_WRITE : 0);
+  self->loop_.WatchDescriptor(fd, self->endpoint_.Id(), events);
 }
 
-void TDnsChannel::HandleMessage(TMessage& Msg) {
+void TDnsChannel::HandleMessage(TMessage& msg) {
   if (channel_ == nullptr) return;
-  if (Msg.Msg == WM_ASYNCSELECT) {
-    int fd = static_cast<int>(Msg.WParam);
-    uint32_t events = SelectEvent(Msg.LParam);
+  if (msg.Msg == WM_ASYNCSELECT) {
+    int fd = static_cast<int>(msg.WParam);
+    uint32_t events = SelectEvent(msg.LParam);
     ares_process_fd(channel_, events & FD_READ ? fd : ARES_SOCKET_BAD, events & FD_WRITE ? fd : ARES_SOCKET_BAD);
-  } else if (Msg.Msg == kTimeoutMsg && static_cast<uint64_t>(Msg.WParam) == timer_) {
+  } else if (msg.Msg == WM_DNS_TIMEOUT && static_cast<uint64_t>(msg.WParam) == timer_) {
     timer_ = 0;
     ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
   } else {
@@ -230,7 +230,7 @@ void TDnsChannel::ArmTimer() {
   timeval tv{};
   if (ares_timeout(channel_, nullptr, &tv) == nullptr) return;  // nothing waits for an answer
   long ms = tv.tv_sec * 1000 + (tv.tv_usec + 999) / 1000;
-  timer_ = loop_.SetTimer(endpoint_.Id(), kTimeoutMsg, static_cast<int>(std::min<long>(ms, 1 << 30)));
+  timer_ = loop_.SetTimer(endpoint_.Id(), WM_DNS_TIMEOUT, static_cast<int>(std::min<long>(ms, 1 << 30)));
 }
 
 }  // namespace ordwin

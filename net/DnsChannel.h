@@ -1,7 +1,7 @@
 // TDnsChannel: the loop's name resolver, on c-ares. Its sockets sit in the loop's own epoll set
 // and its timeouts on the loop's timers: no thread, no blocking call. Each answer is posted as a
 // notification to the endpoint that asked, so it always arrives on a later turn. Owned by the
-// loop (EventLoop::Dns()); made on first use.
+// loop (TEventLoop::Dns()); made on first use.
 #pragma once
 
 #include <cstdint>
@@ -31,59 +31,59 @@ public:
     int Tries = 0;
   };
 
-  explicit TDnsChannel(EventLoop& Loop);
+  explicit TDnsChannel(TEventLoop& loop);
   // Ends every lookup without posting anything.
   ~TDnsChannel();
   TDnsChannel(const TDnsChannel&) = delete;
   TDnsChannel& operator=(const TDnsChannel&) = delete;
 
-  // Later lookups use Config; the lookups still pending end with error 10004. Servers the
+  // Later lookups use config; the lookups still pending end with error 10004. Servers the
   // resolver cannot read throw std::invalid_argument and keep the settings as they were.
-  void Configure(const TConfig& Config);
+  void Configure(const TConfig& config);
 
-  // Looks Name up: the hosts file first ($CARES_HOSTS when set, else /etc/hosts), then DNS, for
-  // IPv4 addresses. When it ends, Msg is posted to Reply with the lookup's id as the first
+  // Looks name up: the hosts file first ($CARES_HOSTS when set, else /etc/hosts), then DNS, for
+  // IPv4 addresses. When it ends, msg is posted to reply with the lookup's id as the first
   // argument and the error (Windows Sockets numbering, 0 for an answer) in the high 16 bits of
   // the second. Returns the id, never 0 and never reused.
-  uint32_t LookUpName(const std::string& Name, EndpointId Reply, uint32_t Msg);
+  uint32_t LookUpName(const std::string& name, TEndpointId reply, uint32_t msg);
   // The same for the host name of an IPv4 address (network order).
-  uint32_t LookUpAddress(uint32_t Address, EndpointId Reply, uint32_t Msg);
-  // Forgets lookup Id: nothing more is posted for it and its answer is dropped.
-  void Cancel(uint32_t Id) { lookups_.erase(Id); }
+  uint32_t LookUpAddress(uint32_t address, TEndpointId reply, uint32_t msg);
+  // Forgets lookup id: nothing more is posted for it and its answer is dropped.
+  void Cancel(uint32_t id) { lookups_.erase(id); }
   // The answer of a lookup that ended (dotted addresses in the order of the answer, or the one
   // host name), handed over once; the lookup is then forgotten.
-  std::vector<std::string> TakeAnswer(uint32_t Id);
+  std::vector<std::string> TakeAnswer(uint32_t id);
 
   // Lookups asked for and not yet handed over or cancelled.
   size_t Pending() const { return lookups_.size(); }
 
   // The Windows Sockets code for a c-ares status.
-  static int ErrorFromStatus(int Status);
+  static int ErrorFromStatus(int status);
 
 private:
   struct TLookup {
-    EndpointId Reply;
+    TEndpointId Reply;
     uint32_t Msg = 0;
     bool Ended = false;
     std::vector<std::string> Answer;
   };
 
-  void HandleMessage(TMessage& Msg) override;
+  void HandleMessage(TMessage& msg) override;
   void Open();
   void Close();
-  uint32_t Start(EndpointId Reply, uint32_t Msg);
+  uint32_t Start(TEndpointId reply, uint32_t msg);
   // Records the end of a lookup and posts its notification (unless it was cancelled).
-  void End(uint32_t Id, int Status, std::vector<std::string> Answer);
+  void End(uint32_t id, int status, std::vector<std::string> answer);
   void ArmTimer();
   // Reads the answers waiting on the resolver's sockets now. Done every few lookups started,
   // so that the answers to the first of a long run started in one go do not overflow a socket
   // before the loop turns again.
   void DrainAnswers();
-  static void OnSocketState(void* Data, int Fd, int Readable, int Writable);
-  static void OnAddresses(void* Arg, int Status, int Timeouts, ::ares_addrinfo* Result);
-  static void OnHost(void* Arg, int Status, int Timeouts, ::hostent* Host);
+  static void OnSocketState(void* data, int fd, int readable, int writable);
+  static void OnAddresses(void* arg, int status, int timeouts, ::ares_addrinfo* result);
+  static void OnHost(void* arg, int status, int timeouts, ::hostent* host);
 
-  EventLoop& loop_;
+  TEventLoop& loop_;
   TNotificationEndpoint endpoint_;
   TConfig config_;
   ares_channeldata* channel_ = nullptr;

@@ -18,20 +18,20 @@ namespace ordwin {
 
 namespace {
 
-int SocketIntOption(int Fd, int Option, int& Value) {
-  socklen_t len = sizeof(Value);
-  return ::getsockopt(Fd, SOL_SOCKET, Option, &Value, &len);
+int SocketIntOption(int fd, int option, int& value) {
+  socklen_t len = sizeof(value);
+  return ::getsockopt(fd, SOL_SOCKET, option, &value, &len);
 }
 
-uint32_t PendingSocketError(int Fd) {
+uint32_t PendingSocketError(int fd) {
   int err = 0;
-  if (SocketIntOption(Fd, SO_ERROR, err) < 0) err = errno;
+  if (SocketIntOption(fd, SO_ERROR, err) < 0) err = errno;
   return static_cast<uint32_t>(WSocketErrorFromErrno(err));
 }
 
 }  // namespace
 
-EventLoop::EventLoop() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+TEventLoop::TEventLoop() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   if (wakeFd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
   // Without it, posts made outside a turn would never wake an embedding poller.
   if (int err = poller_.Update(wakeFd_, EPOLLIN); err != 0) {
@@ -41,18 +41,18 @@ EventLoop::EventLoop() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   slots_.emplace_back();  // slot 0 is never handed out
 }
 
-EventLoop::~EventLoop() {
+TEventLoop::~TEventLoop() {
   dns_.reset();
   poller_.Update(wakeFd_, 0);
   ::close(wakeFd_);
 }
 
-EventLoop& EventLoop::Instance() {
-  static thread_local EventLoop loop;
+TEventLoop& TEventLoop::Instance() {
+  static thread_local TEventLoop loop;
   return loop;
 }
 
-EndpointId EventLoop::Register(INotificationTarget* Target) {
+TEndpointId TEventLoop::Register(INotificationTarget* target) {
   uint32_t slot;
   if (!freeSlots_.empty()) {
     slot = freeSlots_.back();
@@ -61,302 +61,302 @@ EndpointId EventLoop::Register(INotificationTarget* Target) {
     slot = static_cast<uint32_t>(slots_.size());
     slots_.emplace_back();
   }
-  Slot& s = slots_[slot];
-  s.Target = Target;
+  TSlot& s = slots_[slot];
+  s.Target = target;
   if (++s.Generation == 0) s.Generation = 1;
   ++liveEndpoints_;
-  return EndpointId{slot, s.Generation};
+  return TEndpointId{slot, s.Generation};
 }
 
-void EventLoop::Unregister(EndpointId Id) {
-  if (Id.Slot >= slots_.size()) return;
-  Slot& s = slots_[Id.Slot];
-  if (s.Generation != Id.Generation || s.Target == nullptr) return;
+void TEventLoop::Unregister(TEndpointId id) {
+  if (id.Slot >= slots_.size()) return;
+  TSlot& s = slots_[id.Slot];
+  if (s.Generation != id.Generation || s.Target == nullptr) return;
   // Entries still queued for it carry the old generation and are dropped when reached.
   s.Target = nullptr;
-  freeSlots_.push_back(Id.Slot);
+  freeSlots_.push_back(id.Slot);
   --liveEndpoints_;
 }
 
-void EventLoop::Post(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LParam) {
-  queue_.push_back(Entry{Id, TMessage{Msg, WParam, LParam}, 0});
+void TEventLoop::Post(TEndpointId id, uint32_t msg, intptr_t wParam, intptr_t lParam) {
+  queue_.push_back(TEntry{id, TMessage{msg, wParam, lParam}, 0});
   // Inside a turn the caller of the turn sees the queue; outside, an embedding poller must wake.
   if (depth_ == 0) Wake();
 }
 
-void EventLoop::PostAtTurnEnd(EndpointId Id, uint32_t Msg, intptr_t WParam, intptr_t LParam) {
-  if (depth_ == 0) return Post(Id, Msg, WParam, LParam);
-  turnEnd_.push_back(Entry{Id, TMessage{Msg, WParam, LParam}, 0});
+void TEventLoop::PostAtTurnEnd(TEndpointId id, uint32_t msg, intptr_t wParam, intptr_t lParam) {
+  if (depth_ == 0) return Post(id, msg, wParam, lParam);
+  turnEnd_.push_back(TEntry{id, TMessage{msg, wParam, lParam}, 0});
 }
 
-void EventLoop::Wake() {
+void TEventLoop::Wake() {
   if (wakePending_) return;
   uint64_t one = 1;
   if (::write(wakeFd_, &one, sizeof(one)) == sizeof(one)) wakePending_ = true;
 }
 
-EventLoop::Registration* EventLoop::Find(int Fd) {
-  if (Fd < 0 || static_cast<size_t>(Fd) >= regs_.size()) return nullptr;
-  Registration& r = regs_[Fd];
+TEventLoop::TRegistration* TEventLoop::Find(int fd) {
+  if (fd < 0 || static_cast<size_t>(fd) >= regs_.size()) return nullptr;
+  TRegistration& r = regs_[fd];
   return r.Serial != 0 ? &r : nullptr;
 }
 
-int EventLoop::WatchedDescriptors() const {
+int TEventLoop::WatchedDescriptors() const {
   int n = 0;
-  for (const Registration& r : regs_)
+  for (const TRegistration& r : regs_)
     if (r.Serial != 0) ++n;
   return n;
 }
 
-int EventLoop::AsyncSelect(int Fd, EndpointId Id, uint32_t Events, bool Accepted) {
-  if (Fd < 0) return WSAENOTSOCK;
-  if (static_cast<size_t>(Fd) >= regs_.size()) regs_.resize(Fd + 1);
-  Registration& r = regs_[Fd];
-  r = Registration{};
-  if (Events == 0) {
-    int err = WSocketErrorFromErrno(poller_.Update(Fd, 0));
+int TEventLoop::AsyncSelect(int fd, TEndpointId id, uint32_t events, bool accepted) {
+  if (fd < 0) return WSAENOTSOCK;
+  if (static_cast<size_t>(fd) >= regs_.size()) regs_.resize(fd + 1);
+  TRegistration& r = regs_[fd];
+  r = TRegistration{};
+  if (events == 0) {
+    int err = WSocketErrorFromErrno(poller_.Update(fd, 0));
     FeedStarved();  // the descriptor is given up: a listener that wanted one may accept again
     return err;
   }
   r.Serial = nextSerial_++;
-  r.Target = Id;
-  r.Events = Events;
+  r.Target = id;
+  r.Events = events;
 
   // A socket that can send reports write at once, as a fresh connection does.
   bool canSend = true;
   int type = 0, listening = 0;
-  if (Accepted) {
-    r.Type = Kind::Stream;
-  } else if (SocketIntOption(Fd, SO_TYPE, type) < 0) {
-    r.Type = Kind::Other;
+  if (accepted) {
+    r.Type = TKind::kdStream;
+  } else if (SocketIntOption(fd, SO_TYPE, type) < 0) {
+    r.Type = TKind::kdOther;
     canSend = false;
   } else if (type == SOCK_DGRAM) {
-    r.Type = Kind::Datagram;
-  } else if (SocketIntOption(Fd, SO_ACCEPTCONN, listening) == 0 && listening) {
-    r.Type = Kind::Listener;
+    r.Type = TKind::kdDatagram;
+  } else if (SocketIntOption(fd, SO_ACCEPTCONN, listening) == 0 && listening) {
+    r.Type = TKind::kdListener;
     r.AcceptArmed = true;
     canSend = false;
   } else {
-    r.Type = Kind::Stream;
+    r.Type = TKind::kdStream;
     sockaddr_storage peer{};
     socklen_t len = sizeof(peer);
-    canSend = ::getpeername(Fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+    canSend = ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
   }
-  int err = UpdateInterest(Fd, r);
+  int err = UpdateInterest(fd, r);
   if (err != 0) {
-    r = Registration{};
+    r = TRegistration{};
     return err;
   }
-  if (canSend && (Events & FD_WRITE)) Report(Fd, r, FD_WRITE, 0);
+  if (canSend && (events & FD_WRITE)) Report(fd, r, FD_WRITE, 0);
   return 0;
 }
 
-void EventLoop::WatchWrite(int Fd) {
-  Registration* r = Find(Fd);
+void TEventLoop::WatchWrite(int fd) {
+  TRegistration* r = Find(fd);
   if (r == nullptr || r->WriteArmed) return;
   r->WriteArmed = true;
-  UpdateInterest(Fd, *r);
+  UpdateInterest(fd, *r);
 }
 
-void EventLoop::WatchConnect(int Fd) {
-  Registration* r = Find(Fd);
-  if (r == nullptr || r->Type != Kind::Stream) return;
-  r->Type = Kind::Connecting;
-  UpdateInterest(Fd, *r);
+void TEventLoop::WatchConnect(int fd) {
+  TRegistration* r = Find(fd);
+  if (r == nullptr || r->Type != TKind::kdStream) return;
+  r->Type = TKind::kdConnecting;
+  UpdateInterest(fd, *r);
 }
 
-int EventLoop::WatchDescriptor(int Fd, EndpointId Id, uint32_t Events) {
-  if (Fd < 0) return WSAENOTSOCK;
-  if (static_cast<size_t>(Fd) >= regs_.size()) regs_.resize(Fd + 1);
-  Registration& r = regs_[Fd];
-  bool same = r.Serial != 0 && r.Type == Kind::Raw && r.Target.Slot == Id.Slot &&
-              r.Target.Generation == Id.Generation;
-  if (Events == 0) return AsyncSelect(Fd, Id, 0);
+int TEventLoop::WatchDescriptor(int fd, TEndpointId id, uint32_t events) {
+  if (fd < 0) return WSAENOTSOCK;
+  if (static_cast<size_t>(fd) >= regs_.size()) regs_.resize(fd + 1);
+  TRegistration& r = regs_[fd];
+  bool same = r.Serial != 0 && r.Type == TKind::kdRaw && r.Target.Slot == id.Slot &&
+              r.Target.Generation == id.Generation;
+  if (events == 0) return AsyncSelect(fd, id, 0);
   // A change of interest keeps the registration, and so the reports already queued.
   if (!same) {
-    r = Registration{};
+    r = TRegistration{};
     r.Serial = nextSerial_++;
-    r.Target = Id;
-    r.Type = Kind::Raw;
+    r.Target = id;
+    r.Type = TKind::kdRaw;
   }
-  r.Events = Events;
-  int err = UpdateInterest(Fd, r);
-  if (err != 0) r = Registration{};
+  r.Events = events;
+  int err = UpdateInterest(fd, r);
+  if (err != 0) r = TRegistration{};
   return err;
 }
 
-void EventLoop::AcceptDone(int Fd) {
-  Registration* r = Find(Fd);
-  if (r == nullptr || r->Type != Kind::Listener || r->AcceptArmed) return;
+void TEventLoop::AcceptDone(int fd) {
+  TRegistration* r = Find(fd);
+  if (r == nullptr || r->Type != TKind::kdListener || r->AcceptArmed) return;
   r->AcceptArmed = true;
-  UpdateInterest(Fd, *r);
+  UpdateInterest(fd, *r);
 }
 
-void EventLoop::AcceptStarved(int Fd) {
-  Registration* r = Find(Fd);
-  if (r == nullptr || r->Type != Kind::Listener || r->Starved) return;
+void TEventLoop::AcceptStarved(int fd) {
+  TRegistration* r = Find(fd);
+  if (r == nullptr || r->Type != TKind::kdListener || r->Starved) return;
   r->Starved = true;
-  if (starved_.empty()) starvedRetry_ = Clock::now() + std::chrono::milliseconds(kStarvedRetryMs);
-  starved_.push_back(Fd);
-  UpdateInterest(Fd, *r);  // no report until fed: a pending connection would report every wait
+  if (starved_.empty()) starvedRetry_ = TClock::now() + std::chrono::milliseconds(kStarvedRetryMs);
+  starved_.push_back(fd);
+  UpdateInterest(fd, *r);  // no report until fed: a pending connection would report every wait
 }
 
-void EventLoop::FeedStarved() {
+void TEventLoop::FeedStarved() {
   if (starved_.empty()) return;
   std::vector<int> starved;
   starved.swap(starved_);
   for (int fd : starved) {
-    Registration* r = Find(fd);
+    TRegistration* r = Find(fd);
     if (r == nullptr || !r->Starved) continue;
     r->Starved = false;
     AcceptDone(fd);
   }
 }
 
-int EventLoop::UpdateInterest(int Fd, Registration& Reg) {
+int TEventLoop::UpdateInterest(int fd, TRegistration& reg) {
   uint32_t want = 0;
-  switch (Reg.Type) {
-    case Kind::Listener:
-      if (Reg.AcceptArmed && (Reg.Events & FD_ACCEPT)) want = EPOLLIN;
+  switch (reg.Type) {
+    case TKind::kdListener:
+      if (reg.AcceptArmed && (reg.Events & FD_ACCEPT)) want = EPOLLIN;
       break;
-    case Kind::Other:
-    case Kind::Datagram:
-      if (Reg.Events & FD_READ) want |= EPOLLIN;
-      if (Reg.WriteArmed) want |= EPOLLOUT;
+    case TKind::kdOther:
+    case TKind::kdDatagram:
+      if (reg.Events & FD_READ) want |= EPOLLIN;
+      if (reg.WriteArmed) want |= EPOLLOUT;
       break;
-    case Kind::Raw:
-      if (Reg.Events & FD_READ) want |= EPOLLIN;
-      if (Reg.Events & FD_WRITE) want |= EPOLLOUT;
+    case TKind::kdRaw:
+      if (reg.Events & FD_READ) want |= EPOLLIN;
+      if (reg.Events & FD_WRITE) want |= EPOLLOUT;
       break;
-    case Kind::Connecting:
+    case TKind::kdConnecting:
       want = EPOLLOUT;
       break;
-    case Kind::Stream:
-      if (!Reg.CloseReported) {
-        if (Reg.Events & FD_READ) want |= EPOLLIN;
-        if (Reg.Events & FD_CLOSE) want |= EPOLLIN | EPOLLRDHUP;
+    case TKind::kdStream:
+      if (!reg.CloseReported) {
+        if (reg.Events & FD_READ) want |= EPOLLIN;
+        if (reg.Events & FD_CLOSE) want |= EPOLLIN | EPOLLRDHUP;
       }
-      if (Reg.WriteArmed) want |= EPOLLOUT;
+      if (reg.WriteArmed) want |= EPOLLOUT;
       break;
   }
-  return WSocketErrorFromErrno(poller_.Update(Fd, want));
+  return WSocketErrorFromErrno(poller_.Update(fd, want));
 }
 
-void EventLoop::Report(int Fd, Registration& Reg, uint32_t Event, uint32_t Error) {
-  queue_.push_back(Entry{Reg.Target, TMessage{WM_ASYNCSELECT, Fd, MakeSelectArg(Event, Error)},
-                         Reg.Serial});
+void TEventLoop::Report(int fd, TRegistration& reg, uint32_t event, uint32_t error) {
+  queue_.push_back(TEntry{reg.Target, TMessage{WM_ASYNCSELECT, fd, MakeSelectArg(event, error)},
+                         reg.Serial});
 }
 
-void EventLoop::HandleReady(int Fd, uint32_t Revents) {
-  Registration* found = Find(Fd);
+void TEventLoop::HandleReady(int fd, uint32_t revents) {
+  TRegistration* found = Find(fd);
   if (found == nullptr) {
-    poller_.Update(Fd, 0);
+    poller_.Update(fd, 0);
     return;
   }
-  Registration& r = *found;
-  bool hangup = Revents & (EPOLLERR | EPOLLHUP | EPOLLRDHUP);
+  TRegistration& r = *found;
+  bool hangup = revents & (EPOLLERR | EPOLLHUP | EPOLLRDHUP);
 
   switch (r.Type) {
-    case Kind::Listener:
-      if ((Revents & EPOLLIN) && r.AcceptArmed) {
+    case TKind::kdListener:
+      if ((revents & EPOLLIN) && r.AcceptArmed) {
         r.AcceptArmed = false;  // until the next accept, as the platform does
-        Report(Fd, r, FD_ACCEPT, 0);
+        Report(fd, r, FD_ACCEPT, 0);
         // The interest stays: the accept nearly always follows in this turn and re-arms it, and
         // two changes of the set per connection would cost more than the report. A listener
         // still unaccepted at the next wait loses its interest then.
         return;
       }
       break;
-    case Kind::Other:
-    case Kind::Datagram: {
+    case TKind::kdOther:
+    case TKind::kdDatagram: {
       // A pipe whose reader is gone stays full and reports only the error, level-triggered:
       // the write that would fail is offered once instead of the loop spinning on it.
-      uint32_t writable = r.Type == Kind::Other ? EPOLLOUT | EPOLLERR | EPOLLHUP : EPOLLOUT;
-      if ((Revents & writable) && r.WriteArmed) {
+      uint32_t writable = r.Type == TKind::kdOther ? EPOLLOUT | EPOLLERR | EPOLLHUP : EPOLLOUT;
+      if ((revents & writable) && r.WriteArmed) {
         r.WriteArmed = false;
-        if (r.Events & FD_WRITE) Report(Fd, r, FD_WRITE, 0);
+        if (r.Events & FD_WRITE) Report(fd, r, FD_WRITE, 0);
       }
-      if ((Revents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && (r.Events & FD_READ)) Report(Fd, r, FD_READ, 0);
+      if ((revents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && (r.Events & FD_READ)) Report(fd, r, FD_READ, 0);
       break;
     }
-    case Kind::Raw: {
-      uint32_t failed = Revents & (EPOLLERR | EPOLLHUP) ? FD_READ | FD_WRITE : 0;
-      uint32_t events = failed | (Revents & EPOLLIN ? FD_READ : 0) | (Revents & EPOLLOUT ? FD_WRITE : 0);
-      if (events & r.Events) Report(Fd, r, events & r.Events, 0);
+    case TKind::kdRaw: {
+      uint32_t failed = revents & (EPOLLERR | EPOLLHUP) ? FD_READ | FD_WRITE : 0;
+      uint32_t events = failed | (revents & EPOLLIN ? FD_READ : 0) | (revents & EPOLLOUT ? FD_WRITE : 0);
+      if (events & r.Events) Report(fd, r, events & r.Events, 0);
       return;
     }
-    case Kind::Connecting: {
-      r.Type = Kind::Stream;
-      uint32_t err = PendingSocketError(Fd);
-      if (r.Events & FD_CONNECT) Report(Fd, r, FD_CONNECT, err);
+    case TKind::kdConnecting: {
+      r.Type = TKind::kdStream;
+      uint32_t err = PendingSocketError(fd);
+      if (r.Events & FD_CONNECT) Report(fd, r, FD_CONNECT, err);
       if (err != 0)
         r.CloseReported = true;  // the object closes on the connect report
       else if (r.Events & FD_WRITE)
-        Report(Fd, r, FD_WRITE, 0);
+        Report(fd, r, FD_WRITE, 0);
       break;
     }
-    case Kind::Stream:
-      if ((Revents & EPOLLOUT) && r.WriteArmed) {
+    case TKind::kdStream:
+      if ((revents & EPOLLOUT) && r.WriteArmed) {
         r.WriteArmed = false;
-        if (r.Events & FD_WRITE) Report(Fd, r, FD_WRITE, 0);
+        if (r.Events & FD_WRITE) Report(fd, r, FD_WRITE, 0);
       }
       if (r.CloseReported) break;
       if (hangup) {
         // Reported once; the close report itself offers whatever is still readable first.
         r.CloseReported = true;
-        uint32_t err = (Revents & EPOLLERR) ? PendingSocketError(Fd) : 0;
-        if (r.Events & FD_CLOSE) Report(Fd, r, FD_CLOSE, err);
-      } else if ((Revents & EPOLLIN) && (r.Events & FD_READ)) {
-        Report(Fd, r, FD_READ, 0);
+        uint32_t err = (revents & EPOLLERR) ? PendingSocketError(fd) : 0;
+        if (r.Events & FD_CLOSE) Report(fd, r, FD_CLOSE, err);
+      } else if ((revents & EPOLLIN) && (r.Events & FD_READ)) {
+        Report(fd, r, FD_READ, 0);
       }
       break;
   }
-  UpdateInterest(Fd, r);
+  UpdateInterest(fd, r);
 }
 
-int EventLoop::TimerTimeout() const {
+int TEventLoop::TimerTimeout() const {
   if (timers_.empty() && starved_.empty()) return -1;
-  Clock::time_point due = Clock::time_point::max();
+  TClock::time_point due = TClock::time_point::max();
   if (!timers_.empty())
     due = std::min_element(timers_.begin(), timers_.end(),
-                           [](const Timer& A, const Timer& B) { return A.Due < B.Due; })->Due;
+                           [](const TTimer& a, const TTimer& b) { return a.Due < b.Due; })->Due;
   if (!starved_.empty()) due = std::min(due, starvedRetry_);
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(due - TClock::now()).count();
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
 }
 
-int EventLoop::BackendTimeout() const { return queue_.empty() ? TimerTimeout() : 0; }
+int TEventLoop::BackendTimeout() const { return queue_.empty() ? TimerTimeout() : 0; }
 
-uint64_t EventLoop::SetTimer(EndpointId Id, uint32_t Msg, int DelayMs) {
-  uint64_t id = nextTimer_++;
-  timers_.push_back(Timer{Clock::now() + std::chrono::milliseconds(std::max(DelayMs, 0)), id, Id, Msg});
+uint64_t TEventLoop::SetTimer(TEndpointId id, uint32_t msg, int delayMs) {
+  uint64_t timerId = nextTimer_++;
+  timers_.push_back(TTimer{TClock::now() + std::chrono::milliseconds(std::max(delayMs, 0)), timerId, id, msg});
   if (depth_ == 0) Wake();  // an embedding poller must learn the new timeout
-  return id;
+  return timerId;
 }
 
-void EventLoop::KillTimer(uint64_t TimerId) {
-  std::erase_if(timers_, [TimerId](const Timer& T) { return T.Id == TimerId; });
+void TEventLoop::KillTimer(uint64_t timerId) {
+  std::erase_if(timers_, [timerId](const TTimer& t) { return t.Id == timerId; });
 }
 
-void EventLoop::FireDueTimers() {
-  auto now = Clock::now();
-  auto due = std::stable_partition(timers_.begin(), timers_.end(), [now](const Timer& T) { return T.Due > now; });
+void TEventLoop::FireDueTimers() {
+  auto now = TClock::now();
+  auto due = std::stable_partition(timers_.begin(), timers_.end(), [now](const TTimer& t) { return t.Due > now; });
   if (due == timers_.end()) return;
-  std::vector<Timer> fired(due, timers_.end());
+  std::vector<TTimer> fired(due, timers_.end());
   timers_.erase(due, timers_.end());
-  std::stable_sort(fired.begin(), fired.end(), [](const Timer& A, const Timer& B) { return A.Due < B.Due; });
-  for (const Timer& t : fired)
-    queue_.push_back(Entry{t.Target, TMessage{t.Msg, static_cast<intptr_t>(t.Id), 0}, 0});
+  std::stable_sort(fired.begin(), fired.end(), [](const TTimer& a, const TTimer& b) { return a.Due < b.Due; });
+  for (const TTimer& t : fired)
+    queue_.push_back(TEntry{t.Target, TMessage{t.Msg, static_cast<intptr_t>(t.Id), 0}, 0});
 }
 
-void EventLoop::Collect(int TimeoutMs) {
+void TEventLoop::Collect(int timeoutMs) {
   if (!timers_.empty() || !starved_.empty()) {
     int timers = TimerTimeout();
-    if (TimeoutMs < 0 || timers < TimeoutMs) TimeoutMs = timers;
+    if (timeoutMs < 0 || timers < timeoutMs) timeoutMs = timers;
   }
-  poller_.Wait(TimeoutMs, ready_);
+  poller_.Wait(timeoutMs, ready_);
   if (!timers_.empty()) FireDueTimers();
-  if (!starved_.empty() && Clock::now() >= starvedRetry_) FeedStarved();
+  if (!starved_.empty() && TClock::now() >= starvedRetry_) FeedStarved();
   for (const epoll_event& ev : ready_) {
     if (ev.data.fd == wakeFd_) {
       uint64_t count;
@@ -369,59 +369,59 @@ void EventLoop::Collect(int TimeoutMs) {
   }
 }
 
-void EventLoop::Deliver() {
+void TEventLoop::Deliver() {
   // Only what was queued at the start of the turn; posts made now run on the next turn.
   size_t n = queue_.size();
   ++depth_;
-  struct DepthGuard {
+  struct TDepthGuard {
     int& Depth;
-    ~DepthGuard() { --Depth; }
+    ~TDepthGuard() { --Depth; }
   } guard{depth_};
   while (n-- > 0 && !queue_.empty()) {
-    Entry e = queue_.front();
+    TEntry e = queue_.front();
     queue_.pop_front();
     DeliverEntry(e);
   }
   while (!turnEnd_.empty()) {
-    std::vector<Entry> batch;
+    std::vector<TEntry> batch;
     batch.swap(turnEnd_);
-    for (Entry& e : batch) DeliverEntry(e);
+    for (TEntry& e : batch) DeliverEntry(e);
   }
 }
 
-void EventLoop::DeliverEntry(Entry& E) {
-  if (E.Target.Slot >= slots_.size()) return;
-  Slot& s = slots_[E.Target.Slot];
-  if (s.Target == nullptr || s.Generation != E.Target.Generation) return;
-  if (E.Serial != 0) {
-    Registration* r = Find(static_cast<int>(E.Message.WParam));
-    if (r == nullptr || r->Serial != E.Serial) return;  // the descriptor was closed since
+void TEventLoop::DeliverEntry(TEntry& e) {
+  if (e.Target.Slot >= slots_.size()) return;
+  TSlot& s = slots_[e.Target.Slot];
+  if (s.Target == nullptr || s.Generation != e.Target.Generation) return;
+  if (e.Serial != 0) {
+    TRegistration* r = Find(static_cast<int>(e.Message.WParam));
+    if (r == nullptr || r->Serial != e.Serial) return;  // the descriptor was closed since
   }
-  s.Target->HandleMessage(E.Message);
+  s.Target->HandleMessage(e.Message);
 }
 
-void EventLoop::Turn(int TimeoutMs) {
-  Collect(queue_.empty() ? TimeoutMs : 0);
+void TEventLoop::Turn(int timeoutMs) {
+  Collect(queue_.empty() ? timeoutMs : 0);
   Deliver();
 }
 
-void EventLoop::WaitForWork(int TimeoutMs) {
-  if (queue_.empty()) Collect(TimeoutMs);
+void TEventLoop::WaitForWork(int timeoutMs) {
+  if (queue_.empty()) Collect(timeoutMs);
 }
 
-TDnsChannel& EventLoop::Dns() {
+TDnsChannel& TEventLoop::Dns() {
   if (!dns_) dns_ = std::make_unique<TDnsChannel>(*this);
   return *dns_;
 }
 
-bool EventLoop::ProcessMessages() {
+bool TEventLoop::ProcessMessages() {
   Collect(0);
   bool any = !queue_.empty();
   Deliver();
   return any;
 }
 
-void EventLoop::Run() {
+void TEventLoop::Run() {
   terminated_ = false;
   while (!terminated_) Turn(-1);
   terminated_ = false;

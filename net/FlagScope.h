@@ -1,15 +1,15 @@
-// FlagScope: sets a flag for the life of a scope and clears it on every way out, exceptions
+// TFlagScope: sets a flag for the life of a scope and clears it on every way out, exceptions
 // included. Guards against re-entry from inside handlers.
 #pragma once
 
 namespace ordwin {
 
-class FlagScope {
+class TFlagScope {
 public:
-  explicit FlagScope(bool& Flag) : flag_(Flag) { flag_ = true; }
-  ~FlagScope() { flag_ = false; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
+  explicit TFlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TFlagScope() { flag_ = false; }
+  TFlagScope(const TFlagScope&) = delete;
+  TFlagScope& operator=(const TFlagScope&) = delete;
 
 private:
   bool& flag_;

@@ -18,15 +18,15 @@ constexpr int kTabWidth = 8;
 
 }  // namespace
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* Owner) : TCustomSocksWSocket(Owner) {}
+TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomSocksWSocket(owner) {}
 
 TCustomLineWSocket::~TCustomLineWSocket() = default;
 
-void TCustomLineWSocket::SetLineMode(bool Value) {
-  if (Value == lineMode_) return;
-  lineMode_ = Value;
+void TCustomLineWSocket::SetLineMode(bool value) {
+  if (value == lineMode_) return;
+  lineMode_ = value;
   bool buffered = count_ > 0 || pending_ > 0;
-  if (Value) {
+  if (value) {
     scanFrom_ = 0;  // the held bytes were never searched for line ends
   } else {
     pending_ = 0;  // the unread rest of the line joins the raw bytes behind it
@@ -34,44 +34,44 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
   if (buffered) Post(WM_TRIGGER_DATA_AVAILABLE, 0, 0);
 }
 
-void TCustomLineWSocket::SetLineEnd(const std::string& Value) {
-  if (Value == lineEnd_) return;
-  lineEnd_ = Value;
+void TCustomLineWSocket::SetLineEnd(const std::string& value) {
+  if (value == lineEnd_) return;
+  lineEnd_ = value;
   scanFrom_ = 0;
   if (lineMode_ && count_ > 0 && pending_ == 0) Post(WM_TRIGGER_DATA_AVAILABLE, 0, 0);
 }
 
-void TCustomLineWSocket::HandleNotification(TMessage& Msg) {
-  if (Msg.Msg != WM_TRIGGER_DATA_AVAILABLE) return Inherited::HandleNotification(Msg);
+void TCustomLineWSocket::HandleNotification(TMessage& msg) {
+  if (msg.Msg != WM_TRIGGER_DATA_AVAILABLE) return TCustomSocksWSocket::HandleNotification(msg);
   RunGuarded([this] { DeliverBuffered(); });
 }
 
 int TCustomLineWSocket::GetRcvdCount() {
   if (LineActive() || pending_ > 0) return pending_;
   if (count_ > 0) return count_;
-  return Inherited::GetRcvdCount();
+  return TCustomSocksWSocket::GetRcvdCount();
 }
 
-int TCustomLineWSocket::RawReceive(void* Buffer, int BufferSize, int Flags) {
-  if (platformRead_) return Inherited::RawReceive(Buffer, BufferSize, Flags);
+int TCustomLineWSocket::RawReceive(void* buffer, int bufferSize, int flags) {
+  if (platformRead_) return TCustomSocksWSocket::RawReceive(buffer, bufferSize, flags);
   int held = 0;
   if (pending_ > 0)
     held = pending_;
   else if (!LineActive() && count_ > 0)
     held = count_;
-  if (held == 0) return Inherited::RawReceive(Buffer, BufferSize, Flags);
+  if (held == 0) return TCustomSocksWSocket::RawReceive(buffer, bufferSize, flags);
 
-  int n = std::min(std::max(BufferSize, 0), held);
+  int n = std::min(std::max(bufferSize, 0), held);
   if (n > 0) {
-    std::memcpy(Buffer, buf_.get() + start_, static_cast<size_t>(n));
+    std::memcpy(buffer, buf_.get() + start_, static_cast<size_t>(n));
     if (pending_ > 0) pending_ -= n;
     Consume(n);
   }
   return n;
 }
 
-bool TCustomLineWSocket::DoDataAvailable(uint16_t Error) {
-  if (!LineActive()) return Inherited::DoDataAvailable(Error);
+bool TCustomLineWSocket::DoDataAvailable(uint16_t error) {
+  if (!LineActive()) return TCustomSocksWSocket::DoDataAvailable(error);
 
   int len = 0;
   ReadIntoLineBuffer(len);
@@ -94,15 +94,15 @@ bool TCustomLineWSocket::DoDataAvailable(uint16_t Error) {
   return true;
 }
 
-void TCustomLineWSocket::ReadIntoLineBuffer(int& Len) {
+void TCustomLineWSocket::ReadIntoLineBuffer(int& len) {
   // The read offers the room the buffer has instead of asking the platform for its count first:
   // one call less, and a read that leaves room took all there was.
   Compact();  // so that positions in the held bytes are positions in the buffer (tab stops)
   if (size_ - count_ < kMinLineRead) Reserve(count_ + kMinLineRead);
   const int room = std::min(size_ - count_, kMaxLineRead);
-  FlagScope platform(platformRead_);
-  Len = Receive(buf_.get() + count_, room);
-  if (Len >= 0 && Len < room) NoteReadDrained();
+  TFlagScope platform(platformRead_);
+  len = Receive(buf_.get() + count_, room);
+  if (len >= 0 && len < room) NoteReadDrained();
 }
 
 bool TCustomLineWSocket::DeliverLines() {
@@ -123,7 +123,7 @@ bool TCustomLineWSocket::DeliverLines() {
     // pending_ drops to 0 when the line has been read whole or LineMode went off meanwhile.
     while (pending_ > 0) {
       int before = pending_;
-      if (!Inherited::DoDataAvailable(0)) {
+      if (!TCustomSocksWSocket::DoDataAvailable(0)) {
         Consume(pending_);  // nobody listens: the line is dropped
         pending_ = 0;
         break;
@@ -153,8 +153,8 @@ void TCustomLineWSocket::CheckLineLimit() {
   clearData_ = false;
 }
 
-void TCustomLineWSocket::DoLineLimitExceeded(int RcvdLength, bool& ClearData) {
-  if (OnLineLimitExceeded) OnLineLimitExceeded(this, RcvdLength, ClearData);
+void TCustomLineWSocket::DoLineLimitExceeded(int rcvdLength, bool& clearData) {
+  if (OnLineLimitExceeded) OnLineLimitExceeded(this, rcvdLength, clearData);
 }
 
 void TCustomLineWSocket::DeliverBuffered() {
@@ -168,12 +168,12 @@ void TCustomLineWSocket::DeliverBuffered() {
   OfferHeldRaw(true);
 }
 
-void TCustomLineWSocket::OfferHeldRaw(bool DropUnheard) {
+void TCustomLineWSocket::OfferHeldRaw(bool dropUnheard) {
   const uint64_t epoch = bufferEpoch_;
   while (count_ > 0) {
     int before = count_;
-    if (!Inherited::DoDataAvailable(0)) {
-      if (DropUnheard) ClearLineBuffer();
+    if (!TCustomSocksWSocket::DoDataAvailable(0)) {
+      if (dropUnheard) ClearLineBuffer();
       return;
     }
     if (bufferEpoch_ != epoch) return;
@@ -183,7 +183,7 @@ void TCustomLineWSocket::OfferHeldRaw(bool DropUnheard) {
   }
 }
 
-void TCustomLineWSocket::DoSessionClosed(uint16_t Error) {
+void TCustomLineWSocket::DoSessionClosed(uint16_t error) {
   if (buf_) {
     const uint64_t epoch = bufferEpoch_;
     try {
@@ -195,7 +195,7 @@ void TCustomLineWSocket::DoSessionClosed(uint16_t Error) {
           pending_ = count_;
           while (pending_ > 0) {
             int before = pending_;
-            if (!Inherited::DoDataAvailable(0)) break;
+            if (!TCustomSocksWSocket::DoDataAvailable(0)) break;
             if (bufferEpoch_ != epoch || pending_ == before) break;
           }
         }
@@ -205,10 +205,10 @@ void TCustomLineWSocket::DoSessionClosed(uint16_t Error) {
     }
     if (bufferEpoch_ == epoch) FreeLineBuffer();
   }
-  Inherited::DoSessionClosed(Error);
+  TCustomSocksWSocket::DoSessionClosed(error);
 }
 
-void TCustomLineWSocket::EditLine(int& Len) {
+void TCustomLineWSocket::EditLine(int& len) {
   // Bytes of a line being offered are not the peer's to erase.
   const int floor = pending_;
   char* held = buf_.get() + start_;
@@ -218,7 +218,7 @@ void TCustomLineWSocket::EditLine(int& Len) {
   bool rebuilding = false;
   std::string echo;
 
-  for (int k = 0; k < Len; ++k) {
+  for (int k = 0; k < len; ++k) {
     char c = held[count_ + k];
     if (!rebuilding && (c == kBackspace || c == kTab)) {
       rebuilding = true;
@@ -251,18 +251,18 @@ void TCustomLineWSocket::EditLine(int& Len) {
     Reserve(origin + static_cast<int>(rebuilt.size()));
     if (!rebuilt.empty()) std::memcpy(buf_.get() + start_ + origin, rebuilt.data(), rebuilt.size());
     count_ = origin;
-    Len = j - origin;
+    len = j - origin;
   }
   if (!echo.empty()) SendString(echo);
 }
 
-void TCustomLineWSocket::Reserve(int Needed) {
-  if (start_ + Needed <= size_) return;
-  if (Needed <= size_) return Compact();
+void TCustomLineWSocket::Reserve(int needed) {
+  if (start_ + needed <= size_) return;
+  if (needed <= size_) return Compact();
   // Doubling keeps a long line arriving in small reads linear; the cap keeps a flood bounded
   // by the limit plus one read.
-  int64_t want = std::max<int64_t>({Needed, int64_t{size_} * 2, 256});
-  if (LineLimit > 0) want = std::min<int64_t>(want, std::max<int64_t>(Needed, int64_t{LineLimit} + kMaxLineRead));
+  int64_t want = std::max<int64_t>({needed, int64_t{size_} * 2, 256});
+  if (LineLimit > 0) want = std::min<int64_t>(want, std::max<int64_t>(needed, int64_t{LineLimit} + kMaxLineRead));
   auto grown = std::make_unique<char[]>(static_cast<size_t>(want));
   if (count_ > 0) std::memcpy(grown.get(), buf_.get() + start_, static_cast<size_t>(count_));
   buf_ = std::move(grown);
@@ -276,10 +276,10 @@ void TCustomLineWSocket::Compact() {
   start_ = 0;
 }
 
-void TCustomLineWSocket::Consume(int N) {
-  start_ += N;
-  count_ -= N;
-  scanFrom_ = std::max(0, scanFrom_ - N);
+void TCustomLineWSocket::Consume(int n) {
+  start_ += n;
+  count_ -= n;
+  scanFrom_ = std::max(0, scanFrom_ - n);
   if (count_ == 0) start_ = 0;
 }
 

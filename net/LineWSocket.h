@@ -15,15 +15,13 @@ namespace ordwin {
 // Posted to the object itself when LineMode changes with bytes buffered: offers them again.
 constexpr uint32_t WM_TRIGGER_DATA_AVAILABLE = 1044;
 
-// Fired when more than LineLimit bytes wait without a line end. Leaving ClearData true drops
+// Fired when more than LineLimit bytes wait without a line end. Leaving clearData true drops
 // them all; setting it false keeps them until the next read checks again.
-using TLineLimitEvent = std::function<void(TObject* Sender, int RcvdLength, bool& ClearData)>;
+using TLineLimitEvent = std::function<void(TObject* sender, int rcvdLength, bool& clearData)>;
 
 class TCustomLineWSocket : public TCustomSocksWSocket {
-  using Inherited = TCustomSocksWSocket;
-
 public:
-  explicit TCustomLineWSocket(TComponent* Owner);
+  explicit TCustomLineWSocket(TComponent* owner);
   ~TCustomLineWSocket() override;
 
   // Deliver complete lines instead of raw reads. Switching with bytes buffered posts one
@@ -31,10 +29,10 @@ public:
   // are offered on a later turn. Safe to call inside a handler, also in the middle of a line:
   // the unread rest of that line and everything after it are then offered raw, in order.
   bool LineMode() const { return lineMode_; }
-  virtual void SetLineMode(bool Value);
+  virtual void SetLineMode(bool value);
   // The bytes that end a line (default CR LF). Empty behaves as LineMode off.
   const std::string& LineEnd() const { return lineEnd_; }
-  void SetLineEnd(const std::string& Value);
+  void SetLineEnd(const std::string& value);
   // Most bytes tolerated without a line end; 0 or less: no limit. Past it the buffered bytes are
   // dropped unless OnLineLimitExceeded keeps them.
   int LineLimit = 65536;
@@ -57,42 +55,42 @@ public:
 
 protected:
   // Number 1044 offers the buffered bytes; an exception goes to HandleBgException.
-  void HandleNotification(TMessage& Msg) override;
+  void HandleNotification(TMessage& msg) override;
   // In line mode: the unread bytes of the line being offered (0 when none is). Otherwise the
   // bytes still buffered from line mode, or else the platform's count.
   int GetRcvdCount() override;
   // In line mode: one platform read into the line buffer, then each complete line is offered
   // through OnDataAvailable until it has been read whole. Always reports a handler. While the
   // SOCKS layer negotiates, its own.
-  bool DoDataAvailable(uint16_t Error) override;
+  bool DoDataAvailable(uint16_t error) override;
   // Offers complete lines still buffered, then the unterminated rest as a last line (with
   // LineMode off: the bytes still held from line mode), then frees the buffer and fires
   // OnSessionClosed. An exception from OnDataAvailable here is discarded, as the read loop does,
   // so OnSessionClosed still fires.
-  void DoSessionClosed(uint16_t Error) override;
+  void DoSessionClosed(uint16_t error) override;
   // Reads the line being offered, or bytes buffered from line mode, before the platform's.
-  int RawReceive(void* Buffer, int BufferSize, int Flags) override;
+  int RawReceive(void* buffer, int bufferSize, int flags) override;
 
-  virtual void DoLineLimitExceeded(int RcvdLength, bool& ClearData);
-  // Edits the Len bytes just received at the end of the buffer: backspace (8) erases the byte
+  virtual void DoLineLimitExceeded(int rcvdLength, bool& clearData);
+  // Edits the len bytes just received at the end of the buffer: backspace (8) erases the byte
   // before it, also one received earlier; tab (9) becomes spaces up to the next multiple of 8;
-  // with LineEcho every kept byte is sent back and a backspace as 8, 32, 8. Updates Len to the
+  // with LineEcho every kept byte is sent back and a backspace as 8, 32, 8. Updates len to the
   // count of bytes from the lowest changed position on.
-  virtual void EditLine(int& Len);
+  virtual void EditLine(int& len);
 
 private:
   bool LineActive() const { return lineMode_ && !lineEnd_.empty() && !SocksNegotiating(); }
-  void ReadIntoLineBuffer(int& Len);
+  void ReadIntoLineBuffer(int& len);
   // Offers every complete line held; returns false when the buffer went away meanwhile.
   bool DeliverLines();
   void CheckLineLimit();
   // Offers what was buffered when LineMode changed (notification 1044).
   void DeliverBuffered();
   // Offers bytes held from line mode through OnDataAvailable while the handler takes some.
-  void OfferHeldRaw(bool DropUnheard);
-  void Reserve(int Needed);
+  void OfferHeldRaw(bool dropUnheard);
+  void Reserve(int needed);
   void Compact();
-  void Consume(int N);
+  void Consume(int n);
   void ClearLineBuffer();
   void FreeLineBuffer();
 

@@ -8,24 +8,24 @@ namespace ordwin {
 
 class TNotificationEndpoint {
 public:
-  explicit TNotificationEndpoint(INotificationTarget* Target, EventLoop& Loop = EventLoop::Instance())
-      : loop_(Loop), id_(Loop.Register(Target)) {}
+  explicit TNotificationEndpoint(INotificationTarget* target, TEventLoop& loop = TEventLoop::Instance())
+      : loop_(loop), id_(loop.Register(target)) {}
   ~TNotificationEndpoint() { loop_.Unregister(id_); }
   TNotificationEndpoint(const TNotificationEndpoint&) = delete;
   TNotificationEndpoint& operator=(const TNotificationEndpoint&) = delete;
 
   // Handled on a later turn of the loop, after everything posted before.
-  void Post(uint32_t Msg, intptr_t WParam, intptr_t LParam) { loop_.Post(id_, Msg, WParam, LParam); }
+  void Post(uint32_t msg, intptr_t wParam, intptr_t lParam) { loop_.Post(id_, msg, wParam, lParam); }
   // Handled when the turn delivering now ends (outside a turn: as Post).
-  void PostAtTurnEnd(uint32_t Msg, intptr_t WParam, intptr_t LParam) {
-    loop_.PostAtTurnEnd(id_, Msg, WParam, LParam);
+  void PostAtTurnEnd(uint32_t msg, intptr_t wParam, intptr_t lParam) {
+    loop_.PostAtTurnEnd(id_, msg, wParam, lParam);
   }
-  EndpointId Id() const { return id_; }
-  EventLoop& Loop() const { return loop_; }
+  TEndpointId Id() const { return id_; }
+  TEventLoop& Loop() const { return loop_; }
 
 private:
-  EventLoop& loop_;
-  EndpointId id_;
+  TEventLoop& loop_;
+  TEndpointId id_;
 };
 
 }  // namespace ordwin

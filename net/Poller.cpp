@@ -12,26 +12,26 @@
 
 namespace ordwin {
 
-Poller::Poller() : epfd_(::epoll_create1(EPOLL_CLOEXEC)), events_(kMaxReady) {
+TPoller::TPoller() : epfd_(::epoll_create1(EPOLL_CLOEXEC)), events_(kMaxReady) {
   if (epfd_ < 0) throw std::runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
 }
 
-Poller::~Poller() { ::close(epfd_); }
+TPoller::~TPoller() { ::close(epfd_); }
 
-bool Poller::Watching(int Fd) const {
-  return Fd >= 0 && static_cast<size_t>(Fd) < interest_.size() && interest_[Fd] != 0;
+bool TPoller::Watching(int fd) const {
+  return fd >= 0 && static_cast<size_t>(fd) < interest_.size() && interest_[fd] != 0;
 }
 
-int Poller::Update(int Fd, uint32_t Events) {
-  if (Fd < 0) return EBADF;
-  if (static_cast<size_t>(Fd) >= interest_.size()) interest_.resize(Fd + 1, 0);
-  uint32_t& current = interest_[Fd];
-  if (current == Events) return 0;
+int TPoller::Update(int fd, uint32_t events) {
+  if (fd < 0) return EBADF;
+  if (static_cast<size_t>(fd) >= interest_.size()) interest_.resize(fd + 1, 0);
+  uint32_t& current = interest_[fd];
+  if (current == events) return 0;
   epoll_event ev{};
-  ev.events = Events;
-  ev.data.fd = Fd;
-  int op = current == 0 ? EPOLL_CTL_ADD : (Events == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD);
-  if (::epoll_ctl(epfd_, op, Fd, &ev) < 0) {
+  ev.events = events;
+  ev.data.fd = fd;
+  int op = current == 0 ? EPOLL_CTL_ADD : (events == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD);
+  if (::epoll_ctl(epfd_, op, fd, &ev) < 0) {
     int err = errno;
     // A descriptor closed behind our back has already left the kernel's set: forget it too.
     if (err == EBADF || err == ENOENT) {
@@ -42,27 +42,27 @@ int Poller::Update(int Fd, uint32_t Events) {
     return err;
   }
   if (current == 0) ++count_;
-  if (Events == 0) --count_;
-  current = Events;
+  if (events == 0) --count_;
+  current = events;
   return 0;
 }
 
-void Poller::Wait(int TimeoutMs, std::vector<epoll_event>& Ready) {
-  Ready.clear();
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
+void TPoller::Wait(int timeoutMs, std::vector<epoll_event>& ready) {
+  ready.clear();
+  using TClock = std::chrono::steady_clock;
+  const auto deadline = TClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
   for (;;) {
-    int n = ::epoll_wait(epfd_, events_.data(), static_cast<int>(events_.size()), TimeoutMs);
+    int n = ::epoll_wait(epfd_, events_.data(), static_cast<int>(events_.size()), timeoutMs);
     if (n >= 0) {
-      Ready.assign(events_.begin(), events_.begin() + n);
+      ready.assign(events_.begin(), events_.begin() + n);
       return;
     }
     // Any failure but a signal means the set itself is broken; taking it for "nothing ready"
     // would spin the loop silently.
     if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "epoll_wait");
-    if (TimeoutMs > 0) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      TimeoutMs = static_cast<int>(std::max<decltype(left)>(left, 0));
+    if (timeoutMs > 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now()).count();
+      timeoutMs = static_cast<int>(std::max<decltype(left)>(left, 0));
     }
   }
 }

@@ -8,24 +8,24 @@
 
 namespace ordwin {
 
-class Poller {
+class TPoller {
 public:
   // The most descriptors one wait returns. A short turn keeps what it touches in the cache and
   // lets its sends leave sooner; descriptors left over are still ready on the next wait.
   static constexpr int kMaxReady = 32;
 
-  Poller();
-  ~Poller();
-  Poller(const Poller&) = delete;
-  Poller& operator=(const Poller&) = delete;
+  TPoller();
+  ~TPoller();
+  TPoller(const TPoller&) = delete;
+  TPoller& operator=(const TPoller&) = delete;
 
-  // Sets the epoll interest of Fd; 0 takes the descriptor out of the set. Returns 0 or errno.
-  int Update(int Fd, uint32_t Events);
-  // Whether Fd is in the set now.
-  bool Watching(int Fd) const;
-  // Waits up to TimeoutMs (-1: no limit) and fills Ready. A signal resumes the wait for the time
+  // Sets the epoll interest of fd; 0 takes the descriptor out of the set. Returns 0 or errno.
+  int Update(int fd, uint32_t events);
+  // Whether fd is in the set now.
+  bool Watching(int fd) const;
+  // Waits up to timeoutMs (-1: no limit) and fills ready. A signal resumes the wait for the time
   // left; any other failure raises std::system_error.
-  void Wait(int TimeoutMs, std::vector<epoll_event>& Ready);
+  void Wait(int timeoutMs, std::vector<epoll_event>& ready);
   int Fd() const { return epfd_; }
   int Count() const { return count_; }
 

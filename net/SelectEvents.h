@@ -21,12 +21,12 @@ constexpr uint32_t WM_CLOSE_DELAYED = 1028;
 constexpr uint32_t WM_WSOCKET_RELEASE = 1029;
 constexpr uint32_t WM_TRIGGER_EXCEPTION = 1030;
 
-constexpr intptr_t MakeSelectArg(uint32_t Events, uint32_t Error) {
-  return static_cast<intptr_t>((Error & 0xFFFFu) << 16 | (Events & 0xFFFFu));
+constexpr intptr_t MakeSelectArg(uint32_t events, uint32_t error) {
+  return static_cast<intptr_t>((error & 0xFFFFu) << 16 | (events & 0xFFFFu));
 }
-constexpr uint32_t SelectEvent(intptr_t Arg) { return static_cast<uint32_t>(Arg) & 0xFFFFu; }
-constexpr uint16_t SelectError(intptr_t Arg) {
-  return static_cast<uint16_t>((static_cast<uint32_t>(Arg) >> 16) & 0xFFFFu);
+constexpr uint32_t SelectEvent(intptr_t arg) { return static_cast<uint32_t>(arg) & 0xFFFFu; }
+constexpr uint16_t SelectError(intptr_t arg) {
+  return static_cast<uint16_t>((static_cast<uint32_t>(arg) >> 16) & 0xFFFFu);
 }
 
 }  // namespace ordwin

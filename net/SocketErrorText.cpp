@@ -9,12 +9,12 @@ namespace ordwin {
 
 namespace {
 
-struct CodeText {
+struct TCodeText {
   int Code;
   std::string_view Text;
 };
 
-constexpr CodeText kTexts[] = {
+constexpr TCodeText kTexts[] = {
     {0, "No Error"},
     {10004, "Interrupted system call"},
     {10009, "Bad file number"},
@@ -70,11 +70,11 @@ constexpr CodeText kTexts[] = {
 
 }  // namespace
 
-std::string SocketErrorText(int Code) {
-  for (const CodeText& entry : kTexts)
-    if (entry.Code == Code) return std::string(entry.Text);
-  if (Code > kNativeErrorBase && Code < kNativeErrorBase + kNativeErrorLimit)
-    return std::strerror(Code - kNativeErrorBase);
+std::string SocketErrorText(int code) {
+  for (const TCodeText& entry : kTexts)
+    if (entry.Code == code) return std::string(entry.Text);
+  if (code > kNativeErrorBase && code < kNativeErrorBase + kNativeErrorLimit)
+    return std::strerror(code - kNativeErrorBase);
   return "Not a WinSock error";
 }
 

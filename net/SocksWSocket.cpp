@@ -22,7 +22,7 @@ constexpr uint8_t kGranted4 = 90;
 const std::string kEmpty;
 const std::string kLevel4 = "4", kLevel4A = "4A", kLevel5 = "5";
 
-std::string Byte(unsigned Value) { return std::string(1, static_cast<char>(Value & 0xFF)); }
+std::string Byte(unsigned value) { return std::string(1, static_cast<char>(value & 0xFF)); }
 
 // The texts of the level 5 reply codes 1 to 8, as errors 20004 to 20011.
 constexpr const char* kReplyTexts[] = {"general SOCKS server failure", "connection not allowed by ruleset",
@@ -32,7 +32,7 @@ constexpr const char* kReplyTexts[] = {"general SOCKS server failure", "connecti
 
 }  // namespace
 
-TCustomSocksWSocket::TCustomSocksWSocket(TComponent* Owner) : TCustomWSocket(Owner) {}
+TCustomSocksWSocket::TCustomSocksWSocket(TComponent* owner) : TCustomWSocket(owner) {}
 
 TCustomSocksWSocket::~TCustomSocksWSocket() = default;
 
@@ -66,41 +66,41 @@ const std::string& TCustomSocksWSocket::SocksLevel() const {
   return level_ == '4' ? kLevel4 : level_ == 'A' ? kLevel4A : kLevel5;
 }
 
-void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
+void TCustomSocksWSocket::SetSocksServer(const std::string& value) {
   if (State() != wsClosed) throw Exception("Can't change socks server if not closed");
-  Proxy().Server = WSocketTrim(Value);
+  Proxy().Server = WSocketTrim(value);
 }
 
-void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
+void TCustomSocksWSocket::SetSocksPort(const std::string& value) {
   if (State() != wsClosed) throw Exception("Can't change socks port if not closed");
-  Proxy().Port = WSocketTrim(Value);
+  Proxy().Port = WSocketTrim(value);
 }
 
-void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
+void TCustomSocksWSocket::SetSocksLevel(const std::string& value) {
   if (State() != wsClosed) throw Exception("Can't change socks level if not closed");
-  std::string level = Value;
+  std::string level = value;
   std::transform(level.begin(), level.end(), level.begin(), [](unsigned char c) { return std::toupper(c); });
   if (level != kLevel4 && level != kLevel4A && level != kLevel5)
     throw Exception("Invalid socks level. Must be 4, 4A or 5.");
   level_ = level == kLevel4A ? 'A' : level[0];
 }
 
-void TCustomSocksWSocket::SetSocksUsercode(const std::string& Value) { Proxy().Usercode = Value; }
+void TCustomSocksWSocket::SetSocksUsercode(const std::string& value) { Proxy().Usercode = value; }
 
-void TCustomSocksWSocket::SetSocksPassword(const std::string& Value) { Proxy().Password = Value; }
+void TCustomSocksWSocket::SetSocksPassword(const std::string& value) { Proxy().Password = value; }
 
 // ---- events ----
 
-void TCustomSocksWSocket::DoSocksConnected(uint16_t Error) {
-  if (OnSocksConnected) OnSocksConnected(this, Error);
+void TCustomSocksWSocket::DoSocksConnected(uint16_t error) {
+  if (OnSocksConnected) OnSocksConnected(this, error);
 }
 
-void TCustomSocksWSocket::DoSocksError(int Error, const std::string& Msg) {
-  if (OnSocksError) OnSocksError(this, Error, Msg);
+void TCustomSocksWSocket::DoSocksError(int error, const std::string& msg) {
+  if (OnSocksError) OnSocksError(this, error, msg);
 }
 
-void TCustomSocksWSocket::DoSocksAuthState(TSocksAuthState AuthState) {
-  if (OnSocksAuthState) OnSocksAuthState(this, AuthState);
+void TCustomSocksWSocket::DoSocksAuthState(TSocksAuthState authState) {
+  if (OnSocksAuthState) OnSocksAuthState(this, authState);
 }
 
 // ---- operations ----
@@ -141,24 +141,24 @@ void TCustomSocksWSocket::Connect() {
 
 // ---- reading ----
 
-int TCustomSocksWSocket::ReceiveHeld(void* Buffer, int BufferSize, int Flags) {
+int TCustomSocksWSocket::ReceiveHeld(void* buffer, int bufferSize, int flags) {
   std::string& reply = proxy_->Reply;
-  int n = std::min(std::max(BufferSize, 0), held_);
-  std::memcpy(Buffer, reply.data() + reply.size() - held_, static_cast<size_t>(n));
+  int n = std::min(std::max(bufferSize, 0), held_);
+  std::memcpy(buffer, reply.data() + reply.size() - held_, static_cast<size_t>(n));
   held_ -= n;
   if (held_ > 0) return n;
   std::string().swap(reply);
   // Then the platform's, so that a read that leaves room still means nothing more was there.
-  if (n < BufferSize) {
-    int more = Inherited::RawReceive(static_cast<char*>(Buffer) + n, BufferSize - n, Flags);
+  if (n < bufferSize) {
+    int more = Inherited::RawReceive(static_cast<char*>(buffer) + n, bufferSize - n, flags);
     if (more > 0) n += more;
   }
   return n;
 }
 
-bool TCustomSocksWSocket::Negotiate(uint16_t Error) {
-  if (Error != 0)
-    Fail(Error, "data receive error");
+bool TCustomSocksWSocket::Negotiate(uint16_t error) {
+  if (error != 0)
+    Fail(error, "data receive error");
   else
     ReadReply();
   return true;
@@ -290,9 +290,9 @@ void TCustomSocksWSocket::EvaluateConnectReply() {
   if (n >= length) Granted(length);
 }
 
-void TCustomSocksWSocket::Granted(size_t ReplyLength) {
+void TCustomSocksWSocket::Granted(size_t replyLength) {
   std::string& reply = proxy_->Reply;
-  reply.erase(0, ReplyLength);
+  reply.erase(0, replyLength);
   held_ = static_cast<int>(reply.size());
   if (held_ == 0) std::string().swap(reply);
   phase_ = spData;
@@ -310,12 +310,12 @@ void TCustomSocksWSocket::Granted(size_t ReplyLength) {
 
 // ---- the connection to the proxy ----
 
-void TCustomSocksWSocket::DoSessionConnected(uint16_t Error) {
-  if (phase_ != spMethods) return Inherited::DoSessionConnected(Error);
-  DoSocksConnected(Error);
-  if (Error != 0) {
+void TCustomSocksWSocket::DoSessionConnected(uint16_t error) {
+  if (phase_ != spMethods) return Inherited::DoSessionConnected(error);
+  DoSocksConnected(error);
+  if (error != 0) {
     phase_ = spData;
-    return Inherited::DoSessionConnected(Error);
+    return Inherited::DoSessionConnected(error);
   }
   if (!Open() || phase_ != spMethods) return;
   if (!Level5()) return SendConnectRequest();
@@ -323,7 +323,7 @@ void TCustomSocksWSocket::DoSessionConnected(uint16_t Error) {
   SendString(Byte(5) + Byte(1) + Byte(proxy_->AuthMethod));
 }
 
-void TCustomSocksWSocket::DoSessionClosed(uint16_t Error) {
+void TCustomSocksWSocket::DoSessionClosed(uint16_t error) {
   if (phase_ != spData) {
     const bool authenticating = phase_ == spAuthenticate;
     // On the peer's close the handle is still open here; on the owner's it is gone already.
@@ -331,23 +331,23 @@ void TCustomSocksWSocket::DoSessionClosed(uint16_t Error) {
     phase_ = spData;
     if (authenticating) DoSocksAuthState(sasFailure);
     if (proxyClosed) {
-      if (Error == 0) Error = WSAECONNABORTED;
-      DoSocksError(Error, "data receive error");
-      Inherited::DoSessionConnected(Error);
+      if (error == 0) error = WSAECONNABORTED;
+      DoSocksError(error, "data receive error");
+      Inherited::DoSessionConnected(error);
     }
   }
-  Inherited::DoSessionClosed(Error);
+  Inherited::DoSessionClosed(error);
 }
 
-void TCustomSocksWSocket::Fail(int Code, const std::string& Msg) {
+void TCustomSocksWSocket::Fail(int code, const std::string& msg) {
   const bool authenticating = phase_ == spAuthenticate;
   phase_ = spData;
   if (authenticating) DoSocksAuthState(sasFailure);
-  DoSocksError(Code, Msg);
+  DoSocksError(code, msg);
   if (HSocket() == INVALID_SOCKET) return;  // a handler closed the connection
-  Inherited::DoSessionConnected(static_cast<uint16_t>(Code));
+  Inherited::DoSessionConnected(static_cast<uint16_t>(code));
   if (HSocket() == INVALID_SOCKET) return;
-  DoClose(true, static_cast<uint16_t>(Code));
+  DoClose(true, static_cast<uint16_t>(code));
 }
 
 }  // namespace ordwin

@@ -21,30 +21,30 @@ enum TSocksAuthState { sasStart, sasSuccess, sasFailure, sasNotRequired };
 // the methods offered, to the user name and password, or to the connect request.
 enum TSocksPhase : uint8_t { spData, spMethods, spAuthenticate, spConnect };
 
-using TSocksAuthStateEvent = std::function<void(TObject* Sender, TSocksAuthState AuthState)>;
-using TSocksErrorEvent = std::function<void(TObject* Sender, int Error, const std::string& Msg)>;
+using TSocksAuthStateEvent = std::function<void(TObject* sender, TSocksAuthState authState)>;
+using TSocksErrorEvent = std::function<void(TObject* sender, int error, const std::string& msg)>;
 
 class TCustomSocksWSocket : public TCustomWSocket {
   using Inherited = TCustomWSocket;
 
 public:
-  explicit TCustomSocksWSocket(TComponent* Owner);
+  explicit TCustomSocksWSocket(TComponent* owner);
   ~TCustomSocksWSocket() override;
 
   // Proxy host and port; a non-empty server switches the layer on. Closed only; trimmed.
   const std::string& SocksServer() const;
-  virtual void SetSocksServer(const std::string& Value);
+  virtual void SetSocksServer(const std::string& value);
   const std::string& SocksPort() const;
-  virtual void SetSocksPort(const std::string& Value);
+  virtual void SetSocksPort(const std::string& value);
   // "4", "4A" or "5" (default; "4a" is taken as "4A"). Closed only.
   const std::string& SocksLevel() const;
-  void SetSocksLevel(const std::string& Value);
+  void SetSocksLevel(const std::string& value);
   // The user id of level 4, and the user name and password a level 5 proxy may be asked for
   // (each cut to 255 bytes); kept across closes.
   const std::string& SocksUsercode() const;
-  void SetSocksUsercode(const std::string& Value);
+  void SetSocksUsercode(const std::string& value);
   const std::string& SocksPassword() const;
-  void SetSocksPassword(const std::string& Value);
+  void SetSocksPassword(const std::string& value);
   TSocksAuthentication SocksAuthentication = socksNoAuthentication;
   TSocksPhase SocksPhase() const { return phase_; }
   bool SocksNegotiating() const { return phase_ != spData; }
@@ -64,25 +64,25 @@ protected:
   void ResetDefaults() override;
   int GetRcvdCount() override { return held_ > 0 ? held_ : Inherited::GetRcvdCount(); }
   // While negotiating: reads and answers the proxy. Otherwise the base's.
-  bool DoDataAvailable(uint16_t Error) override {
-    return phase_ == spData ? Inherited::DoDataAvailable(Error) : Negotiate(Error);
+  bool DoDataAvailable(uint16_t error) override {
+    return phase_ == spData ? Inherited::DoDataAvailable(error) : Negotiate(error);
   }
   // The connection to the proxy: OnSocksConnected, then the first message to the proxy.
-  void DoSessionConnected(uint16_t Error) override;
+  void DoSessionConnected(uint16_t error) override;
   // The proxy that closes before granting the connection fails the negotiation.
-  void DoSessionClosed(uint16_t Error) override;
+  void DoSessionClosed(uint16_t error) override;
   // The bytes behind the proxy's reply first, then the platform's.
-  int RawReceive(void* Buffer, int BufferSize, int Flags) override {
-    return held_ == 0 ? Inherited::RawReceive(Buffer, BufferSize, Flags) : ReceiveHeld(Buffer, BufferSize, Flags);
+  int RawReceive(void* buffer, int bufferSize, int flags) override {
+    return held_ == 0 ? Inherited::RawReceive(buffer, bufferSize, flags) : ReceiveHeld(buffer, bufferSize, flags);
   }
 
-  virtual void DoSocksConnected(uint16_t Error);
-  virtual void DoSocksError(int Error, const std::string& Msg);
+  virtual void DoSocksConnected(uint16_t error);
+  virtual void DoSocksError(int error, const std::string& msg);
 
 private:
-  void DoSocksAuthState(TSocksAuthState State);
-  bool Negotiate(uint16_t Error);
-  int ReceiveHeld(void* Buffer, int BufferSize, int Flags);
+  void DoSocksAuthState(TSocksAuthState state);
+  bool Negotiate(uint16_t error);
+  int ReceiveHeld(void* buffer, int bufferSize, int flags);
   // Reads what the phase still needs into the reply, then acts on it.
   void ReadReply();
   void EvaluateMethod();
@@ -90,10 +90,10 @@ private:
   void EvaluateConnectReply();
   void SendAuthentication();
   void SendConnectRequest();
-  // The proxy granted the connection; the first ReplyLength bytes of the reply were its answer.
-  void Granted(size_t ReplyLength);
-  // The negotiation failed: OnSocksError, OnSessionConnected and the close, all with Code.
-  void Fail(int Code, const std::string& Msg);
+  // The proxy granted the connection; the first replyLength bytes of the reply were its answer.
+  void Granted(size_t replyLength);
+  // The negotiation failed: OnSocksError, OnSessionConnected and the close, all with code.
+  void Fail(int code, const std::string& msg);
   bool Open() const { return HSocket() != INVALID_SOCKET && State() == wsConnected; }
 
   // What the layer keeps for a proxy, made when one is first configured: most sockets never

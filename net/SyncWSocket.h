@@ -13,15 +13,15 @@ constexpr int kWaitTimedOut = 12001;
 
 class TCustomSyncWSocket : public TCustomLineWSocket {
 public:
-  explicit TCustomSyncWSocket(TComponent* Owner);
+  explicit TCustomSyncWSocket(TComponent* owner);
   ~TCustomSyncWSocket() override;
 
-  // DoneFlag := false, Proc (when given), then WaitForFlag(DoneFlag).
-  virtual int RunAndWait(bool& DoneFlag, const std::function<void()>& Proc);
-  // Runs the loop until a handler sets DoneFlag: 0. 12001 when WaitTimeout ran out first, or
-  // the loop was asked to end (EventLoop::Terminate, or Terminated for the own-thread pump).
+  // Sets doneFlag to false, runs proc (when given), then WaitForFlag(doneFlag).
+  virtual int RunAndWait(bool& doneFlag, const std::function<void()>& proc);
+  // Runs the loop until a handler sets doneFlag: 0. 12001 when WaitTimeout ran out first, or
+  // the loop was asked to end (TEventLoop::Terminate, or Terminated for the own-thread pump).
   // Between turns it sleeps until the loop has work instead of spinning.
-  virtual int WaitForFlag(bool& DoneFlag);
+  virtual int WaitForFlag(bool& doneFlag);
 
 protected:
   // Milliseconds a wait may last; 0 waits without limit.

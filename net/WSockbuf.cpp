@@ -5,40 +5,40 @@
 
 namespace ordwin {
 
-TBuffer::TBuffer(int Size) { Resize(Size); }
+TBuffer::TBuffer(int size) { Resize(size); }
 
 TBuffer::~TBuffer() = default;
 
-void TBuffer::Resize(int Size) {
-  if (Size <= 0) Size = kDefaultSize;
-  if (Size == capacity_) return;
-  capacity_ = Size;
+void TBuffer::Resize(int size) {
+  if (size <= 0) size = kDefaultSize;
+  if (size == capacity_) return;
+  capacity_ = size;
   storage_.reset();
 }
 
-int TBuffer::Write(const void* Data, int Len) {
+int TBuffer::Write(const void* data, int len) {
   int room = capacity_ - writePos_;
-  if (room <= 0 || Len <= 0) return 0;
-  int n = std::min(room, Len);
+  if (room <= 0 || len <= 0) return 0;
+  int n = std::min(room, len);
   if (!storage_) storage_ = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(capacity_));
-  std::memcpy(storage_.get() + writePos_, Data, static_cast<size_t>(n));
+  std::memcpy(storage_.get() + writePos_, data, static_cast<size_t>(n));
   writePos_ += n;
   return n;
 }
 
-const char* TBuffer::Peek(int& Len) const {
+const char* TBuffer::Peek(int& len) const {
   if (writePos_ - readPos_ <= 0) {
-    Len = 0;
+    len = 0;
     return nullptr;
   }
-  Len = writePos_ - readPos_;
+  len = writePos_ - readPos_;
   return storage_.get() + readPos_;
 }
 
-int TBuffer::Remove(int Len) {
+int TBuffer::Remove(int len) {
   int avail = writePos_ - readPos_;
-  if (avail <= 0 || Len <= 0) return 0;
-  int n = std::min(Len, avail);
+  if (avail <= 0 || len <= 0) return 0;
+  int n = std::min(len, avail);
   readPos_ += n;
   if (readPos_ == writePos_) readPos_ = writePos_ = 0;
   return n;
@@ -49,8 +49,8 @@ std::unique_ptr<char[]> TBuffer::Trim() {
   return std::move(storage_);
 }
 
-void TBuffer::AdoptStorage(std::unique_ptr<char[]> Block) {
-  if (!storage_) storage_ = std::move(Block);
+void TBuffer::AdoptStorage(std::unique_ptr<char[]> block) {
+  if (!storage_) storage_ = std::move(block);
 }
 
 }  // namespace ordwin

@@ -11,21 +11,21 @@ namespace ordwin {
 
 class TBuffer : public TObject {
 public:
-  explicit TBuffer(int Size);
+  explicit TBuffer(int size);
   ~TBuffer() override;
 
-  // A Size of 0 or less stands for 1514. Only ever called on an empty chunk.
-  void Resize(int Size);
-  // Copies as much of Data as fits; returns the count copied.
-  int Write(const void* Data, int Len);
-  // The unsent bytes: sets Len to their count and returns where they start (nullptr when none).
-  const char* Peek(int& Len) const;
-  // Takes up to Len bytes from the front; returns the count taken.
-  int Remove(int Len);
+  // A size of 0 or less stands for 1514. Only ever called on an empty chunk.
+  void Resize(int size);
+  // Copies as much of data as fits; returns the count copied.
+  int Write(const void* data, int len);
+  // The unsent bytes: sets len to their count and returns where they start (nullptr when none).
+  const char* Peek(int& len) const;
+  // Takes up to len bytes from the front; returns the count taken.
+  int Remove(int len);
   // Hands the byte block of a drained chunk out (nullptr otherwise); the next Write needs a new one.
   std::unique_ptr<char[]> Trim();
   // Gives a block-less chunk the block it writes into (of Capacity bytes).
-  void AdoptStorage(std::unique_ptr<char[]> Block);
+  void AdoptStorage(std::unique_ptr<char[]> block);
   bool HasStorage() const { return storage_ != nullptr; }
 
   int Capacity() const { return capacity_; }

@@ -8,7 +8,7 @@ namespace ordwin {
 
 class TWSocket : public TCustomSyncWSocket {
 public:
-  explicit TWSocket(TComponent* Owner) : TCustomSyncWSocket(Owner) {}
+  explicit TWSocket(TComponent* owner) : TCustomSyncWSocket(owner) {}
   ~TWSocket() override;
 };
 

@@ -7,14 +7,14 @@ namespace ordwin {
 
 // ---- TWSocketClient ----
 
-TWSocketClient::TWSocketClient(TComponent* Owner) : TWSocket(Owner) {
-  if (auto* server = dynamic_cast<TCustomWSocketServer*>(Owner)) server->ClientInserted(this);
+TWSocketClient::TWSocketClient(TComponent* owner) : TWSocket(owner) {
+  if (auto* server = dynamic_cast<TCustomWSocketServer*>(owner)) server->ClientInserted(this);
 }
 
 TWSocketClient::~TWSocketClient() { CloseBeforeDestruction(); }
 
-void TWSocketClient::Dup(int NewHandle) {
-  TWSocket::Dup(NewHandle);
+void TWSocketClient::Dup(int newHandle) {
+  TWSocket::Dup(newHandle);
   ReadPeerName(cachedPeerAddr_, cachedPeerPort_);
 }
 
@@ -26,16 +26,16 @@ void TWSocketClient::SendBanner() {
   if (!Banner.empty()) SendString(Banner + "\r\n");
 }
 
-void TWSocketClient::DoSessionClosed(uint16_t Error) {
+void TWSocketClient::DoSessionClosed(uint16_t error) {
   if (closePosted_) return;
   closePosted_ = true;
   if (Server != nullptr) Server->PostClientClosed(this);
-  TWSocket::DoSessionClosed(Error);
+  TWSocket::DoSessionClosed(error);
 }
 
 // ---- TCustomWSocketServer ----
 
-TCustomWSocketServer::TCustomWSocketServer(TComponent* Owner) : TWSocket(Owner) {
+TCustomWSocketServer::TCustomWSocketServer(TComponent* owner) : TWSocket(owner) {
   SetClientClass<TWSocketClient>();
 }
 
@@ -59,54 +59,54 @@ int TCustomWSocketServer::CountClients() const {
   return clientListAlive_ ? static_cast<int>(clientList_.size()) : 0;
 }
 
-TWSocketClient* TCustomWSocketServer::ClientAt(int Index) const {
-  if (Index < 0 || Index >= CountClients()) return nullptr;
-  return clientList_[static_cast<size_t>(Index)].Client;
+TWSocketClient* TCustomWSocketServer::ClientAt(int index) const {
+  if (index < 0 || index >= CountClients()) return nullptr;
+  return clientList_[static_cast<size_t>(index)].Client;
 }
 
-void TCustomWSocketServer::ClientInserted(TWSocketClient* Client) {
+void TCustomWSocketServer::ClientInserted(TWSocketClient* client) {
   if (!clientListAlive_) return;
-  Client->serial_ = nextSerial_++;
-  clientList_.push_back(Listed{Client, Client, Client->serial_});
+  client->serial_ = nextSerial_++;
+  clientList_.push_back(TListed{client, client, client->serial_});
 }
 
-void TCustomWSocketServer::Notification(TComponent* AComponent, TOperation Operation) {
-  TWSocket::Notification(AComponent, Operation);
-  if (!clientListAlive_ || Operation != TOperation::opRemove) return;
+void TCustomWSocketServer::Notification(TComponent* aComponent, TOperation operation) {
+  TWSocket::Notification(aComponent, operation);
+  if (!clientListAlive_ || operation != TOperation::opRemove) return;
   // Compared as components: the client's own part is already gone at this point.
   auto it = std::find_if(clientList_.begin(), clientList_.end(),
-                         [AComponent](const Listed& L) { return L.Component == AComponent; });
+                         [aComponent](const TListed& l) { return l.Component == aComponent; });
   if (it != clientList_.end()) clientList_.erase(it);
 }
 
-bool TCustomWSocketServer::IsListed(const TWSocketClient* Client, uint64_t Serial) const {
+bool TCustomWSocketServer::IsListed(const TWSocketClient* client, uint64_t serial) const {
   // From the back: the client asked about is most often the newest.
-  return std::any_of(clientList_.rbegin(), clientList_.rend(), [&](const Listed& L) {
-    return L.Client == Client && (Serial == 0 || L.Serial == Serial);
+  return std::any_of(clientList_.rbegin(), clientList_.rend(), [&](const TListed& l) {
+    return l.Client == client && (serial == 0 || l.Serial == serial);
   });
 }
 
-void TCustomWSocketServer::PostClientClosed(TWSocketClient* Client) {
-  Post(WM_CLIENT_CLOSED, reinterpret_cast<intptr_t>(Client), static_cast<intptr_t>(Client->serial_));
+void TCustomWSocketServer::PostClientClosed(TWSocketClient* client) {
+  Post(WM_CLIENT_CLOSED, reinterpret_cast<intptr_t>(client), static_cast<intptr_t>(client->serial_));
 }
 
-void TCustomWSocketServer::HandleNotification(TMessage& Msg) {
-  if (Msg.Msg != WM_CLIENT_CLOSED) return TWSocket::HandleNotification(Msg);
+void TCustomWSocketServer::HandleNotification(TMessage& msg) {
+  if (msg.Msg != WM_CLIENT_CLOSED) return TWSocket::HandleNotification(msg);
   RunGuarded([&] {
-    auto* client = reinterpret_cast<TWSocketClient*>(Msg.WParam);
+    auto* client = reinterpret_cast<TWSocketClient*>(msg.WParam);
     // A client destroyed meanwhile is not looked at.
-    if (IsListed(client, static_cast<uint64_t>(Msg.LParam))) HandleClientClosed(client);
+    if (IsListed(client, static_cast<uint64_t>(msg.LParam))) HandleClientClosed(client);
   });
 }
 
-void TCustomWSocketServer::HandleClientClosed(TWSocketClient* Client) {
+void TCustomWSocketServer::HandleClientClosed(TWSocketClient* client) {
   try {
-    NotifyClientDisconnect(Client, 0);
+    NotifyClientDisconnect(client, 0);
   } catch (...) {
-    delete Client;
+    delete client;
     throw;
   }
-  delete Client;
+  delete client;
 }
 
 TWSocketClient* TCustomWSocketServer::CreateClient() {
@@ -119,28 +119,28 @@ TWSocketClient* TCustomWSocketServer::CreateClient() {
   return client;
 }
 
-void TCustomWSocketServer::Discard(TWSocketClient* Client) {
+void TCustomWSocketServer::Discard(TWSocketClient* client) {
   auto it = std::find_if(clientList_.begin(), clientList_.end(),
-                         [Client](const Listed& L) { return L.Client == Client; });
+                         [client](const TListed& l) { return l.Client == client; });
   if (it == clientList_.end()) return;
   clientList_.erase(it);
   // Neither the release notification nor OnSessionClosed: the connection never was the owner's.
-  Client->closePosted_ = true;
+  client->closePosted_ = true;
   try {
-    Client->Abort();
+    client->Abort();
   } catch (const std::exception&) {
   }
-  Client->Release();
+  client->Release();
 }
 
-void TCustomWSocketServer::DoSessionAvailable(uint16_t Error) {
+void TCustomWSocketServer::DoSessionAvailable(uint16_t error) {
   // Until Accept takes the pending connection, the listener hears of no other: a sequence that
   // fails before it must ask again, or the listener would fall silent for good.
   bool acceptCalled = false;  // Accept re-arms the listener itself, also when it fails
   TWSocketClient* client = nullptr;
   try {
-    TWSocket::DoSessionAvailable(Error);
-    if (Error != 0) return;
+    TWSocket::DoSessionAvailable(error);
+    if (error != 0) return;
     if (clientNumber_ == INT_MAX) throw Exception("Integer overflow");
     ++clientNumber_;
 
@@ -178,22 +178,22 @@ void TCustomWSocketServer::DoSessionAvailable(uint16_t Error) {
   }
 }
 
-void TCustomWSocketServer::HandleAcceptFailure(const Exception& E) {
+void TCustomWSocketServer::HandleAcceptFailure(const Exception& e) {
   bool canClose = false;
-  if (OnBgException) OnBgException(this, E, canClose);
+  if (OnBgException) OnBgException(this, e, canClose);
   if (canClose) Abort();
 }
 
-void TCustomWSocketServer::NotifyClientCreate(TWSocketClient* Client) {
-  if (OnClientCreate) OnClientCreate(this, Client);
+void TCustomWSocketServer::NotifyClientCreate(TWSocketClient* client) {
+  if (OnClientCreate) OnClientCreate(this, client);
 }
 
-void TCustomWSocketServer::NotifyClientConnect(TWSocketClient* Client, uint16_t Error) {
-  if (OnClientConnect) OnClientConnect(this, Client, Error);
+void TCustomWSocketServer::NotifyClientConnect(TWSocketClient* client, uint16_t error) {
+  if (OnClientConnect) OnClientConnect(this, client, error);
 }
 
-void TCustomWSocketServer::NotifyClientDisconnect(TWSocketClient* Client, uint16_t Error) {
-  if (OnClientDisconnect) OnClientDisconnect(this, Client, Error);
+void TCustomWSocketServer::NotifyClientDisconnect(TWSocketClient* client, uint16_t error) {
+  if (OnClientDisconnect) OnClientDisconnect(this, client, error);
 }
 
 }  // namespace ordwin

@@ -19,7 +19,7 @@ class TCustomWSocketServer;
 // constructor and hands it on.
 class TWSocketClient : public TWSocket {
 public:
-  explicit TWSocketClient(TComponent* Owner);
+  explicit TWSocketClient(TComponent* owner);
   ~TWSocketClient() override;
 
   // The line that SendBanner sends; the server copies its own Banner here on accept.
@@ -34,7 +34,7 @@ public:
   bool ClosePosted() const { return closePosted_; }
 
   // Adopts the accepted handle, then captures the peer's address and port.
-  void Dup(int NewHandle) override;
+  void Dup(int newHandle) override;
   std::string GetPeerAddr() override;
   std::string GetPeerPort() override;
   // Sends Banner and CR LF, unless Banner is empty.
@@ -43,7 +43,7 @@ public:
 protected:
   // The first close of the session posts the client-closed notification to the server, then
   // raises OnSessionClosed; later ones do nothing.
-  void DoSessionClosed(uint16_t Error) override;
+  void DoSessionClosed(uint16_t error) override;
 
 private:
   friend class TCustomWSocketServer;
@@ -57,15 +57,15 @@ private:
 // Posted to the server by a client whose session closed; the argument is the client.
 constexpr uint32_t WM_CLIENT_CLOSED = 1054;
 
-using TWSocketClientCreateEvent = std::function<void(TObject* Sender, TWSocketClient* Client)>;
+using TWSocketClientCreateEvent = std::function<void(TObject* sender, TWSocketClient* client)>;
 using TWSocketClientConnectEvent =
-    std::function<void(TObject* Sender, TWSocketClient* Client, uint16_t Error)>;
-// Makes one client object owned by Owner (the server): the class of the clients.
-using TWSocketClientClass = std::function<TWSocketClient*(TComponent* Owner)>;
+    std::function<void(TObject* sender, TWSocketClient* client, uint16_t error)>;
+// Makes one client object owned by owner (the server): the class of the clients.
+using TWSocketClientClass = std::function<TWSocketClient*(TComponent* owner)>;
 
 class TCustomWSocketServer : public TWSocket {
 public:
-  explicit TCustomWSocketServer(TComponent* Owner);
+  explicit TCustomWSocketServer(TComponent* owner);
   // Destroys the client objects from the last to the first without OnClientDisconnect, then
   // closes the listener; client-closed notifications still queued are dropped.
   ~TCustomWSocketServer() override;
@@ -80,7 +80,7 @@ public:
   TWSocketClientClass ClientClass;
   template <class TClient>
   void SetClientClass() {
-    ClientClass = [](TComponent* Owner) -> TWSocketClient* { return new TClient(Owner); };
+    ClientClass = [](TComponent* owner) -> TWSocketClient* { return new TClient(owner); };
   }
   // Accepts started so far; names the clients and never decreases.
   int ClientNumber() const { return clientNumber_; }
@@ -97,29 +97,29 @@ public:
   // The client objects in creation order. A closed client stays listed (State wsClosed) until
   // its release on a later turn. ClientAt is nullptr outside 0 .. CountClients - 1.
   virtual int CountClients() const;
-  virtual TWSocketClient* ClientAt(int Index) const;
+  virtual TWSocketClient* ClientAt(int index) const;
 
 protected:
   // Removes a client from ClientList when it leaves the server.
-  void Notification(TComponent* AComponent, TOperation Operation) override;
+  void Notification(TComponent* aComponent, TOperation operation) override;
   // Number 1054 releases a closed client; an exception goes to HandleBgException.
-  void HandleNotification(TMessage& Msg) override;
+  void HandleNotification(TMessage& msg) override;
   // The accept sequence, run for each accept report of the listener.
-  void DoSessionAvailable(uint16_t Error) override;
+  void DoSessionAvailable(uint16_t error) override;
 
-  virtual void NotifyClientCreate(TWSocketClient* Client);
-  virtual void NotifyClientConnect(TWSocketClient* Client, uint16_t Error);
-  virtual void NotifyClientDisconnect(TWSocketClient* Client, uint16_t Error);
+  virtual void NotifyClientCreate(TWSocketClient* client);
+  virtual void NotifyClientConnect(TWSocketClient* client, uint16_t error);
+  virtual void NotifyClientDisconnect(TWSocketClient* client, uint16_t error);
   // OnClientDisconnect, then the client is destroyed whether or not the handler raised.
-  virtual void HandleClientClosed(TWSocketClient* Client);
+  virtual void HandleClientClosed(TWSocketClient* client);
   // The platform failed one accept or attach: that client is gone already. OnBgException hears
   // of it with CanClose false; the listener is aborted only when the handler sets it.
-  virtual void HandleAcceptFailure(const Exception& E);
+  virtual void HandleAcceptFailure(const Exception& e);
 
 private:
   friend class TWSocketClient;
 
-  struct Listed {
+  struct TListed {
     TWSocketClient* Client;
     TComponent* Component;  // the same object seen as a component, for its removal
     uint64_t Serial;
@@ -127,15 +127,15 @@ private:
 
   // Called by TWSocketClient's constructor when the server is its owner: the ownership
   // notification cannot tell a client's class, as it runs before the client's part is built.
-  void ClientInserted(TWSocketClient* Client);
-  void PostClientClosed(TWSocketClient* Client);
-  // Whether Client is listed; Serial 0 matches any serial.
-  bool IsListed(const TWSocketClient* Client, uint64_t Serial = 0) const;
+  void ClientInserted(TWSocketClient* client);
+  void PostClientClosed(TWSocketClient* client);
+  // Whether client is listed; serial 0 matches any serial.
+  bool IsListed(const TWSocketClient* client, uint64_t serial = 0) const;
   TWSocketClient* CreateClient();
   // A client whose accept or attach failed: unlisted at once, silenced, destroyed later.
-  void Discard(TWSocketClient* Client);
+  void Discard(TWSocketClient* client);
 
-  std::vector<Listed> clientList_;
+  std::vector<TListed> clientList_;
   bool clientListAlive_ = true;
   int clientNumber_ = 0;
   uint64_t nextSerial_ = 1;
@@ -144,7 +144,7 @@ private:
 // The listening server as components publish it.
 class TWSocketServer : public TCustomWSocketServer {
 public:
-  explicit TWSocketServer(TComponent* Owner) : TCustomWSocketServer(Owner) {}
+  explicit TWSocketServer(TComponent* owner) : TCustomWSocketServer(owner) {}
   ~TWSocketServer() override;
 };
 

@@ -6,14 +6,14 @@ namespace ordwin {
 
 namespace {
 
-struct ErrnoCode {
+struct TErrnoCode {
   int Errno;
   int Code;
 };
 
 // A send to a peer that has gone (EPIPE) is a reset, so the send queue treats it as a lost
 // connection and not as a failure of its own.
-constexpr ErrnoCode kErrnoCodes[] = {
+constexpr TErrnoCode kErrnoCodes[] = {
     {EINTR, 10004},           {EBADF, 10009},        {EACCES, 10013},         {EPERM, 10013},
     {EFAULT, 10014},          {EINVAL, 10022},       {EMFILE, 10024},         {ENFILE, 10024},
     {EAGAIN, 10035},          {EWOULDBLOCK, 10035},  {EINPROGRESS, 10036},    {EALREADY, 10037},
@@ -30,12 +30,12 @@ constexpr ErrnoCode kErrnoCodes[] = {
 
 }  // namespace
 
-int WSocketErrorFromErrno(int Errno) {
-  if (Errno == 0) return 0;
-  for (const ErrnoCode& e : kErrnoCodes)
-    if (e.Errno == Errno) return e.Code;
+int WSocketErrorFromErrno(int nativeError) {
+  if (nativeError == 0) return 0;
+  for (const TErrnoCode& e : kErrnoCodes)
+    if (e.Errno == nativeError) return e.Code;
   // 10000 + errno would land on codes that mean something else (EDEADLK on would-block).
-  if (Errno > 0 && Errno < kNativeErrorLimit) return kNativeErrorBase + Errno;
+  if (nativeError > 0 && nativeError < kNativeErrorLimit) return kNativeErrorBase + nativeError;
   return kNativeErrorBase;
 }
 

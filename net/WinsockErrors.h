@@ -36,7 +36,7 @@ constexpr int kNativeErrorBase = 20000;
 constexpr int kNativeErrorLimit = 4096;
 
 // The Windows Sockets code for a native errno value (0 stays 0).
-int WSocketErrorFromErrno(int Errno);
+int WSocketErrorFromErrno(int nativeError);
 // The code for the errno left by the system call that just failed; read it at once.
 int WSocketLastError();
 

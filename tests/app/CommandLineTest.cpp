@@ -30,24 +30,24 @@ constexpr const char* kUsage =
     "                 output, message and error boxes to standard error; Ctrl+C or\n"
     "                 SIGTERM stops it.\n";
 
-TCommandLine Parse(const QStringList& Options) { return ParseCommandLine(QStringList{"/usr/bin/ordwin"} + Options); }
+TCommandLine Parse(const QStringList& options) { return ParseCommandLine(QStringList{"/usr/bin/ordwin"} + options); }
 
 TEST(CommandLine, OptionsAreReadWholeAndAnyMistakeWinsOverWhatWasAskedBeside) {
-  EXPECT_EQ(Parse({}).Action, TAction::Run);
+  EXPECT_EQ(Parse({}).Action, TAction::caRun);
   EXPECT_FALSE(Parse({}).Headless);
   EXPECT_TRUE(Parse({"--headless"}).Headless);
   EXPECT_TRUE(Parse({"-headless"}).Headless);  // one word after one dash, not seven letters
-  EXPECT_EQ(Parse({"--headless"}).Action, TAction::Run);
-  EXPECT_EQ(Parse({"-h"}).Action, TAction::ShowHelp);
-  EXPECT_EQ(Parse({"--headless", "--version"}).Action, TAction::ShowVersion);
-  EXPECT_EQ(Parse({"--version", "--help"}).Action, TAction::ShowHelp);
+  EXPECT_EQ(Parse({"--headless"}).Action, TAction::caRun);
+  EXPECT_EQ(Parse({"-h"}).Action, TAction::caShowHelp);
+  EXPECT_EQ(Parse({"--headless", "--version"}).Action, TAction::caShowVersion);
+  EXPECT_EQ(Parse({"--version", "--help"}).Action, TAction::caShowHelp);
 
   EXPECT_EQ(Parse({"--help", "--bogus"}).Text, std::string("Ordwin: Unknown option 'bogus'.\n") + kUsage);
   EXPECT_EQ(Parse({"-hv"}).Text.substr(0, 30), "Ordwin: Unknown option 'hv'.\nU");
   EXPECT_EQ(Parse({"--headless=yes"}).Text.substr(0, 49), "Ordwin: Unexpected value after '--headless'.\nUsag");
   EXPECT_EQ(Parse({"--headless", "192.168.0.5"}).Text.substr(0, 47), "Ordwin: Unexpected argument '192.168.0.5'.\nUsag");
   for (const QStringList& wrong : {QStringList{"-x"}, QStringList{"--help=1"}, QStringList{"--", "x"}}) {
-    EXPECT_EQ(Parse(wrong).Action, TAction::Mistake) << wrong.join(' ').toStdString();
+    EXPECT_EQ(Parse(wrong).Action, TAction::caMistake) << wrong.join(' ').toStdString();
     EXPECT_TRUE(Parse(wrong).Text.ends_with(kUsage));
   }
 }

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "app/Unit1.h"
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 #include "tests/net/TestLoop.h"
 
 namespace ordwin {
@@ -24,28 +24,28 @@ namespace {
 using ConsoleViewTest = test::LoopTest;
 
 // What can be read now, without blocking (the reading end is non-blocking).
-std::string ReadAll(int Fd) {
+std::string ReadAll(int fd) {
   std::string out;
   char buffer[65536];
   ssize_t n;
-  while ((n = ::read(Fd, buffer, sizeof(buffer))) > 0) out.append(buffer, static_cast<size_t>(n));
+  while ((n = ::read(fd, buffer, sizeof(buffer))) > 0) out.append(buffer, static_cast<size_t>(n));
   return out;
 }
 
-bool NonBlocking(int Fd) { return (::fcntl(Fd, F_GETFL) & O_NONBLOCK) != 0; }
+bool NonBlocking(int fd) { return (::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
 
 // Whether the loop has anything to do now: a descriptor it watches is ready, or work is queued.
 bool LoopBusy() {
-  pollfd p{EventLoop::Instance().BackendFd(), POLLIN, 0};
-  return EventLoop::Instance().PendingPosts() > 0 || (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN));
+  pollfd p{TEventLoop::Instance().BackendFd(), POLLIN, 0};
+  return TEventLoop::Instance().PendingPosts() > 0 || (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN));
 }
 
 // Standard output as a shell hands it over: the view writes to Writer, which blocks; the test
 // reads Reader, which does not.
 struct TOutput {
   std::string Name;
-  SocketHandle Reader;
-  SocketHandle Writer;
+  TDescriptor Reader;
+  TDescriptor Writer;
 };
 
 // Small buffers where the system allows it, so that a stall comes soon.
@@ -54,7 +54,7 @@ TOutput MakePipe() {
   EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
   ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
   ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-  return {"pipe", SocketHandle(fds[0]), SocketHandle(fds[1])};
+  return {"pipe", TDescriptor(fds[0]), TDescriptor(fds[1])};
 }
 
 TOutput MakeSocketPair() {
@@ -64,17 +64,17 @@ TOutput MakeSocketPair() {
   ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
   ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
   ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-  return {"socket", SocketHandle(fds[0]), SocketHandle(fds[1])};
+  return {"socket", TDescriptor(fds[0]), TDescriptor(fds[1])};
 }
 
 // A terminal in raw mode, so that what is written arrives as written; empty where there is none.
 TOutput MakeTerminal() {
-  SocketHandle master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  TDescriptor master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   char name[128];
   if (!master.Valid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0 ||
       ::ptsname_r(master.Get(), name, sizeof(name)) != 0)
     return {};
-  SocketHandle slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  TDescriptor slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   termios raw{};
   if (!slave.Valid() || ::tcgetattr(slave.Get(), &raw) != 0) return {};
   ::cfmakeraw(&raw);
@@ -92,22 +92,22 @@ std::vector<TOutput> Outputs() {
   return outputs;
 }
 
-// Log line I: 100 bytes, its number first.
-std::string Line(int I) {
+// Log line i: 100 bytes, its number first.
+std::string Line(int i) {
   char head[16];
-  std::snprintf(head, sizeof(head), "line %05d ", I);
+  std::snprintf(head, sizeof(head), "line %05d ", i);
   std::string line = head;
   line.resize(100, 'x');
   return line;
 }
 
-std::vector<std::string> SplitLines(const std::string& Text) {
+std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   size_t pos = 0;
-  while (pos < Text.size()) {
-    size_t end = Text.find('\n', pos);
-    if (end == std::string::npos) end = Text.size();
-    lines.push_back(Text.substr(pos, end - pos));
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(pos, end - pos));
     pos = end + 1;
   }
   return lines;
@@ -139,7 +139,7 @@ TEST_F(ConsoleViewTest, BoxesGoToStandardErrorWithTheirLineBreaks) {
 }
 
 TEST_F(ConsoleViewTest, AReaderThatKeepsUpSeesEachTurnsLinesWhenTheTurnEnds) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   for (TOutput& out : Outputs()) {
     SCOPED_TRACE(out.Name);
     TOutput err = MakePipe();
@@ -147,9 +147,9 @@ TEST_F(ConsoleViewTest, AReaderThatKeepsUpSeesEachTurnsLinesWhenTheTurnEnds) {
     TForm1 form(view);
     loop.ProcessMessages();
     int next = 1;
-    auto turn = [&](int Lines) {
+    auto turn = [&](int lines) {
       std::string expected;
-      for (int i = 0; i < Lines; ++i, ++next) {
+      for (int i = 0; i < lines; ++i, ++next) {
         form.AppendLog(Line(next));
         expected += Line(next) + "\n";
       }
@@ -177,7 +177,7 @@ TEST_F(ConsoleViewTest, AReaderThatKeepsUpSeesEachTurnsLinesWhenTheTurnEnds) {
 }
 
 TEST_F(ConsoleViewTest, AStalledReaderNeverStopsTheLoopAndLearnsHowManyLinesItMissed) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   constexpr size_t kBacklog = 16 * 1024;
   constexpr int kLines = 3000;  // far more than any of the outputs and the backlog hold
   for (TOutput& out : Outputs()) {
@@ -233,7 +233,7 @@ TEST_F(ConsoleViewTest, AStalledReaderNeverStopsTheLoopAndLearnsHowManyLinesItMi
 }
 
 TEST_F(ConsoleViewTest, AReaderThatWentAwayCostsTheLinesNotTheLoop) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   auto* previous = std::signal(SIGPIPE, SIG_IGN);  // as the program has it
   TOutput out = MakePipe(), err = MakePipe();
   {
@@ -288,7 +288,7 @@ TEST_F(ConsoleViewTest, AtExitAReaderStillReadingGetsWhatWaitedAndAStalledOneCan
 
 TEST_F(ConsoleViewTest, ARegularFileIsWrittenWhereItsOffsetStands) {
   char path[] = "/tmp/ordwin-console-XXXXXX";
-  SocketHandle file(::mkostemp(path, O_CLOEXEC));
+  TDescriptor file(::mkostemp(path, O_CLOEXEC));
   ASSERT_TRUE(file.Valid());
   ::unlink(path);
   ASSERT_EQ(::write(file.Get(), "head\n", 5), 5);

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 #include "tests/app/ProgramRunner.h"
 
 namespace ordwin {
@@ -33,7 +33,7 @@ public:
     ::close(ready[1]);
     // The server writes its display number and a line end once it takes clients. The pipe stays
     // open while it runs: a write to a pipe without a reader is fatal to it.
-    ready_ = SocketHandle(ready[0]);
+    ready_ = TDescriptor(ready[0]);
     std::string number;
     char c = 0;
     pollfd wait{ready[0], POLLIN, 0};
@@ -54,13 +54,13 @@ public:
 private:
   static constexpr const char* kXvfb = "/usr/bin/Xvfb";
   pid_t pid_ = -1;
-  SocketHandle ready_;
+  TDescriptor ready_;
   std::string display_;
 };
 
 // Whether this machine's GG port answers with the 12-byte greeting.
 bool Greeted() {
-  SocketHandle gg(test::ConnectLoopback(8074));
+  TDescriptor gg(test::ConnectLoopback(8074));
   char welcome[12];
   return gg.Valid() && ::recv(gg.Get(), welcome, sizeof(welcome), MSG_WAITALL) == 12;
 }

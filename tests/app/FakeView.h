@@ -9,20 +9,20 @@
 namespace ordwin {
 
 struct TFakeView : IFormView {
-  void Attach(TForm1* Form) override { Attached = Form; }
-  void SetApplicationTitle(const std::string& Title) override { this->Title = Title; }
+  void Attach(TForm1* form) override { Attached = form; }
+  void SetApplicationTitle(const std::string& title) override { this->Title = title; }
   std::string AdresSerwisuText() const override { return Address; }
-  void SetAdresSerwisuText(const std::string& Text) override { Address = Text; }
-  void AppendLog(const std::string& Lines) override { LogBatches.push_back(Lines); }
-  void AppendHint(const std::string& Line) override { Hints.push_back(Line); }
+  void SetAdresSerwisuText(const std::string& text) override { Address = text; }
+  void AppendLog(const std::string& lines) override { LogBatches.push_back(lines); }
+  void AppendHint(const std::string& line) override { Hints.push_back(line); }
   int FormWidth() const override { return Width; }
   int HintBoxLeft() const override { return 24; }
-  void SetHintBoxWidth(int Width) override { HintWidth = Width; }
+  void SetHintBoxWidth(int width) override { HintWidth = width; }
   int RadioGroup1ItemIndex() const override { return ItemIndex; }
-  void ShowMessageBox(const std::string& Caption, const std::string& Text) override {
-    Boxes.push_back(Caption + "|" + Text);
+  void ShowMessageBox(const std::string& caption, const std::string& text) override {
+    Boxes.push_back(caption + "|" + text);
   }
-  void ShowErrorBox(const std::string& Text) override { Errors.push_back(Text); }
+  void ShowErrorBox(const std::string& text) override { Errors.push_back(text); }
 
   TForm1* Attached = nullptr;
   std::string Title;

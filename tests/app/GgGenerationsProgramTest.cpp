@@ -35,34 +35,34 @@ constexpr int kProtocol80 = 0x2e;
 constexpr int kProtocol110 = 0x40;
 
 // A 6.0 status notification (type 15): number, code, nine zero bytes, description.
-std::string Status60(int32_t Uin, int Code, const std::string& Cp1250Description = "") {
-  return Le(Uin) + std::string(1, static_cast<char>(Code)) + std::string(9, '\0') + Cp1250Description;
+std::string Status60(int32_t uin, int code, const std::string& cp1250Description = "") {
+  return Le(uin) + std::string(1, static_cast<char>(code)) + std::string(9, '\0') + cp1250Description;
 }
 
-// Whether a 6.0 received message (type 10) comes from From with this Windows-1250 text.
-auto Message60(int32_t From, const std::string& Cp1250Text) {
-  return [=](int32_t Type, const std::string& P) {
-    return Type == 10 && P.size() == 16 + Cp1250Text.size() + 1 && ReadLe(P, 0) == From && ReadLe(P, 8) == 0 &&
-           ReadLe(P, 12) == 4 && P.substr(16) == Cp1250Text + std::string(1, '\0');
+// Whether a 6.0 received message (type 10) comes from sender with this Windows-1250 text.
+auto Message60(int32_t sender, const std::string& cp1250Text) {
+  return [=](int32_t type, const std::string& p) {
+    return type == 10 && p.size() == 16 + cp1250Text.size() + 1 && ReadLe(p, 0) == sender && ReadLe(p, 8) == 0 &&
+           ReadLe(p, 12) == 4 && p.substr(16) == cp1250Text + std::string(1, '\0');
   };
 }
 
-// A 6.0 client logged in as Uin with a status.
-void LogIn60(TGgWirePeer& Peer, int32_t Uin, int Status, const std::string& Cp1250Description) {
-  ASSERT_TRUE(Peer.Connected());
-  ASSERT_EQ(Peer.Receive().first, 1);
-  Peer.Send(21, Le(Uin));
-  ASSERT_EQ(Peer.Receive(), std::make_pair(3, std::string()));
-  Peer.Send(2, Le(Status) + Cp1250Description);
+// A 6.0 client logged in as uin with a status.
+void LogIn60(TGgWirePeer& peer, int32_t uin, int status, const std::string& cp1250Description) {
+  ASSERT_TRUE(peer.Connected());
+  ASSERT_EQ(peer.Receive().first, 1);
+  peer.Send(21, Le(uin));
+  ASSERT_EQ(peer.Receive(), std::make_pair(3, std::string()));
+  peer.Send(2, Le(status) + cp1250Description);
 }
 
 // Moves this test process, and so the programs it starts, into a mount namespace of its own in
-// which the system hosts file reads as File. Nothing mounted there reaches the machine, whose
+// which the system hosts file reads as file. Nothing mounted there reaches the machine, whose
 // own hosts file is never touched. Needs root; false where it is not allowed.
-bool UseHostsFile(const std::string& File) {
+bool UseHostsFile(const std::string& file) {
   if (::unshare(CLONE_NEWNS) != 0) return false;
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-  return ::mount(File.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+  return ::mount(file.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
 }
 
 // A contact list of exactly 5,000 bytes, in lines as GG clients store it.

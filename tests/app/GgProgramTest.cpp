@@ -19,11 +19,11 @@ using test::ProgramTest;
 using test::ReadLe;
 using test::TProgram;
 
-std::vector<std::string> SplitLines(const std::string& Text) {
+std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;
-  for (size_t nl; (nl = Text.find('\n', start)) != std::string::npos; start = nl + 1)
-    lines.push_back(Text.substr(start, nl - start));
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
   return lines;
 }
 

@@ -17,20 +17,20 @@
 
 namespace ordwin::test {
 
-inline std::string Le(int32_t V) {
-  uint32_t u = static_cast<uint32_t>(V);
+inline std::string Le(int32_t v) {
+  uint32_t u = static_cast<uint32_t>(v);
   return {static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF), static_cast<char>((u >> 16) & 0xFF),
           static_cast<char>((u >> 24) & 0xFF)};
 }
 
-inline int32_t ReadLe(const std::string& S, size_t At) {
+inline int32_t ReadLe(const std::string& s, size_t at) {
   uint32_t u = 0;
-  for (size_t i = 0; i < 4; ++i) u |= static_cast<uint32_t>(static_cast<unsigned char>(S[At + i])) << (8 * i);
+  for (size_t i = 0; i < 4; ++i) u |= static_cast<uint32_t>(static_cast<unsigned char>(s[at + i])) << (8 * i);
   return static_cast<int32_t>(u);
 }
 
-inline std::string Packet(int32_t Type, const std::string& Payload) {
-  return Le(Type) + Le(static_cast<int32_t>(Payload.size())) + Payload;
+inline std::string Packet(int32_t type, const std::string& payload) {
+  return Le(type) + Le(static_cast<int32_t>(payload.size())) + payload;
 }
 
 class TGgWirePeer {
@@ -48,8 +48,8 @@ public:
   ~TGgWirePeer() { Close(); }
   bool Connected() const { return connected_; }
 
-  void Send(int32_t Type, const std::string& Payload) {
-    std::string p = Packet(Type, Payload);
+  void Send(int32_t type, const std::string& payload) {
+    std::string p = Packet(type, payload);
     ASSERT_EQ(::send(fd_, p.data(), p.size(), MSG_NOSIGNAL), static_cast<ssize_t>(p.size()));
   }
   // The next whole packet: its type and payload; type -1 when the connection ended.
@@ -61,16 +61,16 @@ public:
   }
   // Reads until a packet for which Match(type, payload) holds has come, passing over the others;
   // false when the connection ended or went quiet first.
-  template <class Pred>
-  bool SawWhere(Pred Match) {
+  template <class TPredicate>
+  bool SawWhere(TPredicate match) {
     for (;;) {
       auto p = Receive();
       if (p.first == -1) return false;
-      if (Match(p.first, p.second)) return true;
+      if (match(p.first, p.second)) return true;
     }
   }
-  bool Saw(int32_t Type, const std::string& Payload) {
-    return SawWhere([&](int32_t T, const std::string& P) { return T == Type && P == Payload; });
+  bool Saw(int32_t type, const std::string& payload) {
+    return SawWhere([&](int32_t t, const std::string& p) { return t == type && p == payload; });
   }
   // Whether the server ended the connection (nothing more arrives).
   bool Ended() {
@@ -83,11 +83,11 @@ public:
   }
 
 private:
-  std::string ReadExactly(size_t N) {
-    std::string out(N, '\0');
+  std::string ReadExactly(size_t count) {
+    std::string out(count, '\0');
     size_t got = 0;
-    while (got < N) {
-      ssize_t n = ::recv(fd_, out.data() + got, N - got, 0);
+    while (got < count) {
+      ssize_t n = ::recv(fd_, out.data() + got, count - got, 0);
       if (n <= 0) break;
       got += static_cast<size_t>(n);
     }

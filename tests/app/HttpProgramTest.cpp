@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 #include "tests/app/GgWirePeer.h"
 #include "tests/app/ProgramRunner.h"
 
@@ -21,9 +21,9 @@ using test::ProgramTest;
 using test::TProgram;
 
 // Everything a command printed to standard output.
-std::string Output(const std::string& Command) {
+std::string Output(const std::string& command) {
   std::string out;
-  FILE* pipe = ::popen(Command.c_str(), "r");
+  FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return out;
   char buffer[4096];
   for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) out.append(buffer, n);
@@ -46,7 +46,7 @@ TEST_F(ProgramTest, AnHttpClientAskingPort80GetsTheAddressOfThisServer) {
 
 TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns) {
   if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
-  SocketHandle other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TDescriptor other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(80);

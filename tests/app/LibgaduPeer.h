@@ -20,10 +20,10 @@
 namespace ordwin::test {
 
 // Text as the client's lines carry it: hexadecimal bytes, "-" when empty.
-inline std::string Hex(const std::string& Text) {
+inline std::string Hex(const std::string& text) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;
-  for (unsigned char b : Text) {
+  for (unsigned char b : text) {
     out += kDigits[b >> 4];
     out += kDigits[b & 15];
   }
@@ -32,9 +32,9 @@ inline std::string Hex(const std::string& Text) {
 
 class TLibgaduPeer {
 public:
-  // Logs in as Uin with libgadu's protocol_version Protocol at Server ("hub": through the
-  // server-address request), starting with Status and Description.
-  TLibgaduPeer(uint32_t Uin, int Protocol, const std::string& Server, int Status, const std::string& Description) {
+  // Logs in as uin with libgadu's protocol_version protocol at server ("hub": through the
+  // server-address request), starting with status and description.
+  TLibgaduPeer(uint32_t uin, int protocol, const std::string& server, int status, const std::string& description) {
     int in[2], out[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
@@ -42,8 +42,8 @@ public:
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> args = {std::to_string(Uin), std::to_string(Protocol), Server, std::to_string(Status),
-                                     Hex(Description)};
+    std::vector<std::string> args = {std::to_string(uin), std::to_string(protocol), server, std::to_string(status),
+                                     Hex(description)};
     // libgadu keeps a few allocations until exit; the sanitizers' leak report is not ours.
     std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0"};
     if (const char* path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
@@ -66,17 +66,17 @@ public:
   TLibgaduPeer(const TLibgaduPeer&) = delete;
   TLibgaduPeer& operator=(const TLibgaduPeer&) = delete;
 
-  void Command(const std::string& Line) {
-    std::string l = Line + "\n";
+  void Command(const std::string& line) {
+    std::string l = line + "\n";
     ASSERT_EQ(::write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
   }
 
-  // Waits until the client has reported Line (a final '*' matches any rest), and takes it; the
+  // Waits until the client has reported line (a final '*' matches any rest), and takes it; the
   // lines before it stay.
-  bool Saw(const std::string& Line, int Seconds = 10) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
-    bool prefix = !Line.empty() && Line.back() == '*';
-    std::string want = prefix ? Line.substr(0, Line.size() - 1) : Line;
+  bool Saw(const std::string& line, int seconds = 10) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    bool prefix = !line.empty() && line.back() == '*';
+    std::string want = prefix ? line.substr(0, line.size() - 1) : line;
     for (;;) {
       for (auto it = lines_.begin(); it != lines_.end(); ++it) {
         if (prefix ? it->compare(0, want.size(), want) == 0 : *it == want) {
@@ -107,9 +107,9 @@ public:
   }
 
 private:
-  bool ReadMore(int TimeoutMs) {
+  bool ReadMore(int timeoutMs) {
     pollfd p{out_, POLLIN, 0};
-    if (::poll(&p, 1, TimeoutMs) <= 0) return false;
+    if (::poll(&p, 1, timeoutMs) <= 0) return false;
     char buffer[65536];
     ssize_t n = ::read(out_, buffer, sizeof(buffer));
     if (n <= 0) return false;

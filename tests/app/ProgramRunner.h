@@ -33,24 +33,24 @@ namespace ordwin::test {
 
 namespace fs = std::filesystem;
 
-// Starts Path with Args after its own path and exactly the environment Env, its descriptors set
-// up by Actions; returns the child's process id, or -1.
-inline pid_t Spawn(const std::string& Path, std::vector<std::string> Args, std::vector<std::string> Env,
-                   const posix_spawn_file_actions_t* Actions) {
-  Args.insert(Args.begin(), Path);
+// Starts path with args after its own path and exactly the environment env, its descriptors set
+// up by actions; returns the child's process id, or -1.
+inline pid_t Spawn(const std::string& path, std::vector<std::string> args, std::vector<std::string> env,
+                   const posix_spawn_file_actions_t* actions) {
+  args.insert(args.begin(), path);
   std::vector<char*> argv, envp;
-  for (std::string& a : Args) argv.push_back(a.data());
-  for (std::string& e : Env) envp.push_back(e.data());
+  for (std::string& a : args) argv.push_back(a.data());
+  for (std::string& e : env) envp.push_back(e.data());
   argv.push_back(nullptr);
   envp.push_back(nullptr);
   pid_t pid = -1;
-  return ::posix_spawn(&pid, Path.c_str(), Actions, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
+  return ::posix_spawn(&pid, path.c_str(), actions, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
 }
 
 // The built program, run with its own home and no display, its output read through pipes.
 class TProgram {
 public:
-  TProgram(const fs::path& Home, std::vector<std::string> Args, std::vector<std::string> Env = {}) {
+  TProgram(const fs::path& home, std::vector<std::string> args, std::vector<std::string> extraEnv = {}) {
     int out[2], err[2];
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
@@ -59,12 +59,12 @@ public:
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-    std::vector<std::string> env = {"HOME=" + Home.string(), "XDG_CONFIG_HOME=" + (Home / ".config").string(),
-                                    "XDG_RUNTIME_DIR=" + Home.string()};
-    env.insert(env.end(), Env.begin(), Env.end());
+    std::vector<std::string> env = {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / ".config").string(),
+                                    "XDG_RUNTIME_DIR=" + home.string()};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    pid_ = Spawn(ORDWIN_PROGRAM, std::move(Args), std::move(env), &actions);
+    pid_ = Spawn(ORDWIN_PROGRAM, std::move(args), std::move(env), &actions);
     EXPECT_GT(pid_, 0);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
@@ -81,20 +81,20 @@ public:
     ::close(err_);
   }
 
-  // Reads both streams until Done holds for them or a generous deadline passes.
-  template <class Pred>
-  bool ReadUntil(Pred Done, int PollMs = -1) {
+  // Reads both streams until done holds for them or a generous deadline passes.
+  template <class TPredicate>
+  bool ReadUntil(TPredicate done, int pollMs = -1) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!Done(Out, Err)) {
+    while (!done(Out, Err)) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-      int wait = PollMs < 0 ? static_cast<int>(left.count()) : std::min<int>(PollMs, static_cast<int>(left.count()));
+      int wait = pollMs < 0 ? static_cast<int>(left.count()) : std::min<int>(pollMs, static_cast<int>(left.count()));
       if (::poll(fds, 2, wait) <= 0) continue;
       bool open = false;
       open |= Drain(fds[0], Out);
       open |= Drain(fds[1], Err);
-      if (!open) return Done(Out, Err);
+      if (!open) return done(Out, Err);
     }
     return true;
   }
@@ -114,8 +114,8 @@ public:
   }
 
   // Signals the program and returns its exit status (-1 when a signal ended it).
-  int Stop(int Signal) {
-    ::kill(pid_, Signal);
+  int Stop(int signal) {
+    ::kill(pid_, signal);
     ReadUntil([](const std::string&, const std::string&) { return false; });  // to the end of output
     int status = 0;
     ::waitpid(pid_, &status, 0);
@@ -143,12 +143,12 @@ public:
   std::string Out, Err;
 
 private:
-  bool Drain(const pollfd& Fd, std::string& Into) {
-    if (Fd.revents == 0) return true;
+  bool Drain(const pollfd& fd, std::string& into) {
+    if (fd.revents == 0) return true;
     char buffer[4096];
-    ssize_t n = ::read(Fd.fd, buffer, sizeof(buffer));
+    ssize_t n = ::read(fd.fd, buffer, sizeof(buffer));
     if (n <= 0) return false;
-    Into.append(buffer, static_cast<size_t>(n));
+    into.append(buffer, static_cast<size_t>(n));
     return true;
   }
 
@@ -158,20 +158,20 @@ private:
 };
 
 // A blocking connection to a loopback port, reads bounded by 10 seconds; -1 when refused.
-inline int ConnectLoopback(uint16_t Port) {
+inline int ConnectLoopback(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   timeval limit{10, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(Port);
+  a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
   ::close(fd);
   return -1;
 }
 
-inline size_t Lines(const std::string& Text) { return static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')); }
+inline size_t Lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 // Moves this test process, and so the programs it starts, into a network namespace of its own
 // with only the loopback interface up, so the program's fixed ports clash with nothing.
@@ -188,7 +188,7 @@ protected:
     fs::create_directories(home_ / ".config" / "Malvory");
   }
   void TearDown() override { fs::remove_all(home_); }
-  void Store(const std::string& Ini) { std::ofstream(home_ / ".config" / "Malvory" / "RIDuziva.conf") << Ini; }
+  void Store(const std::string& ini) { std::ofstream(home_ / ".config" / "Malvory" / "RIDuziva.conf") << ini; }
 
   fs::path home_;
   bool privateNetwork_ = false;

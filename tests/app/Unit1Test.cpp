@@ -15,7 +15,7 @@
 #include "FakeView.h"
 #include "app/GgService.h"
 #include "app/Hints.h"
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 #include "net/Exception.h"
 
 namespace ordwin {
@@ -24,7 +24,7 @@ namespace {
 // Records its start and its destruction in a shared journal; may fail or write a hint.
 class TRecordingService : public IFormService {
 public:
-  TRecordingService(std::string Name, std::vector<std::string>& Journal) : name_(std::move(Name)), journal_(Journal) {}
+  TRecordingService(std::string name, std::vector<std::string>& journal) : name_(std::move(name)), journal_(journal) {}
   ~TRecordingService() override { journal_.push_back("destroy " + name_); }
   void Start() override {
     journal_.push_back("start " + name_);
@@ -44,15 +44,15 @@ protected:
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home_.path());
   }
   void TearDown() override {
-    EventLoop::Instance().ProcessMessages();  // drops what was still queued for the gone form
-    EXPECT_EQ(EventLoop::Instance().PendingPosts(), 0u);
-    EXPECT_EQ(EventLoop::Instance().LiveEndpoints(), 0u);
+    TEventLoop::Instance().ProcessMessages();  // drops what was still queued for the gone form
+    EXPECT_EQ(TEventLoop::Instance().PendingPosts(), 0u);
+    EXPECT_EQ(TEventLoop::Instance().LiveEndpoints(), 0u);
   }
 
-  TRecordingService* AddService(TForm1& Form, const std::string& Name) {
-    auto service = std::make_unique<TRecordingService>(Name, journal_);
+  TRecordingService* AddService(TForm1& form, const std::string& name) {
+    auto service = std::make_unique<TRecordingService>(name, journal_);
     TRecordingService* raw = service.get();
-    Form.AddService(std::move(service));
+    form.AddService(std::move(service));
     return raw;
   }
 
@@ -62,7 +62,7 @@ protected:
 };
 
 TEST_F(Unit1Test, TheLogLinesOfOneTurnReachTheViewTogetherOnTheNextTurn) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   {
     TForm1 form(view_);
     form.AppendLog("1 > login");
@@ -148,7 +148,7 @@ TEST_F(Unit1Test, TheAddressIsReadAfreshInBothEncodings) {
 // A GG port that cannot be opened (another server on it, or connections of an earlier run that
 // the platform still holds) is told in the packet log and in the hints, not swallowed.
 TEST_F(Unit1Test, AGgPortThatCannotBeOpenedIsToldInTheLogAndTheHints) {
-  SocketHandle taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TDescriptor taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   socklen_t len = sizeof(a);
@@ -162,7 +162,7 @@ TEST_F(Unit1Test, AGgPortThatCannotBeOpenedIsToldInTheLogAndTheHints) {
     gg->Session().RIDuziva().SetPort(port);
     form.AddService(std::move(gg));
     form.Dispatch([&form] { form.FormCreate(); });
-    EventLoop::Instance().ProcessMessages();
+    TEventLoop::Instance().ProcessMessages();
     EXPECT_TRUE(view_.Errors.empty());
     ASSERT_EQ(view_.LogBatches.size(), 1u);
     EXPECT_EQ(view_.LogBatches[0], "<nie udało się otworzyć portu " + std::to_string(port) +

@@ -7,9 +7,9 @@
 namespace ordwin {
 namespace {
 
-std::string Bytes(std::initializer_list<int> List) {
+std::string Bytes(std::initializer_list<int> list) {
   std::string s;
-  for (int b : List) s += static_cast<char>(b);
+  for (int b : list) s += static_cast<char>(b);
   return s;
 }
 

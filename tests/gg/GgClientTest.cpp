@@ -15,7 +15,7 @@
 namespace ordwin {
 namespace {
 
-using test::GgTestPeer;
+using test::TGgTestPeer;
 using test::PumpUntil;
 
 class GgClientTest : public test::LoopTest {};
@@ -51,7 +51,7 @@ protected:
     std::string error;
     Listener->Listen(error);
     ASSERT_EQ(error, "");
-    Peer = std::make_unique<GgTestPeer>(std::stoi(Listener->SocketServer()->GetBoundPort()));
+    Peer = std::make_unique<TGgTestPeer>(std::stoi(Listener->SocketServer()->GetBoundPort()));
     ASSERT_TRUE(PumpUntil([&] { return Client != nullptr; }));
     Client->OnConnectionClosed = [this](TObject* sender) {
       EXPECT_EQ(sender, Client);
@@ -65,7 +65,7 @@ protected:
   }
 
   std::unique_ptr<TRiDuziva> Listener;
-  std::unique_ptr<GgTestPeer> Peer;
+  std::unique_ptr<TGgTestPeer> Peer;
   TGgClient* Client = nullptr;
   int ConnectionClosed = 0;
 };

@@ -12,9 +12,9 @@ namespace ordwin {
 namespace {
 
 using test::Bytes;
-using test::GgPacket;
+using test::TGgPacket;
 using test::GgPacketBytes;
-using test::GgTestPeer;
+using test::TGgTestPeer;
 using test::L;
 using test::Le;
 using test::PumpUntil;
@@ -22,24 +22,24 @@ using test::PumpUntil;
 class GgContactsTest : public test::GgSessionTest {};
 
 // A notify-list part: one 5-byte entry per number (the type byte is not read).
-std::string NotifyEntries(std::initializer_list<int32_t> Numbers) {
+std::string NotifyEntries(std::initializer_list<int32_t> numbers) {
   std::string s;
-  for (int32_t n : Numbers) s += Le(n) + "\x03";
+  for (int32_t n : numbers) s += Le(n) + "\x03";
   return s;
 }
 
 // The 14-byte reply entry of a contact.
-std::string ReplyEntry(int32_t Uin, int StatusByte) {
-  return Le(Uin) + Bytes({StatusByte, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+std::string ReplyEntry(int32_t uin, int statusByte) {
+  return Le(uin) + Bytes({statusByte, 0, 0, 0, 0, 0, 0, 0, 0, 0});
 }
 
 TEST_F(GgContactsTest, TheLastPartIsAnsweredWithTheConnectedNumbersOnly) {
-  GgTestPeer hundred = Connected(100);
+  TGgTestPeer hundred = Connected(100);
   hundred.Send(2, Le(2));
-  GgTestPeer asker = Connected(12345);
+  TGgTestPeer asker = Connected(12345);
   Log.clear();
   asker.Send(16, NotifyEntries({100, 200}));
-  GgPacket reply = asker.Next();
+  TGgPacket reply = asker.Next();
   EXPECT_EQ(reply.Type, 17);
   EXPECT_EQ(reply.Payload, Bytes({0x64, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Log, (std::vector<std::string>{L("12345>ostatnie pozycje listy kontaktów")}));
@@ -48,17 +48,17 @@ TEST_F(GgContactsTest, TheLastPartIsAnsweredWithTheConnectedNumbersOnly) {
 }
 
 TEST_F(GgContactsTest, PartsAreCollectedAndAnsweredWhenTheLastComes) {
-  GgTestPeer hundred = Connected(100);
-  GgTestPeer threeHundred = Connected(300);
+  TGgTestPeer hundred = Connected(100);
+  TGgTestPeer threeHundred = Connected(300);
   threeHundred.Send(2, Le(3));
   EXPECT_EQ(hundred.Next().Type, 15);
-  GgTestPeer asker = Connected(1);
+  TGgTestPeer asker = Connected(1);
   Log.clear();
   asker.Send(15, NotifyEntries({100}));
   ASSERT_TRUE(WaitLog(1));
   EXPECT_EQ(asker.Unread(), "");
   asker.Send(16, NotifyEntries({300}));
-  GgPacket reply = asker.Next();
+  TGgPacket reply = asker.Next();
   EXPECT_EQ(reply.Type, 17);
   EXPECT_EQ(reply.Payload, ReplyEntry(100, 0) + ReplyEntry(300, 3));
   EXPECT_EQ(Log, (std::vector<std::string>{L("1>kolejne pozycje listy kontaktów"),
@@ -66,7 +66,7 @@ TEST_F(GgContactsTest, PartsAreCollectedAndAnsweredWhenTheLastComes) {
 }
 
 TEST_F(GgContactsTest, AnEmptyLastPartIsAnsweredWithAnEmptyReply) {
-  GgTestPeer asker = Connected(1);
+  TGgTestPeer asker = Connected(1);
   asker.Send(16, "");
   std::string got;
   ASSERT_TRUE(PumpUntil([&] { return (got += test::ReadAvailable(asker.Fd())).size() >= 8; }));
@@ -76,23 +76,23 @@ TEST_F(GgContactsTest, AnEmptyLastPartIsAnsweredWithAnEmptyReply) {
 // The reply shows the low byte of the stored word: hidden stays 20, the friends-only bit goes.
 // Available with a description (4) goes on with the description's length, here 0.
 TEST_F(GgContactsTest, TheReplyShowsTheStoredStatusByte) {
-  GgTestPeer hidden = Connected(20);
-  GgTestPeer friendsOnly = Connected(40);
-  GgTestPeer silent = Connected(60);
-  GgTestPeer asker = Connected(1);
+  TGgTestPeer hidden = Connected(20);
+  TGgTestPeer friendsOnly = Connected(40);
+  TGgTestPeer silent = Connected(60);
+  TGgTestPeer asker = Connected(1);
   hidden.Send(2, Le(20) + "desc");
   EXPECT_EQ(asker.Next().Payload.substr(4, 1), Bytes({1}));
   friendsOnly.Send(2, Le(0x8004));
   EXPECT_EQ(asker.Next().Payload.substr(4, 1), Bytes({4}));
   asker.Send(16, NotifyEntries({20, 40, 60}));
-  GgPacket reply = asker.Next();
+  TGgPacket reply = asker.Next();
   EXPECT_EQ(reply.Type, 17);
   EXPECT_EQ(reply.Payload, ReplyEntry(20, 20) + ReplyEntry(40, 4) + Bytes({0}) + ReplyEntry(60, 0));
 }
 
 TEST_F(GgContactsTest, TheReplyKeepsGrowingUntilTheNextLogin) {
-  GgTestPeer hundred = Connected(100);
-  GgTestPeer asker = Connected(1);
+  TGgTestPeer hundred = Connected(100);
+  TGgTestPeer asker = Connected(1);
   asker.Send(16, NotifyEntries({100}));
   EXPECT_EQ(asker.Next().Payload, ReplyEntry(100, 0));
   asker.Send(16, NotifyEntries({100}));
@@ -105,12 +105,12 @@ TEST_F(GgContactsTest, TheReplyKeepsGrowingUntilTheNextLogin) {
 // Twice listed, the sender's own number, number 0 (the first client not logged in), and the
 // first connection of a shared number.
 TEST_F(GgContactsTest, EachListedEntryIsLookedUpOnItsOwn) {
-  GgTestPeer anonymous = Connect();
-  GgTestPeer first = Connected(100);
-  GgTestPeer second = Connected(100);
+  TGgTestPeer anonymous = Connect();
+  TGgTestPeer first = Connected(100);
+  TGgTestPeer second = Connected(100);
   second.Send(2, Le(5));
   EXPECT_EQ(anonymous.Next().Type, 15);
-  GgTestPeer asker = Connected(7);
+  TGgTestPeer asker = Connected(7);
   asker.Send(2, Le(3));
   EXPECT_EQ(anonymous.Next().Type, 15);
   asker.Send(16, NotifyEntries({100, 100, 7, 0, 999}));
@@ -120,9 +120,9 @@ TEST_F(GgContactsTest, EachListedEntryIsLookedUpOnItsOwn) {
 
 // A trailing entry shorter than 5 bytes is read with its missing bytes as 0.
 TEST_F(GgContactsTest, AShortTrailingEntryIsReadWithZeros) {
-  GgTestPeer hundred = Connected(100);
-  GgTestPeer big = Connected(0x00030064);
-  GgTestPeer asker = Connected(1);
+  TGgTestPeer hundred = Connected(100);
+  TGgTestPeer big = Connected(0x00030064);
+  TGgTestPeer asker = Connected(1);
   const struct {
     std::string Tail;
     std::string Reply;
@@ -142,8 +142,8 @@ TEST_F(GgContactsTest, AShortTrailingEntryIsReadWithZeros) {
 }
 
 TEST_F(GgContactsTest, EmptyListAndRemoveAreOnlyLogged) {
-  GgTestPeer hundred = Connected(100);
-  GgTestPeer asker = Connected(12345);
+  TGgTestPeer hundred = Connected(100);
+  TGgTestPeer asker = Connected(12345);
   size_t lines = Log.size();
   asker.Send(15, NotifyEntries({100}));
   ASSERT_TRUE(WaitLog(lines + 1));
@@ -164,8 +164,8 @@ TEST_F(GgContactsTest, EmptyListAndRemoveAreOnlyLogged) {
 
 // A connection that closed but is not yet released is not reported.
 TEST_F(GgContactsTest, AClientThatJustLeftIsNotInTheReply) {
-  GgTestPeer leaving = Connected(100);
-  GgTestPeer asker = Connected(1);
+  TGgTestPeer leaving = Connected(100);
+  TGgTestPeer asker = Connected(1);
   BeforeChunk = [&](TGgClient* c) {
     if (c == Client(1)) Client(0)->Close();
   };
@@ -176,12 +176,12 @@ TEST_F(GgContactsTest, AClientThatJustLeftIsNotInTheReply) {
 }
 
 TEST_F(GgContactsTest, TheContactListIsStoredInPartsAndGivenBack) {
-  GgTestPeer peer = Connected(12345);
+  TGgTestPeer peer = Connected(12345);
   Log.clear();
   peer.Send(22, Bytes({0x00, 0x41}));
   peer.Send(22, Bytes({0x01, 0x42}));
   peer.Send(22, Bytes({0x02}));
-  GgPacket reply = peer.Next();
+  TGgPacket reply = peer.Next();
   EXPECT_EQ(reply.Type, 16);
   EXPECT_EQ(reply.Payload, Bytes({0x06, 0x41, 0x42}));
   EXPECT_EQ(Log, (std::vector<std::string>{L("12345>rozpoczęcie ustalenia listy użytkowników \"A\""),
@@ -204,7 +204,7 @@ TEST_F(GgContactsTest, TheContactListIsStoredInPartsAndGivenBack) {
 }
 
 TEST_F(GgContactsTest, AGetWithoutAPutGivesTheSixAlone) {
-  GgTestPeer peer = Connected(1);
+  TGgTestPeer peer = Connected(1);
   peer.Send(22, Bytes({0x02}));
   std::string got;
   ASSERT_TRUE(PumpUntil([&] { return (got += test::ReadAvailable(peer.Fd())).size() >= 9; }));
@@ -212,7 +212,7 @@ TEST_F(GgContactsTest, AGetWithoutAPutGivesTheSixAlone) {
 }
 
 TEST_F(GgContactsTest, ANextPartWithoutAFirstIsAppended) {
-  GgTestPeer peer = Connected(1);
+  TGgTestPeer peer = Connected(1);
   peer.Send(22, Bytes({0x01, 0x42}));
   peer.Send(22, Bytes({0x01, 0x43}));
   peer.Send(22, Bytes({0x02}));
@@ -220,7 +220,7 @@ TEST_F(GgContactsTest, ANextPartWithoutAFirstIsAppended) {
 }
 
 TEST_F(GgContactsTest, AnUnknownKindIsLoggedAndChangesNothing) {
-  GgTestPeer peer = Connected(77);
+  TGgTestPeer peer = Connected(77);
   peer.Send(22, Bytes({0x00, 0x41}));
   ASSERT_TRUE(WaitLog(4));
   Log.clear();
@@ -235,7 +235,7 @@ TEST_F(GgContactsTest, AnUnknownKindIsLoggedAndChangesNothing) {
 }
 
 TEST_F(GgContactsTest, AnEmptyRequestIsIgnoredWithoutALogLine) {
-  GgTestPeer peer = Connected(1);
+  TGgTestPeer peer = Connected(1);
   Log.clear();
   peer.Send(22, "");
   peer.Send(8, "");
@@ -246,13 +246,13 @@ TEST_F(GgContactsTest, AnEmptyRequestIsIgnoredWithoutALogLine) {
 
 TEST_F(GgContactsTest, AReconnectedClientStartsWithAnEmptyList) {
   {
-    GgTestPeer first = Connected(5);
+    TGgTestPeer first = Connected(5);
     first.Send(22, Bytes({0x00, 0x41}));
     first.Send(2, Le(2));
     ASSERT_TRUE(WaitLog(5));
   }
   ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 0; }));
-  GgTestPeer again = Connected(5);
+  TGgTestPeer again = Connected(5);
   EXPECT_EQ(Client(0)->Status, 0u);
   EXPECT_EQ(Client(0)->NotifyReply, "");
   again.Send(22, Bytes({0x02}));
@@ -262,8 +262,8 @@ TEST_F(GgContactsTest, AReconnectedClientStartsWithAnEmptyList) {
 // The collected reply is bounded: the part that would take it past 256 KiB closes that
 // connection, and the server goes on.
 TEST_F(GgContactsTest, ANotifyReplyPastItsBoundClosesOnlyThatConnection) {
-  GgTestPeer asker = Connected(100);
-  GgTestPeer other = Connected(200);
+  TGgTestPeer asker = Connected(100);
+  TGgTestPeer other = Connected(200);
   const size_t fit = TGgSession::kMaxNotifyReply / 14;
   std::string full;
   for (size_t i = 0; i < 13107; ++i) full += NotifyEntries({100});
@@ -271,7 +271,7 @@ TEST_F(GgContactsTest, ANotifyReplyPastItsBoundClosesOnlyThatConnection) {
   for (size_t i = 13107; i < fit; ++i) rest += NotifyEntries({200});
   asker.Send(15, full);
   asker.Send(16, rest);
-  GgPacket reply;
+  TGgPacket reply;
   ASSERT_TRUE(asker.Receive(reply, 30));
   EXPECT_EQ(reply.Type, 17);
   EXPECT_EQ(reply.Payload.size(), fit * 14);
@@ -280,7 +280,7 @@ TEST_F(GgContactsTest, ANotifyReplyPastItsBoundClosesOnlyThatConnection) {
   asker.Send(16, NotifyEntries({200}));
   EXPECT_TRUE(asker.WaitEnded());
   EXPECT_EQ(asker.Unread(), "");
-  GgTestPeer newcomer = Connected(300);
+  TGgTestPeer newcomer = Connected(300);
   newcomer.Send(16, NotifyEntries({200}));
   EXPECT_EQ(newcomer.Next().Payload, ReplyEntry(200, 0));
 }
@@ -288,15 +288,15 @@ TEST_F(GgContactsTest, ANotifyReplyPastItsBoundClosesOnlyThatConnection) {
 // The stored list is bounded too: up to 1 MiB is kept and given back, a part past it closes
 // that connection.
 TEST_F(GgContactsTest, AContactListPastOneMebibyteClosesOnlyThatConnection) {
-  GgTestPeer peer = Connected(1);
-  GgTestPeer other = Connected(2);
+  TGgTestPeer peer = Connected(1);
+  TGgTestPeer other = Connected(2);
   const std::string part(65535, 'u');
   peer.Send(22, std::string(1, '\0') + part);
   for (int i = 1; i < 16; ++i) peer.Send(22, "\x01" + part);
   const size_t tail = TGgSession::kMaxUserList - 16 * part.size();
   peer.Send(22, "\x01" + std::string(tail, 'v'));
   peer.Send(22, Bytes({0x02}));
-  GgPacket reply;
+  TGgPacket reply;
   ASSERT_TRUE(peer.Receive(reply, 30));
   EXPECT_EQ(reply.Type, 16);
   ASSERT_EQ(reply.Payload.size(), 1 + TGgSession::kMaxUserList);
@@ -313,8 +313,8 @@ TEST_F(GgContactsTest, AContactListPastOneMebibyteClosesOnlyThatConnection) {
 // A peer that asks and asks but never reads cannot make the server hold its answers without
 // end: past the unsent bound its connection is aborted, and everybody else goes on.
 TEST_F(GgContactsTest, APeerThatNeverReadsItsAnswersIsAbortedPastTheUnsentBound) {
-  GgTestPeer peer = Connected(1);
-  GgTestPeer other = Connected(2);
+  TGgTestPeer peer = Connected(1);
+  TGgTestPeer other = Connected(2);
   const std::string part(65535, 'u');
   peer.Send(22, std::string(1, '\0') + part);
   for (int i = 1; i < 15; ++i) peer.Send(22, "\x01" + part);

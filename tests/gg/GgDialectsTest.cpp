@@ -15,72 +15,72 @@ namespace ordwin {
 namespace {
 
 using test::Bytes;
-using test::GgPacket;
-using test::GgTestPeer;
+using test::TGgPacket;
+using test::TGgTestPeer;
 using test::L;
 using test::Le;
 using test::PumpUntil;
 
 // ---- client packets, as the newer clients lay them out ----
 
-std::string Login80(int32_t Uin, int32_t Status, const std::string& Description) {
+std::string Login80(int32_t uin, int32_t status, const std::string& description) {
   const std::string version = "Gadu-Gadu Client Build 10.1.0.11070";
-  std::string p = Le(Uin) + "pl" + std::string(1, '\2') + std::string(64, '\0') + Le(Status) + Le(0x00800001) +
+  std::string p = Le(uin) + "pl" + std::string(1, '\2') + std::string(64, '\0') + Le(status) + Le(0x00800001) +
                   Le(0x2737) + std::string(12, '\0') + Bytes({0, 0x64});
-  return p + Le(static_cast<int32_t>(version.size())) + version + Le(static_cast<int32_t>(Description.size())) +
-         Description;
+  return p + Le(static_cast<int32_t>(version.size())) + version + Le(static_cast<int32_t>(description.size())) +
+         description;
 }
 
 // A protocol-buffers field: key, then the value's bytes.
-std::string Field(int Number, const std::string& Bytes) {
-  return std::string(1, static_cast<char>(Number << 3 | 2)) + std::string(1, static_cast<char>(Bytes.size())) + Bytes;
+std::string Field(int number, const std::string& bytes) {
+  return std::string(1, static_cast<char>(number << 3 | 2)) + std::string(1, static_cast<char>(bytes.size())) + bytes;
 }
-std::string VarintField(int Number, int Value) {
-  return std::string(1, static_cast<char>(Number << 3)) + std::string(1, static_cast<char>(Value));
+std::string VarintField(int number, int value) {
+  return std::string(1, static_cast<char>(number << 3)) + std::string(1, static_cast<char>(value));
 }
-std::string PackedUin(int32_t Uin) {
-  std::string digits = std::to_string(Uin);
+std::string PackedUin(int32_t uin) {
+  std::string digits = std::to_string(uin);
   return "\x01" + std::string(1, static_cast<char>(digits.size())) + digits;
 }
 
-std::string Login105(int32_t Uin, int32_t Status, const std::string& Description) {
-  return Field(1, "pl") + Field(2, PackedUin(Uin)) + Field(3, std::string(20, 'h')) + "\x45" + Le(Status) +
-         Field(9, Description) + Field(11, "avatar,StatusComments");
+std::string Login105(int32_t uin, int32_t status, const std::string& description) {
+  return Field(1, "pl") + Field(2, PackedUin(uin)) + Field(3, std::string(20, 'h')) + "\x45" + Le(status) +
+         Field(9, description) + Field(11, "avatar,StatusComments");
 }
 
-std::string Status80(int32_t Status, const std::string& Description) {
-  return Le(Status) + Le(0x14) + Le(static_cast<int32_t>(Description.size())) + Description + std::string(1, '\0');
+std::string Status80(int32_t status, const std::string& description) {
+  return Le(status) + Le(0x14) + Le(static_cast<int32_t>(description.size())) + description + std::string(1, '\0');
 }
 
-std::string SendMsg80(int32_t To, int32_t Seq, const std::string& Html, const std::string& Plain,
-                      const std::string& Attrs) {
-  int32_t plainAt = static_cast<int32_t>(20 + Html.size() + 1);
-  int32_t attrAt = static_cast<int32_t>(plainAt + Plain.size() + 1);
-  return Le(To) + Le(Seq) + Le(8) + Le(plainAt) + Le(attrAt) + Html + std::string(1, '\0') + Plain +
-         std::string(1, '\0') + Attrs;
+std::string SendMsg80(int32_t to, int32_t seq, const std::string& html, const std::string& plain,
+                      const std::string& attrs) {
+  int32_t plainAt = static_cast<int32_t>(20 + html.size() + 1);
+  int32_t attrAt = static_cast<int32_t>(plainAt + plain.size() + 1);
+  return Le(to) + Le(seq) + Le(8) + Le(plainAt) + Le(attrAt) + html + std::string(1, '\0') + plain +
+         std::string(1, '\0') + attrs;
 }
 
-std::string SendMsg110(int32_t To, int32_t Seq, const std::string& Plain, const std::string& Html) {
-  std::string p = Field(1, PackedUin(To)) + VarintField(2, 8) + VarintField(3, Seq);
-  if (!Plain.empty()) p += Field(5, Plain);
-  if (!Html.empty()) p += Field(6, Html);
+std::string SendMsg110(int32_t to, int32_t seq, const std::string& plain, const std::string& html) {
+  std::string p = Field(1, PackedUin(to)) + VarintField(2, 8) + VarintField(3, seq);
+  if (!plain.empty()) p += Field(5, plain);
+  if (!html.empty()) p += Field(6, html);
   return p;
 }
 
-std::string Notify105(std::initializer_list<int32_t> Numbers) {
+std::string Notify105(std::initializer_list<int32_t> numbers) {
   std::string p;
-  for (int32_t n : Numbers) p += std::string(1, '\0') + PackedUin(n).substr(1) + "\x03";
+  for (int32_t n : numbers) p += std::string(1, '\0') + PackedUin(n).substr(1) + "\x03";
   return p;
 }
 
 // ---- what the server sends ----
 
-std::string Status60(int32_t Uin, int Code, const std::string& Tail = "") {
-  return Le(Uin) + std::string(1, static_cast<char>(Code)) + std::string(9, '\0') + Tail;
+std::string Status60(int32_t uin, int code, const std::string& tail = "") {
+  return Le(uin) + std::string(1, static_cast<char>(code)) + std::string(9, '\0') + tail;
 }
 
-std::string Status80Entry(int32_t Uin, int32_t Code, const std::string& Utf8) {
-  return Le(Uin) + Le(Code) + std::string(16, '\0') + Le(static_cast<int32_t>(Utf8.size())) + Utf8;
+std::string Status80Entry(int32_t uin, int32_t code, const std::string& utf8) {
+  return Le(uin) + Le(code) + std::string(16, '\0') + Le(static_cast<int32_t>(utf8.size())) + utf8;
 }
 
 // The parts of a received 0x2e message, its offsets checked.
@@ -89,10 +89,10 @@ struct TMessage80 {
   std::string Html, Plain, Attrs;
 };
 
-TMessage80 ReadMessage80(const GgPacket& P) {
-  EXPECT_EQ(P.Type, 0x2e);
+TMessage80 ReadMessage80(const TGgPacket& p) {
+  EXPECT_EQ(p.Type, 0x2e);
   TMessage80 m;
-  const std::string& s = P.Payload;
+  const std::string& s = p.Payload;
   if (s.size() < 24) return m;
   m.From = LeBytesToInt(s, 0);
   m.Seq = LeBytesToInt(s, 4);
@@ -116,7 +116,7 @@ protected:
   // A client of each generation: 6.0 (100), 8.0 (200) and 11 (300), the news of the later
   // log-ins taken, and the log emptied.
   struct TEveryGeneration {
-    GgTestPeer Old, A, B;
+    TGgTestPeer Old, A, B;
   };
   TEveryGeneration ConnectEveryGeneration() {
     TEveryGeneration all{Connected(100), Connected80(200), Connected110(300)};
@@ -126,43 +126,43 @@ protected:
     return all;
   }
 
-  GgTestPeer Connected80(int32_t Uin, int32_t Status = 2, const std::string& Description = "") {
-    GgTestPeer peer = Connect();
-    peer.Send(0x31, Login80(Uin, Status, Description));
+  TGgTestPeer Connected80(int32_t uin, int32_t status = 2, const std::string& description = "") {
+    TGgTestPeer peer = Connect();
+    peer.Send(0x31, Login80(uin, status, description));
     EXPECT_EQ(peer.Next().Type, 3);
     return peer;
   }
-  GgTestPeer Connected110(int32_t Uin, int32_t Status = 2, const std::string& Description = "") {
-    GgTestPeer peer = Connect();
-    peer.Send(0x83, Login105(Uin, Status, Description));
+  TGgTestPeer Connected110(int32_t uin, int32_t status = 2, const std::string& description = "") {
+    TGgTestPeer peer = Connect();
+    peer.Send(0x83, Login105(uin, status, description));
     EXPECT_EQ(peer.Next().Type, 3);
     return peer;
   }
 };
 
 TEST_F(GgDialectsTest, TheLoginChoosesTheDialectAndTheOthersAreToldTheStatusItBrings) {
-  GgTestPeer old = Connected(100);
+  TGgTestPeer old = Connected(100);
   Log.clear();
-  GgTestPeer a = Connect();
+  TGgTestPeer a = Connect();
   a.Send(0x31, Login80(200, 4, "zażółć"));
   std::string answer;
   ASSERT_TRUE(PumpUntil([&] { return (answer += test::ReadAvailable(a.Fd())).size() >= 8; }));
   EXPECT_EQ(answer, Bytes({3, 0, 0, 0, 0, 0, 0, 0}));
-  GgPacket told = old.Next();
+  TGgPacket told = old.Next();
   EXPECT_EQ(told.Type, 15);
   EXPECT_EQ(told.Payload, Status60(200, 4, L("zażółć")));
   EXPECT_EQ(Log, (std::vector<std::string>{L(">powitanie"), L(">logowanie użytkownika 200 (protokół 8.0)"),
                                            L("<użytkownik zalogowany"), L("200>status przy logowaniu 4 \"zażółć\"")}));
 
-  GgTestPeer b = Connected110(300, 5, "Привет");
+  TGgTestPeer b = Connected110(300, 5, "Привет");
   EXPECT_EQ(old.Next().Payload, Status60(300, 5, "??????"));
-  GgPacket toA = a.Next();
+  TGgPacket toA = a.Next();
   EXPECT_EQ(toA.Type, 0x36);
   EXPECT_EQ(toA.Payload, Status80Entry(300, 5, "Привет"));
   EXPECT_EQ(Log[Log.size() - 3], L(">logowanie użytkownika 300 (protokół 11)"));
   // Logging in hidden or not available is news to nobody.
-  GgTestPeer hidden = Connected110(400, 0x16, "x");
-  GgTestPeer away = Connected80(500, 1);
+  TGgTestPeer hidden = Connected110(400, 0x16, "x");
+  TGgTestPeer away = Connected80(500, 1);
   EXPECT_EQ(Log.back(), L("500>status przy logowaniu 1 \"\""));
 
   // Each dialect's own packet types only: the others are unknown, as they always were.
@@ -186,10 +186,10 @@ TEST_F(GgDialectsTest, TheLoginChoosesTheDialectAndTheOthersAreToldTheStatusItBr
 }
 
 TEST_F(GgDialectsTest, StatusChangesReachEveryClientInItsDialect) {
-  GgTestPeer old = Connected(100);
-  GgTestPeer a = Connected80(200);
+  TGgTestPeer old = Connected(100);
+  TGgTestPeer a = Connected80(200);
   EXPECT_EQ(old.Next().Type, 15);
-  GgTestPeer b = Connected110(300);
+  TGgTestPeer b = Connected110(300);
   EXPECT_EQ(old.Next().Type, 15);
   EXPECT_EQ(a.Next().Type, 0x36);
   Log.clear();
@@ -221,10 +221,10 @@ TEST_F(GgDialectsTest, StatusChangesReachEveryClientInItsDialect) {
 // Going offline: by a log-off status (a newer client is answered with 0x0d before its
 // connection closes), or by just closing while the others see it available.
 TEST_F(GgDialectsTest, EveryClientSeesTheOthersGoOfflineInItsDialect) {
-  GgTestPeer old = Connected(100);
+  TGgTestPeer old = Connected(100);
   old.Send(2, Le(4));
-  GgTestPeer a = Connected80(200, 4, "jestem");
-  GgTestPeer b = Connected110(300, 2);
+  TGgTestPeer a = Connected80(200, 4, "jestem");
+  TGgTestPeer b = Connected110(300, 2);
   (void)old.Unread();
   (void)a.Unread();
   Log.clear();
@@ -239,7 +239,7 @@ TEST_F(GgDialectsTest, EveryClientSeesTheOthersGoOfflineInItsDialect) {
 
   b.Close();
   EXPECT_EQ(old.Next().Payload, Status60(300, 1));
-  GgTestPeer c = Connected110(400, 2);
+  TGgTestPeer c = Connected110(400, 2);
   EXPECT_EQ(old.Next().Type, 15);
   old.Close();
   EXPECT_EQ(c.Next().Payload, Status80Entry(100, 1, ""));  // the 6.0 client's last word was 4
@@ -282,7 +282,7 @@ TEST_F(GgDialectsTest, MessagesCrossDialectsWithTheirTextConverted) {
   // 11 to 6.0: the plain part, in Windows-1250.
   b.Send(0x7d, SendMsg110(100, 1, "zażółć Привет", "<span>zażółć Привет</span>"));
   EXPECT_EQ(b.Next().Payload, Le(2) + Le(100) + Le(1));
-  GgPacket p = old.Next();
+  TGgPacket p = old.Next();
   EXPECT_EQ(p.Type, 10);
   EXPECT_EQ(p.Payload.substr(16), L("zażółć ??????") + std::string(1, '\0'));
 
@@ -312,17 +312,17 @@ TEST_F(GgDialectsTest, MessagesCrossDialectsWithTheirTextConverted) {
 }
 
 TEST_F(GgDialectsTest, NotifyListsAreAnsweredInTheAskersDialect) {
-  GgTestPeer old = Connected(100);
+  TGgTestPeer old = Connected(100);
   old.Send(2, Le(4) + "opis");
-  GgTestPeer b = Connected110(300, 5, "Zajęty");
-  GgTestPeer a = Connected80(200);
+  TGgTestPeer b = Connected110(300, 5, "Zajęty");
+  TGgTestPeer a = Connected80(200);
   (void)old.Unread();
   (void)b.Unread();
   Log.clear();
 
   // An 8.0 client lists in the 6.0 layout, and is answered in 0x37 entries.
   a.Send(16, Le(100) + "\x03" + Le(300) + "\x03" + Le(999) + "\x03");
-  GgPacket reply = a.Next();
+  TGgPacket reply = a.Next();
   EXPECT_EQ(reply.Type, 0x37);
   EXPECT_EQ(reply.Payload, Status80Entry(100, 4, "opis") + Status80Entry(300, 5, "Zajęty"));
   // An 11 client lists in parts of digits.
@@ -357,7 +357,7 @@ TEST_F(GgDialectsTest, NotifyListsAreAnsweredInTheAskersDialect) {
   b.Send(0x83, Login105(300, 2, ""));
   EXPECT_EQ(b.Next().Type, 3);
   b.Send(0x78, many);
-  GgPacket first = b.Next(), second = b.Next();
+  TGgPacket first = b.Next(), second = b.Next();
   const std::string entry = Status80Entry(100, 4, "opis");
   EXPECT_EQ(first.Payload.size(), 2047 * entry.size());
   EXPECT_EQ(second.Payload.size(), 353 * entry.size());
@@ -366,7 +366,7 @@ TEST_F(GgDialectsTest, NotifyListsAreAnsweredInTheAskersDialect) {
 }
 
 TEST_F(GgDialectsTest, NewerContactListsAreAnsweredPerPartAndComeBackInPartsTheyTake) {
-  GgTestPeer b = Connected110(300);
+  TGgTestPeer b = Connected110(300);
   Log.clear();
   const std::string part(2047, 'x');
   b.Send(22, std::string(1, '\0') + "zażółć" + part.substr(10));
@@ -378,7 +378,7 @@ TEST_F(GgDialectsTest, NewerContactListsAreAnsweredPerPartAndComeBackInPartsThey
 
   b.Send(22, Bytes({2}));
   const size_t total = 35 * 2047;  // 71,645 bytes: one leading part and the last
-  GgPacket head = b.Next(), tail = b.Next();
+  TGgPacket head = b.Next(), tail = b.Next();
   EXPECT_EQ(head.Type, 16);
   EXPECT_EQ(head.Payload.size(), 65535u);
   EXPECT_EQ(head.Payload.substr(0, 11), "\x04zażółć");
@@ -390,7 +390,7 @@ TEST_F(GgDialectsTest, NewerContactListsAreAnsweredPerPartAndComeBackInPartsThey
 TEST_F(GgDialectsTest, TypingGoesOnToNewerClientsAndReceiptsAreLogged) {
   auto [old, a, b] = ConnectEveryGeneration();
   a.Send(0x59, Bytes({5, 0}) + Le(300));
-  GgPacket typing = b.Next();
+  TGgPacket typing = b.Next();
   EXPECT_EQ(typing.Type, 0x59);
   EXPECT_EQ(typing.Payload, Bytes({5, 0}) + Le(200));
   a.Send(0x59, Bytes({0, 0}) + Le(100));
@@ -408,7 +408,7 @@ TEST_F(GgDialectsTest, TypingGoesOnToNewerClientsAndReceiptsAreLogged) {
 // Every new packet that cannot be read whole closes the connection that sent it, and only that
 // one; under the sanitizers each case also proves that nothing is read outside the packet.
 TEST_F(GgDialectsTest, BadInputInEveryNewPacketClosesOnlyThatConnection) {
-  GgTestPeer bystander = Connected(100);
+  TGgTestPeer bystander = Connected(100);
   const std::string never(11, '\x80');
   const struct {
     int Dialect;  // 0: not logged in, 8 or 11
@@ -445,7 +445,7 @@ TEST_F(GgDialectsTest, BadInputInEveryNewPacketClosesOnlyThatConnection) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "type " << c.Type << ", " << c.Payload.size() << " bytes");
-    GgTestPeer sender = c.Dialect == 8 ? Connected80(7, 0) : c.Dialect == 11 ? Connected110(7, 0) : Connect();
+    TGgTestPeer sender = c.Dialect == 8 ? Connected80(7, 0) : c.Dialect == 11 ? Connected110(7, 0) : Connect();
     sender.Send(c.Type, c.Payload);
     EXPECT_TRUE(sender.WaitEnded());
     ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 1; }));
@@ -455,10 +455,10 @@ TEST_F(GgDialectsTest, BadInputInEveryNewPacketClosesOnlyThatConnection) {
   }
   // The server goes on serving everybody else.
   (void)bystander.Unread();
-  GgTestPeer b = Connected110(300);
+  TGgTestPeer b = Connected110(300);
   b.Send(0x7d, SendMsg110(100, 1, "dalej", ""));
   EXPECT_EQ(b.Next().Payload, Le(2) + Le(100) + Le(1));
-  GgPacket p = bystander.Next();
+  TGgPacket p = bystander.Next();
   EXPECT_EQ(p.Type, 15);  // told of the log-in
   p = bystander.Next();
   EXPECT_EQ(p.Type, 10);

@@ -18,12 +18,12 @@ namespace ordwin {
 namespace {
 
 using test::GgPacketBytes;
-using test::GgTestPeer;
+using test::TGgTestPeer;
 using test::PumpUntil;
 
 // A TCP port that nothing listens on now (bound to port 0, read back, released).
 int FreePort() {
-  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TDescriptor h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   ::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
@@ -86,9 +86,9 @@ protected:
   }
   int BoundPort() const { return std::stoi(Listener->SocketServer()->GetBoundPort()); }
 
-  GgTestPeer Connect(int Port) {
+  TGgTestPeer Connect(int port) {
     size_t before = Clients.size();
-    GgTestPeer peer(Port);
+    TGgTestPeer peer(port);
     EXPECT_TRUE(PumpUntil([&] { return Clients.size() > before; }));
     return peer;
   }
@@ -103,7 +103,7 @@ protected:
 };
 
 // A listener of the generic class, whose framing does nothing.
-class BareSerwer : public TGgGenericSerwer {
+class TBareSerwer : public TGgGenericSerwer {
 public:
   using TGgGenericSerwer::TGgGenericSerwer;
   void ProcessClientData(TGgClient*, const std::string&) override {}
@@ -112,12 +112,12 @@ public:
 TEST_F(ListenerTest, PortsByDefaultAndNothingSentOnConnect) {
   EXPECT_EQ(Listener->Port(), 8074);
   EXPECT_FALSE(Listener->Active());
-  EXPECT_EQ(BareSerwer(nullptr).Port(), 0);
+  EXPECT_EQ(TBareSerwer(nullptr).Port(), 0);
 
   int port = Listen();
   EXPECT_TRUE(Listener->Active());
   EXPECT_EQ(Events, (std::vector<std::string>{"listening"}));
-  GgTestPeer peer = Connect(port);
+  TGgTestPeer peer = Connect(port);
   EXPECT_EQ(peer.Unread(), "");
   // Small packets go out at once rather than wait for the client's acknowledgement.
   int noDelay = 0;
@@ -137,7 +137,7 @@ TEST_F(ListenerTest, ListenTwiceChangesNothing) {
 }
 
 TEST_F(ListenerTest, APortInUseIsReportedAsErrorTextAndTheListenerStaysUsable) {
-  SocketHandle blocker(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TDescriptor blocker(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   ASSERT_EQ(::bind(blocker.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
@@ -159,7 +159,7 @@ TEST_F(ListenerTest, APortInUseIsReportedAsErrorTextAndTheListenerStaysUsable) {
   int port = Listen();
   EXPECT_NE(port, ntohs(a.sin_port));
   EXPECT_TRUE(Listener->Active());
-  GgTestPeer peer = Connect(port);
+  TGgTestPeer peer = Connect(port);
   EXPECT_EQ(Events, (std::vector<std::string>{"listening", "connect"}));
 }
 
@@ -173,7 +173,7 @@ TEST_F(ListenerTest, PortAndClientClassChangeOnlyWhileNotActive) {
   }
   EXPECT_EQ(Listener->Port(), 0);
   try {
-    Listener->SetClientClass([](TComponent* Owner) -> TWSocketClient* { return new TGgClient(Owner); });
+    Listener->SetClientClass([](TComponent* owner) -> TWSocketClient* { return new TGgClient(owner); });
     ADD_FAILURE() << "SetClientClass while active";
   } catch (const Exception& e) {
     EXPECT_EQ(e.Message(), "ClientClass property can only be modified when proxy is not active");
@@ -187,14 +187,14 @@ TEST_F(ListenerTest, PortAndClientClassChangeOnlyWhileNotActive) {
   Listener->Listen(error);
   EXPECT_EQ(error, "");
   EXPECT_EQ(BoundPort(), next);
-  GgTestPeer peer = Connect(next);
+  TGgTestPeer peer = Connect(next);
   EXPECT_EQ(Clients.size(), 1u);
 }
 
 TEST_F(ListenerTest, CloseClosesEveryClientThenTheListenerAndReleasesClientsLater) {
   int port = Listen();
-  GgTestPeer a = Connect(port);
-  GgTestPeer b = Connect(port);
+  TGgTestPeer a = Connect(port);
+  TGgTestPeer b = Connect(port);
   Events.clear();
   Listener->Close();
   EXPECT_EQ(Events, (std::vector<std::string>{"debug TGgGenericSerwer.Close", "debug TGgGenericSerwer.CloseSocketServer",
@@ -216,7 +216,7 @@ TEST_F(ListenerTest, CloseClosesEveryClientThenTheListenerAndReleasesClientsLate
 
 TEST_F(ListenerTest, ADisconnectComesOnALaterTurnThanTheClose) {
   int port = Listen();
-  GgTestPeer peer = Connect(port);
+  TGgTestPeer peer = Connect(port);
   bool closed = false;
   OnClosed = [&] { closed = true; };
   peer.SendRaw(GgPacketBytes(8, ""));
@@ -236,14 +236,14 @@ TEST_F(ListenerTest, ADisconnectComesOnALaterTurnThanTheClose) {
 TEST_F(ListenerTest, AConnectHandlerThatRaisesIsLoggedAndAcceptingGoesOn) {
   int port = Listen();
   OnConnect = [](TGgClient*) { throw Exception("connect handler failed"); };
-  GgTestPeer first = Connect(port);
+  TGgTestPeer first = Connect(port);
   ASSERT_TRUE(PumpUntil([&] { return Events.size() >= 3; }));
   EXPECT_EQ(Events, (std::vector<std::string>{"listening", "connect",
                                               "debug Background exception in server: connect handler failed"}));
   EXPECT_TRUE(Listener->Active());
 
   OnConnect = nullptr;
-  GgTestPeer second = Connect(port);
+  TGgTestPeer second = Connect(port);
   second.SendRaw(GgPacketBytes(8, ""));
   ASSERT_TRUE(PumpUntil([&] { return Events.back() == "packet 8"; }));
   EXPECT_EQ(Clients.size(), 2u);
@@ -251,7 +251,7 @@ TEST_F(ListenerTest, AConnectHandlerThatRaisesIsLoggedAndAcceptingGoesOn) {
 
 TEST_F(ListenerTest, AClientBackgroundExceptionIsLoggedAndTheClientStillReleased) {
   int port = Listen();
-  GgTestPeer peer = Connect(port);
+  TGgTestPeer peer = Connect(port);
   OnClosed = [] { throw Exception("close handler failed"); };
   peer.Close();
   ASSERT_TRUE(PumpUntil([&] { return !Disconnected.empty(); }));
@@ -261,17 +261,17 @@ TEST_F(ListenerTest, AClientBackgroundExceptionIsLoggedAndTheClientStillReleased
 }
 
 TEST_F(ListenerTest, AClientClassOtherThanTGgClientIsLoggedAsABadCast) {
-  Listener->SetClientClass([](TComponent* Owner) -> TWSocketClient* { return new TWSocketClient(Owner); });
+  Listener->SetClientClass([](TComponent* owner) -> TWSocketClient* { return new TWSocketClient(owner); });
   int port = Listen();
-  GgTestPeer peer(port);
+  TGgTestPeer peer(port);
   ASSERT_TRUE(PumpUntil([&] { return Events.size() >= 2; }));
   EXPECT_EQ(Events, (std::vector<std::string>{"listening", "debug Background exception in server: Invalid class typecast"}));
 }
 
 TEST_F(ListenerTest, DestructionClosesEveryClientWithoutEvents) {
   int port = Listen();
-  GgTestPeer a = Connect(port);
-  GgTestPeer b = Connect(port);
+  TGgTestPeer a = Connect(port);
+  TGgTestPeer b = Connect(port);
   Events.clear();
   Listener.reset();
   EXPECT_EQ(Events, (std::vector<std::string>{"debug TGgGenericSerwer.CloseSocketServer", "closed listed 2",
@@ -287,7 +287,7 @@ TEST_F(ListenerTest, DestructionClosesEveryClientWithoutEvents) {
 
 TEST_F(ListenerTest, SendToClientSendsOnlyToAConnectedClient) {
   int port = Listen();
-  GgTestPeer peer = Connect(port);
+  TGgTestPeer peer = Connect(port);
   Listener->SendToClient(Clients[0], "abc");
   Listener->SendToClient(nullptr, "abc");
   EXPECT_EQ(peer.Unread(), "abc");
@@ -299,8 +299,8 @@ TEST_F(ListenerTest, SendToClientSendsOnlyToAConnectedClient) {
 
 TEST_F(ListenerTest, ShutdownWhenSentEndsTheSendingDirectionAfterTheQueueDrained) {
   int port = Listen();
-  GgTestPeer idle = Connect(port);
-  GgTestPeer busy = Connect(port);
+  TGgTestPeer idle = Connect(port);
+  TGgTestPeer busy = Connect(port);
 
   Listener->ShutdownClientWhenSent(Clients[0]);
   EXPECT_FALSE(Clients[0]->ShutdownWhenSent);

@@ -84,38 +84,38 @@ TEST(GgNewerPacketsTest, WhatLibgaduSendsIsReadFieldByField) {
 // Every packet cut anywhere short of its last field is refused; the readers never read past
 // what they were given (the sanitizer build checks each cut in a block of exactly its size).
 TEST(GgNewerPacketsTest, APacketCutShortIsRefused) {
-  using Cut = test::TExactBytes;
+  using TCut = test::TExactBytes;
   TGgLogin login;
   TGgNewStatus status;
   TGgSentMessage m;
   TGgTyping typing;
   std::vector<int32_t> numbers;
   for (size_t n = 0; n < kLogin80.size(); ++n)
-    EXPECT_FALSE(ReadLogin80(Cut(std::string_view(kLogin80).substr(0, n)), login)) << n;
+    EXPECT_FALSE(ReadLogin80(TCut(std::string_view(kLogin80).substr(0, n)), login)) << n;
   for (size_t n = 0; n < kStatus80At110.size() - 1; ++n)
-    EXPECT_FALSE(ReadNewStatus80(Cut(std::string_view(kStatus80At110).substr(0, n)), status)) << n;
-  for (size_t n = 0; n < 20; ++n) EXPECT_FALSE(ReadSendMsg80(Cut(std::string_view(kSendMsg80).substr(0, n)), m)) << n;
+    EXPECT_FALSE(ReadNewStatus80(TCut(std::string_view(kStatus80At110).substr(0, n)), status)) << n;
+  for (size_t n = 0; n < 20; ++n) EXPECT_FALSE(ReadSendMsg80(TCut(std::string_view(kSendMsg80).substr(0, n)), m)) << n;
   // Past its head a cut 0x2d points past its end, until only attributes are cut.
-  for (size_t n = 20; n < 169; ++n) EXPECT_FALSE(ReadSendMsg80(Cut(std::string_view(kSendMsg80).substr(0, n)), m)) << n;
+  for (size_t n = 20; n < 169; ++n) EXPECT_FALSE(ReadSendMsg80(TCut(std::string_view(kSendMsg80).substr(0, n)), m)) << n;
   const std::string attributesCut(kSendMsg80, 0, 170);
   ASSERT_TRUE(ReadSendMsg80(attributesCut, m));
   EXPECT_EQ(m.Attributes, "\x02");
   // Protocol buffers may end after any whole field: a cut elsewhere is refused, and a cut
   // before the number is refused too.
   for (size_t n = 0; n < kLogin105.size(); ++n) {
-    Cut cut(std::string_view(kLogin105).substr(0, n));
+    TCut cut(std::string_view(kLogin105).substr(0, n));
     if (ReadLogin105(cut, login)) {
       EXPECT_GE(n, 12u) << n;
     }
   }
   for (size_t n = 0; n < kSendMsg110.size(); ++n) {
-    Cut cut(std::string_view(kSendMsg110).substr(0, n));
+    TCut cut(std::string_view(kSendMsg110).substr(0, n));
     if (ReadSendMsg110(cut, m)) {
       EXPECT_TRUE(n == 8 || n == 10 || n == 12 || n == 48) << n;
     }
   }
-  for (size_t n = 1; n < 7; ++n) EXPECT_FALSE(ReadNotify105(Cut(FromHex("00043130303203").substr(0, n)), numbers)) << n;
-  for (size_t n = 0; n < 6; ++n) EXPECT_FALSE(ReadTyping(Cut(FromHex("0500ea030000").substr(0, n)), typing)) << n;
+  for (size_t n = 1; n < 7; ++n) EXPECT_FALSE(ReadNotify105(TCut(FromHex("00043130303203").substr(0, n)), numbers)) << n;
+  for (size_t n = 0; n < 6; ++n) EXPECT_FALSE(ReadTyping(TCut(FromHex("0500ea030000").substr(0, n)), typing)) << n;
 }
 
 TEST(GgNewerPacketsTest, NumbersAreDecimalDigitsWithinThirtyTwoBits) {
@@ -146,8 +146,8 @@ TEST(GgNewerPacketsTest, NumbersAreDecimalDigitsWithinThirtyTwoBits) {
 }
 
 TEST(GgNewerPacketsTest, MessageOffsetsMustStayInsideThePacket) {
-  auto head = [](uint32_t PlainAt, uint32_t AttrAt) {
-    return Le(7) + Le(1) + Le(8) + Le(static_cast<int32_t>(PlainAt)) + Le(static_cast<int32_t>(AttrAt));
+  auto head = [](uint32_t plainAt, uint32_t attrAt) {
+    return Le(7) + Le(1) + Le(8) + Le(static_cast<int32_t>(plainAt)) + Le(static_cast<int32_t>(attrAt));
   };
   TGgSentMessage m;
   const std::string body = std::string("<b>x</b>\0x\0", 11) + Bytes({0x02, 0x00, 0x00});  // 28 + 3 = 31 bytes

@@ -17,20 +17,20 @@
 namespace ordwin::test {
 
 // A log line as the session writes it: Windows-1250 bytes.
-inline std::string L(const std::string& Utf8) { return Utf8ToCp1250(Utf8); }
+inline std::string L(const std::string& utf8) { return Utf8ToCp1250(utf8); }
 
 class GgSessionTest : public LoopTest {
 protected:
   void SetUp() override {
     LoopTest::SetUp();
-    Session = std::make_unique<TGgSession>([this](std::string_view Line) { Log.emplace_back(Line); });
+    Session = std::make_unique<TGgSession>([this](std::string_view line) { Log.emplace_back(line); });
     Session->RIDuziva().SetPort(0);
     // Runs before the session sees a chunk: lets a test change the world between two packets.
     auto sessionHandler = Session->RIDuziva().OnClientDataAvailable;
-    Session->RIDuziva().OnClientDataAvailable = [this, sessionHandler](TObject* Sender, TGgClient* Client,
-                                                                       const std::string& Data) {
-      if (BeforeChunk) BeforeChunk(Client);
-      sessionHandler(Sender, Client, Data);
+    Session->RIDuziva().OnClientDataAvailable = [this, sessionHandler](TObject* sender, TGgClient* client,
+                                                                       const std::string& data) {
+      if (BeforeChunk) BeforeChunk(client);
+      sessionHandler(sender, client, data);
     };
     Session->Start();
     ASSERT_TRUE(Session->RIDuziva().Active());
@@ -42,34 +42,34 @@ protected:
   }
 
   // A peer whose connection has been accepted and whose welcome packet has been taken.
-  GgTestPeer Connect() {
-    GgTestPeer peer(Port);
-    GgPacket welcome = peer.Next();
+  TGgTestPeer Connect() {
+    TGgTestPeer peer(Port);
+    TGgPacket welcome = peer.Next();
     EXPECT_EQ(welcome.Type, 1);
     return peer;
   }
 
-  // Logs the peer in with Uin and takes the answer.
-  void Login(GgTestPeer& Peer, int32_t Uin) {
-    Peer.Send(21, Le(Uin));
-    EXPECT_EQ(Peer.Next().Type, 3);
+  // Logs the peer in with uin and takes the answer.
+  void Login(TGgTestPeer& peer, int32_t uin) {
+    peer.Send(21, Le(uin));
+    EXPECT_EQ(peer.Next().Type, 3);
   }
 
   // Connects and logs in.
-  GgTestPeer Connected(int32_t Uin) {
-    GgTestPeer peer = Connect();
-    Login(peer, Uin);
+  TGgTestPeer Connected(int32_t uin) {
+    TGgTestPeer peer = Connect();
+    Login(peer, uin);
     return peer;
   }
 
-  // Pumps until the session has written Count lines in all.
-  bool WaitLog(size_t Count) {
-    return PumpUntil([&] { return Log.size() >= Count; });
+  // Pumps until the session has written count lines in all.
+  bool WaitLog(size_t count) {
+    return PumpUntil([&] { return Log.size() >= count; });
   }
 
-  // The client object of the Index-th accepted connection still listed.
-  TGgClient* Client(int Index) const {
-    return dynamic_cast<TGgClient*>(Session->RIDuziva().SocketServer()->ClientAt(Index));
+  // The client object of the index-th accepted connection still listed.
+  TGgClient* Client(int index) const {
+    return dynamic_cast<TGgClient*>(Session->RIDuziva().SocketServer()->ClientAt(index));
   }
 
   std::vector<std::string> Log;

@@ -13,10 +13,10 @@ namespace ordwin {
 namespace {
 
 using test::Bytes;
-using test::GgPacket;
+using test::TGgPacket;
 using test::GgPacketBytes;
 using test::GgSessionTest;
-using test::GgTestPeer;
+using test::TGgTestPeer;
 using test::L;
 using test::Le;
 using test::PumpUntil;
@@ -26,25 +26,25 @@ const std::string kNoFriendsText = "Serwer nie rozr\xF3\xBFnia przyjaci\xF3\xB3 
 const std::string kGoneText = "U\xBFytkownik gdzie\x9C se poszed\xB3. Wiadomo\x9C\xE6 nie zostanie mu przekazana.";
 
 // Checks a received-message payload (type 10) with its fresh sequence number, and returns that.
-int32_t ExpectReceivedMessage(const GgPacket& P, int32_t From, const std::string& Text) {
-  EXPECT_EQ(P.Type, 10);
-  EXPECT_EQ(P.Payload.size(), 16 + Text.size() + 1);
-  EXPECT_EQ(P.Payload.substr(0, 4), Le(From));
-  int32_t sequence = LeBytesToInt(P.Payload, 4);
+int32_t ExpectReceivedMessage(const TGgPacket& p, int32_t from, const std::string& text) {
+  EXPECT_EQ(p.Type, 10);
+  EXPECT_EQ(p.Payload.size(), 16 + text.size() + 1);
+  EXPECT_EQ(p.Payload.substr(0, 4), Le(from));
+  int32_t sequence = LeBytesToInt(p.Payload, 4);
   EXPECT_GE(sequence, 0);
   EXPECT_LE(sequence, 2147483646);
-  EXPECT_EQ(P.Payload.substr(8, 8), Bytes({0, 0, 0, 0, 4, 0, 0, 0}));
-  EXPECT_EQ(P.Payload.substr(16), Text + std::string(1, '\0'));
+  EXPECT_EQ(p.Payload.substr(8, 8), Bytes({0, 0, 0, 0, 4, 0, 0, 0}));
+  EXPECT_EQ(p.Payload.substr(16), text + std::string(1, '\0'));
   return sequence;
 }
 
 // A send-message payload: recipient, sequence, class, text bytes as given.
-std::string Message(int32_t To, const std::string& Sequence, const std::string& Text) {
-  return Le(To) + Sequence + Le(8) + Text;
+std::string Message(int32_t to, const std::string& sequence, const std::string& text) {
+  return Le(to) + sequence + Le(8) + text;
 }
 
 TEST_F(GgSessionTest, ANewConnectionGetsOneWelcomePacketWithASeedInRange) {
-  GgTestPeer peer(Port);
+  TGgTestPeer peer(Port);
   std::string got;
   ASSERT_TRUE(PumpUntil([&] { return (got += test::ReadAvailable(peer.Fd())).size() >= 12; }));
   got += peer.Unread();
@@ -58,8 +58,8 @@ TEST_F(GgSessionTest, ANewConnectionGetsOneWelcomePacketWithASeedInRange) {
 }
 
 TEST_F(GgSessionTest, LoginIsAnsweredWithAnEmptyType3AndTellsNobodyElse) {
-  GgTestPeer other = Connect();
-  GgTestPeer peer = Connect();
+  TGgTestPeer other = Connect();
+  TGgTestPeer peer = Connect();
   Log.clear();
   peer.Send(21, Bytes({0x39, 0x30, 0x00, 0x00}) + "password and more");
   std::string answer;
@@ -83,8 +83,8 @@ TEST_F(GgSessionTest, LoginIsAnsweredWithAnEmptyType3AndTellsNobodyElse) {
 }
 
 TEST_F(GgSessionTest, ShortLoginAndMessagePayloadsReadMissingBytesAsZero) {
-  GgTestPeer recipient = Connected(0x64);
-  GgTestPeer peer = Connect();
+  TGgTestPeer recipient = Connected(0x64);
+  TGgTestPeer peer = Connect();
   peer.Send(21, Bytes({0x05}));
   EXPECT_EQ(peer.Next().Type, 3);
   EXPECT_EQ(Client(1)->Uin(), 5);
@@ -94,7 +94,7 @@ TEST_F(GgSessionTest, ShortLoginAndMessagePayloadsReadMissingBytesAsZero) {
 
   // Recipient from two bytes, sequence from none.
   peer.Send(11, Bytes({0x64, 0x00}));
-  GgPacket ack = peer.Next();
+  TGgPacket ack = peer.Next();
   EXPECT_EQ(ack.Type, 5);
   EXPECT_EQ(ack.Payload, Bytes({2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   ExpectReceivedMessage(recipient.Next(), 0, "");
@@ -102,16 +102,16 @@ TEST_F(GgSessionTest, ShortLoginAndMessagePayloadsReadMissingBytesAsZero) {
 }
 
 TEST_F(GgSessionTest, FriendsOnlyStatusGetsTheServerMessageAndIsAnnouncedToEveryoneElse) {
-  GgTestPeer sender = Connected(12345);
-  GgTestPeer loggedIn = Connected(777);
-  GgTestPeer anonymous = Connect();
+  TGgTestPeer sender = Connected(12345);
+  TGgTestPeer loggedIn = Connected(777);
+  TGgTestPeer anonymous = Connect();
   Log.clear();
   sender.Send(2, Bytes({0x02, 0x80, 0x00, 0x00}));
 
   ExpectReceivedMessage(sender.Next(), 0, kNoFriendsText);
   const std::string announced = Bytes({0x39, 0x30, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-  for (GgTestPeer* other : {&loggedIn, &anonymous}) {
-    GgPacket p = other->Next();
+  for (TGgTestPeer* other : {&loggedIn, &anonymous}) {
+    TGgPacket p = other->Next();
     EXPECT_EQ(p.Type, 15);
     EXPECT_EQ(p.Payload, announced);
   }
@@ -125,12 +125,12 @@ TEST_F(GgSessionTest, FriendsOnlyStatusGetsTheServerMessageAndIsAnnouncedToEvery
 }
 
 TEST_F(GgSessionTest, HiddenStatusesAreAnnouncedAsNotAvailableAndKeepTheConnection) {
-  GgTestPeer sender = Connected(12345);
-  GgTestPeer other = Connected(1);
+  TGgTestPeer sender = Connected(12345);
+  TGgTestPeer other = Connected(1);
   Log.clear();
 
   sender.Send(2, Le(20) + "desc");
-  GgPacket p = other.Next();
+  TGgPacket p = other.Next();
   EXPECT_EQ(p.Type, 15);
   EXPECT_EQ(p.Payload, Bytes({0x39, 0x30, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "desc");
   EXPECT_EQ(Client(0)->Status, 20u);
@@ -150,12 +150,12 @@ TEST_F(GgSessionTest, HiddenStatusesAreAnnouncedAsNotAvailableAndKeepTheConnecti
 }
 
 TEST_F(GgSessionTest, NotAvailableClosesTheSenderThenTellsTheOthers) {
-  GgTestPeer leaving = Connected(100);
-  GgTestPeer staying = Connected(200);
+  TGgTestPeer leaving = Connected(100);
+  TGgTestPeer staying = Connected(200);
   Log.clear();
   leaving.Send(2, Le(21) + "bye");
   EXPECT_TRUE(leaving.WaitEnded());
-  GgPacket p = staying.Next();
+  TGgPacket p = staying.Next();
   EXPECT_EQ(p.Type, 15);
   EXPECT_EQ(p.Payload, Bytes({100, 0, 0, 0, 21, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "bye");
   EXPECT_EQ(Log, (std::vector<std::string>{
@@ -167,8 +167,8 @@ TEST_F(GgSessionTest, NotAvailableClosesTheSenderThenTellsTheOthers) {
 // Packets behind a status 1 in the same read are still handled once each: the answers to the
 // closed sender are dropped, the rest of the work is done.
 TEST_F(GgSessionTest, PacketsBehindNotAvailableInTheSameReadAreHandledOnce) {
-  GgTestPeer leaving = Connected(100);
-  GgTestPeer staying = Connected(200);
+  TGgTestPeer leaving = Connected(100);
+  TGgTestPeer staying = Connected(200);
   Log.clear();
   leaving.SendRaw(GgPacketBytes(2, Le(0x8001)) + GgPacketBytes(11, Message(200, Le(9), std::string("hi\0", 3))) +
                   GgPacketBytes(8, ""));
@@ -187,18 +187,18 @@ TEST_F(GgSessionTest, PacketsBehindNotAvailableInTheSameReadAreHandledOnce) {
 }
 
 TEST_F(GgSessionTest, BusyAndAvailableWordsAndNoNotificationToTheSameNumber) {
-  GgTestPeer sender = Connected(100);
-  GgTestPeer twin = Connected(100);
-  GgTestPeer other = Connected(200);
-  GgTestPeer anonymous = Connect();
+  TGgTestPeer sender = Connected(100);
+  TGgTestPeer twin = Connected(100);
+  TGgTestPeer other = Connected(200);
+  TGgTestPeer anonymous = Connect();
   Log.clear();
   sender.Send(2, Le(4) + "x");
-  for (GgTestPeer* p : {&other, &anonymous})
+  for (TGgTestPeer* p : {&other, &anonymous})
     EXPECT_EQ(p->Next().Payload, Bytes({100, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "x");
   sender.Send(2, Le(3));
   sender.Send(2, Le(5));
   for (int code : {3, 5})
-    for (GgTestPeer* p : {&other, &anonymous})
+    for (TGgTestPeer* p : {&other, &anonymous})
       EXPECT_EQ(p->Next().Payload, Bytes({100, 0, 0, 0, code, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Log, (std::vector<std::string>{
                      L("100>jestem dostępny (paczka o długości 5)"),
@@ -212,8 +212,8 @@ TEST_F(GgSessionTest, BusyAndAvailableWordsAndNoNotificationToTheSameNumber) {
 }
 
 TEST_F(GgSessionTest, AnUnknownStatusCodeIsStoredAndAnnouncedUnchangedWithOnlyTheLastLine) {
-  GgTestPeer sender = Connected(100);
-  GgTestPeer other = Connected(200);
+  TGgTestPeer sender = Connected(100);
+  TGgTestPeer other = Connected(200);
   Log.clear();
   sender.Send(2, Le(0x0107));
   EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -227,8 +227,8 @@ TEST_F(GgSessionTest, AnUnknownStatusCodeIsStoredAndAnnouncedUnchangedWithOnlyTh
 }
 
 TEST_F(GgSessionTest, ShortStatusPayloadsReadMissingBytesAsZero) {
-  GgTestPeer sender = Connected(100);
-  GgTestPeer other = Connected(200);
+  TGgTestPeer sender = Connected(100);
+  TGgTestPeer other = Connected(200);
   Log.clear();
   sender.Send(2, Bytes({0x02}));
   EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -242,8 +242,8 @@ TEST_F(GgSessionTest, ShortStatusPayloadsReadMissingBytesAsZero) {
 }
 
 TEST_F(GgSessionTest, PingDirectoryAndUnknownTypesAreOnlyLogged) {
-  GgTestPeer peer = Connected(4321);
-  GgTestPeer other = Connected(1);
+  TGgTestPeer peer = Connected(4321);
+  TGgTestPeer other = Connected(1);
   Log.clear();
   peer.Send(8, "ignored");
   peer.Send(20, "query");
@@ -260,12 +260,12 @@ TEST_F(GgSessionTest, PingDirectoryAndUnknownTypesAreOnlyLogged) {
 }
 
 TEST_F(GgSessionTest, AMessageToAConnectedNumberIsAcknowledgedThenDelivered) {
-  GgTestPeer sender = Connected(100);
-  GgTestPeer recipient = Connected(200);
-  GgTestPeer bystander = Connected(300);
+  TGgTestPeer sender = Connected(100);
+  TGgTestPeer recipient = Connected(200);
+  TGgTestPeer bystander = Connected(300);
   Log.clear();
   sender.Send(11, Message(200, Bytes({0x04, 0x03, 0x02, 0x01}), std::string("hi\0formatting", 13)));
-  GgPacket ack = sender.Next();
+  TGgPacket ack = sender.Next();
   EXPECT_EQ(ack.Type, 5);
   EXPECT_EQ(ack.Payload, Bytes({0x02, 0, 0, 0, 100, 0, 0, 0, 0x04, 0x03, 0x02, 0x01}));
   ExpectReceivedMessage(recipient.Next(), 100, "hi");
@@ -276,11 +276,11 @@ TEST_F(GgSessionTest, AMessageToAConnectedNumberIsAcknowledgedThenDelivered) {
 }
 
 TEST_F(GgSessionTest, AMessageToNobodyGetsStatusOneAndTheServersMessage) {
-  GgTestPeer sender = Connected(100);
-  GgTestPeer bystander = Connected(200);
+  TGgTestPeer sender = Connected(100);
+  TGgTestPeer bystander = Connected(200);
   Log.clear();
   sender.Send(11, Message(555, Le(-2), std::string("lost\0", 5)));
-  GgPacket ack = sender.Next();
+  TGgPacket ack = sender.Next();
   EXPECT_EQ(ack.Type, 5);
   EXPECT_EQ(ack.Payload, Bytes({0x01, 0, 0, 0, 100, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF}));
   ExpectReceivedMessage(sender.Next(), 0, kGoneText);
@@ -291,8 +291,8 @@ TEST_F(GgSessionTest, AMessageToNobodyGetsStatusOneAndTheServersMessage) {
 
 // Only the 2000 bytes from offset 12 are searched for the NUL that ends the text.
 TEST_F(GgSessionTest, TheTextEndsAtTheFirstNulWithinTwoThousandBytes) {
-  GgTestPeer sender = Connected(100);
-  GgTestPeer recipient = Connected(200);
+  TGgTestPeer sender = Connected(100);
+  TGgTestPeer recipient = Connected(200);
   const std::string longest(1999, 'a');
   const struct {
     std::string Text;
@@ -315,8 +315,8 @@ TEST_F(GgSessionTest, TheTextEndsAtTheFirstNulWithinTwoThousandBytes) {
 }
 
 TEST_F(GgSessionTest, AMessageToOnesOwnNumberGoesToTheFirstConnectionWithIt) {
-  GgTestPeer first = Connected(100);
-  GgTestPeer second = Connected(100);
+  TGgTestPeer first = Connected(100);
+  TGgTestPeer second = Connected(100);
   first.Send(11, Message(100, Le(1), std::string("me\0", 3)));
   // On one connection the acknowledgement comes before the message.
   EXPECT_EQ(first.Next().Type, 5);
@@ -329,8 +329,8 @@ TEST_F(GgSessionTest, AMessageToOnesOwnNumberGoesToTheFirstConnectionWithIt) {
 }
 
 TEST_F(GgSessionTest, BeforeLoginAClientSendsAsNumberZeroAndIsFoundAsZero) {
-  GgTestPeer anonymous = Connect();
-  GgTestPeer recipient = Connected(200);
+  TGgTestPeer anonymous = Connect();
+  TGgTestPeer recipient = Connected(200);
   Log.clear();
   anonymous.Send(11, Message(200, Le(7), std::string("hej\0", 4)));
   EXPECT_EQ(anonymous.Next().Payload, Bytes({2, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0}));
@@ -345,10 +345,10 @@ TEST_F(GgSessionTest, BeforeLoginAClientSendsAsNumberZeroAndIsFoundAsZero) {
 // The lookup by number answers "the first connected client in accept order", whatever order
 // the numbers were taken in.
 TEST_F(GgSessionTest, FindClientByUinAnswersTheFirstConnectedClientInAcceptOrder) {
-  GgTestPeer a = Connected(100);
-  GgTestPeer b = Connected(100);
-  GgTestPeer c = Connected(200);
-  GgTestPeer d = Connect();
+  TGgTestPeer a = Connected(100);
+  TGgTestPeer b = Connected(100);
+  TGgTestPeer c = Connected(200);
+  TGgTestPeer d = Connect();
   TGgClient *ca = Client(0), *cb = Client(1), *cc = Client(2), *cd = Client(3);
   EXPECT_EQ(Session->FindClientByUin(100), ca);
   EXPECT_EQ(Session->FindClientByUin(200), cc);
@@ -391,8 +391,8 @@ TEST_F(GgSessionTest, FindClientByUinAnswersTheFirstConnectedClientInAcceptOrder
 
 // A connection that closed in this turn but is not yet released counts as gone.
 TEST_F(GgSessionTest, AMessageToAClientThatJustLeftIsAnsweredAsUndelivered) {
-  GgTestPeer leaving = Connected(100);
-  GgTestPeer sender = Connected(200);
+  TGgTestPeer leaving = Connected(100);
+  TGgTestPeer sender = Connected(200);
   BeforeChunk = [&](TGgClient* c) {
     if (c == Client(1)) Client(0)->Close();
   };
@@ -404,9 +404,9 @@ TEST_F(GgSessionTest, AMessageToAClientThatJustLeftIsAnsweredAsUndelivered) {
 }
 
 TEST_F(GgSessionTest, AMessageToANumberWhoseFirstConnectionJustLeftGoesToTheNextOne) {
-  GgTestPeer leaving = Connected(100);
-  GgTestPeer twin = Connected(100);
-  GgTestPeer sender = Connected(200);
+  TGgTestPeer leaving = Connected(100);
+  TGgTestPeer twin = Connected(100);
+  TGgTestPeer sender = Connected(200);
   BeforeChunk = [&](TGgClient* c) {
     if (c == Client(2)) Client(0)->Close();
   };
@@ -420,9 +420,9 @@ TEST_F(GgSessionTest, AMessageToANumberWhoseFirstConnectionJustLeftGoesToTheNext
 // The status notification passes over a closed connection and reaches everybody after it, and
 // the status packet is handled once.
 TEST_F(GgSessionTest, AClosedConnectionDoesNotStopTheStatusNotification) {
-  GgTestPeer leaving = Connected(100);
-  GgTestPeer sender = Connected(200);
-  GgTestPeer after = Connected(300);
+  TGgTestPeer leaving = Connected(100);
+  TGgTestPeer sender = Connected(200);
+  TGgTestPeer after = Connected(300);
   BeforeChunk = [&](TGgClient* c) {
     if (c == Client(1) && Client(0)->State() == wsConnected) Client(0)->Close();
   };
@@ -442,9 +442,9 @@ TEST_F(GgSessionTest, AClosedConnectionDoesNotStopTheStatusNotification) {
 // A peer that reset its connection before the server noticed: sending to it finds the loss,
 // and the clients after it are still told.
 TEST_F(GgSessionTest, APeerThatResetDoesNotStopTheStatusNotification) {
-  GgTestPeer gone = Connected(100);
-  GgTestPeer sender = Connected(200);
-  GgTestPeer after = Connected(300);
+  TGgTestPeer gone = Connected(100);
+  TGgTestPeer sender = Connected(200);
+  TGgTestPeer after = Connected(300);
   BeforeChunk = [&](TGgClient* c) {
     if (c == Client(1)) gone.Reset();
   };
@@ -463,28 +463,28 @@ TEST_F(GgSessionTest, APeerThatResetDoesNotStopTheStatusNotification) {
 // Leaving without a status 1 is announced as a status 1 would be, once, to every other client;
 // not when the others already see it as not available or were never told a status.
 TEST_F(GgSessionTest, AClientThatDisconnectsIsAnnouncedAsNotAvailable) {
-  GgTestPeer leaving = Connected(100);
-  GgTestPeer other = Connected(200);
-  GgTestPeer anonymous = Connect();
+  TGgTestPeer leaving = Connected(100);
+  TGgTestPeer other = Connected(200);
+  TGgTestPeer anonymous = Connect();
   leaving.Send(2, Le(4) + "opis");
   EXPECT_EQ(other.Next().Type, 15);
   EXPECT_EQ(anonymous.Next().Type, 15);
   Log.clear();
   leaving.Close();
-  for (GgTestPeer* p : {&other, &anonymous}) {
-    GgPacket gone = p->Next();
+  for (TGgTestPeer* p : {&other, &anonymous}) {
+    TGgPacket gone = p->Next();
     EXPECT_EQ(gone.Type, 15);
     EXPECT_EQ(gone.Payload, Bytes({100, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   }
   EXPECT_EQ(Log, (std::vector<std::string>{L("<użytkownik 100 rozłączył się bez wylogowania")}));
 
   // Hidden, silent (never sent a status) and never logged in: nothing to withdraw.
-  GgTestPeer hidden = Connected(300);
+  TGgTestPeer hidden = Connected(300);
   hidden.Send(2, Le(22) + "x");
   EXPECT_EQ(other.Next().Type, 15);
   EXPECT_EQ(anonymous.Next().Type, 15);
-  GgTestPeer silent = Connected(400);
-  GgTestPeer stranger = Connect();
+  TGgTestPeer silent = Connected(400);
+  TGgTestPeer stranger = Connect();
   stranger.Send(2, Le(2));
   EXPECT_EQ(other.Next().Type, 15);
   size_t lines = Log.size();
@@ -497,8 +497,8 @@ TEST_F(GgSessionTest, AClientThatDisconnectsIsAnnouncedAsNotAvailable) {
 }
 
 TEST_F(GgSessionTest, DestroyingTheSessionClosesEveryConnection) {
-  GgTestPeer a = Connected(100);
-  GgTestPeer b = Connect();
+  TGgTestPeer a = Connected(100);
+  TGgTestPeer b = Connect();
   Session.reset();
   EXPECT_TRUE(a.WaitEnded());
   EXPECT_TRUE(b.WaitEnded());
@@ -509,14 +509,14 @@ TEST_F(GgSessionTest, DestroyingTheSessionClosesEveryConnection) {
 // recipient that is not there, and every message acknowledged as delivered reaches it once it
 // reads. Nothing acknowledged is dropped with its queue.
 TEST_F(GgSessionTest, AMessageIsAcknowledgedAsDeliveredOnlyWhenItWillReachTheRecipient) {
-  GgTestPeer sender = Connected(1);
-  GgTestPeer recipient = Connected(2);
+  TGgTestPeer sender = Connected(1);
+  TGgTestPeer recipient = Connected(2);
   const std::string text(1990, 'm');
   int sent = 0, delivered = 0, refused = 0;
   while (refused < 20 && sent < 20000) {
     for (int i = 0; i < 50; ++i) sender.Send(11, Message(2, Le(++sent), text + '\0'));
     for (int acks = 0; acks < 50;) {
-      GgPacket p;
+      TGgPacket p;
       ASSERT_TRUE(sender.Receive(p, 10));
       if (p.Type != 5) continue;  // the server's note that goes with a refusal
       ++acks;
@@ -526,10 +526,10 @@ TEST_F(GgSessionTest, AMessageIsAcknowledgedAsDeliveredOnlyWhenItWillReachTheRec
   }
   ASSERT_GT(refused, 0);
   int received = 0;
-  for (GgPacket p; received < delivered && recipient.Receive(p, 10);) received += p.Type == 10;
+  for (TGgPacket p; received < delivered && recipient.Receive(p, 10);) received += p.Type == 10;
   EXPECT_EQ(received, delivered);
   sender.Send(11, Message(2, Le(-1), "again"));
-  GgPacket ack;
+  TGgPacket ack;
   while (sender.Receive(ack) && ack.Type != 5) {
   }
   EXPECT_EQ(LeBytesToInt(ack.Payload, 0), 2);

@@ -1,4 +1,4 @@
-// GgTestPeer: the far end of a GG connection in tests. A plain socket that sends GG packets and
+// TGgTestPeer: the far end of a GG connection in tests. A plain socket that sends GG packets and
 // collects whole packets while it pumps the loop, so that the server in the same thread runs.
 #pragma once
 
@@ -18,32 +18,32 @@
 namespace ordwin::test {
 
 // A byte string from a list of byte values.
-inline std::string Bytes(std::initializer_list<int> List) {
+inline std::string Bytes(std::initializer_list<int> list) {
   std::string s;
-  for (int b : List) s += static_cast<char>(b);
+  for (int b : list) s += static_cast<char>(b);
   return s;
 }
 
-inline std::string Le(int32_t Value) { return IntToLeBytes(Value); }
+inline std::string Le(int32_t value) { return IntToLeBytes(value); }
 
 // A byte string from hexadecimal digits, as packets captured on the wire are written down.
-inline std::string FromHex(std::string_view Hex) {
+inline std::string FromHex(std::string_view hex) {
   std::string s;
-  for (size_t i = 0; i + 1 < Hex.size(); i += 2) s += static_cast<char>(std::stoi(std::string(Hex.substr(i, 2)), nullptr, 16));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) s += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
   return s;
 }
 
 // One packet as it goes on the wire: type, payload length, payload.
-inline std::string GgPacketBytes(int32_t Type, const std::string& Payload) {
-  return Le(Type) + Le(static_cast<int32_t>(Payload.size())) + Payload;
+inline std::string GgPacketBytes(int32_t type, const std::string& payload) {
+  return Le(type) + Le(static_cast<int32_t>(payload.size())) + payload;
 }
 
 // Bytes in a heap block of exactly their size, so that the sanitizers catch a read one past
 // the end (a std::string always has room for its NUL, and short ones live inside it).
 class TExactBytes {
 public:
-  explicit TExactBytes(std::string_view Bytes) : data_(new char[Bytes.size()]), size_(Bytes.size()) {
-    std::copy(Bytes.begin(), Bytes.end(), data_.get());
+  explicit TExactBytes(std::string_view bytes) : data_(new char[bytes.size()]), size_(bytes.size()) {
+    std::copy(bytes.begin(), bytes.end(), data_.get());
   }
   operator std::string_view() const { return {data_.get(), size_}; }
 
@@ -52,14 +52,14 @@ private:
   size_t size_;
 };
 
-struct GgPacket {
+struct TGgPacket {
   int32_t Type = -1;
   std::string Payload;
 };
 
-class GgTestPeer {
+class TGgTestPeer {
 public:
-  explicit GgTestPeer(int Port) : handle_(ConnectTo(Port)) {
+  explicit TGgTestPeer(int port) : handle_(ConnectTo(port)) {
     EXPECT_TRUE(handle_.Valid());
     // Each send leaves at once, so that a test decides where the server's reads split.
     int one = 1;
@@ -68,14 +68,14 @@ public:
 
   int Fd() const { return handle_.Get(); }
 
-  void Send(int32_t Type, const std::string& Payload) { SendRaw(GgPacketBytes(Type, Payload)); }
+  void Send(int32_t type, const std::string& payload) { SendRaw(GgPacketBytes(type, payload)); }
   // Pumps the loop while the socket is full, so that a large send cannot stall the server
   // that would read it.
-  void SendRaw(const std::string& Data) {
+  void SendRaw(const std::string& data) {
     size_t off = 0;
     bool ok = PumpUntil([&] {
-      while (off < Data.size()) {
-        ssize_t n = ::send(handle_.Get(), Data.data() + off, Data.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+      while (off < data.size()) {
+        ssize_t n = ::send(handle_.Get(), data.data() + off, data.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
           off += static_cast<size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -91,25 +91,25 @@ public:
   }
 
   // Pumps until a whole packet has come, and takes it; false when none came in time.
-  bool Receive(GgPacket& Out, double Seconds = 5.0) {
-    if (!PumpUntil([&] { return Fill(), WholePacket(); }, Seconds)) return false;
+  bool Receive(TGgPacket& out, double seconds = 5.0) {
+    if (!PumpUntil([&] { return Fill(), WholePacket(); }, seconds)) return false;
     size_t length = static_cast<size_t>(LeBytesToInt(buffer_, 4));
-    Out.Type = LeBytesToInt(buffer_, 0);
-    Out.Payload = buffer_.substr(8, length);
+    out.Type = LeBytesToInt(buffer_, 0);
+    out.Payload = buffer_.substr(8, length);
     buffer_.erase(0, 8 + length);
     return true;
   }
 
   // The next packet; fails the test when none comes.
-  GgPacket Next() {
-    GgPacket p;
+  TGgPacket Next() {
+    TGgPacket p;
     EXPECT_TRUE(Receive(p)) << "no packet came";
     return p;
   }
 
   // Pumps a few turns and takes every byte that came meanwhile, whole packets or not.
-  std::string Unread(int Turns = 20) {
-    PumpTurns(Turns);
+  std::string Unread(int turns = 20) {
+    PumpTurns(turns);
     Fill();
     std::string out;
     out.swap(buffer_);
@@ -118,8 +118,8 @@ public:
 
   // Pumps until the server has ended the connection (orderly or by reset). Bytes that came
   // before the end stay readable.
-  bool WaitEnded(double Seconds = 5.0) {
-    return PumpUntil([&] { return Fill(), ended_; }, Seconds);
+  bool WaitEnded(double seconds = 5.0) {
+    return PumpUntil([&] { return Fill(), ended_; }, seconds);
   }
 
   void Close() { handle_.Close(); }
@@ -147,7 +147,7 @@ private:
     }
   }
 
-  SocketHandle handle_;
+  TDescriptor handle_;
   std::string buffer_;
   bool ended_ = false;
 };

@@ -15,11 +15,11 @@ namespace {
 
 using test::Bytes;
 using test::GgPacketBytes;
-using test::GgTestPeer;
+using test::TGgTestPeer;
 using test::Le;
 using test::PumpUntil;
 
-struct Call {
+struct TCall {
   TGgClient* Client;
   int32_t Type;
   std::string Payload;
@@ -44,7 +44,7 @@ protected:
       if (OnChunk) OnChunk(data);
     };
     Listener->OnClientCommand = [this](TGgClient* c, int32_t type, const std::string& payload) {
-      Calls.push_back(Call{c, type, payload, Chunks.size()});
+      Calls.push_back(TCall{c, type, payload, Chunks.size()});
       Events.push_back("packet " + std::to_string(type));
       if (OnPacket) OnPacket(c, type);
     };
@@ -63,18 +63,18 @@ protected:
     LoopTest::TearDown();
   }
 
-  GgTestPeer Connect() {
+  TGgTestPeer Connect() {
     size_t before = Clients.size();
-    GgTestPeer peer(Port);
+    TGgTestPeer peer(Port);
     EXPECT_TRUE(PumpUntil([&] { return Clients.size() > before; }));
     return peer;
   }
 
-  // Sends Data as one write and pumps until the server has read it whole.
-  void SendAsOneRead(GgTestPeer& Peer, const std::string& Data) {
+  // Sends data as one write and pumps until the server has read it whole.
+  void SendAsOneRead(TGgTestPeer& peer, const std::string& data) {
     size_t before = ChunkBytes();
-    Peer.SendRaw(Data);
-    ASSERT_TRUE(PumpUntil([&] { return ChunkBytes() >= before + Data.size(); }));
+    peer.SendRaw(data);
+    ASSERT_TRUE(PumpUntil([&] { return ChunkBytes() >= before + data.size(); }));
   }
 
   size_t ChunkBytes() const {
@@ -87,7 +87,7 @@ protected:
   int Port = 0;
   std::vector<TGgClient*> Clients;
   std::vector<std::string> Chunks;
-  std::vector<Call> Calls;
+  std::vector<TCall> Calls;
   std::vector<std::string> Events;
   std::string BufferAtDisconnect = "not released";
   std::function<void(TGgClient*)> OnConnect;
@@ -96,7 +96,7 @@ protected:
 };
 
 TEST_F(FramingTest, HeaderSplitThreePlusFiveGivesOneCallAfterTheSecondRead) {
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   std::string packet = GgPacketBytes(7, "");
   SendAsOneRead(peer, packet.substr(0, 3));
   EXPECT_TRUE(Calls.empty());
@@ -111,7 +111,7 @@ TEST_F(FramingTest, HeaderSplitThreePlusFiveGivesOneCallAfterTheSecondRead) {
 }
 
 TEST_F(FramingTest, TwentyBytesInFiveReadsOfFourGiveOneCallAfterTheFifth) {
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   std::string payload = "0123456789AB";
   std::string stream = Bytes({0x01, 0, 0, 0, 0x0C, 0, 0, 0}) + payload;
   for (size_t at = 0; at < stream.size(); at += 4) {
@@ -128,7 +128,7 @@ TEST_F(FramingTest, TwentyBytesInFiveReadsOfFourGiveOneCallAfterTheFifth) {
 // reads at another offset: a packet is raised in the read that completes it, never earlier,
 // never twice, and the stream never loses its alignment.
 TEST_F(FramingTest, EverySplitOffsetDeliversEachPacketInTheReadThatCompletesIt) {
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   const std::vector<std::pair<int32_t, std::string>> packets = {
       {21, Le(12345) + "pw"}, {8, ""}, {11, std::string("a\0b\0", 4) + Bytes({0xFF, 0x80})}};
   std::string stream;
@@ -146,7 +146,7 @@ TEST_F(FramingTest, EverySplitOffsetDeliversEachPacketInTheReadThatCompletesIt) 
     SendAsOneRead(peer, stream.substr(split));
     ASSERT_EQ(Calls.size() - before, packets.size()) << "split at " << split;
     for (size_t i = 0; i < packets.size(); ++i) {
-      const Call& c = Calls[before + i];
+      const TCall& c = Calls[before + i];
       EXPECT_EQ(c.Type, packets[i].first) << "split at " << split;
       EXPECT_EQ(c.Payload, packets[i].second) << "split at " << split;
       EXPECT_EQ(c.Chunks, Chunks.size() - (ends[i] <= split ? 1 : 0)) << "split at " << split;
@@ -156,7 +156,7 @@ TEST_F(FramingTest, EverySplitOffsetDeliversEachPacketInTheReadThatCompletesIt) 
 }
 
 TEST_F(FramingTest, SeveralPacketsInOneReadAreRaisedInOrderWithinThatRead) {
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   SendAsOneRead(peer, GgPacketBytes(2, "abc") + GgPacketBytes(8, "") + GgPacketBytes(99, "xy"));
   EXPECT_EQ(Events, (std::vector<std::string>{"chunk", "packet 2", "packet 8", "packet 99"}));
   ASSERT_EQ(Calls.size(), 3u);
@@ -167,7 +167,7 @@ TEST_F(FramingTest, SeveralPacketsInOneReadAreRaisedInOrderWithinThatRead) {
 }
 
 TEST_F(FramingTest, ATrailingPartialPacketWaitsInTheBufferForItsRest) {
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   std::string next = GgPacketBytes(3, "hello");
   SendAsOneRead(peer, GgPacketBytes(2, "one") + next.substr(0, 5));
   ASSERT_EQ(Calls.size(), 1u);
@@ -183,8 +183,8 @@ TEST_F(FramingTest, ATrailingPartialPacketWaitsInTheBufferForItsRest) {
 }
 
 TEST_F(FramingTest, TwoConnectionsKeepTheirOwnBuffers) {
-  GgTestPeer a = Connect();
-  GgTestPeer b = Connect();
+  TGgTestPeer a = Connect();
+  TGgTestPeer b = Connect();
   std::string pa = GgPacketBytes(2, "from a");
   std::string pb = GgPacketBytes(2, "from b");
   SendAsOneRead(a, pa.substr(0, 10));
@@ -199,7 +199,7 @@ TEST_F(FramingTest, TwoConnectionsKeepTheirOwnBuffers) {
 }
 
 TEST_F(FramingTest, WithoutACommandHandlerPacketsAreSkippedAndTheStreamStaysAligned) {
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   auto handler = Listener->OnClientCommand;
   Listener->OnClientCommand = nullptr;
   SendAsOneRead(peer, GgPacketBytes(2, "skipped") + GgPacketBytes(8, "").substr(0, 3));
@@ -214,7 +214,7 @@ TEST_F(FramingTest, WithoutACommandHandlerPacketsAreSkippedAndTheStreamStaysAlig
 
 TEST_F(FramingTest, WithReportRawDataClearedPacketsStillCome) {
   OnConnect = [](TGgClient* c) { c->ReportRawData = false; };
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   peer.SendRaw(GgPacketBytes(8, "") + GgPacketBytes(20, "x"));
   ASSERT_TRUE(PumpUntil([&] { return Calls.size() == 2; }));
   EXPECT_EQ(Events, (std::vector<std::string>{"packet 8", "packet 20"}));
@@ -227,14 +227,14 @@ TEST_F(FramingTest, ANewConnectionStartsWithEmptySessionFields) {
                    "][" + c->NotifyReply + "][" + c->UserList + "]");
   };
   {
-    GgTestPeer first = Connect();
+    TGgTestPeer first = Connect();
     first.SendRaw(GgPacketBytes(21, Le(5)).substr(0, 6));
     ASSERT_TRUE(PumpUntil([&] { return Clients[0]->RecvBuffer.size() == 6; }));
     first.Close();
     ASSERT_TRUE(PumpUntil([&] { return Listener->SocketServer()->CountClients() == 0; }));
   }
   EXPECT_EQ(BufferAtDisconnect, GgPacketBytes(21, Le(5)).substr(0, 6));
-  GgTestPeer second = Connect();
+  TGgTestPeer second = Connect();
   SendAsOneRead(second, GgPacketBytes(8, ""));
   ASSERT_EQ(Calls.size(), 1u);
   EXPECT_EQ(Calls[0].Type, 8);
@@ -250,7 +250,7 @@ TEST_F(FramingTest, APacketWhoseHandlerRaisedIsDeliveredAgainWithTheNextRead) {
       throw std::runtime_error("handler failed");
     }
   };
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   SendAsOneRead(peer, GgPacketBytes(2, "before") + GgPacketBytes(9, "again") + GgPacketBytes(10, "b"));
   EXPECT_EQ(Events, (std::vector<std::string>{"chunk", "packet 2", "packet 9"}));
   EXPECT_EQ(Clients[0]->RecvBuffer, GgPacketBytes(9, "again") + GgPacketBytes(10, "b"));
@@ -266,7 +266,7 @@ TEST_F(FramingTest, AChunkWhoseRawHandlerRaisedIsDropped) {
   OnChunk = [&](const std::string&) {
     if (Chunks.size() == 1) throw std::runtime_error("raw handler failed");
   };
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   SendAsOneRead(peer, GgPacketBytes(2, "lost"));
   EXPECT_TRUE(Calls.empty());
   EXPECT_EQ(Clients[0]->RecvBuffer, "");
@@ -279,7 +279,7 @@ TEST_F(FramingTest, PacketsBehindOneWhoseHandlerClosedTheClientAreStillDelivered
   OnPacket = [](TGgClient* c, int32_t type) {
     if (type == 2) c->Close();
   };
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   SendAsOneRead(peer, GgPacketBytes(2, "bye") + GgPacketBytes(8, "") + GgPacketBytes(11, "m"));
   EXPECT_EQ(Events, (std::vector<std::string>{"chunk", "packet 2", "closed", "packet 8", "packet 11"}));
   EXPECT_TRUE(peer.WaitEnded());
@@ -288,7 +288,7 @@ TEST_F(FramingTest, PacketsBehindOneWhoseHandlerClosedTheClientAreStillDelivered
 }
 
 TEST_F(FramingTest, PacketsArrivingWithThePeersCloseComeBeforeTheClose) {
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   peer.SendRaw(GgPacketBytes(21, Le(1)) + GgPacketBytes(8, ""));
   peer.Close();
   ASSERT_TRUE(PumpUntil([&] { return Listener->SocketServer()->CountClients() == 0; }));
@@ -298,7 +298,7 @@ TEST_F(FramingTest, PacketsArrivingWithThePeersCloseComeBeforeTheClose) {
 }
 
 TEST_F(FramingTest, APacketOfTheLargestLengthIsDeliveredWhole) {
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   std::string payload(TRiDuziva::kMaxPacketLength, 'p');
   payload[0] = '\0';
   peer.SendRaw(GgPacketBytes(11, payload));
@@ -316,8 +316,8 @@ TEST_F(FramingTest, ABadLengthClosesOnlyThatConnection) {
     Calls.clear();
     Events.clear();
     BufferAtDisconnect = "not released";
-    GgTestPeer bad = Connect();
-    GgTestPeer good = Connect();
+    TGgTestPeer bad = Connect();
+    TGgTestPeer good = Connect();
     bad.SendRaw(GgPacketBytes(2, "ok") + Le(8) + Le(length) + GgPacketBytes(8, ""));
     EXPECT_TRUE(bad.WaitEnded());
     ASSERT_TRUE(PumpUntil([&] { return BufferAtDisconnect != "not released"; }));
@@ -337,7 +337,7 @@ TEST_F(FramingTest, ABadLengthClosesOnlyThatConnection) {
 
 // The header alone is enough to refuse the packet: nothing waits for payload bytes to come.
 TEST_F(FramingTest, ABadLengthIsRefusedWithoutWaitingForItsPayload) {
-  GgTestPeer peer = Connect();
+  TGgTestPeer peer = Connect();
   peer.SendRaw(Le(11) + Le(TRiDuziva::kMaxPacketLength + 1) + std::string(100, 'x'));
   EXPECT_TRUE(peer.WaitEnded());
   EXPECT_TRUE(Calls.empty());

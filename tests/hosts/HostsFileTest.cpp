@@ -37,8 +37,8 @@ protected:
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  void Write(const std::string& Text) {
-    std::ofstream(path_, std::ios::binary) << Text;
+  void Write(const std::string& text) {
+    std::ofstream(path_, std::ios::binary) << text;
   }
   std::string Read() const {
     std::ifstream in(path_, std::ios::binary);
@@ -194,14 +194,14 @@ TEST_F(HostsFileTest, AReadOnlyFileIsLeftAloneEvenForRoot) {
   EXPECT_EQ(EntriesInFolder(), 1u);
 }
 
-// Runs Body in a child process with a mount namespace of its own; returns the child's exit
+// Runs body in a child process with a mount namespace of its own; returns the child's exit
 // status, or -1 where no such namespace can be made (not root).
-int InMountNamespace(const std::function<int()>& Body) {
+int InMountNamespace(const std::function<int()>& body) {
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       ::_exit(100);
-    ::_exit(Body());
+    ::_exit(body());
   }
   int status = 0;
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -2;

@@ -21,7 +21,7 @@ using test::NotFound;
 using test::PumpUntil;
 
 // What the document handlers saw of each request.
-struct Seen {
+struct TSeen {
   std::string Method, Path, Params, Version, Document, Accept, AcceptLanguage, Host, UserAgent, Connection;
   int32_t ContentLength;
   std::vector<std::string> HeaderLines;
@@ -29,18 +29,18 @@ struct Seen {
 
 class HttpConnectionTest : public HttpTest {
 protected:
-  void Record(THttpConnection* C) {
-    Requests.push_back({C->Method, C->Path, C->Params, C->Version, C->Document, C->ReqAccept, C->ReqAcceptLanguage,
-                        C->ReqHost, C->ReqUserAgent, C->ReqConnection, C->ReqContentLength, C->HeaderLines});
+  void Record(THttpConnection* c) {
+    Requests.push_back({c->Method, c->Path, c->Params, c->Version, c->Document, c->ReqAccept, c->ReqAcceptLanguage,
+                        c->ReqHost, c->ReqUserAgent, c->ReqConnection, c->ReqContentLength, c->HeaderLines});
   }
-  std::vector<Seen> Requests;
+  std::vector<TSeen> Requests;
 };
 
 TEST_F(HttpConnectionTest, RequestLinesAndHeaderValuesAreReadAsTheySayAndUnknownOnesGet404) {
   Server->DocDir = "c:\\wwwroot";
-  Server->OnGetDocument = [this](TObject*, THttpConnection* C, THttpGetFlag& Flags) {
-    Record(C);
-    Flags = hfNotFound;
+  Server->OnGetDocument = [this](TObject*, THttpConnection* c, THttpGetFlag& flags) {
+    Record(c);
+    flags = hfNotFound;
   };
   Start();
   EXPECT_EQ(Exchange("GET /a/b.html?x=1&y=?2 HTTP/1.0\r\n"
@@ -63,7 +63,7 @@ TEST_F(HttpConnectionTest, RequestLinesAndHeaderValuesAreReadAsTheySayAndUnknown
   EXPECT_EQ(Exchange("POST /form HTTP/1.0\r\nContent-Length: 19\r\n\r\nGET /x HTTP/1.0\r\n\r\n"), NotFound("/form"));
 
   ASSERT_EQ(Requests.size(), 3u);
-  const Seen& a = Requests[0];
+  const TSeen& a = Requests[0];
   EXPECT_EQ(a.Method, "GET");
   EXPECT_EQ(a.Path, "/a/b.html");
   EXPECT_EQ(a.Params, "x=1&y=?2");
@@ -109,7 +109,7 @@ TEST_F(HttpConnectionTest, FilesAreServedWholeWithTheirHeaderAndKeepAliveAnswers
   EXPECT_EQ(index.substr(index.size() - 13), "\r\n\r\n<p>hi</p>");
 
   // Keep-alive: the connection stays open and able to send after a served file.
-  SocketHandle peer = test::ConnectTo(Port);
+  TDescriptor peer = test::ConnectTo(Port);
   test::SendAll(peer.Get(), "GET /a/b.txt HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
   std::string got;
   ASSERT_TRUE(PumpUntil([&] { return test::DrainPeer(peer.Get(), got) || got.size() >= head.size() + 5000; }));
@@ -127,8 +127,8 @@ TEST_F(HttpConnectionTest, NoNameLeavesTheDocumentFolder) {
   fs::create_symlink("in.txt", Folder / "www/alias.txt");
   fs::create_symlink(Folder, Folder / "www/up");
   Start();
-  auto body = [this](const std::string& Path) {
-    std::string reply = Exchange("GET " + Path + " HTTP/1.0\r\n\r\n");
+  auto body = [this](const std::string& path) {
+    std::string reply = Exchange("GET " + path + " HTTP/1.0\r\n\r\n");
     return reply.rfind("HTTP/1.0 200 OK", 0) == 0 ? reply.substr(reply.find("\r\n\r\n") + 4) : "404";
   };
   EXPECT_EQ(body("/in.txt"), "inside");
@@ -142,7 +142,7 @@ TEST_F(HttpConnectionTest, NoNameLeavesTheDocumentFolder) {
   EXPECT_EQ(body(std::string("/in.txt\0.html", 13)), "404");
 
   // The default folder "c:\wwwroot" lies in the user's data folder, not among the user's files.
-  test::ScopedEnv data("XDG_DATA_HOME", (Folder / "data").string());
+  test::TScopedEnv data("XDG_DATA_HOME", (Folder / "data").string());
   Write("data/Malvory/RIDuziva/c/wwwroot/index.html", "default");
   Server->DocDir = "c:\\wwwroot";
   EXPECT_EQ(body("/"), "default");
@@ -152,12 +152,12 @@ TEST_F(HttpConnectionTest, NoNameLeavesTheDocumentFolder) {
 // and a client still sending when its request is refused gets the reply and an orderly end.
 TEST_F(HttpConnectionTest, TheCloseWaitsForTheWholeReplyAndEndsWithoutAReset) {
   const std::string big(8 << 20, 'x');
-  Server->OnGetDocument = [&](TObject*, THttpConnection* C, THttpGetFlag& Flags) {
-    Flags = hfTakeOver;
-    C->SendString(big);
+  Server->OnGetDocument = [&](TObject*, THttpConnection* c, THttpGetFlag& flags) {
+    flags = hfTakeOver;
+    c->SendString(big);
   };
   Start();
-  SocketHandle peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TDescriptor peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int small = 4096;
   ::setsockopt(peer.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
   sockaddr_in a{};
@@ -171,7 +171,7 @@ TEST_F(HttpConnectionTest, TheCloseWaitsForTheWholeReplyAndEndsWithoutAReset) {
 
   // The body comes after the 404 has gone out and before the close: it must not be answered
   // with a reset, which would reach the client in place of the orderly end.
-  SocketHandle sender = test::ConnectTo(Port);
+  TDescriptor sender = test::ConnectTo(Port);
   test::SendAll(sender.Get(), "POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\n");
   std::string got;
   ASSERT_TRUE(PumpUntil([&] { return test::DrainPeer(sender.Get(), got) || !got.empty(); }));

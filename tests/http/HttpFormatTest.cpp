@@ -40,13 +40,13 @@ TEST(HttpFormatTest, TheNotFoundPageShowsThePathAsText) {
 
 TEST(HttpFormatTest, ADriveLetterStandsForAFolderOfTheUsersDataHome) {
   {
-    test::ScopedEnv data("XDG_DATA_HOME", "/data/home");
+    test::TScopedEnv data("XDG_DATA_HOME", "/data/home");
     EXPECT_EQ(LocalFileName("c:\\wwwroot\\a\\b.html"), "/data/home/Malvory/RIDuziva/c/wwwroot/a/b.html");
     EXPECT_EQ(LocalFileName("D:x.txt"), "/data/home/Malvory/RIDuziva/d/x.txt");
     EXPECT_EQ(LocalFileName("\\srv\\www\\index.html"), "/srv/www/index.html");
   }
-  test::ScopedEnv home("HOME", "/home/someone");
-  test::ScopedEnv relative("XDG_DATA_HOME", "relative/not/used");
+  test::TScopedEnv home("HOME", "/home/someone");
+  test::TScopedEnv relative("XDG_DATA_HOME", "relative/not/used");
   EXPECT_EQ(LocalFileName("c:\\wwwroot"), "/home/someone/.local/share/Malvory/RIDuziva/c/wwwroot");
 }
 

@@ -51,7 +51,7 @@ TEST_F(HttpResponderTest, EveryGetIsAnsweredWithTheAddressOfTheMomentAndThenClos
 }
 
 TEST_F(HttpResponderTest, HeadAndPostNeverContainTheAddress) {
-  test::ScopedEnv data("XDG_DATA_HOME", (Folder / "empty").string());  // no c:\wwwroot there
+  test::TScopedEnv data("XDG_DATA_HOME", (Folder / "empty").string());  // no c:\wwwroot there
   std::string notFound = NotFound("/");
   EXPECT_EQ(Exchange("HEAD / HTTP/1.0\r\n\r\n"), notFound.substr(0, notFound.find("<HTML>")));
   EXPECT_EQ(Exchange("POST /appsvc/appmsg4.asp HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc"),

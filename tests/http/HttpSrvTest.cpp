@@ -25,24 +25,24 @@ class HttpSrvTest : public HttpTest {
 protected:
   void SetUp() override {
     HttpTest::SetUp();
-    Server->OnGetDocument = [](TObject*, THttpConnection* C, THttpGetFlag& Flags) {
-      Flags = hfTakeOver;
-      C->SendString("ok");
+    Server->OnGetDocument = [](TObject*, THttpConnection* c, THttpGetFlag& flags) {
+      flags = hfTakeOver;
+      c->SendString("ok");
     };
     Server->OnServerStarted = [this](TObject*) { Log.push_back("started"); };
     Server->OnServerStopped = [this](TObject*) { Log.push_back("stopped"); };
-    Server->OnClientConnect = [this](TObject* S, THttpConnection* C, uint16_t E) {
-      EXPECT_EQ(S, Server.get());
-      EXPECT_EQ(C->DocDir, Server->DocDir);
-      Log.push_back("connect " + C->Name() + " " + std::to_string(E));
+    Server->OnClientConnect = [this](TObject* s, THttpConnection* c, uint16_t e) {
+      EXPECT_EQ(s, Server.get());
+      EXPECT_EQ(c->DocDir, Server->DocDir);
+      Log.push_back("connect " + c->Name() + " " + std::to_string(e));
     };
-    Server->OnClientDisconnect = [this](TObject*, THttpConnection* C, uint16_t) {
-      Log.push_back("disconnect " + C->Name());
+    Server->OnClientDisconnect = [this](TObject*, THttpConnection* c, uint16_t) {
+      Log.push_back("disconnect " + c->Name());
     };
   }
   int Clients() const { return Server->SocketServer()->CountClients(); }
-  // Waits until the server has attached N connections.
-  void WaitClients(int N) { ASSERT_TRUE(PumpUntil([&] { return Clients() == N; })); }
+  // Waits until the server has attached n connections.
+  void WaitClients(int n) { ASSERT_TRUE(PumpUntil([&] { return Clients() == n; })); }
 
   std::vector<std::string> Log;
 };
@@ -84,9 +84,9 @@ TEST_F(HttpSrvTest, StartListensOnceMovesWithItsPortAndStopDropsEveryConnection)
   EXPECT_EQ(Log[3], "connect Client1 0");
   EXPECT_EQ(Log[4], "disconnect Client1");
 
-  SocketHandle a = test::ConnectTo(Port);
+  TDescriptor a = test::ConnectTo(Port);
   WaitClients(1);
-  SocketHandle b = test::ConnectTo(Port);
+  TDescriptor b = test::ConnectTo(Port);
   WaitClients(2);
   Server->Stop();
   EXPECT_EQ(Log.back(), "stopped");
@@ -109,17 +109,17 @@ TEST_F(HttpSrvTest, StartListensOnceMovesWithItsPortAndStopDropsEveryConnection)
 // descriptors cannot accept at all: either way only that client is lost.
 TEST_F(HttpSrvTest, AFailedAcceptDropsOneClientAndTheServerListensOn) {
   Start();
-  SocketHandle gone = test::ConnectTo(Port);
+  TDescriptor gone = test::ConnectTo(Port);
   test::ResetAndClose(gone);
   ASSERT_TRUE(PumpUntil([&] { return Server->SocketServer()->ClientNumber() == 1; }));
   EXPECT_EQ(Exchange("GET / HTTP/1.0\r\n\r\n"), "ok");
   WaitClients(0);
 
 #ifndef ORDWIN_SANITIZED_BUILD  // the sanitizers' own checks need free descriptors
-  SocketHandle first = test::ConnectTo(Port);
+  TDescriptor first = test::ConnectTo(Port);
   WaitClients(1);
   const int accepts = Server->SocketServer()->ClientNumber();
-  SocketHandle second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TDescriptor second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   test::TDescriptorsUsedUp usedUp(second.Get());
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -154,7 +154,7 @@ TEST_F(HttpSrvTest, BadInputGetsA404OrAnOrderlyCloseAndTheNextRequestIsAnswered)
       << reply.substr(0, 200);
   EXPECT_EQ(Exchange(get), "ok");
 
-  SocketHandle reset = test::ConnectTo(Port);
+  TDescriptor reset = test::ConnectTo(Port);
   test::SendAll(reset.Get(), "GET / HTTP/1.0\r\nHost: half");
   test::PumpTurns(10);
   test::ResetAndClose(reset);
@@ -175,10 +175,10 @@ TEST_F(HttpSrvTest, BurstsUpToAThousandSilentConnectionsAreTakenAndTheNextReques
   // They come in bursts that the listener's queue takes whole: a client whose first packet
   // found it full would wait seconds for its second try, and the bounded connect would fail.
   constexpr int kBurst = 100;
-  std::vector<SocketHandle> silent;
+  std::vector<TDescriptor> silent;
   while (silent.size() < kSilent) {
     for (int i = 0; i < kBurst; ++i) {
-      SocketHandle peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      TDescriptor peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
       timeval bound{5, 0};
       ::setsockopt(peer.Get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
       sockaddr_in a{};

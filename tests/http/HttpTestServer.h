@@ -18,22 +18,22 @@ namespace ordwin::test {
 namespace fs = std::filesystem;
 
 // Sets an environment variable for the life of a scope.
-class ScopedEnv {
+class TScopedEnv {
 public:
-  ScopedEnv(const char* Name, const std::string& Value) : name_(Name) {
-    const char* old = std::getenv(Name);
+  TScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
     if (old != nullptr) old_ = old;
     had_ = old != nullptr;
-    ::setenv(Name, Value.c_str(), 1);
+    ::setenv(name, value.c_str(), 1);
   }
-  ~ScopedEnv() {
+  ~TScopedEnv() {
     if (had_)
       ::setenv(name_, old_.c_str(), 1);
     else
       ::unsetenv(name_);
   }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  TScopedEnv(const TScopedEnv&) = delete;
+  TScopedEnv& operator=(const TScopedEnv&) = delete;
 
 private:
   const char* name_;
@@ -41,14 +41,14 @@ private:
   bool had_ = false;
 };
 
-// Sends all of Data without blocking, running the loop whenever the peer has no room, so that a
+// Sends all of data without blocking, running the loop whenever the peer has no room, so that a
 // request larger than the socket buffers reaches a server that runs on this thread.
-inline void SendPumping(int Fd, const std::string& Data) {
+inline void SendPumping(int fd, const std::string& data) {
   size_t off = 0;
   bool sent = PumpUntil([&] {
-    ssize_t n = ::send(Fd, Data.data() + off, Data.size() - off, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n > 0) off += static_cast<size_t>(n);
-    return off == Data.size() || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    return off == data.size() || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
   });
   EXPECT_TRUE(sent);
 }
@@ -76,22 +76,22 @@ protected:
     Server->Start();
     Port = std::stoi(Server->SocketServer()->GetBoundPort());
   }
-  void Write(const fs::path& Name, const std::string& Content) {
-    fs::create_directories((Folder / Name).parent_path());
-    std::ofstream(Folder / Name, std::ios::binary) << Content;
+  void Write(const fs::path& name, const std::string& content) {
+    fs::create_directories((Folder / name).parent_path());
+    std::ofstream(Folder / name, std::ios::binary) << content;
   }
 
   // Pumps until the server ended the connection (or a deadline passed); returns what came.
-  std::string ReadToEnd(int Fd) {
+  std::string ReadToEnd(int fd) {
     std::string got;
-    bool ended = PumpUntil([&] { return DrainPeer(Fd, got); });
+    bool ended = PumpUntil([&] { return DrainPeer(fd, got); });
     EXPECT_TRUE(ended) << "the server did not end the connection; got: " << got;
     return got;
   }
   // One request on a new connection: every byte of the reply, up to the server's close.
-  std::string Exchange(const std::string& Request) {
-    SocketHandle peer = ConnectTo(Port);
-    SendPumping(peer.Get(), Request);
+  std::string Exchange(const std::string& request) {
+    TDescriptor peer = ConnectTo(Port);
+    SendPumping(peer.Get(), request);
     return ReadToEnd(peer.Get());
   }
 
@@ -101,10 +101,10 @@ protected:
 };
 
 // The 404 reply for a path, with the status line's version.
-inline std::string NotFound(const std::string& Path, const std::string& Version = "HTTP/1.0") {
+inline std::string NotFound(const std::string& path, const std::string& version = "HTTP/1.0") {
   std::string page = "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The requested URL " +
-                     Path + " was not found on this server.<P></BODY></HTML>\r\n";
-  return Version + " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) +
+                     path + " was not found on this server.<P></BODY></HTML>\r\n";
+  return version + " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) +
          "\r\n\r\n" + page;
 }
 

@@ -16,13 +16,13 @@ namespace {
 
 using test::TEventLog;
 using test::TLoopbackServer;
-using Lines = std::vector<std::string>;
+using TLogLines = std::vector<std::string>;
 using ConnectTest = test::LoopTest;
 
-int IntOption(int Fd, int Option) {
+int IntOption(int fd, int option) {
   int v = -1;
   socklen_t len = sizeof(v);
-  ::getsockopt(Fd, SOL_SOCKET, Option, &v, &len);
+  ::getsockopt(fd, SOL_SOCKET, option, &v, &len);
   return v;
 }
 
@@ -36,7 +36,7 @@ TEST_F(ConnectTest, StreamConnectsFromItsLocalAddressWithItsOptionsAndCarriesDat
   s.SetPort(server.Port());
   s.SetLocalAddr("127.0.0.1");
   s.Connect();
-  EXPECT_EQ(log.Lines, (Lines{"state:closed->opened", "state:opened->connecting"}));
+  EXPECT_EQ(log.Lines, (TLogLines{"state:closed->opened", "state:opened->connecting"}));
   EXPECT_NE(s.LocalPort(), "0");  // bound before connecting, and read back
   // Reuse, keep-alive and linger on with 0 seconds, as on every outgoing stream.
   EXPECT_EQ(IntOption(s.HSocket(), SO_REUSEADDR), 1);
@@ -48,7 +48,7 @@ TEST_F(ConnectTest, StreamConnectsFromItsLocalAddressWithItsOptionsAndCarriesDat
   EXPECT_EQ(l.l_linger, 0);
 
   ASSERT_TRUE(test::PumpUntil([&] { return log.Has("connected:0") && server.Peers.size() == 1; }));
-  EXPECT_EQ(log.Lines, (Lines{"state:closed->opened", "state:opened->connecting", "state:connecting->connected",
+  EXPECT_EQ(log.Lines, (TLogLines{"state:closed->opened", "state:opened->connecting", "state:connecting->connected",
                               "connected:0"}));
   EXPECT_EQ(server.Peers[0]->PeerPort(), s.LocalPort());
   EXPECT_EQ(s.PeerPort(), server.Port());
@@ -70,7 +70,7 @@ TEST_F(ConnectTest, RefusedPortReportsTheErrorInSessionConnectedAndTheCloseFollo
   s.SetPort(test::UnusedPort());
   s.Connect();
   ASSERT_TRUE(test::PumpUntil([&] { return log.Has("closed:0"); }));
-  EXPECT_EQ(log.Lines, (Lines{"state:closed->opened", "state:opened->connecting", "state:connecting->connected",
+  EXPECT_EQ(log.Lines, (TLogLines{"state:closed->opened", "state:opened->connecting", "state:connecting->connected",
                               "connected:10061", "state:connected->closed", "closed:0"}));
   EXPECT_EQ(s.State(), wsClosed);
   test::PumpTurns();
@@ -111,7 +111,7 @@ TEST_F(ConnectTest, GuardsAndFailuresBeforeAnyConnectionHaveTheirTexts) {
 }
 
 TEST_F(ConnectTest, DatagramIsConnectedAtOnceFromABoundPortAndBroadcastIsAllowedFor255) {
-  SocketHandle peer(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  TDescriptor peer(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -133,7 +133,7 @@ TEST_F(ConnectTest, DatagramIsConnectedAtOnceFromABoundPortAndBroadcastIsAllowed
   s.SetAddr("127.0.0.1");
   s.SetPort(std::to_string(ntohs(a.sin_port)));
   s.Connect();
-  EXPECT_EQ(log.Lines, (Lines{"state:closed->opened", "state:opened->connected", "connected:0"}));
+  EXPECT_EQ(log.Lines, (TLogLines{"state:closed->opened", "state:opened->connected", "connected:0"}));
   EXPECT_EQ(IntOption(s.HSocket(), SO_BROADCAST), 0);
   ASSERT_NE(s.LocalPort(), "0");
 

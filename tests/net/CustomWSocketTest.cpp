@@ -19,26 +19,26 @@ namespace {
 using test::StateName;
 
 // A TWSocket whose own endpoint the tests may post to.
-struct TestSocket : TWSocket {
+struct TTestSocket : TWSocket {
   using TWSocket::TWSocket;
   using TWSocket::Post;
 };
 
 // A listener on 127.0.0.1 with an ephemeral port that adopts each connection into a TWSocket
 // and writes every event of that connection into Log.
-struct Fixture {
+struct TFixture {
   std::vector<std::string> Log;  // first, so that it outlives the sockets' last events
   TWSocket Listener{nullptr};
-  std::unique_ptr<TestSocket> Conn;
+  std::unique_ptr<TTestSocket> Conn;
   int Port = 0;
   bool ReadInHandler = true;
   std::function<void(TWSocket&)> Prepare;
 
-  Fixture() {
+  TFixture() {
     Listener.SetAddr("127.0.0.1");
     Listener.SetPort("0");
     Listener.OnSessionAvailable = [this](TObject*, uint16_t) {
-      Conn = std::make_unique<TestSocket>(nullptr);
+      Conn = std::make_unique<TTestSocket>(nullptr);
       Wire(*Conn);
       if (Prepare) Prepare(*Conn);
       Conn->Dup(Listener.Accept());
@@ -47,30 +47,30 @@ struct Fixture {
     Port = std::stoi(Listener.GetBoundPort());
   }
 
-  void Wire(TWSocket& S) {
-    S.OnChangeState = [this](TObject*, TSocketState o, TSocketState n) {
+  void Wire(TWSocket& s) {
+    s.OnChangeState = [this](TObject*, TSocketState o, TSocketState n) {
       Log.push_back(std::string("state:") + StateName(o) + "->" + StateName(n));
     };
-    S.OnDataSent = [this](TObject*, uint16_t e) { Log.push_back("sent:" + std::to_string(e)); };
-    S.OnDataAvailable = [this, &S](TObject*, uint16_t e) {
-      std::string got = ReadInHandler ? S.ReceiveString() : std::string();
+    s.OnDataSent = [this](TObject*, uint16_t e) { Log.push_back("sent:" + std::to_string(e)); };
+    s.OnDataAvailable = [this, &s](TObject*, uint16_t e) {
+      std::string got = ReadInHandler ? s.ReceiveString() : std::string();
       Log.push_back("data:" + std::to_string(e) + ":" + got);
     };
-    S.OnSessionClosed = [this](TObject*, uint16_t e) { Log.push_back("closed:" + std::to_string(e)); };
+    s.OnSessionClosed = [this](TObject*, uint16_t e) { Log.push_back("closed:" + std::to_string(e)); };
   }
 
-  bool Has(const std::string& Entry) const {
-    return std::find(Log.begin(), Log.end(), Entry) != Log.end();
+  bool Has(const std::string& entry) const {
+    return std::find(Log.begin(), Log.end(), entry) != Log.end();
   }
-  int Count(const std::string& Prefix) const {
+  int Count(const std::string& prefix) const {
     int n = 0;
-    for (const auto& l : Log) n += l.rfind(Prefix, 0) == 0;
+    for (const auto& l : Log) n += l.rfind(prefix, 0) == 0;
     return n;
   }
 
   // Connects a plain client and pumps until the adopted connection reported its first write.
-  SocketHandle Connect() {
-    SocketHandle c = test::ConnectTo(Port);
+  TDescriptor Connect() {
+    TDescriptor c = test::ConnectTo(Port);
     EXPECT_TRUE(c.Valid());
     EXPECT_TRUE(test::PumpUntil([&] { return Has("sent:0"); }));
     return c;
@@ -79,8 +79,8 @@ struct Fixture {
 
 using CustomWSocketTest = test::LoopTest;
 
-std::string ErrorText(int Code, const std::string& Fn, const std::string& Text) {
-  return "Error " + std::to_string(Code) + " in function " + Fn + "\r\n" + Text;
+std::string ErrorText(int code, const std::string& fn, const std::string& text) {
+  return "Error " + std::to_string(code) + " in function " + fn + "\r\n" + text;
 }
 
 using test::ThrownText;
@@ -115,7 +115,7 @@ TEST_F(CustomWSocketTest, ListenReportsMissingSettingsAndResolutionFailuresWithE
   EXPECT_EQ(ThrownText([&] { s.Listen(); }),
             "listen: WSocketResolveProto: Cannot convert protocol 'no-such-proto', Error #11004");
   EXPECT_EQ(s.State(), wsClosed);
-  EXPECT_EQ(EventLoop::Instance().WatchedDescriptors(), 0);
+  EXPECT_EQ(TEventLoop::Instance().WatchedDescriptors(), 0);
 }
 
 TEST_F(CustomWSocketTest, ListenStatesAndSettingsGuardsAndResetAfterClose) {
@@ -178,8 +178,8 @@ TEST_F(CustomWSocketTest, PortInUseGivesBindErrorAndLeavesTheSocketClosed) {
 }
 
 TEST_F(CustomWSocketTest, AcceptedConnectionEventOrderWhenThePeerCloses) {
-  Fixture f;
-  SocketHandle c = f.Connect();
+  TFixture f;
+  TDescriptor c = f.Connect();
   EXPECT_EQ(f.Conn->State(), wsConnected);
   EXPECT_EQ(f.Conn->PeerAddr(), "127.0.0.1");
   test::SendAll(c.Get(), "hello");
@@ -197,9 +197,9 @@ TEST_F(CustomWSocketTest, AcceptedConnectionEventOrderWhenThePeerCloses) {
 }
 
 TEST_F(CustomWSocketTest, BytesLeftAtThePeersCloseAreOfferedBeforeSessionClosedEvenWithoutReceiveLoop) {
-  Fixture f;
-  f.Prepare = [](TWSocket& S) { S.ComponentOptions = wsoNoReceiveLoop; };
-  SocketHandle c = f.Connect();
+  TFixture f;
+  f.Prepare = [](TWSocket& s) { s.ComponentOptions = wsoNoReceiveLoop; };
+  TDescriptor c = f.Connect();
   // Pause so that data and the end of stream arrive together on the next report.
   f.Conn->Pause();
   test::SendAll(c.Get(), "tail");
@@ -217,8 +217,8 @@ TEST_F(CustomWSocketTest, BytesLeftAtThePeersCloseAreOfferedBeforeSessionClosedE
 }
 
 TEST_F(CustomWSocketTest, ProgramCloseFiresChangeStateThenSessionClosedOnce) {
-  Fixture f;
-  SocketHandle c = f.Connect();
+  TFixture f;
+  TDescriptor c = f.Connect();
   f.Log.clear();
   f.Conn->Close();
   f.Conn->Close();
@@ -231,8 +231,8 @@ TEST_F(CustomWSocketTest, ProgramCloseFiresChangeStateThenSessionClosedOnce) {
 }
 
 TEST_F(CustomWSocketTest, PeerResetIsReportedOnceWithItsCode) {
-  Fixture f;
-  SocketHandle c = f.Connect();
+  TFixture f;
+  TDescriptor c = f.Connect();
   test::ResetAndClose(c);
   ASSERT_TRUE(test::PumpUntil([&] { return f.Count("closed:") > 0; }));
   EXPECT_TRUE(f.Has("closed:10054"));
@@ -242,19 +242,19 @@ TEST_F(CustomWSocketTest, PeerResetIsReportedOnceWithItsCode) {
 }
 
 TEST_F(CustomWSocketTest, ExceptionInDataHandlerIsSwallowedAndTheNextReadCallsItAgain) {
-  Fixture f;
+  TFixture f;
   int calls = 0;
   bool bg = false;
-  f.Prepare = [&](TWSocket& S) {
-    S.OnDataAvailable = [&](TObject*, uint16_t) {
+  f.Prepare = [&](TWSocket& s) {
+    s.OnDataAvailable = [&](TObject*, uint16_t) {
       ++calls;
-      std::string got = S.ReceiveString();
+      std::string got = s.ReceiveString();
       if (got == "boom") throw Exception("handler failed");
       f.Log.push_back("data:" + got);
     };
-    S.OnBgException = [&](TObject*, const Exception&, bool&) { bg = true; };
+    s.OnBgException = [&](TObject*, const Exception&, bool&) { bg = true; };
   };
-  SocketHandle c = f.Connect();
+  TDescriptor c = f.Connect();
   test::SendAll(c.Get(), "boom");
   ASSERT_TRUE(test::PumpUntil([&] { return calls == 1; }));
   test::PumpTurns();
@@ -265,21 +265,21 @@ TEST_F(CustomWSocketTest, ExceptionInDataHandlerIsSwallowedAndTheNextReadCallsIt
 }
 
 TEST_F(CustomWSocketTest, ExceptionInSessionClosedReachesBgExceptionAndAbortsTheObject) {
-  Fixture f;
+  TFixture f;
   std::string bgText;
   bool canCloseSeen = false;
   int closedCalls = 0;
-  f.Prepare = [&](TWSocket& S) {
-    S.OnSessionClosed = [&](TObject*, uint16_t) {
+  f.Prepare = [&](TWSocket& s) {
+    s.OnSessionClosed = [&](TObject*, uint16_t) {
       ++closedCalls;
       throw Exception("closed handler failed");
     };
-    S.OnBgException = [&](TObject*, const Exception& E, bool& CanClose) {
-      bgText = E.Message();
-      canCloseSeen = CanClose;
+    s.OnBgException = [&](TObject*, const Exception& e, bool& canClose) {
+      bgText = e.Message();
+      canCloseSeen = canClose;
     };
   };
-  SocketHandle c = f.Connect();
+  TDescriptor c = f.Connect();
   c.Close();
   ASSERT_TRUE(test::PumpUntil([&] { return !bgText.empty(); }));
   EXPECT_EQ(bgText, "closed handler failed");
@@ -289,15 +289,15 @@ TEST_F(CustomWSocketTest, ExceptionInSessionClosedReachesBgExceptionAndAbortsThe
 }
 
 TEST_F(CustomWSocketTest, BgExceptionHandlerThatClearsCanCloseKeepsTheConnection) {
-  Fixture f;
+  TFixture f;
   std::string bgText;
-  f.Prepare = [&](TWSocket& S) {
-    S.OnBgException = [&](TObject*, const Exception& E, bool& CanClose) {
-      bgText = E.Message();
-      CanClose = false;
+  f.Prepare = [&](TWSocket& s) {
+    s.OnBgException = [&](TObject*, const Exception& e, bool& canClose) {
+      bgText = e.Message();
+      canClose = false;
     };
   };
-  SocketHandle c = f.Connect();
+  TDescriptor c = f.Connect();
   f.Conn->Post(WM_TRIGGER_EXCEPTION, 0, 0);  // the diagnostics notification raises on purpose
   ASSERT_TRUE(test::PumpUntil([&] { return !bgText.empty(); }));
   EXPECT_EQ(bgText, "Test exception in WSocket");
@@ -305,8 +305,8 @@ TEST_F(CustomWSocketTest, BgExceptionHandlerThatClearsCanCloseKeepsTheConnection
 }
 
 TEST_F(CustomWSocketTest, DestroyingAConnectedObjectDropsWhatWasPostedAndFiresNoSessionClosed) {
-  Fixture f;
-  SocketHandle c = f.Connect();
+  TFixture f;
+  TDescriptor c = f.Connect();
   f.Log.clear();
   f.Conn->SendString("bye");
   f.Conn->CloseDelayed();
@@ -318,8 +318,8 @@ TEST_F(CustomWSocketTest, DestroyingAConnectedObjectDropsWhatWasPostedAndFiresNo
 }
 
 TEST_F(CustomWSocketTest, ReleaseDestroysTheObjectOnALaterTurnAndCloseDelayedClosesIt) {
-  Fixture f;
-  SocketHandle c = f.Connect();
+  TFixture f;
+  TDescriptor c = f.Connect();
   f.Log.clear();
   f.Conn->CloseDelayed();
   EXPECT_EQ(f.Conn->State(), wsConnected);
@@ -327,7 +327,7 @@ TEST_F(CustomWSocketTest, ReleaseDestroysTheObjectOnALaterTurnAndCloseDelayedClo
   EXPECT_EQ(f.Log, (std::vector<std::string>{"state:connected->closed", "closed:0"}));
 
   int live = TCustomWSocket::LiveCount();
-  TestSocket* owned = f.Conn.release();
+  TTestSocket* owned = f.Conn.release();
   owned->Release();
   EXPECT_EQ(TCustomWSocket::LiveCount(), live);
   ASSERT_TRUE(test::PumpUntil([&] { return TCustomWSocket::LiveCount() == live - 1; }));
@@ -346,8 +346,8 @@ TEST_F(CustomWSocketTest, OwnerDestroysOwnedSocketsAndLiveCountFollows) {
 }
 
 TEST_F(CustomWSocketTest, PauseSilencesTheConnectionAndResumeDeliversWhatArrived) {
-  Fixture f;
-  SocketHandle c = f.Connect();
+  TFixture f;
+  TDescriptor c = f.Connect();
   f.Conn->Pause();
   EXPECT_TRUE(f.Conn->Paused());
   test::SendAll(c.Get(), "held");
@@ -358,9 +358,9 @@ TEST_F(CustomWSocketTest, PauseSilencesTheConnectionAndResumeDeliversWhatArrived
 }
 
 TEST_F(CustomWSocketTest, ReadingWithoutAHandlerDiscardsTheBytes) {
-  Fixture f;
-  f.Prepare = [](TWSocket& S) { S.OnDataAvailable = nullptr; };
-  SocketHandle c = f.Connect();
+  TFixture f;
+  f.Prepare = [](TWSocket& s) { s.OnDataAvailable = nullptr; };
+  TDescriptor c = f.Connect();
   test::SendAll(c.Get(), std::string(5000, 'x'));
   ASSERT_TRUE(test::PumpUntil([&] {
     int n = 0;
@@ -392,7 +392,7 @@ TEST_F(CustomWSocketTest, DatagramListenerConnectsAtOnceAndReceivesFrom) {
   EXPECT_EQ(log, (std::vector<std::string>{"closed->bound", "bound->listening", "listening->connected",
                                            "connected:0"}));
   int port = std::stoi(s.GetBoundPort());
-  SocketHandle u(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  TDescriptor u(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
@@ -410,16 +410,16 @@ TEST_F(CustomWSocketTest, AListenerOutOfDescriptorsWaitsForOneToBeGivenUp) {
 #ifdef ORDWIN_SANITIZED_BUILD
   GTEST_SKIP() << "the sanitizers' own checks need free descriptors";
 #endif
-  Fixture f;
+  TFixture f;
   int failures = 0;
   // Nothing here may need a descriptor (a sanitizer's checks do): the text is checked later.
-  f.Listener.OnBgException = [&](TObject*, const Exception&, bool& CanClose) {
+  f.Listener.OnBgException = [&](TObject*, const Exception&, bool& canClose) {
     ++failures;
-    CanClose = false;
+    canClose = false;
   };
-  SocketHandle first = f.Connect();
+  TDescriptor first = f.Connect();
   auto firstConn = std::move(f.Conn);
-  SocketHandle second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TDescriptor second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 
   // Fill every free descriptor below a lowered limit, so that the next accept has none.
   test::TDescriptorsUsedUp usedUp(second.Get());
@@ -447,14 +447,14 @@ TEST_F(CustomWSocketTest, AcceptAndDupRefuseWhatTheyCannotTake) {
 }
 
 TEST_F(CustomWSocketTest, HandlerThatClosesOnTheLastBytesOfAClosedPeerHearsOneSessionClosed) {
-  Fixture f;
-  f.Prepare = [&](TWSocket& S) {
-    S.OnDataAvailable = [&](TObject*, uint16_t) {
-      f.Log.push_back("data:" + S.ReceiveString());
-      S.Close();
+  TFixture f;
+  f.Prepare = [&](TWSocket& s) {
+    s.OnDataAvailable = [&](TObject*, uint16_t) {
+      f.Log.push_back("data:" + s.ReceiveString());
+      s.Close();
     };
   };
-  SocketHandle c = f.Connect();
+  TDescriptor c = f.Connect();
   f.Conn->Pause();
   test::SendAll(c.Get(), "last");
   c.Close();
@@ -471,20 +471,20 @@ TEST_F(CustomWSocketTest, HandlerThatClosesOnTheLastBytesOfAClosedPeerHearsOneSe
 TEST_F(CustomWSocketTest, AConnectionLostDuringItsCloseReportIsReportedOnce) {
   for (bool sendInRead : {false, true}) {
     SCOPED_TRACE(sendInRead ? "send in the last read" : "send in OnSessionClosed");
-    Fixture f;
-    f.Prepare = [&](TWSocket& S) {
-      S.OnDataAvailable = [&](TObject*, uint16_t) {
-        f.Log.push_back("data:" + S.ReceiveString());
+    TFixture f;
+    f.Prepare = [&](TWSocket& s) {
+      s.OnDataAvailable = [&](TObject*, uint16_t) {
+        f.Log.push_back("data:" + s.ReceiveString());
         if (!sendInRead) return;
-        S.SendString(std::string(100000, 'x'));
-        S.Close();
+        s.SendString(std::string(100000, 'x'));
+        s.Close();
       };
-      S.OnSessionClosed = [&](TObject*, uint16_t e) {
+      s.OnSessionClosed = [&](TObject*, uint16_t e) {
         f.Log.push_back("closed:" + std::to_string(e));
-        if (!sendInRead && S.State() == wsConnected) S.SendString("goodbye");
+        if (!sendInRead && s.State() == wsConnected) s.SendString("goodbye");
       };
     };
-    SocketHandle c = f.Connect();
+    TDescriptor c = f.Connect();
     f.Conn->Pause();
     test::SendAll(c.Get(), "last");
     test::ResetAndClose(c);
@@ -500,10 +500,10 @@ TEST_F(CustomWSocketTest, AConnectionLostDuringItsCloseReportIsReportedOnce) {
 // Listening again on an object that still holds a listening handle gives the old one up to the
 // loop as well; the new handle, often with the same number, hears its connections.
 TEST_F(CustomWSocketTest, ListeningAgainOnAListeningObjectStillHearsConnections) {
-  Fixture f;
+  TFixture f;
   f.Listener.Listen();
   int port = std::stoi(f.Listener.GetBoundPort());
-  SocketHandle c = test::ConnectTo(port);
+  TDescriptor c = test::ConnectTo(port);
   ASSERT_TRUE(c.Valid());
   EXPECT_TRUE(test::PumpUntil([&] { return f.Has("sent:0"); }, 2.0));
   EXPECT_EQ(f.Listener.State(), wsListening);
@@ -515,9 +515,9 @@ TEST_F(CustomWSocketTest, AStarvedListenerAcceptsOnceDescriptorsAreFreedAnywhere
 #ifdef ORDWIN_SANITIZED_BUILD
   GTEST_SKIP() << "the sanitizers' own checks need free descriptors";
 #endif
-  Fixture f;
-  f.Listener.OnBgException = [](TObject*, const Exception&, bool& CanClose) { CanClose = false; };
-  SocketHandle waiting(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TFixture f;
+  f.Listener.OnBgException = [](TObject*, const Exception&, bool& canClose) { canClose = false; };
+  TDescriptor waiting(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   test::TDescriptorsUsedUp usedUp(waiting.Get());
   ASSERT_TRUE(test::ConnectSocket(waiting.Get(), f.Port));
   ASSERT_TRUE(test::PumpUntil([&] { return f.Listener.LastError() == 10024; }));

@@ -19,14 +19,14 @@ namespace {
 
 using test::TDnsResponder;
 using test::TEventLog;
-using Lines = std::vector<std::string>;
-using Behaviour = TDnsResponder::Behaviour;
+using TLogLines = std::vector<std::string>;
+using TBehaviour = TDnsResponder::TBehaviour;
 
 // Every lookup goes to a responder of the test's own and to a hosts file of its own.
 class DnsLookupTest : public test::LoopTest {
 protected:
   void SetUp() override {
-    EventLoop::Instance().Dns().Configure({dns_.Server(), 250, 1});
+    TEventLoop::Instance().Dns().Configure({dns_.Server(), 250, 1});
     test::LoopTest::SetUp();
     hosts_ = ::testing::TempDir() + "dns-lookup-hosts";
     std::ofstream(hosts_) << "# the test's own\n10.9.8.7\tfromfile.test alias.test\n";
@@ -34,21 +34,21 @@ protected:
   }
   void TearDown() override {
     // Nothing may be left: no lookup, and no resolver socket once no lookup waits.
-    EXPECT_TRUE(test::PumpUntil([] { return EventLoop::Instance().WatchedDescriptors() == 0; }));
-    EXPECT_EQ(EventLoop::Instance().Dns().Pending(), 0u);
-    EventLoop::Instance().Dns().Configure({});
+    EXPECT_TRUE(test::PumpUntil([] { return TEventLoop::Instance().WatchedDescriptors() == 0; }));
+    EXPECT_EQ(TEventLoop::Instance().Dns().Pending(), 0u);
+    TEventLoop::Instance().Dns().Configure({});
     ::unsetenv("CARES_HOSTS");
     std::remove(hosts_.c_str());
     test::LoopTest::TearDown();
   }
 
   TDnsResponder dns_{{
-      {"two.test", {{"10.0.0.1", "10.0.0.2"}, "", Behaviour::Answer}},
-      {TDnsResponder::ReverseName("10.0.0.1"), {{}, "host.two.test", Behaviour::Answer}},
-      {"silent.test", {{"10.0.0.3"}, "", Behaviour::Silent}},
-      {"tc.test", {{"10.0.0.4", "10.0.0.5"}, "", Behaviour::Truncated}},
-      {"cut.test", {{"10.0.0.6"}, "", Behaviour::CutShort}},
-      {"short.test", {{"10.0.0.7"}, "", Behaviour::BadHeader}},
+      {"two.test", {{"10.0.0.1", "10.0.0.2"}, "", TBehaviour::bhAnswer}},
+      {TDnsResponder::ReverseName("10.0.0.1"), {{}, "host.two.test", TBehaviour::bhAnswer}},
+      {"silent.test", {{"10.0.0.3"}, "", TBehaviour::bhSilent}},
+      {"tc.test", {{"10.0.0.4", "10.0.0.5"}, "", TBehaviour::bhTruncated}},
+      {"cut.test", {{"10.0.0.6"}, "", TBehaviour::bhCutShort}},
+      {"short.test", {{"10.0.0.7"}, "", TBehaviour::bhBadHeader}},
   }};
   std::string hosts_;
 };
@@ -57,40 +57,40 @@ TEST_F(DnsLookupTest, AnswersArriveOnALaterTurnWithEveryAddressFromTheHostsFileF
   TEventLog log;
   TWSocket s(nullptr);
   log.Wire(s);
-  auto lookUp = [&](const std::string& Name, bool Reverse = false) {
+  auto lookUp = [&](const std::string& name, bool reverse = false) {
     log.Lines.clear();
-    Reverse ? s.ReverseDnsLookup(Name) : s.DnsLookup(Name);
-    EXPECT_TRUE(log.Lines.empty()) << Name;  // never on the caller's stack
-    EXPECT_TRUE(test::PumpUntil([&] { return !log.Lines.empty(); })) << Name;
+    reverse ? s.ReverseDnsLookup(name) : s.DnsLookup(name);
+    EXPECT_TRUE(log.Lines.empty()) << name;  // never on the caller's stack
+    EXPECT_TRUE(test::PumpUntil([&] { return !log.Lines.empty(); })) << name;
     return log.Lines;
   };
 
-  EXPECT_EQ(lookUp("two.test"), Lines{"dns:0"});
+  EXPECT_EQ(lookUp("two.test"), TLogLines{"dns:0"});
   EXPECT_EQ(s.DnsResult(), "10.0.0.1");
-  EXPECT_EQ(s.DnsResultList(), (Lines{"10.0.0.1", "10.0.0.2"}));
+  EXPECT_EQ(s.DnsResultList(), (TLogLines{"10.0.0.1", "10.0.0.2"}));
 
   int asked = dns_.Questions();
-  EXPECT_EQ(lookUp("ALIAS.test"), Lines{"dns:0"});
-  EXPECT_EQ(s.DnsResultList(), Lines{"10.9.8.7"});
+  EXPECT_EQ(lookUp("ALIAS.test"), TLogLines{"dns:0"});
+  EXPECT_EQ(s.DnsResultList(), TLogLines{"10.9.8.7"});
   EXPECT_EQ(dns_.Questions(), asked);
 
-  EXPECT_EQ(lookUp("missing.test"), Lines{"dns:11001"});
+  EXPECT_EQ(lookUp("missing.test"), TLogLines{"dns:11001"});
   EXPECT_EQ(s.DnsResult(), "");
   EXPECT_TRUE(s.DnsResultList().empty());
-  EXPECT_EQ(lookUp(std::string("two.test\0x", 10)), Lines{"dns:11001"});
+  EXPECT_EQ(lookUp(std::string("two.test\0x", 10)), TLogLines{"dns:11001"});
 
-  EXPECT_EQ(lookUp("10.0.0.1", true), Lines{"dns:0"});
+  EXPECT_EQ(lookUp("10.0.0.1", true), TLogLines{"dns:0"});
   EXPECT_EQ(s.DnsResult(), "host.two.test");
-  EXPECT_EQ(s.DnsResultList(), Lines{"host.two.test"});
-  EXPECT_EQ(lookUp("10.0.0.2", true), Lines{"dns:11001"});
+  EXPECT_EQ(s.DnsResultList(), TLogLines{"host.two.test"});
+  EXPECT_EQ(lookUp("10.0.0.2", true), TLogLines{"dns:11001"});
 
   // The server that never answers: the loop's timer ends the lookup.
-  EXPECT_EQ(lookUp("silent.test"), Lines{"dns:11002"});
+  EXPECT_EQ(lookUp("silent.test"), TLogLines{"dns:11002"});
 
   // A dotted address is answered before DnsLookup returns, normalised, with no list.
   log.Lines.clear();
   s.DnsLookup("0x7f.1");
-  EXPECT_EQ(log.Lines, Lines{"dns:0"});
+  EXPECT_EQ(log.Lines, TLogLines{"dns:0"});
   EXPECT_EQ(s.DnsResult(), "127.0.0.1");
   EXPECT_TRUE(s.DnsResultList().empty());
 }
@@ -112,7 +112,7 @@ TEST_F(DnsLookupTest, InvalidNamesRaiseOrGive10022WithAnErrorHandler) {
   s.OnError = [&](TObject*) { log.Lines.push_back("error"); };
   s.DnsLookup("");
   s.ReverseDnsLookup("not-an-address");
-  EXPECT_EQ(log.Lines, (Lines{"error", "dns:10022", "error", "dns:10022"}));
+  EXPECT_EQ(log.Lines, (TLogLines{"error", "dns:10022", "error", "dns:10022"}));
   EXPECT_EQ(s.DnsLookupHandle(), 0u);
 }
 
@@ -123,7 +123,7 @@ TEST_F(DnsLookupTest, CancelledReplacedOrDestroyedLookupsNeverAnswerAgain) {
   s->CancelDnsLookup();  // none pending: nothing
   s->DnsLookup("silent.test");
   s->Abort();
-  EXPECT_EQ(log.Lines, Lines{"dns:10004"});
+  EXPECT_EQ(log.Lines, TLogLines{"dns:10004"});
 
   // A new lookup takes the place of the pending one, without an event for it.
   s->DnsLookup("silent.test");
@@ -134,7 +134,7 @@ TEST_F(DnsLookupTest, CancelledReplacedOrDestroyedLookupsNeverAnswerAgain) {
   s->DnsLookup("silent.test");
   s.reset();
   // Until the resolver gave up on every question (its sockets are closed then): nothing more.
-  ASSERT_TRUE(test::PumpUntil([] { return EventLoop::Instance().WatchedDescriptors() == 0; }));
+  ASSERT_TRUE(test::PumpUntil([] { return TEventLoop::Instance().WatchedDescriptors() == 0; }));
   EXPECT_EQ(log.Lines.size(), 2u);
 }
 
@@ -146,7 +146,7 @@ TEST_F(DnsLookupTest, TruncatedAndMalformedAnswersGiveExactResults) {
   s.DnsLookup("tc.test");
   ASSERT_TRUE(test::PumpUntil([&] { return log.Lines.size() == 1; }));
   EXPECT_EQ(log.Lines.back(), "dns:0");
-  EXPECT_EQ(s.DnsResultList(), (Lines{"10.0.0.4", "10.0.0.5"}));
+  EXPECT_EQ(s.DnsResultList(), (TLogLines{"10.0.0.4", "10.0.0.5"}));
   EXPECT_GE(dns_.TcpQuestions(), 1);
 
   // A record cut off in the middle is an unusable answer.
@@ -163,27 +163,27 @@ TEST_F(DnsLookupTest, TruncatedAndMalformedAnswersGiveExactResults) {
 
 TEST_F(DnsLookupTest, AThousandLookupsInFlightEachGetTheirOwnAnswer) {
   constexpr int kCount = 1000;
-  auto address = [](int I) { return "10.1." + std::to_string(I / 256) + "." + std::to_string(I % 256); };
+  auto address = [](int i) { return "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256); };
   std::map<std::string, TDnsResponder::TName> names;
-  for (int i = 0; i < kCount; ++i) names["n" + std::to_string(i) + ".test"] = {{address(i)}, "", Behaviour::Answer};
+  for (int i = 0; i < kCount; ++i) names["n" + std::to_string(i) + ".test"] = {{address(i)}, "", TBehaviour::bhAnswer};
   TDnsResponder many(names);
   // A few tries: a starved test thread may let a burst of answers overflow its socket.
-  EventLoop::Instance().Dns().Configure({many.Server(), 250, 3});
+  TEventLoop::Instance().Dns().Configure({many.Server(), 250, 3});
   std::vector<std::unique_ptr<TWSocket>> sockets;
   int answered = 0, right = 0;
   for (int i = 0; i < kCount; ++i) {
     sockets.push_back(std::make_unique<TWSocket>(nullptr));
     TWSocket& s = *sockets.back();
-    s.OnDnsLookupDone = [&, i, p = &s](TObject*, uint16_t Error) {
+    s.OnDnsLookupDone = [&, i, p = &s](TObject*, uint16_t error) {
       ++answered;
-      right += Error == 0 && p->DnsResultList() == Lines{address(i)};
+      right += error == 0 && p->DnsResultList() == TLogLines{address(i)};
     };
     s.DnsLookup("n" + std::to_string(i) + ".test");
   }
   ASSERT_TRUE(test::PumpUntil([&] { return answered == kCount; }));
   EXPECT_EQ(right, kCount);
   sockets.clear();
-  EXPECT_TRUE(test::PumpUntil([] { return EventLoop::Instance().WatchedDescriptors() == 0; }));
+  EXPECT_TRUE(test::PumpUntil([] { return TEventLoop::Instance().WatchedDescriptors() == 0; }));
 }
 
 }  // namespace

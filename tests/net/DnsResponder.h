@@ -1,6 +1,6 @@
 // A small DNS server for tests and benchmarks, on 127.0.0.1 over UDP and TCP on one port, in a
 // thread of its own. It answers A and PTR questions from its table; every other name is not
-// found. Some names misbehave on purpose (see Behaviour).
+// found. Some names misbehave on purpose (see TBehaviour).
 #pragma once
 
 #include <arpa/inet.h>
@@ -19,29 +19,29 @@
 #include <thread>
 #include <vector>
 
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 
 namespace ordwin::test {
 
 class TDnsResponder {
 public:
-  enum class Behaviour {
-    Answer,     // the records of the table (none: "not found")
-    Silent,     // never answers
-    Truncated,  // over UDP only the header with the truncation bit; the answer over TCP
-    CutShort,   // the answer ends in the middle of its first record
-    BadHeader,  // a reply of five bytes
+  enum class TBehaviour {
+    bhAnswer,     // the records of the table (none: "not found")
+    bhSilent,     // never answers
+    bhTruncated,  // over UDP only the header with the truncation bit; the answer over TCP
+    bhCutShort,   // the answer ends in the middle of its first record
+    bhBadHeader,  // a reply of five bytes
   };
   struct TName {
     std::vector<std::string> Addresses;  // dotted, in answer order (A)
     std::string Host;                    // the answer to a PTR question for this name
-    Behaviour Mode = Behaviour::Answer;
+    TBehaviour Mode = TBehaviour::bhAnswer;
   };
 
-  // Names are matched without regard to case. Port 0 picks a free one.
-  explicit TDnsResponder(std::map<std::string, TName> Table, uint16_t Port = 0) : table_(std::move(Table)) {
+  // Names are matched without regard to case. port 0 picks a free one.
+  explicit TDnsResponder(std::map<std::string, TName> table, uint16_t port = 0) : table_(std::move(table)) {
     for (int attempt = 0; attempt < 20 && !tcp_.Valid(); ++attempt) {
-      udp_ = Bound(SOCK_DGRAM, Port);
+      udp_ = Bound(SOCK_DGRAM, port);
       sockaddr_in a{};
       socklen_t len = sizeof(a);
       ::getsockname(udp_.Get(), reinterpret_cast<sockaddr*>(&a), &len);
@@ -65,18 +65,18 @@ public:
   int Questions() const { return questions_; }
   int TcpQuestions() const { return tcpQuestions_; }
 
-  // The name a PTR question asks for the dotted address A ("4.3.2.1.in-addr.arpa").
-  static std::string ReverseName(const std::string& A) {
+  // The name a PTR question asks for the dotted address ("4.3.2.1.in-addr.arpa").
+  static std::string ReverseName(const std::string& dotted) {
     in_addr a{};
-    ::inet_aton(A.c_str(), &a);
+    ::inet_aton(dotted.c_str(), &a);
     const auto* b = reinterpret_cast<const unsigned char*>(&a.s_addr);
     return std::to_string(b[3]) + "." + std::to_string(b[2]) + "." + std::to_string(b[1]) + "." +
            std::to_string(b[0]) + ".in-addr.arpa";
   }
 
 private:
-  static SocketHandle Bound(int Type, uint16_t Port) {
-    SocketHandle h(::socket(AF_INET, Type | SOCK_CLOEXEC, 0));
+  static TDescriptor Bound(int type, uint16_t port) {
+    TDescriptor h(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
     int on = 1;
     ::setsockopt(h.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     // Room for a thousand questions at once: a datagram takes far more than its bytes.
@@ -84,9 +84,9 @@ private:
     ::setsockopt(h.Get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(Port);
+    a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return SocketHandle();
+    if (::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return TDescriptor();
     return h;
   }
 
@@ -110,7 +110,7 @@ private:
 
   // One question per connection, as the tests' clients ask: length-prefixed both ways.
   void ServeTcp() {
-    SocketHandle c(::accept4(tcp_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    TDescriptor c(::accept4(tcp_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     timeval tv{2, 0};
     ::setsockopt(c.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     std::string in;
@@ -127,33 +127,33 @@ private:
     ::send(c.Get(), out.data(), out.size(), MSG_NOSIGNAL);
   }
 
-  static size_t Be16(const std::string& S, size_t At) {
-    return static_cast<size_t>(static_cast<unsigned char>(S[At])) << 8 | static_cast<unsigned char>(S[At + 1]);
+  static size_t Be16(const std::string& s, size_t at) {
+    return static_cast<size_t>(static_cast<unsigned char>(s[at])) << 8 | static_cast<unsigned char>(s[at + 1]);
   }
-  static std::string Bytes16(size_t V) { return std::string{static_cast<char>(V >> 8), static_cast<char>(V & 255)}; }
+  static std::string Bytes16(size_t v) { return std::string{static_cast<char>(v >> 8), static_cast<char>(v & 255)}; }
 
-  std::string Reply(const std::string& Q, bool OverTcp) {
+  std::string Reply(const std::string& q, bool overTcp) {
     ++questions_;
     // The question: labels up to the root, then type and class.
     size_t at = 12;
     std::string name;
-    while (at < Q.size() && Q[at] != 0) {
-      size_t len = static_cast<unsigned char>(Q[at]);
-      if (at + 1 + len > Q.size()) return {};
+    while (at < q.size() && q[at] != 0) {
+      size_t len = static_cast<unsigned char>(q[at]);
+      if (at + 1 + len > q.size()) return {};
       if (!name.empty()) name += '.';
-      name += Q.substr(at + 1, len);
+      name += q.substr(at + 1, len);
       at += 1 + len;
     }
-    if (Q.size() < 12 || at + 5 > Q.size()) return {};
-    const size_t type = Be16(Q, at + 1);
-    const std::string question = Q.substr(12, at + 5 - 12);
+    if (q.size() < 12 || at + 5 > q.size()) return {};
+    const size_t type = Be16(q, at + 1);
+    const std::string question = q.substr(12, at + 5 - 12);
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
 
     auto it = table_.find(name);
     const TName none;
     const TName& entry = it == table_.end() ? none : it->second;
-    if (entry.Mode == Behaviour::Silent) return {};
-    if (entry.Mode == Behaviour::BadHeader) return Q.substr(0, 2) + std::string("\x81\x80\x00", 3);
+    if (entry.Mode == TBehaviour::bhSilent) return {};
+    if (entry.Mode == TBehaviour::bhBadHeader) return q.substr(0, 2) + std::string("\x81\x80\x00", 3);
 
     std::vector<std::string> rdata;
     if (type == 1)
@@ -164,34 +164,34 @@ private:
       }
     if (type == 12 && !entry.Host.empty()) rdata.push_back(Encoded(entry.Host));
     const bool known = it != table_.end();
-    const bool truncate = entry.Mode == Behaviour::Truncated && !OverTcp;
-    std::string r = Q.substr(0, 2);
+    const bool truncate = entry.Mode == TBehaviour::bhTruncated && !overTcp;
+    std::string r = q.substr(0, 2);
     r += static_cast<char>(0x81 | (truncate ? 0x02 : 0));  // a reply, recursion desired
     r += static_cast<char>(known ? 0x80 : 0x83);            // recursion available; NXDOMAIN
     r += Bytes16(1) + Bytes16(truncate ? 0 : rdata.size()) + Bytes16(0) + Bytes16(0) + question;
     if (truncate) return r;
     for (const std::string& d : rdata)
       r += std::string("\xC0\x0C", 2) + Bytes16(type) + Bytes16(1) + std::string("\0\0\0\x3C", 4) + Bytes16(d.size()) + d;
-    if (entry.Mode == Behaviour::CutShort && !rdata.empty()) r.resize(12 + question.size() + 7);
+    if (entry.Mode == TBehaviour::bhCutShort && !rdata.empty()) r.resize(12 + question.size() + 7);
     return r;
   }
 
-  static std::string Encoded(const std::string& Host) {
+  static std::string Encoded(const std::string& host) {
     std::string out;
     size_t start = 0;
-    while (start <= Host.size()) {
-      size_t dot = Host.find('.', start);
-      if (dot == std::string::npos) dot = Host.size();
+    while (start <= host.size()) {
+      size_t dot = host.find('.', start);
+      if (dot == std::string::npos) dot = host.size();
       out += static_cast<char>(dot - start);
-      out += Host.substr(start, dot - start);
+      out += host.substr(start, dot - start);
       start = dot + 1;
     }
     return out + '\0';
   }
 
   std::map<std::string, TName> table_;
-  SocketHandle udp_, tcp_;
-  SocketHandle stop_{::eventfd(0, EFD_CLOEXEC)};
+  TDescriptor udp_, tcp_;
+  TDescriptor stop_{::eventfd(0, EFD_CLOEXEC)};
   uint16_t port_ = 0;
   std::atomic<int> questions_{0}, tcpQuestions_{0};
   std::thread thread_;

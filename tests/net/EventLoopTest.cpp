@@ -18,31 +18,31 @@
 namespace ordwin {
 namespace {
 
-struct Recorder : INotificationTarget {
+struct TRecorder : INotificationTarget {
   std::string Name;
   std::vector<std::string>* Log;
   std::function<void(TMessage&)> Extra;
-  Recorder(std::string name, std::vector<std::string>* log) : Name(std::move(name)), Log(log) {}
-  void HandleMessage(TMessage& M) override {
-    Log->push_back(Name + ":" + std::to_string(M.Msg) + ":" + std::to_string(M.WParam));
-    if (Extra) Extra(M);
+  TRecorder(std::string name, std::vector<std::string>* log) : Name(std::move(name)), Log(log) {}
+  void HandleMessage(TMessage& m) override {
+    Log->push_back(Name + ":" + std::to_string(m.Msg) + ":" + std::to_string(m.WParam));
+    if (Extra) Extra(m);
   }
 };
 
-bool Readable(int Fd) {
-  pollfd p{Fd, POLLIN, 0};
+bool Readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
 using EventLoopTest = test::LoopTest;
 
 TEST_F(EventLoopTest, DeliversInPostingOrderAndPostsMadeWhileDeliveringOnTheNextTurn) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   std::vector<std::string> log;
-  Recorder a("a", &log), b("b", &log);
+  TRecorder a("a", &log), b("b", &log);
   TNotificationEndpoint ea(&a), eb(&b);
-  a.Extra = [&](TMessage& M) {
-    if (M.WParam == 1) eb.Post(2000, 9, 0);
+  a.Extra = [&](TMessage& m) {
+    if (m.WParam == 1) eb.Post(2000, 9, 0);
   };
   ea.Post(2000, 1, 0);
   eb.Post(2000, 2, 0);
@@ -56,15 +56,15 @@ TEST_F(EventLoopTest, DeliversInPostingOrderAndPostsMadeWhileDeliveringOnTheNext
 }
 
 TEST_F(EventLoopTest, PostAtTurnEndRunsAfterTheTurnsLastEntryAndOutsideATurnOnTheNextTurn) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   std::vector<std::string> log;
-  Recorder a("a", &log), b("b", &log);
+  TRecorder a("a", &log), b("b", &log);
   TNotificationEndpoint ea(&a), eb(&b);
-  a.Extra = [&](TMessage& M) {
-    if (M.WParam == 1) eb.PostAtTurnEnd(2001, 7, 0);
+  a.Extra = [&](TMessage& m) {
+    if (m.WParam == 1) eb.PostAtTurnEnd(2001, 7, 0);
   };
-  b.Extra = [&](TMessage& M) {
-    if (M.WParam == 7) {
+  b.Extra = [&](TMessage& m) {
+    if (m.WParam == 7) {
       eb.PostAtTurnEnd(2001, 8, 0);  // one made at the end of the turn still runs in it
       ea.Post(2000, 9, 0);           // a plain post goes to the next turn
     }
@@ -84,9 +84,9 @@ TEST_F(EventLoopTest, PostAtTurnEndRunsAfterTheTurnsLastEntryAndOutsideATurnOnTh
 }
 
 TEST_F(EventLoopTest, DestroyedEndpointLosesWhatWasQueuedAndItsSlotIsNotConfused) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   std::vector<std::string> log;
-  Recorder a("a", &log), b("b", &log);
+  TRecorder a("a", &log), b("b", &log);
   auto ea = std::make_unique<TNotificationEndpoint>(&a);
   ea->Post(2000, 1, 0);
   ea.reset();
@@ -99,9 +99,9 @@ TEST_F(EventLoopTest, DestroyedEndpointLosesWhatWasQueuedAndItsSlotIsNotConfused
 }
 
 TEST_F(EventLoopTest, BackendDescriptorWakesAnEmbeddingPollerOnlyWhenThereIsWork) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   std::vector<std::string> log;
-  Recorder a("a", &log);
+  TRecorder a("a", &log);
   TNotificationEndpoint ea(&a);
   EXPECT_FALSE(Readable(loop.BackendFd()));
   ea.Post(2000, 1, 0);
@@ -112,9 +112,9 @@ TEST_F(EventLoopTest, BackendDescriptorWakesAnEmbeddingPollerOnlyWhenThereIsWork
 }
 
 TEST_F(EventLoopTest, TimersFireOnceInTheOrderTheyAreDueAndKilledOnesNever) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   std::vector<std::string> log;
-  Recorder a("a", &log);
+  TRecorder a("a", &log);
   TNotificationEndpoint ea(&a);
   uint64_t late = loop.SetTimer(ea.Id(), 3000, 40);
   uint64_t early = loop.SetTimer(ea.Id(), 3000, 1);
@@ -133,13 +133,13 @@ TEST_F(EventLoopTest, TimersFireOnceInTheOrderTheyAreDueAndKilledOnesNever) {
 }
 
 TEST_F(EventLoopTest, RunReturnsAfterTerminate) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   std::vector<std::string> log;
-  Recorder a("a", &log);
+  TRecorder a("a", &log);
   TNotificationEndpoint ea(&a);
-  a.Extra = [&](TMessage& M) {
-    if (M.WParam < 3)
-      ea.Post(2000, M.WParam + 1, 0);
+  a.Extra = [&](TMessage& m) {
+    if (m.WParam < 3)
+      ea.Post(2000, m.WParam + 1, 0);
     else
       loop.Terminate();
   };
@@ -149,12 +149,12 @@ TEST_F(EventLoopTest, RunReturnsAfterTerminate) {
 }
 
 TEST_F(EventLoopTest, WatchedPipeReportsReadWhileReadableAndNothingAfterUnwatching) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
-  SocketHandle r(fds[0]), w(fds[1]);
+  TDescriptor r(fds[0]), w(fds[1]);
   std::vector<std::string> log;
-  Recorder a("a", &log);
+  TRecorder a("a", &log);
   TNotificationEndpoint ea(&a);
   ASSERT_EQ(loop.AsyncSelect(r.Get(), ea.Id(), FD_READ), 0);
   test::PumpTurns(3);
@@ -173,15 +173,15 @@ TEST_F(EventLoopTest, WatchedPipeReportsReadWhileReadableAndNothingAfterUnwatchi
 }
 
 TEST_F(EventLoopTest, PipeWriteEndReportsWriteOnceAfterWatchWriteWhenItHasRoomOrItsReaderIsGone) {
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   std::vector<std::string> log;
-  Recorder a("a", &log);
+  TRecorder a("a", &log);
   TNotificationEndpoint ea(&a);
   std::vector<uint32_t> events;
-  a.Extra = [&](TMessage& M) { events.push_back(SelectEvent(M.LParam)); };
-  auto fill = [](int Fd) {
+  a.Extra = [&](TMessage& m) { events.push_back(SelectEvent(m.LParam)); };
+  auto fill = [](int fd) {
     std::string block(4096, 'x');
-    while (::write(Fd, block.data(), block.size()) > 0) {
+    while (::write(fd, block.data(), block.size()) > 0) {
     }
   };
   for (bool readerGoes : {false, true}) {
@@ -190,7 +190,7 @@ TEST_F(EventLoopTest, PipeWriteEndReportsWriteOnceAfterWatchWriteWhenItHasRoomOr
     events.clear();
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
-    SocketHandle r(fds[0]), w(fds[1]);
+    TDescriptor r(fds[0]), w(fds[1]);
     ASSERT_EQ(loop.AsyncSelect(w.Get(), ea.Id(), FD_WRITE), 0);
     // Room alone reports nothing: write is reported only after a write found none.
     test::PumpTurns(3);
@@ -224,7 +224,7 @@ TEST_F(EventLoopTest, PipeWriteEndReportsWriteOnceAfterWatchWriteWhenItHasRoomOr
 // A wait that fails for any reason but a signal must say so: a readiness set that is no longer
 // one would otherwise look like "nothing ready" on every turn, and the loop would spin silently.
 TEST(PollerTest, AWaitThatFailsRaisesInsteadOfReportingNothingReady) {
-  Poller poller;
+  TPoller poller;
   int pipeFds[2];
   ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
   ASSERT_GE(::dup2(pipeFds[0], poller.Fd()), 0);  // the set's descriptor is now a pipe

@@ -38,15 +38,15 @@ inline bool EnterNamespaces() {
   return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 && BringLoopbackUp();
 }
 
-inline bool Cover(const std::string& Path, const std::string& Content, const std::string& Dir) {
-  std::string own = Dir + "/" + std::filesystem::path(Path).filename().string();
-  std::ofstream(own) << Content;
-  return ::mount(own.c_str(), Path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+inline bool Cover(const std::string& path, const std::string& content, const std::string& dir) {
+  std::string own = dir + "/" + std::filesystem::path(path).filename().string();
+  std::ofstream(own) << content;
+  return ::mount(own.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
-inline void WriteAll(int Fd, const std::string& Data) {
-  for (size_t off = 0; off < Data.size();) {
-    ssize_t n = ::write(Fd, Data.data() + off, Data.size() - off);
+inline void WriteAll(int fd, const std::string& data) {
+  for (size_t off = 0; off < data.size();) {
+    ssize_t n = ::write(fd, data.data() + off, data.size() - off);
     if (n <= 0) return;
     off += static_cast<size_t>(n);
   }
@@ -54,11 +54,11 @@ inline void WriteAll(int Fd, const std::string& Data) {
 
 }  // namespace isolated
 
-// The lines Body returns, or nothing where this machine allows no namespaces. A child that
+// The lines body returns, or nothing where this machine allows no namespaces. A child that
 // fails otherwise gives one line saying so.
 inline std::optional<std::vector<std::string>> InIsolatedNameService(
-    const std::string& Hosts, std::map<std::string, TDnsResponder::TName> Names,
-    const std::function<std::vector<std::string>()>& Body) {
+    const std::string& hosts, std::map<std::string, TDnsResponder::TName> names,
+    const std::function<std::vector<std::string>()>& body) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
   pid_t pid = ::fork();
@@ -66,7 +66,7 @@ inline std::optional<std::vector<std::string>> InIsolatedNameService(
     ::close(out[0]);
     char dir[] = "/tmp/ordwin-names-XXXXXX";
     if (::mkdtemp(dir) == nullptr) ::_exit(1);
-    if (!isolated::EnterNamespaces() || !isolated::Cover("/etc/hosts", Hosts, dir) ||
+    if (!isolated::EnterNamespaces() || !isolated::Cover("/etc/hosts", hosts, dir) ||
         !isolated::Cover("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n", dir) ||
         !isolated::Cover("/etc/nsswitch.conf", "hosts: files dns\nservices: files\nprotocols: files\n", dir)) {
       std::filesystem::remove_all(dir);
@@ -74,10 +74,10 @@ inline std::optional<std::vector<std::string>> InIsolatedNameService(
     }
     std::string reply;
     {
-      TDnsResponder dns(std::move(Names), 53);
+      TDnsResponder dns(std::move(names), 53);
       if (dns.Port() != 53) ::_exit(77);
       // Each line as its length and its bytes: a text may hold any byte.
-      for (const std::string& line : Body()) reply += std::to_string(line.size()) + ":" + line;
+      for (const std::string& line : body()) reply += std::to_string(line.size()) + ":" + line;
     }
     isolated::WriteAll(out[1], reply);
     std::filesystem::remove_all(dir);

@@ -25,7 +25,7 @@ class LineModeTest : public test::LoopTest {
 protected:
   void SetUp() override {
     LoopTest::SetUp();
-    SocketHandle listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    TDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -55,15 +55,15 @@ protected:
     LoopTest::TearDown();
   }
 
-  void Send(const std::string& Data) { SendAll(Peer.Get(), Data); }
-  bool WaitReads(size_t N) { return PumpUntil([&] { return Reads.size() >= N; }); }
-  bool WaitBuffered(int N) { return PumpUntil([&] { return Sock->LineBufferCount() == N; }); }
+  void Send(const std::string& data) { SendAll(Peer.Get(), data); }
+  bool WaitReads(size_t n) { return PumpUntil([&] { return Reads.size() >= n; }); }
+  bool WaitBuffered(int n) { return PumpUntil([&] { return Sock->LineBufferCount() == n; }); }
 
-  SocketHandle Peer;
+  TDescriptor Peer;
   std::unique_ptr<TWSocket> Sock;
   std::vector<std::string> Reads;
   std::vector<int> Counts;
-  std::function<void(int RcvdCount)> Read;  // replaces the default handler body when set
+  std::function<void(int rcvdCount)> Read;  // replaces the default handler body when set
 };
 
 TEST_F(LineModeTest, DeliversEachLineOfOneReadWithItsLineEnd) {
@@ -213,9 +213,9 @@ TEST_F(LineModeTest, LinesBufferedWhenAHandlerFailedComeOneByOneLater) {
 }
 
 TEST_F(LineModeTest, SwitchingOffMidLineOffersTheRestRawAndInOrder) {
-  const size_t baseline = EventLoop::Instance().PendingPosts();
+  const size_t baseline = TEventLoop::Instance().PendingPosts();
   Sock->SetLineMode(true);  // the current value: nothing is posted
-  EXPECT_EQ(EventLoop::Instance().PendingPosts(), baseline);
+  EXPECT_EQ(TEventLoop::Instance().PendingPosts(), baseline);
 
   std::string raw;
   Read = [&](int count) {
@@ -260,7 +260,7 @@ TEST_F(LineModeTest, SwitchingOnWithBytesHeldSearchesThemWithoutSpinning) {
   EXPECT_EQ(rawCalls, 1);
   EXPECT_TRUE(Sock->LineMode());
   EXPECT_EQ(Sock->LineBufferCount(), 1);  // "d" waits for its line end
-  EXPECT_EQ(EventLoop::Instance().PendingPosts(), 0u);
+  EXPECT_EQ(TEventLoop::Instance().PendingPosts(), 0u);
   Send("\r\n");
   ASSERT_TRUE(WaitReads(4));
   EXPECT_EQ(Reads[3], "d\r\n");

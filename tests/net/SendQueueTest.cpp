@@ -14,15 +14,15 @@ namespace ordwin {
 namespace {
 
 // One adopted connection (Conn) and the plain client at its far end (Peer).
-struct Connection {
+struct TConnection {
   std::vector<int> SendData;
   std::vector<std::string> Log;
   bool InsideSend = false;
   TWSocket Listener{nullptr};
   std::unique_ptr<TWSocket> Conn;
-  SocketHandle Peer;
+  TDescriptor Peer;
 
-  Connection() {
+  TConnection() {
     Listener.SetAddr("127.0.0.1");
     Listener.SetPort("0");
     Listener.OnSessionAvailable = [this](TObject*, uint16_t) {
@@ -40,33 +40,33 @@ struct Connection {
     Log.clear();
   }
 
-  int Send(const std::string& Data) {
+  int Send(const std::string& data) {
     InsideSend = true;
-    int r = Conn->Send(Data.data(), static_cast<int>(Data.size()));
+    int r = Conn->Send(data.data(), static_cast<int>(data.size()));
     InsideSend = false;
     return r;
   }
 
-  std::string ReadExactly(size_t N) {
+  std::string ReadExactly(size_t n) {
     std::string got;
     test::PumpUntil([&] {
       got += test::ReadAvailable(Peer.Get());
-      return got.size() >= N;
+      return got.size() >= n;
     });
     return got;
   }
 };
 
-std::string Pattern(size_t N) {
-  std::string s(N, '\0');
-  for (size_t i = 0; i < N; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
   return s;
 }
 
 using SendQueueTest = test::LoopTest;
 
 TEST_F(SendQueueTest, FourThousandBytesGoOutIn1514ByteChunksAndDataSentComesOnALaterTurn) {
-  Connection c;
+  TConnection c;
   std::string data = Pattern(4000);
   EXPECT_EQ(c.Send(data), 4000);
   EXPECT_EQ(c.SendData, (std::vector<int>{1514, 1514, 972}));
@@ -79,7 +79,7 @@ TEST_F(SendQueueTest, FourThousandBytesGoOutIn1514ByteChunksAndDataSentComesOnAL
 }
 
 TEST_F(SendQueueTest, EachSendThatGoesOutAtOnceGivesItsOwnDataSent) {
-  Connection c;
+  TConnection c;
   c.Send("one");
   c.Send("two");
   test::PumpTurns();
@@ -88,7 +88,7 @@ TEST_F(SendQueueTest, EachSendThatGoesOutAtOnceGivesItsOwnDataSent) {
 }
 
 TEST_F(SendQueueTest, DataSentHandlerThatSendsAgainRunsOnLaterTurns) {
-  Connection c;
+  TConnection c;
   int rounds = 0;
   c.Conn->OnDataSent = [&](TObject*, uint16_t) {
     EXPECT_FALSE(c.InsideSend);
@@ -100,7 +100,7 @@ TEST_F(SendQueueTest, DataSentHandlerThatSendsAgainRunsOnLaterTurns) {
 }
 
 TEST_F(SendQueueTest, NewBytesFillTheRoomOfTheLastChunkFirst) {
-  Connection c;
+  TConnection c;
   c.Conn->QueueData(Pattern(1414));
   EXPECT_EQ(c.Conn->SendQueueChunks(), 1u);
   c.Conn->QueueData(std::string(200, 'Z'));
@@ -113,7 +113,7 @@ TEST_F(SendQueueTest, NewBytesFillTheRoomOfTheLastChunkFirst) {
 }
 
 TEST_F(SendQueueTest, EmptySendsQueueNothing) {
-  Connection c;
+  TConnection c;
   EXPECT_EQ(c.Conn->SendString(""), 0);
   EXPECT_TRUE(c.Conn->SendQueueEmpty());
   EXPECT_EQ(c.Conn->Send("abc", 0), 0);
@@ -125,7 +125,7 @@ TEST_F(SendQueueTest, EmptySendsQueueNothing) {
 }
 
 TEST_F(SendQueueTest, AnOnSendDataHandlerThatAbortsEndsTheSendWithoutTouchingFreedChunks) {
-  Connection c;
+  TConnection c;
   c.Conn->OnSendData = [&](TObject*, int n) {
     c.SendData.push_back(n);
     c.Conn->Abort();
@@ -139,7 +139,7 @@ TEST_F(SendQueueTest, AnOnSendDataHandlerThatAbortsEndsTheSendWithoutTouchingFre
 // An OnSendData handler that sends again: every byte goes out once, in order, and the count of
 // queued bytes never wraps below zero.
 TEST_F(SendQueueTest, AnOnSendDataHandlerThatSendsAgainSendsEveryByteOnce) {
-  Connection c;
+  TConnection c;
   int extra = 0;
   c.Conn->OnSendData = [&](TObject*, int n) {
     c.SendData.push_back(n);
@@ -161,7 +161,7 @@ TEST_F(SendQueueTest, AnOnSendDataHandlerThatSendsAgainSendsEveryByteOnce) {
 }
 
 TEST_F(SendQueueTest, SendQueueSizeCountsWhatThePlatformHasNotTaken) {
-  Connection c;
+  TConnection c;
   c.Conn->QueueData(std::string(3000, 'q'));
   EXPECT_EQ(c.Conn->SendQueueSize(), 3000u);
   c.Conn->Send(nullptr, 0);
@@ -183,7 +183,7 @@ TEST_F(SendQueueTest, SendOnAnUnconnectedSocketRaisesAndLeavesItClosed) {
 }
 
 TEST_F(SendQueueTest, PeerThatDoesNotReadHoldsTheRestUntilRoomAndNothingIsLost) {
-  Connection c;
+  TConnection c;
   const size_t total = 16u << 20;
   std::string data = Pattern(total);
   EXPECT_EQ(c.Send(data), static_cast<int>(total));
@@ -203,7 +203,7 @@ TEST_F(SendQueueTest, PeerThatDoesNotReadHoldsTheRestUntilRoomAndNothingIsLost) 
 }
 
 TEST_F(SendQueueTest, SendToAResetPeerClosesTheConnectionWithTheResetCodeOnce) {
-  Connection c;
+  TConnection c;
   test::ResetAndClose(c.Peer);
   // Sending before the reset report is handled meets the reset in the send itself.
   for (int i = 0; i < 3 && c.Conn->State() == wsConnected; ++i) EXPECT_NO_THROW(c.Send("late"));
@@ -214,7 +214,7 @@ TEST_F(SendQueueTest, SendToAResetPeerClosesTheConnectionWithTheResetCodeOnce) {
 }
 
 TEST_F(SendQueueTest, SendingToAPeerThatClosedEndsInOneSessionClosedAndNoSignal) {
-  Connection c;
+  TConnection c;
   c.Conn->OnDataAvailable = [&](TObject*, uint16_t) { c.Conn->ReceiveString(); };
   c.Peer.Close();
   // Keep sending from the loop until the connection is found gone, by a send or the close report.

@@ -11,16 +11,16 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 #include "net/WSocket.h"
 
 namespace ordwin::test {
 
-// The message of the exception Fn raises, or "<nothing thrown>".
+// The message of the exception fn raises, or "<nothing thrown>".
 template <typename F>
-std::string ThrownText(F&& Fn) {
+std::string ThrownText(F&& fn) {
   try {
-    Fn();
+    fn();
   } catch (const Exception& e) {
     return e.Message();
   }
@@ -29,7 +29,7 @@ std::string ThrownText(F&& Fn) {
 
 // A port on 127.0.0.1 where nothing listens (until some program is given it).
 inline std::string UnusedPort() {
-  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TDescriptor h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -39,9 +39,9 @@ inline std::string UnusedPort() {
   return std::to_string(ntohs(a.sin_port));
 }
 
-inline const char* StateName(TSocketState S) {
+inline const char* StateName(TSocketState s) {
   static const char* names[] = {"invalid", "opened", "bound", "connecting", "connected", "accepting", "listening", "closed"};
-  return names[S];
+  return names[s];
 }
 
 // Lines: "state:<old>-><new>", "connected:<error>", "data:<bytes read>", "closed:<error>",
@@ -52,31 +52,31 @@ struct TEventLog {
   std::string Received;
   bool LogData = true;
 
-  void Wire(TWSocket& S) {
-    S.OnChangeState = [this](TObject*, TSocketState o, TSocketState n) {
+  void Wire(TWSocket& s) {
+    s.OnChangeState = [this](TObject*, TSocketState o, TSocketState n) {
       Lines.push_back(std::string("state:") + StateName(o) + "->" + StateName(n));
     };
-    S.OnSessionConnected = [this](TObject*, uint16_t e) { Add("connected:", e); };
-    S.OnSessionClosed = [this](TObject*, uint16_t e) { Add("closed:", e); };
-    S.OnDnsLookupDone = [this](TObject*, uint16_t e) { Add("dns:", e); };
-    S.OnSocksConnected = [this](TObject*, uint16_t e) { Add("socks-connected:", e); };
-    S.OnSocksAuthState = [this](TObject*, TSocksAuthState a) { Add("auth:", a); };
-    S.OnSocksError = [this](TObject*, int Code, const std::string& Msg) {
-      Lines.push_back("socks-error:" + std::to_string(Code) + ":" + Msg);
+    s.OnSessionConnected = [this](TObject*, uint16_t e) { Add("connected:", e); };
+    s.OnSessionClosed = [this](TObject*, uint16_t e) { Add("closed:", e); };
+    s.OnDnsLookupDone = [this](TObject*, uint16_t e) { Add("dns:", e); };
+    s.OnSocksConnected = [this](TObject*, uint16_t e) { Add("socks-connected:", e); };
+    s.OnSocksAuthState = [this](TObject*, TSocksAuthState a) { Add("auth:", a); };
+    s.OnSocksError = [this](TObject*, int code, const std::string& msg) {
+      Lines.push_back("socks-error:" + std::to_string(code) + ":" + msg);
     };
-    S.OnDataAvailable = [this, &S](TObject*, uint16_t) {
-      std::string got = S.ReceiveString();
+    s.OnDataAvailable = [this, &s](TObject*, uint16_t) {
+      std::string got = s.ReceiveString();
       Received += got;
       if (LogData) Lines.push_back("data:" + got);
     };
   }
-  void Add(const char* What, int Value) { Lines.push_back(What + std::to_string(Value)); }
-  bool Has(const std::string& Line) const { return std::find(Lines.begin(), Lines.end(), Line) != Lines.end(); }
-  // The lines that start with one of Prefixes, in order.
-  std::vector<std::string> Only(std::initializer_list<const char*> Prefixes) const {
+  void Add(const char* what, int value) { Lines.push_back(what + std::to_string(value)); }
+  bool Has(const std::string& line) const { return std::find(Lines.begin(), Lines.end(), line) != Lines.end(); }
+  // The lines that start with one of prefixes, in order.
+  std::vector<std::string> Only(std::initializer_list<const char*> prefixes) const {
     std::vector<std::string> out;
     for (const std::string& l : Lines)
-      for (const char* p : Prefixes)
+      for (const char* p : prefixes)
         if (l.rfind(p, 0) == 0) {
           out.push_back(l);
           break;

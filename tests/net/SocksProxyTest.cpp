@@ -23,33 +23,33 @@ namespace ordwin {
 namespace {
 
 using test::TEventLog;
-using Lines = std::vector<std::string>;
+using TLogLines = std::vector<std::string>;
 using SocksProxyTest = test::LoopTest;
 
 constexpr size_t kMegabyte = 1 << 20;
 
-std::string Pattern(size_t Size, unsigned Seed) {
-  std::string s(Size, '\0');
-  for (size_t i = 0; i < Size; ++i) s[i] = static_cast<char>((i * 131 + i / 4093 + Seed) & 0xFF);
+std::string Pattern(size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + i / 4093 + seed) & 0xFF);
   return s;
 }
 
 // A proxy program, running until the object goes; its output goes nowhere.
 class TProxyProcess {
 public:
-  TProxyProcess(const std::string& Program, std::vector<std::string> Args, const std::string& Port) {
+  TProxyProcess(const std::string& program, std::vector<std::string> args, const std::string& port) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    Args.insert(Args.begin(), Program);
+    args.insert(args.begin(), program);
     std::vector<char*> argv;
-    for (std::string& a : Args) argv.push_back(a.data());
+    for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (::posix_spawnp(&pid_, Program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    if (::posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     // Ready once it takes connections.
-    ready_ = pid_ > 0 && test::PumpUntil([&] { return test::ConnectTo(std::stoi(Port)).Valid(); }, 10);
+    ready_ = pid_ > 0 && test::PumpUntil([&] { return test::ConnectTo(std::stoi(port)).Valid(); }, 10);
   }
   ~TProxyProcess() {
     if (pid_ <= 0) return;
@@ -63,16 +63,16 @@ private:
   bool ready_ = false;
 };
 
-bool Installed(const char* Program) {
+bool Installed(const char* program) {
   for (const char* dir : {"/usr/bin/", "/usr/sbin/", "/usr/local/bin/", "/usr/local/sbin/"})
-    if (::access((std::string(dir) + Program).c_str(), X_OK) == 0) return true;
+    if (::access((std::string(dir) + program).c_str(), X_OK) == 0) return true;
   return false;
 }
 
 // Connects through the proxy at 127.0.0.1:ProxyPort to a listener of the test's own and sends
 // a megabyte each way; returns the events of the client.
-Lines CarryAMegabyteEachWay(const std::string& ProxyPort, const std::string& Level, TSocksAuthentication Auth,
-                            const std::string& User = "", const std::string& Password = "") {
+TLogLines CarryAMegabyteEachWay(const std::string& proxyPort, const std::string& level, TSocksAuthentication auth,
+                            const std::string& user = "", const std::string& password = "") {
   const std::string up = Pattern(kMegabyte, 1), down = Pattern(kMegabyte, 2);
   TEventLog serverLog, log;
   serverLog.LogData = log.LogData = false;
@@ -85,11 +85,11 @@ Lines CarryAMegabyteEachWay(const std::string& ProxyPort, const std::string& Lev
     if (e == 0) s.SendString(up);
   };
   s.SetSocksServer("127.0.0.1");
-  s.SetSocksPort(ProxyPort);
-  s.SetSocksLevel(Level);
-  s.SocksAuthentication = Auth;
-  s.SetSocksUsercode(User);
-  s.SetSocksPassword(Password);
+  s.SetSocksPort(proxyPort);
+  s.SetSocksLevel(level);
+  s.SocksAuthentication = auth;
+  s.SetSocksUsercode(user);
+  s.SetSocksPassword(password);
   s.SetAddr("127.0.0.1");
   s.SetPort(server.Port());
   s.Connect();
@@ -117,13 +117,13 @@ TEST_F(SocksProxyTest, MicrosocksCarriesAMegabyteEachWayWithAndWithoutUserAndPas
   const std::string open = test::UnusedPort();
   TProxyProcess plain("microsocks", {"-i", "127.0.0.1", "-p", open}, open);
   ASSERT_TRUE(plain.Ready());
-  EXPECT_EQ(CarryAMegabyteEachWay(open, "5", socksNoAuthentication), (Lines{"socks-connected:0", "connected:0"}));
+  EXPECT_EQ(CarryAMegabyteEachWay(open, "5", socksNoAuthentication), (TLogLines{"socks-connected:0", "connected:0"}));
 
   const std::string guarded = test::UnusedPort();
   TProxyProcess withUser("microsocks", {"-i", "127.0.0.1", "-p", guarded, "-u", "ordwin", "-P", "s3cret"}, guarded);
   ASSERT_TRUE(withUser.Ready());
   EXPECT_EQ(CarryAMegabyteEachWay(guarded, "5", socksAuthenticateUsercode, "ordwin", "s3cret"),
-            (Lines{"socks-connected:0", "auth:" + std::to_string(sasStart), "auth:" + std::to_string(sasSuccess),
+            (TLogLines{"socks-connected:0", "auth:" + std::to_string(sasStart), "auth:" + std::to_string(sasSuccess),
                    "connected:0"}));
 
   // A wrong password is refused by the proxy.
@@ -140,7 +140,7 @@ TEST_F(SocksProxyTest, MicrosocksCarriesAMegabyteEachWayWithAndWithoutUserAndPas
   s.Connect();
   ASSERT_TRUE(test::PumpUntil([&] { return !log.Only({"closed:"}).empty(); }));
   EXPECT_EQ(log.Only({"socks-error", "connected:", "closed:"}),
-            (Lines{"socks-error:20015:socks authentication failed", "connected:20015", "closed:20015"}));
+            (TLogLines{"socks-error:20015:socks authentication failed", "connected:20015", "closed:20015"}));
 }
 
 TEST_F(SocksProxyTest, DanteCarriesAMegabyteEachWayAtLevels4And5) {
@@ -158,7 +158,7 @@ TEST_F(SocksProxyTest, DanteCarriesAMegabyteEachWayAtLevels4And5) {
   TProxyProcess dante("danted", {"-f", config, "-p", pidFile}, port);
   ASSERT_TRUE(dante.Ready());
   for (const std::string level : {"4", "5"})
-    EXPECT_EQ(CarryAMegabyteEachWay(port, level, socksNoAuthentication), (Lines{"socks-connected:0", "connected:0"}))
+    EXPECT_EQ(CarryAMegabyteEachWay(port, level, socksNoAuthentication), (TLogLines{"socks-connected:0", "connected:0"}))
         << level;
   std::remove(config.c_str());
   std::remove(pidFile.c_str());

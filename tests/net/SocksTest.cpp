@@ -17,12 +17,12 @@ namespace ordwin {
 namespace {
 
 using test::TEventLog;
-using Lines = std::vector<std::string>;
+using TLogLines = std::vector<std::string>;
 using SocksTest = test::LoopTest;
 
-std::string B(std::initializer_list<int> Bytes) {
+std::string B(std::initializer_list<int> bytes) {
   std::string s;
-  for (int b : Bytes) s += static_cast<char>(b);
+  for (int b : bytes) s += static_cast<char>(b);
   return s;
 }
 
@@ -42,40 +42,40 @@ public:
   }
   const std::string& Port() const { return port_; }
 
-  // Points S at this proxy and at the destination Addr:Port, and connects.
-  void Connect(TWSocket& S, const std::string& Level, const std::string& Addr = "target.example",
-               const std::string& Port = "8074") {
-    S.SetSocksServer("127.0.0.1");
-    S.SetSocksPort(port_);
-    S.SetSocksLevel(Level);
-    S.SetAddr(Addr);
-    S.SetPort(Port);
-    S.Connect();
+  // Points s at this proxy and at the destination addr:port, and connects.
+  void Connect(TWSocket& s, const std::string& level, const std::string& addr = "target.example",
+               const std::string& port = "8074") {
+    s.SetSocksServer("127.0.0.1");
+    s.SetSocksPort(port_);
+    s.SetSocksLevel(level);
+    s.SetAddr(addr);
+    s.SetPort(port);
+    s.Connect();
     EXPECT_TRUE(test::PumpUntil([&] {
-      conn_ = SocketHandle(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+      conn_ = TDescriptor(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
       return conn_.Valid();
     }));
   }
-  // The next N bytes the client sent.
-  std::string Read(size_t N) {
+  // The next n bytes the client sent.
+  std::string Read(size_t n) {
     std::string got;
     EXPECT_TRUE(test::PumpUntil([&] {
       got += test::ReadAvailable(conn_.Get());
-      return got.size() >= N;
-    })) << "got " << got.size() << " of " << N;
+      return got.size() >= n;
+    })) << "got " << got.size() << " of " << n;
     return got;
   }
-  void Send(const std::string& Bytes) { test::SendAll(conn_.Get(), Bytes); }
+  void Send(const std::string& bytes) { test::SendAll(conn_.Get(), bytes); }
   // One byte per segment, each taken by the client's kernel and read by the client before the
   // next is sent.
-  void SendBytewise(const std::string& Bytes, const TWSocket& Client) {
-    for (char c : Bytes) {
+  void SendBytewise(const std::string& bytes, const TWSocket& client) {
+    for (char c : bytes) {
       Send(std::string(1, c));
       EXPECT_TRUE(test::PumpUntil([&] {
         int unacked = 0, unread = 0;
         ::ioctl(conn_.Get(), SIOCOUTQ, &unacked);
-        return Client.HSocket() == INVALID_SOCKET ||
-               (unacked == 0 && ::ioctl(Client.HSocket(), FIONREAD, &unread) == 0 && unread == 0);
+        return client.HSocket() == INVALID_SOCKET ||
+               (unacked == 0 && ::ioctl(client.HSocket(), FIONREAD, &unread) == 0 && unread == 0);
       }));
     }
   }
@@ -83,8 +83,8 @@ public:
   void Reset() { test::ResetAndClose(conn_); }
 
 private:
-  SocketHandle listener_;
-  SocketHandle conn_;
+  TDescriptor listener_;
+  TDescriptor conn_;
   std::string port_;
 };
 
@@ -152,7 +152,7 @@ TEST_F(SocksTest, Level5GrantNamingA255ByteHostHandsTheBytesBehindItToLineModeFi
   proxy.Send("ond\r\n");
   ASSERT_TRUE(test::PumpUntil([&] { return log.Has("data:second\r\n"); }));
   EXPECT_EQ(log.Only({"socks-", "connected", "data", "auth"}),
-            (Lines{"socks-connected:0", "connected:0", "data:first\r\n", "data:second\r\n"}));
+            (TLogLines{"socks-connected:0", "connected:0", "data:first\r\n", "data:second\r\n"}));
   EXPECT_EQ(s.SocksPhase(), spData);
 }
 
@@ -193,7 +193,7 @@ TEST_F(SocksTest, Level5UserAndPasswordAndLevel4And4ARequests) {
   proxy.Send(B({5, 0, 0, 1, 10, 0, 0, 1, 0, 80}) + "hi");
   ASSERT_TRUE(test::PumpUntil([&] { return log.Has("data:hi"); }));
   EXPECT_EQ(s->ReadCount(), 2);  // the proxy's own bytes are not the owner's
-  EXPECT_EQ(log.Only({"auth:", "connected:"}), (Lines{"auth:" + std::to_string(sasStart),
+  EXPECT_EQ(log.Only({"auth:", "connected:"}), (TLogLines{"auth:" + std::to_string(sasStart),
                                                       "auth:" + std::to_string(sasSuccess), "connected:0"}));
 
   // Asked for, not needed.
@@ -205,7 +205,7 @@ TEST_F(SocksTest, Level5UserAndPasswordAndLevel4And4ARequests) {
   proxy.Read(3);
   proxy.Send(B({5, 0}));
   proxy.Read(21);
-  EXPECT_EQ(log.Only({"auth:"}), Lines{"auth:" + std::to_string(sasNotRequired)});
+  EXPECT_EQ(log.Only({"auth:"}), TLogLines{"auth:" + std::to_string(sasNotRequired)});
 
   // Level 4 resolves the address itself; 4A sends the name after the user id.
   for (const std::string level : {"4", "4A"}) {
@@ -220,14 +220,14 @@ TEST_F(SocksTest, Level5UserAndPasswordAndLevel4And4ARequests) {
       EXPECT_EQ(proxy.Read(25), B({4, 1, 0x1F, 0x8A, 0, 0, 0, 1}) + "uid" + B({0}) + "host.example" + B({0}));
     proxy.Send(B({0, 90, 0, 0, 0, 0, 0, 0}) + "data");
     ASSERT_TRUE(test::PumpUntil([&] { return log.Has("data:data"); })) << level;
-    EXPECT_EQ(log.Only({"socks-", "connected:"}), (Lines{"socks-connected:0", "connected:0"}));
+    EXPECT_EQ(log.Only({"socks-", "connected:"}), (TLogLines{"socks-connected:0", "connected:0"}));
   }
 }
 
 // Every way a negotiation fails ends in OnSocksError, OnSessionConnected and OnSessionClosed
 // with the same code.
 TEST_F(SocksTest, EveryErrorReplyEndsInSocksErrorSessionConnectedAndSessionClosed) {
-  struct Case {
+  struct TCase {
     std::string Level;
     std::vector<std::string> Script;  // what the proxy sends, one after each client message
     int Code;
@@ -235,7 +235,7 @@ TEST_F(SocksTest, EveryErrorReplyEndsInSocksErrorSessionConnectedAndSessionClose
     std::string Last = "";  // "close" or "reset" after the script
   };
   const std::string grant5 = B({5, 0, 0, 1, 0, 0, 0, 0, 0, 0});
-  std::vector<Case> cases = {
+  std::vector<TCase> cases = {
       {"5", {B({5, 255})}, 20003, "authentification method not acceptable"},
       {"5", {B({4, 0})}, 20002, "socks version error"},
       {"5", {B({5, 0}), B({4, 0, 0, 1})}, 20002, "socks version error"},
@@ -259,7 +259,7 @@ TEST_F(SocksTest, EveryErrorReplyEndsInSocksErrorSessionConnectedAndSessionClose
   for (int code = 1; code <= 8; ++code) cases.push_back({"5", {B({5, 0}), B({5, code})}, 20003 + code, texts5[code - 1]});
 
   TScriptedProxy proxy;
-  for (const Case& c : cases) {
+  for (const TCase& c : cases) {
     SCOPED_TRACE(c.Level + " " + c.Text + " " + c.Last);
     TEventLog log;
     TWSocket s(nullptr);
@@ -279,7 +279,7 @@ TEST_F(SocksTest, EveryErrorReplyEndsInSocksErrorSessionConnectedAndSessionClose
     test::PumpTurns();
     const std::string code = std::to_string(c.Code);
     EXPECT_EQ(log.Only({"socks-error", "connected:", "closed:"}),
-              (Lines{"socks-error:" + code + ":" + c.Text, "connected:" + code, "closed:" + code}));
+              (TLogLines{"socks-error:" + code + ":" + c.Text, "connected:" + code, "closed:" + code}));
     EXPECT_EQ(s.State(), wsClosed);
     const bool authenticating = !c.Script.empty() && c.Script[0] == B({5, 2});
     EXPECT_EQ(log.Has("auth:" + std::to_string(sasFailure)), authenticating);
@@ -294,7 +294,7 @@ TEST_F(SocksTest, EveryErrorReplyEndsInSocksErrorSessionConnectedAndSessionClose
   proxy.Connect(s, "4", name);
   ASSERT_TRUE(test::PumpUntil([&] { return !log.Only({"closed:"}).empty(); }));
   EXPECT_EQ(log.Only({"socks-error", "connected:", "closed:"}),
-            (Lines{"socks-error:20017:ESocketException WSocketResolveHost: Cannot convert host address '" + name +
+            (TLogLines{"socks-error:20017:ESocketException WSocketResolveHost: Cannot convert host address '" + name +
                        "', Error #11001",
                    "connected:20017", "closed:20017"}));
 }
@@ -310,7 +310,7 @@ TEST_F(SocksTest, ProxyThatRefusesTheConnectionIsReportedAsADirectConnectionWoul
   s.Connect();
   ASSERT_TRUE(test::PumpUntil([&] { return log.Has("closed:0"); }));
   EXPECT_EQ(log.Only({"socks-", "connected:", "closed:"}),
-            (Lines{"socks-connected:10061", "connected:10061", "closed:0"}));
+            (TLogLines{"socks-connected:10061", "connected:10061", "closed:0"}));
 }
 
 TEST_F(SocksTest, RepliesSplitIntoSingleBytesGiveTheSameResult) {
@@ -333,14 +333,14 @@ TEST_F(SocksTest, RepliesSplitIntoSingleBytesGiveTheSameResult) {
       proxy.SendBytewise(B({0, 90, 0, 80, 127, 0, 0, 1}) + "xy", s);
     }
     ASSERT_TRUE(test::PumpUntil([&] { return log.Received == "xy"; })) << level;
-    EXPECT_EQ(log.Only({"socks-", "connected:"}), (Lines{"socks-connected:0", "connected:0"})) << level;
+    EXPECT_EQ(log.Only({"socks-", "connected:"}), (TLogLines{"socks-connected:0", "connected:0"})) << level;
     proxy.Close();
   }
 }
 
 // A TWSocket that gives up waiting after a while.
 struct TImpatientSocket : TWSocket {
-  explicit TImpatientSocket(int Ms) : TWSocket(nullptr) { WaitTimeout = Ms; }
+  explicit TImpatientSocket(int ms) : TWSocket(nullptr) { WaitTimeout = ms; }
 };
 
 TEST_F(SocksTest, WaitsPumpTheLoopUntilTheFlagOrTheirEnd) {
@@ -357,15 +357,15 @@ TEST_F(SocksTest, WaitsPumpTheLoopUntilTheFlagOrTheirEnd) {
   EXPECT_EQ(impatient.WaitForFlag(never), 12001);
 
   // Asked to end while a handler waits: the wait ends, then the loop.
-  EventLoop& loop = EventLoop::Instance();
+  TEventLoop& loop = TEventLoop::Instance();
   int result = -1;
   struct TTarget : INotificationTarget {
     std::function<void(TMessage&)> Handle;
-    void HandleMessage(TMessage& M) override { Handle(M); }
+    void HandleMessage(TMessage& m) override { Handle(m); }
   } target;
   TNotificationEndpoint endpoint(&target);
-  target.Handle = [&](TMessage& M) {
-    if (M.Msg == 1) {
+  target.Handle = [&](TMessage& m) {
+    if (m.Msg == 1) {
       endpoint.Post(2, 0, 0);
       result = s.WaitForFlag(never);
     } else {

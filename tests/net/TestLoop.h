@@ -19,70 +19,70 @@
 #include <gtest/gtest.h>
 
 #include "net/EventLoop.h"
-#include "net/SocketHandle.h"
+#include "net/Descriptor.h"
 
 namespace ordwin::test {
 
-// Runs loop turns until Done() holds or Seconds pass; returns whether it held.
-inline bool PumpUntil(const std::function<bool()>& Done, double Seconds = 5.0) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(Seconds);
-  while (!Done()) {
+// Runs loop turns until Done() holds or seconds pass; returns whether it held.
+inline bool PumpUntil(const std::function<bool()>& done, double seconds = 5.0) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    EventLoop::Instance().ProcessMessages();
+    TEventLoop::Instance().ProcessMessages();
   }
   return true;
 }
 
 // Runs a few turns so that whatever is ready now gets delivered.
-inline void PumpTurns(int Turns = 20) {
-  for (int i = 0; i < Turns; ++i) EventLoop::Instance().ProcessMessages();
+inline void PumpTurns(int turns = 20) {
+  for (int i = 0; i < turns; ++i) TEventLoop::Instance().ProcessMessages();
 }
 
-// Connects the blocking stream socket Fd to 127.0.0.1:Port; returns whether it connected.
-inline bool ConnectSocket(int Fd, int Port) {
+// Connects the blocking stream socket fd to 127.0.0.1:Port; returns whether it connected.
+inline bool ConnectSocket(int fd, int port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(Port));
+  a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return ::connect(Fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
 }
 
 // A plain blocking client connected to 127.0.0.1:Port.
-inline SocketHandle ConnectTo(int Port) {
-  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!ConnectSocket(h.Get(), Port)) return SocketHandle();
+inline TDescriptor ConnectTo(int port) {
+  TDescriptor h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!ConnectSocket(h.Get(), port)) return TDescriptor();
   return h;
 }
 
-inline void SendAll(int Fd, const std::string& Data) {
+inline void SendAll(int fd, const std::string& data) {
   size_t off = 0;
-  while (off < Data.size()) {
-    ssize_t n = ::send(Fd, Data.data() + off, Data.size() - off, MSG_NOSIGNAL);
+  while (off < data.size()) {
+    ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
     if (n <= 0) return;
     off += static_cast<size_t>(n);
   }
 }
 
 // Reads what is there without blocking.
-inline std::string ReadAvailable(int Fd) {
+inline std::string ReadAvailable(int fd) {
   std::string out;
   char buf[65536];
   for (;;) {
-    ssize_t n = ::recv(Fd, buf, sizeof(buf), MSG_DONTWAIT);
+    ssize_t n = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
     if (n <= 0) break;
     out.append(buf, static_cast<size_t>(n));
   }
   return out;
 }
 
-// Appends what the peer has received to Got, without waiting; returns whether its connection
+// Appends what the peer has received to got, without waiting; returns whether its connection
 // has ended (orderly or by reset).
-inline bool DrainPeer(int Fd, std::string& Got) {
+inline bool DrainPeer(int fd, std::string& got) {
   char buf[65536];
   for (;;) {
-    ssize_t n = ::recv(Fd, buf, sizeof(buf), MSG_DONTWAIT);
+    ssize_t n = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
     if (n > 0) {
-      Got.append(buf, static_cast<size_t>(n));
+      got.append(buf, static_cast<size_t>(n));
       continue;
     }
     return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
@@ -91,7 +91,7 @@ inline bool DrainPeer(int Fd, std::string& Got) {
 
 // A loopback port that nothing listens on now (bound to port 0, read back, released).
 inline int FreePort() {
-  SocketHandle h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  TDescriptor h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -106,10 +106,10 @@ inline int FreePort() {
 // old limit. Not under the sanitizers, whose own checks need descriptors.
 class TDescriptorsUsedUp {
 public:
-  explicit TDescriptorsUsedUp(int Highest) {
+  explicit TDescriptorsUsedUp(int highest) {
     EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &old_), 0);
     rlimit low = old_;
-    low.rlim_cur = static_cast<rlim_t>(Highest + 8);
+    low.rlim_cur = static_cast<rlim_t>(highest + 8);
     EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
     for (int fd; (fd = ::dup(0)) >= 0;) taken_.emplace_back(fd);
   }
@@ -126,29 +126,29 @@ public:
 
 private:
   rlimit old_{};
-  std::vector<SocketHandle> taken_;
+  std::vector<TDescriptor> taken_;
   bool given_ = false;
 };
 
 // Closes with a reset instead of an orderly end.
-inline void ResetAndClose(SocketHandle& H) {
+inline void ResetAndClose(TDescriptor& h) {
   linger l{1, 0};
-  ::setsockopt(H.Get(), SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-  H.Close();
+  ::setsockopt(h.Get(), SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  h.Close();
 }
 
 // Fails the test when a test left descriptors watched, notifications queued or endpoints alive.
 class LoopTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    endpoints_ = EventLoop::Instance().LiveEndpoints();
+    endpoints_ = TEventLoop::Instance().LiveEndpoints();
     PumpTurns(2);
   }
   void TearDown() override {
     PumpTurns(5);
-    EXPECT_EQ(EventLoop::Instance().WatchedDescriptors(), 0);
-    EXPECT_EQ(EventLoop::Instance().PendingPosts(), 0u);
-    EXPECT_EQ(EventLoop::Instance().LiveEndpoints(), endpoints_);
+    EXPECT_EQ(TEventLoop::Instance().WatchedDescriptors(), 0);
+    EXPECT_EQ(TEventLoop::Instance().PendingPosts(), 0u);
+    EXPECT_EQ(TEventLoop::Instance().LiveEndpoints(), endpoints_);
   }
 
 private:

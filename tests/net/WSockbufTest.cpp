@@ -10,9 +10,9 @@
 namespace ordwin {
 namespace {
 
-std::string Pending(const TBuffer& B) {
+std::string Pending(const TBuffer& b) {
   int len = -1;
-  const char* p = B.Peek(len);
+  const char* p = b.Peek(len);
   return p ? std::string(p, static_cast<size_t>(len)) : std::string();
 }
 

@@ -13,36 +13,36 @@
 namespace ordwin {
 namespace {
 
-// The message of the ESocketException that Call raises, or "(no exception)".
-std::string FailureText(const std::function<void()>& Call) {
+// The message of the ESocketException that call raises, or "(no exception)".
+std::string FailureText(const std::function<void()>& call) {
   try {
-    Call();
+    call();
   } catch (const ESocketException& e) {
     return e.Message();
   }
   return "(no exception)";
 }
 
-std::string HostFailure(const std::string& InAddr) {
-  return FailureText([&] { WSocketResolveHost(InAddr); });
+std::string HostFailure(const std::string& inAddr) {
+  return FailureText([&] { WSocketResolveHost(inAddr); });
 }
 
-std::string PortFailure(const std::string& Port, const std::string& Proto) {
-  return FailureText([&] { WSocketResolvePort(Port, Proto); });
+std::string PortFailure(const std::string& port, const std::string& proto) {
+  return FailureText([&] { WSocketResolvePort(port, proto); });
 }
 
-std::string ProtoFailure(const std::string& Proto) {
-  return FailureText([&] { WSocketResolveProto(Proto); });
+std::string ProtoFailure(const std::string& proto) {
+  return FailureText([&] { WSocketResolveProto(proto); });
 }
 
-// Runs Body against a hosts file and a DNS server of the test's own (localhost, fromfile.test
+// Runs body against a hosts file and a DNS server of the test's own (localhost, fromfile.test
 // in the file; dns.test from the server; every other name not found).
-std::optional<std::vector<std::string>> WithOwnNames(const std::function<std::vector<std::string>()>& Body) {
+std::optional<std::vector<std::string>> WithOwnNames(const std::function<std::vector<std::string>()>& body) {
   return test::InIsolatedNameService("127.0.0.1\tlocalhost\n10.1.2.3\tfromfile.test\n",
-                                     {{"dns.test", {{"10.4.5.6"}, "", test::TDnsResponder::Behaviour::Answer}}}, Body);
+                                     {{"dns.test", {{"10.4.5.6"}, "", test::TDnsResponder::TBehaviour::bhAnswer}}}, body);
 }
 
-std::string HostOrder(uint32_t NetworkOrder) { return std::to_string(ntohl(NetworkOrder)); }
+std::string HostOrder(uint32_t networkOrder) { return std::to_string(ntohl(networkOrder)); }
 
 TEST(WSocketResolveIsDottedIP, AcceptsFourGroupsWithSurroundingSpaces) {
   EXPECT_TRUE(WSocketIsDottedIP("127.0.0.1"));

@@ -15,15 +15,15 @@ namespace {
 using test::DrainPeer;
 using test::PumpUntil;
 
-bool PeerEnded(int Fd) {
+bool PeerEnded(int fd) {
   std::string ignored;
-  return DrainPeer(Fd, ignored);
+  return DrainPeer(fd, ignored);
 }
 
-// Pumps until the peer has received N bytes or its connection ended; returns what came.
-std::string ReadPeer(int Fd, size_t N) {
+// Pumps until the peer has received n bytes or its connection ended; returns what came.
+std::string ReadPeer(int fd, size_t n) {
   std::string got;
-  PumpUntil([&] { return DrainPeer(Fd, got) || got.size() >= N; });
+  PumpUntil([&] { return DrainPeer(fd, got) || got.size() >= n; });
   return got;
 }
 
@@ -69,14 +69,14 @@ protected:
     LoopTest::TearDown();
   }
 
-  static std::string State(TWSocketClient* C) {
-    return C->State() == wsConnected ? "connected" : C->State() == wsClosed ? "closed" : "other";
+  static std::string State(TWSocketClient* c) {
+    return c->State() == wsConnected ? "connected" : c->State() == wsClosed ? "closed" : "other";
   }
 
   // Connects a peer and pumps until the accept sequence has run for it.
-  SocketHandle Connect() {
+  TDescriptor Connect() {
     int before = Server->ClientNumber();
-    SocketHandle peer = test::ConnectTo(Port);
+    TDescriptor peer = test::ConnectTo(Port);
     EXPECT_TRUE(peer.Valid());
     EXPECT_TRUE(PumpUntil([&] { return Server->ClientNumber() > before; }));
     return peer;
@@ -95,7 +95,7 @@ TEST_F(ServerTest, OneClientFromAcceptToRelease) {
     Log.push_back("peer " + c->PeerAddr() + ":" + c->PeerPort());
     EXPECT_EQ(c->CachedPeerAddr(), "127.0.0.1");
   };
-  SocketHandle peer = Connect();
+  TDescriptor peer = Connect();
   {
     sockaddr_in local{};
     socklen_t len = sizeof(local);
@@ -127,16 +127,16 @@ TEST_F(ServerTest, OneClientFromAcceptToRelease) {
 TEST_F(ServerTest, AnEmptyBannerSendsNothing) {
   Server->Banner = "";
   OnConnect = [](TWSocketClient* c) { c->SendString("first"); };
-  SocketHandle peer = Connect();
+  TDescriptor peer = Connect();
   EXPECT_EQ(ReadPeer(peer.Get(), 5), "first");
 }
 
 TEST_F(ServerTest, NamesClientsInAcceptOrderWithoutReusingNumbers) {
-  SocketHandle a = Connect();
+  TDescriptor a = Connect();
   a.Close();
   ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
-  SocketHandle b = Connect();
-  SocketHandle c = Connect();
+  TDescriptor b = Connect();
+  TDescriptor c = Connect();
   ASSERT_EQ(Server->CountClients(), 2);
   EXPECT_EQ(Server->ClientAt(0)->Name(), "Client2");
   EXPECT_EQ(Server->ClientAt(1)->Name(), "Client3");
@@ -144,7 +144,7 @@ TEST_F(ServerTest, NamesClientsInAcceptOrderWithoutReusingNumbers) {
   EXPECT_EQ(Server->ClientAt(2), nullptr);
 
   Server->SetName("Srv");
-  SocketHandle d = Connect();
+  TDescriptor d = Connect();
   EXPECT_EQ(Server->ClientAt(2)->Name(), "SrvClient4");
   EXPECT_EQ(Server->ClientNumber(), 4);
 }
@@ -154,7 +154,7 @@ TEST_F(ServerTest, RefusesConnectionsPastMaxClientsWithTheBusyBanner) {
     SCOPED_TRACE(max);
     Server->MaxClients = max;
     Log.clear();
-    std::vector<SocketHandle> peers;
+    std::vector<TDescriptor> peers;
     for (int i = 0; i < 3; ++i) peers.push_back(Connect());
     EXPECT_EQ(ReadPeer(peers[0].Get(), 19), "Welcome to TcpSrv\r\n");
     EXPECT_EQ(ReadPeer(peers[1].Get(), 19), "Welcome to TcpSrv\r\n");
@@ -180,7 +180,7 @@ TEST_F(ServerTest, RefusesConnectionsPastMaxClientsWithTheBusyBanner) {
 
 TEST_F(ServerTest, AClientClosedInOnClientConnectGetsNoBannerAndIsReleasedLater) {
   OnConnect = [](TWSocketClient* c) { c->Close(); };
-  SocketHandle peer = Connect();
+  TDescriptor peer = Connect();
   EXPECT_EQ(Server->CountClients(), 1);
   EXPECT_EQ(ReadPeer(peer.Get(), 1), "");
   ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
@@ -188,7 +188,7 @@ TEST_F(ServerTest, AClientClosedInOnClientConnectGetsNoBannerAndIsReleasedLater)
 }
 
 TEST_F(ServerTest, ClosingAClosedClientReleasesItOnce) {
-  SocketHandle peer = Connect();
+  TDescriptor peer = Connect();
   TWSocketClient* client = Server->ClientAt(0);
   client->Close();
   client->Close();
@@ -207,7 +207,7 @@ TEST_F(ServerTest, ClosingAClosedClientReleasesItOnce) {
 TEST_F(ServerTest, HandlerExceptionsReachTheServersOnBgException) {
   // From OnClientConnect: the client stays (connected, without banner) and the server listens on.
   OnConnect = [](TWSocketClient*) { throw std::runtime_error("connect handler failed"); };
-  SocketHandle a = Connect();
+  TDescriptor a = Connect();
   EXPECT_EQ(Log.back(), "bg connect handler failed");
   EXPECT_EQ(Server->CountClients(), 1);
   EXPECT_EQ(Server->ClientAt(0)->State(), wsConnected);
@@ -220,13 +220,13 @@ TEST_F(ServerTest, HandlerExceptionsReachTheServersOnBgException) {
   ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
   EXPECT_EQ(Log.back(), "bg disconnect handler failed");
 
-  SocketHandle b = Connect();
+  TDescriptor b = Connect();
   EXPECT_EQ(ReadPeer(b.Get(), 19), "Welcome to TcpSrv\r\n");
 }
 
 TEST_F(ServerTest, AFailedAcceptLeavesNoClientCounted) {
   OnCreate = [this](TWSocketClient*) { Server->Close(); };
-  SocketHandle peer = test::ConnectTo(Port);
+  TDescriptor peer = test::ConnectTo(Port);
   ASSERT_TRUE(PumpUntil([&] { return Server->ClientNumber() == 1; }));
   EXPECT_EQ(Server->CountClients(), 0);
   EXPECT_EQ(Log.back(), "bg Error 10022 in function not a listening socket\r\nInvalid argument");
@@ -240,8 +240,8 @@ TEST_F(ServerTest, ACreateHandlerThatRaisesOnceDoesNotSilenceTheListener) {
   OnCreate = [&](TWSocketClient*) {
     if (++creates == 1) throw std::runtime_error("create handler failed");
   };
-  SocketHandle a = test::ConnectTo(Port);
-  SocketHandle b = test::ConnectTo(Port);
+  TDescriptor a = test::ConnectTo(Port);
+  TDescriptor b = test::ConnectTo(Port);
   ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 2; }));
   EXPECT_EQ(creates, 3);
   EXPECT_EQ(Log[1], "bg create handler failed");
@@ -250,32 +250,32 @@ TEST_F(ServerTest, ACreateHandlerThatRaisesOnceDoesNotSilenceTheListener) {
 }
 
 // A client whose attach fails after the handle has been adopted.
-struct FailingClient : TWSocketClient {
+struct TFailingClient : TWSocketClient {
   using TWSocketClient::TWSocketClient;
-  void Dup(int Handle) override {
-    TWSocketClient::Dup(Handle);
+  void Dup(int handle) override {
+    TWSocketClient::Dup(handle);
     throw ESocketException("attach failed");
   }
 };
 
 TEST_F(ServerTest, AFailedAttachLeavesNoClientCountedAndClosesTheConnection) {
-  Server->SetClientClass<FailingClient>();
-  SocketHandle peer = Connect();
+  Server->SetClientClass<TFailingClient>();
+  TDescriptor peer = Connect();
   EXPECT_EQ(Server->CountClients(), 0);
   EXPECT_EQ(Log, (std::vector<std::string>{"create closed", "bg attach failed"}));
   EXPECT_TRUE(PumpUntil([&] { return PeerEnded(peer.Get()); }));
 
   // ClientClass is read at every accept.
   Server->SetClientClass<TWSocketClient>();
-  SocketHandle next = Connect();
+  TDescriptor next = Connect();
   EXPECT_EQ(Server->CountClients(), 1);
   EXPECT_EQ(ReadPeer(next.Get(), 19), "Welcome to TcpSrv\r\n");
 }
 
 // Records its destruction.
-struct RecordingClient : TWSocketClient {
+struct TRecordingClient : TWSocketClient {
   using TWSocketClient::TWSocketClient;
-  ~RecordingClient() override {
+  ~TRecordingClient() override {
     if (Destroyed != nullptr) Destroyed->push_back(Name());
   }
   std::vector<std::string>* Destroyed = nullptr;
@@ -283,9 +283,9 @@ struct RecordingClient : TWSocketClient {
 
 TEST_F(ServerTest, DestroyingTheServerDestroysClientsLastToFirstSilently) {
   std::vector<std::string> destroyed;
-  Server->SetClientClass<RecordingClient>();
-  OnCreate = [&](TWSocketClient* c) { static_cast<RecordingClient*>(c)->Destroyed = &destroyed; };
-  std::vector<SocketHandle> peers;
+  Server->SetClientClass<TRecordingClient>();
+  OnCreate = [&](TWSocketClient* c) { static_cast<TRecordingClient*>(c)->Destroyed = &destroyed; };
+  std::vector<TDescriptor> peers;
   for (int i = 0; i < 3; ++i) peers.push_back(Connect());
   // A release still queued is dropped with the server.
   Server->ClientAt(0)->Close();
@@ -302,7 +302,7 @@ TEST_F(ServerTest, ClientsLineModeWorksThroughTheServer) {
     c->OnDataAvailable = [this, c](TObject*, uint16_t) { Log.push_back("line " + c->ReceiveString()); };
   };
   Server->Banner = "";
-  SocketHandle peer = Connect();
+  TDescriptor peer = Connect();
   test::SendAll(peer.Get(), "a\r\nb");
   peer.Close();
   ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
@@ -315,7 +315,7 @@ TEST_F(ServerTest, ClientsLineModeWorksThroughTheServer) {
 // longer be read); a server without an OnBgException handler drops that client and goes on.
 TEST_F(ServerTest, AConnectionResetBeforeItsAcceptDropsOnlyThatClient) {
   Server->OnBgException = nullptr;
-  SocketHandle early = test::ConnectTo(Port);
+  TDescriptor early = test::ConnectTo(Port);
   ASSERT_TRUE(early.Valid());
   test::ResetAndClose(early);
   ASSERT_TRUE(PumpUntil([&] { return Server->ClientNumber() == 1; }));
@@ -323,7 +323,7 @@ TEST_F(ServerTest, AConnectionResetBeforeItsAcceptDropsOnlyThatClient) {
   EXPECT_EQ(Server->State(), wsListening);
   EXPECT_EQ(Server->CountClients(), 0);
 
-  SocketHandle next = Connect();
+  TDescriptor next = Connect();
   EXPECT_EQ(ReadPeer(next.Get(), 19), "Welcome to TcpSrv\r\n");
   EXPECT_EQ(Server->CountClients(), 1);
 }
@@ -331,11 +331,11 @@ TEST_F(ServerTest, AConnectionResetBeforeItsAcceptDropsOnlyThatClient) {
 // The close at destruction reports the state change while the server is still whole: a handler
 // may ask it for its clients.
 TEST_F(ServerTest, OnChangeStateAtDestructionMayAskTheServerForItsClients) {
-  SocketHandle peer = Connect();
+  TDescriptor peer = Connect();
   TWSocketServer* server = Server.get();
   std::vector<std::string> seen;
-  server->OnChangeState = [&seen, server](TObject*, TSocketState, TSocketState NewState) {
-    if (NewState == wsClosed)
+  server->OnChangeState = [&seen, server](TObject*, TSocketState, TSocketState newState) {
+    if (newState == wsClosed)
       seen.push_back("closed with " + std::to_string(server->CountClients()) + " clients, first " +
                      (server->ClientAt(0) == nullptr ? "none" : "listed"));
   };

@@ -26,10 +26,10 @@
 
 namespace {
 
-std::string Hex(const char* Text) {
+std::string Hex(const char* text) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;
-  for (const char* p = Text ? Text : ""; *p; ++p) {
+  for (const char* p = text ? text : ""; *p; ++p) {
     unsigned char b = static_cast<unsigned char>(*p);
     out += kDigits[b >> 4];
     out += kDigits[b & 15];
@@ -37,50 +37,50 @@ std::string Hex(const char* Text) {
   return out.empty() ? "-" : out;
 }
 
-std::string Unhex(const std::string& Hex) {
+std::string Unhex(const std::string& hex) {
   std::string out;
-  if (Hex == "-") return out;
-  for (size_t i = 0; i + 1 < Hex.size(); i += 2) out += static_cast<char>(std::stoi(Hex.substr(i, 2), nullptr, 16));
+  if (hex == "-") return out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   return out;
 }
 
-unsigned long Number(const std::string& Text) { return std::stoul(Text, nullptr, 0); }
+unsigned long Number(const std::string& text) { return std::stoul(text, nullptr, 0); }
 
-void Say(const std::string& Line) {
-  std::printf("%s\n", Line.c_str());
+void Say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
   std::fflush(stdout);
 }
 
-void Report(const gg_event* E) {
-  switch (E->type) {
+void Report(const gg_event* e) {
+  switch (e->type) {
     case GG_EVENT_CONN_SUCCESS:
       Say("connected");
       break;
     case GG_EVENT_CONN_FAILED:
-      Say("failed " + std::to_string(E->event.failure));
+      Say("failed " + std::to_string(e->event.failure));
       break;
     case GG_EVENT_MSG:
-      Say("msg " + std::to_string(E->event.msg.sender) + " " + std::to_string(E->event.msg.msgclass) + " " +
-          Hex(reinterpret_cast<const char*>(E->event.msg.message)));
+      Say("msg " + std::to_string(e->event.msg.sender) + " " + std::to_string(e->event.msg.msgclass) + " " +
+          Hex(reinterpret_cast<const char*>(e->event.msg.message)));
       break;
     case GG_EVENT_ACK:
-      Say("ack " + std::to_string(E->event.ack.recipient) + " " + std::to_string(E->event.ack.status) + " " +
-          std::to_string(static_cast<unsigned>(E->event.ack.seq)));
+      Say("ack " + std::to_string(e->event.ack.recipient) + " " + std::to_string(e->event.ack.status) + " " +
+          std::to_string(static_cast<unsigned>(e->event.ack.seq)));
       break;
     case GG_EVENT_STATUS60:
-      Say("status " + std::to_string(E->event.status60.uin) + " " + std::to_string(E->event.status60.status) + " " +
-          Hex(E->event.status60.descr));
+      Say("status " + std::to_string(e->event.status60.uin) + " " + std::to_string(e->event.status60.status) + " " +
+          Hex(e->event.status60.descr));
       break;
     case GG_EVENT_NOTIFY60:
-      for (const gg_event_notify60* n = E->event.notify60; n->uin != 0; ++n)
+      for (const gg_event_notify60* n = e->event.notify60; n->uin != 0; ++n)
         Say("notify " + std::to_string(n->uin) + " " + std::to_string(n->status) + " " + Hex(n->descr));
       break;
     case GG_EVENT_USERLIST:
-      Say("userlist " + std::to_string(static_cast<int>(E->event.userlist.type)) + " " + Hex(E->event.userlist.reply));
+      Say("userlist " + std::to_string(static_cast<int>(e->event.userlist.type)) + " " + Hex(e->event.userlist.reply));
       break;
     case GG_EVENT_TYPING_NOTIFICATION:
-      Say("typing " + std::to_string(E->event.typing_notification.uin) + " " +
-          std::to_string(E->event.typing_notification.length));
+      Say("typing " + std::to_string(e->event.typing_notification.uin) + " " +
+          std::to_string(e->event.typing_notification.length));
       break;
     case GG_EVENT_DISCONNECT_ACK:
       Say("disconnect_ack");
@@ -94,17 +94,17 @@ void Report(const gg_event* E) {
 }
 
 // Runs one command line; false when the client should end.
-bool Command(gg_session* S, const std::string& Line) {
-  std::istringstream in(Line);
+bool Command(gg_session* s, const std::string& line) {
+  std::istringstream in(line);
   std::string verb;
   in >> verb;
   std::vector<std::string> a;
   for (std::string w; in >> w;) a.push_back(w);
-  auto need = [&](size_t N) { return a.size() >= N; };
+  auto need = [&](size_t n) { return a.size() >= n; };
   if (verb == "quit") return false;
   if (verb == "status" && need(2)) {
     std::string descr = Unhex(a[1]);
-    gg_change_status_descr(S, static_cast<int>(Number(a[0])), descr.c_str());
+    gg_change_status_descr(s, static_cast<int>(Number(a[0])), descr.c_str());
   } else if (verb == "notify") {
     std::vector<uin_t> uins;
     std::vector<char> types;
@@ -112,25 +112,25 @@ bool Command(gg_session* S, const std::string& Line) {
       uins.push_back(static_cast<uin_t>(Number(u)));
       types.push_back(GG_USER_NORMAL);
     }
-    gg_notify_ex(S, uins.empty() ? nullptr : uins.data(), types.empty() ? nullptr : types.data(),
+    gg_notify_ex(s, uins.empty() ? nullptr : uins.data(), types.empty() ? nullptr : types.data(),
                  static_cast<int>(uins.size()));
   } else if (verb == "add" && need(1)) {
-    gg_add_notify_ex(S, static_cast<uin_t>(Number(a[0])), GG_USER_NORMAL);
+    gg_add_notify_ex(s, static_cast<uin_t>(Number(a[0])), GG_USER_NORMAL);
   } else if (verb == "remove" && need(1)) {
-    gg_remove_notify_ex(S, static_cast<uin_t>(Number(a[0])), GG_USER_NORMAL);
+    gg_remove_notify_ex(s, static_cast<uin_t>(Number(a[0])), GG_USER_NORMAL);
   } else if (verb == "msg" && need(2)) {
     std::string text = Unhex(a[1]);
-    gg_send_message(S, GG_CLASS_CHAT, static_cast<uin_t>(Number(a[0])),
+    gg_send_message(s, GG_CLASS_CHAT, static_cast<uin_t>(Number(a[0])),
                     reinterpret_cast<const unsigned char*>(text.c_str()));
   } else if (verb == "typing" && need(2)) {
-    gg_typing_notification(S, static_cast<uin_t>(Number(a[0])), static_cast<int>(Number(a[1])));
+    gg_typing_notification(s, static_cast<uin_t>(Number(a[0])), static_cast<int>(Number(a[1])));
   } else if (verb == "put" && need(1)) {
     std::string text = Unhex(a[0]);
-    gg_userlist_request(S, GG_USERLIST_PUT, text.c_str());
+    gg_userlist_request(s, GG_USERLIST_PUT, text.c_str());
   } else if (verb == "get") {
-    gg_userlist_request(S, GG_USERLIST_GET, nullptr);
+    gg_userlist_request(s, GG_USERLIST_GET, nullptr);
   } else if (verb == "ping") {
-    gg_ping(S);
+    gg_ping(s);
   }
   return true;
 }

@@ -40,9 +40,9 @@ public:
   QList<TBox> Boxes;
 
 protected:
-  bool eventFilter(QObject* Watched, QEvent* Event) override {
-    auto* box = qobject_cast<QMessageBox*>(Watched);
-    if (box != nullptr && Event->type() == QEvent::Show) {
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* box = qobject_cast<QMessageBox*>(watched);
+    if (box != nullptr && event->type() == QEvent::Show) {
       Boxes.append({box->windowTitle(), box->text(), box->icon()});
       QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
     }
@@ -53,7 +53,7 @@ protected:
 // Starts and stops in a shared journal, as the window's services will.
 class TJournalService : public IFormService {
 public:
-  TJournalService(QString Name, QStringList& Journal) : name_(std::move(Name)), journal_(Journal) {}
+  TJournalService(QString name, QStringList& journal) : name_(std::move(name)), journal_(journal) {}
   ~TJournalService() override { journal_.append("destroy " + name_); }
   void Start() override { journal_.append("start " + name_); }
 
@@ -64,8 +64,8 @@ private:
 
 // The window and its form, made as the program makes them.
 struct TRig {
-  explicit TRig(int LogLineLimit = kLogLineLimit, int LogCharLimit = kLogCharLimit)
-      : Window(LogLineLimit, LogCharLimit) {}
+  explicit TRig(int logLineLimit = kLogLineLimit, int logCharLimit = kLogCharLimit)
+      : Window(logLineLimit, logCharLimit) {}
   void Create() {
     Form.Dispatch([this] { Form.FormCreate(); });
     Window.show();
@@ -74,10 +74,10 @@ struct TRig {
   TForm1 Form{Window};
 };
 
-template <class Pred>
-bool PumpUntil(Pred Done) {
+template <class TPredicate>
+bool PumpUntil(TPredicate done) {
   QDeadlineTimer deadline(5000);
-  while (!Done()) {
+  while (!done()) {
     if (deadline.hasExpired()) return false;
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
   }
@@ -91,11 +91,11 @@ class MainWindowTest : public QObject {
 
 private:
   QString StoreFile() const { return settingsDir_->filePath("Malvory/RIDuziva.conf"); }
-  void Store(const QByteArray& Ini) {
+  void Store(const QByteArray& ini) {
     QDir().mkpath(settingsDir_->filePath("Malvory"));
     QFile file(StoreFile());
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(Ini);
+    file.write(ini);
   }
   QVariant Stored() const {
     QSettings settings("Malvory", "RIDuziva");
@@ -105,10 +105,10 @@ private:
     QFile file(hostsPath_);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
   }
-  void WriteHostsFile(const QByteArray& Text) {
+  void WriteHostsFile(const QByteArray& text) {
     QFile file(hostsPath_);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(Text);
+    file.write(text);
   }
 
   std::unique_ptr<QTemporaryDir> settingsDir_;
@@ -126,9 +126,9 @@ private slots:
 
   void cleanup() {
     boxes_.reset();
-    EventLoop::Instance().ProcessMessages();  // drops what was still queued for the gone form
-    QCOMPARE(EventLoop::Instance().PendingPosts(), size_t(0));
-    QCOMPARE(EventLoop::Instance().LiveEndpoints(), size_t(0));
+    TEventLoop::Instance().ProcessMessages();  // drops what was still queued for the gone form
+    QCOMPARE(TEventLoop::Instance().PendingPosts(), size_t(0));
+    QCOMPARE(TEventLoop::Instance().LiveEndpoints(), size_t(0));
   }
 
   void theControlsSitWhereTheyBelongWithTheirCaptionsAndFonts() {
@@ -354,15 +354,15 @@ private slots:
     TQtLoopDriver driver;
     rig.Create();
     QPlainTextEdit* memo = rig.Window.Memo1;
-    auto line = [](int I) { return QString("line %1 ").arg(I, 2, 10, QChar('0')).leftJustified(19, QChar('.')); };
-    auto lines = [&](int From, int To) {
+    auto line = [](int i) { return QString("line %1 ").arg(i, 2, 10, QChar('0')).leftJustified(19, QChar('.')); };
+    auto lines = [&](int from, int to) {
       QStringList out;
-      for (int i = From; i <= To; ++i) out.append(line(i));
+      for (int i = from; i <= to; ++i) out.append(line(i));
       return out.join('\n');
     };
-    auto append = [&](int From, int To) {
-      for (int i = From; i <= To; ++i) rig.Form.AppendLog(line(i).toStdString());
-      return PumpUntil([&] { return memo->toPlainText().endsWith(line(To)); });
+    auto append = [&](int from, int to) {
+      for (int i = from; i <= to; ++i) rig.Form.AppendLog(line(i).toStdString());
+      return PumpUntil([&] { return memo->toPlainText().endsWith(line(to)); });
     };
 
     for (int i = 1; i <= 8; ++i) {

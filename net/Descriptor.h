@@ -7,21 +7,21 @@ namespace ordwin {
 
 constexpr int INVALID_SOCKET = -1;
 
-class SocketHandle {
+class TDescriptor {
 public:
-  SocketHandle() = default;
-  explicit SocketHandle(int Fd) : fd_(Fd) {}
-  ~SocketHandle() { Close(); }
-  SocketHandle(SocketHandle&& Other) noexcept : fd_(Other.Release()) {}
-  SocketHandle& operator=(SocketHandle&& Other) noexcept {
-    if (this != &Other) {
+  TDescriptor() = default;
+  explicit TDescriptor(int fd) : fd_(fd) {}
+  ~TDescriptor() { Close(); }
+  TDescriptor(TDescriptor&& other) noexcept : fd_(other.Release()) {}
+  TDescriptor& operator=(TDescriptor&& other) noexcept {
+    if (this != &other) {
       Close();
-      fd_ = Other.Release();
+      fd_ = other.Release();
     }
     return *this;
   }
-  SocketHandle(const SocketHandle&) = delete;
-  SocketHandle& operator=(const SocketHandle&) = delete;
+  TDescriptor(const TDescriptor&) = delete;
+  TDescriptor& operator=(const TDescriptor&) = delete;
 
   int Get() const { return fd_; }
   bool Valid() const { return fd_ != INVALID_SOCKET; }
