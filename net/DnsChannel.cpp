@@ -20,6 +20,7 @@ constexpr uint32_t WM_DNS_TIMEOUT = 2100;  // the loop's timer for c-ares' next 
 // Lookups started between reads of the answers already there: a socket's receive buffer holds
 // a few hundred answers.
 constexpr unsigned kDrainEvery = 32;
+constexpr int kReceiveBuffer = 1 << 20;
 
 // What c-ares holds for one lookup until its callback runs (also when it is cancelled).
 struct TRequest {
@@ -61,7 +62,10 @@ TDnsChannel::~TDnsChannel() {
 
 void TDnsChannel::Open() {
   ares_options opts{};
-  int mask = ARES_OPT_SOCK_STATE_CB;
+  int mask = ARES_OPT_SOCK_STATE_CB | ARES_OPT_SOCK_RCVBUF;
+  // Room for the answers to a thousand lookups at once while the loop is busy elsewhere (the
+  // platform caps it at net.core.rmem_max): every answer lost costs a whole timeout.
+  opts.socket_receive_buffer_size = kReceiveBuffer;
   opts.sock_state_cb = &TDnsChannel::OnSocketState;
   opts.sock_state_cb_data = this;
   if (config_.TimeoutMs > 0) {
