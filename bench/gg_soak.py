@@ -99,6 +99,7 @@ class Soak:
         self.all_in = False   # every client that stays has logged in
         self.arrived = {}     # (uin, seq) -> count, at permanent recipients
         self.faults = []
+        self.fault_counts = {}
         self.figures = dict(connects=0, resets=0, orderly=0, malformed=0, messages=0, status_changes=0,
                             lists=0, closed_by_server=0, bytes_in=0)
         roles = (['never'] * options.never + ['flooder'] * options.flooders
@@ -110,14 +111,16 @@ class Soak:
         self.never = [c.uin for c in self.clients if c.role == 'never']
         self.uins = [c.uin for c in self.clients]
 
-    def fault(self, text):
-        if len(self.faults) < 20:
+    def fault(self, text, kind=None):
+        """Counts a fault of its kind (by default its text); the first text of each kind is kept."""
+        kind = kind or text
+        if kind not in self.fault_counts:
+            self.fault_counts[kind] = 0
             self.faults.append(text)
-        elif len(self.faults) == 20:
-            self.faults.append('...')
+        self.fault_counts[kind] += 1
 
     def run(self):
-        start = time.monotonic()
+        start = self.started = time.monotonic()
         memory = []
         next_sample = start
         for c in self.clients:
@@ -173,8 +176,10 @@ class Soak:
         permanent = self.permanent_uins()
         readers = {c.uin for c in self.clients if c.role in ('steady', 'slow', 'flooder')}
         gone = {c.uin for c in self.clients if c.role in PERMANENT and c.lost}
-        for uin in sorted(gone):
-            self.fault('client %d, which was to stay, lost its connection' % uin)
+        for c in self.clients:
+            if c.uin in gone:
+                self.fault('client %d (%s, %s), which was to stay, lost its connection at %.0f s: %s'
+                           % (c.uin, c.role, c.dialect, c.lost_at - self.started, c.lost_how), 'lost connection')
         acked = delivered = lost = refused_between_readers = missing_acks = 0
         for (uin, seq), (to, ack, sender_permanent, all_in) in self.sent.items():
             if ack is not None:
@@ -278,7 +283,7 @@ class Client:
             self.soak.sel.unregister(self.sock)
         self.registered = bool(ev)
 
-    def close(self, reset, by_server=False, now=None):
+    def close(self, reset, by_server=False, now=None, how='end of stream'):
         if not self.sock:
             return
         if reset:
@@ -293,8 +298,8 @@ class Client:
         self.sock = None
         if by_server:
             self.soak.figures['closed_by_server'] += 1
-            if self.role in PERMANENT or self.role == 'probe':
-                self.lost = True
+            if (self.role in PERMANENT or self.role == 'probe') and not self.lost:
+                self.lost, self.lost_at, self.lost_how = True, time.monotonic(), how
         self.next_action = (now or time.monotonic()) + self.rng.uniform(0.5, 3)
 
     def queue(self, data):
@@ -310,9 +315,9 @@ class Client:
                 self.outbox = self.outbox[n:]
         except BlockingIOError:
             pass
-        except OSError:
+        except OSError as e:
             self.outbox = b''
-            self.close(False, by_server=True)
+            self.close(False, by_server=True, how='send: ' + e.strerror)
             return
         self.update()
 
@@ -337,21 +342,24 @@ class Client:
             data = self.sock.recv(limit)
         except BlockingIOError:
             return
-        except OSError:
-            data = b''
+        except OSError as e:
+            self.close(False, by_server=True, how='receive: ' + e.strerror)
+            return
         if not data:
             self.close(False, by_server=True)
             return
         self.read_budget -= len(data)
         self.soak.figures['bytes_in'] += len(data)
         self.inbox += data
-        while len(self.inbox) >= 8:
-            kind, length = struct.unpack_from('<ii', self.inbox)
-            if len(self.inbox) < 8 + length:
+        at = 0
+        while len(self.inbox) - at >= 8:
+            kind, length = struct.unpack_from('<ii', self.inbox, at)
+            if len(self.inbox) - at < 8 + length:
                 break
-            payload = self.inbox[8:8 + length]
-            self.inbox = self.inbox[8 + length:]
-            self.handle(kind, payload)
+            if kind in (LOGIN_OK, SEND_MSG_ACK, RECV_MSG, RECV_MSG80):
+                self.handle(kind, self.inbox[at + 8:at + 8 + length])
+            at += 8 + length
+        self.inbox = self.inbox[at:]
 
     # ---- what comes ----
 
@@ -471,7 +479,7 @@ def main():
     p.add_argument('--clients', type=int, default=300)
     p.add_argument('--never', type=int, default=6)
     p.add_argument('--flooders', type=int, default=2)
-    p.add_argument('--flood-rate', type=float, default=40, help='messages a second per flooder')
+    p.add_argument('--flood-rate', type=float, default=100, help='messages a second per flooder')
     p.add_argument('--slow-rate', type=float, default=2048, help='bytes a second a slow client reads')
     p.add_argument('--sample', type=float, default=10, help='seconds between memory samples')
     p.add_argument('--drain', type=float, default=60)
@@ -506,9 +514,9 @@ def main():
         print('after the %.0f s warm-up: first %d KiB, lowest %d, highest %d, last %d; flat: %s'
               % (o.warmup, after[0], min(after), max(after), after[-1], 'yes' if flat else 'no'))
     print('still answering at the end: %s' % ('yes' if answers else 'no'))
-    for f in soak.faults:
-        print('FAULT: ' + f)
-    print('soak: all checks held' if not soak.faults else 'soak: %d faults' % len(soak.faults))
+    for f, n in zip(soak.faults, soak.fault_counts.values()):
+        print('FAULT: %s%s' % (f, ' (and %d more like it)' % (n - 1) if n > 1 else ''))
+    print('soak: all checks held' if not soak.faults else 'soak: %d faults' % sum(soak.fault_counts.values()))
     return 0 if not soak.faults else 1
 
 

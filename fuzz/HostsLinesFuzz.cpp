@@ -15,14 +15,21 @@
 
 namespace {
 
-const std::string& FilePath() {
-  static const std::string path = [] {
+// A file of its own in memory, removed when the process ends.
+struct TScratchFile {
+  std::string Path;
+  TScratchFile() {
     char name[] = "/dev/shm/ordwin-fuzz-hosts-XXXXXX";
     int fd = ::mkstemp(name);
     if (fd >= 0) ::close(fd);
-    return std::string(name);
-  }();
-  return path;
+    Path = name;
+  }
+  ~TScratchFile() { ::unlink(Path.c_str()); }
+};
+
+const std::string& FilePath() {
+  static const TScratchFile file;
+  return file.Path;
 }
 
 }  // namespace

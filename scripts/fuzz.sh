@@ -2,8 +2,9 @@
 # Builds the libFuzzer targets of fuzz/ (clang, address and undefined-behaviour checks, leak
 # checks at exit) in build-fuzz/ and runs each on its seeds from fuzz/corpus/.
 #   scripts/fuzz.sh short [SECONDS]  each target for SECONDS (default 20): what CI runs
-#   scripts/fuzz.sh long [RUNS]      each target for RUNS executions (default 10 million), one
-#                                    after the other, its corpus kept in build-fuzz/corpus/
+#   scripts/fuzz.sh long [RUNS [SECONDS]]  each target for RUNS executions (default 10 million),
+#                                    or SECONDS when given and reached first, one after the
+#                                    other, its corpus kept in build-fuzz/corpus/
 # A crash, a sanitizer report or a leak stops the script with status 1; the input that caused it
 # is in build-fuzz/findings/<target>/. Each run's last line of figures goes to
 # build-fuzz/<mode>-summary.txt.
@@ -30,8 +31,8 @@ for target in "${targets[@]}"; do
   # scan the whole heap for leaks after each of them.
   case "$mode" in
     short) limit=(-max_total_time="${2:-20}") ;;
-    long) limit=(-runs="${2:-10000000}" -detect_leaks=0) ;;
-    *) echo "usage: $0 short [SECONDS] | long [RUNS]" >&2; exit 2 ;;
+    long) limit=(-runs="${2:-10000000}" -detect_leaks=0 ${3:+-max_total_time=$3}) ;;
+    *) echo "usage: $0 short [SECONDS] | long [RUNS [SECONDS]]" >&2; exit 2 ;;
   esac
   log="$build/$target-$mode.log"
   # New inputs go to the work folder (the first); the seeds in the tree stay as they are.
