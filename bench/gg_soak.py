@@ -382,9 +382,13 @@ class Client:
             if kind == RECV_MSG80:
                 self.queue(packet(RECV_ACK, payload[4:8]))
             m = MARK.search(payload)
+            if not m and self.role == 'malformed':
+                return
             if not m:
                 self.soak.fault('client %d: a message without its mark from %d' % (self.uin, sender))
                 return
+            if self.role == 'malformed':
+                return  # the garbage of one malformed client may form a message to another
             uin, seq = int(m.group(1)), int(m.group(2))
             entry = self.soak.sent.get((uin, seq))
             if entry is None or entry[0] != self.uin or uin != sender:

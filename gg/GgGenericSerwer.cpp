@@ -6,6 +6,12 @@
 
 namespace ordwin {
 
+namespace {
+
+constexpr int kListenBacklog = 511;
+
+}  // namespace
+
 TGgGenericSerwer::TGgGenericSerwer(TComponent* owner)
     : TComponent(owner), socketServer_(std::make_unique<TWSocketServer>(nullptr)) {
   TWSocketServer& s = *socketServer_;
@@ -21,6 +27,9 @@ TGgGenericSerwer::TGgGenericSerwer(TComponent* owner)
   s.SetLocalAddr("0.0.0.0");
   s.SetLocalPort("0");
   s.MaxClients = 0;
+  // Every client of a network comes back at once after an outage; with the socket's default of
+  // 5 most of that burst would wait for a second try, and some hang half-connected for minutes.
+  s.ListenBacklog = kListenBacklog;
   s.MultiThreaded = false;
   s.SetProto("tcp");
   s.SetSendFlags(wsSendNormal);

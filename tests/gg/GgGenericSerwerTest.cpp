@@ -8,6 +8,8 @@
 
 #include <netinet/tcp.h>
 
+#include <sys/time.h>
+
 #include <gtest/gtest.h>
 
 #include "gg/RIDuziva.h"
@@ -321,6 +323,23 @@ TEST_F(ListenerTest, ShutdownWhenSentEndsTheSendingDirectionAfterTheQueueDrained
     return got.size() >= big.size() && ::recv(busy.Fd(), &c, 1, MSG_DONTWAIT) == 0;
   }));
   EXPECT_EQ(got, big);
+}
+
+// Every GG client of a network comes back at once after an outage: the listener's queue takes
+// the whole burst. A client whose first packet found the queue full would wait seconds for a
+// second try, and one whose handshake ended on its side only could hang for minutes until reset.
+TEST_F(ListenerTest, ABurstOfClientsIsTakenWithoutASecondTry) {
+  const int port = Listen();
+  constexpr int kBurst = 100;
+  std::vector<TDescriptor> peers;
+  for (int i = 0; i < kBurst; ++i) {
+    TDescriptor peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    timeval bound{5, 0};  // a second try comes after one second, a third after three
+    ::setsockopt(peer.Get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
+    ASSERT_TRUE(test::ConnectSocket(peer.Get(), port)) << "connection " << i;
+    peers.push_back(std::move(peer));
+  }
+  EXPECT_TRUE(PumpUntil([&] { return Clients.size() == kBurst; }));
 }
 
 }  // namespace
