@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,16 @@ TEST_F(HttpConnectionTest, FilesAreServedWholeWithTheirHeaderAndKeepAliveAnswers
   std::string index = Exchange("GET /a/ HTTP/1.0\r\n\r\n");
   EXPECT_EQ(index.substr(0, 63), "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 9\r\nLa");
   EXPECT_EQ(index.substr(index.size() - 13), "\r\n\r\n<p>hi</p>");
+
+  // A handler's own stream goes out as the body, without a header of the connection's; without
+  // a stream the connection closes with nothing sent.
+  Server->OnGetDocument = [&text](TObject*, THttpConnection* C, THttpGetFlag& Flags) {
+    if (C->Path == "/stream") C->DocumentStream = std::make_unique<std::istringstream>(text);
+    Flags = hfServeStream;
+  };
+  EXPECT_EQ(Exchange("GET /stream HTTP/1.0\r\n\r\n"), text);
+  EXPECT_EQ(Exchange("GET /none HTTP/1.0\r\n\r\n"), "");
+  Server->OnGetDocument = nullptr;
 
   // Keep-alive: the connection stays open and able to send after a served file.
   TDescriptor peer = test::ConnectTo(Port);
