@@ -42,7 +42,7 @@ TCustomSocksWSocket::TProxy& TCustomSocksWSocket::Proxy() {
 }
 
 void TCustomSocksWSocket::ResetDefaults() {
-  Inherited::ResetDefaults();
+  TCustomWSocket::ResetDefaults();
   phase_ = spData;
   level_ = '5';
   held_ = 0;
@@ -107,14 +107,14 @@ void TCustomSocksWSocket::DoSocksAuthState(TSocksAuthState authState) {
 
 void TCustomSocksWSocket::Listen() {
   if (!SocksServer().empty()) throw Exception("Listening is not supported thru socks server");
-  Inherited::Listen();
+  TCustomWSocket::Listen();
 }
 
 void TCustomSocksWSocket::Connect() {
   // A socket in use or without a target gets the base's answer, as one without a proxy does.
   if (SocksServer().empty() || (HSocket() != INVALID_SOCKET && State() != wsClosed) || !AddrAssigned() ||
       !PortAssigned())
-    return Inherited::Connect();
+    return TCustomWSocket::Connect();
   std::string proto = Proto();
   std::transform(proto.begin(), proto.end(), proto.begin(), [](unsigned char c) { return std::tolower(c); });
   if (proto != "tcp") throw Exception("tcp is the only protocol supported thru socks server");
@@ -136,7 +136,7 @@ void TCustomSocksWSocket::Connect() {
   phase_ = spMethods;
   proxy.Reply.clear();
   held_ = 0;
-  Inherited::Connect();
+  TCustomWSocket::Connect();
 }
 
 // ---- reading ----
@@ -150,7 +150,7 @@ int TCustomSocksWSocket::ReceiveHeld(void* buffer, int bufferSize, int flags) {
   std::string().swap(reply);
   // Then the platform's, so that a read that leaves room still means nothing more was there.
   if (n < bufferSize) {
-    int more = Inherited::RawReceive(static_cast<char*>(buffer) + n, bufferSize - n, flags);
+    int more = TCustomWSocket::RawReceive(static_cast<char*>(buffer) + n, bufferSize - n, flags);
     if (more > 0) n += more;
   }
   return n;
@@ -183,7 +183,7 @@ void TCustomSocksWSocket::ReadReply() {
   const size_t have = reply.size();
   reply.resize(want);
   // Straight from the platform: these bytes are the proxy's, not the owner's (ReadCount).
-  int n = Inherited::RawReceive(reply.data() + have, static_cast<int>(want - have), 0);
+  int n = TCustomWSocket::RawReceive(reply.data() + have, static_cast<int>(want - have), 0);
   int code = n < 0 ? WSocketLastError() : 0;
   reply.resize(have + static_cast<size_t>(std::max(n, 0)));
   if (code != 0 && code != WSAEWOULDBLOCK) return Fail(code, "data receive error");
@@ -296,7 +296,7 @@ void TCustomSocksWSocket::Granted(size_t replyLength) {
   held_ = static_cast<int>(reply.size());
   if (held_ == 0) std::string().swap(reply);
   phase_ = spData;
-  Inherited::DoSessionConnected(0);
+  TCustomWSocket::DoSessionConnected(0);
   // The bytes behind the reply go first, offered as a read would offer them: once, and again
   // while the handler takes some.
   if (!Open()) return;
@@ -311,11 +311,11 @@ void TCustomSocksWSocket::Granted(size_t replyLength) {
 // ---- the connection to the proxy ----
 
 void TCustomSocksWSocket::DoSessionConnected(uint16_t error) {
-  if (phase_ != spMethods) return Inherited::DoSessionConnected(error);
+  if (phase_ != spMethods) return TCustomWSocket::DoSessionConnected(error);
   DoSocksConnected(error);
   if (error != 0) {
     phase_ = spData;
-    return Inherited::DoSessionConnected(error);
+    return TCustomWSocket::DoSessionConnected(error);
   }
   if (!Open() || phase_ != spMethods) return;
   if (!Level5()) return SendConnectRequest();
@@ -333,10 +333,10 @@ void TCustomSocksWSocket::DoSessionClosed(uint16_t error) {
     if (proxyClosed) {
       if (error == 0) error = WSAECONNABORTED;
       DoSocksError(error, "data receive error");
-      Inherited::DoSessionConnected(error);
+      TCustomWSocket::DoSessionConnected(error);
     }
   }
-  Inherited::DoSessionClosed(error);
+  TCustomWSocket::DoSessionClosed(error);
 }
 
 void TCustomSocksWSocket::Fail(int code, const std::string& msg) {
@@ -345,7 +345,7 @@ void TCustomSocksWSocket::Fail(int code, const std::string& msg) {
   if (authenticating) DoSocksAuthState(sasFailure);
   DoSocksError(code, msg);
   if (HSocket() == INVALID_SOCKET) return;  // a handler closed the connection
-  Inherited::DoSessionConnected(static_cast<uint16_t>(code));
+  TCustomWSocket::DoSessionConnected(static_cast<uint16_t>(code));
   if (HSocket() == INVALID_SOCKET) return;
   DoClose(true, static_cast<uint16_t>(code));
 }

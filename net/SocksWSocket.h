@@ -25,8 +25,6 @@ using TSocksAuthStateEvent = std::function<void(TObject* sender, TSocksAuthState
 using TSocksErrorEvent = std::function<void(TObject* sender, int error, const std::string& msg)>;
 
 class TCustomSocksWSocket : public TCustomWSocket {
-  using Inherited = TCustomWSocket;
-
 public:
   explicit TCustomSocksWSocket(TComponent* owner);
   ~TCustomSocksWSocket() override;
@@ -62,10 +60,10 @@ protected:
   // The pass-through cases of these three are written here, so that a socket without a proxy
   // pays a test and a jump for each.
   void ResetDefaults() override;
-  int GetRcvdCount() override { return held_ > 0 ? held_ : Inherited::GetRcvdCount(); }
+  int GetRcvdCount() override { return held_ > 0 ? held_ : TCustomWSocket::GetRcvdCount(); }
   // While negotiating: reads and answers the proxy. Otherwise the base's.
   bool DoDataAvailable(uint16_t error) override {
-    return phase_ == spData ? Inherited::DoDataAvailable(error) : Negotiate(error);
+    return phase_ == spData ? TCustomWSocket::DoDataAvailable(error) : Negotiate(error);
   }
   // The connection to the proxy: OnSocksConnected, then the first message to the proxy.
   void DoSessionConnected(uint16_t error) override;
@@ -73,7 +71,7 @@ protected:
   void DoSessionClosed(uint16_t error) override;
   // The bytes behind the proxy's reply first, then the platform's.
   int RawReceive(void* buffer, int bufferSize, int flags) override {
-    return held_ == 0 ? Inherited::RawReceive(buffer, bufferSize, flags) : ReceiveHeld(buffer, bufferSize, flags);
+    return held_ == 0 ? TCustomWSocket::RawReceive(buffer, bufferSize, flags) : ReceiveHeld(buffer, bufferSize, flags);
   }
 
   virtual void DoSocksConnected(uint16_t error);

@@ -65,13 +65,13 @@ TEST_F(ProgramTest, HelpVersionAndMistakesAnswerAndEndWithoutStartingTheServer) 
                                            {{"-v"}, 0, version, ""},
                                            {{"--bogus"}, 2, "", std::string("Ordwin: Unknown option 'bogus'.\n") + kUsage},
                                            {{"--headless", "now"}, 2, "", std::string("Ordwin: Unexpected argument 'now'.\n") + kUsage}}) {
-    TProgram program(home_, c.Args);
+    TProgram program(Home, c.Args);
     EXPECT_EQ(program.Wait(), c.Status) << c.Args[0];
     EXPECT_EQ(program.Out, c.Out) << c.Args[0];
     EXPECT_EQ(program.Err, c.Err) << c.Args[0];
   }
   // Nothing started, so nothing was stored either.
-  EXPECT_TRUE(fs::is_empty(home_ / ".config" / "Malvory"));
+  EXPECT_TRUE(fs::is_empty(Home / ".config" / "Malvory"));
 }
 
 }  // namespace

@@ -67,12 +67,12 @@ bool Greeted() {
 
 TEST_F(ProgramTest, ADisplayThatCannotBeReachedGivesOneLineAndTheServerRunsHeadless) {
   // Elsewhere port 80 cannot be opened, and its warning would stand in the output.
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   ASSERT_FALSE(fs::exists("/tmp/.X11-unix/X97"));
   for (const std::vector<std::string>& env : std::vector<std::vector<std::string>>{
            {"DISPLAY=:97"}, {"QT_QPA_PLATFORM=xcb"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:97"},
            {"QT_QPA_PLATFORM=no-such-platform"}, {"WAYLAND_DISPLAY=wayland-97"}}) {
-    TProgram program(home_, {}, env);
+    TProgram program(Home, {}, env);
     ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
         << env[0] << program.Out << program.Err;
     EXPECT_EQ(program.Stop(SIGTERM), 0) << env[0];
@@ -82,12 +82,12 @@ TEST_F(ProgramTest, ADisplayThatCannotBeReachedGivesOneLineAndTheServerRunsHeadl
 }
 
 TEST_F(ProgramTest, ADisplayThatAnswersGetsTheWindowAndNothingIsPrinted) {
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   TXServer x;
   if (x.Display().empty()) GTEST_SKIP() << "needs Xvfb (scripts/install-deps.sh installs it)";
   // The sanitizer build would count what the toolkit's system libraries keep till exit.
   const std::string leaks = (fs::path(__FILE__).parent_path() / "SystemLeaks.supp").string();
-  TProgram program(home_, {}, {"DISPLAY=" + x.Display(), "LSAN_OPTIONS=print_suppressions=0:suppressions=" + leaks});
+  TProgram program(Home, {}, {"DISPLAY=" + x.Display(), "LSAN_OPTIONS=print_suppressions=0:suppressions=" + leaks});
   // The GG server greets once start-up is over; headless, the hints would be out by then.
   ASSERT_TRUE(program.ReadUntil([](const std::string&, const std::string&) { return Greeted(); }, 50)) << program.Err;
   EXPECT_EQ(program.Stop(SIGTERM), 0);

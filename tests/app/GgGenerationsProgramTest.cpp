@@ -74,8 +74,8 @@ std::string ContactList() {
 }
 
 TEST_F(ProgramTest, EveryClientGenerationLogsInSeesTheOthersAndChats) {
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
-  TProgram program(home_, {"--headless"});
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  TProgram program(Home, {"--headless"});
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
       << program.Out << program.Err;
   const std::string polish60 = Utf8ToCp1250(kPolish);
@@ -175,12 +175,12 @@ TEST_F(ProgramTest, EveryClientGenerationLogsInSeesTheOthersAndChats) {
 // libgadu with no server set asks the network's server-address host on port 80 where to go;
 // with that name on this machine, both dialects find the program and log in.
 TEST_F(ProgramTest, LibgaduFindsTheServerThroughTheServerAddressRequest) {
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
-  const std::string hosts = (home_ / "hosts").string();
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  const std::string hosts = (Home / "hosts").string();
   std::ofstream(hosts) << "127.0.0.1\tlocalhost\n127.0.0.1\tappmsg.gadu-gadu.pl\n";
   if (!UseHostsFile(hosts)) GTEST_SKIP() << "needs a mount namespace of its own (root)";
   Store("[ustawienia]\nadres=127.0.0.1\n");
-  TProgram program(home_, {"--headless"});
+  TProgram program(Home, {"--headless"});
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
       << program.Out << program.Err;
 

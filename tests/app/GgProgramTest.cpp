@@ -28,8 +28,8 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 TEST_F(ProgramTest, GgClientsLogInSeeEachOtherAndChatThroughTheRunningProgram) {
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
-  TProgram program(home_, {"--headless"});
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  TProgram program(Home, {"--headless"});
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
       << program.Out << program.Err;
 

@@ -32,9 +32,9 @@ std::string Output(const std::string& command) {
 }
 
 TEST_F(ProgramTest, AnHttpClientAskingPort80GetsTheAddressOfThisServer) {
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   Store("[ustawienia]\nadres=192.168.0.5\n");
-  TProgram program(home_, {"--headless"});
+  TProgram program(Home, {"--headless"});
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
       << program.Out << program.Err;
   EXPECT_EQ(Output("curl -si --max-time 10 'http://127.0.0.1/appsvc/appmsg4.asp?x=1'"),
@@ -45,7 +45,7 @@ TEST_F(ProgramTest, AnHttpClientAskingPort80GetsTheAddressOfThisServer) {
 }
 
 TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns) {
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   TDescriptor other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -53,7 +53,7 @@ TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns)
   ASSERT_EQ(::bind(other.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
   ASSERT_EQ(::listen(other.Get(), 5), 0);
 
-  TProgram program(home_, {"--headless"});
+  TProgram program(Home, {"--headless"});
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string& err) {
     return Lines(out) >= 5 && Lines(err) >= 3;
   })) << program.Out << program.Err;
@@ -78,10 +78,10 @@ TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns)
 }
 
 TEST_F(ProgramTest, ARestartRightAfterServingClientsGetsBothPortsBack) {
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   const std::string answer = "0 0 localhost:8074 localhost";
   for (int run = 1; run <= 2; ++run) {
-    TProgram program(home_, {"--headless"});
+    TProgram program(Home, {"--headless"});
     ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
         << run << program.Out << program.Err;
     // The server closes both connections first, so both ports keep connections in TIME_WAIT.

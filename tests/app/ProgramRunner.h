@@ -181,17 +181,17 @@ inline bool EnterPrivateNetwork() { return ::unshare(CLONE_NEWNET) == 0 && Bring
 class ProgramTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    privateNetwork_ = EnterPrivateNetwork();
+    PrivateNetwork = EnterPrivateNetwork();
     char name[] = "/tmp/ordwin-home-XXXXXX";
     ASSERT_NE(::mkdtemp(name), nullptr);
-    home_ = name;
-    fs::create_directories(home_ / ".config" / "Malvory");
+    Home = name;
+    fs::create_directories(Home / ".config" / "Malvory");
   }
-  void TearDown() override { fs::remove_all(home_); }
-  void Store(const std::string& ini) { std::ofstream(home_ / ".config" / "Malvory" / "RIDuziva.conf") << ini; }
+  void TearDown() override { fs::remove_all(Home); }
+  void Store(const std::string& ini) { std::ofstream(Home / ".config" / "Malvory" / "RIDuziva.conf") << ini; }
 
-  fs::path home_;
-  bool privateNetwork_ = false;
+  fs::path Home;
+  bool PrivateNetwork = false;
 };
 
 }  // namespace ordwin::test

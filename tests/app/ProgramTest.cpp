@@ -21,9 +21,9 @@ using test::TProgram;
 
 TEST_F(ProgramTest, WithoutADisplayItSaysSoRunsHeadlessAndStopsCleanlyOnSigterm) {
   // Elsewhere port 80 cannot be opened, and its warning would stand in the output.
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   Store("[ustawienia]\nadres=192.168.0.5\n");
-  TProgram program(home_, {});
+  TProgram program(Home, {});
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
       << program.Out << program.Err;
   EXPECT_EQ(program.Err, "Ordwin: no display available; running without a window (--headless)\n");
@@ -35,7 +35,7 @@ TEST_F(ProgramTest, WithoutADisplayItSaysSoRunsHeadlessAndStopsCleanlyOnSigterm)
 
 TEST_F(ProgramTest, HeadlessShowsTheErrorBoxOnStandardErrorAndStopsOnSigint) {
   Store("[ustawienia]\nadres=a, b\n");
-  TProgram program(home_, {"--headless"});
+  TProgram program(Home, {"--headless"});
   ASSERT_TRUE(program.ReadUntil([](const std::string&, const std::string& err) { return Lines(err) >= 1; }))
       << program.Err;
   EXPECT_EQ(program.Err, "Ordwin: Invalid data type for 'adres'.\n");
@@ -45,16 +45,16 @@ TEST_F(ProgramTest, HeadlessShowsTheErrorBoxOnStandardErrorAndStopsOnSigint) {
 
 TEST_F(ProgramTest, TheWindowOnAChosenPlatformClosesOnSigtermAndKeepsTheSetting) {
   // Elsewhere port 80 cannot be opened, and its warning would stand in the output.
-  if (!privateNetwork_) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   Store("[ustawienia]\nadres=10.1.2.3\n");
-  TProgram program(home_, {}, {"QT_QPA_PLATFORM=offscreen"});
+  TProgram program(Home, {}, {"QT_QPA_PLATFORM=offscreen"});
   // Nothing is printed with a window: wait (reading as we go) until the stop signals are taken.
   ASSERT_TRUE(program.ReadUntil([&program](const std::string&, const std::string&) { return program.StopSignalsBlocked(); },
                                 20));
   EXPECT_EQ(program.Stop(SIGTERM), 0);
   EXPECT_EQ(program.Out, "");
   EXPECT_EQ(program.Err.find("no display"), std::string::npos);
-  std::ifstream store(home_ / ".config" / "Malvory" / "RIDuziva.conf");
+  std::ifstream store(Home / ".config" / "Malvory" / "RIDuziva.conf");
   std::stringstream text;
   text << store.rdbuf();
   EXPECT_EQ(text.str(), "[ustawienia]\nadres=10.1.2.3\n");
@@ -69,7 +69,7 @@ TEST_F(ProgramTest, AtStartTheDescriptorLimitIsRaisedToTheHardLimit) {
   rlimit low = old;
   low.rlim_cur = 256;
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  TProgram program(home_, {"--headless"});
+  TProgram program(Home, {"--headless"});
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
       << program.Out << program.Err;

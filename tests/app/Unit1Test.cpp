@@ -24,24 +24,24 @@ namespace {
 // Records its start and its destruction in a shared journal; may fail or write a hint.
 class TRecordingService : public IFormService {
 public:
-  TRecordingService(std::string name, std::vector<std::string>& journal) : name_(std::move(name)), journal_(journal) {}
-  ~TRecordingService() override { journal_.push_back("destroy " + name_); }
+  TRecordingService(std::string name, std::vector<std::string>& journal) : name_(std::move(name)), Journal(journal) {}
+  ~TRecordingService() override { Journal.push_back("destroy " + name_); }
   void Start() override {
-    journal_.push_back("start " + name_);
+    Journal.push_back("start " + name_);
     if (OnStart) OnStart();
   }
   std::function<void()> OnStart;
 
 private:
   std::string name_;
-  std::vector<std::string>& journal_;
+  std::vector<std::string>& Journal;
 };
 
 class Unit1Test : public ::testing::Test {
 protected:
   void SetUp() override {
-    ASSERT_TRUE(home_.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home_.path());
+    ASSERT_TRUE(Home.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Home.path());
   }
   void TearDown() override {
     TEventLoop::Instance().ProcessMessages();  // drops what was still queued for the gone form
@@ -50,45 +50,45 @@ protected:
   }
 
   TRecordingService* AddService(TForm1& form, const std::string& name) {
-    auto service = std::make_unique<TRecordingService>(name, journal_);
+    auto service = std::make_unique<TRecordingService>(name, Journal);
     TRecordingService* raw = service.get();
     form.AddService(std::move(service));
     return raw;
   }
 
-  QTemporaryDir home_;
-  TFakeView view_;
-  std::vector<std::string> journal_;
+  QTemporaryDir Home;
+  TFakeView View;
+  std::vector<std::string> Journal;
 };
 
 TEST_F(Unit1Test, TheLogLinesOfOneTurnReachTheViewTogetherOnTheNextTurn) {
   TEventLoop& loop = TEventLoop::Instance();
   {
-    TForm1 form(view_);
+    TForm1 form(View);
     form.AppendLog("1 > login");
     form.AppendLog("< seed\r\nsecond line");
     form.AppendLog(std::string("\xA3\xF3" "d\x00", 4));
-    EXPECT_TRUE(view_.LogBatches.empty());
+    EXPECT_TRUE(View.LogBatches.empty());
     loop.ProcessMessages();
-    ASSERT_EQ(view_.LogBatches.size(), 1u);
-    EXPECT_EQ(view_.LogBatches[0], "1 > login\n< seed\nsecond line\nŁód\u2400");
+    ASSERT_EQ(View.LogBatches.size(), 1u);
+    EXPECT_EQ(View.LogBatches[0], "1 > login\n< seed\nsecond line\nŁód\u2400");
 
     form.AppendLog("later");
     loop.ProcessMessages();
     loop.ProcessMessages();
-    EXPECT_EQ(view_.LogBatches, (std::vector<std::string>{view_.LogBatches[0], "later"}));
+    EXPECT_EQ(View.LogBatches, (std::vector<std::string>{View.LogBatches[0], "later"}));
 
     form.AppendLog("");
     form.AppendLog("still waiting when the window closes");
   }
-  EXPECT_EQ(view_.LogBatches.back(), "\nstill waiting when the window closes");
-  EXPECT_EQ(view_.Attached, nullptr);
+  EXPECT_EQ(View.LogBatches.back(), "\nstill waiting when the window closes");
+  EXPECT_EQ(View.Attached, nullptr);
 }
 
 TEST_F(Unit1Test, StartUpStartsTheServicesInOrderBeforeTheHintsAndShutDownReversesThem) {
   {
-    TForm1 form(view_);
-    EXPECT_EQ(view_.Attached, &form);
+    TForm1 form(View);
+    EXPECT_EQ(View.Attached, &form);
     AddService(form, "http")->OnStart = [&form] {
       form.ShowMessageBox("Ostrzeżenie", "port 80");
       form.AppendHint("http hint");
@@ -97,16 +97,16 @@ TEST_F(Unit1Test, StartUpStartsTheServicesInOrderBeforeTheHintsAndShutDownRevers
     AddService(form, "gg");
     form.Dispatch([&form] { form.FormCreate(); });
     EXPECT_TRUE(form.ServicesStarted());
-    EXPECT_EQ(view_.Title, "Ordwin");
-    EXPECT_EQ(view_.Boxes, std::vector<std::string>{"Ostrzeżenie|port 80"});
-    ASSERT_EQ(view_.Hints.size(), 5u);
-    EXPECT_EQ(view_.Hints[0], "http hint");
-    EXPECT_EQ(view_.Hints[1], "");
-    EXPECT_NE(view_.Hints[2].find("\"127.0.0.1 appmsg.gadu-gadu.pl\""), std::string::npos);
-    EXPECT_NE(view_.Hints[2].find("stacji na \"localhost\" by oryginalny"), std::string::npos);
-    EXPECT_EQ(view_.Hints[3], "");
-    EXPECT_EQ(view_.Hints[4], "Używając Kelvadra https://kelvadra.example/ możesz wybrać prawym klawiszem serwer alternatywny.");
-    EXPECT_TRUE(view_.Errors.empty());
+    EXPECT_EQ(View.Title, "Ordwin");
+    EXPECT_EQ(View.Boxes, std::vector<std::string>{"Ostrzeżenie|port 80"});
+    ASSERT_EQ(View.Hints.size(), 5u);
+    EXPECT_EQ(View.Hints[0], "http hint");
+    EXPECT_EQ(View.Hints[1], "");
+    EXPECT_NE(View.Hints[2].find("\"127.0.0.1 appmsg.gadu-gadu.pl\""), std::string::npos);
+    EXPECT_NE(View.Hints[2].find("stacji na \"localhost\" by oryginalny"), std::string::npos);
+    EXPECT_EQ(View.Hints[3], "");
+    EXPECT_EQ(View.Hints[4], "Używając Kelvadra https://kelvadra.example/ możesz wybrać prawym klawiszem serwer alternatywny.");
+    EXPECT_TRUE(View.Errors.empty());
 
     bool canClose = false;
     form.FormCloseQuery(canClose);
@@ -114,17 +114,17 @@ TEST_F(Unit1Test, StartUpStartsTheServicesInOrderBeforeTheHintsAndShutDownRevers
     form.FormDestroy();
     form.FormDestroy();
   }
-  EXPECT_EQ(journal_, (std::vector<std::string>{"start http", "start gg", "destroy gg", "destroy http"}));
+  EXPECT_EQ(Journal, (std::vector<std::string>{"start http", "start gg", "destroy gg", "destroy http"}));
 }
 
 TEST_F(Unit1Test, AServiceThatThrowsEndsStartUpWithTheErrorBox) {
-  TForm1 form(view_);
+  TForm1 form(View);
   AddService(form, "http")->OnStart = [] { throw Exception("Port busy"); };
   AddService(form, "gg");
   form.Dispatch([&form] { form.FormCreate(); });
-  EXPECT_EQ(view_.Errors, std::vector<std::string>{"Port busy."});
-  EXPECT_TRUE(view_.Hints.empty());
-  EXPECT_EQ(journal_, std::vector<std::string>{"start http"});
+  EXPECT_EQ(View.Errors, std::vector<std::string>{"Port busy."});
+  EXPECT_TRUE(View.Hints.empty());
+  EXPECT_EQ(Journal, std::vector<std::string>{"start http"});
 }
 
 TEST_F(Unit1Test, TheErrorBoxAddsAFullStopOnlyWhereThereIsNone) {
@@ -132,15 +132,15 @@ TEST_F(Unit1Test, TheErrorBoxAddsAFullStopOnlyWhereThereIsNone) {
   EXPECT_EQ(ErrorBoxText("Invalid data type for 'adres'"), "Invalid data type for 'adres'.");
   EXPECT_EQ(ErrorBoxText("Done."), "Done.");
   EXPECT_EQ(ErrorBoxText("Really!"), "Really!.");
-  TForm1 form(view_);
+  TForm1 form(View);
   form.Dispatch([] { throw std::runtime_error("boom"); });
   form.Dispatch([] {});
-  EXPECT_EQ(view_.Errors, std::vector<std::string>{"boom."});
+  EXPECT_EQ(View.Errors, std::vector<std::string>{"boom."});
 }
 
 TEST_F(Unit1Test, TheAddressIsReadAfreshInBothEncodings) {
-  TForm1 form(view_);
-  view_.Address = "łódź.example";
+  TForm1 form(View);
+  View.Address = "łódź.example";
   EXPECT_EQ(form.AdresSerwisu(), "łódź.example");
   EXPECT_EQ(form.AdresSerwisuCp1250(), "\xB3\xF3" "d\x9F.example");
 }
@@ -157,20 +157,20 @@ TEST_F(Unit1Test, AGgPortThatCannotBeOpenedIsToldInTheLogAndTheHints) {
   ASSERT_EQ(::getsockname(taken.Get(), reinterpret_cast<sockaddr*>(&a), &len), 0);
   const int port = ntohs(a.sin_port);
   {
-    TForm1 form(view_);
+    TForm1 form(View);
     auto gg = std::make_unique<TGgService>(form);
     gg->Session().RIDuziva().SetPort(port);
     form.AddService(std::move(gg));
     form.Dispatch([&form] { form.FormCreate(); });
     TEventLoop::Instance().ProcessMessages();
-    EXPECT_TRUE(view_.Errors.empty());
-    ASSERT_EQ(view_.LogBatches.size(), 1u);
-    EXPECT_EQ(view_.LogBatches[0], "<nie udało się otworzyć portu " + std::to_string(port) +
+    EXPECT_TRUE(View.Errors.empty());
+    ASSERT_EQ(View.LogBatches.size(), 1u);
+    EXPECT_EQ(View.LogBatches[0], "<nie udało się otworzyć portu " + std::to_string(port) +
                                        " (Error 10048 in function Bind: Address already in use); serwer GG "
                                        "nie działa");
-    ASSERT_GE(view_.Hints.size(), 2u);
-    EXPECT_EQ(view_.Hints[0], GgPortHint(port));
-    EXPECT_EQ(view_.Hints[1], "");
+    ASSERT_GE(View.Hints.size(), 2u);
+    EXPECT_EQ(View.Hints[0], GgPortHint(port));
+    EXPECT_EQ(View.Hints[1], "");
   }
 }
 

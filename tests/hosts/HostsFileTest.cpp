@@ -32,26 +32,26 @@ protected:
   void SetUp() override {
     char name[] = "/tmp/ordwin-hosts-XXXXXX";
     ASSERT_NE(::mkdtemp(name), nullptr);
-    dir_ = name;
-    path_ = (dir_ / "hosts").string();
+    Dir = name;
+    Path = (Dir / "hosts").string();
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override { fs::remove_all(Dir); }
 
   void Write(const std::string& text) {
-    std::ofstream(path_, std::ios::binary) << text;
+    std::ofstream(Path, std::ios::binary) << text;
   }
   std::string Read() const {
-    std::ifstream in(path_, std::ios::binary);
+    std::ifstream in(Path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
   }
   size_t EntriesInFolder() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+    return static_cast<size_t>(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()));
   }
 
-  fs::path dir_;
-  std::string path_;
+  fs::path Dir;
+  std::string Path;
 };
 
 TEST(TextLinesTest, SplitsAtEveryLineEndAndWritesCrLfAfterEachLine) {
@@ -80,10 +80,10 @@ TEST(RedirectHostTest, ReplacesEveryLineNamingTheHostWholeOrAppendsOne) {
 
 TEST_F(HostsFileTest, RedirectAllAppendsTheFourEntriesInOrderAndIsIdempotent) {
   Write("127.0.0.1 localhost\n::1 localhost\r\n# last line without end");
-  RedirectHosts(path_, false);
+  RedirectHosts(Path, false);
   const std::string expected = "127.0.0.1 localhost\r\n::1 localhost\r\n# last line without end\r\n" + kAll;
   EXPECT_EQ(Read(), expected);
-  RedirectHosts(path_, false);
+  RedirectHosts(Path, false);
   EXPECT_EQ(Read(), expected);
 }
 
@@ -92,7 +92,7 @@ TEST_F(HostsFileTest, RedirectRewritesNamingLinesInPlaceAndIgnoresOtherLetterCas
         "1.1.1.1 appmsg.gadu-gadu.pl www.gadu-gadu.pl\n"
         "10.0.0.2 Update.Gadu-Gadu.pl\n"
         "9.9.9.9 appmsg.gadu-gadu.pl\n");
-  RedirectHosts(path_, false);
+  RedirectHosts(Path, false);
   // The shared line becomes the entry of the first host it names; the comment that of its host.
   EXPECT_EQ(Read(),
             "127.0.0.1\twww.gadu-gadu.pl\r\n"
@@ -104,12 +104,12 @@ TEST_F(HostsFileTest, RedirectRewritesNamingLinesInPlaceAndIgnoresOtherLetterCas
 
 TEST_F(HostsFileTest, AdsOnlyTouchesOnlyTheAdServerEntry) {
   Write("127.0.0.1 localhost\n");
-  RedirectHosts(path_, true);
+  RedirectHosts(Path, true);
   EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n" + kAd);
 
-  RedirectHosts(path_, false);
+  RedirectHosts(Path, false);
   Write(Read() + "1.2.3.4 adserver.gadu-gadu.pl\n");
-  RedirectHosts(path_, true);
+  RedirectHosts(Path, true);
   EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n" + kAll + kAd);
 }
 
@@ -119,9 +119,9 @@ TEST_F(HostsFileTest, RemoveDeletesOnlyLinesNamingTheFourHosts) {
         "10.0.0.3 gadu-gadu.pl\n"
         "10.0.0.4 ADSERVER.gadu-gadu.pl\n"
         "8.8.8.8 update.gadu-gadu.pl other.example");
-  RemoveRedirections(path_);
+  RemoveRedirections(Path);
   EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n10.0.0.3 gadu-gadu.pl\r\n10.0.0.4 ADSERVER.gadu-gadu.pl\r\n");
-  RemoveRedirections(path_);
+  RemoveRedirections(Path);
   EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n10.0.0.3 gadu-gadu.pl\r\n10.0.0.4 ADSERVER.gadu-gadu.pl\r\n");
 }
 
@@ -129,27 +129,27 @@ TEST_F(HostsFileTest, AMissingFileIsReportedWithItsPathAndNotCreated) {
   for (auto run : {+[](const std::string& p) { RedirectHosts(p, false); },
                    +[](const std::string& p) { RemoveRedirections(p); }}) {
     try {
-      run(path_);
+      run(Path);
       FAIL() << "no exception";
     } catch (const Exception& e) {
-      EXPECT_EQ(e.Message(), "Cannot open file " + path_);
+      EXPECT_EQ(e.Message(), "Cannot open file " + Path);
     }
-    EXPECT_FALSE(fs::exists(path_));
+    EXPECT_FALSE(fs::exists(Path));
   }
-  fs::create_directory(path_);
-  EXPECT_THROW(RedirectHosts(path_, false), Exception);
+  fs::create_directory(Path);
+  EXPECT_THROW(RedirectHosts(Path, false), Exception);
 }
 
 TEST_F(HostsFileTest, TheFileIsReplacedWholeKeepingItsModeAndLeavingNoTemporaryFile) {
   Write("127.0.0.1 localhost\n");
-  ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
+  ASSERT_EQ(::chmod(Path.c_str(), 0640), 0);
   struct stat before {};
-  ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+  ASSERT_EQ(::stat(Path.c_str(), &before), 0);
 
-  RedirectHosts(path_, false);
+  RedirectHosts(Path, false);
 
   struct stat after {};
-  ASSERT_EQ(::stat(path_.c_str(), &after), 0);
+  ASSERT_EQ(::stat(Path.c_str(), &after), 0);
   EXPECT_NE(after.st_ino, before.st_ino);  // a new file renamed into place, not rewritten in place
   EXPECT_EQ(after.st_mode & 07777, 0640u);
   EXPECT_EQ(after.st_uid, before.st_uid);
@@ -157,11 +157,11 @@ TEST_F(HostsFileTest, TheFileIsReplacedWholeKeepingItsModeAndLeavingNoTemporaryF
 }
 
 TEST_F(HostsFileTest, ALinkedFileIsRewrittenThroughTheLink) {
-  const std::string target = (dir_ / "real-hosts").string();
+  const std::string target = (Dir / "real-hosts").string();
   std::ofstream(target, std::ios::binary) << "127.0.0.1 localhost\n";
-  fs::create_symlink(target, path_);
-  RedirectHosts(path_, true);
-  EXPECT_TRUE(fs::is_symlink(path_));
+  fs::create_symlink(target, Path);
+  RedirectHosts(Path, true);
+  EXPECT_TRUE(fs::is_symlink(Path));
   EXPECT_EQ(Read(), "127.0.0.1 localhost\r\n" + kAd);
   EXPECT_EQ(EntriesInFolder(), 2u);
 }
@@ -180,16 +180,16 @@ TEST_F(HostsFileTest, AFolderThatTakesNoNewFileIsReportedAsCannotCreate) {
 // Read-only is the file's mode: root, whom every access check lets write, leaves it alone too.
 TEST_F(HostsFileTest, AReadOnlyFileIsLeftAloneEvenForRoot) {
   Write("127.0.0.1 localhost\n");
-  ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(Path.c_str(), 0444), 0);
   for (bool adsOnly : {false, true}) {
     try {
-      RedirectHosts(path_, adsOnly);
+      RedirectHosts(Path, adsOnly);
       ADD_FAILURE() << "no exception";
     } catch (const Exception& e) {
-      EXPECT_EQ(e.Message(), "Cannot create file " + path_);
+      EXPECT_EQ(e.Message(), "Cannot create file " + Path);
     }
   }
-  EXPECT_THROW(RemoveRedirections(path_), Exception);
+  EXPECT_THROW(RemoveRedirections(Path), Exception);
   EXPECT_EQ(Read(), "127.0.0.1 localhost\n");
   EXPECT_EQ(EntriesInFolder(), 1u);
 }
@@ -212,21 +212,21 @@ int InMountNamespace(const std::function<int()>& body) {
 // rewritten in place, keeping its owner and mode, and a write that cannot complete (the file
 // system is full) leaves the old content whole.
 TEST_F(HostsFileTest, ABindMountedFileIsRewrittenInPlaceAndKeptWholeWhenThatFails) {
-  const std::string source = (dir_ / "mounted").string();
-  const std::string full = (dir_ / "full").string();
+  const std::string source = (Dir / "mounted").string();
+  const std::string full = (Dir / "full").string();
   const std::string old = "127.0.0.1 localhost\r\n";
   Write("");
   int status = InMountNamespace([&] {
     std::ofstream(source, std::ios::binary) << old;
     if (::chmod(source.c_str(), 0604) != 0 || ::chown(source.c_str(), 1234, 5678) != 0) return 1;
-    if (::mount(source.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) return 2;
+    if (::mount(source.c_str(), Path.c_str(), nullptr, MS_BIND, nullptr) != 0) return 2;
     try {
-      RedirectHosts(path_, false);
+      RedirectHosts(Path, false);
     } catch (const Exception&) {
       return 3;
     }
     struct stat st {};
-    if (Read() != old + kAll || ::stat(path_.c_str(), &st) != 0) return 4;
+    if (Read() != old + kAll || ::stat(Path.c_str(), &st) != 0) return 4;
     if ((st.st_mode & 07777) != 0604 || st.st_uid != 1234 || st.st_gid != 5678) return 5;
 
     // A file system with no room left for the longer content.
@@ -236,12 +236,12 @@ TEST_F(HostsFileTest, ABindMountedFileIsRewrittenInPlaceAndKeptWholeWhenThatFail
     const std::string text(4000, '#');
     std::ofstream(small, std::ios::binary) << text << "\n";
     std::ofstream(full + "/filler", std::ios::binary) << std::string(64 * 1024, 'f');
-    if (::mount(small.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) return 7;
+    if (::mount(small.c_str(), Path.c_str(), nullptr, MS_BIND, nullptr) != 0) return 7;
     try {
-      RedirectHosts(path_, false);
+      RedirectHosts(Path, false);
       return 8;
     } catch (const Exception& e) {
-      if (e.Message() != "Cannot create file " + path_) return 9;
+      if (e.Message() != "Cannot create file " + Path) return 9;
     }
     return Read() == text + "\n" ? 0 : 10;
   });

@@ -26,11 +26,11 @@ using TBehaviour = TDnsResponder::TBehaviour;
 class DnsLookupTest : public test::LoopTest {
 protected:
   void SetUp() override {
-    TEventLoop::Instance().Dns().Configure({dns_.Server(), 250, 1});
+    TEventLoop::Instance().Dns().Configure({Responder.Server(), 250, 1});
     test::LoopTest::SetUp();
-    hosts_ = ::testing::TempDir() + "dns-lookup-hosts";
-    std::ofstream(hosts_) << "# the test's own\n10.9.8.7\tfromfile.test alias.test\n";
-    ::setenv("CARES_HOSTS", hosts_.c_str(), 1);
+    HostsFile = ::testing::TempDir() + "dns-lookup-hosts";
+    std::ofstream(HostsFile) << "# the test's own\n10.9.8.7\tfromfile.test alias.test\n";
+    ::setenv("CARES_HOSTS", HostsFile.c_str(), 1);
   }
   void TearDown() override {
     // Nothing may be left: no lookup, and no resolver socket once no lookup waits.
@@ -38,11 +38,11 @@ protected:
     EXPECT_EQ(TEventLoop::Instance().Dns().Pending(), 0u);
     TEventLoop::Instance().Dns().Configure({});
     ::unsetenv("CARES_HOSTS");
-    std::remove(hosts_.c_str());
+    std::remove(HostsFile.c_str());
     test::LoopTest::TearDown();
   }
 
-  TDnsResponder dns_{{
+  TDnsResponder Responder{{
       {"two.test", {{"10.0.0.1", "10.0.0.2"}, "", TBehaviour::bhAnswer}},
       {TDnsResponder::ReverseName("10.0.0.1"), {{}, "host.two.test", TBehaviour::bhAnswer}},
       {"silent.test", {{"10.0.0.3"}, "", TBehaviour::bhSilent}},
@@ -50,7 +50,7 @@ protected:
       {"cut.test", {{"10.0.0.6"}, "", TBehaviour::bhCutShort}},
       {"short.test", {{"10.0.0.7"}, "", TBehaviour::bhBadHeader}},
   }};
-  std::string hosts_;
+  std::string HostsFile;
 };
 
 TEST_F(DnsLookupTest, AnswersArriveOnALaterTurnWithEveryAddressFromTheHostsFileFirst) {
@@ -69,10 +69,10 @@ TEST_F(DnsLookupTest, AnswersArriveOnALaterTurnWithEveryAddressFromTheHostsFileF
   EXPECT_EQ(s.DnsResult(), "10.0.0.1");
   EXPECT_EQ(s.DnsResultList(), (TLogLines{"10.0.0.1", "10.0.0.2"}));
 
-  int asked = dns_.Questions();
+  int asked = Responder.Questions();
   EXPECT_EQ(lookUp("ALIAS.test"), TLogLines{"dns:0"});
   EXPECT_EQ(s.DnsResultList(), TLogLines{"10.9.8.7"});
-  EXPECT_EQ(dns_.Questions(), asked);
+  EXPECT_EQ(Responder.Questions(), asked);
 
   EXPECT_EQ(lookUp("missing.test"), TLogLines{"dns:11001"});
   EXPECT_EQ(s.DnsResult(), "");
@@ -147,7 +147,7 @@ TEST_F(DnsLookupTest, TruncatedAndMalformedAnswersGiveExactResults) {
   ASSERT_TRUE(test::PumpUntil([&] { return log.Lines.size() == 1; }));
   EXPECT_EQ(log.Lines.back(), "dns:0");
   EXPECT_EQ(s.DnsResultList(), (TLogLines{"10.0.0.4", "10.0.0.5"}));
-  EXPECT_GE(dns_.TcpQuestions(), 1);
+  EXPECT_GE(Responder.TcpQuestions(), 1);
 
   // A record cut off in the middle is an unusable answer.
   s.DnsLookup("cut.test");

@@ -17,8 +17,8 @@
 namespace ordwin::test {
 
 // The message of the exception fn raises, or "<nothing thrown>".
-template <typename F>
-std::string ThrownText(F&& fn) {
+template <typename TBody>
+std::string ThrownText(TBody&& fn) {
   try {
     fn();
   } catch (const Exception& e) {
