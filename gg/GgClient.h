@@ -18,24 +18,15 @@ public:
   explicit TGgClient(TComponent* owner);
   ~TGgClient() override;
 
-  // When set, the next data-sent event shuts the sending direction down.
-  bool ShutdownWhenSent = false;
   // When set, the listener raises OnClientDataAvailable for every chunk read.
   bool ReportRawData = true;
-  // Raised when the session closed without an error. Nothing in the server assigns it.
-  TNotifyEvent OnConnectionClosed;
   // Received bytes not yet consumed as whole packets.
   std::string RecvBuffer;
-  // Handed to SendString on the data-sent event. Nothing in the server fills it.
-  std::string PendingOutput;
 
   // The client's GG number (0 until it logs in) and its last status word, as sent.
   int32_t Uin() const { return uin_; }
   void SetUin(int32_t value);
   uint32_t Status = 0;
-
-  // An auxiliary socket owned by the client; created and destroyed with it, never opened.
-  TWSocket* AuxSocket = nullptr;
   // The contact-notification reply being collected, and the uploaded contact list.
   std::string NotifyReply;
   std::string UserList;
@@ -49,13 +40,6 @@ public:
   std::string Description;
   bool DescriptionIsUtf8 = false;
 
-  virtual void CreateAuxSocket();
-  virtual void FreeAuxSocket();
-  virtual void ClientDataSent(TObject* sender, uint16_t error);
-  virtual void ClientSessionClosed(TObject* sender, uint16_t error);
-  // Sends PendingOutput and drops what was taken from its front; returns that count.
-  virtual int FlushPendingOutput();
-
   // The listener's lookup of connected clients by number; the client keeps it told of its Uin
   // until it is destroyed. Set by the listener when the connection is attached.
   void JoinIndex(TGgClientIndex* index, uint64_t acceptOrder);
@@ -67,7 +51,25 @@ public:
   void NoteDeliveredMessage() { deliveredEnd_ = queuedBytes_; }
   bool HoldsDeliveredMessage() const { return queuedBytes_ - SendQueueSize() < deliveredEnd_; }
 
+  // ---- Published; nothing in the program uses it ----
+  // When set, the next data-sent event shuts the sending direction down.
+  bool ShutdownWhenSent = false;
+  // Raised when the session closed without an error.
+  TNotifyEvent OnConnectionClosed;
+  // Handed to SendString on the data-sent event.
+  std::string PendingOutput;
+  // An auxiliary socket owned by the client; created and destroyed with it, never opened.
+  TWSocket* AuxSocket = nullptr;
+  virtual void CreateAuxSocket();
+  virtual void FreeAuxSocket();
+  // Sends PendingOutput and drops what was taken from its front; returns that count.
+  virtual int FlushPendingOutput();
+
 protected:
+  // The client's own OnDataSent and OnSessionClosed: the first flushes PendingOutput; the second,
+  // after an error, closes on a later turn, and otherwise raises OnConnectionClosed.
+  virtual void ClientDataSent(TObject* sender, uint16_t error);
+  virtual void ClientSessionClosed(TObject* sender, uint16_t error);
   // The inherited step (OnDataSent), then the shutdown that ShutdownWhenSent asked for.
   void DoDataSent(uint16_t error) override;
   // An orderly close first hands the platform what was queued (packets waiting for the end of

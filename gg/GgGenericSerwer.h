@@ -36,17 +36,12 @@ public:
   TGgClientDataEvent OnClientDataAvailable;
   // Raised on a later turn after a client's session closed, just before it is destroyed.
   TGgClientEvent OnClientDisconnect;
-  TGgDebugLogEvent OnDebugLog;
   TGgServerClosedEvent OnServerClosed;
-  TNotifyEvent OnServerListening;
   TGgCommandEvent OnClientCommand;
 
   // The TCP port; changeable only while not active.
   int32_t Port() const { return port_; }
   virtual void SetPort(int32_t value);
-  // The class of the client objects; changeable only while not active.
-  virtual TWSocketClientClass ClientClass() const;
-  virtual void SetClientClass(TWSocketClientClass value);
 
   // The listening server with its client objects, in accept order.
   TWSocketServer* SocketServer() const { return socketServer_.get(); }
@@ -62,27 +57,42 @@ public:
   // The attached clients by number, and those with packets queued for the end of the turn.
   TGgClientIndex& ClientIndex() { return index_; }
 
-  virtual void BgExceptionHandler(TObject* sender, const Exception& e, bool& canClose);
+  // ---- Published; nothing in the program uses it ----
+  TGgDebugLogEvent OnDebugLog;
+  TNotifyEvent OnServerListening;
+  // The class of the client objects (TGgClient); changeable only while not active.
+  virtual TWSocketClientClass ClientClass() const;
+  virtual void SetClientClass(TWSocketClientClass value);
+  // Sends to a connected client only; errors are dropped.
+  virtual void SendToClient(TGgClient* client, const std::string& data);
+  // Shuts the client's sending direction now if nothing waits to be sent, else once it has gone.
+  virtual void ShutdownClientWhenSent(TGgClient* client);
+
+protected:
+  // Cuts one chunk of a client's stream into packets.
+  virtual void ProcessClientData(TGgClient* client, const std::string& data) = 0;
+  // Closes every client, then (unless the listener is being destroyed) the listening server.
   virtual void CloseSocketServer();
+  // Run after a successful listen; a non-empty errorText closes the listener again.
+  virtual void CheckListen(std::string& errorText);
+
+  // Raise the events.
   virtual void DoClientConnect(TGgClient* client);
   virtual void DoClientDataAvailable(TGgClient* client, const std::string& data);
   virtual void DoClientDisconnect(TGgClient* client);
   virtual void DoDebugLog(const std::string& logMessage);
   virtual void DoServerClosed(uint16_t error);
   virtual void DoServerListening();
-  // Shuts the client's sending direction now if nothing waits to be sent, else once it has gone.
-  virtual void ShutdownClientWhenSent(TGgClient* client);
-  // Run after a successful listen; a non-empty errorText closes the listener again.
-  virtual void CheckListen(std::string& errorText);
-  virtual void ClientDataAvailable(TObject* sender, uint16_t error);
-  // Sends to a connected client only; errors are dropped.
-  virtual void SendToClient(TGgClient* client, const std::string& data);
+
+  // The handlers of the listening server's events and of each client's.
   virtual void SocketServerClientConnect(TObject* sender, TWSocketClient* client, uint16_t error);
   virtual void SocketServerClientCreate(TObject* sender, TWSocketClient* client);
   virtual void SocketServerClientDisconnect(TObject* sender, TWSocketClient* client, uint16_t error);
   virtual void SocketServerSessionClosed(TObject* sender, uint16_t error);
-  // Cuts one chunk of a client's stream into packets.
-  virtual void ProcessClientData(TGgClient* client, const std::string& data) = 0;
+  // A client's OnDataAvailable: reads what is there and hands it on as a chunk.
+  virtual void ClientDataAvailable(TObject* sender, uint16_t error);
+  // The OnBgException of the server and of each client: logged, and the socket kept open.
+  virtual void BgExceptionHandler(TObject* sender, const Exception& e, bool& canClose);
 
 private:
   TGgClientIndex index_;  // before the server: clients leave it as they are destroyed

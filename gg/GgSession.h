@@ -43,14 +43,6 @@ public:
   std::string Start();
   TRiDuziva& RIDuziva() const { return *riDuziva_; }
 
-  // The listener's events. The command handler dispatches through one table (kRoutes); the
-  // disconnect handler tells the others of a client that left while they saw it online.
-  void RIDuzivaClientConnect(TObject* sender, TGgClient* client);
-  void RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc);
-  void RIDuzivaClientDataAvailable(TObject* sender, TGgClient* client, const std::string& data);
-  void RIDuzivaClientDisconnect(TObject* sender, TGgClient* client);
-  void RIDuzivaServerClosed(TObject* sender, uint16_t error);
-
   // Queues one packet, header and payload, on the client's connection; nothing for a closed
   // connection. The packets queued for each connection during a turn of the loop go out
   // together when the turn ends, in the order they were queued. A packet that would make the
@@ -62,6 +54,14 @@ public:
   TGgClient* FindClientByUin(int32_t number) const;
 
 private:
+  // The listener's events. The command handler dispatches through one table (kRoutes); the
+  // disconnect handler tells the others of a client that left while they saw it online.
+  void RIDuzivaClientConnect(TObject* sender, TGgClient* client);
+  void RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc);
+  void RIDuzivaClientDataAvailable(TObject* sender, TGgClient* client, const std::string& data);
+  void RIDuzivaClientDisconnect(TObject* sender, TGgClient* client);
+  void RIDuzivaServerClosed(TObject* sender, uint16_t error);
+
   // A handler of one packet type: the sending client, the type and the payload.
   using THandler = void (TGgSession::*)(TGgClient* sender, int32_t type, const std::string& payload);
   // One row of the dispatch table: a packet type, the dialects whose clients send it (a bit

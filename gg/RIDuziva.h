@@ -17,6 +17,7 @@ public:
   explicit TRiDuziva(TComponent* owner);
   ~TRiDuziva() override;
 
+protected:
   // Appends data to the client's RecvBuffer and raises OnClientCommand for every whole packet,
   // in stream order, removing each after its handler returned. A handler that raises leaves
   // its packet in front, to be delivered again with the next chunk. A length field that is

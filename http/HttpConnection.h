@@ -74,8 +74,6 @@ public:
   // Data that arrives after a POST handler took the request over; the handler reads it.
   TDataAvailable OnPostedData;
 
-  // The connection's own OnDataAvailable handler.
-  void ReadRequestData(TObject* sender, uint16_t error);
   // The 404 header and page (the header alone for HEAD); the caller closes.
   void ReplyNotFound();
   // Serves Document from disk with its 200 header, the body only when withBody. False, with
@@ -84,8 +82,6 @@ public:
   // Sends DocumentStream as the body, one chunk per drained send queue; closes when there is
   // no stream.
   void StartStreamSend();
-  // The OnDataSent handler while a document goes out: the next chunk, or the end of the request.
-  void SendNextChunk();
 
   // Closes once everything queued has gone out. Where the peer may still be sending (a body, a
   // request cut off at a bound, bytes not yet read), only the sending direction is shut and what
@@ -95,6 +91,11 @@ public:
   void CloseDelayed() override;
 
 protected:
+  // The connection's own OnDataAvailable handler.
+  void ReadRequestData(TObject* sender, uint16_t error);
+  // The OnDataSent handler while a document goes out: the next chunk, or the end of the request.
+  void SendNextChunk();
+  // Raise the document events.
   virtual void NotifyGetDocument(THttpGetFlag& flags);
   virtual void NotifyHeadDocument(THttpGetFlag& flags);
   virtual void NotifyPostDocument(THttpGetFlag& flags);

@@ -30,6 +30,7 @@ public:
   void Start();
   THttpServer& HttpWSS() const { return *httpWss_; }
 
+private:
   // The server's document events. Only the GET handler does anything: it queues the reply and
   // has the connection close once it has gone out. HEAD is left to the file serving of the
   // connection, POST to its 404 reply.
@@ -38,7 +39,6 @@ public:
   void HttpWSSPostDocument(TObject* sender, THttpConnection* client, THttpGetFlag& flags);
   void HttpWSSPostedData(TObject* sender, THttpConnection* client, uint16_t error);
 
-private:
   TAddressSource address_;
   std::unique_ptr<THttpServer> httpWss_;
 };

@@ -46,23 +46,22 @@ public:
   TSocketLingerOnOff LingerOnOff = wsLingerNoSet;
   int LingerTimeout = 0;
 
-  TNotifyEvent OnServerStarted;
-  TNotifyEvent OnServerStopped;
-  THttpConnectEvent OnClientConnect;
-  // Raised on a later turn after a connection closed, just before it is freed.
-  THttpConnectEvent OnClientDisconnect;
+  // The connections' document events, with the connection as client.
   THttpGetEvent OnGetDocument;
   THttpGetEvent OnHeadDocument;
   THttpGetEvent OnPostDocument;
   THttpPostedDataEvent OnPostedData;
 
-  virtual void NotifyServerStarted();
-  virtual void NotifyServerStopped();
-  virtual void NotifyPostDocument(THttpConnection* client, THttpGetFlag& flags);
-  virtual void NotifyPostedData(THttpConnection* client, uint16_t error);
   // Starts listening on Addr:Port; does nothing while listening. A listening failure (the port
   // is taken, for one) is raised as ESocketException and leaves the server idle.
   virtual void Start();
+
+  // ---- Published; nothing in the program uses it ----
+  TNotifyEvent OnServerStarted;
+  TNotifyEvent OnServerStopped;
+  THttpConnectEvent OnClientConnect;
+  // Raised on a later turn after a connection closed, just before it is freed.
+  THttpConnectEvent OnClientDisconnect;
   // Stops listening and aborts every connection, the last accepted first; each one's
   // OnClientDisconnect follows on a later turn.
   virtual void Stop();
@@ -70,6 +69,11 @@ public:
 protected:
   // Forgets the listening server when something else destroys it.
   void Notification(TComponent* aComponent, TOperation operation) override;
+  // Raise the events.
+  virtual void NotifyServerStarted();
+  virtual void NotifyServerStopped();
+  virtual void NotifyPostDocument(THttpConnection* client, THttpGetFlag& flags);
+  virtual void NotifyPostedData(THttpConnection* client, uint16_t error);
 
 private:
   void SocketServerClientCreate(TWSocketClient* client);

@@ -60,8 +60,9 @@ public:
   // may look at its own parts calls CloseBeforeDestruction first in its destructor.
   ~TCustomWSocket() override;
 
-  // Settings. Addr, Port, Proto, LocalAddr and LocalPort refuse a change unless the socket is
-  // closed; assigning the text already held changes nothing.
+  // ---- settings ----
+  // Addr, Port, Proto, LocalAddr and LocalPort refuse a change unless the socket is closed;
+  // assigning the text already held changes nothing.
   const std::string& Addr() const { return addr_; }
   void SetAddr(const std::string& value);
   const std::string& Port() const { return port_; }
@@ -72,22 +73,7 @@ public:
   void SetLocalAddr(const std::string& value);
   const std::string& LocalPort() const { return localPort_; }
   void SetLocalPort(const std::string& value);
-
-  // Read-outs. PeerAddr and PeerPort ask the platform at each read ("error" unless connected).
-  std::string PeerAddr() { return GetPeerAddr(); }
-  std::string PeerPort() { return GetPeerPort(); }
-  const std::string& DnsResult() const;
-  const std::vector<std::string>& DnsResultList() const;
-  TSocketState State() const { return state_; }
-  int ReadCount() const { return readCount_; }
-  int RcvdCount() { return GetRcvdCount(); }
-  int LastError() const { return lastError_; }
-  int HSocket() const { return handle_.Get(); }
-  bool Paused() const { return paused_; }
-
-  bool MultiThreaded = false;
   TWSocketOptions ComponentOptions = 0;
-  int FlushTimeout = 60;  // kept for callers that read it back; nothing waits on it
   TSocketSendFlags SendFlags() const { return sendFlags_; }
   void SetSendFlags(int value);
   TSocketLingerOnOff LingerOnOff = wsLingerOn;
@@ -96,7 +82,21 @@ public:
   // packets, and each such client waits a second or more to try again.
   int ListenBacklog = 5;
 
-  // Events; an unassigned event is skipped.
+  // ---- read-outs ----
+  // PeerAddr and PeerPort ask the platform at each read ("error" unless connected).
+  std::string PeerAddr() { return GetPeerAddr(); }
+  std::string PeerPort() { return GetPeerPort(); }
+  TSocketState State() const { return state_; }
+  int ReadCount() const { return readCount_; }
+  int RcvdCount() { return GetRcvdCount(); }
+  int LastError() const { return lastError_; }
+  int HSocket() const { return handle_.Get(); }
+  bool Paused() const { return paused_; }
+  // The number of socket objects alive on this thread.
+  static int LiveCount();
+  static constexpr int kChunkSize = TBuffer::kDefaultSize;
+
+  // ---- events; an unassigned event is skipped ----
   TDataAvailable OnDataAvailable;
   TDataSent OnDataSent;
   TSendData OnSendData;
@@ -104,18 +104,13 @@ public:
   TSessionAvailable OnSessionAvailable;
   TSessionConnected OnSessionConnected;
   TChangeState OnChangeState;
-  TNotifyEvent OnLineTooLong;  // published for compatibility; never fired
   TDnsLookupDone OnDnsLookupDone;
   TNotifyEvent OnError;
   TBgExceptionEvent OnBgException;
 
+  // ---- listening, adopting and closing ----
   // Opens, binds and listens on Addr:Port with Proto.
   virtual void Listen();
-  // Opens a connection to Addr:Port from LocalAddr:LocalPort. A stream connects without
-  // waiting: State goes wsOpened, wsConnecting, then, on a later turn, wsConnected and
-  // OnSessionConnected(Error), and the close follows when Error is not 0. A datagram socket is
-  // connected at once (OnSessionConnected(0) before Connect returns) and sends to Addr:Port.
-  virtual void Connect();
   // Takes one pending connection from a listener; the caller hands the handle to Dup.
   virtual int Accept();
   // Adopts an accepted handle as this object's connection (no OnSessionConnected).
@@ -128,23 +123,18 @@ public:
   virtual void Release();
   // Closes at once without a shutdown, dropping what is queued.
   virtual void Abort();
-  virtual void Flush();
-  virtual void DrainUntilClosed();
   virtual void Shutdown(int how);
-  virtual void Pause();
-  virtual void Resume();
   // Runs one turn of the event loop.
   virtual void PumpMessages();
 
-  // Reading, normally from OnDataAvailable.
+  // ---- reading, normally from OnDataAvailable ----
   virtual int Receive(void* buffer, int bufferSize);
   virtual std::string ReceiveString();
-  virtual int ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, int& fromLen);
 
+  // ---- sending ----
   // Sending never blocks: the bytes are queued and handed to the platform as it takes them.
   // Returns len (0 when len <= 0), or -1 when not connected.
   virtual int Send(const void* data, int len);
-  virtual int SendTo(const sockaddr_in& dest, const void* data, int len);
   virtual int SendString(const std::string& str);
   void TryToSend();
   void QueueData(const std::string& str);
@@ -155,36 +145,59 @@ public:
   // Bytes queued and not yet taken by the platform.
   size_t SendQueueSize() const { return sendQueueBytes_; }
 
-  // Looks a host name up without blocking: OnDnsLookupDone(Error) follows on a later turn, with
+  // ---- addresses ----
+  virtual std::string GetPeerAddr();
+  virtual std::string GetPeerPort();
+  virtual std::string GetBoundPort();
+  virtual std::string GetBoundAddr();
+
+  // ---- outgoing connections and name lookups (the program's servers use neither) ----
+  // Opens a connection to Addr:Port from LocalAddr:LocalPort. A stream connects without
+  // waiting: State goes wsOpened, wsConnecting, then, on a later turn, wsConnected and
+  // OnSessionConnected(error), and the close follows when error is not 0. A datagram socket is
+  // connected at once (OnSessionConnected(0) before Connect returns) and sends to Addr:Port.
+  virtual void Connect();
+  // Looks a host name up without blocking: OnDnsLookupDone(error) follows on a later turn, with
   // every IPv4 address of the answer in DnsResultList (dotted) and the first in DnsResult. A
   // dotted address is answered before DnsLookup returns (DnsResult only). A lookup still
   // pending is cancelled without an event.
   virtual void DnsLookup(const std::string& hostName);
-  // Looks the host name of a dotted address up: OnDnsLookupDone(Error) on a later turn, with
+  // Looks the host name of a dotted address up: OnDnsLookupDone(error) on a later turn, with
   // the name in DnsResult and as the only line of DnsResultList.
   virtual void ReverseDnsLookup(const std::string& hostAddr);
   // Cancels a pending lookup: OnDnsLookupDone(10004), except while the object is destroyed.
   // No lookup pending: nothing.
   virtual void CancelDnsLookup();
+  const std::string& DnsResult() const;
+  const std::vector<std::string>& DnsResultList() const;
   // The id of the pending lookup, 0 when none is.
   uint32_t DnsLookupHandle() const { return lookup_ ? lookup_->Handle : 0; }
 
-  virtual std::string GetPeerAddr();
-  virtual std::string GetPeerPort();
+  // ---- Published; nothing in the program uses it ----
+  // Selects the pump of PumpMessages; only the loop's own pump exists here.
+  bool MultiThreaded = false;
+  // Stored only: nothing waits on it.
+  int FlushTimeout = 60;
+  // Never fired.
+  TNotifyEvent OnLineTooLong;
+  // Sends what is queued, pumping the loop until the queue is empty or the handle is gone.
+  virtual void Flush();
+  // Pumps and reads until the connection is closed.
+  virtual void DrainUntilClosed();
+  // No notifications while paused; Resume asks for them again.
+  virtual void Pause();
+  virtual void Resume();
+  // Datagram reading and sending to a given address.
+  virtual int ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, int& fromLen);
+  virtual int SendTo(const sockaddr_in& dest, const void* data, int len);
+  // The raw peer address while connected, else -1.
   virtual int GetPeerName(sockaddr_in& name, int nameLen);
-  virtual std::string GetBoundPort();
-  virtual std::string GetBoundAddr();
   static bool TimevalIsSet(const timeval& t) { return t.tv_sec != 0 || t.tv_usec != 0; }
   static void TimevalClear(timeval& t) { t.tv_sec = t.tv_usec = 0; }
   static bool TimevalEqual(const timeval& a, const timeval& b) {
     return a.tv_sec == b.tv_sec && a.tv_usec == b.tv_usec;
   }
   static std::string GetLocalName();
-
-  // The number of socket objects alive on this thread.
-  static int LiveCount();
-
-  static constexpr int kChunkSize = TBuffer::kDefaultSize;
 
 protected:
   // Dispatches one notification of the object's endpoint; an exception raised anywhere in the
@@ -245,8 +258,10 @@ protected:
   // The next Connect goes to address:port (both in network order) instead of Addr:Port.
   void ConnectVia(uint32_t address, uint16_t port);
 
+  // Published fields the layers above reach: the resolved target, the numbers resolved from the
+  // settings, the events asked for, and what the own-thread pump sets on a quit request.
   sockaddr_in LastAddress{};
-  int AcceptedHandle = INVALID_SOCKET;
+  int AcceptedHandle = INVALID_SOCKET;  // the handle the last Accept returned
   int ProtoNumber = 6;
   int SocketType = 1;  // 1 stream, 2 datagram
   int PortNumber = 0;
@@ -309,9 +324,9 @@ private:
   bool sessionClosedFired_ = false;  // cleared only when a new session starts
   bool readDrained_ = false;
   bool sendQueueEmpty_ = true;
-  bool moreQueued_ = false;
+  bool moreQueued_ = false;     // TryToSend has chunks after the one RawSend sends now
   bool holdSendData_ = false;  // TryToSend raises OnSendData itself, once the chunk is updated
-  size_t sendQueueBytes_ = 0;  // TryToSend has chunks after the one RawSend sends now
+  size_t sendQueueBytes_ = 0;  // bytes queued and not yet taken by the platform
   // A list, not a deque: an empty deque already holds half a kilobyte, on every socket.
   std::list<TBuffer> sendQueue_;
 };
