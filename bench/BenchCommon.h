@@ -1,6 +1,6 @@
 // Helpers shared by the benchmark programs: failing with a message, the watchdog, the
 // descriptor limit, resident memory, a control channel to a child process, loopback sockets,
-// the clock, a server's CPU time and descriptors, and latency quantiles.
+// the clock, a server's CPU time and descriptors, latency quantiles and option values.
 // Messages start with the program's own name, as its users see it.
 #pragma once
 
@@ -280,6 +280,28 @@ struct TLatencies {
 inline const char* OptionValue(int argc, char** argv, int& i) {
   if (i + 1 >= argc) Fail(std::string("missing value after ") + argv[i]);
   return argv[++i];
+}
+
+// The number text gives for option flag, from 0 to most; fails on anything else.
+inline double OptionNumber(const char* text, const char* flag, double most) {
+  char* end = nullptr;
+  double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(v >= 0) || v > most) Fail(std::string("bad value for ") + flag);
+  return v;
+}
+
+// The comma-separated whole numbers text gives for option flag, each from least to most.
+inline std::vector<int> OptionList(const char* text, const char* flag, long least, long most) {
+  std::vector<int> out;
+  for (const char* p = text; *p != '\0';) {
+    char* end = nullptr;
+    long v = std::strtol(p, &end, 10);
+    if (end == p || v < least || v > most || (*end != ',' && *end != '\0'))
+      Fail(std::string("bad list for ") + flag);
+    out.push_back(static_cast<int>(v));
+    p = *end == ',' ? end + 1 : end;
+  }
+  return out;
 }
 
 }  // namespace ordwin::bench

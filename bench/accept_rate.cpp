@@ -131,7 +131,7 @@ public:
       CloseAll();
     } else {
       start = std::chrono::steady_clock::now();
-      TRequest req{cmCloseAll, 0, 0};
+      req = {cmCloseAll, 0, 0};
       WriteAll(control_, &req, sizeof(req));
       loop_.Run();
       Ack(0);

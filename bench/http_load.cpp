@@ -255,18 +255,6 @@ private:
   TResult result_;
 };
 
-std::vector<int> ParseList(const char* text) {
-  std::vector<int> out;
-  for (const char* p = text; *p != '\0';) {
-    char* end = nullptr;
-    long v = std::strtol(p, &end, 10);
-    if (end == p || v <= 0) Fail(std::string("bad list: ") + text);
-    out.push_back(static_cast<int>(v));
-    p = *end == ',' ? end + 1 : end;
-  }
-  return out;
-}
-
 TTarget ParseTarget(const std::string& text) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -288,7 +276,7 @@ TOptions ParseOptions(int argc, char** argv) {
     else if (a == "--target")
       o.Targets.push_back(ParseTarget(OptionValue(argc, argv, i)));
     else if (a == "--inflight")
-      o.InFlight = ParseList(OptionValue(argc, argv, i));
+      o.InFlight = OptionList(OptionValue(argc, argv, i), "--inflight", 1, 1000000);
     else if (a == "--seconds")
       o.Seconds = std::atof(OptionValue(argc, argv, i));
     else if (a == "--warmup")

@@ -49,25 +49,17 @@ constexpr long kConnectBatch = 4;
 // A hung phase is a fault in the library, not a slow machine: stop with a message.
 constexpr unsigned kWatchdogSeconds = 120;
 
-long ParseCount(const char* text, const char* flag) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < 0) Fail(std::string("bad value for ") + flag);
-  return v;
-}
-
 TOptions ParseOptions(int argc, char** argv) {
   TOptions o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return OptionValue(argc, argv, i); };
     if (a == "--round-trips") {
-      o.RoundTrips = ParseCount(next(), "--round-trips");
+      o.RoundTrips = static_cast<long>(OptionNumber(next(), "--round-trips", 1e9));
     } else if (a == "--idle") {
-      o.Idle = ParseCount(next(), "--idle");
+      o.Idle = static_cast<long>(OptionNumber(next(), "--idle", 1e9));
     } else if (a == "--warmup") {
-      o.Warmup = ParseCount(next(), "--warmup");
+      o.Warmup = static_cast<long>(OptionNumber(next(), "--warmup", 1e9));
     } else if (a == "--help" || a == "-h") {
       std::printf("usage: idle_pingpong [--round-trips N (200000)] [--idle N (10000)] [--warmup N (20000)]\n");
       std::exit(0);

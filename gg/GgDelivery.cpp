@@ -9,16 +9,14 @@
 #include "gg/GgHtml.h"
 #include "gg/GgLogFormat.h"
 #include "gg/GgPacketTypes.h"
+#include "gg/GgStatus.h"
 
 namespace ordwin {
 
 namespace {
 
 using namespace ggpacket;
-
-constexpr int32_t kAckDelivered = 2;
-constexpr int32_t kAckNotDelivered = 1;
-constexpr uint32_t kNotAvailable = 1;
+using namespace ggstatus;
 
 }  // namespace
 

@@ -10,12 +10,14 @@
 #include "gg/GgNewerPackets.h"
 #include "gg/GgPacketTypes.h"
 #include "gg/GgReader.h"
+#include "gg/GgStatus.h"
 
 namespace ordwin {
 
 namespace {
 
 using namespace ggpacket;
+using namespace ggstatus;
 
 }  // namespace
 

@@ -5,11 +5,14 @@
 #include "gg/Cp1250.h"
 #include "gg/GgBytes.h"
 #include "gg/GgHtml.h"
+#include "gg/GgStatus.h"
 #include "gg/Random.h"
 
 namespace ordwin {
 
 namespace {
+
+using namespace ggstatus;
 
 constexpr size_t kMaxDescription60 = 255;
 constexpr size_t kStatus80Head = 28;
@@ -28,24 +31,24 @@ int32_t FreshSequence() { return Random(2147483647); }
 
 uint32_t AnnouncedStatus(uint32_t word) {
   uint32_t code = word & ~kFriendsOnlyFlag;
-  if (code == 20) return 1;
-  if (code == 22) return 21;
+  if (code == kHidden) return kNotAvailable;
+  if (code == kHiddenWithText) return kNotAvailableWithText;
   return code;
 }
 
 bool IsShownOnline(uint32_t word) {
   uint32_t code = AnnouncedStatus(word);
-  return code != 0 && code != 1 && code != 21;
+  return code != 0 && code != kNotAvailable && code != kNotAvailableWithText;
 }
 
 bool HasDescription(uint32_t code) {
   switch (code & 0xFF) {
-    case 0x04:  // available
-    case 0x05:  // busy
-    case 0x15:  // not available
-    case 0x16:  // hidden
-    case 0x18:  // free for chat
-    case 0x22:  // do not disturb
+    case kAvailableWithText:
+    case kBusyWithText:
+    case kNotAvailableWithText:
+    case kHiddenWithText:
+    case kFreeForChatWithText:
+    case kDoNotDisturbWithText:
       return true;
     default:
       return false;

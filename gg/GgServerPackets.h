@@ -11,19 +11,15 @@
 namespace ordwin {
 
 constexpr size_t kMaxNewerPayload = 65535;
-// Bit 15 of a status word: visible to friends only.
-constexpr uint32_t kFriendsOnlyFlag = 0x8000;
-// The class of the messages the server composes, and of every 6.0 received message.
-constexpr int32_t kMessageClass = 4;
 
 // A fresh sequence number or welcome seed from the program's generator: 0 to 2147483646.
 int32_t FreshSequence();
 
-// The status code the others are told of: the word without bit 15 (friends only), hidden (20,
-// 22) as not available (1, 21). The low byte is what goes on the wire.
+// The status code the others are told of: the word without kFriendsOnlyFlag, hidden (with or
+// without a text) as not available. The low byte is what goes on the wire.
 uint32_t AnnouncedStatus(uint32_t word);
 // Whether the others see a client with this status word as there: not before it told one (0),
-// not when it is not available (1, 21, and hidden, which is announced as those).
+// not when it is not available (with or without a text, and hidden, which is announced as that).
 bool IsShownOnline(uint32_t word);
 // Whether a status code (its low byte) is one of the states that carry a description.
 bool HasDescription(uint32_t code);

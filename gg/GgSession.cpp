@@ -6,12 +6,14 @@
 #include "gg/GgBytes.h"
 #include "gg/GgLogFormat.h"
 #include "gg/GgPacketTypes.h"
+#include "gg/GgStatus.h"
 
 namespace ordwin {
 
 namespace {
 
 using namespace ggpacket;
+using namespace ggstatus;
 
 constexpr size_t kMessageTextOffset = 12;
 constexpr size_t kMessageTextSearch = 2000;
@@ -189,20 +191,20 @@ void TGgSession::StatusChange(TGgClient* sender, int32_t, const std::string& pay
 
 bool TGgSession::LogStatusWord(int32_t uin, uint32_t word, size_t length) {
   switch (word & ~kFriendsOnlyFlag) {
-    case 1:
-    case 21:
+    case kNotAvailable:
+    case kNotAvailableWithText:
       Log(GG_CP1250("%d>wyloguj mnie (paczka o długości %d)"), uin, length);
       return true;
-    case 2:
-    case 4:
+    case kAvailable:
+    case kAvailableWithText:
       Log(GG_CP1250("%d>jestem dostępny (paczka o długości %d)"), uin, length);
       return false;
-    case 3:
-    case 5:
+    case kBusy:
+    case kBusyWithText:
       Log(GG_CP1250("%d>jestem zajęty (paczka o długości %d)"), uin, length);
       return false;
-    case 20:
-    case 22:
+    case kHidden:
+    case kHiddenWithText:
       Log(GG_CP1250("%d>ukryj mnie (paczka o długości %d)"), uin, length);
       return false;
     default:

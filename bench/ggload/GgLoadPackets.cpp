@@ -1,0 +1,168 @@
+#include "bench/ggload/GgLoadPackets.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "gg/GgBytes.h"
+#include "gg/GgPacketTypes.h"
+#include "gg/GgStatus.h"
+
+namespace ordwin::bench {
+
+namespace {
+
+using namespace ggpacket;
+using namespace ggstatus;
+
+constexpr size_t kRecvMsgLength = 16 + kTextLength + 1;
+
+// ---- GG 11 packets: protocol-buffers fields ----
+
+void PutVarint(std::string& out, uint64_t v) {
+  while (v >= 0x80) {
+    out += static_cast<char>((v & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  out += static_cast<char>(v);
+}
+
+void PutField(std::string& out, int field, const std::string& bytes) {
+  PutVarint(out, static_cast<uint64_t>(field) << 3 | 2);
+  PutVarint(out, bytes.size());
+  out += bytes;
+}
+
+// A number as the GG 11 packets write it: a flag byte, the length, the decimal digits.
+std::string PackedUin(int32_t uin) {
+  std::string digits = std::to_string(uin);
+  return std::string(1, '\x01') + static_cast<char>(digits.size()) + digits;
+}
+
+void PutPacket(std::string& out, int32_t type, const std::string& payload) {
+  PutHeader(out, type, payload.size());
+  out += payload;
+}
+
+void PutSeqDigits(std::string& out, uint32_t seq) {
+  char digits[16];
+  std::snprintf(digits, sizeof(digits), "%0*" PRIu32, static_cast<int>(kSeqDigits), seq);
+  out.append(digits, kSeqDigits);
+}
+
+}  // namespace
+
+void PutLe(std::string& out, int32_t value) { out += IntToLeBytes(value); }
+
+int32_t GetLe(const char* p) { return LeBytesToInt(std::string_view(p, 4)); }
+
+void PutHeader(std::string& out, int32_t type, size_t length) {
+  PutLe(out, type);
+  PutLe(out, static_cast<int32_t>(length));
+}
+
+void PutLogin60(std::string& out, int32_t uin) {
+  PutHeader(out, kLogin, 4);
+  PutLe(out, uin);
+}
+
+void PutLogin105(std::string& out, int32_t uin) {
+  std::string p;
+  PutField(p, 1, "pl");
+  PutField(p, 2, PackedUin(uin));
+  p += '\x45';  // field 8, fixed32: the status
+  PutLe(p, static_cast<int32_t>(kHidden));
+  PutField(p, 9, "");
+  PutPacket(out, kLogin105, p);
+}
+
+void PutSendMsg60(std::string& out, int32_t to, uint32_t seq, int32_t from) {
+  PutHeader(out, kSendMsg, 12 + kTextLength + 1);
+  PutLe(out, to);
+  PutLe(out, static_cast<int32_t>(seq));
+  PutLe(out, kMessageClass);
+  size_t at = out.size();
+  out.resize(at + kTextLength + 1);
+  MessageText(&out[at], seq, from);
+  out[at + kTextLength] = '\0';
+}
+
+void PutSendMsg110(std::string& out, int32_t to, uint32_t seq, int32_t from) {
+  char textBytes[kTextLength];
+  MessageText(textBytes, seq, from);
+  std::string text(textBytes, kTextLength);
+  std::string p;
+  PutField(p, 1, PackedUin(to));
+  PutVarint(p, 2 << 3);
+  PutVarint(p, kChatClass);
+  PutVarint(p, 3 << 3);
+  PutVarint(p, seq);
+  PutField(p, 5, text);
+  PutField(p, 6, "<span>" + text + "</span>");
+  PutPacket(out, kSendMsg110, p);
+}
+
+void PutRecvMsgAck(std::string& out, int32_t seq) {
+  PutHeader(out, kRecvMsgAck, 4);
+  PutLe(out, seq);
+}
+
+void PutNewStatus60(std::string& out, uint32_t status, uint32_t seq) {
+  PutHeader(out, kNewStatus, 4 + kSeqDigits);
+  PutLe(out, static_cast<int32_t>(status));
+  PutSeqDigits(out, seq);
+}
+
+void PutNewStatus80(std::string& out, uint32_t status, uint32_t seq) {
+  PutHeader(out, kNewStatus80, 12 + kSeqDigits + 1);
+  PutLe(out, static_cast<int32_t>(status));
+  PutLe(out, 0x14);  // flags, and an uncounted byte after the description, as libgadu has them
+  PutLe(out, static_cast<int32_t>(kSeqDigits));
+  PutSeqDigits(out, seq);
+  out += '\0';
+}
+
+// The sequence number first, then letters that change with it, so that a text moved to the
+// wrong place or altered does not compare equal. Never a NUL: the server cuts the text at the
+// first one.
+void MessageText(char* out, uint32_t seq, int32_t sender) {
+  char head[32];
+  int n =
+      std::snprintf(head, sizeof(head), "%0*" PRIu32 " from %" PRId32 " ", static_cast<int>(kSeqDigits), seq, sender);
+  size_t len = std::min(static_cast<size_t>(n), kTextLength);
+  std::memcpy(out, head, len);
+  for (size_t i = len; i < kTextLength; ++i) out[i] = static_cast<char>('a' + (seq + i) % 26);
+}
+
+bool ParseSeq(const char* p, size_t len, uint32_t& seq) {
+  if (len < kSeqDigits) return false;
+  uint64_t v = 0;
+  for (size_t i = 0; i < kSeqDigits; ++i) {
+    if (p[i] < '0' || p[i] > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(p[i] - '0');
+  }
+  if (v > UINT32_MAX) return false;
+  seq = static_cast<uint32_t>(v);
+  return true;
+}
+
+const char* Text60(const char* p, size_t len) {
+  if (len != kRecvMsgLength || GetLe(p + 8) != 0 || GetLe(p + 12) != kMessageClass || p[16 + kTextLength] != '\0')
+    return nullptr;
+  return p + 16;
+}
+
+const char* Text80(const char* p, size_t len) {
+  const size_t htmlLength = 6 + kTextLength + 7;
+  const size_t plainAt = kRecvMsg80Head + htmlLength + 1;
+  if (len != plainAt + kTextLength + 1 || GetLe(p + 12) != kChatClass ||
+      GetLe(p + 16) != static_cast<int32_t>(plainAt) || GetLe(p + 20) != static_cast<int32_t>(len) ||
+      std::memcmp(p + kRecvMsg80Head, "<span>", 6) != 0 ||
+      std::memcmp(p + kRecvMsg80Head + 6 + kTextLength, "</span>", 8) != 0 || p[len - 1] != '\0')
+    return nullptr;
+  return p + plainAt;
+}
+
+}  // namespace ordwin::bench

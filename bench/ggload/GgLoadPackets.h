@@ -1,0 +1,50 @@
+// The GG packets the load generator writes, and its checks of the ones it reads. Every message
+// text carries its sequence number, so that a lost, duplicated, reordered or altered message can
+// be told from the text alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ordwin::bench {
+
+constexpr size_t kHeader = 8;
+// A message text: kSeqDigits digits of its sequence number first, kTextLength bytes in all.
+constexpr size_t kTextLength = 64;
+constexpr size_t kSeqDigits = 10;
+// The head of a status notification (type 15, then the description) and of a 0x36 one.
+constexpr size_t kNotifyHead = 14;
+constexpr size_t kStatus80Head = 28;
+// The head of a received 0x2e message, before its HTML part.
+constexpr size_t kRecvMsg80Head = 24;
+
+void PutLe(std::string& out, int32_t value);
+int32_t GetLe(const char* p);
+void PutHeader(std::string& out, int32_t type, size_t length);
+
+// A login as a 6.0 client sends it (type 21, the number only) and as libgadu's GG 11 client does
+// (0x83, hidden, so that log-ins tell nobody).
+void PutLogin60(std::string& out, int32_t uin);
+void PutLogin105(std::string& out, int32_t uin);
+// Message seq to number to: 6.0 (type 11, class 4, the text and a NUL) and GG 11 (0x7d, chat
+// class, the text as plain and as HTML part).
+void PutSendMsg60(std::string& out, int32_t to, uint32_t seq, int32_t from);
+void PutSendMsg110(std::string& out, int32_t to, uint32_t seq, int32_t from);
+// The receipt libgadu answers every received message with (0x46).
+void PutRecvMsgAck(std::string& out, int32_t seq);
+// A status change with the sequence number as its description: 6.0 (type 2), 8.0 (0x38).
+void PutNewStatus60(std::string& out, uint32_t status, uint32_t seq);
+void PutNewStatus80(std::string& out, uint32_t status, uint32_t seq);
+
+// The kTextLength text bytes of message seq from sender.
+void MessageText(char* out, uint32_t seq, int32_t sender);
+// The sequence number a text or description starts with; false where there is none.
+bool ParseSeq(const char* p, size_t len, uint32_t& seq);
+// The text of a received message, or nullptr where the payload is not one this generator sent:
+// type 10 (time 0, class 4, text, NUL) and 0x2e (chat class, "<span>text</span>", text, no
+// formatting; the caller compares the HTML part's text).
+const char* Text60(const char* p, size_t len);
+const char* Text80(const char* p, size_t len);
+
+}  // namespace ordwin::bench

@@ -1,0 +1,181 @@
+// What the load generator's clients send and how they check what arrives: log-ins, messages in
+// pairs with their acknowledgements and receipts, and status changes with their notifications.
+#include <algorithm>
+#include <cstring>
+
+#include "bench/ggload/GgLoadGenerator.h"
+#include "bench/ggload/GgLoadPackets.h"
+#include "gg/GgPacketTypes.h"
+#include "gg/GgStatus.h"
+
+namespace ordwin::bench {
+
+using namespace ggpacket;
+using namespace ggstatus;
+
+void TGgLoadGenerator::Packet(size_t i, int32_t type, const char* p, size_t len, int64_t now) {
+  TConn& c = conns_[i];
+  switch (type) {
+    case kWelcome:
+      if (c.State != TConnState::csConnecting || len != 4) return Unexpected(c, type, len);
+      --awaitingWelcome_;
+      c.State = TConnState::csLoggingIn;
+      if (newer_)
+        PutLogin105(c.Out, c.Uin);
+      else
+        PutLogin60(c.Out, c.Uin);
+      MarkDirty(i);
+      return;
+    case kLoginOk:
+      if (c.State != TConnState::csLoggingIn || len != 0) return Unexpected(c, type, len);
+      c.State = TConnState::csReady;
+      ++ready_;
+      if (mode_ == TMode::mdLogin) latencies_.Add(now - c.OpenedAt);
+      return;
+    case kSendMsgAck:
+      if (mode_ != TMode::mdPairs) return Unexpected(c, type, len);
+      return Ack(i, p, len);
+    case kRecvMsg:
+    case kRecvMsg80:
+      if (mode_ != TMode::mdPairs || (type == kRecvMsg80) != newer_) return Unexpected(c, type, len);
+      return Message(i, p, len, now);
+    case kStatusNotify:
+    case kStatus80:
+      if (mode_ != TMode::mdFanout || (type == kStatus80) != newer_) return Unexpected(c, type, len);
+      return Notification(c, p, len, now);
+    default:
+      return Unexpected(c, type, len);
+  }
+}
+
+void TGgLoadGenerator::Unexpected(const TConn& c, int32_t type, size_t len) {
+  Fault("client " + std::to_string(c.Uin) + ": unexpected packet type " + std::to_string(type) + " of " +
+        std::to_string(len) + " bytes");
+}
+
+void TGgLoadGenerator::FillWindow(size_t i, int64_t now) {
+  TConn& c = conns_[i];
+  const TConn& p = conns_[static_cast<size_t>(c.Partner)];
+  bool any = false;
+  while (sending_ && c.NextSend - p.NextRecv < window_) {
+    uint32_t seq = c.NextSend++;
+    c.SentAt[seq % window_] = now;
+    any = true;
+    if (newer_)
+      PutSendMsg110(c.Out, p.Uin, seq, c.Uin);
+    else
+      PutSendMsg60(c.Out, p.Uin, seq, c.Uin);
+  }
+  if (any) MarkDirty(i);
+}
+
+// A 6.0 acknowledgement names the sender itself, a newer one the recipient.
+void TGgLoadGenerator::Ack(size_t i, const char* p, size_t len) {
+  TConn& c = conns_[i];
+  int32_t named = newer_ ? conns_[static_cast<size_t>(c.Partner)].Uin : c.Uin;
+  if (len != 12)
+    return Fault("client " + std::to_string(c.Uin) + ": acknowledgement of " + std::to_string(len) + " bytes");
+  int32_t status = GetLe(p);
+  int32_t uin = GetLe(p + 4);
+  uint32_t seq = static_cast<uint32_t>(GetLe(p + 8));
+  if (status != kAckDelivered || uin != named || seq != c.NextAck)
+    Fault("client " + std::to_string(c.Uin) + ": acknowledgement status " + std::to_string(status) + ", number " +
+          std::to_string(uin) + ", sequence " + std::to_string(seq) + "; expected status 2, number " +
+          std::to_string(named) + ", sequence " + std::to_string(c.NextAck));
+  if (seq >= c.NextAck) c.NextAck = seq + 1;
+}
+
+void TGgLoadGenerator::Message(size_t i, const char* p, size_t len, int64_t now) {
+  TConn& c = conns_[i];
+  size_t senderIdx = static_cast<size_t>(c.Partner);
+  TConn& s = conns_[senderIdx];
+  ++c.Received;
+  uint32_t seq = 0;
+  const char* text = newer_ ? Text80(p, len) : Text60(p, len);
+  if (text == nullptr || GetLe(p) != s.Uin || !ParseSeq(text, kTextLength, seq)) {
+    return Fault("client " + std::to_string(c.Uin) + ": malformed or misrouted message of " + std::to_string(len) +
+                 " bytes from " + std::to_string(len >= 4 ? GetLe(p) : 0));
+  }
+  if (newer_) {  // libgadu answers every message with a receipt
+    PutRecvMsgAck(c.Out, GetLe(p + 4));
+    MarkDirty(i);
+  }
+  char want[kTextLength];
+  MessageText(want, seq, s.Uin);
+  if (std::memcmp(want, text, kTextLength) != 0 ||
+      (newer_ && std::memcmp(want, p + kRecvMsg80Head + 6, kTextLength) != 0))
+    Fault("client " + std::to_string(c.Uin) + ": text of message " + std::to_string(seq) + " altered");
+  if (seq != c.NextRecv) {
+    Fault("client " + std::to_string(c.Uin) + ": message " + std::to_string(seq) + " from " + std::to_string(s.Uin) +
+          " where " + std::to_string(c.NextRecv) + " was due (" + (seq < c.NextRecv ? "duplicate or late" : "gap") +
+          ")");
+    if (seq < c.NextRecv) return;
+  } else if (now >= measureFrom_ && now < measureTo_) {
+    ++windowCount_;
+    latencies_.Add(now - s.SentAt[seq % window_]);
+  }
+  c.NextRecv = seq + 1;
+  FillWindow(senderIdx, now);
+}
+
+bool TGgLoadGenerator::AllDelivered() const {
+  for (const TConn& c : conns_)
+    if (c.Fd >= 0 && (conns_[static_cast<size_t>(c.Partner)].NextRecv != c.NextSend || c.NextAck != c.NextSend))
+      return false;
+  return true;
+}
+
+void TGgLoadGenerator::FillFanout(int64_t now) {
+  TConn& c = conns_[0];
+  bool any = false;
+  while (sending_ && fanNext_ - fanDone_ < fanWindow_) {
+    uint32_t seq = fanNext_++;
+    uint32_t status = seq % 2 ? kBusyWithText : kAvailableWithText;
+    if (newer_)
+      PutNewStatus80(c.Out, status, seq);
+    else
+      PutNewStatus60(c.Out, status, seq);
+    fanSentAt_[seq % fanWindow_] = now;
+    fanSeen_[seq % fanWindow_] = 0;
+    any = true;
+  }
+  if (any) MarkDirty(0);
+}
+
+void TGgLoadGenerator::Notification(TConn& c, const char* p, size_t len, int64_t now) {
+  ++c.Received;
+  uint32_t seq = 0;
+  // 6.0: number, code byte, nine zeros, description. 11: number, code, 16 zeros, length, description.
+  size_t head = newer_ ? kStatus80Head : kNotifyHead;
+  size_t zerosFrom = newer_ ? 8 : 5, zerosTo = newer_ ? kStatus80Head - 4 : kNotifyHead;
+  bool zeros = len >= head && std::all_of(p + zerosFrom, p + zerosTo, [](char b) { return b == 0; });
+  bool lengthRight = !newer_ || (len >= head && GetLe(p + head - 4) == static_cast<int32_t>(kSeqDigits));
+  if (len != head + kSeqDigits || !zeros || !lengthRight || GetLe(p) != conns_[0].Uin ||
+      !ParseSeq(p + head, kSeqDigits, seq))
+    return Fault("client " + std::to_string(c.Uin) + ": malformed status notification of " + std::to_string(len) +
+                 " bytes");
+  uint32_t code = newer_ ? static_cast<uint32_t>(GetLe(p + 4)) : static_cast<unsigned char>(p[4]);
+  if (code != (seq % 2 ? kBusyWithText : kAvailableWithText))
+    Fault("client " + std::to_string(c.Uin) + ": status change " + std::to_string(seq) + " announced with code " +
+          std::to_string(code));
+  if (seq != c.NextRecv) {
+    Fault("client " + std::to_string(c.Uin) + ": status change " + std::to_string(seq) + " where " +
+          std::to_string(c.NextRecv) + " was due");
+    if (seq < c.NextRecv || seq >= fanNext_) return;
+  }
+  c.NextRecv = seq + 1;
+  if (now >= measureFrom_ && now < measureTo_) {
+    ++windowCount_;
+    latencies_.Add(now - fanSentAt_[seq % fanWindow_]);
+  }
+  if (seq - fanDone_ < fanWindow_ && ++fanSeen_[seq % fanWindow_] == conns_.size() - 1) {
+    // Changes complete in order at every receiver, so the oldest completes first.
+    while (fanDone_ < fanNext_ && fanSeen_[fanDone_ % fanWindow_] == conns_.size() - 1) {
+      fanSeen_[fanDone_ % fanWindow_] = 0;
+      ++fanDone_;
+    }
+    FillFanout(now);
+  }
+}
+
+}  // namespace ordwin::bench
