@@ -507,7 +507,8 @@ TEST_F(GgSessionTest, DestroyingTheSessionClosesEveryConnection) {
 
 // A recipient that reads nothing: past the unsent bound its messages are answered as for a
 // recipient that is not there, and every message acknowledged as delivered reaches it once it
-// reads. Nothing acknowledged is dropped with its queue.
+// reads. Nothing acknowledged is dropped with its queue, not even when another packet (a status
+// with a long description) no longer fits: that packet is dropped instead.
 TEST_F(GgSessionTest, AMessageIsAcknowledgedAsDeliveredOnlyWhenItWillReachTheRecipient) {
   TGgTestPeer sender = Connected(1);
   TGgTestPeer recipient = Connected(2);
@@ -525,6 +526,9 @@ TEST_F(GgSessionTest, AMessageIsAcknowledgedAsDeliveredOnlyWhenItWillReachTheRec
     }
   }
   ASSERT_GT(refused, 0);
+  Log.clear();
+  sender.Send(2, Le(2) + std::string(3000, 'd'));
+  ASSERT_TRUE(WaitLog(2));
   int received = 0;
   for (TGgPacket p; received < delivered && recipient.Receive(p, 10);) received += p.Type == 10;
   EXPECT_EQ(received, delivered);
