@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // As the listener's accept does it: the client object, its connection, the connect event.
       auto* client = new TGgClient(server);
       client->Dup(peer.Near.Release());
-      gg.SocketServerClientConnect(server, client, 0);
+      server->OnClientConnect(server, client, 0);
     }
     fuzz::Pump(2);
     while (!in.Empty()) {
