@@ -23,18 +23,6 @@ constexpr int kHintBoxLeft = 24;
 // log lines still waiting.
 constexpr std::chrono::milliseconds kExitDrain{1000};
 
-// Unbuffered and blocking, for the rare boxes on standard error. A reader that went away costs
-// the line, not the server.
-void WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
 // A terminal would move back to the start of the line on a lone CR and overwrite the text.
 std::string LineEnds(const std::string& text) {
   std::string out;
@@ -204,6 +192,8 @@ void TConsoleView::SetHintBoxWidth(int) {}
 int TConsoleView::RadioGroup1ItemIndex() const { return 0; }
 
 void TConsoleView::ShowMessageBox(const std::string& caption, const std::string& text) {
+  // Unbuffered and blocking, for the rare boxes on standard error. A reader that went away costs
+  // the line, not the server.
   WriteAll(errFd_, caption + ": " + LineEnds(text) + "\n");
 }
 

@@ -31,23 +31,22 @@ void TSignalWatcher::BlockStopSignals() {
 }
 
 TSignalWatcher::TSignalWatcher(std::function<void()> onStop, TEventLoop& loop)
-    : onStop_(std::move(onStop)), fd_(-1), endpoint_(this, loop) {
+    : onStop_(std::move(onStop)), endpoint_(this, loop) {
   BlockStopSignals();
   sigset_t set = StopSignals();
-  fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-  if (fd_ < 0) throw Exception(std::string("signalfd: ") + std::strerror(errno));
-  loop.AsyncSelect(fd_, endpoint_.Id(), FD_READ);
+  fd_ = TDescriptor(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (!fd_.Valid()) throw Exception(std::string("signalfd: ") + std::strerror(errno));
+  loop.AsyncSelect(fd_.Get(), endpoint_.Id(), FD_READ);
 }
 
 TSignalWatcher::~TSignalWatcher() {
-  endpoint_.Loop().AsyncSelect(fd_, endpoint_.Id(), 0);
-  ::close(fd_);
+  endpoint_.Loop().AsyncSelect(fd_.Get(), endpoint_.Id(), 0);
 }
 
 void TSignalWatcher::HandleMessage(TMessage& message) {
   if (message.Msg != WM_ASYNCSELECT) return;
   signalfd_siginfo info;
-  while (::read(fd_, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+  while (::read(fd_.Get(), &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
     if (onStop_) onStop_();
   }
 }

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "net/Descriptor.h"
 #include "net/EventLoop.h"
 #include "net/NotificationEndpoint.h"
 
@@ -25,7 +26,7 @@ private:
   void HandleMessage(TMessage& message) override;
 
   std::function<void()> onStop_;
-  int fd_;
+  TDescriptor fd_;
   TNotificationEndpoint endpoint_;
 };
 

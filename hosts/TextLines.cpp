@@ -11,30 +11,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "net/Descriptor.h"
 #include "net/Exception.h"
 
 namespace ordwin {
 
 namespace {
-
-// Owns one descriptor; closing is the destructor's job unless Close is called to see its result.
-class TFd {
-public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() { Close(); }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return fd_; }
-  bool Close() {
-    if (fd_ < 0) return true;
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
-private:
-  int fd_;
-};
 
 // A temporary file that is removed again unless it was renamed into place.
 class TTempFile {
@@ -52,17 +34,6 @@ private:
   std::string name_;
   bool kept_ = false;
 };
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 bool ReadAll(int fd, std::string& text) {
   char buffer[65536];
@@ -114,7 +85,7 @@ bool CopySecurityLabels(const std::string& path, int to) {
 // that a full file system fails before a byte changes; a write that fails after that puts the
 // old content back.
 bool RewriteInPlace(const std::string& path, const std::string& text) {
-  TFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  TDescriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
   std::string old;
   if (fd.Get() < 0 || !ReadAll(fd.Get(), old)) return false;
   const off_t oldSize = static_cast<off_t>(old.size());
@@ -125,7 +96,7 @@ bool RewriteInPlace(const std::string& path, const std::string& text) {
   }
   if (WriteAllAt(fd.Get(), text) && ::ftruncate(fd.Get(), static_cast<off_t>(text.size())) == 0 &&
       ::fsync(fd.Get()) == 0)
-    return fd.Close();
+    return fd.Close() == 0;
   // The old content needs no more room than it had.
   if (WriteAllAt(fd.Get(), old) && ::ftruncate(fd.Get(), oldSize) == 0) ::fsync(fd.Get());
   return false;
@@ -168,7 +139,7 @@ std::string JoinLines(const TLines& lines) {
 }
 
 TLines ReadLines(const std::string& path) {
-  TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  TDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) throw Exception("Cannot open file " + path);
   std::string text;
   char buffer[65536];
@@ -200,7 +171,7 @@ void ReplaceLines(const std::string& path, const TLines& lines) {
   int raw = ::mkostemp(name.data(), O_CLOEXEC);
   if (raw < 0) throw Exception(failure);
   TTempFile temp(name);
-  TFd fd(raw);
+  TDescriptor fd(raw);
 
   if (exists) {
     if (::fchmod(fd.Get(), old.st_mode & 07777) != 0) throw Exception(failure);
@@ -214,7 +185,7 @@ void ReplaceLines(const std::string& path, const TLines& lines) {
   } else if (::fchmod(fd.Get(), 0644) != 0) {
     throw Exception(failure);
   }
-  if (!WriteAll(fd.Get(), text) || ::fsync(fd.Get()) != 0 || !fd.Close()) throw Exception(failure);
+  if (!WriteAll(fd.Get(), text) || ::fsync(fd.Get()) != 0 || fd.Close() != 0) throw Exception(failure);
   if (::rename(temp.Name().c_str(), target.c_str()) == 0) return temp.Keep();
   // A bind-mounted file cannot be renamed over (EBUSY); it can be written in place.
   if (errno != EBUSY || !exists || !RewriteInPlace(target, text)) throw Exception(failure);

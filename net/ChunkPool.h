@@ -1,6 +1,7 @@
-// TChunkPool: spare byte blocks for send-queue chunks, owned by the event loop. A drained chunk
-// gives its block here and the next chunk that needs one takes it back, still warm in the cache,
-// instead of a fresh allocation; at most kMaxSpare blocks are kept, so idle connections hold none.
+// TChunkPool: spare byte blocks for send-queue chunks, one shared by the socket objects of a
+// thread. A drained chunk gives its block here and the next chunk that needs one takes it back,
+// still warm in the cache, instead of a fresh allocation; at most kMaxSpare blocks are kept, so
+// idle connections hold none.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 #include "net/CustomWSocket.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -25,14 +26,15 @@ constexpr uint32_t kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOS
 
 TCustomWSocket::TCustomWSocket(TComponent* owner) : TComponent(owner), endpoint_(this) {
   ResetDefaults();
-  ++Loop().LiveSocketCount();
+  ++ThreadShare().Live;
 }
 
 TCustomWSocket::~TCustomWSocket() {
   CloseBeforeDestruction();
   if (handle_.Valid()) CloseHandle();
   // The platform's sockets need no start or stop here, so the live count is all that remains.
-  if (--Loop().LiveSocketCount() < 0) Loop().LiveSocketCount() = 0;
+  assert(ThreadShare().Live > 0);
+  --ThreadShare().Live;
   ClearSendQueue();
 }
 
@@ -48,7 +50,12 @@ void TCustomWSocket::CloseBeforeDestruction() {
   }
 }
 
-int TCustomWSocket::LiveCount() { return TEventLoop::Instance().LiveSocketCount(); }
+TCustomWSocket::TThreadShare& TCustomWSocket::ThreadShare() {
+  static thread_local TThreadShare share;
+  return share;
+}
+
+int TCustomWSocket::LiveCount() { return ThreadShare().Live; }
 
 void TCustomWSocket::ResetDefaults() {
   LastAddress = sockaddr_in{};

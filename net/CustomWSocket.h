@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <sys/time.h>
 
+#include "net/ChunkPool.h"
 #include "net/Component.h"
 #include "net/EventLoop.h"
 #include "net/Exception.h"
@@ -298,6 +299,15 @@ private:
   // The platform's flags for a send, and the OnSendData that follows every send that took bytes.
   int PlatformSendFlags() const;
   void NotifySendData(ssize_t sent);
+
+  // What the socket objects of one thread share, as they share its loop: how many are alive
+  // (exact: a destruction without its construction is a fault) and the spare blocks of their
+  // send queues.
+  struct TThreadShare {
+    int Live = 0;
+    TChunkPool Chunks;
+  };
+  static TThreadShare& ThreadShare();
 
   TNotificationEndpoint endpoint_;
   TDescriptor handle_;

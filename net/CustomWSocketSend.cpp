@@ -53,7 +53,7 @@ void TCustomWSocket::QueueBytes(const void* data, int len) {
   if (sendQueue_.empty()) sendQueue_.emplace_back(kChunkSize);
   for (;;) {
     TBuffer& last = sendQueue_.back();
-    if (!last.HasStorage()) last.AdoptStorage(Loop().ChunkPool().Take(kChunkSize));
+    if (!last.HasStorage()) last.AdoptStorage(ThreadShare().Chunks.Take(kChunkSize));
     int n = last.Write(p, len);
     if (n >= len) return;
     len -= n;
@@ -68,7 +68,7 @@ void TCustomWSocket::ClearSendQueue() {
 }
 
 void TCustomWSocket::TrimSendQueue() {
-  if (sendQueue_.size() == 1) Loop().ChunkPool().Give(sendQueue_.front().Trim(), kChunkSize);
+  if (sendQueue_.size() == 1) ThreadShare().Chunks.Give(sendQueue_.front().Trim(), kChunkSize);
 }
 
 void TCustomWSocket::TryToSend() {
@@ -82,7 +82,7 @@ void TCustomWSocket::TryToSend() {
         sendQueueEmpty_ = true;  // the last chunk stays for reuse
         return;
       }
-      Loop().ChunkPool().Give(chunk.Trim(), kChunkSize);
+      ThreadShare().Chunks.Give(chunk.Trim(), kChunkSize);
       sendQueue_.pop_front();
       continue;
     }

@@ -1,5 +1,9 @@
-// A move-only holder of one socket descriptor; its destructor is the only implicit close.
+// TDescriptor: the move-only owner of one descriptor of any kind (a socket, the epoll set, the
+// loop's wake eventfd, the signal descriptor, a pipe or terminal, a file); its destructor is the
+// only implicit close. WriteAll: the whole of a text written to a descriptor that blocks.
 #pragma once
+
+#include <string_view>
 
 #include <unistd.h>
 
@@ -40,5 +44,8 @@ public:
 private:
   int fd_ = INVALID_SOCKET;
 };
+
+// Writes all of data to fd, again after a signal; false where a write fails or takes nothing.
+bool WriteAll(int fd, std::string_view data);
 
 }  // namespace ordwin

@@ -1,6 +1,8 @@
 // The program's one event loop: a first-in, first-out queue of notifications posted to
-// endpoints, and the readiness set that turns descriptor readiness into socket notifications
-// (number 1025). Everything runs on the thread that runs the loop; nothing is locked.
+// endpoints, timers, and the readiness set that turns descriptor readiness into socket
+// notifications (number 1025; EventLoopReadiness.cpp). Owns its epoll set, its wake descriptor
+// and the name resolver; endpoints and watched descriptors stay their owners'. Everything runs
+// on the thread that runs the loop; nothing is locked.
 #pragma once
 
 #include <chrono>
@@ -10,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "net/ChunkPool.h"
+#include "net/Descriptor.h"
 #include "net/Poller.h"
 
 namespace ordwin {
@@ -112,10 +114,6 @@ public:
   size_t LiveEndpoints() const { return liveEndpoints_; }
   int WatchedDescriptors() const;
 
-  // The count of live socket objects, kept here because it is per loop and per thread.
-  int& LiveSocketCount() { return liveSockets_; }
-  // Spare blocks for the send queues of this loop's sockets.
-  TChunkPool& ChunkPool() { return chunkPool_; }
   // The name resolver whose sockets and timeouts this loop serves; made on first use.
   TDnsChannel& Dns();
 
@@ -153,11 +151,12 @@ private:
   void Collect(int timeoutMs);
   void Deliver();
   void DeliverEntry(TEntry& e);
+  void Wake();
+  // The readiness set (EventLoopReadiness.cpp).
   void Report(int fd, TRegistration& reg, uint32_t event, uint32_t error);
   void HandleReady(int fd, uint32_t revents);
   int UpdateInterest(int fd, TRegistration& reg);
   TRegistration* Find(int fd);
-  void Wake();
   void FeedStarved();
   // Milliseconds until the first timer or the starved listeners' retry is due (0 when one is),
   // or -1 without either.
@@ -165,7 +164,7 @@ private:
   void FireDueTimers();
 
   TPoller poller_;
-  int wakeFd_;
+  TDescriptor wakeFd_;
   bool wakePending_ = false;
   int depth_ = 0;
   bool terminated_ = false;
@@ -179,8 +178,6 @@ private:
   std::vector<epoll_event> ready_;
   std::vector<int> starved_;
   TClock::time_point starvedRetry_{};
-  int liveSockets_ = 0;
-  TChunkPool chunkPool_;
   std::vector<TTimer> timers_;
   uint64_t nextTimer_ = 1;
   // Last, so that it goes first: the resolver gives its descriptors back to this loop.

@@ -8,15 +8,13 @@
 #include <system_error>
 #include <string>
 
-#include <unistd.h>
-
 namespace ordwin {
 
 TPoller::TPoller() : epfd_(::epoll_create1(EPOLL_CLOEXEC)), events_(kMaxReady) {
-  if (epfd_ < 0) throw std::runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
+  if (!epfd_.Valid()) throw std::runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
 }
 
-TPoller::~TPoller() { ::close(epfd_); }
+TPoller::~TPoller() = default;
 
 bool TPoller::Watching(int fd) const {
   return fd >= 0 && static_cast<size_t>(fd) < interest_.size() && interest_[fd] != 0;
@@ -31,7 +29,7 @@ int TPoller::Update(int fd, uint32_t events) {
   ev.events = events;
   ev.data.fd = fd;
   int op = current == 0 ? EPOLL_CTL_ADD : (events == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD);
-  if (::epoll_ctl(epfd_, op, fd, &ev) < 0) {
+  if (::epoll_ctl(epfd_.Get(), op, fd, &ev) < 0) {
     int err = errno;
     // A descriptor closed behind our back has already left the kernel's set: forget it too.
     if (err == EBADF || err == ENOENT) {
@@ -52,7 +50,7 @@ void TPoller::Wait(int timeoutMs, std::vector<epoll_event>& ready) {
   using TClock = std::chrono::steady_clock;
   const auto deadline = TClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
   for (;;) {
-    int n = ::epoll_wait(epfd_, events_.data(), static_cast<int>(events_.size()), timeoutMs);
+    int n = ::epoll_wait(epfd_.Get(), events_.data(), static_cast<int>(events_.size()), timeoutMs);
     if (n >= 0) {
       ready.assign(events_.begin(), events_.begin() + n);
       return;

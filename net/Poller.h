@@ -6,6 +6,8 @@
 
 #include <sys/epoll.h>
 
+#include "net/Descriptor.h"
+
 namespace ordwin {
 
 class TPoller {
@@ -26,11 +28,11 @@ public:
   // Waits up to timeoutMs (-1: no limit) and fills ready. A signal resumes the wait for the time
   // left; any other failure raises std::system_error.
   void Wait(int timeoutMs, std::vector<epoll_event>& ready);
-  int Fd() const { return epfd_; }
+  int Fd() const { return epfd_.Get(); }
   int Count() const { return count_; }
 
 private:
-  int epfd_;
+  TDescriptor epfd_;
   int count_ = 0;
   std::vector<uint32_t> interest_;  // by descriptor; 0 = not in the set
   std::vector<epoll_event> events_;
