@@ -1,62 +1,184 @@
 #!/bin/sh
-# GG server benchmark: builds in Release, starts `ordwin --headless` (its log going to a file) in
-# a private network namespace, so port 8074 is free and all traffic stays on that namespace's
-# loopback, runs bench/gg_load against it (6.0 clients, then GG 11 clients; --dialects picks),
-# stops the server with SIGTERM and prints the figures.
-# A benchmark, not a test: it reports, it asserts no timing. A full run takes about two minutes.
+# GG server benchmark: builds in Release and measures `ordwin --headless` (its log going to a
+# file) beside refrelay, a minimal C relay with no log built from ../shared/peers/refrelay.c:
+# the floor one core of this machine reaches for the same work. Each round starts each server in
+# a private network namespace (port 8074 free, all traffic on that namespace's loopback), the
+# server on core 0 and bench/gg_load on core 1, and runs every case of the table against it with
+# 6.0 clients (refrelay speaks no other dialect); the table gives the median of the rounds for
+# both and Ordwin's figure over refrelay's. Every message and notification is checked for loss,
+# duplication and order in every round; faults are printed after the table.
+# A benchmark, not a test: it reports, it asserts no timing. Three rounds take about two minutes.
 #
-# Usage: bench/gg_bench.sh [gg_load options...]    (for example --seconds 2 --logins 2000)
-# Environment: BUILD_DIR (default build-ggbench in the source tree); LOG, the server's log file
-# (default a temporary file, removed afterwards unless KEEP_LOG=1).
-# Needs root (or unprivileged user namespaces) for unshare, and `ip`, `prlimit` and `taskset`.
+# Usage: bench/gg_bench.sh [gg_load options...]         the comparison table; the options (for
+#                                                       example --seconds 2) go to every case
+#        bench/gg_bench.sh --full [gg_load options...]  Ordwin alone, gg_load's own table of every
+#                                                       phase, 6.0 and GG 11 clients
+# Environment: ROUNDS (default 3); BUILD_DIR (default build-ggbench in the source tree); LOG,
+# Ordwin's log file (default a temporary file, removed afterwards unless KEEP_LOG=1).
+# Needs root (or unprivileged user namespaces) for unshare, and `ip`, `prlimit`, `taskset`, cc.
 set -eu
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$SRC/build-ggbench}
+ROUNDS=${ROUNDS:-3}
 LOG=${LOG:-$(mktemp /tmp/ordwin-gg-bench.XXXXXX.log)}
-TABLE=$(mktemp /tmp/ordwin-gg-bench.XXXXXX.txt)
-trap 'rm -f "$TABLE"' EXIT
+WORK=$(mktemp -d /tmp/ordwin-gg-bench.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+FULL=0
+if [ "${1:-}" = "--full" ]; then FULL=1; shift; fi
 
 cmake -S "$SRC" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD_DIR" -j2 --target ordwin gg_load >/dev/null
 
+REFRELAY=""
+PEER_SOURCE=$SRC/../shared/peers/refrelay.c
+if [ "$FULL" = 1 ]; then
+  :
+elif [ -f "$PEER_SOURCE" ]; then
+  REFRELAY=$BUILD_DIR/refrelay
+  cc -O2 -o "$REFRELAY" "$PEER_SOURCE"
+else
+  echo "gg_bench: no $PEER_SOURCE; Ordwin is measured without its peer"
+fi
+
 ORDWIN=$BUILD_DIR/app/ordwin
 LOAD=$BUILD_DIR/bench/gg_load
-export ORDWIN LOAD LOG TABLE
+export ORDWIN LOAD LOG WORK
 
 # Both cores are used: whatever else runs on the machine shows up in the figures.
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 
-# Inside the namespace: the server on core 0, the load generator on core 1, so neither takes
-# the other's time. Each gets 20,000 descriptors (10,000 clients need more than 1024).
+# Starts one server (ordwin or refrelay) in a namespace of its own and runs the given cases
+# against it, one gg_load each; a case is "name|gg_load options". gg_load's lines go to
+# $WORK/<server>.<round>.
+run_server() {
+  server=$1
+  round=$2
+  shift 2
+  SERVER_KIND=$server ROUND=$round REFRELAY=$REFRELAY unshare -n sh -s -- "$@" <<'EOF'
+set -eu
+ip link set lo up
+OUT=$WORK/$SERVER_KIND.$ROUND
+: >"$OUT"
+# Each gets 20,000 descriptors (10,000 clients need more than 1024).
+if [ "$SERVER_KIND" = ordwin ]; then
+  prlimit --nofile=20000:20000 taskset -c 0 "$ORDWIN" --headless >>"$LOG" 2>&1 &
+else
+  prlimit --nofile=20000:20000 taskset -c 0 "$REFRELAY" -p 8074 >/dev/null 2>&1 &
+fi
+SERVER=$!
 status=0
-unshare -n sh -s -- "$@" <<'EOF' || status=$?
+for spec in "$@"; do
+  name=${spec%%|*}
+  # shellcheck disable=SC2086 # the case's options are words
+  prlimit --nofile=20000:20000 taskset -c 1 "$LOAD" --server-pid "$SERVER" ${spec#*|} \
+    2>"$WORK/case.err" >"$WORK/case.out" ||
+    { status=1; echo "$SERVER_KIND $name: gg_load stopped: $(tail -n 1 "$WORK/case.err")" >>"$WORK/faults"; }
+  sed -n "s/^gg_load: /$name /p" "$WORK/case.err" >>"$OUT"
+  sed -n '/^ *every message/,$p' "$WORK/case.out" | sed -n "s/^ \{4\}/$SERVER_KIND $name: /p" >>"$WORK/faults"
+done
+if kill -TERM "$SERVER" 2>/dev/null; then
+  i=0
+  while kill -0 "$SERVER" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+  if kill -0 "$SERVER" 2>/dev/null; then
+    echo "$SERVER_KIND did not stop within 10 s of SIGTERM; killed" >>"$WORK/faults"
+    kill -KILL "$SERVER"
+    status=1
+  fi
+  wait "$SERVER" || true
+else
+  echo "$SERVER_KIND was no longer running at the end (crashed?)" >>"$WORK/faults"
+  status=1
+fi
+exit $status
+EOF
+}
+
+status=0
+if [ "$FULL" = 1 ]; then
+  unshare -n sh -s -- "$@" <<'EOF' || status=$?
 set -eu
 ip link set lo up
 prlimit --nofile=20000:20000 taskset -c 0 "$ORDWIN" --headless >"$LOG" 2>&1 &
 SERVER=$!
 status=0
-prlimit --nofile=20000:20000 taskset -c 1 "$LOAD" --server-pid "$SERVER" "$@" >"$TABLE" || status=$?
-if kill -TERM "$SERVER" 2>/dev/null; then
-  i=0
-  while kill -0 "$SERVER" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-  if kill -0 "$SERVER" 2>/dev/null; then
-    echo "the server did not stop within 10 s of SIGTERM; killed" >>"$TABLE"
-    kill -KILL "$SERVER"
-    status=1
-  fi
-  rc=0
-  wait "$SERVER" || rc=$?
-  echo "server exit status after SIGTERM: $rc" >>"$TABLE"
-else
-  echo "the server was no longer running at the end (crashed?)" >>"$TABLE"
-  status=1
-fi
+prlimit --nofile=20000:20000 taskset -c 1 "$LOAD" --server-pid "$SERVER" "$@" || status=$?
+kill -TERM "$SERVER"
+rc=0
+wait "$SERVER" || rc=$?
+echo "server exit status after SIGTERM: $rc"
 exit $status
 EOF
+else
+  # The cases of the table. Log-ins come first, on a fresh server, so that the memory per
+  # client is what 10,000 log-ins add to a server that has served nobody yet.
+  set -- \
+    "login10000|--logins 10000 --connect-window 8 --pairs 0 --fanout 0 --dialects 6.0 $*" \
+    "login1000|--logins 1000 --connect-window 8 --pairs 0 --fanout 0 --dialects 6.0 $*" \
+    "relay100|--logins 0 --pairs 100 --windows 32 --fanout 0 --dialects 6.0 $*" \
+    "relay1000|--logins 0 --pairs 1000 --windows 32 --fanout 0 --dialects 6.0 $*" \
+    "latency2|--logins 0 --pairs 2 --windows 1 --fanout 0 --dialects 6.0 $*" \
+    "fanout1000|--logins 0 --pairs 0 --fanout 1000 --fanout-windows 32 --dialects 6.0 $*"
+  : >"$WORK/faults"
+  round=1
+  while [ $round -le "$ROUNDS" ]; do
+    run_server ordwin $round "$@" || status=$?
+    if [ -n "$REFRELAY" ]; then run_server refrelay $round "$@" || status=$?; fi
+    round=$((round + 1))
+  done
+  # Medians over the rounds: rates from the rate field, the latency case by its p99, memory from
+  # the bytes per client of the large log-in.
+  awk -v rounds="$ROUNDS" '
+    function median(list,   n, a, i, j, t) {
+      n = split(list, a, " ")
+      for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
+      if (n == 0) return ""
+      return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    FNR == 1 { n = split(FILENAME, parts, "/"); split(parts[n], kind, "."); server = kind[1] }
+    {
+      name = $1
+      match($0, /: [0-9.]+ /); rate = substr($0, RSTART + 2, RLENGTH - 3)
+      match($0, /p99 [0-9.]+/); p99 = substr($0, RSTART + 4, RLENGTH - 4)
+      vals[server, name "/rate"] = vals[server, name "/rate"] " " rate
+      vals[server, name "/p99"] = vals[server, name "/p99"] " " p99
+      if (match($0, /: -?[0-9]+ B per client/)) {
+        bytes = substr($0, RSTART + 2, RLENGTH - 2); sub(/ B per client/, "", bytes)
+        vals[server, name "/mem"] = vals[server, name "/mem"] " " bytes
+      }
+    }
+    function row(label, key, unit, lowerIsBetter,   o, r) {
+      o = median(vals["ordwin", key]); r = median(vals["refrelay", key])
+      if (o == "") return
+      if (r == "") { printf "%-56s %14.0f %14s %9s\n", label, o, "-", "-"; return }
+      printf "%-56s %14.0f %14.0f %8.2f%s\n", label, o, r, (r > 0 ? o / r : 0), lowerIsBetter ? " x" : ""
+    }
+    END {
+      printf "\nGG relay against refrelay, 6.0 clients, median of %d rounds (server on core 0, load on core 1)\n\n", rounds
+      printf "%-56s %14s %14s %9s\n", "case", "Ordwin", "refrelay", "ratio"
+      row("100 clients in pairs, 32 in flight (msg/s)", "relay100/rate")
+      row("1,000 clients in pairs, 32 in flight (msg/s)", "relay1000/rate")
+      row("2 clients, 1 in flight: p99 latency (us)", "latency2/p99", "", 1)
+      row("1,000 clients logging in, 8 at once (log-ins/s)", "login1000/rate")
+      row("10,000 clients logging in, 8 at once (log-ins/s)", "login10000/rate")
+      row("status fan-out, 1,000 clients, 32 in flight (notif./s)", "fanout1000/rate")
+      row("memory per logged-in client (B of server RSS)", "login10000/mem", "", 1)
+    }' "$WORK"/ordwin.* $([ -n "$REFRELAY" ] && echo "$WORK"/refrelay.*)
+  echo
+  echo "every round's figures:"
+  for f in "$WORK"/ordwin.* "$WORK"/refrelay.*; do
+    [ -f "$f" ] && sed "s|^|  $(basename "$f") |" "$f"
+  done
+  if grep -q . "$WORK/faults"; then
+    echo "FAULTS (lost, duplicated or reordered messages, servers that stopped):"
+    sed 's/^/  /' "$WORK/faults"
+    status=1
+  else
+    echo "every message and notification checked in every round: none lost, duplicated or out of order"
+  fi
+fi
 
-cat "$TABLE"
-echo "server log: $(wc -l <"$LOG") lines, $(du -h "$LOG" | cut -f1)$([ "${KEEP_LOG:-0}" = 1 ] && echo " in $LOG")"
-echo "load average before the run: $LOAD_BEFORE (2 cores; column 'oth' shows other work during each measurement)"
+echo "Ordwin's log: $(wc -l <"$LOG") lines, $(du -h "$LOG" | cut -f1)$([ "${KEEP_LOG:-0}" = 1 ] && echo " in $LOG")"
+echo "load average before the run: $LOAD_BEFORE (2 cores)"
 [ "${KEEP_LOG:-0}" = 1 ] || rm -f "$LOG"
 exit $status

@@ -14,9 +14,9 @@ void TGgLoadReport::Add(const TGgLoadRow& r, const std::vector<std::string>& fau
   rows_.push_back(r);
   std::fprintf(stderr,
                "gg_load: %s N=%d W=%d: %.0f %s, p50 %.1f us, p99 %.1f us, checked %" PRIu64 ", lost %" PRIu64
-               ", faults %" PRIu64 "\n",
+               ", faults %" PRIu64 "%s%s\n",
                r.Scenario.c_str(), r.Clients, r.Window, r.Rate, r.Unit.c_str(), r.P50us, r.P99us, r.Checked, r.Lost,
-               r.Faults);
+               r.Faults, r.Extra.empty() ? "" : "; ", r.Extra.c_str());
 }
 
 void TGgLoadReport::SetResident(long startKiB, long endKiB) {
