@@ -5,9 +5,10 @@
 #   scripts/fuzz.sh long [RUNS [SECONDS]]  each target for RUNS executions (default 10 million),
 #                                    or SECONDS when given and reached first, one after the
 #                                    other, its corpus kept in build-fuzz/corpus/
-# A crash, a sanitizer report or a leak stops the script with status 1; the input that caused it
-# is in build-fuzz/findings/<target>/. Each run's last line of figures goes to
-# build-fuzz/<mode>-summary.txt.
+# A crash, a sanitizer report or a leak makes the script end with status 1 (the other targets
+# still run); the input that caused it is in build-fuzz/findings/<target>/. Once mended, it goes
+# into fuzz/corpus/<target>/, where the normal build's test fuzz.<target> replays it. Each run's
+# last line of figures goes to build-fuzz/<mode>-summary.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
