@@ -7,13 +7,17 @@ namespace ordwin {
 
 void GgFormatArgs(std::string& out, std::string_view cp1250Format, const TGgLogArg* args, size_t count) {
   size_t next = 0;
-  for (size_t i = 0; i < cp1250Format.size(); ++i) {
-    char c = cp1250Format[i];
-    if (c != '%' || i + 1 >= cp1250Format.size()) {
-      out += c;
-      continue;
+  size_t i = 0;
+  while (i < cp1250Format.size()) {
+    // The text up to the next conversion goes in whole: a line is mostly text.
+    size_t percent = cp1250Format.find('%', i);
+    if (percent == std::string_view::npos || percent + 1 >= cp1250Format.size()) {
+      out.append(cp1250Format.substr(i));
+      return;
     }
-    char conversion = cp1250Format[++i];
+    out.append(cp1250Format.substr(i, percent - i));
+    char conversion = cp1250Format[percent + 1];
+    i = percent + 2;
     if (conversion == '%') {
       out += '%';
       continue;

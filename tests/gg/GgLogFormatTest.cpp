@@ -1,0 +1,35 @@
+#include "gg/GgLogFormat.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace ordwin {
+namespace {
+
+template <class... TArgs>
+std::string Format(std::string_view format, const TArgs&... values) {
+  std::string out = "[";  // the text is appended, never assigned
+  GgFormatInto(out, format, values...);
+  return out;
+}
+
+TEST(GgLogFormatTest, ConversionsBetweenTextRunsAndAtBothEnds) {
+  EXPECT_EQ(Format("%d>wypowied\x9F dla %d o tre\x9C" "ci \"%s\"", 1001, -7, std::string("a\0\xB9", 3)),
+            std::string("[1001>wypowied\x9F dla -7 o tre\x9C" "ci \"a\0\xB9\"", 37));
+  EXPECT_EQ(Format("%x|%x|%x", 0, 0x2aBu, -1), "[0|2AB|FFFFFFFF");
+  EXPECT_EQ(Format("100%% %d%%", 5), "[100% 5%");
+  EXPECT_EQ(Format(""), "[");
+  EXPECT_EQ(Format("no conversions"), "[no conversions");
+}
+
+TEST(GgLogFormatTest, MissingOrMismatchedArgumentsLeaveNothingAndTheTextGoesOn) {
+  EXPECT_EQ(Format("a%db%sc", 1), "[a1bc");            // fewer values than conversions
+  EXPECT_EQ(Format("%s|%d", 3, std::string("x")), "[|");  // a number for %s, text for %d
+  EXPECT_EQ(Format("%q|%d", 1, 2), "[1|2");           // any other conversion letter: decimal
+  EXPECT_EQ(Format("end %", 1), "[end %");             // a lone % at the end stays
+  EXPECT_EQ(Format("%"), "[%");
+}
+
+}  // namespace
+}  // namespace ordwin
