@@ -3,6 +3,11 @@
 namespace ordwin {
 
 int32_t LeBytesToInt(std::string_view bytes, size_t offset) {
+  if (offset < bytes.size() && bytes.size() - offset >= 4) {
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
+    return static_cast<int32_t>(b[0] | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+                                static_cast<uint32_t>(b[3]) << 24);
+  }
   uint32_t value = 0;
   for (size_t i = 0; i < 4; ++i) {
     size_t at = offset + i;
@@ -13,10 +18,20 @@ int32_t LeBytesToInt(std::string_view bytes, size_t offset) {
 }
 
 std::string IntToLeBytes(int32_t value) {
-  uint32_t v = static_cast<uint32_t>(value);
   std::string out(4, '\0');
-  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFFu);
+  PutLeBytes(out.data(), value);
   return out;
+}
+
+void PutLeBytes(char* out, int32_t value) {
+  uint32_t v = static_cast<uint32_t>(value);
+  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFFu);
+}
+
+void AppendLeBytes(std::string& out, int32_t value) {
+  char bytes[4];
+  PutLeBytes(bytes, value);
+  out.append(bytes, sizeof(bytes));
 }
 
 std::string EscapeControlChars(const std::string& bytes) {

@@ -14,6 +14,9 @@ int32_t LeBytesToInt(std::string_view bytes, size_t offset = 0);
 
 // The four bytes of value, least significant first (two's complement for negative values).
 std::string IntToLeBytes(int32_t value);
+// The same four bytes written at out, or appended to out.
+void PutLeBytes(char* out, int32_t value);
+void AppendLeBytes(std::string& out, int32_t value);
 
 // Every byte below 32 becomes "{XX}" (two upper-case hexadecimal digits); others are copied.
 std::string EscapeControlChars(const std::string& bytes);

@@ -44,20 +44,26 @@ void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t seque
                              std::string_view html, int32_t messageClass, std::string_view attributes) {
   int32_t uin = sender->Uin();
   Log(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, recipient, cp1250Text);
-  std::string ackTail = IntToLeBytes(IsNewer(sender->Dialect) ? recipient : uin) + IntToLeBytes(sequence);
+  auto ack = [&](int32_t status) {
+    std::string payload;
+    AppendLeBytes(payload, status);
+    AppendLeBytes(payload, IsNewer(sender->Dialect) ? recipient : uin);
+    AppendLeBytes(payload, sequence);
+    return payload;
+  };
   // "Delivered" only for a message that will reach the recipient's socket: one that would pass
   // the recipient's unsent bound is answered as for a recipient that is not there.
   if (TGgClient* found = FindClientByUin(recipient)) {
     TPacket message = MessagePacket(found, uin, cp1250Text, html, messageClass, attributes);
-    size_t room = 8 + message.Payload.size() + (found == sender ? 8 + 4 + ackTail.size() : 0);
+    size_t room = 8 + message.Payload.size() + (found == sender ? 8 + 12 : 0);
     if (found->SendQueueSize() + room <= kMaxUnsent) {
-      SendPacket(sender, kSendMsgAck, IntToLeBytes(kAckDelivered) + ackTail);
+      SendPacket(sender, kSendMsgAck, ack(kAckDelivered));
       SendPacket(found, message.Type, message.Payload);
       found->NoteDeliveredMessage();
       return;
     }
   }
-  SendPacket(sender, kSendMsgAck, IntToLeBytes(kAckNotDelivered) + ackTail);
+  SendPacket(sender, kSendMsgAck, ack(kAckNotDelivered));
   SendServerMessage(sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
 }
 

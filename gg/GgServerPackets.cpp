@@ -75,10 +75,10 @@ std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Desc
 std::string ReceivedMessagePayload(int32_t senderUin, int32_t sequence, std::string_view text) {
   std::string payload;
   payload.reserve(16 + text.size() + 1);
-  payload += IntToLeBytes(senderUin);
-  payload += IntToLeBytes(sequence);
-  payload += IntToLeBytes(0);
-  payload += IntToLeBytes(kMessageClass);
+  AppendLeBytes(payload, senderUin);
+  AppendLeBytes(payload, sequence);
+  AppendLeBytes(payload, 0);
+  AppendLeBytes(payload, kMessageClass);
   payload += text;
   payload += '\0';
   return payload;

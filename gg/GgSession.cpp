@@ -89,7 +89,7 @@ std::string TGgSession::Start() {
   return errorText;
 }
 
-void TGgSession::SendPacket(TGgClient* client, int32_t type, const std::string& payload) {
+void TGgSession::SendPacket(TGgClient* client, int32_t type, std::string_view payload) {
   // A connection that has closed is gone: what would go to it is dropped, and the handling of
   // the packet goes on for everybody else.
   if (client->State() != wsConnected) return;
@@ -100,10 +100,12 @@ void TGgSession::SendPacket(TGgClient* client, int32_t type, const std::string& 
   }
   // One send per connection and turn instead of one per packet: under load, a turn carries
   // dozens of packets for the same connection.
-  std::string header = IntToLeBytes(type) + IntToLeBytes(static_cast<int32_t>(payload.size()));
-  client->QueueData(header);
-  client->QueueData(payload);
-  client->NoteQueued(header.size() + payload.size());
+  char header[8];
+  PutLeBytes(header, type);
+  PutLeBytes(header + 4, static_cast<int32_t>(payload.size()));
+  client->QueueBytes(header, sizeof(header));
+  client->QueueBytes(payload.data(), static_cast<int>(payload.size()));
+  client->NoteQueued(sizeof(header) + payload.size());
   if (!riDuziva_->ClientIndex().MarkQueued(client)) {
     client->Send(nullptr, 0);  // not one of ours: it goes out now
     return;

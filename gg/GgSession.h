@@ -48,7 +48,7 @@ public:
   // together when the turn ends, in the order they were queued. A packet that would make the
   // connection hold more than kMaxUnsent bytes unsent aborts it instead, or is dropped while a
   // message acknowledged as delivered waits in its queue.
-  void SendPacket(TGgClient* client, int32_t type, const std::string& payload);
+  void SendPacket(TGgClient* client, int32_t type, std::string_view payload);
   // The connected client with this number that was accepted first, or nullptr. A connection
   // that has closed but is not yet released counts as gone.
   TGgClient* FindClientByUin(int32_t number) const;
