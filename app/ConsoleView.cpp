@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "net/SelectEvents.h"
@@ -97,24 +98,25 @@ std::string TConsoleView::AdresSerwisuText() const { return address_; }
 
 void TConsoleView::SetAdresSerwisuText(const std::string& text) { address_ = text; }
 
-void TConsoleView::AppendLog(const std::string& lines) { Send(lines + "\n"); }
+void TConsoleView::AppendLog(const std::string& lines) { Send(lines, "\n"); }
 
-void TConsoleView::AppendHint(const std::string& line) { Send(LineEnds(line) + "\n"); }
+void TConsoleView::AppendHint(const std::string& line) { Send(LineEnds(line), "\n"); }
 
 void TConsoleView::HandleMessage(TMessage& message) {
   if (message.Msg == WM_ASYNCSELECT && (SelectEvent(message.LParam) & FD_WRITE)) Flush();
 }
 
-void TConsoleView::Send(std::string text) {
+void TConsoleView::Send(std::string_view text, std::string_view lineEnd) {
   if (Pending() > 0 || dropped_ > 0) {
     // Behind lines that wait: this batch must not overtake them.
-    Keep(text, 0);
+    Keep(std::string(text).append(lineEnd), 0);
     Flush();
     return;
   }
-  ssize_t n = WriteSome(text.data(), text.size());
-  if (n < 0 || static_cast<size_t>(n) == text.size()) return;
-  Keep(text, static_cast<size_t>(n));
+  // The usual case: both parts leave in one write, and the batch is never copied.
+  ssize_t n = WriteSome(text.data(), text.size(), lineEnd);
+  if (n < 0 || static_cast<size_t>(n) == text.size() + lineEnd.size()) return;
+  Keep(std::string(text).append(lineEnd), static_cast<size_t>(n));
   endpoint_.Loop().WatchWrite(writeFd_);
 }
 
@@ -172,10 +174,14 @@ void TConsoleView::Flush() {
   }
 }
 
-ssize_t TConsoleView::WriteSome(const char* data, size_t size) {
+ssize_t TConsoleView::WriteSome(const char* data, size_t size, std::string_view more) {
+  iovec parts[2] = {{const_cast<char*>(data), size}, {const_cast<char*>(more.data()), more.size()}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = more.empty() ? 1 : 2;
   for (;;) {
-    ssize_t n = outKind_ == TOutKind::okSocket ? ::send(writeFd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                             : ::write(writeFd_, data, size);
+    ssize_t n = outKind_ == TOutKind::okSocket ? ::sendmsg(writeFd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                             : ::writev(writeFd_, parts, static_cast<int>(message.msg_iovlen));
     if (n >= 0) return n;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;

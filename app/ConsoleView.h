@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include <sys/types.h>
 
@@ -58,12 +59,13 @@ private:
   enum class TOutKind { okPlain, okDescription, okSocket };
 
   void HandleMessage(TMessage& message) override;
-  void Send(std::string text);
+  // Writes text and then lineEnd, or keeps what the descriptor does not take.
+  void Send(std::string_view text, std::string_view lineEnd);
   void Keep(const std::string& text, size_t from);
   void Flush();
   void DrainBeforeExit();
-  // Bytes written, 0 when the descriptor takes none now; -1 when it never will.
-  ssize_t WriteSome(const char* data, size_t size);
+  // Bytes written of data and then more, 0 when the descriptor takes none now; -1 when it never will.
+  ssize_t WriteSome(const char* data, size_t size, std::string_view more = {});
   size_t Pending() const { return backlog_.size() - sent_; }
 
   int errFd_;
