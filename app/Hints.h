@@ -8,7 +8,7 @@ namespace ordwin {
 // The companion GG client's web page, named in the second hint.
 inline constexpr const char* kCompanionClientPage = "https://kelvadra.example/";
 
-// How to send the original GG client to this server, for the given server address (UTF-8).
+// How to send the GG network's own client to this server, for the given server address (UTF-8).
 std::string StartupHint(const std::string& address);
 
 // Where the companion client lets the user pick an alternative server.

@@ -9,10 +9,6 @@ namespace ordwin {
 
 namespace {
 
-bool Unassigned(unsigned char byte) {
-  return byte == 0x81 || byte == 0x83 || byte == 0x88 || byte == 0x90 || byte == 0x98;
-}
-
 bool Plain(unsigned char byte) { return byte == '\t' || (byte >= 0x20 && byte < 0x7F); }
 
 // Whether the eight bytes at p are all printable ASCII (0x20 to 0x7E). A whole word is tested at
@@ -52,7 +48,7 @@ void AppendLogText(std::string& out, std::string_view line) {
       AppendUtf8(out, 0x2400 + b);
     } else if (b == 0x7F) {
       AppendUtf8(out, 0x2421);
-    } else if (Unassigned(b)) {
+    } else if (Cp1250Unassigned(b)) {
       AppendUtf8(out, 0xFFFD);
     } else {
       AppendUtf8(out, Cp1250CodePoint(b));

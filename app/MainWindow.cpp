@@ -34,7 +34,7 @@ QFont FormFont() {
 
 QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
-// A CR (alone or before LF) starts a new line in a box, as it did in the original's boxes.
+// A CR (alone or before LF) starts a new line in a box: the texts part their sentences so.
 QString BoxText(const std::string& text) {
   QString box = FromUtf8(text);
   box.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
@@ -63,7 +63,8 @@ void TMainWindow::BuildControls(int logLineLimit) {
 
   Label1 = new QLabel(QString::fromUtf8("Nazwa serwera dla klientów"), this);
   Label1->setObjectName("Label1");
-  // The label sizes itself to its caption, as the original's did; the fallback font is wider.
+  // The label sizes itself to its caption: the fallback font is wider than the one it was laid
+  // out for.
   Label1->setGeometry(408, 8, std::max(132, Label1->sizeHint().width()), 13);
 
   Memo1 = new QPlainTextEdit(this);

@@ -12,7 +12,10 @@ TQtLoopDriver::TQtLoopDriver(TEventLoop& loop) : loop_(loop), notifier_(loop.Bac
 TQtLoopDriver::~TQtLoopDriver() = default;
 
 void TQtLoopDriver::Turn() {
-  // A handler that opens a modal box runs Qt's loop inside this turn; turns must not nest.
+  // A handler that opens a modal box runs Qt's loop inside this turn. The notifier stays off
+  // until the turn ends, so that the descriptor, readable while work waits, does not start turn
+  // after turn inside the box; the timer may still start one there, and the loop allows that
+  // nesting as it allows a synchronous wait's.
   struct TPause {
     QSocketNotifier& Notifier;
     explicit TPause(QSocketNotifier& n) : Notifier(n) { Notifier.setEnabled(false); }

@@ -53,6 +53,10 @@ int EncodeOne(char32_t codePoint) {
 
 char32_t Cp1250CodePoint(unsigned char byte) { return byte < 0x80 ? byte : kHigh[byte - 0x80]; }
 
+// The table maps exactly these to the C1 control of their own value (0x80 to 0x9F); many bytes
+// above map to the Latin-1 character of their own value.
+bool Cp1250Unassigned(unsigned char byte) { return byte >= 0x80 && byte < 0xA0 && kHigh[byte - 0x80] == byte; }
+
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);

@@ -15,6 +15,8 @@ std::string Utf8ToCp1250(std::string_view utf8);
 
 // The Unicode code point of one Windows-1250 byte.
 char32_t Cp1250CodePoint(unsigned char byte);
+// Whether the code page leaves the byte unassigned (0x81, 0x83, 0x88, 0x90, 0x98).
+bool Cp1250Unassigned(unsigned char byte);
 
 // Appends the UTF-8 form of a code point.
 void AppendUtf8(std::string& out, char32_t codePoint);

@@ -1,5 +1,6 @@
 // TGgReader: reads a GG payload front to back, little-endian numbers and byte runs. A read past
-// the end fails and so does every read after it, so a parser checks Ok() once at the end.
+// the end fails and so does every read after it, so a parser checks Ok() once at the end. Holds
+// a view of the payload, which must outlive it, as must the views it hands out.
 #pragma once
 
 #include <cstddef>

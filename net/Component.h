@@ -31,13 +31,18 @@ public:
   int ComponentCount() const { return static_cast<int>(components_.size()); }
   TComponent* Components(int index) const { return components_[static_cast<size_t>(index)]; }
 
-  // True from the start of destruction on: events that must not reach a dying object check it.
+  // True once destruction has begun: from the MarkDestroying of the first destructor in the chain
+  // that calls it, at the latest from ~TComponent. Events that must not reach a dying object
+  // check it.
   bool Destroying() const { return destroying_; }
 
 protected:
-  // Run on the owner when aComponent joins (opInsert) or leaves (opRemove) it.
+  // Run on the owner when aComponent joins it (opInsert, from aComponent's TComponent
+  // constructor: only that part of it exists yet) or leaves it (opRemove, from its ~TComponent:
+  // the parts derived from TComponent are already gone).
   virtual void Notification(TComponent* aComponent, TOperation operation);
-  // Marks the component as being destroyed; the most derived destructor calls it first.
+  // Marks the component as being destroyed. A destructor that still closes or notifies before the
+  // layers below it run calls it first, and so does a deferred release just before it deletes.
   void MarkDestroying() { destroying_ = true; }
 
 private:

@@ -1,10 +1,10 @@
 #include "net/LineWSocket.h"
 
-#include "net/FlagScope.h"
-
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+
+#include "net/FlagScope.h"
 
 namespace ordwin {
 
@@ -13,8 +13,6 @@ namespace {
 constexpr char kBackspace = 8;
 constexpr char kTab = 9;
 constexpr int kTabWidth = 8;
-
-// Sets a flag for the life of a scope.
 
 }  // namespace
 

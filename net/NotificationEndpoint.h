@@ -1,4 +1,5 @@
-// The notification endpoint of one object: registered with the loop for the object's life.
+// TNotificationEndpoint: the notification endpoint of one object, a member of the object it
+// serves, registered with the loop for the object's life.
 // Destroying it discards every notification still queued for it.
 #pragma once
 

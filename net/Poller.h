@@ -1,4 +1,5 @@
-// The epoll seam: a level-triggered readiness set keyed by descriptor. Owned by the event loop.
+// TPoller, the epoll seam: a level-triggered readiness set keyed by descriptor. Owned by the
+// event loop; owns the epoll descriptor, not the descriptors in the set.
 #pragma once
 
 #include <cstdint>

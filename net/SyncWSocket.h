@@ -1,5 +1,5 @@
 // TCustomSyncWSocket: waiting for an operation by pumping the event loop on the calling thread.
-// Every notification of every socket object may run inside a wait.
+// Every notification of every socket object may run inside a wait. Adds no state to own.
 #pragma once
 
 #include <functional>

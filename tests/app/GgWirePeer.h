@@ -15,19 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "gg/GgBytes.h"
+
 namespace ordwin::test {
 
-inline std::string Le(int32_t v) {
-  uint32_t u = static_cast<uint32_t>(v);
-  return {static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF), static_cast<char>((u >> 16) & 0xFF),
-          static_cast<char>((u >> 24) & 0xFF)};
-}
-
-inline int32_t ReadLe(const std::string& s, size_t at) {
-  uint32_t u = 0;
-  for (size_t i = 0; i < 4; ++i) u |= static_cast<uint32_t>(static_cast<unsigned char>(s[at + i])) << (8 * i);
-  return static_cast<int32_t>(u);
-}
+inline std::string Le(int32_t v) { return IntToLeBytes(v); }
+inline int32_t ReadLe(const std::string& s, size_t at) { return LeBytesToInt(s, at); }
 
 inline std::string Packet(int32_t type, const std::string& payload) {
   return Le(type) + Le(static_cast<int32_t>(payload.size())) + payload;

@@ -5,15 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "gg/Cp1250.h"
+#include "tests/gg/AllBytes.h"
 
 namespace ordwin {
 namespace {
 
-std::string AllBytes() {
-  std::string bytes;
-  for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
-  return bytes;
-}
+using test::AllBytes;
 
 TEST(LogTextTest, ControlBytesShowAsPicturesAndCrLfStartsANewLine) {
   std::string out;

@@ -4,14 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/gg/AllBytes.h"
+
 namespace ordwin {
 namespace {
 
-std::string AllBytes() {
-  std::string bytes;
-  for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
-  return bytes;
-}
+using test::AllBytes;
 
 TEST(Cp1250Test, PolishLettersAndPunctuationDecodeToTheirCharacters) {
   EXPECT_EQ(Cp1250ToUtf8("\xA5\xC6\xCA\xA3\xD1\xD3\x8C\x8F\xAF"), "ĄĆĘŁŃÓŚŹŻ");
@@ -20,9 +18,13 @@ TEST(Cp1250Test, PolishLettersAndPunctuationDecodeToTheirCharacters) {
   EXPECT_EQ(Cp1250ToUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
-TEST(Cp1250Test, EveryByteSurvivesTheRoundTrip) {
+TEST(Cp1250Test, EveryByteSurvivesTheRoundTripAndExactlyFiveAreUnassigned) {
   const std::string bytes = AllBytes();
   EXPECT_EQ(Utf8ToCp1250(Cp1250ToUtf8(bytes)), bytes);
+  std::string unassigned;
+  for (char b : bytes)
+    if (Cp1250Unassigned(static_cast<unsigned char>(b))) unassigned += b;
+  EXPECT_EQ(unassigned, "\x81\x83\x88\x90\x98");
 }
 
 TEST(Cp1250Test, TextOutsideTheCodePageAndBrokenUtf8BecomeQuestionMarks) {

@@ -18,8 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "net/EventLoop.h"
+#include "net/CustomWSocket.h"
 #include "net/Descriptor.h"
+#include "net/EventLoop.h"
 
 namespace ordwin::test {
 
@@ -137,11 +138,13 @@ inline void ResetAndClose(TDescriptor& h) {
   h.Close();
 }
 
-// Fails the test when a test left descriptors watched, notifications queued or endpoints alive.
+// Fails the test when a test left descriptors watched, notifications queued, or endpoints or
+// socket objects alive.
 class LoopTest : public ::testing::Test {
 protected:
   void SetUp() override {
     endpoints_ = TEventLoop::Instance().LiveEndpoints();
+    sockets_ = TCustomWSocket::LiveCount();
     PumpTurns(2);
   }
   void TearDown() override {
@@ -149,10 +152,12 @@ protected:
     EXPECT_EQ(TEventLoop::Instance().WatchedDescriptors(), 0);
     EXPECT_EQ(TEventLoop::Instance().PendingPosts(), 0u);
     EXPECT_EQ(TEventLoop::Instance().LiveEndpoints(), endpoints_);
+    EXPECT_EQ(TCustomWSocket::LiveCount(), sockets_);
   }
 
 private:
   size_t endpoints_ = 0;
+  int sockets_ = 0;
 };
 
 }  // namespace ordwin::test

@@ -1,0 +1,102 @@
+// The reading side of TCustomWSocket: the read handler that offers what arrived to
+// OnDataAvailable, and the reads a handler makes.
+#include "net/CustomWSocket.h"
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include "net/WinsockErrors.h"
+
+namespace ordwin {
+
+void TCustomWSocket::ReceiveLoop(uint16_t error, TWSocketOptions options) {
+  for (;;) {
+    try {
+      lastError_ = 0;
+      readDrained_ = false;
+      if (!DoDataAvailable(error)) {
+        char discard[1024];
+        if (RawReceive(discard, sizeof(discard), 0) < 0) {
+          lastError_ = WSocketLastError();
+          if (lastError_ == WSAEWOULDBLOCK) {
+            lastError_ = 0;
+            return;
+          }
+        }
+      }
+      if (options & wsoNoReceiveLoop) return;
+      if (lastError_ != 0) return;
+      if (!handle_.Valid()) return;  // the handler closed the connection
+      if (readDrained_) return;
+      int count = 0;
+      int err = PlatformReadableCount(count);
+      if (err != 0) {
+        lastError_ = err;
+        return;
+      }
+      if (count == 0) return;
+    } catch (const std::exception&) {
+      return;  // a failing handler ends this read round only
+    }
+  }
+}
+
+int TCustomWSocket::PlatformReadableCount(int& count) const {
+  count = 0;
+  if (!handle_.Valid()) return WSAENOTSOCK;
+  if (::ioctl(handle_.Get(), FIONREAD, &count) < 0) return WSocketLastError();
+  return 0;
+}
+
+int TCustomWSocket::GetRcvdCount() {
+  int count = 0;
+  if (int err = PlatformReadableCount(count); err != 0) {
+    ReportSocketError("ioctlSocket", err);
+    return -1;
+  }
+  return count;
+}
+
+int TCustomWSocket::RawReceive(void* buffer, int bufferSize, int flags) {
+  return static_cast<int>(::recv(handle_.Get(), buffer, static_cast<size_t>(bufferSize), flags));
+}
+
+int TCustomWSocket::RawReceiveFrom(void* buffer, int bufferSize, int flags, sockaddr_in& from,
+                                   int& fromLen) {
+  socklen_t len = static_cast<socklen_t>(fromLen);
+  int n = static_cast<int>(::recvfrom(handle_.Get(), buffer, static_cast<size_t>(bufferSize), flags,
+                                      reinterpret_cast<sockaddr*>(&from), &len));
+  fromLen = static_cast<int>(len);
+  return n;
+}
+
+int TCustomWSocket::Receive(void* buffer, int bufferSize) {
+  int n = RawReceive(buffer, bufferSize, 0);
+  if (n < 0)
+    lastError_ = WSocketLastError();
+  else
+    readCount_ += n;
+  return n;
+}
+
+std::string TCustomWSocket::ReceiveString() {
+  int n = GetRcvdCount();
+  if (n < 0) return std::string();
+  if (n == 0) n = 255;
+  std::string s(static_cast<size_t>(n), '\0');
+  int got = Receive(s.data(), n);
+  if (got <= 0) return std::string();
+  s.resize(static_cast<size_t>(got));
+  return s;
+}
+
+int TCustomWSocket::ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, int& fromLen) {
+  int n = RawReceiveFrom(buffer, bufferSize, 0, from, fromLen);
+  if (n < 0)
+    lastError_ = WSocketLastError();
+  else
+    readCount_ += n;
+  return n;
+}
+
+}  // namespace ordwin
