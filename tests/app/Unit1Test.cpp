@@ -17,6 +17,7 @@
 #include "app/Hints.h"
 #include "net/Descriptor.h"
 #include "net/Exception.h"
+#include "tests/net/LoopResidue.h"
 
 namespace ordwin {
 namespace {
@@ -45,8 +46,7 @@ protected:
   }
   void TearDown() override {
     TEventLoop::Instance().ProcessMessages();  // drops what was still queued for the gone form
-    EXPECT_EQ(TEventLoop::Instance().PendingPosts(), 0u);
-    EXPECT_EQ(TEventLoop::Instance().LiveEndpoints(), 0u);
+    EXPECT_EQ(test::TLoopResidue::Now().Text(), test::TLoopResidue{}.Text());
   }
 
   TRecordingService* AddService(TForm1& form, const std::string& name) {

@@ -18,9 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "net/CustomWSocket.h"
 #include "net/Descriptor.h"
 #include "net/EventLoop.h"
+#include "tests/net/LoopResidue.h"
 
 namespace ordwin::test {
 
@@ -143,21 +143,16 @@ inline void ResetAndClose(TDescriptor& h) {
 class LoopTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    endpoints_ = TEventLoop::Instance().LiveEndpoints();
-    sockets_ = TCustomWSocket::LiveCount();
+    clean_ = TLoopResidue::Now().Clean();
     PumpTurns(2);
   }
   void TearDown() override {
     PumpTurns(5);
-    EXPECT_EQ(TEventLoop::Instance().WatchedDescriptors(), 0);
-    EXPECT_EQ(TEventLoop::Instance().PendingPosts(), 0u);
-    EXPECT_EQ(TEventLoop::Instance().LiveEndpoints(), endpoints_);
-    EXPECT_EQ(TCustomWSocket::LiveCount(), sockets_);
+    EXPECT_EQ(TLoopResidue::Now().Text(), clean_.Text());
   }
 
 private:
-  size_t endpoints_ = 0;
-  int sockets_ = 0;
+  TLoopResidue clean_;
 };
 
 }  // namespace ordwin::test

@@ -22,6 +22,7 @@
 
 #include "app/QtLoopDriver.h"
 #include "app/Unit1.h"
+#include "tests/net/LoopResidue.h"
 
 namespace ordwin {
 namespace {
@@ -127,8 +128,8 @@ private slots:
   void cleanup() {
     boxes_.reset();
     TEventLoop::Instance().ProcessMessages();  // drops what was still queued for the gone form
-    QCOMPARE(TEventLoop::Instance().PendingPosts(), size_t(0));
-    QCOMPARE(TEventLoop::Instance().LiveEndpoints(), size_t(0));
+    QCOMPARE(QString::fromStdString(test::TLoopResidue::Now().Text()),
+             QString::fromStdString(test::TLoopResidue{}.Text()));
   }
 
   void theControlsSitWhereTheyBelongWithTheirCaptionsAndFonts() {
