@@ -73,14 +73,14 @@ std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Desc
 }
 
 std::string ReceivedMessagePayload(int32_t senderUin, int32_t sequence, std::string_view text) {
+  char head[16];
+  PutLeBytes(head, senderUin);
+  PutLeBytes(head + 4, sequence);
+  PutLeBytes(head + 8, 0);
+  PutLeBytes(head + 12, kMessageClass);
   std::string payload;
-  payload.reserve(16 + text.size() + 1);
-  AppendLeBytes(payload, senderUin);
-  AppendLeBytes(payload, sequence);
-  AppendLeBytes(payload, 0);
-  AppendLeBytes(payload, kMessageClass);
-  payload += text;
-  payload += '\0';
+  payload.reserve(sizeof(head) + text.size() + 1);
+  payload.append(head, sizeof(head)).append(text) += '\0';
   return payload;
 }
 
