@@ -1,5 +1,6 @@
 #include "app/LogText.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -10,6 +11,40 @@ namespace ordwin {
 namespace {
 
 bool Plain(unsigned char byte) { return byte == '\t' || (byte >= 0x20 && byte < 0x7F); }
+
+// What one byte shows as: itself when plain, otherwise the UTF-8 bytes of its control picture,
+// of U+FFFD or of its letter.
+struct TShownByte {
+  bool Plain = false;
+  uint8_t Length = 0;
+  char Utf8[3] = {};
+};
+
+// Worked out once for all 256 bytes: every log line passes here.
+const std::array<TShownByte, 256>& ShownBytes() {
+  static const std::array<TShownByte, 256> table = [] {
+    std::array<TShownByte, 256> t{};
+    for (unsigned b = 0; b < 256; ++b) {
+      unsigned char byte = static_cast<unsigned char>(b);
+      std::string utf8;
+      if (Plain(byte))
+        utf8 = static_cast<char>(byte);
+      else if (byte < 0x20)
+        AppendUtf8(utf8, 0x2400 + byte);
+      else if (byte == 0x7F)
+        AppendUtf8(utf8, 0x2421);
+      else if (Cp1250Unassigned(byte))
+        AppendUtf8(utf8, 0xFFFD);
+      else
+        AppendUtf8(utf8, Cp1250CodePoint(byte));
+      t[b].Plain = Plain(byte);
+      t[b].Length = static_cast<uint8_t>(utf8.size());
+      std::memcpy(t[b].Utf8, utf8.data(), utf8.size());
+    }
+    return t;
+  }();
+  return table;
+}
 
 // Whether the eight bytes at p are all printable ASCII (0x20 to 0x7E). A whole word is tested at
 // once because every GG message passes here and its text is mostly such bytes; a TAB or any
@@ -30,28 +65,23 @@ bool EightPrintable(const char* p) {
 }  // namespace
 
 void AppendLogText(std::string& out, std::string_view line) {
+  const std::array<TShownByte, 256>& shown = ShownBytes();
   for (size_t i = 0; i < line.size(); ++i) {
     // Runs of plain ASCII, most of every line, are copied whole.
     size_t run = i;
     while (run + 8 <= line.size() && EightPrintable(line.data() + run)) run += 8;
-    while (run < line.size() && Plain(static_cast<unsigned char>(line[run]))) ++run;
+    while (run < line.size() && shown[static_cast<unsigned char>(line[run])].Plain) ++run;
     if (run > i) {
       out.append(line.data() + i, run - i);
       i = run - 1;
       continue;
     }
-    unsigned char b = static_cast<unsigned char>(line[i]);
-    if (b == '\r' && i + 1 < line.size() && line[i + 1] == '\n') {
+    if (line[i] == '\r' && i + 1 < line.size() && line[i + 1] == '\n') {
       out += '\n';
       ++i;
-    } else if (b < 0x20) {
-      AppendUtf8(out, 0x2400 + b);
-    } else if (b == 0x7F) {
-      AppendUtf8(out, 0x2421);
-    } else if (Cp1250Unassigned(b)) {
-      AppendUtf8(out, 0xFFFD);
     } else {
-      AppendUtf8(out, Cp1250CodePoint(b));
+      const TShownByte& s = shown[static_cast<unsigned char>(line[i])];
+      out.append(s.Utf8, s.Length);
     }
   }
 }
