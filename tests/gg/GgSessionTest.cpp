@@ -211,6 +211,30 @@ TEST_F(GgSessionTest, BusyAndAvailableWordsAndNoNotificationToTheSameNumber) {
   EXPECT_EQ(sender.Unread(), "");
 }
 
+// Status changes reach the clients of a listener that makes objects of a class derived from
+// TGgClient just as its own.
+class TDerivedGgClient : public TGgClient {
+public:
+  using TGgClient::TGgClient;
+};
+
+TEST_F(GgSessionTest, ClientsOfADerivedClassAreAnnouncedToAsWell) {
+  TGgSession derived([](std::string_view) {});
+  derived.RIDuziva().SetPort(0);
+  derived.RIDuziva().SetClientClass([](TComponent* owner) -> TWSocketClient* { return new TDerivedGgClient(owner); });
+  derived.Start();
+  ASSERT_TRUE(derived.RIDuziva().Active());
+  int port = std::stoi(derived.RIDuziva().SocketServer()->GetBoundPort());
+  TGgTestPeer sender(port), other(port);
+  for (auto [peer, uin] : {std::pair{&sender, 100}, std::pair{&other, 200}}) {
+    EXPECT_EQ(peer->Next().Type, 1);
+    peer->Send(21, Le(uin));
+    EXPECT_EQ(peer->Next().Type, 3);
+  }
+  sender.Send(2, Le(4) + "x");
+  EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "x");
+}
+
 TEST_F(GgSessionTest, AnUnknownStatusCodeIsStoredAndAnnouncedUnchangedWithOnlyTheLastLine) {
   TGgTestPeer sender = Connected(100);
   TGgTestPeer other = Connected(200);
