@@ -294,6 +294,17 @@ int TCustomWSocket::Select(uint32_t events, bool accepted) {
   return Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), events, accepted);
 }
 
+bool TCustomWSocket::OpenHandle(const char* functionName) {
+  ClearSendQueue();
+  int fd = ::socket(PF_INET, SocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, ProtoNumber);
+  if (fd < 0) {
+    ReportSocketError(functionName, WSocketLastError());
+    return false;
+  }
+  AdoptHandle(fd);
+  return true;
+}
+
 void TCustomWSocket::AdoptHandle(int fd) {
   // The old handle leaves the loop first: closing it behind the loop's back would leave its
   // interest recorded, and a new descriptor with the same number would never be watched.
@@ -336,10 +347,8 @@ void TCustomWSocket::Listen() {
     return RaiseError("listen: " + e.Message());
   }
 
-  ClearSendQueue();
-  int fd = ::socket(PF_INET, SocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, ProtoNumber);
-  if (fd < 0) return ReportSocketError("socket", WSocketLastError());
-  AdoptHandle(fd);
+  if (!OpenHandle("socket")) return;
+  const int fd = handle_.Get();
   // Windows lets a listener bind a port that connections of an earlier run still hold in
   // TIME_WAIT; Linux does only with SO_REUSEADDR, so that a server restarted within that minute
   // gets its port back. A second listener on the port is refused all the same.

@@ -287,10 +287,13 @@ private:
   void HandleDnsReply(const TMessage& msg);
   // Stops the loop's reports for the handle, then closes it; returns close's result.
   int CloseHandle();
+  // Empties the send queue and adopts a new non-blocking socket of SocketType and ProtoNumber;
+  // false once the failure is reported under functionName.
+  bool OpenHandle(const char* functionName);
   // Takes fd as the handle of a new session, giving up the one held before.
   void AdoptHandle(int fd);
   int Select(uint32_t events, bool accepted = false);
-  // Hands the block of the drained last chunk to the loop's spare blocks.
+  // Hands the block of the drained last chunk to the thread's spare blocks.
   void TrimSendQueue();
   // The peer's address (reported with functionName on failure) and the bound local address
   // (false unless bound, connected or listening).

@@ -31,10 +31,8 @@ void TCustomWSocket::Connect() {
     return RaiseError("connect: " + e.Message());
   }
 
-  ClearSendQueue();
-  int fd = ::socket(PF_INET, SocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, ProtoNumber);
-  if (fd < 0) return ReportSocketError("Connect (socket)", WSocketLastError());
-  AdoptHandle(fd);
+  if (!OpenHandle("Connect (socket)")) return;
+  const int fd = handle_.Get();
   ChangeState(wsOpened);
 
   const bool datagram = SocketType == SOCK_DGRAM;
