@@ -10,6 +10,7 @@
 #include "hosts/HostNames.h"
 #include "hosts/HostsFile.h"
 #include "net/Exception.h"
+#include "net/VectorState.h"
 
 namespace ordwin {
 
@@ -103,6 +104,8 @@ void TForm1::AppendLog(std::string_view cp1250Line) {
   else
     pendingLog_ += '\n';
   AppendLogText(pendingLog_, cp1250Line);
+  // Every GG packet is logged: this is where a turn makes most of its short copies.
+  ClearUpperVectorState();
 }
 
 void TForm1::HandleMessage(TMessage& message) {
