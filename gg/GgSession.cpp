@@ -99,8 +99,6 @@ void TGgSession::SendPacket(TGgClient* client, int32_t type, std::string_view pa
     if (!client->HoldsDeliveredMessage()) client->Abort();
     return;
   }
-  // One send per connection and turn instead of one per packet: under load, a turn carries
-  // dozens of packets for the same connection.
   // A short packet (acknowledgements, notifications, chat lines) is put together here and
   // queued in one piece: half the work of queuing header and payload apart.
   constexpr size_t kHeader = 8;
@@ -115,6 +113,8 @@ void TGgSession::SendPacket(TGgClient* client, int32_t type, std::string_view pa
     client->QueueBytes(payload.data(), static_cast<int>(payload.size()));
   }
   client->NoteQueued(kHeader + payload.size());
+  // One send per connection and turn instead of one per packet: under load, a turn carries
+  // dozens of packets for the same connection.
   if (!riDuziva_->ClientIndex().MarkQueued(client)) {
     client->Send(nullptr, 0);  // not one of ours: it goes out now
     return;
