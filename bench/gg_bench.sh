@@ -68,10 +68,10 @@ else
 fi
 SERVER=$!
 status=0
-for spec in "$@"; do
-  name=${spec%%|*}
+for entry in "$@"; do
+  name=${entry%%|*}
   # shellcheck disable=SC2086 # the case's options are words
-  prlimit --nofile=20000:20000 taskset -c 1 "$LOAD" --server-pid "$SERVER" ${spec#*|} \
+  prlimit --nofile=20000:20000 taskset -c 1 "$LOAD" --server-pid "$SERVER" ${entry#*|} \
     2>"$WORK/case.err" >"$WORK/case.out" ||
     { status=1; echo "$SERVER_KIND $name: gg_load stopped: $(tail -n 1 "$WORK/case.err")" >>"$WORK/faults"; }
   sed -n "s/^gg_load: /$name /p" "$WORK/case.err" >>"$OUT"
