@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       fuzz::Offer(proxy.Get(), in.Bytes(in.Short()));
-      for (int i = 0; i < 64 && fuzz::Unread(proxy.Get()) > 0; ++i) fuzz::Pump(1);
+      fuzz::PumpUntilIdle();
     }
     fuzz::Pump(4);
   }

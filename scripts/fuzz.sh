@@ -35,9 +35,16 @@ for target in "${targets[@]}"; do
     long) limit=(-runs="${2:-10000000}" -detect_leaks=0 ${3:+-max_total_time=$3}) ;;
     *) echo "usage: $0 short [SECONDS] | long [RUNS [SECONDS]]" >&2; exit 2 ;;
   esac
+  # Inputs as long as the largest a target can use: GG packets and HTTP requests run to 64 KiB;
+  # a line limit stays under 2 KiB, hosts files are short, a SOCKS reply is a few hundred bytes.
+  case "$target" in
+    LineModeFuzz | HostsLinesFuzz) max_len=8192 ;;
+    SocksReplyFuzz) max_len=4096 ;;
+    *) max_len=70000 ;;
+  esac
   log="$build/$target-$mode.log"
   # New inputs go to the work folder (the first); the seeds in the tree stay as they are.
-  if "$build/fuzz/$target" "${limit[@]}" -max_len=70000 -timeout=20 -rss_limit_mb=2048 \
+  if "$build/fuzz/$target" "${limit[@]}" -max_len=$max_len -timeout=20 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$findings/" "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     result=ok
   else
@@ -46,7 +53,7 @@ for target in "${targets[@]}"; do
     tail -40 "$log" >&2
   fi
   if [ "$mode" = long ] && [ "$result" = ok ] &&
-      ! "$build/fuzz/$target" -runs=0 -detect_leaks=1 -max_len=70000 -artifact_prefix="$findings/" "$work" \
+      ! "$build/fuzz/$target" -runs=0 -detect_leaks=1 -max_len=$max_len -artifact_prefix="$findings/" "$work" \
         >"$build/$target-leaks.log" 2>&1; then
     result="FAILED (leak pass)"
     status=1
