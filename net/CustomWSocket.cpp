@@ -65,10 +65,12 @@ void TCustomWSocket::ResetDefaults() {
   localPortResolved_ = false;
   protoSet_ = true;
   ProtoNumber = 6;
-  proto_.assign("tcp", 3);
   SocketType = SOCK_STREAM;
-  localPort_.assign(1, '0');
-  localAddr_.assign("0.0.0.0", 7);
+  if (target_) {
+    target_->Proto.assign("tcp", 3);
+    target_->LocalPort.assign(1, '0');
+    target_->LocalAddr.assign("0.0.0.0", 7);
+  }
   LingerOnOff = wsLingerOn;
   LingerTimeout = 0;
   if (handle_.Valid()) CloseHandle();
@@ -81,22 +83,36 @@ void TCustomWSocket::ResetDefaults() {
 
 // ---- settings ----
 
-void TCustomWSocket::AssignTarget(const char* name, const std::string& value, std::string& text, bool& set,
-                                  bool& resolved) {
+const TCustomWSocket::TTarget& TCustomWSocket::Target() const {
+  static const TTarget kDefaults;
+  return target_ ? *target_ : kDefaults;
+}
+
+TCustomWSocket::TTarget& TCustomWSocket::MutableTarget() {
+  if (!target_) target_ = std::make_unique<TTarget>();
+  return *target_;
+}
+
+void TCustomWSocket::AssignTarget(const char* name, const std::string& value, std::string TTarget::*text,
+                                  bool& set, bool& resolved) {
   std::string v = WSocketTrim(value);
-  if (set && v == text) return;
+  if (set && v == Target().*text) return;
   if (state_ != wsClosed) return RaiseError(std::string("Cannot change ") + name + " if not closed");
-  text = v;
+  MutableTarget().*text = v;
   set = !v.empty();
   resolved = false;
 }
 
-void TCustomWSocket::SetAddr(const std::string& value) { AssignTarget("Addr", value, addr_, addrSet_, addrResolved_); }
+void TCustomWSocket::SetAddr(const std::string& value) {
+  AssignTarget("Addr", value, &TTarget::Addr, addrSet_, addrResolved_);
+}
 
-void TCustomWSocket::SetPort(const std::string& value) { AssignTarget("Port", value, port_, portSet_, portResolved_); }
+void TCustomWSocket::SetPort(const std::string& value) {
+  AssignTarget("Port", value, &TTarget::Port, portSet_, portResolved_);
+}
 
 void TCustomWSocket::SetProto(const std::string& value) {
-  AssignTarget("Proto", value, proto_, protoSet_, protoResolved_);
+  AssignTarget("Proto", value, &TTarget::Proto, protoSet_, protoResolved_);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& value) {
@@ -107,12 +123,12 @@ void TCustomWSocket::SetLocalAddr(const std::string& value) {
   std::string v = value.empty() ? std::string("0.0.0.0") : value;
   if (!WSocketIsDottedIP(v)) {
     RaiseError("SetLocalAddr(): Invalid IP address");
-    localAddr_ = "255.255.255.255";
+    MutableTarget().LocalAddr = "255.255.255.255";
     return;
   }
   in_addr a{};
   a.s_addr = ::inet_addr(WSocketTrim(v).c_str());
-  localAddr_ = WSocketDottedAddress(a);
+  MutableTarget().LocalAddr = WSocketDottedAddress(a);
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& value) {
@@ -120,7 +136,7 @@ void TCustomWSocket::SetLocalPort(const std::string& value) {
     RaiseError("Cannot change LocalPort if not closed");
     return;
   }
-  localPort_ = value;
+  MutableTarget().LocalPort = value;
   localPortResolved_ = false;
 }
 
@@ -321,17 +337,17 @@ int TCustomWSocket::CloseHandle() {
 
 void TCustomWSocket::ResolveTarget() {
   if (!protoResolved_) {
-    ProtoNumber = WSocketResolveProto(proto_);
+    ProtoNumber = WSocketResolveProto(Proto());
     SocketType = ProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
     protoResolved_ = true;
   }
   if (!portResolved_) {
-    PortNumber = WSocketResolvePort(port_, proto_);
+    PortNumber = WSocketResolvePort(Port(), Proto());
     LastAddress.sin_port = htons(static_cast<uint16_t>(PortNumber));
     portResolved_ = true;
   }
   if (!addrResolved_) {
-    LastAddress.sin_addr.s_addr = WSocketResolveHost(addr_);
+    LastAddress.sin_addr.s_addr = WSocketResolveHost(Addr());
     addrResolved_ = true;
   }
 }
@@ -524,14 +540,8 @@ std::string TCustomWSocket::GetPeerAddr() {
   return WSocketDottedAddress(peer.sin_addr);
 }
 
-void TCustomWSocket::ReadPeerName(std::string& addr, std::string& port) {
-  sockaddr_in peer{};
-  if (state_ != wsConnected || !PeerAddress(peer, "GetPeerName")) {
-    addr = port = "error";
-    return;
-  }
-  addr = WSocketDottedAddress(peer.sin_addr);
-  port = std::to_string(ntohs(peer.sin_port));
+bool TCustomWSocket::ReadPeerName(sockaddr_in& peer) {
+  return state_ == wsConnected && PeerAddress(peer, "GetPeerName");
 }
 
 std::string TCustomWSocket::GetPeerPort() {

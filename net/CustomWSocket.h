@@ -16,6 +16,7 @@
 
 #include "net/ChunkPool.h"
 #include "net/Component.h"
+#include "net/Event.h"
 #include "net/EventLoop.h"
 #include "net/Exception.h"
 #include "net/NotificationEndpoint.h"
@@ -42,16 +43,16 @@ enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
 using TWSocketOptions = unsigned;
 constexpr TWSocketOptions wsoNoReceiveLoop = 1u << 0;
 
-using TDataAvailable = std::function<void(TObject* sender, uint16_t error)>;
-using TDataSent = std::function<void(TObject* sender, uint16_t error)>;
-using TSendData = std::function<void(TObject* sender, int bytesSent)>;
-using TSessionClosed = std::function<void(TObject* sender, uint16_t error)>;
-using TSessionAvailable = std::function<void(TObject* sender, uint16_t error)>;
-using TSessionConnected = std::function<void(TObject* sender, uint16_t error)>;
-using TChangeState = std::function<void(TObject* sender, TSocketState oldState, TSocketState newState)>;
-using TDnsLookupDone = std::function<void(TObject* sender, uint16_t error)>;
-using TNotifyEvent = std::function<void(TObject* sender)>;
-using TBgExceptionEvent = std::function<void(TObject* sender, const Exception& e, bool& canClose)>;
+using TDataAvailable = TEvent<void(TObject* sender, uint16_t error)>;
+using TDataSent = TEvent<void(TObject* sender, uint16_t error)>;
+using TSendData = TEvent<void(TObject* sender, int bytesSent)>;
+using TSessionClosed = TEvent<void(TObject* sender, uint16_t error)>;
+using TSessionAvailable = TEvent<void(TObject* sender, uint16_t error)>;
+using TSessionConnected = TEvent<void(TObject* sender, uint16_t error)>;
+using TChangeState = TEvent<void(TObject* sender, TSocketState oldState, TSocketState newState)>;
+using TDnsLookupDone = TEvent<void(TObject* sender, uint16_t error)>;
+using TNotifyEvent = TEvent<void(TObject* sender)>;
+using TBgExceptionEvent = TEvent<void(TObject* sender, const Exception& e, bool& canClose)>;
 
 class TCustomWSocket : public TComponent, private INotificationTarget {
 public:
@@ -64,15 +65,15 @@ public:
   // ---- settings ----
   // Addr, Port, Proto, LocalAddr and LocalPort refuse a change unless the socket is closed;
   // assigning the text already held changes nothing.
-  const std::string& Addr() const { return addr_; }
+  const std::string& Addr() const { return Target().Addr; }
   void SetAddr(const std::string& value);
-  const std::string& Port() const { return port_; }
+  const std::string& Port() const { return Target().Port; }
   virtual void SetPort(const std::string& value);
-  const std::string& Proto() const { return proto_; }
+  const std::string& Proto() const { return Target().Proto; }
   virtual void SetProto(const std::string& value);
-  const std::string& LocalAddr() const { return localAddr_; }
+  const std::string& LocalAddr() const { return Target().LocalAddr; }
   void SetLocalAddr(const std::string& value);
-  const std::string& LocalPort() const { return localPort_; }
+  const std::string& LocalPort() const { return Target().LocalPort; }
   void SetLocalPort(const std::string& value);
   TWSocketOptions ComponentOptions = 0;
   TSocketSendFlags SendFlags() const { return sendFlags_; }
@@ -239,9 +240,9 @@ protected:
   // The first steps of destruction (cancel a lookup, close without OnSessionClosed), for the
   // destructor of a derived class to run while its own parts still stand; later calls do nothing.
   void CloseBeforeDestruction();
-  // The peer's dotted address and port, read from the platform at once; "error" for both
-  // unless connected. A failure is reported as GetPeerAddr reports it.
-  void ReadPeerName(std::string& addr, std::string& port);
+  // The peer's address, read from the platform at once; false unless connected. A failure is
+  // reported as GetPeerAddr reports it.
+  bool ReadPeerName(sockaddr_in& peer);
   // Builds "Error <code> in function <name>" CR LF <text> and raises it (or runs OnError).
   void ReportSocketError(const std::string& functionName, int code);
   // The read handler: offers readable bytes to OnDataAvailable until none are left.
@@ -271,9 +272,18 @@ protected:
   bool Terminated = false;
 
 private:
+  // The settings' texts: made by the first that changes, as a server's clients never set any.
+  struct TTarget {
+    std::string Addr, Port, Proto = "tcp";
+    std::string LocalAddr = "0.0.0.0", LocalPort = "0";
+  };
+  const TTarget& Target() const;
+  TTarget& MutableTarget();
+
   void HandleMessage(TMessage& msg) final;
   // Sets Addr, Port or Proto: trimmed, unset when empty, refused unless closed.
-  void AssignTarget(const char* name, const std::string& value, std::string& text, bool& set, bool& resolved);
+  void AssignTarget(const char* name, const std::string& value, std::string TTarget::*text, bool& set,
+                    bool& resolved);
   void HandleAsyncSelect(const TMessage& msg);
   // Resolves what is not resolved yet of Proto, Port and Addr into the numbers and LastAddress;
   // throws the resolution's ESocketException.
@@ -314,8 +324,7 @@ private:
 
   TNotificationEndpoint endpoint_;
   TDescriptor handle_;
-  std::string addr_, port_, proto_ = "tcp";
-  std::string localAddr_ = "0.0.0.0", localPort_ = "0";
+  std::unique_ptr<TTarget> target_;
   // Name lookups: made by the first, as most sockets never look anything up.
   struct TLookup {
     std::string Result;

@@ -24,7 +24,7 @@ void TCustomWSocket::Connect() {
   try {
     ResolveTarget();
     if (!localPortResolved_) {
-      LocalPortNumber = WSocketResolvePort(localPort_, proto_);
+      LocalPortNumber = WSocketResolvePort(LocalPort(), Proto());
       localPortResolved_ = true;
     }
   } catch (const Exception& e) {
@@ -43,7 +43,7 @@ void TCustomWSocket::Connect() {
     SetSocketOption(SO_REUSEADDR, "setsockopt(SO_REUSEADDR)");
     ApplyLinger();
     SetSocketOption(SO_KEEPALIVE, "setsockopt(SO_KEEPALIVE)");
-    if (LocalPortNumber != 0 || localAddr_ != "0.0.0.0") BindLocal();
+    if (LocalPortNumber != 0 || LocalAddr() != "0.0.0.0") BindLocal();
   }
 
   if (int err = Select(kOutgoingEvents); err != 0) return ReportSocketError("WSAAsyncSelect", err);
@@ -80,7 +80,7 @@ void TCustomWSocket::BindLocal() {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(LocalPortNumber));
-  local.sin_addr.s_addr = WSocketResolveHost(localAddr_);
+  local.sin_addr.s_addr = WSocketResolveHost(LocalAddr());
   if (::bind(handle_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) < 0) {
     lastError_ = WSocketLastError();
     return RaiseErrorFmt("winsock.bind failed, error #%d", lastError_);
@@ -91,7 +91,7 @@ void TCustomWSocket::BindLocal() {
     return RaiseErrorFmt("winsock.getsockname failed, error #%d", lastError_);
   }
   LocalPortNumber = ntohs(local.sin_port);
-  localPort_ = std::to_string(LocalPortNumber);
+  MutableTarget().LocalPort = std::to_string(LocalPortNumber);
 }
 
 }  // namespace ordwin

@@ -17,7 +17,7 @@ constexpr uint32_t WM_TRIGGER_DATA_AVAILABLE = 1044;
 
 // Fired when more than LineLimit bytes wait without a line end. Leaving clearData true drops
 // them all; setting it false keeps them until the next read checks again.
-using TLineLimitEvent = std::function<void(TObject* sender, int rcvdLength, bool& clearData)>;
+using TLineLimitEvent = TEvent<void(TObject* sender, int rcvdLength, bool& clearData)>;
 
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:

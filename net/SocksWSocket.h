@@ -21,8 +21,8 @@ enum TSocksAuthState { sasStart, sasSuccess, sasFailure, sasNotRequired };
 // the methods offered, to the user name and password, or to the connect request.
 enum TSocksPhase : uint8_t { spData, spMethods, spAuthenticate, spConnect };
 
-using TSocksAuthStateEvent = std::function<void(TObject* sender, TSocksAuthState authState)>;
-using TSocksErrorEvent = std::function<void(TObject* sender, int error, const std::string& msg)>;
+using TSocksAuthStateEvent = TEvent<void(TObject* sender, TSocksAuthState authState)>;
+using TSocksErrorEvent = TEvent<void(TObject* sender, int error, const std::string& msg)>;
 
 class TCustomSocksWSocket : public TCustomWSocket {
 public:

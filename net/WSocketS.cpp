@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <climits>
 
+#include <arpa/inet.h>
+
+#include "net/WSocketResolve.h"
+
 namespace ordwin {
 
 // ---- TWSocketClient ----
@@ -15,12 +19,20 @@ TWSocketClient::~TWSocketClient() { CloseBeforeDestruction(); }
 
 void TWSocketClient::Dup(int newHandle) {
   TWSocket::Dup(newHandle);
-  ReadPeerName(cachedPeerAddr_, cachedPeerPort_);
+  peerKnown_ = ReadPeerName(cachedPeer_);
 }
 
-std::string TWSocketClient::GetPeerAddr() { return cachedPeerAddr_; }
+std::string TWSocketClient::CachedPeerAddr() const {
+  return peerKnown_ ? WSocketDottedAddress(cachedPeer_.sin_addr) : "error";
+}
 
-std::string TWSocketClient::GetPeerPort() { return cachedPeerPort_; }
+std::string TWSocketClient::CachedPeerPort() const {
+  return peerKnown_ ? std::to_string(ntohs(cachedPeer_.sin_port)) : "error";
+}
+
+std::string TWSocketClient::GetPeerAddr() { return CachedPeerAddr(); }
+
+std::string TWSocketClient::GetPeerPort() { return CachedPeerPort(); }
 
 void TWSocketClient::SendBanner() {
   if (!Banner.empty()) SendString(Banner + "\r\n");

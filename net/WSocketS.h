@@ -28,8 +28,8 @@ public:
   TCustomWSocketServer* Server = nullptr;
   // The peer as captured when the connection was attached; PeerAddr and PeerPort return these,
   // so they stay readable after the connection closed.
-  const std::string& CachedPeerAddr() const { return cachedPeerAddr_; }
-  const std::string& CachedPeerPort() const { return cachedPeerPort_; }
+  std::string CachedPeerAddr() const;
+  std::string CachedPeerPort() const;
   // Set once the client-closed notification has been posted to the server; never cleared.
   bool ClosePosted() const { return closePosted_; }
 
@@ -48,8 +48,9 @@ protected:
 private:
   friend class TCustomWSocketServer;
 
-  std::string cachedPeerAddr_;
-  std::string cachedPeerPort_;
+  // Kept as the platform gave it, made text only when asked for: a client costs less that way.
+  sockaddr_in cachedPeer_{};
+  bool peerKnown_ = false;  // "error" for both when the address could not be read
   bool closePosted_ = false;
   uint64_t serial_ = 0;  // tells this client from a later one at the same address
 };
