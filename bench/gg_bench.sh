@@ -70,6 +70,9 @@ SERVER=$!
 status=0
 for entry in "$@"; do
   name=${entry%%|*}
+  # Each case starts with the log lines of the ones before it on disk: the kernel's write-back of
+  # them would otherwise take its time from whichever case runs next.
+  sync
   # shellcheck disable=SC2086 # the case's options are words
   prlimit --nofile=20000:20000 taskset -c 1 "$LOAD" --server-pid "$SERVER" ${entry#*|} \
     2>"$WORK/case.err" >"$WORK/case.out" ||
