@@ -38,8 +38,7 @@ for target in "${targets[@]}"; do
   # Inputs as long as the largest a target can use: GG packets and HTTP requests run to 64 KiB;
   # a line limit stays under 2 KiB, hosts files are short, a SOCKS reply is a few hundred bytes.
   case "$target" in
-    LineModeFuzz | HostsLinesFuzz) max_len=8192 ;;
-    SocksReplyFuzz) max_len=4096 ;;
+    LineModeFuzz | HostsLinesFuzz | SocksReplyFuzz) max_len=4096 ;;
     *) max_len=70000 ;;
   esac
   log="$build/$target-$mode.log"
