@@ -1,6 +1,7 @@
 #include "app/LogText.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -46,42 +47,59 @@ const std::array<TShownByte, 256>& ShownBytes() {
   return table;
 }
 
-// Whether the eight bytes at p are all printable ASCII (0x20 to 0x7E). A whole word is tested at
-// once because every GG message passes here and its text is mostly such bytes; a TAB or any
-// other byte leaves it to the byte-by-byte test.
-bool EightPrintable(const char* p) {
+// The bytes of the eight at p that are not printable ASCII (0x20 to 0x7E): the high bit of
+// each such byte is set, exact up to the first one. A whole word is tested at once because
+// every GG message passes here and its text is mostly such bytes.
+uint64_t NotPrintable(const char* p) {
   constexpr uint64_t kOnes = 0x0101010101010101u;
   constexpr uint64_t kHighBits = 0x8080808080808080u;
   uint64_t w;
   std::memcpy(&w, p, sizeof(w));
   uint64_t notDel = w ^ (0x7F * kOnes);
-  // Known bit tricks: (x - n) & ~x has a high bit set in some byte iff some byte of x is below n
-  // (for n <= 0x80, bytes of x below 0x80); the high bits themselves mark bytes from 0x80 up.
+  // Known bit tricks: (x - n) & ~x has a high bit set in the lowest byte of x below n (for
+  // n <= 0x80), and maybe in bytes above it through the borrow; the high bits themselves mark
+  // bytes from 0x80 up.
   uint64_t below20 = (w - 0x20 * kOnes) & ~w;
   uint64_t isDel = (notDel - kOnes) & ~notDel;
-  return ((w | below20 | isDel) & kHighBits) == 0;
+  return (w | below20 | isDel) & kHighBits;
+}
+
+// How many bytes from the start of text are shown as they are.
+size_t PlainRun(std::string_view text, const std::array<TShownByte, 256>& shown) {
+  size_t run = 0;
+  while (run + 8 <= text.size()) {
+    uint64_t odd = NotPrintable(text.data() + run);
+    if (odd == 0) {
+      run += 8;
+      continue;
+    }
+    int first = std::endian::native == std::endian::little ? std::countr_zero(odd) : std::countl_zero(odd);
+    run += static_cast<size_t>(first) / 8;
+    if (text[run] != '\t') return run;
+    ++run;
+  }
+  while (run < text.size() && shown[static_cast<unsigned char>(text[run])].Plain) ++run;
+  return run;
 }
 
 }  // namespace
 
 void AppendLogText(std::string& out, std::string_view line) {
   const std::array<TShownByte, 256>& shown = ShownBytes();
-  for (size_t i = 0; i < line.size(); ++i) {
+  size_t i = 0;
+  while (i < line.size()) {
     // Runs of plain ASCII, most of every line, are copied whole.
-    size_t run = i;
-    while (run + 8 <= line.size() && EightPrintable(line.data() + run)) run += 8;
-    while (run < line.size() && shown[static_cast<unsigned char>(line[run])].Plain) ++run;
-    if (run > i) {
-      out.append(line.data() + i, run - i);
-      i = run - 1;
-      continue;
-    }
+    size_t run = PlainRun(line.substr(i), shown);
+    if (run > 0) out.append(line.data() + i, run);
+    i += run;
+    if (i == line.size()) break;
     if (line[i] == '\r' && i + 1 < line.size() && line[i + 1] == '\n') {
       out += '\n';
-      ++i;
+      i += 2;
     } else {
       const TShownByte& s = shown[static_cast<unsigned char>(line[i])];
       out.append(s.Utf8, s.Length);
+      ++i;
     }
   }
 }

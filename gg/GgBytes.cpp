@@ -23,11 +23,6 @@ std::string IntToLeBytes(int32_t value) {
   return out;
 }
 
-void PutLeBytes(char* out, int32_t value) {
-  uint32_t v = static_cast<uint32_t>(value);
-  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFFu);
-}
-
 void AppendLeBytes(std::string& out, int32_t value) {
   char bytes[4];
   PutLeBytes(bytes, value);

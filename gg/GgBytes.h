@@ -15,8 +15,18 @@ int32_t LeBytesToInt(std::string_view bytes, size_t offset = 0);
 // The four bytes of value, least significant first (two's complement for negative values).
 std::string IntToLeBytes(int32_t value);
 // The same four bytes written at out, or appended to out.
-void PutLeBytes(char* out, int32_t value);
+inline void PutLeBytes(char* out, int32_t value) {
+  uint32_t v = static_cast<uint32_t>(value);
+  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFFu);
+}
 void AppendLeBytes(std::string& out, int32_t value);
+
+// Every GG packet starts with its type and its payload's length, four bytes each.
+constexpr size_t kPacketHeader = 8;
+inline void PutPacketHeader(char* out, int32_t type, size_t payloadLength) {
+  PutLeBytes(out, type);
+  PutLeBytes(out + 4, static_cast<int32_t>(payloadLength));
+}
 
 // Every byte below 32 becomes "{XX}" (two upper-case hexadecimal digits); others are copied.
 std::string EscapeControlChars(const std::string& bytes);

@@ -23,15 +23,6 @@ void TGgClientIndex::Remove(TGgClient* client, int32_t uin) {
   if (bucket->second.empty()) byUin_.erase(bucket);
 }
 
-bool TGgClientIndex::MarkQueued(TGgClient* client) {
-  if (client->index_ != this) return false;
-  if (!client->queued_) {
-    client->queued_ = true;
-    queued_.push_back(client);
-  }
-  return true;
-}
-
 std::vector<TGgClient*> TGgClientIndex::TakeQueued() {
   std::vector<TGgClient*> taken;
   taken.swap(queued_);

@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
-namespace ordwin {
+#include "gg/GgClient.h"
 
-class TGgClient;
+namespace ordwin {
 
 class TGgClientIndex {
 public:
@@ -22,7 +22,14 @@ public:
 
   // Notes a client of this index whose queued packets wait for the end of the turn, once until
   // taken; false for a client that is not in this index (it could leave unseen).
-  bool MarkQueued(TGgClient* client);
+  bool MarkQueued(TGgClient* client) {
+    if (client->index_ != this) return false;
+    if (!client->queued_) {
+      client->queued_ = true;
+      queued_.push_back(client);
+    }
+    return true;
+  }
   // The clients marked since the last call, each once, in the order they were marked.
   std::vector<TGgClient*> TakeQueued();
 

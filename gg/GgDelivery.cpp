@@ -26,12 +26,22 @@ TGgClient* AsGgClient(TWSocketClient* client) {
   return dynamic_cast<TGgClient*>(client);
 }
 
+// The room a message packet keeps between messages; a longer one gives its room back.
+constexpr size_t kKeptMessageRoom = 4096;
+
+std::string WholePacket(int32_t type, std::string_view payload) {
+  std::string packet(kPacketHeader, '\0');
+  PutPacketHeader(packet.data(), type, payload.size());
+  return packet.append(payload);
+}
+
 }  // namespace
 
 void TGgSession::AnnounceStatus(TGgClient* sender, uint32_t code, std::string_view tail60,
                                 std::string_view utf8Description) {
   int32_t uin = sender->Uin();
-  // Each form is built once, when the first client of its dialect needs it.
+  // Each form is put together once, header and all, when the first client of its dialect needs
+  // it: what is left per client is the copy into its queue.
   std::string old, newer;
   TWSocketServer& server = *riDuziva_->SocketServer();
   int count = server.CountClients();
@@ -39,11 +49,11 @@ void TGgSession::AnnounceStatus(TGgClient* sender, uint32_t code, std::string_vi
     TGgClient* client = AsGgClient(server.ClientAt(i));
     if (client == nullptr || client->Uin() == uin) continue;
     if (IsNewer(client->Dialect)) {
-      if (newer.empty()) newer = Status80Payload(uin, code, utf8Description);
-      SendPacket(client, kStatus80, newer);
+      if (newer.empty()) newer = WholePacket(kStatus80, Status80Payload(uin, code, utf8Description));
+      QueuePacket(client, newer);
     } else {
-      if (old.empty()) old = StatusEntry(uin, code).append(tail60);
-      SendPacket(client, kStatusNotify, old);
+      if (old.empty()) old = WholePacket(kStatusNotify, StatusEntry(uin, code).append(tail60));
+      QueuePacket(client, old);
     }
   }
 }
@@ -52,44 +62,50 @@ void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t seque
                              std::string_view html, int32_t messageClass, std::string_view attributes) {
   int32_t uin = sender->Uin();
   Log(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, recipient, cp1250Text);
-  auto ack = [&](int32_t status) {
-    std::string payload;
-    AppendLeBytes(payload, status);
-    AppendLeBytes(payload, IsNewer(sender->Dialect) ? recipient : uin);
-    AppendLeBytes(payload, sequence);
-    return payload;
-  };
+  char ack[12];
+  PutLeBytes(ack + 4, IsNewer(sender->Dialect) ? recipient : uin);
+  PutLeBytes(ack + 8, sequence);
   // "Delivered" only for a message that will reach the recipient's socket: one that would pass
   // the recipient's unsent bound is answered as for a recipient that is not there.
   if (TGgClient* found = FindClientByUin(recipient)) {
-    TPacket message = MessagePacket(found, uin, cp1250Text, html, messageClass, attributes);
-    size_t room = 8 + message.Payload.size() + (found == sender ? 8 + 12 : 0);
+    MakeMessagePacket(found, uin, cp1250Text, html, messageClass, attributes);
+    size_t room = message_.size() + (found == sender ? kPacketHeader + sizeof(ack) : 0);
     if (found->SendQueueSize() + room <= kMaxUnsent) {
-      SendPacket(sender, kSendMsgAck, ack(kAckDelivered));
-      SendPacket(found, message.Type, message.Payload);
+      PutLeBytes(ack, kAckDelivered);
+      SendPacket(sender, kSendMsgAck, std::string_view(ack, sizeof(ack)));
+      QueuePacket(found, message_);
       found->NoteDeliveredMessage();
       return;
     }
   }
-  SendPacket(sender, kSendMsgAck, ack(kAckNotDelivered));
+  PutLeBytes(ack, kAckNotDelivered);
+  SendPacket(sender, kSendMsgAck, std::string_view(ack, sizeof(ack)));
   SendServerMessage(sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
 }
 
-TGgSession::TPacket TGgSession::MessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
-                                              std::string_view html, int32_t messageClass, std::string_view attributes) {
-  if (!IsNewer(recipient->Dialect))
-    return {kRecvMsg, ReceivedMessagePayload(senderUin, FreshSequence(), cp1250Text)};
-  // The newer clients read the HTML part only: it is never sent empty.
-  std::string made;
-  if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(cp1250Text));
-  int32_t now = static_cast<int32_t>(std::time(nullptr));
-  return {kRecvMsg80, ReceivedMessage80Payload(senderUin, FreshSequence(), now, messageClass, html, cp1250Text, attributes)};
+void TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
+                                   std::string_view html, int32_t messageClass, std::string_view attributes) {
+  message_.assign(kPacketHeader, '\0');
+  int32_t type = kRecvMsg;
+  if (!IsNewer(recipient->Dialect)) {
+    AppendReceivedMessagePayload(message_, senderUin, FreshSequence(), cp1250Text);
+  } else {
+    // The newer clients read the HTML part only: it is never sent empty.
+    std::string made;
+    if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(cp1250Text));
+    int32_t now = static_cast<int32_t>(std::time(nullptr));
+    type = kRecvMsg80;
+    message_ += ReceivedMessage80Payload(senderUin, FreshSequence(), now, messageClass, html, cp1250Text, attributes);
+  }
+  PutPacketHeader(message_.data(), type, message_.size() - kPacketHeader);
+  // One long message would otherwise keep its room for good.
+  if (message_.capacity() > kKeptMessageRoom && message_.size() <= kKeptMessageRoom) message_.shrink_to_fit();
 }
 
 void TGgSession::DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
                                 std::string_view html, int32_t messageClass, std::string_view attributes) {
-  TPacket message = MessagePacket(recipient, senderUin, cp1250Text, html, messageClass, attributes);
-  SendPacket(recipient, message.Type, message.Payload);
+  MakeMessagePacket(recipient, senderUin, cp1250Text, html, messageClass, attributes);
+  QueuePacket(recipient, message_);
 }
 
 void TGgSession::SendServerMessage(TGgClient* client, std::string_view cp1250Text) {

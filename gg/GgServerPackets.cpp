@@ -72,16 +72,13 @@ std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Desc
   return entry;
 }
 
-std::string ReceivedMessagePayload(int32_t senderUin, int32_t sequence, std::string_view text) {
+void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t sequence, std::string_view text) {
   char head[16];
   PutLeBytes(head, senderUin);
   PutLeBytes(head + 4, sequence);
   PutLeBytes(head + 8, 0);
   PutLeBytes(head + 12, kMessageClass);
-  std::string payload;
-  payload.reserve(sizeof(head) + text.size() + 1);
-  payload.append(head, sizeof(head)).append(text) += '\0';
-  return payload;
+  out.append(head, sizeof(head)).append(text) += '\0';
 }
 
 std::string Status80Payload(int32_t uin, uint32_t code, std::string_view utf8Description) {

@@ -91,28 +91,31 @@ std::string TGgSession::Start() {
 }
 
 void TGgSession::SendPacket(TGgClient* client, int32_t type, std::string_view payload) {
+  // A short packet (acknowledgements, notifications, chat lines) is put together here and
+  // queued in one piece: half the work of queuing header and payload apart.
+  char packet[kPacketHeader + 248];
+  PutPacketHeader(packet, type, payload.size());
+  if (payload.size() <= sizeof(packet) - kPacketHeader) {
+    std::memcpy(packet + kPacketHeader, payload.data(), payload.size());
+    QueuePacket(client, std::string_view(packet, kPacketHeader + payload.size()));
+  } else {
+    QueuePacket(client, std::string_view(packet, kPacketHeader), payload);
+  }
+}
+
+void TGgSession::QueuePacket(TGgClient* client, std::string_view head, std::string_view rest) {
   // A connection that has closed is gone: what would go to it is dropped, and the handling of
   // the packet goes on for everybody else.
   if (client->State() != wsConnected) return;
-  if (client->SendQueueSize() + 8 + payload.size() > kMaxUnsent) {
+  size_t size = head.size() + rest.size();
+  if (client->SendQueueSize() + size > kMaxUnsent) {
     // Aborting would throw away messages whose senders were told they were delivered.
     if (!client->HoldsDeliveredMessage()) client->Abort();
     return;
   }
-  // A short packet (acknowledgements, notifications, chat lines) is put together here and
-  // queued in one piece: half the work of queuing header and payload apart.
-  constexpr size_t kHeader = 8;
-  char packet[kHeader + 248];
-  PutLeBytes(packet, type);
-  PutLeBytes(packet + 4, static_cast<int32_t>(payload.size()));
-  if (payload.size() <= sizeof(packet) - kHeader) {
-    std::memcpy(packet + kHeader, payload.data(), payload.size());
-    client->QueueBytes(packet, static_cast<int>(kHeader + payload.size()));
-  } else {
-    client->QueueBytes(packet, kHeader);
-    client->QueueBytes(payload.data(), static_cast<int>(payload.size()));
-  }
-  client->NoteQueued(kHeader + payload.size());
+  client->QueueBytes(head.data(), static_cast<int>(head.size()));
+  if (!rest.empty()) client->QueueBytes(rest.data(), static_cast<int>(rest.size()));
+  client->NoteQueued(size);
   // One send per connection and turn instead of one per packet: under load, a turn carries
   // dozens of packets for the same connection.
   if (!riDuziva_->ClientIndex().MarkQueued(client)) {
@@ -227,8 +230,8 @@ void TGgSession::SendMessage(TGgClient* sender, int32_t, const std::string& payl
   std::string_view text;
   if (payload.size() > kMessageTextOffset) {
     size_t end = std::min(payload.size(), kMessageTextOffset + kMessageTextSearch);
-    size_t nul = payload.find('\0', kMessageTextOffset);
-    if (nul != std::string::npos && nul < end)
+    size_t nul = std::string_view(payload).substr(0, end).find('\0', kMessageTextOffset);
+    if (nul != std::string::npos)
       text = std::string_view(payload).substr(kMessageTextOffset, nul - kMessageTextOffset);
   }
   PassMessage(sender, LeBytesToInt(payload, 0), LeBytesToInt(payload, 4), text, {}, kMessageClass, {});

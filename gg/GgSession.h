@@ -49,6 +49,8 @@ public:
   // connection hold more than kMaxUnsent bytes unsent aborts it instead, or is dropped while a
   // message acknowledged as delivered waits in its queue.
   void SendPacket(TGgClient* client, int32_t type, std::string_view payload);
+  // The same for a packet already put together: its bytes are head, then rest.
+  void QueuePacket(TGgClient* client, std::string_view head, std::string_view rest = {});
   // The connected client with this number that was accepted first, or nullptr. A connection
   // that has closed but is not yet released counts as gone.
   TGgClient* FindClientByUin(int32_t number) const;
@@ -130,13 +132,9 @@ private:
                    std::string_view html, int32_t messageClass, std::string_view attributes);
   void DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
                       int32_t messageClass, std::string_view attributes);
-  // The packet that hands a message to Recipient, in its dialect.
-  struct TPacket {
-    int32_t Type;
-    std::string Payload;
-  };
-  TPacket MessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
-                        int32_t messageClass, std::string_view attributes);
+  // Makes message_ the packet, header and all, that hands a message to recipient in its dialect.
+  void MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
+                         int32_t messageClass, std::string_view attributes);
   void SendServerMessage(TGgClient* client, std::string_view cp1250Text);
   // A client whose connection ended while logged in and shown online (IsShownOnline): announced
   // as if it had sent status 1.
@@ -144,6 +142,7 @@ private:
 
   TLogSink log_;
   std::string line_;
+  std::string message_;  // kept between messages: no allocation for each
   std::unique_ptr<TRiDuziva> riDuziva_;
   TNotificationEndpoint endpoint_{this};
   bool flushPosted_ = false;

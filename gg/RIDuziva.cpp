@@ -4,12 +4,6 @@
 
 namespace ordwin {
 
-namespace {
-
-constexpr size_t kHeaderLength = 8;
-
-}  // namespace
-
 TRiDuziva::TRiDuziva(TComponent* owner) : TGgGenericSerwer(owner) { SetPort(kDefaultPort); }
 
 TRiDuziva::~TRiDuziva() {
@@ -35,20 +29,20 @@ void TRiDuziva::ProcessClientData(TGgClient* client, const std::string& data) {
       buffer.erase(0, start);
   };
   try {
-    while (stream.size() - start >= kHeaderLength) {
+    while (stream.size() - start >= kPacketHeader) {
       int32_t length = LeBytesToInt(stream, start + 4);
       if (length < 0 || length > kMaxPacketLength) {
         buffer.clear();
         client->Close();
         return;
       }
-      if (kHeaderLength + static_cast<size_t>(length) > stream.size() - start) break;
+      if (kPacketHeader + static_cast<size_t>(length) > stream.size() - start) break;
       int32_t type = LeBytesToInt(stream, start);
       if (OnClientCommand) {
-        payload.assign(stream, start + kHeaderLength, static_cast<size_t>(length));
+        payload.assign(stream, start + kPacketHeader, static_cast<size_t>(length));
         OnClientCommand(client, type, payload);
       }
-      start += kHeaderLength + static_cast<size_t>(length);
+      start += kPacketHeader + static_cast<size_t>(length);
     }
   } catch (...) {
     keepRest();

@@ -16,16 +16,6 @@ void TBuffer::Resize(int size) {
   storage_.reset();
 }
 
-int TBuffer::Write(const void* data, int len) {
-  int room = capacity_ - writePos_;
-  if (room <= 0 || len <= 0) return 0;
-  int n = std::min(room, len);
-  if (!storage_) storage_ = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(capacity_));
-  std::memcpy(storage_.get() + writePos_, data, static_cast<size_t>(n));
-  writePos_ += n;
-  return n;
-}
-
 const char* TBuffer::Peek(int& len) const {
   if (writePos_ - readPos_ <= 0) {
     len = 0;

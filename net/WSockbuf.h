@@ -3,6 +3,8 @@
 // allocated on the first write, and a drained chunk may give it back (Trim) until the next one.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "net/Component.h"
@@ -16,8 +18,17 @@ public:
 
   // A size of 0 or less stands for 1514. Only ever called on an empty chunk.
   void Resize(int size);
-  // Copies as much of data as fits; returns the count copied.
-  int Write(const void* data, int len);
+  // Copies as much of data as fits; returns the count copied. Inline: every queued packet
+  // passes here.
+  int Write(const void* data, int len) {
+    int room = capacity_ - writePos_;
+    if (room <= 0 || len <= 0) return 0;
+    int n = std::min(room, len);
+    if (!storage_) storage_ = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(capacity_));
+    std::memcpy(storage_.get() + writePos_, data, static_cast<size_t>(n));
+    writePos_ += n;
+    return n;
+  }
   // The unsent bytes: sets len to their count and returns where they start (nullptr when none).
   const char* Peek(int& len) const;
   // Takes up to len bytes from the front; returns the count taken.

@@ -67,15 +67,6 @@ TCustomWSocketServer::~TCustomWSocketServer() {
 
 TWSocketServer::~TWSocketServer() = default;
 
-int TCustomWSocketServer::CountClients() const {
-  return clientListAlive_ ? static_cast<int>(clientList_.size()) : 0;
-}
-
-TWSocketClient* TCustomWSocketServer::ClientAt(int index) const {
-  if (index < 0 || index >= CountClients()) return nullptr;
-  return clientList_[static_cast<size_t>(index)].Client;
-}
-
 void TCustomWSocketServer::ClientInserted(TWSocketClient* client) {
   if (!clientListAlive_) return;
   client->serial_ = nextSerial_++;

@@ -97,8 +97,10 @@ public:
 
   // The client objects in creation order. A closed client stays listed (State wsClosed) until
   // its release on a later turn. ClientAt is nullptr outside 0 .. CountClients - 1.
-  virtual int CountClients() const;
-  virtual TWSocketClient* ClientAt(int index) const;
+  int CountClients() const { return clientListAlive_ ? static_cast<int>(clientList_.size()) : 0; }
+  TWSocketClient* ClientAt(int index) const {
+    return index >= 0 && index < CountClients() ? clientList_[static_cast<size_t>(index)].Client : nullptr;
+  }
 
 protected:
   // Removes a client from ClientList when it leaves the server.

@@ -36,7 +36,8 @@ TEST(LogTextTest, NoByteLeavesAControlCharacterInTheText) {
 }
 
 // Printable text is taken eight bytes at a time: a byte that needs care is found wherever it
-// lies in such a word, also in the last, shorter part of the line.
+// lies in such a word, also in the last, shorter part of the line, and also right behind
+// another such byte (a low byte's borrow marks the bytes above it too).
 TEST(LogTextTest, EveryBytePositionWithinLongTextIsConvertedAlike) {
   const std::string special = std::string("\0\x1F\x7F\x80\x9C\xFF\t \x7E\r", 10);
   for (char c : special) {
@@ -48,6 +49,22 @@ TEST(LogTextTest, EveryBytePositionWithinLongTextIsConvertedAlike) {
       std::string out;
       AppendLogText(out, line);
       EXPECT_EQ(out, std::string(at, 'x') + alone + std::string(20 - at, 'x')) << int(c) << " at " << at;
+    }
+  }
+  for (char first : special) {
+    for (char second : special) {
+      std::string expected;
+      AppendLogText(expected, std::string(1, first));
+      AppendLogText(expected, std::string(1, second));
+      for (size_t at = 0; at + 1 < 17; ++at) {
+        std::string line(17, 'x');
+        line[at] = first;
+        line[at + 1] = second;
+        std::string out;
+        AppendLogText(out, line);
+        EXPECT_EQ(out, std::string(at, 'x') + expected + std::string(15 - at, 'x'))
+            << int(first) << ", " << int(second) << " at " << at;
+      }
     }
   }
 }
