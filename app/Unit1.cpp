@@ -109,7 +109,13 @@ void TForm1::AppendLog(std::string_view cp1250Line) {
 }
 
 void TForm1::HandleMessage(TMessage& message) {
-  if (message.Msg == WM_FLUSH_LOG) FlushLog();
+  if (message.Msg != WM_FLUSH_LOG) return;
+  // The packets the turn queued go out at its end too: the log waits for them, so that a client
+  // waiting for its answer does not wait for the log's write as well.
+  if (message.WParam == 0)
+    endpoint_.PostAtTurnEnd(WM_FLUSH_LOG, 1, 0);
+  else
+    FlushLog();
 }
 
 void TForm1::FlushLog() {

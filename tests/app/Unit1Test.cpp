@@ -17,6 +17,7 @@
 #include "app/Hints.h"
 #include "net/Descriptor.h"
 #include "net/Exception.h"
+#include "net/NotificationEndpoint.h"
 #include "tests/net/LoopResidue.h"
 
 namespace ordwin {
@@ -73,10 +74,21 @@ TEST_F(Unit1Test, TheLogLinesOfOneTurnReachTheViewTogetherOnTheNextTurn) {
     ASSERT_EQ(View.LogBatches.size(), 1u);
     EXPECT_EQ(View.LogBatches[0], "1 > login\n< seed\nsecond line\nŁód\u2400");
 
+    // What else waits for the end of the turn (the GG packets) is done before the log is
+    // written, even when the log's line came first.
+    struct TTurnEndWork : INotificationTarget {
+      explicit TTurnEndWork(const TFakeView& view) : View(view) {}
+      void HandleMessage(TMessage&) override { LogBatchesSeen = View.LogBatches.size(); }
+      const TFakeView& View;
+      size_t LogBatchesSeen = 0;
+      TNotificationEndpoint Endpoint{this};
+    } work(View);
     form.AppendLog("later");
+    work.Endpoint.PostAtTurnEnd(0, 0, 0);
     loop.ProcessMessages();
     loop.ProcessMessages();
     EXPECT_EQ(View.LogBatches, (std::vector<std::string>{View.LogBatches[0], "later"}));
+    EXPECT_EQ(work.LogBatchesSeen, 1u);
 
     form.AppendLog("");
     form.AppendLog("still waiting when the window closes");
