@@ -86,22 +86,30 @@ size_t PlainRun(std::string_view text, const std::array<TShownByte, 256>& shown)
 
 void AppendLogText(std::string& out, std::string_view line) {
   const std::array<TShownByte, 256>& shown = ShownBytes();
+  // No byte shows as more than three: the text is written straight into room made for that,
+  // then cut to what it took.
+  size_t start = out.size();
+  out.resize(start + 3 * line.size());
+  char* p = out.data() + start;
   size_t i = 0;
   while (i < line.size()) {
     // Runs of plain ASCII, most of every line, are copied whole.
     size_t run = PlainRun(line.substr(i), shown);
-    if (run > 0) out.append(line.data() + i, run);
+    std::memcpy(p, line.data() + i, run);
+    p += run;
     i += run;
     if (i == line.size()) break;
     if (line[i] == '\r' && i + 1 < line.size() && line[i + 1] == '\n') {
-      out += '\n';
+      *p++ = '\n';
       i += 2;
     } else {
       const TShownByte& s = shown[static_cast<unsigned char>(line[i])];
-      out.append(s.Utf8, s.Length);
+      std::memcpy(p, s.Utf8, sizeof(s.Utf8));
+      p += s.Length;
       ++i;
     }
   }
+  out.resize(static_cast<size_t>(p - out.data()));
 }
 
 }  // namespace ordwin
