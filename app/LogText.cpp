@@ -55,13 +55,11 @@ uint64_t NotPrintable(const char* p) {
   constexpr uint64_t kHighBits = 0x8080808080808080u;
   uint64_t w;
   std::memcpy(&w, p, sizeof(w));
-  uint64_t notDel = w ^ (0x7F * kOnes);
-  // Known bit tricks: (x - n) & ~x has a high bit set in the lowest byte of x below n (for
-  // n <= 0x80), and maybe in bytes above it through the borrow; the high bits themselves mark
-  // bytes from 0x80 up.
+  // Known bit tricks: (x - 0x20) & ~x sets the high bit of a byte below 0x20, x + 1 that of 0x7F,
+  // and x itself that of a byte from 0x80 up. A borrow or carry can only come from such a byte,
+  // so the bytes below the first one flagged are exact.
   uint64_t below20 = (w - 0x20 * kOnes) & ~w;
-  uint64_t isDel = (notDel - kOnes) & ~notDel;
-  return (w | below20 | isDel) & kHighBits;
+  return (below20 | (w + kOnes) | w) & kHighBits;
 }
 
 // How many bytes from the start of text are shown as they are.

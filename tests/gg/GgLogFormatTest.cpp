@@ -1,5 +1,6 @@
 #include "gg/GgLogFormat.h"
 
+#include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -18,6 +19,10 @@ TEST(GgLogFormatTest, ConversionsBetweenTextRunsAndAtBothEnds) {
   EXPECT_EQ(Format("%d>wypowied\x9F dla %d o tre\x9C" "ci \"%s\"", 1001, -7, std::string("a\0\xB9", 3)),
             std::string("[1001>wypowied\x9F dla -7 o tre\x9C" "ci \"a\0\xB9\"", 37));
   EXPECT_EQ(Format("%x|%x|%x", 0, 0x2aBu, -1), "[0|2AB|FFFFFFFF");
+  // Every length of number, both sides of 32 bits, both ends of 64.
+  EXPECT_EQ(Format("%d %d %d %d %d %d", 0, 9, 10, 99, 100, 4294967295u), "[0 9 10 99 100 4294967295");
+  EXPECT_EQ(Format("%d %d %d", int64_t{4294967296}, INT64_MAX, INT64_MIN),
+            "[4294967296 9223372036854775807 -9223372036854775808");
   EXPECT_EQ(Format("100%% %d%%", 5), "[100% 5%");
   EXPECT_EQ(Format(""), "[");
   EXPECT_EQ(Format("no conversions"), "[no conversions");
