@@ -55,6 +55,8 @@ uint64_t NotPrintable(const char* p) {
   constexpr uint64_t kHighBits = 0x8080808080808080u;
   uint64_t w;
   std::memcpy(&w, p, sizeof(w));
+  // The first byte least significant, on any processor: a borrow or carry only moves up.
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
   // Known bit tricks: (x - 0x20) & ~x sets the high bit of a byte below 0x20, x + 1 that of 0x7F,
   // and x itself that of a byte from 0x80 up. A borrow or carry can only come from such a byte,
   // so the bytes below the first one flagged are exact.
@@ -71,8 +73,7 @@ size_t PlainRun(std::string_view text, const std::array<TShownByte, 256>& shown)
       run += 8;
       continue;
     }
-    int first = std::endian::native == std::endian::little ? std::countr_zero(odd) : std::countl_zero(odd);
-    run += static_cast<size_t>(first) / 8;
+    run += static_cast<size_t>(std::countr_zero(odd)) / 8;
     if (text[run] != '\t') return run;
     ++run;
   }
