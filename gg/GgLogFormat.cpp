@@ -72,6 +72,7 @@ void GgFormatArgs(std::string& out, std::string_view cp1250Format, const TGgLogA
   out.resize(start + room);
   char* p = out.data() + start;
   auto put = [&p](std::string_view bytes) {
+    if (bytes.empty()) return;  // an empty view may have no bytes at all to copy from
     std::memcpy(p, bytes.data(), bytes.size());
     p += bytes.size();
   };

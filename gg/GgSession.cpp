@@ -96,7 +96,7 @@ void TGgSession::SendPacket(TGgClient* client, int32_t type, std::string_view pa
   char packet[kPacketHeader + 248];
   PutPacketHeader(packet, type, payload.size());
   if (payload.size() <= sizeof(packet) - kPacketHeader) {
-    std::memcpy(packet + kPacketHeader, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(packet + kPacketHeader, payload.data(), payload.size());
     QueuePacket(client, std::string_view(packet, kPacketHeader + payload.size()));
   } else {
     QueuePacket(client, std::string_view(packet, kPacketHeader), payload);
