@@ -49,8 +49,6 @@ public:
   // connection hold more than kMaxUnsent bytes unsent aborts it instead, or is dropped while a
   // message acknowledged as delivered waits in its queue.
   void SendPacket(TGgClient* client, int32_t type, std::string_view payload);
-  // The same for a packet already put together: its bytes are head, then rest.
-  void QueuePacket(TGgClient* client, std::string_view head, std::string_view rest = {});
   // The connected client with this number that was accepted first, or nullptr. A connection
   // that has closed but is not yet released counts as gone.
   TGgClient* FindClientByUin(int32_t number) const;
@@ -120,6 +118,8 @@ private:
   void SendNotifyReply(TGgClient* client, const std::string& entries);
   void SendContactList(TGgClient* client);
 
+  // SendPacket for a packet already put together: its bytes are head, then rest.
+  void QueuePacket(TGgClient* client, std::string_view head, std::string_view rest = {});
   // What goes to each client in the packets of its own dialect (GgDelivery.cpp).
   // Tells every client without the sender's number of its status code, with the description as
   // tail60 (what follows the 14-byte head of a 6.0 notification) and as UTF-8.
