@@ -1,40 +1,87 @@
 #!/usr/bin/env bash
-# Installs every Debian package Ordwin needs to build, run and test. Safe to run again:
-# it does nothing when everything is already there.
+# Installs the Debian packages Ordwin needs: what building and running it take, and with --tests
+# also the tools the test suite and the package build use. Safe to run again: it does nothing when
+# everything is already there. A package it installs never leaves a service started or enabled:
+# nginx would hold port 80, and the tests start their own nginx and danted.
+#
+# Usage: scripts/install-deps.sh [--tests]
 set -euo pipefail
 
-packages=(
-  g++ clang cmake ninja-build make pkg-config
-  libgtest-dev libgmock-dev
+build_packages=(
+  make g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-dejavu-core
-  libc-ares-dev
-  libgadu-dev
-  curl nginx-light
-  microsocks dante-server
-  netbase iproute2 util-linux procps libcap2-bin python3
-  librsvg2-bin file dpkg-dev desktop-file-utils lintian man-db groff-base systemd xvfb
+  libc-ares-dev librsvg2-bin
+  netbase
+)
+test_packages=(
+  clang libgtest-dev libgmock-dev libgadu-dev
+  curl nginx-light microsocks dante-server
+  iproute2 util-linux procps libcap2-bin python3
+  file dpkg-dev desktop-file-utils lintian man-db groff-base systemd xvfb
 )
 
+packages=("${build_packages[@]}")
+purpose="to build and run Ordwin"
+case "${1:-}" in
+  "") ;;
+  --tests)
+    packages+=("${test_packages[@]}")
+    purpose="to build, run and test Ordwin"
+    ;;
+  *)
+    echo "usage: $0 [--tests]" >&2
+    exit 2
+    ;;
+esac
+
+installed=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null || true)
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  grep -qx "$p installed" <<<"$installed" || missing+=("$p")
 done
-
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-export DEBIAN_FRONTEND=noninteractive
-if [ "$(id -u)" -eq 0 ]; then
-  as_root=()
-elif command -v sudo >/dev/null; then
-  as_root=(sudo)
-else
-  echo "Ordwin needs these Debian packages, which are not installed: ${missing[*]}" >&2
-  echo "Installing them needs root, and sudo is not here. Run this once, with root's password:" >&2
-  echo "    su -c 'apt-get update && apt-get install -y --no-install-recommends ${missing[*]}'" >&2
+if [ "$(id -u)" -ne 0 ]; then
+  self=$(readlink -f "$0")
+  echo "Ordwin needs these Debian packages $purpose, which are not installed: ${missing[*]}" >&2
+  if command -v sudo >/dev/null; then
+    echo "Installing them needs root: asking sudo." >&2
+    # sudo -v asks for the password where sudo wants one, and fails for a user it does not serve.
+    if sudo -v; then exec sudo "$self" "$@"; fi
+    echo "sudo did not let you. Run this once, with root's password, and then the same command again:" >&2
+  else
+    echo "Installing them needs root, and sudo is not here. Run this once, with root's password, and then the same command again:" >&2
+  fi
+  echo "    su -c '$self${1:+ $1}'" >&2
   exit 1
 fi
-echo "Installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+echo "Installing ${#missing[@]} Debian packages $purpose: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+log=$(mktemp /tmp/ordwin-install-deps.XXXXXX.log)
+# While installing, no package's service starts (policy-rc.d answers 101, "not allowed"), unless
+# the machine has a policy of its own, which is left as it is.
+policy=${DPKG_ROOT:-}/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  own_policy=1
+fi
+trap '[ "$own_policy" = 0 ] || rm -f "$policy"' EXIT
+if ! { apt-get update -qq && apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends "${missing[@]}"; } \
+  >"$log" 2>&1; then
+  tail -n 30 "$log" >&2
+  echo "Installing failed; the whole output is in $log" >&2
+  exit 1
+fi
+rm -f "$log"
+
+# The services the new packages brought are disabled (and stopped, had a policy let them start),
+# in the way their own maintainer scripts keep, so that an upgrade leaves them disabled too.
+for unit in $(dpkg-query -L "${missing[@]}" 2>/dev/null | grep -E '^(/usr)?/lib/systemd/system/[^/]+\.service$' | sort -u); do
+  unit=${unit##*/}
+  deb-systemd-helper disable "$unit" >/dev/null 2>&1 || true
+  if [ -d /run/systemd/system ]; then systemctl stop "$unit" >/dev/null 2>&1 || true; fi
+  echo "Left disabled and stopped: $unit"
+done

@@ -84,7 +84,7 @@ TEST_F(ProgramTest, ADisplayThatCannotBeReachedGivesOneLineAndTheServerRunsHeadl
 TEST_F(ProgramTest, ADisplayThatAnswersGetsTheWindowAndNothingIsPrinted) {
   if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   TXServer x;
-  if (x.Display().empty()) GTEST_SKIP() << "needs Xvfb (scripts/install-deps.sh installs it)";
+  if (x.Display().empty()) GTEST_SKIP() << "needs Xvfb (scripts/install-deps.sh --tests installs it)";
   // The sanitizer build would count what the toolkit's system libraries keep till exit.
   const std::string leaks = (fs::path(__FILE__).parent_path() / "SystemLeaks.supp").string();
   TProgram program(Home, {}, {"DISPLAY=" + x.Display(), "LSAN_OPTIONS=print_suppressions=0:suppressions=" + leaks});

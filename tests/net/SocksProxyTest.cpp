@@ -63,10 +63,12 @@ private:
   bool ready_ = false;
 };
 
-bool Installed(const char* program) {
+// Where a program is installed, empty when it is not. danted lives in /usr/sbin, which a normal
+// user's PATH lacks, so the proxies are started by this path.
+std::string Installed(const char* program) {
   for (const char* dir : {"/usr/bin/", "/usr/sbin/", "/usr/local/bin/", "/usr/local/sbin/"})
-    if (::access((std::string(dir) + program).c_str(), X_OK) == 0) return true;
-  return false;
+    if (std::string path = dir + std::string(program); ::access(path.c_str(), X_OK) == 0) return path;
+  return "";
 }
 
 // Connects through the proxy at 127.0.0.1:ProxyPort to a listener of the test's own and sends
@@ -113,14 +115,15 @@ TLogLines CarryAMegabyteEachWay(const std::string& proxyPort, const std::string&
 }
 
 TEST_F(SocksProxyTest, MicrosocksCarriesAMegabyteEachWayWithAndWithoutUserAndPassword) {
-  if (!Installed("microsocks")) GTEST_SKIP() << "microsocks is not installed (scripts/install-deps.sh)";
+  const std::string microsocks = Installed("microsocks");
+  if (microsocks.empty()) GTEST_SKIP() << "microsocks is not installed (scripts/install-deps.sh --tests)";
   const std::string open = test::UnusedPort();
-  TProxyProcess plain("microsocks", {"-i", "127.0.0.1", "-p", open}, open);
+  TProxyProcess plain(microsocks, {"-i", "127.0.0.1", "-p", open}, open);
   ASSERT_TRUE(plain.Ready());
   EXPECT_EQ(CarryAMegabyteEachWay(open, "5", socksNoAuthentication), (TLogLines{"socks-connected:0", "connected:0"}));
 
   const std::string guarded = test::UnusedPort();
-  TProxyProcess withUser("microsocks", {"-i", "127.0.0.1", "-p", guarded, "-u", "ordwin", "-P", "s3cret"}, guarded);
+  TProxyProcess withUser(microsocks, {"-i", "127.0.0.1", "-p", guarded, "-u", "ordwin", "-P", "s3cret"}, guarded);
   ASSERT_TRUE(withUser.Ready());
   EXPECT_EQ(CarryAMegabyteEachWay(guarded, "5", socksAuthenticateUsercode, "ordwin", "s3cret"),
             (TLogLines{"socks-connected:0", "auth:" + std::to_string(sasStart), "auth:" + std::to_string(sasSuccess),
@@ -144,7 +147,8 @@ TEST_F(SocksProxyTest, MicrosocksCarriesAMegabyteEachWayWithAndWithoutUserAndPas
 }
 
 TEST_F(SocksProxyTest, DanteCarriesAMegabyteEachWayAtLevels4And5) {
-  if (!Installed("danted")) GTEST_SKIP() << "danted is not installed (scripts/install-deps.sh)";
+  const std::string danted = Installed("danted");
+  if (danted.empty()) GTEST_SKIP() << "danted is not installed (scripts/install-deps.sh --tests)";
   const std::string port = test::UnusedPort();
   const std::string config = ::testing::TempDir() + "ordwin-danted.conf";
   std::ofstream(config) << "logoutput: stderr\n"
@@ -155,7 +159,7 @@ TEST_F(SocksProxyTest, DanteCarriesAMegabyteEachWayAtLevels4And5) {
                         << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
                         << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }\n";
   const std::string pidFile = ::testing::TempDir() + "ordwin-danted.pid";
-  TProxyProcess dante("danted", {"-f", config, "-p", pidFile}, port);
+  TProxyProcess dante(danted, {"-f", config, "-p", pidFile}, port);
   ASSERT_TRUE(dante.Ready());
   for (const std::string level : {"4", "5"})
     EXPECT_EQ(CarryAMegabyteEachWay(port, level, socksNoAuthentication), (TLogLines{"socks-connected:0", "connected:0"}))

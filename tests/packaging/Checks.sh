@@ -1,6 +1,8 @@
 # What the shell tests share. Each test is run as `bash TEST BUILD_DIR SOURCE_DIR`; it exits 0 when
 # every check held, 1 when one failed (each failure said on standard error), 77 when skipped.
 set -Eeuo pipefail
+# Tools Debian keeps in /usr/sbin (ldconfig, setcap) are called by name; a normal user's PATH lacks it.
+PATH=$PATH:/usr/sbin:/sbin
 trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2' ERR
 
 BUILD=$(cd "$1" && pwd)
@@ -18,7 +20,7 @@ skip() {
 need() {
   local tool
   for tool in "$@"; do
-    command -v "$tool" >/dev/null || skip "needs $tool (scripts/install-deps.sh installs it)"
+    command -v "$tool" >/dev/null || skip "needs $tool (scripts/install-deps.sh --tests installs it)"
   done
 }
 need_root() {

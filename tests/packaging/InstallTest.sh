@@ -37,9 +37,13 @@ grep -qx "ExecStart=$program --headless" "$unit" || fail "the unit does not star
 out=$(MANPATH=$prefix/share/man systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify: $out"
 [ -z "$out" ] || fail "systemd-analyze verify: $out"
 
-# The manual page renders without a warning, for this version, and names every option of --help.
-page=$(MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/ordwin.1.gz" 2>"$scratch/man.err") || fail "man -l failed"
-[ ! -s "$scratch/man.err" ] || fail "man -l warned: $(cat "$scratch/man.err")"
+# The manual page renders without a warning, in a UTF-8 locale and without any (the ASCII device),
+# for this version, and names every option of --help.
+for locale in C.UTF-8 ""; do
+  page=$(env -u LANGUAGE -u LC_MESSAGES LC_ALL="$locale" LANG="$locale" MANWIDTH=80 \
+    man --warnings -l "$prefix/share/man/man1/ordwin.1.gz" 2>"$scratch/man.err") || fail "man -l failed"
+  [ ! -s "$scratch/man.err" ] || fail "man -l in locale '$locale' warned: $(cat "$scratch/man.err")"
+done
 grep -q "^ORDWIN(1) " <<<"$page" || fail "no ORDWIN(1) heading"
 grep -q "^$version  " <<<"$page" || fail "the page is not for $version"
 for option in $("$program" --help | grep -o -- '--[a-z-]*' | sort -u); do

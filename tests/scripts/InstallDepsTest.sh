@@ -1,64 +1,100 @@
-# The set-up script on a machine that misses two packages, with stand-ins for the package tools:
-# as root it installs them, as a user with sudo through sudo, and as a user without sudo it says
-# what is missing and the one command that installs it, and installs nothing.
+# The set-up script on a machine that misses packages, with stand-ins for the package tools and a
+# root folder of its own: as root it installs them with no service allowed to start and disables
+# the services they bring, as a user with sudo through sudo, and as a user whom sudo does not serve
+# or who has no sudo it says what is missing and the one command that installs it, and installs
+# nothing. Without --tests it looks at what building and running need only.
 . "$(dirname "$0")/../packaging/Checks.sh"
 
 bin=$scratch/bin
 log=$scratch/calls
-mkdir -p "$bin"
-for tool in env bash grep; do ln -s "$(command -v $tool)" "$bin/$tool"; done
-cat >"$bin/dpkg-query" <<'FAKE'
+root=$scratch/root
+mkdir -p "$bin" "$root/usr/sbin"
+for tool in env bash grep readlink mktemp chmod rm tail sort cat; do ln -s "$(command -v $tool)" "$bin/$tool"; done
+# Writes the stand-in Name from standard input.
+fake() {
+  cat >"$bin/$1"
+  chmod +x "$bin/$1"
+}
+fake dpkg-query <<'FAKE'
 #!/bin/bash
-for p in $MISSING; do [ "$3" = "$p" ] && exit 1; done
-printf 'install ok installed'
+if [ "$1" = -L ]; then
+  for p in "${@:2}"; do [ "$p" = nginx-light ] && printf '/usr/sbin/nginx\n/lib/systemd/system/nginx.service\n'; done
+  exit 0
+fi
+for p in "${@:3}"; do [[ " $MISSING " = *" $p "* ]] || echo "$p installed"; done
 FAKE
-cat >"$bin/id" <<'FAKE'
+fake id <<'FAKE'
 #!/bin/bash
 echo "$USER_ID"
 FAKE
-cat >"$bin/apt-get" <<'FAKE'
+fake apt-get <<'FAKE'
 #!/bin/bash
-echo "${AS:-}apt-get $*" >>"$LOG"
+echo "${AS:-}apt-get $* (policy: $("$DPKG_ROOT/usr/sbin/policy-rc.d" x start; echo $?))" >>"$LOG"
 FAKE
-cat >"$bin/sudo" <<'FAKE'
+fake deb-systemd-helper <<'FAKE'
 #!/bin/bash
-AS="sudo " exec "$@"
+echo "${AS:-}deb-systemd-helper $*" >>"$LOG"
 FAKE
-chmod +x "$bin"/*
+fake sudo <<'FAKE'
+#!/bin/bash
+[ "$1" = -v ] && exit "$SUDO_REFUSES"
+USER_ID=0 AS="sudo " exec "$@"
+FAKE
 
-# Runs the script as user Id with only the stand-ins; sets $status, $out, $err and $calls.
+# Runs the script with Arguments as user Id with only the stand-ins, Missing not installed; sets
+# $status, $out, $err and $calls.
 run() {
+  local user=$1 missing=$2
+  shift 2
   rm -f "$log"
   status=0
-  env -i PATH="$bin" LOG="$log" USER_ID="$1" MISSING="$2" bash "$SOURCE/scripts/install-deps.sh" \
-    >"$scratch/out" 2>"$scratch/err" || status=$?
+  env -i PATH="$bin" LOG="$log" USER_ID="$user" MISSING="$missing" SUDO_REFUSES="${SUDO_REFUSES:-0}" \
+    DPKG_ROOT="$root" bash "$SOURCE/scripts/install-deps.sh" "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
   out=$(cat "$scratch/out")
   err=$(cat "$scratch/err")
   calls=$(cat "$log" 2>/dev/null || true)
+  [ ! -e "$root/usr/sbin/policy-rc.d" ] || fail "policy-rc.d left behind by: $user $missing $*"
 }
 
-run 0 ""
+run 0 "" --tests
 [ "$status/$out/$err/$calls" = "0///" ] || fail "with nothing missing: $status/$out/$err/$calls"
+run 0 "lintian nginx-light"
+[ "$status/$out/$err/$calls" = "0///" ] || fail "test tools missing, none asked for: $status/$out/$err/$calls"
 
-run 0 "curl lintian"
-[ "$status" = 0 ] || fail "as root: status $status ($err)"
-[ "$out" = "Installing: curl lintian" ] || fail "as root said: $out"
-[ "$calls" = "apt-get update -qq
-apt-get install -y -qq --no-install-recommends curl lintian" ] || fail "as root ran: $calls"
+installs="apt-get update -qq (policy: 101)
+apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends cmake nginx-light (policy: 101)
+deb-systemd-helper disable nginx.service"
+for user in 0 1000; do
+  run $user "cmake nginx-light" --tests
+  [ "$status" = 0 ] || fail "as $user: status $status ($err)"
+  [ "$out" = "Installing 2 Debian packages to build, run and test Ordwin: cmake nginx-light
+Left disabled and stopped: nginx.service" ] || fail "as $user said: $out"
+  expected=$installs
+  [ $user = 0 ] || expected=$(sed 's/^/sudo /' <<<"$installs")
+  [ "$calls" = "$expected" ] || fail "as $user ran: $calls"
+done
 
-run 1000 "curl lintian"
-[ "$status" = 0 ] || fail "with sudo: status $status ($err)"
-[ "$calls" = "sudo apt-get update -qq
-sudo apt-get install -y -qq --no-install-recommends curl lintian" ] || fail "with sudo ran: $calls"
-
-mv "$bin/sudo" "$scratch/sudo"
-run 1000 "curl lintian"
-[ "$status" = 1 ] || fail "without sudo: status $status"
-[ -z "$calls" ] || fail "without sudo ran: $calls"
-[ -z "$out" ] || fail "without sudo said on standard output: $out"
-[ "$err" = "Ordwin needs these Debian packages, which are not installed: curl lintian
-Installing them needs root, and sudo is not here. Run this once, with root's password:
-    su -c 'apt-get update && apt-get install -y --no-install-recommends curl lintian'" ] ||
-  fail "without sudo said: $err"
+# Told, on standard error, what is missing and what to type.
+for case in "refused|1" "no sudo|"; do
+  name=${case%|*}
+  SUDO_REFUSES=${case#*|}
+  [ -n "$SUDO_REFUSES" ] || mv "$bin/sudo" "$scratch/sudo"
+  run 1000 "cmake lintian" --tests
+  [ "$status" = 1 ] || fail "$name: status $status"
+  [ -z "$calls$out" ] || fail "$name: ran $calls, said $out"
+  said="Ordwin needs these Debian packages to build, run and test Ordwin, which are not installed: cmake lintian"
+  if [ -n "$SUDO_REFUSES" ]; then
+    said+="
+Installing them needs root: asking sudo.
+sudo did not let you. Run this once, with root's password, and then the same command again:"
+  else
+    said+="
+Installing them needs root, and sudo is not here. Run this once, with root's password, and then the same command again:"
+  fi
+  said+="
+    su -c '$(readlink -f "$SOURCE/scripts/install-deps.sh") --tests'"
+  [ "$err" = "$said" ] || fail "$name: said $err"
+done
+unset SUDO_REFUSES
 
 finish
