@@ -3,6 +3,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #ifndef ORDWIN_VERSION
 #error "ORDWIN_VERSION comes from the build"
@@ -20,6 +21,26 @@ constexpr const char* kDescription =
 
 std::string Utf8(const QString& text) { return text.toStdString(); }
 
+// The parser names an unknown option without its dashes (and "-hv" as "hv"); the user is shown
+// each as typed.
+QString UnknownOptionsText(const QStringList& args, const QStringList& names) {
+  QStringList typed;
+  for (const QString& name : names) {
+    QString shown = name;
+    for (const QString& arg : args.mid(1)) {
+      if (arg == QLatin1String("--")) break;
+      const QString option = arg.section(QLatin1Char('='), 0, 0);
+      if (option.startsWith(QLatin1Char('-')) && QString(option).remove(QRegularExpression("^--?")) == name) {
+        shown = option;
+        break;
+      }
+    }
+    typed.append(shown);
+  }
+  if (typed.size() == 1) return "Unknown option '" + typed.first() + "'.";
+  return "Unknown options: " + typed.join(QStringLiteral(", ")) + ".";
+}
+
 }  // namespace
 
 TCommandLine ParseCommandLine(const QStringList& args) {
@@ -33,7 +54,12 @@ TCommandLine ParseCommandLine(const QStringList& args) {
       "headless",
       "Run without a window: log lines and hints go to standard output, message and error boxes to "
       "standard error; Ctrl+C or SIGTERM stops it.");
-  parser.addOptions({help, version, headless});
+  const QCommandLineOption address(
+      "address",
+      "Store ADDRESS as the server address given to clients, as the window's box does, and start "
+      "with it.",
+      "ADDRESS");
+  parser.addOptions({help, version, headless, address});
 
   // Without an application object the parser cannot name the program; it leaves a placeholder.
   const QString program = args.isEmpty() ? QStringLiteral("ordwin") : QFileInfo(args.first()).fileName();
@@ -45,6 +71,8 @@ TCommandLine ParseCommandLine(const QStringList& args) {
   if (understood && !parser.positionalArguments().isEmpty()) {
     understood = false;
     line.Text = "Ordwin: Unexpected argument '" + Utf8(parser.positionalArguments().first()) + "'.\n";
+  } else if (!understood && !parser.unknownOptionNames().isEmpty()) {
+    line.Text = "Ordwin: " + Utf8(UnknownOptionsText(args, parser.unknownOptionNames())) + "\n";
   } else if (!understood) {
     line.Text = "Ordwin: " + Utf8(parser.errorText()) + "\n";
   }
@@ -59,6 +87,7 @@ TCommandLine ParseCommandLine(const QStringList& args) {
     line.Text = std::string("Ordwin ") + ORDWIN_VERSION + "\n";
   }
   line.Headless = parser.isSet(headless);
+  if (understood && parser.isSet(address)) line.Address = Utf8(parser.value(address));
   return line;
 }
 

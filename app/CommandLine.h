@@ -2,6 +2,7 @@
 // mistake. Reading it needs no display and starts nothing.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <QStringList>
@@ -16,6 +17,8 @@ struct TCommandLine {
 
   TAction Action = TAction::caRun;
   bool Headless = false;
+  // --address: the server address to store, as the window's box stores it, before start-up.
+  std::optional<std::string> Address;
   // For ShowHelp and ShowVersion, the text for standard output; for Mistake, the one-line error
   // and the usage, for standard error. Empty for Run.
   std::string Text;

@@ -27,6 +27,11 @@ std::string ExpectedAnswer(const std::string& address, int ggPort) {
   return "„0 0 " + address + ":" + std::to_string(ggPort) + " " + address + "”";
 }
 
+// The line, to type as root, that lets the program open ports below 1024.
+std::string SetcapLine(const std::string& programFile) {
+  return "„setcap cap_net_bind_service=+ep " + programFile + "”";
+}
+
 }  // namespace
 
 std::string HttpPortWarning(const std::string& httpPort, const std::string& address, int ggPort) {
@@ -47,6 +52,18 @@ std::string HttpPortHint(const std::string& httpPort, const std::string& address
   return "Wyłącz funkcjonujący serwer HTTP by nie blokował portu " + httpPort +
          " lub skonfiguruj go tak, by na żądanie dokumentu „\\appsvc\\appmsg4.asp” odpowiadał " +
          ExpectedAnswer(address, ggPort);
+}
+
+std::string HttpPortRightsWarning(const std::string& httpPort, const std::string& programFile) {
+  return "Nie udało się otworzyć portu " + httpPort + " !\r\rBrak uprawnień: port " + httpPort +
+         " może otworzyć tylko root albo program z uprawnieniem CAP_NET_BIND_SERVICE. Nadaj je programowi raz "
+         "(jako root, ponownie po każdej aktualizacji programu): " +
+         SetcapLine(programFile);
+}
+
+std::string HttpPortRightsHint(const std::string& httpPort, const std::string& programFile) {
+  return "Brak uprawnień do otwarcia portu " + httpPort + ": uruchom program jako root albo nadaj mu je poleceniem " +
+         SetcapLine(programFile) + " (jako root)";
 }
 
 }  // namespace ordwin

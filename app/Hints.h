@@ -19,6 +19,11 @@ std::string CompanionClientHint();
 std::string HttpPortWarning(const std::string& httpPort, const std::string& address, int ggPort);
 std::string HttpPortHint(const std::string& httpPort, const std::string& address, int ggPort);
 
+// The same two when the port was refused for want of rights (no other server holds it): each gives
+// the setcap line that lets programFile open it.
+std::string HttpPortRightsWarning(const std::string& httpPort, const std::string& programFile);
+std::string HttpPortRightsHint(const std::string& httpPort, const std::string& programFile);
+
 // The hint written when the GG port cannot be opened.
 std::string GgPortHint(int ggPort);
 

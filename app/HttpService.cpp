@@ -1,10 +1,24 @@
 #include "app/HttpService.h"
 
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "app/Hints.h"
+#include "net/WinsockErrors.h"
 
 namespace ordwin {
+
+namespace {
+
+// The file this process runs: the one the right to open low ports is given to.
+std::string ProgramFile() {
+  std::error_code error;
+  const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? "/usr/bin/ordwin" : file.string();
+}
+
+}  // namespace
 
 THttpService::THttpService(TForm1& form, int ggPort)
     : form_(form), ggPort_(ggPort), responder_([&form] { return form.AdresSerwisuCp1250(); }) {}
@@ -16,8 +30,15 @@ void THttpService::Start() {
   } catch (const std::exception&) {
   }
   const std::string& port = responder_.HttpWSS().Port();
-  form_.ShowMessageBox("Ostrzeżenie", HttpPortWarning(port, form_.AdresSerwisu(), ggPort_));
-  form_.AppendHint(HttpPortHint(port, form_.AdresSerwisu(), ggPort_));
+  const TWSocketServer* server = responder_.HttpWSS().SocketServer();
+  if (server != nullptr && server->LastError() == WSAEACCES) {
+    const std::string file = ProgramFile();
+    form_.ShowMessageBox("Ostrzeżenie", HttpPortRightsWarning(port, file));
+    form_.AppendHint(HttpPortRightsHint(port, file));
+  } else {
+    form_.ShowMessageBox("Ostrzeżenie", HttpPortWarning(port, form_.AdresSerwisu(), ggPort_));
+    form_.AppendHint(HttpPortHint(port, form_.AdresSerwisu(), ggPort_));
+  }
   form_.AppendHint("");
 }
 

@@ -14,7 +14,9 @@ public:
   THttpService(TForm1& form, int ggPort);
 
   // Starts the responder. When its port cannot be opened: the warning box, then the HTTP hint
-  // and an empty line in the hint box; the program goes on without HTTP and never retries.
+  // and an empty line in the hint box; the program goes on without HTTP and never retries. The
+  // warning and the hint tell a port refused for want of rights (with the setcap line for this
+  // program's file) from one that another server holds.
   void Start() override;
   THttpResponder& Responder() { return responder_; }
 

@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "app/AddressSetting.h"
 #include "app/CommandLine.h"
 #include "app/ConsoleView.h"
 #include "app/GgService.h"
@@ -94,6 +95,8 @@ int RunOrdwin(int argc, char** argv) {
       case TCommandLine::TAction::caRun:
         break;
     }
+    // Stored before anything starts, so that start-up loads it as it loads the box's text.
+    if (line.Address) StoreAddressSetting(*line.Address);
 
     // A log reader that went away must not take the server with it.
     std::signal(SIGPIPE, SIG_IGN);

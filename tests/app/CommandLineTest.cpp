@@ -24,11 +24,13 @@ constexpr const char* kUsage =
     "headless.\n"
     "\n"
     "Options:\n"
-    "  -h, --help     Show this help and exit.\n"
-    "  -v, --version  Show the version and exit.\n"
-    "  --headless     Run without a window: log lines and hints go to standard\n"
-    "                 output, message and error boxes to standard error; Ctrl+C or\n"
-    "                 SIGTERM stops it.\n";
+    "  -h, --help           Show this help and exit.\n"
+    "  -v, --version        Show the version and exit.\n"
+    "  --headless           Run without a window: log lines and hints go to standard\n"
+    "                       output, message and error boxes to standard error; Ctrl+C\n"
+    "                       or SIGTERM stops it.\n"
+    "  --address <ADDRESS>  Store ADDRESS as the server address given to clients, as\n"
+    "                       the window's box does, and start with it.\n";
 
 TCommandLine Parse(const QStringList& options) { return ParseCommandLine(QStringList{"/usr/bin/ordwin"} + options); }
 
@@ -42,8 +44,14 @@ TEST(CommandLine, OptionsAreReadWholeAndAnyMistakeWinsOverWhatWasAskedBeside) {
   EXPECT_EQ(Parse({"--headless", "--version"}).Action, TAction::caShowVersion);
   EXPECT_EQ(Parse({"--version", "--help"}).Action, TAction::caShowHelp);
 
-  EXPECT_EQ(Parse({"--help", "--bogus"}).Text, std::string("Ordwin: Unknown option 'bogus'.\n") + kUsage);
-  EXPECT_EQ(Parse({"-hv"}).Text.substr(0, 30), "Ordwin: Unknown option 'hv'.\nU");
+  EXPECT_FALSE(Parse({"--headless"}).Address);
+  EXPECT_EQ(Parse({"--address", "192.168.1.10", "--headless"}).Address, "192.168.1.10");
+  EXPECT_EQ(Parse({"--address="}).Address, "");  // stored empty, as an emptied box is
+
+  // Unknown options as typed.
+  EXPECT_EQ(Parse({"--help", "--bogus"}).Text, std::string("Ordwin: Unknown option '--bogus'.\n") + kUsage);
+  EXPECT_EQ(Parse({"-hv", "--x=1"}).Text.substr(0, 42), "Ordwin: Unknown options: -hv, --x.\nUsage: ");
+  EXPECT_EQ(Parse({"--address"}).Text.substr(0, 48), "Ordwin: Missing value after '--address'.\nUsage: ");
   EXPECT_EQ(Parse({"--headless=yes"}).Text.substr(0, 49), "Ordwin: Unexpected value after '--headless'.\nUsag");
   EXPECT_EQ(Parse({"--headless", "192.168.0.5"}).Text.substr(0, 47), "Ordwin: Unexpected argument '192.168.0.5'.\nUsag");
   for (const QStringList& wrong : {QStringList{"-x"}, QStringList{"--help=1"}, QStringList{"--", "x"}}) {
@@ -63,14 +71,15 @@ TEST_F(ProgramTest, HelpVersionAndMistakesAnswerAndEndWithoutStartingTheServer) 
                                            {{"-h", "--headless"}, 0, kUsage, ""},
                                            {{"--version"}, 0, version, ""},
                                            {{"-v"}, 0, version, ""},
-                                           {{"--bogus"}, 2, "", std::string("Ordwin: Unknown option 'bogus'.\n") + kUsage},
+                                           {{"--address", "10.0.0.7", "--help"}, 0, kUsage, ""},
+                                           {{"--bogus"}, 2, "", std::string("Ordwin: Unknown option '--bogus'.\n") + kUsage},
                                            {{"--headless", "now"}, 2, "", std::string("Ordwin: Unexpected argument 'now'.\n") + kUsage}}) {
     TProgram program(Home, c.Args);
     EXPECT_EQ(program.Wait(), c.Status) << c.Args[0];
     EXPECT_EQ(program.Out, c.Out) << c.Args[0];
     EXPECT_EQ(program.Err, c.Err) << c.Args[0];
   }
-  // Nothing started, so nothing was stored either.
+  // Nothing started, so nothing was stored either, not even a given address.
   EXPECT_TRUE(fs::is_empty(Home / ".config" / "Malvory"));
 }
 

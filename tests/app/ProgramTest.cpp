@@ -33,6 +33,19 @@ TEST_F(ProgramTest, WithoutADisplayItSaysSoRunsHeadlessAndStopsCleanlyOnSigterm)
   EXPECT_EQ(Lines(program.Out), 3u);
 }
 
+TEST_F(ProgramTest, AnAddressGivenWithTheOptionIsStoredAsTheBoxStoresItBeforeStartUp) {
+  Store("[ustawienia]\nadres=192.168.0.5\n");
+  TProgram program(Home, {"--headless", "--address", "gg.łódź.lan"});
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return out.find("Kelvadra") != out.npos; }))
+      << program.Out << program.Err;
+  EXPECT_NE(program.Out.find("stacji na \"gg.łódź.lan\" by"), std::string::npos);
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  std::ifstream store(Home / ".config" / "Malvory" / "RIDuziva.conf");
+  std::stringstream text;
+  text << store.rdbuf();
+  EXPECT_EQ(text.str(), "[ustawienia]\nadres=gg.łódź.lan\n");
+}
+
 TEST_F(ProgramTest, HeadlessShowsTheErrorBoxOnStandardErrorAndStopsOnSigint) {
   Store("[ustawienia]\nadres=a, b\n");
   TProgram program(Home, {"--headless"});

@@ -1,7 +1,7 @@
 # Serving port 80 without root, both ways the README and the manual page give: the service as its
 # unit runs it (a user of its own, the capability as an ambient one, the settings store in the
-# state folder), and a program file granted the capability with setcap. Each runs as an
-# unprivileged user in a network namespace of its own.
+# state folder), and a program file granted the capability with setcap; and what a program file
+# without it says. Each runs as an unprivileged user in a network namespace of its own.
 . "$(dirname "$0")/Checks.sh"
 need_root
 need unshare setpriv setcap ip curl
@@ -64,5 +64,23 @@ mkdir -p "$home"
 chown $nobody "$home"
 start setcap env -i HOME="$home" "$scratch/ordwin" --headless
 check_server setcap localhost
+
+# Without the capability the port is refused for want of rights: the warning and the hint say so,
+# each with the setcap line for this very file, and the GG server runs all the same.
+cp "$prefix/bin/ordwin" "$scratch/plain"
+start plain env -i HOME="$home" "$scratch/plain" --headless
+eventually greets || fail "plain: no GG greeting on port 8074"
+eventually grep -q Kelvadra "$scratch/plain.out" || fail "plain: no hints"
+kill -TERM "$pid"
+wait "$pid" || fail "plain: exit status $? after SIGTERM"
+setcap_line="„setcap cap_net_bind_service=+ep $scratch/plain”"
+[ "$(cat "$scratch/plain.err")" = "Ostrzeżenie: Nie udało się otworzyć portu 80 !
+
+Brak uprawnień: port 80 może otworzyć tylko root albo program z uprawnieniem CAP_NET_BIND_SERVICE. \
+Nadaj je programowi raz (jako root, ponownie po każdej aktualizacji programu): $setcap_line" ] ||
+  fail "plain: warned $(cat "$scratch/plain.err")"
+[ "$(sed -n 1p "$scratch/plain.out")/$(sed -n 2p "$scratch/plain.out")" = "Brak uprawnień do otwarcia portu 80: \
+uruchom program jako root albo nadaj mu je poleceniem $setcap_line (jako root)/" ] ||
+  fail "plain: hinted $(head -n 2 "$scratch/plain.out")"
 
 finish
