@@ -1,11 +1,11 @@
 #!/bin/sh
 # GG server benchmark: builds in Release and measures `ordwin --headless` (its log going to a
-# file) beside refrelay, a minimal C relay with no log built from ../shared/peers/refrelay.c:
-# the floor one core of this machine reaches for the same work. Each round starts each server in
+# file) beside bench/gg_floor, the least a GG relay can do (C, no log): the floor one core of this
+# machine reaches for the same work. Each round starts each server in
 # a private network namespace (port 8074 free, all traffic on that namespace's loopback), the
 # server on core 0 and bench/gg_load on core 1, and runs every case of the table against it with
-# 6.0 clients (refrelay speaks no other dialect); the table gives the median of the rounds for
-# both and Ordwin's figure over refrelay's. Every message and notification is checked for loss,
+# 6.0 clients (gg_floor speaks no other dialect); the table gives the median of the rounds for
+# both and Ordwin's figure over gg_floor's. Every message and notification is checked for loss,
 # duplication and order in every round; faults are printed after the table.
 # A benchmark, not a test: it reports, it asserts no timing. Three rounds take about two minutes.
 #
@@ -16,7 +16,7 @@
 # Environment: ROUNDS (default 3); BUILD_DIR (default build-ggbench in the source tree); LOG,
 # Ordwin's log file (default a temporary file, emptied before each case and removed afterwards;
 # with KEEP_LOG=1 it keeps every line and stays).
-# Needs root (or unprivileged user namespaces) for unshare, and `ip`, `prlimit`, `taskset`, cc.
+# Needs root (or unprivileged user namespaces) for unshare, and `ip`, `prlimit`, `taskset`.
 set -eu
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,34 +29,24 @@ FULL=0
 if [ "${1:-}" = "--full" ]; then FULL=1; shift; fi
 
 cmake -S "$SRC" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD_DIR" -j2 --target ordwin gg_load >/dev/null
-
-REFRELAY=""
-PEER_SOURCE=$SRC/../shared/peers/refrelay.c
-if [ "$FULL" = 1 ]; then
-  :
-elif [ -f "$PEER_SOURCE" ]; then
-  REFRELAY=$BUILD_DIR/refrelay
-  cc -O2 -o "$REFRELAY" "$PEER_SOURCE"
-else
-  echo "gg_bench: no $PEER_SOURCE; Ordwin is measured without its peer"
-fi
+cmake --build "$BUILD_DIR" -j2 --target ordwin gg_load gg_floor >/dev/null
 
 ORDWIN=$BUILD_DIR/app/ordwin
 LOAD=$BUILD_DIR/bench/gg_load
-export ORDWIN LOAD LOG WORK
+FLOOR=$BUILD_DIR/bench/gg_floor
+export ORDWIN LOAD FLOOR LOG WORK
 
 # Both cores are used: whatever else runs on the machine shows up in the figures.
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 
-# Starts one server (ordwin or refrelay) in a namespace of its own and runs the given cases
+# Starts one server (ordwin or gg_floor) in a namespace of its own and runs the given cases
 # against it, one gg_load each; a case is "name|gg_load options". gg_load's lines go to
 # $WORK/<server>.<round>.
 run_server() {
   server=$1
   round=$2
   shift 2
-  SERVER_KIND=$server ROUND=$round REFRELAY=$REFRELAY unshare -n sh -s -- "$@" <<'EOF'
+  SERVER_KIND=$server ROUND=$round unshare -n sh -s -- "$@" <<'EOF'
 set -eu
 ip link set lo up
 OUT=$WORK/$SERVER_KIND.$ROUND
@@ -65,7 +55,7 @@ OUT=$WORK/$SERVER_KIND.$ROUND
 if [ "$SERVER_KIND" = ordwin ]; then
   prlimit --nofile=20000:20000 taskset -c 0 "$ORDWIN" --headless >>"$LOG" 2>&1 &
 else
-  prlimit --nofile=20000:20000 taskset -c 0 "$REFRELAY" -p 8074 >/dev/null 2>&1 &
+  prlimit --nofile=20000:20000 taskset -c 0 "$FLOOR" -p 8074 >/dev/null 2>&1 &
 fi
 SERVER=$!
 status=0
@@ -135,7 +125,7 @@ else
   round=1
   while [ $round -le "$ROUNDS" ]; do
     run_server ordwin $round "$@" || status=$?
-    if [ -n "$REFRELAY" ]; then run_server refrelay $round "$@" || status=$?; fi
+    run_server gg_floor $round "$@" || status=$?
     round=$((round + 1))
   done
   # Medians over the rounds: rates from the rate field, the latency case by its p99, memory from
@@ -160,14 +150,14 @@ else
       }
     }
     function row(label, key, unit, lowerIsBetter,   o, r) {
-      o = median(vals["ordwin", key]); r = median(vals["refrelay", key])
+      o = median(vals["ordwin", key]); r = median(vals["gg_floor", key])
       if (o == "") return
       if (r == "") { printf "%-56s %14.0f %14s %9s\n", label, o, "-", "-"; return }
       printf "%-56s %14.0f %14.0f %8.2f%s\n", label, o, r, (r > 0 ? o / r : 0), lowerIsBetter ? " x" : ""
     }
     END {
-      printf "\nGG relay against refrelay, 6.0 clients, median of %d rounds (server on core 0, load on core 1)\n\n", rounds
-      printf "%-56s %14s %14s %9s\n", "case", "Ordwin", "refrelay", "ratio"
+      printf "\nGG relay against gg_floor, 6.0 clients, median of %d rounds (server on core 0, load on core 1)\n\n", rounds
+      printf "%-56s %14s %14s %9s\n", "case", "Ordwin", "gg_floor", "ratio"
       row("100 clients in pairs, 32 in flight (msg/s)", "relay100/rate")
       row("1,000 clients in pairs, 32 in flight (msg/s)", "relay1000/rate")
       row("2 clients, 1 in flight: p99 latency (us)", "latency2/p99", "", 1)
@@ -175,10 +165,10 @@ else
       row("10,000 clients logging in, 8 at once (log-ins/s)", "login10000/rate")
       row("status fan-out, 1,000 clients, 32 in flight (notif./s)", "fanout1000/rate")
       row("memory per logged-in client (B of server RSS)", "login10000/mem", "", 1)
-    }' "$WORK"/ordwin.* $([ -n "$REFRELAY" ] && echo "$WORK"/refrelay.*)
+    }' "$WORK"/ordwin.* "$WORK"/gg_floor.*
   echo
   echo "every round's figures:"
-  for f in "$WORK"/ordwin.* "$WORK"/refrelay.*; do
+  for f in "$WORK"/ordwin.* "$WORK"/gg_floor.*; do
     [ -f "$f" ] && sed "s|^|  $(basename "$f") |" "$f"
   done
   if grep -q . "$WORK/faults"; then
