@@ -34,10 +34,15 @@ case "${1:-}" in
     ;;
 esac
 
-installed=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null || true)
+# The installed packages among those named, or all of them.
+installed() {
+  dpkg-query -W -f='${db:Status-Status} ${Package}\n' "$@" 2>/dev/null | sed -n 's/^installed //p' | sort -u || true
+}
+
+present=$(installed "${packages[@]}")
 missing=()
 for p in "${packages[@]}"; do
-  grep -qx "$p installed" <<<"$installed" || missing+=("$p")
+  grep -qx "$p" <<<"$present" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
@@ -61,6 +66,7 @@ export DEBIAN_FRONTEND=noninteractive
 log=$(mktemp /tmp/ordwin-install-deps.XXXXXX.log)
 # While installing, no package's service starts (policy-rc.d answers 101, "not allowed"), unless
 # the machine has a policy of its own, which is left as it is.
+before=$(installed)
 policy=${DPKG_ROOT:-}/usr/sbin/policy-rc.d
 own_policy=0
 if [ ! -e "$policy" ]; then
@@ -77,11 +83,14 @@ if ! { apt-get update -qq && apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-inst
 fi
 rm -f "$log"
 
-# The services the new packages brought are disabled (and stopped, had a policy let them start),
-# in the way their own maintainer scripts keep, so that an upgrade leaves them disabled too.
-for unit in $(dpkg-query -L "${missing[@]}" 2>/dev/null | grep -E '^(/usr)?/lib/systemd/system/[^/]+\.service$' | sort -u); do
+# The services that the new packages brought, their dependencies' included (nginx-light's comes
+# with nginx-common), are disabled, and stopped had a policy let them start; a package upgrade
+# keeps them disabled. systemctl does this with or without a running systemd.
+mapfile -t new < <(comm -13 <(echo "$before") <(installed))
+for unit in $(dpkg-query -L "${new[@]}" 2>/dev/null | grep -E '^(/usr)?/lib/systemd/system/[^/@]+\.service$' | sort -u); do
   unit=${unit##*/}
-  deb-systemd-helper disable "$unit" >/dev/null 2>&1 || true
-  if [ -d /run/systemd/system ]; then systemctl stop "$unit" >/dev/null 2>&1 || true; fi
+  [ "$(systemctl is-enabled "$unit" 2>/dev/null)" = enabled ] || continue
+  systemctl --quiet disable "$unit" 2>/dev/null || true
+  if [ -d /run/systemd/system ]; then systemctl --quiet stop "$unit" 2>/dev/null || true; fi
   echo "Left disabled and stopped: $unit"
 done

@@ -9,19 +9,23 @@ bin=$scratch/bin
 log=$scratch/calls
 root=$scratch/root
 mkdir -p "$bin" "$root/usr/sbin"
-for tool in env bash grep readlink mktemp chmod rm tail sort cat; do ln -s "$(command -v $tool)" "$bin/$tool"; done
+for tool in env bash grep sed readlink mktemp chmod rm tail sort comm cat; do ln -s "$(command -v $tool)" "$bin/$tool"; done
 # Writes the stand-in Name from standard input.
 fake() {
   cat >"$bin/$1"
   chmod +x "$bin/$1"
 }
+# Installed: every package but those in $MISSING, and those apt-get has installed since ($STATE).
 fake dpkg-query <<'FAKE'
 #!/bin/bash
 if [ "$1" = -L ]; then
-  for p in "${@:2}"; do [ "$p" = nginx-light ] && printf '/usr/sbin/nginx\n/lib/systemd/system/nginx.service\n'; done
+  for p in "${@:2}"; do [ "$p" = nginx-common ] && printf '/usr/sbin/nginx\n/lib/systemd/system/nginx.service\n'; done
   exit 0
 fi
-for p in "${@:3}"; do [[ " $MISSING " = *" $p "* ]] || echo "$p installed"; done
+for p in "${@:3}" $([ $# -gt 2 ] || echo bash $MISSING); do
+  [[ " $MISSING " = *" $p "* ]] && ! grep -qx "$p" "$STATE" 2>/dev/null || echo "installed $p"
+done
+cat "$STATE" 2>/dev/null | sed 's/^/installed /'
 FAKE
 fake id <<'FAKE'
 #!/bin/bash
@@ -30,10 +34,13 @@ FAKE
 fake apt-get <<'FAKE'
 #!/bin/bash
 echo "${AS:-}apt-get $* (policy: $("$DPKG_ROOT/usr/sbin/policy-rc.d" x start; echo $?))" >>"$LOG"
+[ "$1" = install ] || exit 0
+for p in "$@"; do [[ $p = -* ]] || echo "$p"; done | sed 's/^nginx-light$/&\nnginx-common/' >>"$STATE"
 FAKE
-fake deb-systemd-helper <<'FAKE'
+fake systemctl <<'FAKE'
 #!/bin/bash
-echo "${AS:-}deb-systemd-helper $*" >>"$LOG"
+[ "$1" = is-enabled ] && echo enabled && exit 0
+echo "${AS:-}systemctl $*" >>"$LOG"
 FAKE
 fake sudo <<'FAKE'
 #!/bin/bash
@@ -46,9 +53,9 @@ FAKE
 run() {
   local user=$1 missing=$2
   shift 2
-  rm -f "$log"
+  rm -f "$log" "$scratch/state"
   status=0
-  env -i PATH="$bin" LOG="$log" USER_ID="$user" MISSING="$missing" SUDO_REFUSES="${SUDO_REFUSES:-0}" \
+  env -i PATH="$bin" LOG="$log" STATE="$scratch/state" USER_ID="$user" MISSING="$missing" SUDO_REFUSES="${SUDO_REFUSES:-0}" \
     DPKG_ROOT="$root" bash "$SOURCE/scripts/install-deps.sh" "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
   out=$(cat "$scratch/out")
   err=$(cat "$scratch/err")
@@ -63,7 +70,7 @@ run 0 "lintian nginx-light"
 
 installs="apt-get update -qq (policy: 101)
 apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends cmake nginx-light (policy: 101)
-deb-systemd-helper disable nginx.service"
+systemctl --quiet disable nginx.service"
 for user in 0 1000; do
   run $user "cmake nginx-light" --tests
   [ "$status" = 0 ] || fail "as $user: status $status ($err)"
