@@ -1,8 +1,6 @@
-# The set-up script on a machine that misses packages, with stand-ins for the package tools and a
-# root folder of its own: as root it installs them with no service allowed to start and disables
-# the services they bring, as a user with sudo through sudo, and as a user whom sudo does not serve
-# or who has no sudo it says what is missing and the one command that installs it, and installs
-# nothing. Without --tests it looks at what building and running need only.
+# The set-up script with stand-ins for the package tools: as root, or through sudo, it installs what
+# is missing with no service allowed to start and disables the services they bring; a user whom sudo
+# does not serve, or who has none, is told what to type. Without --tests test tools are not sought.
 . "$(dirname "$0")/../packaging/Checks.sh"
 
 bin=$scratch/bin
@@ -81,26 +79,16 @@ Left disabled and stopped: nginx.service" ] || fail "as $user said: $out"
   [ "$calls" = "$expected" ] || fail "as $user ran: $calls"
 done
 
-# Told, on standard error, what is missing and what to type.
-for case in "refused|1" "no sudo|"; do
-  name=${case%|*}
-  SUDO_REFUSES=${case#*|}
+# Told, on standard error, what is missing and what to type: where sudo refuses, and without sudo.
+for told in "1|Installing them needs root: asking sudo.
+sudo did not let you." "|Installing them needs root, and sudo is not here."; do
+  SUDO_REFUSES=${told%%|*}
   [ -n "$SUDO_REFUSES" ] || mv "$bin/sudo" "$scratch/sudo"
   run 1000 "cmake lintian" --tests
-  [ "$status" = 1 ] || fail "$name: status $status"
-  [ -z "$calls$out" ] || fail "$name: ran $calls, said $out"
-  said="Ordwin needs these Debian packages to build, run and test Ordwin, which are not installed: cmake lintian"
-  if [ -n "$SUDO_REFUSES" ]; then
-    said+="
-Installing them needs root: asking sudo.
-sudo did not let you. Run this once, with root's password, and then the same command again:"
-  else
-    said+="
-Installing them needs root, and sudo is not here. Run this once, with root's password, and then the same command again:"
-  fi
-  said+="
-    su -c '$(readlink -f "$SOURCE/scripts/install-deps.sh") --tests'"
-  [ "$err" = "$said" ] || fail "$name: said $err"
+  [ "$status/$calls/$out" = "1//" ] || fail "told: status $status, ran $calls, said $out"
+  [ "$err" = "Ordwin needs these Debian packages to build, run and test Ordwin, which are not installed: cmake lintian
+${told#*|} Run this once, with root's password, and then the same command again:
+    su -c '$(readlink -f "$SOURCE/scripts/install-deps.sh") --tests'" ] || fail "told: $err"
 done
 unset SUDO_REFUSES
 
