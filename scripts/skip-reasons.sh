@@ -7,7 +7,7 @@ log=${1:?usage: $0 BUILD_DIR}/Testing/Temporary/LastTest.log
 [ -f "$log" ] || exit 0
 awk '
   /^[0-9]+\/[0-9]+ Testing: / { test = $3; reason = ""; taking = 0; skipped = 0; next }
-  taking && /^$/ { taking = 0 }
+  taking && (/^$/ || /^\[/) { taking = 0 }
   taking { reason = reason (reason == "" ? "" : " ") $0 }
   /: Skipped$/ { taking = 1; reason = "" }
   /^SKIP: / { reason = substr($0, 7); skipped = 1 }
