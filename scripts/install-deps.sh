@@ -10,7 +10,7 @@ set -euo pipefail
 build_packages=(
   make g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-dejavu-core
-  libc-ares-dev librsvg2-bin
+  libc-ares-dev libsqlite3-dev librsvg2-bin
   netbase
 )
 test_packages=(
