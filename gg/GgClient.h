@@ -50,6 +50,10 @@ public:
   void NoteQueued(size_t bytes) { queuedBytes_ += bytes; }
   void NoteDeliveredMessage() { deliveredEnd_ = queuedBytes_; }
   bool HoldsDeliveredMessage() const { return queuedBytes_ - SendQueueSize() < deliveredEnd_; }
+  // The bytes queued since the connection was attached, and how many of them the platform took;
+  // the second is true only while the connection is open.
+  uint64_t QueuedBytes() const { return queuedBytes_; }
+  uint64_t TakenBytes() const { return queuedBytes_ - SendQueueSize(); }
 
   // ---- Published; nothing in the program uses it ----
   // When set, the next data-sent event shuts the sending direction down.

@@ -78,24 +78,32 @@ void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t seque
       return;
     }
   }
+  // A number with no connection at all may have its messages kept for its next log-in.
+  if (FindClientByUin(recipient) == nullptr &&
+      KeepMessage(sender, recipient, cp1250Text, html, messageClass, attributes)) {
+    PutLeBytes(ack, kAckQueued);
+    SendPacket(sender, kSendMsgAck, std::string_view(ack, sizeof(ack)));
+    return;
+  }
   PutLeBytes(ack, kAckNotDelivered);
   SendPacket(sender, kSendMsgAck, std::string_view(ack, sizeof(ack)));
   SendServerMessage(sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
 }
 
 void TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
-                                   std::string_view html, int32_t messageClass, std::string_view attributes) {
+                                   std::string_view html, int32_t messageClass, std::string_view attributes,
+                                   int64_t time) {
   message_.assign(kPacketHeader, '\0');
   int32_t type = kRecvMsg;
   if (!IsNewer(recipient->Dialect)) {
-    AppendReceivedMessagePayload(message_, senderUin, FreshSequence(), cp1250Text);
+    AppendReceivedMessagePayload(message_, senderUin, FreshSequence(), cp1250Text, static_cast<int32_t>(time));
   } else {
     // The newer clients read the HTML part only: it is never sent empty.
     std::string made;
     if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(cp1250Text));
-    int32_t now = static_cast<int32_t>(std::time(nullptr));
+    int32_t sent = static_cast<int32_t>(time != 0 ? time : std::time(nullptr));
     type = kRecvMsg80;
-    message_ += ReceivedMessage80Payload(senderUin, FreshSequence(), now, messageClass, html, cp1250Text, attributes);
+    message_ += ReceivedMessage80Payload(senderUin, FreshSequence(), sent, messageClass, html, cp1250Text, attributes);
   }
   PutPacketHeader(message_.data(), type, message_.size() - kPacketHeader);
   // One long message would otherwise keep its room for good.

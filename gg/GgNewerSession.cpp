@@ -44,6 +44,7 @@ void TGgSession::NewerLogin(TGgClient* sender, int32_t type, const std::string& 
   std::string cp1250 = Utf8ToCp1250(login.Description);
   if (IsShownOnline(login.Status)) AnnounceStatus(sender, AnnouncedStatus(login.Status), cp1250, login.Description);
   Log(GG_CP1250("%d>status przy logowaniu %x \"%s\""), login.Uin, login.Status, EscapeControlChars(cp1250));
+  DeliverKept(sender);
 }
 
 void TGgSession::NewStatus80(TGgClient* sender, int32_t type, const std::string& payload) {

@@ -72,11 +72,12 @@ std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Desc
   return entry;
 }
 
-void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t sequence, std::string_view text) {
+void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t sequence, std::string_view text,
+                                  int32_t time) {
   char head[16];
   PutLeBytes(head, senderUin);
   PutLeBytes(head + 4, sequence);
-  PutLeBytes(head + 8, 0);
+  PutLeBytes(head + 8, time);
   PutLeBytes(head + 12, kMessageClass);
   out.append(head, sizeof(head)).append(text) += '\0';
 }

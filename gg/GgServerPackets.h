@@ -30,8 +30,10 @@ std::string StatusEntry(int32_t uin, uint32_t code);
 // One entry of a 6.0 notify reply (type 17): StatusEntry, then, for a code that carries a
 // description, its length byte and the Windows-1250 description (at most 255 bytes of it).
 std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Description);
-// Appends the received-message payload (type 10): sender, sequence, time 0, class 4, text, NUL.
-void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t sequence, std::string_view text);
+// Appends the received-message payload (type 10): sender, sequence, time (0 for a message passed
+// on at once), class 4, text, NUL.
+void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t sequence, std::string_view text,
+                                  int32_t time = 0);
 
 // A status notification (0x36), also one entry of a notify reply (0x37): number, status, zero
 // features, address, port, image size and flags, then the UTF-8 description with its length

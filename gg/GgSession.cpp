@@ -76,7 +76,13 @@ TGgSession::TGgSession(TLogSink log) : log_(std::move(log)), riDuziva_(std::make
   r.OnServerClosed = [this](TObject* sender, uint16_t error) { RIDuzivaServerClosed(sender, error); };
 }
 
-TGgSession::~TGgSession() = default;
+TGgSession::~TGgSession() {
+  // The connections close while the rest of the session still stands: their last sends may
+  // complete kept messages, which then leave the store.
+  riDuziva_.reset();
+  for (auto& [number, delivery] : kept_) delivery.Client = nullptr;  // gone with the listener
+  ForgetTaken();
+}
 
 std::string TGgSession::Start() {
   std::string errorText;
@@ -128,7 +134,8 @@ void TGgSession::QueuePacket(TGgClient* client, std::string_view head, std::stri
   }
 }
 
-void TGgSession::HandleMessage(TMessage&) {
+void TGgSession::HandleMessage(TMessage& msg) {
+  if (msg.Msg == WM_FORGET_TAKEN) return ForgetTaken();
   flushPosted_ = false;
   for (TGgClient* client : riDuziva_->ClientIndex().TakeQueued()) {
     if (client->State() != wsConnected) continue;
@@ -151,7 +158,10 @@ void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* client) {
 
 void TGgSession::RIDuzivaClientDataAvailable(TObject*, TGgClient*, const std::string&) {}
 
-void TGgSession::RIDuzivaClientDisconnect(TObject*, TGgClient* client) { AnnounceGone(client); }
+void TGgSession::RIDuzivaClientDisconnect(TObject*, TGgClient* client) {
+  DropKeptCarrier(client);
+  AnnounceGone(client);
+}
 
 void TGgSession::RIDuzivaServerClosed(TObject*, uint16_t) {}
 
@@ -185,6 +195,7 @@ void TGgSession::Login(TGgClient* sender, int32_t, const std::string& payload) {
   SendPacket(sender, kLoginOk, std::string());
   Log(GG_CP1250("<użytkownik zalogowany"));
   sender->NotifyReply.clear();
+  DeliverKept(sender);
 }
 
 void TGgSession::StatusChange(TGgClient* sender, int32_t, const std::string& payload) {

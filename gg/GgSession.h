@@ -5,12 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "gg/GgLogFormat.h"
+#include "gg/GgMessageStore.h"
 #include "gg/GgServerPackets.h"
 #include "gg/RIDuziva.h"
 #include "net/NotificationEndpoint.h"
@@ -33,7 +36,8 @@ public:
   static constexpr size_t kMaxUnsent = 4 * 1024 * 1024;
 
   explicit TGgSession(TLogSink log);
-  // Destroys RIDuziva, which closes every GG connection without disconnect events.
+  // Destroys RIDuziva, which closes every GG connection without disconnect events; kept messages
+  // the platform took whole on the way leave the store.
   ~TGgSession();
   TGgSession(const TGgSession&) = delete;
   TGgSession& operator=(const TGgSession&) = delete;
@@ -52,6 +56,11 @@ public:
   // The connected client with this number that was accepted first, or nullptr. A connection
   // that has closed but is not yet released counts as gone.
   TGgClient* FindClientByUin(int32_t number) const;
+
+  // Where a message to a number with no connection waits for that number's next log-in; with
+  // none (the default) such a message is answered as undelivered. The store must outlive the
+  // session, or be taken away first (nullptr).
+  void SetMessageStore(TGgMessageStore* store) { store_ = store; }
 
 private:
   // The listener's events. The command handler dispatches through one table (kRoutes); the
@@ -74,7 +83,10 @@ private:
   static const TRoute kRoutes[];
   static const TRoute* FindRoute(int32_t type);
 
-  // The end of the turn: hands every connection its queued packets.
+  // Posted to the session's own endpoint at the end of a turn in which kept messages were taken.
+  static constexpr uint32_t WM_FORGET_TAKEN = 1101;
+  // The end of the turn: hands every connection its queued packets (0), and removes from the
+  // store the kept messages the platform took whole (WM_FORGET_TAKEN).
   void HandleMessage(TMessage& msg) override;
   // Formats one log line (see GgLogFormat.h) into a buffer kept for the next, and hands it on.
   template <class... TArgs>
@@ -133,12 +145,41 @@ private:
   void DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
                       int32_t messageClass, std::string_view attributes);
   // Makes message_ the packet, header and all, that hands a message to recipient in its dialect.
+  // The time is when the message arrived; 0 for one passed on at once (6.0 packets then carry 0,
+  // the newer ones the present time).
   void MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
-                         int32_t messageClass, std::string_view attributes);
+                         int32_t messageClass, std::string_view attributes, int64_t time = 0);
   void SendServerMessage(TGgClient* client, std::string_view cp1250Text);
   // A client whose connection ended while logged in and shown online (IsShownOnline): announced
   // as if it had sent status 1.
   void AnnounceGone(TGgClient* client);
+
+  // Messages kept for numbers with no connection (GgKeptMessages.cpp). KeepMessage stores one
+  // and logs it; false when it is not to be kept (no store, a sender not logged in, number 0,
+  // the sender's own number) or the store refused it.
+  bool KeepMessage(TGgClient* sender, int32_t recipient, std::string_view cp1250Text, std::string_view html,
+                   int32_t messageClass, std::string_view attributes);
+  // Queues, after a log-in, the messages kept for the client's number, unless another open
+  // connection with that number is still taking them.
+  void DeliverKept(TGgClient* client);
+  // The client taking the kept messages of number sent bytes: those messages it took whole are
+  // noted, to leave the store at the end of the turn.
+  void NoteKeptTaken(int32_t number);
+  void ForgetTaken();
+  void DropKeptCarrier(TGgClient* client);
+
+  // Per number whose kept messages are being handed over: the connection taking them, each
+  // message's row with the count of that connection's queued bytes up to its end, and the
+  // last row taken whole and not yet removed from the store.
+  struct TKeptInFlight {
+    int64_t Row;
+    uint64_t End;
+  };
+  struct TKeptDelivery {
+    TGgClient* Client = nullptr;
+    std::deque<TKeptInFlight> Rows;
+    int64_t Taken = 0;
+  };
 
   TLogSink log_;
   std::string line_;
@@ -146,6 +187,9 @@ private:
   std::unique_ptr<TRiDuziva> riDuziva_;
   TNotificationEndpoint endpoint_{this};
   bool flushPosted_ = false;
+  TGgMessageStore* store_ = nullptr;
+  std::unordered_map<int32_t, TKeptDelivery> kept_;
+  bool forgetPosted_ = false;
 };
 
 }  // namespace ordwin

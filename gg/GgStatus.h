@@ -31,5 +31,6 @@ constexpr int32_t kChatClass = 8;
 // The status of a message acknowledgement (type 5).
 constexpr int32_t kAckNotDelivered = 1;
 constexpr int32_t kAckDelivered = 2;
+constexpr int32_t kAckQueued = 3;
 
 }  // namespace ordwin::ggstatus
