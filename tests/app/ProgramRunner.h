@@ -189,6 +189,11 @@ protected:
   }
   void TearDown() override { fs::remove_all(Home); }
   void Store(const std::string& ini) { std::ofstream(Home / ".config" / "Malvory" / "RIDuziva.conf") << ini; }
+  std::string Stored() const {
+    std::stringstream text;
+    text << std::ifstream(Home / ".config" / "Malvory" / "RIDuziva.conf").rdbuf();
+    return text.str();
+  }
 
   fs::path Home;
   bool PrivateNetwork = false;

@@ -40,10 +40,7 @@ TEST_F(ProgramTest, AnAddressGivenWithTheOptionIsStoredAsTheBoxStoresItBeforeSta
       << program.Out << program.Err;
   EXPECT_NE(program.Out.find("stacji na \"gg.łódź.lan\" by"), std::string::npos);
   EXPECT_EQ(program.Stop(SIGTERM), 0);
-  std::ifstream store(Home / ".config" / "Malvory" / "RIDuziva.conf");
-  std::stringstream text;
-  text << store.rdbuf();
-  EXPECT_EQ(text.str(), "[ustawienia]\nadres=gg.łódź.lan\n");
+  EXPECT_EQ(Stored(), "[ustawienia]\nadres=gg.łódź.lan\n");
 }
 
 TEST_F(ProgramTest, HeadlessShowsTheErrorBoxOnStandardErrorAndStopsOnSigint) {
@@ -67,10 +64,7 @@ TEST_F(ProgramTest, TheWindowOnAChosenPlatformClosesOnSigtermAndKeepsTheSetting)
   EXPECT_EQ(program.Stop(SIGTERM), 0);
   EXPECT_EQ(program.Out, "");
   EXPECT_EQ(program.Err.find("no display"), std::string::npos);
-  std::ifstream store(Home / ".config" / "Malvory" / "RIDuziva.conf");
-  std::stringstream text;
-  text << store.rdbuf();
-  EXPECT_EQ(text.str(), "[ustawienia]\nadres=10.1.2.3\n");
+  EXPECT_EQ(Stored(), "[ustawienia]\nadres=10.1.2.3\n");
 }
 
 // The platform's default soft limit (often 1,024 descriptors) would stop the server at about a
