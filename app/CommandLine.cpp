@@ -41,9 +41,21 @@ QString UnknownOptionsText(const QStringList& args, const QStringList& names) {
   return "Unknown options: " + typed.join(QStringLiteral(", ")) + ".";
 }
 
+// The parser's options either take a value or never do: "--keep-messages=off" (or "=on") is
+// handed to it as an option of its own, hidden from the help.
+QStringList WithKeepMessagesSpelledOut(QStringList args) {
+  static const QRegularExpression kWithValue("^--?keep-messages=(on|off)$");
+  for (qsizetype i = 1; i < args.size() && args[i] != QLatin1String("--"); ++i) {
+    const QRegularExpressionMatch match = kWithValue.match(args[i]);
+    if (match.hasMatch()) args[i] = match.captured(1) == QLatin1String("on") ? "--keep-messages" : "--keep-messages-off";
+  }
+  return args;
+}
+
 }  // namespace
 
-TCommandLine ParseCommandLine(const QStringList& args) {
+TCommandLine ParseCommandLine(const QStringList& given) {
+  const QStringList args = WithKeepMessagesSpelledOut(given);
   QCommandLineParser parser;
   // "-headless" is "--headless", not seven short options.
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -59,7 +71,13 @@ TCommandLine ParseCommandLine(const QStringList& args) {
       "Store ADDRESS as the server address given to clients, as the window's box does, and start "
       "with it.",
       "ADDRESS");
-  parser.addOptions({help, version, headless, address});
+  const QCommandLineOption keep(
+      "keep-messages",
+      "Keep each message for a person who is not connected until they next log in (up to 30 days), "
+      "and store this choice for the next starts; --keep-messages=off stops it.");
+  QCommandLineOption keepOff("keep-messages-off");
+  keepOff.setFlags(QCommandLineOption::HiddenFromHelp);
+  parser.addOptions({help, version, headless, address, keep, keepOff});
 
   // Without an application object the parser cannot name the program; it leaves a placeholder.
   const QString program = args.isEmpty() ? QStringLiteral("ordwin") : QFileInfo(args.first()).fileName();
@@ -72,7 +90,7 @@ TCommandLine ParseCommandLine(const QStringList& args) {
     understood = false;
     line.Text = "Ordwin: Unexpected argument '" + Utf8(parser.positionalArguments().first()) + "'.\n";
   } else if (!understood && !parser.unknownOptionNames().isEmpty()) {
-    line.Text = "Ordwin: " + Utf8(UnknownOptionsText(args, parser.unknownOptionNames())) + "\n";
+    line.Text = "Ordwin: " + Utf8(UnknownOptionsText(given, parser.unknownOptionNames())) + "\n";
   } else if (!understood) {
     line.Text = "Ordwin: " + Utf8(parser.errorText()) + "\n";
   }
@@ -88,6 +106,10 @@ TCommandLine ParseCommandLine(const QStringList& args) {
   }
   line.Headless = parser.isSet(headless);
   if (understood && parser.isSet(address)) line.Address = Utf8(parser.value(address));
+  // The last one given wins, as for any repeated option.
+  if (understood && (parser.isSet(keep) || parser.isSet(keepOff)))
+    line.KeepMessages = parser.optionNames().lastIndexOf("keep-messages") >
+                        parser.optionNames().lastIndexOf("keep-messages-off");
   return line;
 }
 

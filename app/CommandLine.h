@@ -19,6 +19,8 @@ struct TCommandLine {
   bool Headless = false;
   // --address: the server address to store, as the window's box stores it, before start-up.
   std::optional<std::string> Address;
+  // --keep-messages (true) or --keep-messages=off (false): the setting to store before start-up.
+  std::optional<bool> KeepMessages;
   // For ShowHelp and ShowVersion, the text for standard output; for Mistake, the one-line error
   // and the usage, for standard error. Empty for Run.
   std::string Text;

@@ -66,4 +66,14 @@ std::string HttpPortRightsHint(const std::string& httpPort, const std::string& p
          SetcapLine(programFile) + " (jako root)";
 }
 
+std::string KeptMessagesHint(const std::string& path) {
+  return "Wiadomości dla nieobecnych czekają na ich zalogowanie (do 30 dni) w pliku „" + path +
+         "”; wyłącza to „ordwin --keep-messages=off”.";
+}
+
+std::string KeptMessagesFailedHint(const std::string& path) {
+  return "Nie udało się otworzyć pliku wiadomości „" + path +
+         "” (przyczyna w dzienniku): wiadomości dla nieobecnych nie będą przechowywane.";
+}
+
 }  // namespace ordwin

@@ -24,6 +24,14 @@ std::string HttpPortHint(const std::string& httpPort, const std::string& address
 std::string HttpPortRightsWarning(const std::string& httpPort, const std::string& programFile);
 std::string HttpPortRightsHint(const std::string& httpPort, const std::string& programFile);
 
+// The message store's file in the program's data folder.
+inline constexpr const char* kMessageStoreFile = "wiadomosci.db";
+
+// Written when messages for people who are not connected are kept, in the file at path (UTF-8),
+// and when they cannot be.
+std::string KeptMessagesHint(const std::string& path);
+std::string KeptMessagesFailedHint(const std::string& path);
+
 // The hint written when the GG port cannot be opened.
 std::string GgPortHint(int ggPort);
 

@@ -97,6 +97,7 @@ int RunOrdwin(int argc, char** argv) {
     }
     // Stored before anything starts, so that start-up loads it as it loads the box's text.
     if (line.Address) StoreAddressSetting(*line.Address);
+    if (line.KeepMessages) StoreKeepMessagesSetting(*line.KeepMessages);
 
     // A log reader that went away must not take the server with it.
     std::signal(SIGPIPE, SIG_IGN);

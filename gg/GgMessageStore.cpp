@@ -107,8 +107,8 @@ std::unique_ptr<TGgMessageStore> TGgMessageStore::Open(const std::string& path, 
                                                        TGgStoreBounds bounds) {
   std::unique_ptr<TGgMessageStore> store(new TGgMessageStore(path, std::move(log), bounds));
   const std::string name = Utf8ToCp1250(path);
-  std::string why;
-  TOpenResult result = store->TryOpen(now, why);
+  std::string why = "no folder for it: neither XDG_DATA_HOME nor HOME is set";
+  TOpenResult result = path.empty() ? orCannotOpen : store->TryOpen(now, why);
   if (result == orUnusable) {
     store->Close();
     std::string aside = SetAside(path, now);

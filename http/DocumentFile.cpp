@@ -13,17 +13,10 @@ namespace ordwin {
 namespace {
 
 std::string DriveFolder(char letter) {
-  std::string base;
-  const char* data = std::getenv("XDG_DATA_HOME");
-  const char* home = std::getenv("HOME");
-  if (data != nullptr && data[0] == '/')
-    base = data;
-  else if (home != nullptr && home[0] == '/')
-    base = std::string(home) + "/.local/share";
-  else
-    return std::string();
+  std::string folder = ProgramDataFolder();
+  if (folder.empty()) return folder;
   if (letter >= 'A' && letter <= 'Z') letter = static_cast<char>(letter - 'A' + 'a');
-  return base + "/Malvory/RIDuziva/" + letter;
+  return folder + "/" + letter;
 }
 
 bool IsDriveLetter(const std::string& name) {
@@ -37,6 +30,14 @@ std::string RealPath(const std::string& name) {
 }
 
 }  // namespace
+
+std::string ProgramDataFolder() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  if (data != nullptr && data[0] == '/') return std::string(data) + "/Malvory/RIDuziva";
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/share/Malvory/RIDuziva";
+  return std::string();
+}
 
 std::string LocalFileName(const std::string& windowsName) {
   std::string local;

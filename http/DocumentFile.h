@@ -11,6 +11,11 @@
 
 namespace ordwin {
 
+// The program's folder for its own files: $XDG_DATA_HOME/Malvory/RIDuziva, or
+// ~/.local/share/Malvory/RIDuziva without XDG_DATA_HOME; empty when neither that nor HOME is set
+// (or absolute). The drive folders lie in it.
+std::string ProgramDataFolder();
+
 // The local name of a file name in Windows form; empty when a drive letter has no folder here
 // (neither XDG_DATA_HOME nor HOME is set).
 std::string LocalFileName(const std::string& windowsName);

@@ -30,7 +30,10 @@ constexpr const char* kUsage =
     "                       output, message and error boxes to standard error; Ctrl+C\n"
     "                       or SIGTERM stops it.\n"
     "  --address <ADDRESS>  Store ADDRESS as the server address given to clients, as\n"
-    "                       the window's box does, and start with it.\n";
+    "                       the window's box does, and start with it.\n"
+    "  --keep-messages      Keep each message for a person who is not connected\n"
+    "                       until they next log in (up to 30 days), and store this\n"
+    "                       choice for the next starts; --keep-messages=off stops it.\n";
 
 TCommandLine Parse(const QStringList& options) { return ParseCommandLine(QStringList{"/usr/bin/ordwin"} + options); }
 
@@ -47,6 +50,9 @@ TEST(CommandLine, OptionsAreReadWholeAndAnyMistakeWinsOverWhatWasAskedBeside) {
   EXPECT_FALSE(Parse({"--headless"}).Address);
   EXPECT_EQ(Parse({"--address", "192.168.1.10", "--headless"}).Address, "192.168.1.10");
   EXPECT_EQ(Parse({"--address="}).Address, "");  // stored empty, as an emptied box is
+  EXPECT_EQ(Parse({"--keep-messages", "--headless"}).KeepMessages, true);
+  EXPECT_EQ(Parse({"--keep-messages=off", "--keep-messages=on", "-keep-messages=off"}).KeepMessages, false);
+  EXPECT_EQ(Parse({"--keep-messages=no"}).Text.substr(0, 55), "Ordwin: Unexpected value after '--keep-messages'.\nUsage");
 
   // Unknown options as typed.
   EXPECT_EQ(Parse({"--help", "--bogus"}).Text, std::string("Ordwin: Unknown option '--bogus'.\n") + kUsage);

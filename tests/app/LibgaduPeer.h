@@ -71,15 +71,16 @@ public:
     ASSERT_EQ(::write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
   }
 
-  // Waits until the client has reported line (a final '*' matches any rest), and takes it; the
-  // lines before it stay.
-  bool Saw(const std::string& line, int seconds = 10) {
+  // Waits until the client has reported line (a final '*' matches any rest), and takes it (into
+  // taken, when given); the lines before it stay.
+  bool Saw(const std::string& line, int seconds = 10, std::string* taken = nullptr) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     bool prefix = !line.empty() && line.back() == '*';
     std::string want = prefix ? line.substr(0, line.size() - 1) : line;
     for (;;) {
       for (auto it = lines_.begin(); it != lines_.end(); ++it) {
         if (prefix ? it->compare(0, want.size(), want) == 0 : *it == want) {
+          if (taken != nullptr) *taken = *it;
           lines_.erase(it);
           return true;
         }

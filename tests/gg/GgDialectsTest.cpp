@@ -2,15 +2,12 @@
 #include "gg/GgSession.h"
 
 #include <ctime>
-#include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "gg/Cp1250.h"
-#include "gg/GgMessageStore.h"
 #include "tests/gg/GgSessionFixture.h"
 #include "tests/gg/GgTestPeer.h"
 
@@ -466,129 +463,6 @@ TEST_F(GgDialectsTest, BadInputInEveryNewPacketClosesOnlyThatConnection) {
   p = bystander.Next();
   EXPECT_EQ(p.Type, 10);
   EXPECT_EQ(p.Payload.substr(16), std::string("dalej\0", 6));
-}
-
-// The session with a message store: messages to numbers with no connection wait for them.
-class GgKeptMessagesTest : public GgDialectsTest {
-protected:
-  void SetUp() override {
-    GgDialectsTest::SetUp();
-    char name[] = "/tmp/ordwin-kept-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    Folder = name;
-    OpenStore({});
-  }
-  void TearDown() override {
-    Session.reset();
-    Store.reset();
-    std::filesystem::remove_all(Folder);
-    GgDialectsTest::TearDown();
-  }
-  void OpenStore(TGgStoreBounds bounds) {
-    Session->SetMessageStore(nullptr);
-    Store = TGgMessageStore::Open((Folder / "wiadomosci.db").string(), [](std::string_view) {}, std::time(nullptr),
-                                  bounds);
-    ASSERT_TRUE(Store);
-    Session->SetMessageStore(Store.get());
-  }
-
-  std::filesystem::path Folder;
-  std::unique_ptr<TGgMessageStore> Store;
-};
-
-TEST_F(GgKeptMessagesTest, MessagesToANumberWithNoConnectionWaitForItsLogInInEveryDialect) {
-  TGgTestPeer old = Connected(100);
-  TGgTestPeer a = Connected80(200);
-  (void)old.Unread();
-  Log.clear();
-  int32_t before = static_cast<int32_t>(std::time(nullptr));
-  // Acknowledged as queued (3), with no word from the server.
-  old.Send(11, Le(500) + Le(7) + Le(8) + L("zażółć") + std::string(1, '\0'));
-  EXPECT_EQ(old.Next().Payload, Le(3) + Le(100) + Le(7));
-  a.Send(0x2d, SendMsg80(500, 9, "<i>Привет</i>", "??????", ""));
-  EXPECT_EQ(a.Next().Payload, Le(3) + Le(500) + Le(9));
-  old.Send(11, Le(600) + Le(8) + Le(8) + L("gęś") + std::string(1, '\0'));
-  EXPECT_EQ(old.Next().Payload, Le(3) + Le(100) + Le(8));
-  a.Send(0x2d, SendMsg80(600, 10, "<i>Привет 😀</i>", "?????? ?", ""));
-  EXPECT_EQ(a.Next().Payload, Le(3) + Le(600) + Le(10));
-  EXPECT_EQ(old.Unread() + a.Unread(), "");
-  EXPECT_EQ(Log[0], L("100>wypowiedź dla 500 o treści \"zażółć\""));
-  EXPECT_EQ(Log[1], L("<wiadomość dla 500 czeka na jego zalogowanie"));
-  int32_t after = static_cast<int32_t>(std::time(nullptr));
-
-  // After the log-in answer, in the order they came, with their senders and times.
-  Log.clear();
-  TGgTestPeer waiting60 = Connected(500);
-  TGgPacket p = waiting60.Next();
-  EXPECT_EQ(p.Type, 10);
-  EXPECT_EQ(p.Payload.substr(0, 4), Le(100));
-  EXPECT_GE(LeBytesToInt(p.Payload, 8), before);
-  EXPECT_LE(LeBytesToInt(p.Payload, 8), after);
-  EXPECT_EQ(p.Payload.substr(12), Le(4) + L("zażółć") + std::string(1, '\0'));
-  p = waiting60.Next();
-  EXPECT_EQ(p.Payload.substr(0, 4), Le(200));
-  EXPECT_EQ(p.Payload.substr(16), std::string("??????\0", 7));
-  ASSERT_EQ(Log.size(), 5u);
-  EXPECT_EQ(Log[2], L("<użytkownik zalogowany"));
-  const std::string delivered = L("<zaległa wiadomość od 100 z ");
-  EXPECT_EQ(Log[3].substr(0, delivered.size()), delivered);
-  EXPECT_EQ(Log[3].substr(delivered.size() + 19), L(" dla 500 o treści \"zażółć\""));
-  EXPECT_EQ(Log[4].substr(delivered.size() + 19), L(" dla 500 o treści \"??????\""));
-
-  TGgTestPeer waiting110 = Connected110(600);
-  TMessage80 m = ReadMessage80(waiting110.Next());
-  EXPECT_EQ(m.From, 100);
-  EXPECT_GE(m.Time, before);
-  EXPECT_LE(m.Time, after);
-  EXPECT_EQ(m.Html, "<span>gęś</span>");
-  m = ReadMessage80(waiting110.Next());
-  EXPECT_EQ(m.From, 200);
-  EXPECT_EQ(m.Class, 8);
-  EXPECT_EQ(m.Html, "<i>Привет 😀</i>");
-
-  // Taken whole, they leave the store: the next log-in finds none.
-  ASSERT_TRUE(PumpUntil([&] { return Store->WaitingCount(500) + Store->WaitingCount(600) == 0; }));
-  waiting60.Close();
-  ASSERT_TRUE(PumpUntil([&] { return Session->FindClientByUin(500) == nullptr; }));
-  TGgTestPeer again = Connected(500);
-  EXPECT_EQ(again.Unread() + waiting60.Unread() + waiting110.Unread(), "");
-}
-
-// What is not kept gets the answer of a server without a store: status 1 and the server's word.
-TEST_F(GgKeptMessagesTest, MessagesThatAreNotKeptAreAnsweredAsUndelivered) {
-  TGgStoreBounds one;
-  one.MessagesPerRecipient = 1;
-  OpenStore(one);
-  TGgTestPeer sender = Connected(100);
-  sender.Send(11, Le(500) + Le(1) + Le(8) + std::string("zmieści się\0", 12));
-  EXPECT_EQ(sender.Next().Payload, Le(3) + Le(100) + Le(1));
-  struct TCase {
-    const char* Name;
-    bool Anonymous;
-    int32_t To;
-    int32_t Uin;
-    const char* Line;
-  };
-  const TCase cases[] = {
-      {"past a bound", false, 500, 100, "<brak miejsca na wiadomości dla 500"},
-      {"to number 0, which nobody has", false, 0, 100, nullptr},
-      {"from a client not logged in", true, 600, 0, nullptr},
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    std::optional<TGgTestPeer> anonymous;
-    if (c.Anonymous) anonymous.emplace(Connect());
-    TGgTestPeer& from = c.Anonymous ? *anonymous : sender;
-    Log.clear();
-    from.Send(11, Le(c.To) + Le(2) + Le(8) + std::string("x\0", 2));
-    EXPECT_EQ(from.Next().Payload, Le(1) + Le(c.Uin) + Le(2));
-    EXPECT_EQ(from.Next().Payload.substr(16),
-              L("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana.") + std::string(1, '\0'));
-    EXPECT_EQ(Log.back(), c.Line ? L(c.Line) : L(std::to_string(c.Uin) + ">wypowiedź dla " + std::to_string(c.To) +
-                                                 " o treści \"x\""));
-  }
-  EXPECT_EQ(Store->WaitingCount(500), 1u);
-  EXPECT_EQ(Store->WaitingCount(600), 0u);
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 #include "gg/GgSession.h"
 
+#include <ctime>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "gg/Cp1250.h"
+#include "gg/GgMessageStore.h"
 #include "tests/gg/GgSessionFixture.h"
 #include "tests/gg/GgTestPeer.h"
 
@@ -311,6 +315,35 @@ TEST_F(GgSessionTest, AMessageToNobodyGetsStatusOneAndTheServersMessage) {
   EXPECT_EQ(Log, (std::vector<std::string>{L("100>wypowiedź dla 555 o treści \"lost\"")}));
   EXPECT_EQ(sender.Unread(), "");
   EXPECT_EQ(bystander.Unread(), "");
+}
+
+// With a store, what is not kept still gets status 1 and the server's word: past a bound, to
+// number 0, from a client not logged in.
+TEST_F(GgSessionTest, AMessageThatIsNotKeptGetsStatusOneAndTheServersMessage) {
+  char folder[] = "/tmp/ordwin-kept-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  TGgStoreBounds one;
+  one.MessagesPerRecipient = 1;
+  auto store = TGgMessageStore::Open(std::string(folder) + "/w.db", [](std::string_view) {}, std::time(nullptr), one);
+  Session->SetMessageStore(store.get());
+  TGgTestPeer sender = Connected(100);
+  sender.Send(11, Message(500, Le(1), std::string("kept\0", 5)));
+  EXPECT_EQ(sender.Next().Payload, Le(3) + Le(100) + Le(1));
+  Log.clear();
+  for (int32_t to : {500, 0, 600}) {  // past a bound, to number 0, from a client not logged in
+    std::optional<TGgTestPeer> anonymous;
+    if (to == 600) anonymous.emplace(Connect());
+    TGgTestPeer& from = anonymous ? *anonymous : sender;
+    from.Send(11, Message(to, Le(2), std::string("x\0", 2)));
+    EXPECT_EQ(from.Next().Payload, Le(1) + Le(anonymous ? 0 : 100) + Le(2)) << to;
+    ExpectReceivedMessage(from.Next(), 0, kGoneText);
+  }
+  EXPECT_EQ(Log, (std::vector<std::string>{L("100>wypowiedź dla 500 o treści \"x\""),
+                                           L("<brak miejsca na wiadomości dla 500"), L("100>wypowiedź dla 0 o treści \"x\""),
+                                           L(">powitanie"), L("0>wypowiedź dla 600 o treści \"x\"")}));
+  EXPECT_EQ(store->WaitingCount(500) + store->WaitingCount(600), 1u);
+  Session->SetMessageStore(nullptr);
+  std::filesystem::remove_all(folder);
 }
 
 // Only the 2000 bytes from offset 12 are searched for the NUL that ends the text.

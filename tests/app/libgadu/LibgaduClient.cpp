@@ -8,9 +8,9 @@
 //   status S DESCR | notify UIN... | add UIN | remove UIN | msg UIN TEXT | typing UIN LEN |
 //   put TEXT | get | ping | quit
 // Events on standard output, one line each:
-//   connected | failed CODE | msg FROM CLASS TEXT | ack TO STATUS SEQ | status UIN S DESCR |
-//   notify UIN S DESCR | userlist TYPE TEXT | typing UIN LEN | disconnect_ack | disconnect |
-//   closed
+//   connected | failed CODE | msg FROM CLASS TEXT, then sent FROM TIME | ack TO STATUS SEQ |
+//   status UIN S DESCR | notify UIN S DESCR | userlist TYPE TEXT | typing UIN LEN |
+//   disconnect_ack | disconnect | closed
 #include <libgadu.h>
 
 #include <arpa/inet.h>
@@ -62,6 +62,7 @@ void Report(const gg_event* e) {
     case GG_EVENT_MSG:
       Say("msg " + std::to_string(e->event.msg.sender) + " " + std::to_string(e->event.msg.msgclass) + " " +
           Hex(reinterpret_cast<const char*>(e->event.msg.message)));
+      Say("sent " + std::to_string(e->event.msg.sender) + " " + std::to_string(static_cast<long>(e->event.msg.time)));
       break;
     case GG_EVENT_ACK:
       Say("ack " + std::to_string(e->event.ack.recipient) + " " + std::to_string(e->event.ack.status) + " " +
