@@ -44,7 +44,8 @@ void TGgSession::DeliverKept(TGgClient* client) {
   TKeptDelivery& delivery = kept_[uin];
   delivery.Client = client;
   for (const TGgKeptMessage& m : waiting) {
-    Log(GG_CP1250("<zaległa wiadomość od %d z %s dla %d o treści \"%s\""), m.Sender, LocalTimeText(m.Sent, "%Y-%m-%d %H:%M:%S"), uin, m.Text);
+    Log(GG_CP1250("<zaległa wiadomość od %d z %s dla %d o treści \"%s\""), m.Sender,
+        LocalTimeText(m.Sent, "%Y-%m-%d %H:%M:%S"), uin, m.Text);
     MakeMessagePacket(client, m.Sender, m.Text, m.Html, m.Class, m.Attributes, m.Sent);
     uint64_t before = client->QueuedBytes();
     QueuePacket(client, message_);
@@ -52,23 +53,23 @@ void TGgSession::DeliverKept(TGgClient* client) {
     if (client->QueuedBytes() == before) break;
     delivery.Rows.push_back({m.Id, client->QueuedBytes()});
   }
-  client->OnSendData = [this, uin](TObject*, int) { NoteKeptTaken(uin); };
+  client->OnSendData = [this, client](TObject*, int) { NoteKeptTaken(client); };
 }
 
-void TGgSession::NoteKeptTaken(int32_t number) {
-  auto found = kept_.find(number);
-  if (found == kept_.end()) return;
-  TKeptDelivery& delivery = found->second;
+void TGgSession::NoteKeptTaken(TGgClient* client) {
   // A connection that closes drops its queue: only an open one tells what was taken.
-  if (delivery.Client == nullptr || delivery.Client->State() != wsConnected) return;
-  uint64_t taken = delivery.Client->TakenBytes();
-  while (!delivery.Rows.empty() && delivery.Rows.front().End <= taken) {
-    delivery.Taken = delivery.Rows.front().Row;
-    delivery.Rows.pop_front();
-  }
-  if (delivery.Taken != 0 && !forgetPosted_) {
-    forgetPosted_ = true;
-    endpoint_.PostAtTurnEnd(WM_FORGET_TAKEN, 0, 0);
+  if (client->State() != wsConnected) return;
+  uint64_t taken = client->TakenBytes();
+  for (auto& [number, delivery] : kept_) {
+    if (delivery.Client != client) continue;
+    while (!delivery.Rows.empty() && delivery.Rows.front().End <= taken) {
+      delivery.Taken = delivery.Rows.front().Row;
+      delivery.Rows.pop_front();
+    }
+    if (delivery.Taken != 0 && !forgetPosted_) {
+      forgetPosted_ = true;
+      endpoint_.PostAtTurnEnd(WM_FORGET_TAKEN, 0, 0);
+    }
   }
 }
 
@@ -84,8 +85,11 @@ void TGgSession::ForgetTaken() {
       continue;
     }
     // Done, or the connection ended first: what it did not take waits for the next log-in.
-    if (delivery.Client != nullptr) delivery.Client->OnSendData = nullptr;
+    TGgClient* client = delivery.Client;
     it = kept_.erase(it);
+    bool stillTaking = false;
+    for (const auto& [number, other] : kept_) stillTaking = stillTaking || other.Client == client;
+    if (client != nullptr && !stillTaking) client->OnSendData = nullptr;
   }
 }
 

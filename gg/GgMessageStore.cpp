@@ -71,8 +71,8 @@ std::string SetAside(const std::string& path, int64_t now) {
   return aside;
 }
 
-int WalHook(void* checkpointer, sqlite3*, const char*, int pages) {
-  if (pages >= TWalCheckpointer::kPagesPerCheckpoint) static_cast<TWalCheckpointer*>(checkpointer)->Request();
+int WalHook(void* checkpointer, sqlite3*, const char*, int) {
+  static_cast<TWalCheckpointer*>(checkpointer)->Request();
   return SQLITE_OK;
 }
 
@@ -158,9 +158,9 @@ TGgMessageStore::TOpenResult TGgMessageStore::TryOpen(int64_t now, std::string& 
                      primary == SQLITE_FULL || (!existed && primary == SQLITE_CANTOPEN);
     return elsewhere ? orCannotOpen : orUnusable;
   };
-  // The log file makes a commit one write, with no wait for the disk (the checkpointer waits);
-  // a crash of the process loses nothing that was committed, and a power loss nothing older
-  // than the last copy into the database.
+  // The log file makes a commit one write, with no wait for the disk (the checkpointer waits):
+  // a crash of the process loses nothing that was committed, a power loss at most the last
+  // second.
   if (!Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA wal_autocheckpoint = 0;", why))
     return failed();
   std::string check = FirstValue(db, "PRAGMA quick_check");

@@ -162,9 +162,9 @@ private:
   // Queues, after a log-in, the messages kept for the client's number, unless another open
   // connection with that number is still taking them.
   void DeliverKept(TGgClient* client);
-  // The client taking the kept messages of number sent bytes: those messages it took whole are
-  // noted, to leave the store at the end of the turn.
-  void NoteKeptTaken(int32_t number);
+  // A client taking kept messages sent bytes: those messages it took whole are noted, to leave
+  // the store at the end of the turn.
+  void NoteKeptTaken(TGgClient* client);
   void ForgetTaken();
   void DropKeptCarrier(TGgClient* client);
 

@@ -38,6 +38,7 @@ void TWalCheckpointer::Run() {
     // Passive: it copies what no reader still needs and never waits for the loop's writes.
     if (db != nullptr) sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     lock.lock();
+    if (wake_.wait_for(lock, kPause, [this] { return stopping_; })) break;
   }
   lock.unlock();
   sqlite3_close(db);

@@ -1,8 +1,10 @@
-// TWalCheckpointer: a thread of its own that copies a WAL database's log into the database when
-// asked, so that the waits for the disk this needs never hold up the loop. Owns the thread and
-// its own connection to the file; the owner of the loop's connection owns it.
+// TWalCheckpointer: a thread of its own that copies a WAL database's log into the database, and
+// makes both durable, soon after writes: at most once a second, so that a power loss takes at
+// most the last second of writes, and the waits for the disk never hold up the loop. Owns the
+// thread and its own connection to the file; the owner of the loop's connection owns it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -12,8 +14,7 @@ namespace ordwin {
 
 class TWalCheckpointer {
 public:
-  // The log reaches this many pages before a copy is asked for: about 4 MB.
-  static constexpr int kPagesPerCheckpoint = 1000;
+  static constexpr std::chrono::seconds kPause{1};
 
   // Starts the thread; the file must already be in WAL mode.
   explicit TWalCheckpointer(std::string path);
@@ -22,7 +23,7 @@ public:
   TWalCheckpointer(const TWalCheckpointer&) = delete;
   TWalCheckpointer& operator=(const TWalCheckpointer&) = delete;
 
-  // Asks for a copy; never waits. Safe from any thread.
+  // Asks for a copy, after the pause that follows the last one; never waits. Safe from any thread.
   void Request();
 
 private:
