@@ -5,7 +5,7 @@
 # with sudo, and by a user without sudo, who then types as root the line he was told and the
 # command again. `./run` must start the program (its hints appear) without installing a test
 # tool, `./test` must pass, and no service may be left enabled. Each step's time is printed; the
-# three take about an hour on two cores, so CI does not run this.
+# three take about an hour on two cores, so CI tries only the user without sudo.
 #
 # Usage (as root): scripts/fresh-root.sh [root] [sudo] [user]      (all three by default)
 # Environment: MIRROR (default the first Debian mirror of this machine's apt sources), KEEP=1 keeps
