@@ -8,6 +8,9 @@ namespace ordwin {
 
 namespace {
 
+// '&', the name or number of a reference and ';' take at most this many bytes ("&#x10FFFF;").
+constexpr size_t kLongestReference = 10;
+
 // The character of a reference between '&' and ';', or 0 when it is not one.
 char32_t Reference(std::string_view name) {
   if (name == "lt") return '<';
@@ -84,8 +87,11 @@ std::string HtmlToText(std::string_view html) {
       continue;
     }
     if (c == '&') {
-      size_t semi = html.find(';', i);
-      char32_t ch = semi == std::string_view::npos || semi - i > 10 ? 0 : Reference(html.substr(i + 1, semi - i - 1));
+      // Only as far as the longest reference reaches: a search to the end from every '&' made
+      // a text of ampersands cost the square of its length.
+      size_t semi = html.substr(i, kLongestReference + 1).find(';');
+      char32_t ch = semi == std::string_view::npos ? 0 : Reference(html.substr(i + 1, semi - 1));
+      semi += i;
       if (ch != 0) {
         AppendUtf8(text, ch);
         i = semi + 1;
