@@ -20,6 +20,10 @@ bool ReadPackedUin(std::string_view field, int32_t& uin) {
 
 bool IsNumber(const TProtobufReader& r) { return r.WireType() != TProtobufReader::pwBytes; }
 
+// A text field ends at its first NUL, in every dialect: what follows would otherwise reach the
+// newer recipients and be cut off for the 6.0 ones.
+std::string_view UpToNul(std::string_view part) { return part.substr(0, part.find('\0')); }
+
 }  // namespace
 
 bool ReadUinDigits(std::string_view digits, int32_t& uin) {
@@ -88,9 +92,8 @@ bool ReadSendMsg80(std::string_view payload, TGgSentMessage& out) {
   if (!r.Ok() || plainAt < kSendMsg80Head || plainAt > payload.size() || attrAt > payload.size()) return false;
   if (attrAt != 0 && attrAt < plainAt) return false;
   size_t plainEnd = attrAt != 0 ? attrAt : payload.size();
-  auto upToNul = [](std::string_view part) { return part.substr(0, part.find('\0')); };
-  out.Html = upToNul(payload.substr(kSendMsg80Head, plainAt - kSendMsg80Head));
-  out.Plain = upToNul(payload.substr(plainAt, plainEnd - plainAt));
+  out.Html = UpToNul(payload.substr(kSendMsg80Head, plainAt - kSendMsg80Head));
+  out.Plain = UpToNul(payload.substr(plainAt, plainEnd - plainAt));
   out.Attributes = attrAt != 0 ? payload.substr(attrAt) : std::string_view();
   return true;
 }
@@ -116,11 +119,11 @@ bool ReadSendMsg110(std::string_view payload, TGgSentMessage& out) {
         break;
       case 5:
         if (number) return false;
-        out.Plain = r.Bytes();
+        out.Plain = UpToNul(r.Bytes());
         break;
       case 6:
         if (number) return false;
-        out.Html = r.Bytes();
+        out.Html = UpToNul(r.Bytes());
         break;
       default:
         break;

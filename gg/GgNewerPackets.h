@@ -29,7 +29,7 @@ struct TGgNewStatus {
 bool ReadNewStatus80(std::string_view payload, TGgNewStatus& out);
 
 // A message: the HTML part (UTF-8, may be empty), the plain part (Windows-1250 from 8.0, UTF-8
-// from 11) and the 8.0 formatting attributes.
+// from 11), each up to its first NUL, and the 8.0 formatting attributes.
 struct TGgSentMessage {
   int32_t Recipient = 0;
   int32_t Sequence = 0;
