@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "gg/GgDialect.h"
@@ -22,6 +23,15 @@ public:
   bool ReportRawData = true;
   // Received bytes not yet consumed as whole packets.
   std::string RecvBuffer;
+  // A packet too long to hold that the framing reads and drops: its type, the length its header
+  // declared, the bytes still to come and the first bytes kept of it.
+  struct TLongPacket {
+    int32_t Type;
+    int32_t Length;
+    uint32_t Left;
+    std::string Head;
+  };
+  std::unique_ptr<TLongPacket> LongPacket;
 
   // The client's GG number (0 until it logs in) and its last status word, as sent.
   int32_t Uin() const { return uin_; }

@@ -28,6 +28,7 @@ TGgClient* AsGgClient(TWSocketClient* client) {
 
 // The room a message packet keeps between messages; a longer one gives its room back.
 constexpr size_t kKeptMessageRoom = 4096;
+constexpr size_t kAckLength = 12;
 
 std::string WholePacket(int32_t type, std::string_view payload) {
   std::string packet(kPacketHeader, '\0');
@@ -62,17 +63,16 @@ void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t seque
                              std::string_view html, int32_t messageClass, std::string_view attributes) {
   int32_t uin = sender->Uin();
   Log(GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), uin, recipient, cp1250Text);
-  char ack[12];
-  PutLeBytes(ack + 4, IsNewer(sender->Dialect) ? recipient : uin);
-  PutLeBytes(ack + 8, sequence);
   // "Delivered" only for a message that will reach the recipient's socket: one that would pass
   // the recipient's unsent bound is answered as for a recipient that is not there.
   if (TGgClient* found = FindClientByUin(recipient)) {
-    MakeMessagePacket(found, uin, cp1250Text, html, messageClass, attributes);
-    size_t room = message_.size() + (found == sender ? kPacketHeader + sizeof(ack) : 0);
+    if (!MakeMessagePacket(found, uin, cp1250Text, html, messageClass, attributes)) {
+      Log(GG_CP1250("<wypowiedź zbyt długa, nie przekazano"));
+      return Acknowledge(sender, recipient, sequence, kAckNotDelivered);
+    }
+    size_t room = message_.size() + (found == sender ? kPacketHeader + kAckLength : 0);
     if (found->SendQueueSize() + room <= kMaxUnsent) {
-      PutLeBytes(ack, kAckDelivered);
-      SendPacket(sender, kSendMsgAck, std::string_view(ack, sizeof(ack)));
+      Acknowledge(sender, recipient, sequence, kAckDelivered);
       QueuePacket(found, message_);
       found->NoteDeliveredMessage();
       return;
@@ -80,17 +80,21 @@ void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t seque
   }
   // A number with no connection at all may have its messages kept for its next log-in.
   if (FindClientByUin(recipient) == nullptr &&
-      KeepMessage(sender, recipient, cp1250Text, html, messageClass, attributes)) {
-    PutLeBytes(ack, kAckQueued);
-    SendPacket(sender, kSendMsgAck, std::string_view(ack, sizeof(ack)));
-    return;
-  }
-  PutLeBytes(ack, kAckNotDelivered);
-  SendPacket(sender, kSendMsgAck, std::string_view(ack, sizeof(ack)));
+      KeepMessage(sender, recipient, cp1250Text, html, messageClass, attributes))
+    return Acknowledge(sender, recipient, sequence, kAckQueued);
+  Acknowledge(sender, recipient, sequence, kAckNotDelivered);
   SendServerMessage(sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
 }
 
-void TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
+void TGgSession::Acknowledge(TGgClient* sender, int32_t recipient, int32_t sequence, int32_t status) {
+  char ack[kAckLength];
+  PutLeBytes(ack, status);
+  PutLeBytes(ack + 4, IsNewer(sender->Dialect) ? recipient : sender->Uin());
+  PutLeBytes(ack + 8, sequence);
+  SendPacket(sender, kSendMsgAck, std::string_view(ack, sizeof(ack)));
+}
+
+bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
                                    std::string_view html, int32_t messageClass, std::string_view attributes,
                                    int64_t time) {
   message_.assign(kPacketHeader, '\0');
@@ -103,17 +107,20 @@ void TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std:
     if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(cp1250Text));
     int32_t sent = static_cast<int32_t>(time != 0 ? time : std::time(nullptr));
     type = kRecvMsg80;
-    message_ += ReceivedMessage80Payload(senderUin, FreshSequence(), sent, messageClass, html, cp1250Text, attributes);
+    std::string payload =
+        ReceivedMessage80Payload(senderUin, FreshSequence(), sent, messageClass, html, cp1250Text, attributes);
+    if (payload.empty()) return false;
+    message_ += payload;
   }
   PutPacketHeader(message_.data(), type, message_.size() - kPacketHeader);
   // One long message would otherwise keep its room for good.
   if (message_.capacity() > kKeptMessageRoom && message_.size() <= kKeptMessageRoom) message_.shrink_to_fit();
+  return true;
 }
 
 void TGgSession::DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
                                 std::string_view html, int32_t messageClass, std::string_view attributes) {
-  MakeMessagePacket(recipient, senderUin, cp1250Text, html, messageClass, attributes);
-  QueuePacket(recipient, message_);
+  if (MakeMessagePacket(recipient, senderUin, cp1250Text, html, messageClass, attributes)) QueuePacket(recipient, message_);
 }
 
 void TGgSession::SendServerMessage(TGgClient* client, std::string_view cp1250Text) {

@@ -12,6 +12,8 @@ bool TGgSession::KeepMessage(TGgClient* sender, int32_t recipient, std::string_v
                              std::string_view html, int32_t messageClass, std::string_view attributes) {
   int32_t uin = sender->Uin();
   if (store_ == nullptr || !sender->LoggedIn || recipient == 0 || recipient == uin) return false;
+  // Kept only what reaches a recipient of any dialect whole, as it will be handed over.
+  if (!FitsReceivedMessage80(html)) return false;
   TGgKeptMessage message;
   message.Recipient = recipient;
   message.Sender = uin;

@@ -24,6 +24,42 @@ bool IsNumber(const TProtobufReader& r) { return r.WireType() != TProtobufReader
 // newer recipients and be cut off for the 6.0 ones.
 std::string_view UpToNul(std::string_view part) { return part.substr(0, part.find('\0')); }
 
+// The fields of a GG 11 message; with headOnly, a field cut short ends the walk instead of
+// failing it.
+bool ReadMessage110(std::string_view payload, TGgSentMessage& out, bool headOnly) {
+  TProtobufReader r(payload);
+  bool haveRecipient = false;
+  out = TGgSentMessage();
+  while (r.Next()) {
+    bool number = IsNumber(r);
+    switch (r.Field()) {
+      case 1:
+        if (number || !ReadPackedUin(r.Bytes(), out.Recipient)) return false;
+        haveRecipient = true;
+        break;
+      case 2:
+        if (!number) return false;
+        out.Class = static_cast<int32_t>(r.Number());
+        break;
+      case 3:
+        if (!number) return false;
+        out.Sequence = static_cast<int32_t>(r.Number());
+        break;
+      case 5:
+        if (number) return false;
+        out.Plain = UpToNul(r.Bytes());
+        break;
+      case 6:
+        if (number) return false;
+        out.Html = UpToNul(r.Bytes());
+        break;
+      default:
+        break;
+    }
+  }
+  return (headOnly || !r.Failed()) && haveRecipient;
+}
+
 }  // namespace
 
 bool ReadUinDigits(std::string_view digits, int32_t& uin) {
@@ -98,39 +134,18 @@ bool ReadSendMsg80(std::string_view payload, TGgSentMessage& out) {
   return true;
 }
 
-bool ReadSendMsg110(std::string_view payload, TGgSentMessage& out) {
-  TProtobufReader r(payload);
-  bool haveRecipient = false;
+bool ReadSendMsg110(std::string_view payload, TGgSentMessage& out) { return ReadMessage110(payload, out, false); }
+
+bool ReadMessageHead80(std::string_view head, TGgSentMessage& out) {
+  TGgReader r(head);
   out = TGgSentMessage();
-  while (r.Next()) {
-    bool number = IsNumber(r);
-    switch (r.Field()) {
-      case 1:
-        if (number || !ReadPackedUin(r.Bytes(), out.Recipient)) return false;
-        haveRecipient = true;
-        break;
-      case 2:
-        if (!number) return false;
-        out.Class = static_cast<int32_t>(r.Number());
-        break;
-      case 3:
-        if (!number) return false;
-        out.Sequence = static_cast<int32_t>(r.Number());
-        break;
-      case 5:
-        if (number) return false;
-        out.Plain = UpToNul(r.Bytes());
-        break;
-      case 6:
-        if (number) return false;
-        out.Html = UpToNul(r.Bytes());
-        break;
-      default:
-        break;
-    }
-  }
-  return !r.Failed() && haveRecipient;
+  out.Recipient = static_cast<int32_t>(r.U32());
+  out.Sequence = static_cast<int32_t>(r.U32());
+  out.Class = static_cast<int32_t>(r.U32());
+  return r.Ok();
 }
+
+bool ReadMessageHead110(std::string_view head, TGgSentMessage& out) { return ReadMessage110(head, out, true); }
 
 bool ReadNotify105(std::string_view payload, std::vector<int32_t>& out) {
   TGgReader r(payload);

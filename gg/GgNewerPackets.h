@@ -44,6 +44,11 @@ bool ReadSendMsg80(std::string_view payload, TGgSentMessage& out);
 // Type 0x7d (11), protocol buffers: recipient 1, class 2, sequence 3, plain 5, HTML 6.
 bool ReadSendMsg110(std::string_view payload, TGgSentMessage& out);
 
+// The recipient, sequence and class from the first bytes of a message too long to be read
+// whole, 0x2d (8.0) or 0x7d (11); false when they are not all there.
+bool ReadMessageHead80(std::string_view head, TGgSentMessage& out);
+bool ReadMessageHead110(std::string_view head, TGgSentMessage& out);
+
 // Types 0x77, 0x78, 0x7b and 0x7c (11): entries of a byte, the length of the number, its
 // digits and the contact type. Appends the numbers to out.
 bool ReadNotify105(std::string_view payload, std::vector<int32_t>& out);

@@ -1,10 +1,7 @@
 #include "gg/GgServerPackets.h"
 
-#include <algorithm>
-
 #include "gg/Cp1250.h"
 #include "gg/GgBytes.h"
-#include "gg/GgHtml.h"
 #include "gg/GgStatus.h"
 #include "gg/Random.h"
 
@@ -17,8 +14,6 @@ using namespace ggstatus;
 constexpr size_t kMaxDescription60 = 255;
 constexpr size_t kStatus80Head = 28;
 constexpr size_t kRecvMsg80Head = 24;
-// A plain part this long stays within the bound as HTML too (at most 6 bytes per byte, "&quot;").
-constexpr size_t kFittingPlain = (kMaxNewerPayload - kRecvMsg80Head - 2 - 13) / 7;
 
 void PutU16(std::string& out, uint16_t value) {
   out += static_cast<char>(value & 0xFF);
@@ -101,16 +96,17 @@ size_t Status80EntryLength(std::string_view entries, size_t offset) {
   return kStatus80Head + length;
 }
 
+bool FitsReceivedMessage80(std::string_view html) { return html.size() <= kMaxNewerPayload - kRecvMsg80Head - 2; }
+
 std::string ReceivedMessage80Payload(int32_t senderUin, int32_t sequence, int32_t time, int32_t messageClass,
                                      std::string_view html, std::string_view cp1250Plain, std::string_view attributes) {
-  std::string rebuilt;
-  if (kRecvMsg80Head + html.size() + cp1250Plain.size() + 2 + attributes.size() > kMaxNewerPayload) {
+  // What the sender wrote is never replaced: past the bound the attributes go (they describe
+  // the plain part), then the plain part is cut; the HTML part goes whole or not at all.
+  constexpr size_t kRoom = kMaxNewerPayload - kRecvMsg80Head - 2;
+  if (!FitsReceivedMessage80(html)) return {};
+  if (html.size() + cp1250Plain.size() + attributes.size() > kRoom) {
     attributes = {};
-    if (kRecvMsg80Head + html.size() + cp1250Plain.size() + 2 > kMaxNewerPayload) {
-      cp1250Plain = cp1250Plain.substr(0, kFittingPlain);
-      rebuilt = TextToHtml(Cp1250ToUtf8(cp1250Plain));
-      html = rebuilt;
-    }
+    cp1250Plain = cp1250Plain.substr(0, kRoom - html.size());
   }
   int32_t plainAt = static_cast<int32_t>(kRecvMsg80Head + html.size() + 1);
   int32_t attrAt = static_cast<int32_t>(plainAt + cp1250Plain.size() + 1);

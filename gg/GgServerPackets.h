@@ -41,10 +41,12 @@ void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t s
 std::string Status80Payload(int32_t uin, uint32_t code, std::string_view utf8Description);
 // The length of the 0x36 entry that starts at offset of entries, or 0 when none fits there.
 size_t Status80EntryLength(std::string_view entries, size_t offset);
+// Whether an HTML part this long goes whole in a received message (0x2e).
+bool FitsReceivedMessage80(std::string_view html);
 // A received message (0x2e): sender, sequence, time, class, the offsets of the plain part and
 // the attributes, then the UTF-8 HTML part, the Windows-1250 plain part (each with its NUL) and
-// the attributes. Past the payload bound the attributes go, then the parts are rebuilt from the
-// plain part cut short.
+// the attributes. Past the payload bound the attributes go, then the plain part is cut short;
+// empty when the HTML part alone cannot fit.
 std::string ReceivedMessage80Payload(int32_t senderUin, int32_t sequence, int32_t time, int32_t messageClass,
                                      std::string_view html, std::string_view cp1250Plain, std::string_view attributes);
 // A typing notification (0x59): the length typed, the other's number.

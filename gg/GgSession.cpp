@@ -6,6 +6,7 @@
 
 #include "gg/GgBytes.h"
 #include "gg/GgLogFormat.h"
+#include "gg/GgNewerPackets.h"
 #include "gg/GgPacketTypes.h"
 #include "gg/GgStatus.h"
 
@@ -74,6 +75,9 @@ TGgSession::TGgSession(TLogSink log) : log_(std::move(log)), riDuziva_(std::make
   };
   r.OnClientDisconnect = [this](TObject* sender, TGgClient* client) { RIDuzivaClientDisconnect(sender, client); };
   r.OnServerClosed = [this](TObject* sender, uint16_t error) { RIDuzivaServerClosed(sender, error); };
+  r.OnClientLongPacket = [this](TGgClient* sender, int32_t type, int32_t length, const std::string& head) {
+    LongPacket(sender, type, length, head);
+  };
 }
 
 TGgSession::~TGgSession() {
@@ -172,6 +176,27 @@ void TGgSession::RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, con
     return;
   }
   (this->*route->Handler)(aSender, aCommand, aZawartosc);
+}
+
+void TGgSession::LongPacket(TGgClient* sender, int32_t type, int32_t length, const std::string& head) {
+  const TRoute* route = FindRoute(type);
+  bool routed = route != nullptr && (route->Dialects & DialectBit(sender->Dialect)) != 0;
+  if (head.empty()) {
+    Log(GG_CP1250("%d>błędna paczka %d o długości %d, połączenie zamknięte"), sender->Uin(), type, length);
+    return;
+  }
+  if (!routed) return Unknown(sender, type, head);
+  // A 6.0 message's text is looked for in its first 2,000 bytes only: the head holds it all.
+  if (type == kSendMsg) return SendMessage(sender, type, head);
+  TGgSentMessage m;
+  if (!(type == kSendMsg80 ? ReadMessageHead80(head, m) : ReadMessageHead110(head, m))) {
+    Log(GG_CP1250("%d>błędna paczka %d o długości %d, połączenie zamknięte"), sender->Uin(), type, length);
+    sender->Close();
+    return;
+  }
+  Log(GG_CP1250("%d>wypowiedź dla %d zbyt długa (paczka o długości %d), nie przekazano"), sender->Uin(), m.Recipient,
+      length);
+  Acknowledge(sender, m.Recipient, m.Sequence, kAckNotDelivered);
 }
 
 void TGgSession::Ping(TGgClient* sender, int32_t, const std::string&) {

@@ -114,6 +114,10 @@ private:
   void NewerMessage(TGgClient* sender, int32_t type, const std::string& payload);
   void MessageAck(TGgClient* sender, int32_t type, const std::string& payload);
   void Typing(TGgClient* sender, int32_t type, const std::string& payload);
+  // A packet past the framing's bound (see TRiDuziva): a message is refused (logged, and
+  // acknowledged as not delivered) and the connection stays; any other is logged as the
+  // framing closes its connection.
+  void LongPacket(TGgClient* sender, int32_t type, int32_t length, const std::string& head);
   // A packet the sender's dialect sends but that cannot be read whole: logged, and the
   // sender's connection closed.
   void Reject(TGgClient* sender, int32_t type, const std::string& payload);
@@ -136,18 +140,22 @@ private:
   // Tells every client without the sender's number of its status code, with the description as
   // tail60 (what follows the 14-byte head of a 6.0 notification) and as UTF-8.
   void AnnounceStatus(TGgClient* sender, uint32_t code, std::string_view tail60, std::string_view utf8Description);
-  // Logs a message, acknowledges it to its sender (a 6.0 acknowledgement names the sender
-  // itself, a newer one the recipient) and hands it to the recipient, or tells the sender that
-  // nobody has the number. The UTF-8 part for the newer dialects is html; empty, it is made
-  // from the text.
+  // Logs a message, acknowledges it to its sender and hands it to the recipient, or tells the
+  // sender that nobody has the number; one that cannot reach the recipient whole is refused
+  // (logged, acknowledged as not delivered). The UTF-8 part for the newer dialects is html;
+  // empty, it is made from the text.
   void PassMessage(TGgClient* sender, int32_t recipient, int32_t sequence, std::string_view cp1250Text,
                    std::string_view html, int32_t messageClass, std::string_view attributes);
+  // The acknowledgement of a message (type 5): a 6.0 one names the sender itself, a newer one
+  // the recipient.
+  void Acknowledge(TGgClient* sender, int32_t recipient, int32_t sequence, int32_t status);
   void DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
                       int32_t messageClass, std::string_view attributes);
-  // Makes message_ the packet, header and all, that hands a message to recipient in its dialect.
+  // Makes message_ the packet, header and all, that hands a message to recipient in its dialect;
+  // false when the message cannot reach that dialect whole (its HTML part is too long for it).
   // The time is when the message arrived; 0 for one passed on at once (6.0 packets then carry 0,
   // the newer ones the present time).
-  void MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
+  bool MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
                          int32_t messageClass, std::string_view attributes, int64_t time = 0);
   void SendServerMessage(TGgClient* client, std::string_view cp1250Text);
   // A client whose connection ended while logged in and shown online (IsShownOnline): announced
@@ -156,7 +164,8 @@ private:
 
   // Messages kept for numbers with no connection (GgKeptMessages.cpp). KeepMessage stores one
   // and logs it; false when it is not to be kept (no store, a sender not logged in, number 0,
-  // the sender's own number) or the store refused it.
+  // the sender's own number, an HTML part too long for a newer recipient) or the store refused
+  // it.
   bool KeepMessage(TGgClient* sender, int32_t recipient, std::string_view cp1250Text, std::string_view html,
                    int32_t messageClass, std::string_view attributes);
   // Queues, after a log-in, the messages kept for the client's number, unless another open

@@ -31,9 +31,12 @@ std::string Login80(int32_t uin, int32_t status, const std::string& description)
          description;
 }
 
-// A protocol-buffers field: key, then the value's bytes.
+// A protocol-buffers field: key, the length as a varint, then the value's bytes.
 std::string Field(int number, const std::string& bytes) {
-  return std::string(1, static_cast<char>(number << 3 | 2)) + std::string(1, static_cast<char>(bytes.size())) + bytes;
+  std::string field(1, static_cast<char>(number << 3 | 2));
+  size_t n = bytes.size();
+  for (; n >= 0x80; n >>= 7) field += static_cast<char>((n & 0x7F) | 0x80);
+  return field + static_cast<char>(n) + bytes;
 }
 std::string VarintField(int number, int value) {
   return std::string(1, static_cast<char>(number << 3)) + std::string(1, static_cast<char>(value));
@@ -309,6 +312,60 @@ TEST_F(GgDialectsTest, MessagesCrossDialectsWithTheirTextConverted) {
                 L("300>wypowiedź dla 100 o treści \"zażółć ??????\""), L("300>wypowiedź dla 200 o treści \"1 < 2\""),
                 L("200>wypowiedź dla 300 o treści \"zażółć\""), L("300>wypowiedź dla 999 o treści \"halo\"")}));
   EXPECT_EQ(old.Unread() + a.Unread() + b.Unread(), "");
+}
+
+// A long message goes whole, its plain part cut for the newer recipients, or is refused: the
+// sender is told "not delivered", the log says why, and its connection stays.
+TEST_F(GgDialectsTest, LongMessagesGoWholeOrAreRefusedAndTheSenderStays) {
+  auto [old, a, b] = ConnectEveryGeneration();
+  std::string cyrillic;
+  for (int i = 0; i < 23000; ++i) cyrillic += "Ж";
+  const std::string html = "<span>" + cyrillic + "</span>";
+  const std::string pasted(33000, 'a');
+  const std::string pastedHtml = "<span style=\"color:#000000; \">" + pasted + "</span>";
+  const std::string text60 = "hej" + std::string(1, '\0') + std::string(70000, 'x');
+  const struct {
+    TGgTestPeer& From;
+    int32_t Type;
+    std::string Payload;
+    TGgTestPeer* To;  // nullptr: refused
+    std::string Html, Logged;
+  } cases[] = {
+      {b, 0x7d, SendMsg110(200, 1, "", html), &a, html, "300>wypowiedź dla 200 o treści \"" + std::string(23000, '?') + "\""},
+      {b, 0x7d, SendMsg110(100, 2, "", html), &old, "", "300>wypowiedź dla 100 o treści \"" + std::string(23000, '?') + "\""},
+      {a, 0x2d, SendMsg80(300, 3, pastedHtml, pasted, ""), &b, pastedHtml, "200>wypowiedź dla 300 o treści \"" + pasted + "\""},
+      {old, 11, Le(200) + Le(4) + Le(8) + text60, &a, "<span>hej</span>", "100>wypowiedź dla 200 o treści \"hej\""},
+      {b, 0x7d, SendMsg110(200, 5, "", "<b>" + std::string(65507, 'h')), nullptr, "", "<wypowiedź zbyt długa, nie przekazano"},
+      {a, 0x2d, SendMsg80(300, 6, std::string(100000, 'h'), std::string(100000, 'p'), ""), nullptr, "",
+       "200>wypowiedź dla 300 zbyt długa (paczka o długości 200022), nie przekazano"},
+      {b, 0x7d, SendMsg110(200, 7, std::string(70000, 'p'), std::string(70000, 'h')), nullptr, "",
+       "300>wypowiedź dla 200 zbyt długa (paczka o długości 140019), nie przekazano"},
+  };
+  int32_t seq = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(++seq);
+    Log.clear();
+    c.From.Send(c.Type, c.Payload);
+    int32_t named = &c.From == &old ? 100 : c.To == &old ? 100 : c.To == &a || c.Type == 0x7d ? 200 : 300;
+    EXPECT_EQ(c.From.Next().Payload, Le(c.To != nullptr ? 2 : 1) + Le(named) + Le(seq));
+    ASSERT_TRUE(WaitLog(1));
+    EXPECT_EQ(Log.back(), L(c.Logged));
+    if (c.To == &old) {
+      TGgPacket p = old.Next();
+      EXPECT_EQ(p.Payload.substr(16), std::string(23000, '?') + std::string(1, '\0'));
+    } else if (c.To != nullptr) {
+      TMessage80 m = ReadMessage80(c.To->Next());
+      EXPECT_EQ(m.Html, c.Html);
+      EXPECT_EQ(m.Plain.substr(0, 3), c.Type == 0x7d ? "???" : c.Type == 11 ? "hej" : "aaa");
+    }
+    EXPECT_EQ(old.Unread() + a.Unread() + b.Unread(), "");
+  }
+  // Every sender is still there.
+  old.Send(8, "");
+  a.Send(8, "");
+  b.Send(8, "");
+  ASSERT_TRUE(WaitLog(Log.size() + 3));
+  EXPECT_EQ(Session->RIDuziva().SocketServer()->CountClients(), 3);
 }
 
 TEST_F(GgDialectsTest, NotifyListsAreAnsweredInTheAskersDialect) {

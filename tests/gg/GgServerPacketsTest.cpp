@@ -49,8 +49,9 @@ TEST(GgServerPacketsTest, EightPointOhLayouts) {
                    Bytes({2, 0, 0}));
 }
 
-// A newer client drops its session on a payload past 65535 bytes: what could grow past it is
-// cut at a character, or rebuilt from a shortened plain part.
+// A newer client drops its session on a payload past 65535 bytes: a description is cut at a
+// character; of a message the attributes go first, then the plain part is cut, and a message
+// whose HTML part cannot go whole is not made at all: what the sender wrote is never replaced.
 TEST(GgServerPacketsTest, EightPointOhPayloadsStayWithinTheNewerBound) {
   std::string longDescription;
   while (longDescription.size() < 70000) longDescription += "ż";
@@ -59,15 +60,23 @@ TEST(GgServerPacketsTest, EightPointOhPayloadsStayWithinTheNewerBound) {
   EXPECT_EQ(LeBytesToInt(status, 24), 65506);
 
   const std::string attrs(600, '\2');
-  std::string fits = ReceivedMessage80Payload(1, 2, 3, 8, std::string(30000, 'h'), std::string(35000, 'p'), attrs);
-  EXPECT_EQ(fits.size(), 24u + 30001 + 35001);  // the attributes went
-  EXPECT_EQ(LeBytesToInt(fits, 20), 24 + 30001 + 35001);
-  std::string rebuilt = ReceivedMessage80Payload(1, 2, 3, 8, std::string(60000, 'h'), std::string(60000, '<'), attrs);
-  EXPECT_LE(rebuilt.size(), kMaxNewerPayload);
-  size_t plainAt = static_cast<size_t>(LeBytesToInt(rebuilt, 16));
-  EXPECT_EQ(rebuilt.substr(24, 10), "<span>&lt;");
-  EXPECT_EQ(rebuilt[plainAt - 1], '\0');
-  EXPECT_EQ(rebuilt.substr(plainAt, 3), "<<<");
+  struct TCase {
+    size_t Html, Plain, Size, PlainKept;
+  } cases[] = {
+      {30000, 35000, 24 + 30001 + 35001, 35000},  // the attributes went
+      {60000, 60000, 65535, 65535 - 26 - 60000},  // the plain part was cut
+      {65509, 10, 65535, 0},                      // the largest HTML part, alone
+      {65510, 0, 0, 0},                           // too long: no packet
+  };
+  for (const TCase& c : cases) {
+    std::string html = "<b>" + std::string(c.Html - 3, 'h');
+    std::string m = ReceivedMessage80Payload(1, 2, 3, 8, html, std::string(c.Plain, '<'), attrs);
+    ASSERT_EQ(m.size(), c.Size) << c.Html;
+    if (m.empty()) continue;
+    size_t plainAt = static_cast<size_t>(LeBytesToInt(m, 16));
+    EXPECT_EQ(m.substr(24, plainAt - 25), html) << c.Html;
+    EXPECT_EQ(m.substr(plainAt), std::string(c.PlainKept, '<') + '\0') << c.Html;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "gg/RIDuziva.h"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -48,6 +49,11 @@ protected:
       Events.push_back("packet " + std::to_string(type));
       if (OnPacket) OnPacket(c, type);
     };
+    Listener->OnClientLongPacket = [this](TGgClient*, int32_t type, int32_t length, const std::string& head) {
+      Events.push_back("long " + std::to_string(type) + " " + std::to_string(length) + " " +
+                       std::to_string(head.size()));
+      LongHeads.push_back(head);
+    };
     Listener->OnClientDisconnect = [this](TObject*, TGgClient* c) {
       Events.push_back("disconnect");
       BufferAtDisconnect = c->RecvBuffer;
@@ -89,6 +95,7 @@ protected:
   std::vector<std::string> Chunks;
   std::vector<TCall> Calls;
   std::vector<std::string> Events;
+  std::vector<std::string> LongHeads;
   std::string BufferAtDisconnect = "not released";
   std::function<void(TGgClient*)> OnConnect;
   std::function<void(const std::string&)> OnChunk;
@@ -338,9 +345,48 @@ TEST_F(FramingTest, ABadLengthClosesOnlyThatConnection) {
 // The header alone is enough to refuse the packet: nothing waits for payload bytes to come.
 TEST_F(FramingTest, ABadLengthIsRefusedWithoutWaitingForItsPayload) {
   TGgTestPeer peer = Connect();
-  peer.SendRaw(Le(11) + Le(TRiDuziva::kMaxPacketLength + 1) + std::string(100, 'x'));
+  peer.SendRaw(Le(22) + Le(TRiDuziva::kMaxPacketLength + 1) + std::string(100, 'x'));
   EXPECT_TRUE(peer.WaitEnded());
   EXPECT_TRUE(Calls.empty());
+  ASSERT_GE(Events.size(), 2u);
+  EXPECT_EQ(Events[1], "long 22 65537 0");
+}
+
+// A message too long to hold is read and dropped as it comes, whatever its pieces: raised once
+// with its first bytes when it has come whole, and the packets behind it come as ever. The
+// connection never holds more than the head of it.
+TEST_F(FramingTest, AMessagePastTheBoundIsDroppedAsItComesAndTheConnectionStays) {
+  const int32_t kOver = TRiDuziva::kMaxPacketLength + 1;
+  const struct {
+    int32_t Type, Length;
+    size_t Piece;  // bytes per write
+  } cases[] = {{11, kOver, 1 << 20}, {0x2d, kOver, 1000}, {0x7d, 3 << 20, 65536}, {11, 100000, 7}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Type);
+    Events.clear();
+    LongHeads.clear();
+    Calls.clear();
+    TGgTestPeer peer = Connect();
+    std::string payload(static_cast<size_t>(c.Length), 'm');
+    for (size_t i = 0; i < payload.size(); i += 251) payload[i] = static_cast<char>(i / 251);
+    const std::string stream = GgPacketBytes(8, "a") + Le(c.Type) + Le(c.Length) + payload + GgPacketBytes(20, "b");
+    size_t longest = 0;
+    for (size_t at = 0; at < stream.size(); at += c.Piece) {
+      SendAsOneRead(peer, stream.substr(at, c.Piece));
+      longest = std::max(longest, Clients.back()->RecvBuffer.size() +
+                                      (Clients.back()->LongPacket ? Clients.back()->LongPacket->Head.size() : 0));
+    }
+    ASSERT_EQ(Calls.size(), 2u);
+    EXPECT_EQ(Calls[1].Payload, "b");
+    EXPECT_EQ(LongHeads, std::vector<std::string>{payload.substr(0, TRiDuziva::kLongMessageHead)});
+    EXPECT_EQ(std::count(Events.begin(), Events.end(), "long " + std::to_string(c.Type) + " " +
+                                                           std::to_string(c.Length) + " 2012"), 1);
+    EXPECT_LE(longest, TRiDuziva::kLongMessageHead + 16);
+    EXPECT_EQ(Clients.back()->State(), wsConnected);
+    peer.Close();
+    ASSERT_TRUE(PumpUntil([&] { return Listener->SocketServer()->CountClients() == 0; }));
+    Clients.clear();
+  }
 }
 
 }  // namespace
