@@ -98,15 +98,10 @@ void AppendLogText(std::string& out, std::string_view line) {
     p += run;
     i += run;
     if (i == line.size()) break;
-    if (line[i] == '\r' && i + 1 < line.size() && line[i + 1] == '\n') {
-      *p++ = '\n';
-      i += 2;
-    } else {
-      const TShownByte& s = shown[static_cast<unsigned char>(line[i])];
-      std::memcpy(p, s.Utf8, sizeof(s.Utf8));
-      p += s.Length;
-      ++i;
-    }
+    const TShownByte& s = shown[static_cast<unsigned char>(line[i])];
+    std::memcpy(p, s.Utf8, sizeof(s.Utf8));
+    p += s.Length;
+    ++i;
   }
   out.resize(static_cast<size_t>(p - out.data()));
 }

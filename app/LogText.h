@@ -7,9 +7,9 @@
 
 namespace ordwin {
 
-// CR LF starts a new line ('\n'); TAB stays; every other control byte, lone CR and lone LF
-// included, shows as its Unicode control picture (NUL as U+2400, ESC as U+241B, DEL as U+2421);
-// the bytes the code page leaves unassigned show as U+FFFD. Appends to out.
+// TAB stays; every other control byte, CR and LF included, shows as its Unicode control picture
+// (NUL as U+2400, ESC as U+241B, DEL as U+2421), so that no text a client sent can start a line
+// of the log; the bytes the code page leaves unassigned show as U+FFFD. Appends to out.
 void AppendLogText(std::string& out, std::string_view cp1250Line);
 
 }  // namespace ordwin

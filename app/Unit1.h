@@ -42,8 +42,8 @@ public:
   // shown in the standard error box (with a full stop added) and goes no further.
   void Dispatch(const std::function<void()>& handler) noexcept;
 
-  // Memo1: appends one line of Windows-1250 bytes; a CR LF inside it starts another line. Only
-  // queues the bytes: the lines of one turn of the loop reach the view together when that turn
+  // Memo1: appends one line of Windows-1250 bytes, its control bytes (line ends included) shown
+  // as control pictures (see LogText.h). Only queues the bytes: the lines of one turn of the loop reach the view together when that turn
   // ends (lines appended outside a turn, on the next turn), and before the form is destroyed.
   void AppendLog(std::string_view cp1250Line);
   // RichEdit1: appends one line (UTF-8).

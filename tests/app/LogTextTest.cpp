@@ -12,10 +12,11 @@ namespace {
 
 using test::AllBytes;
 
-TEST(LogTextTest, ControlBytesShowAsPicturesAndCrLfStartsANewLine) {
+// A line break a client sent, CR LF too, shows as pictures: it cannot forge a line of the log.
+TEST(LogTextTest, ControlBytesLineEndsIncludedShowAsPictures) {
   std::string out;
   AppendLogText(out, std::string("a\r\nb\tc\0d\x1B[2Je\rf\ng\x7F", 18));
-  EXPECT_EQ(out, "a\nb\tc\u2400d\u241B[2Je\u240Df\u240Ag\u2421");
+  EXPECT_EQ(out, "a\u240D\u240Ab\tc\u2400d\u241B[2Je\u240Df\u240Ag\u2421");
 
   out.clear();
   AppendLogText(out, "\x81\x83\x88\x90\x98|\xA3\xF3" "d\xBC");

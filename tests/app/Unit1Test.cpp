@@ -72,7 +72,7 @@ TEST_F(Unit1Test, TheLogLinesOfOneTurnReachTheViewTogetherOnTheNextTurn) {
     EXPECT_TRUE(View.LogBatches.empty());
     loop.ProcessMessages();
     ASSERT_EQ(View.LogBatches.size(), 1u);
-    EXPECT_EQ(View.LogBatches[0], "1 > login\n< seed\nsecond line\nŁód\u2400");
+    EXPECT_EQ(View.LogBatches[0], "1 > login\n< seed\u240D\u240Asecond line\nŁód\u2400");
 
     // What else waits for the end of the turn (the GG packets) is done before the log is
     // written, even when the log's line came first.

@@ -341,7 +341,7 @@ private slots:
     for (int i = 1; i <= 3; ++i) rig.Form.AppendLog("line " + std::to_string(i));
     rig.Form.AppendLog("1 > \xA3\xF3" "d\xBC \x1B[31m\r\nnext");
     QVERIFY(PumpUntil([&] { return !rig.Window.Memo1->toPlainText().isEmpty(); }));
-    QCOMPARE(rig.Window.Memo1->toPlainText(), QString("line 1\nline 2\nline 3\n1 > ŁódĽ \u241B[31m\nnext"));
+    QCOMPARE(rig.Window.Memo1->toPlainText(), QString("line 1\nline 2\nline 3\n1 > ŁódĽ \u241B[31m\u240D\u240Anext"));
 
     for (int i = 4; i <= 9; ++i) rig.Form.AppendLog("line " + std::to_string(i));
     QVERIFY(PumpUntil([&] { return rig.Window.Memo1->toPlainText().endsWith("line 9"); }));
