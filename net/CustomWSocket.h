@@ -162,10 +162,11 @@ public:
   // Looks a host name up without blocking: OnDnsLookupDone(error) follows on a later turn, with
   // every IPv4 address of the answer in DnsResultList (dotted) and the first in DnsResult. A
   // dotted address is answered before DnsLookup returns (DnsResult only). A lookup still
-  // pending is cancelled without an event.
+  // pending is cancelled without an event. When the resolver cannot be started, raises
+  // "NAME: can't start DNS lookup, error #N" (through OnError when assigned) and no event follows.
   virtual void DnsLookup(const std::string& hostName);
   // Looks the host name of a dotted address up: OnDnsLookupDone(error) on a later turn, with
-  // the name in DnsResult and as the only line of DnsResultList.
+  // the name in DnsResult and as the only line of DnsResultList. Fails as DnsLookup does.
   virtual void ReverseDnsLookup(const std::string& hostAddr);
   // Cancels a pending lookup: OnDnsLookupDone(10004), except while the object is destroyed.
   // No lookup pending: nothing.
@@ -292,6 +293,8 @@ private:
   void SetSocketOption(int option, const char* functionName);
   // Cancels a pending lookup without an event and clears the results.
   void ForgetLookup();
+  // Waits for lookup id of name, or raises that it could not start (id 0).
+  void StartLookup(const std::string& name, uint32_t id);
   void AwaitLookup(uint32_t id);
   // Notifications 1026 and 1027: the answer of the pending lookup.
   void HandleDnsReply(const TMessage& msg);

@@ -43,7 +43,7 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
     lookup_->Result = WSocketDottedAddress(address);
     return DoDnsLookupDone(0);
   }
-  AwaitLookup(Loop().Dns().LookUpName(hostName, endpoint_.Id(), WM_ASYNCGETHOSTBYNAME));
+  StartLookup(hostName, Loop().Dns().LookUpName(hostName, endpoint_.Id(), WM_ASYNCGETHOSTBYNAME));
 }
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
@@ -54,7 +54,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
     return DoDnsLookupDone(WSAEINVAL);
   }
   ForgetLookup();
-  AwaitLookup(Loop().Dns().LookUpAddress(address.s_addr, endpoint_.Id(), WM_ASYNCGETHOSTBYADDR));
+  StartLookup(hostAddr, Loop().Dns().LookUpAddress(address.s_addr, endpoint_.Id(), WM_ASYNCGETHOSTBYADDR));
 }
 
 void TCustomWSocket::ForgetLookup() {
@@ -63,6 +63,11 @@ void TCustomWSocket::ForgetLookup() {
   lookup_->Handle = 0;
   lookup_->Result.clear();
   lookup_->ResultList.clear();
+}
+
+void TCustomWSocket::StartLookup(const std::string& name, uint32_t id) {
+  if (id == 0) return RaiseErrorFmt("%s: can't start DNS lookup, error #%d", name.c_str(), Loop().Dns().OpenError());
+  AwaitLookup(id);
 }
 
 void TCustomWSocket::AwaitLookup(uint32_t id) {

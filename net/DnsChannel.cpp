@@ -49,15 +49,24 @@ int TDnsChannel::ErrorFromStatus(int status) {
 }
 
 TDnsChannel::TDnsChannel(TEventLoop& loop) : loop_(loop), endpoint_(this, loop) {
-  if (int rc = ares_library_init(ARES_LIB_INIT_ALL); rc != ARES_SUCCESS)
-    throw std::runtime_error(std::string("ares_library_init: ") + ares_strerror(rc));
+  int rc = ares_library_init(ARES_LIB_INIT_ALL);
+  libraryReady_ = rc == ARES_SUCCESS;
+  if (!libraryReady_) {
+    openError_ = ErrorFromStatus(rc);
+    return;
+  }
   Open();
 }
 
 TDnsChannel::~TDnsChannel() {
   closing_ = true;
   Close();
-  ares_library_cleanup();
+  if (libraryReady_) ares_library_cleanup();
+}
+
+bool TDnsChannel::Ready() {
+  if (channel_ == nullptr && libraryReady_) Open();
+  return channel_ != nullptr;
 }
 
 void TDnsChannel::Open() {
@@ -85,8 +94,12 @@ void TDnsChannel::Open() {
     opts.lookups = lookups;
     mask |= ARES_OPT_FLAGS | ARES_OPT_DOMAINS | ARES_OPT_LOOKUPS;
   }
-  if (int rc = ares_init_options(&channel_, &opts, mask); rc != ARES_SUCCESS)
-    throw std::runtime_error(std::string("ares_init_options: ") + ares_strerror(rc));
+  if (int rc = ares_init_options(&channel_, &opts, mask); rc != ARES_SUCCESS) {
+    channel_ = nullptr;
+    openError_ = ErrorFromStatus(rc);
+    return;
+  }
+  openError_ = 0;
   ares_set_socket_configure_callback(channel_, &CloseOnExec, nullptr);
   if (!config_.Servers.empty()) {
     if (int rc = ares_set_servers_ports_csv(channel_, config_.Servers.c_str()); rc != ARES_SUCCESS) {
@@ -127,6 +140,7 @@ uint32_t TDnsChannel::Start(TEndpointId reply, uint32_t msg) {
 }
 
 uint32_t TDnsChannel::LookUpName(const std::string& name, TEndpointId reply, uint32_t msg) {
+  if (!Ready()) return 0;
   uint32_t id = Start(reply, msg);
   // The resolver reads C strings: a name holding a NUL byte must not resolve as its prefix.
   if (name.find('\0') != std::string::npos) {
@@ -142,6 +156,7 @@ uint32_t TDnsChannel::LookUpName(const std::string& name, TEndpointId reply, uin
 }
 
 uint32_t TDnsChannel::LookUpAddress(uint32_t address, TEndpointId reply, uint32_t msg) {
+  if (!Ready()) return 0;
   uint32_t id = Start(reply, msg);
   in_addr a{};
   a.s_addr = address;
@@ -200,6 +215,7 @@ void TDnsChannel::OnHost(void* arg, int status, int, hostent* host) {
 }
 
 void TDnsChannel::DrainAnswers() {
+  if (channel_ == nullptr) return;
   const std::vector<int> sockets = sockets_;  // a read may close one
   for (int fd : sockets) ares_process_fd(channel_, fd, ARES_SOCKET_BAD);
 }

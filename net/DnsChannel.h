@@ -31,6 +31,9 @@ public:
     int Tries = 0;
   };
 
+  // A resolver that cannot be made (the library or the channel fails to start, for want of
+  // memory) leaves the channel without one: lookups then start none, and each one asked for
+  // tries to make it again.
   explicit TDnsChannel(TEventLoop& loop);
   // Ends every lookup without posting anything.
   ~TDnsChannel();
@@ -38,13 +41,15 @@ public:
   TDnsChannel& operator=(const TDnsChannel&) = delete;
 
   // Later lookups use config; the lookups still pending end with error 10004. Servers the
-  // resolver cannot read throw std::invalid_argument and keep the settings as they were.
+  // resolver cannot read throw std::invalid_argument and keep the settings as they were; a
+  // resolver that cannot be made is no error here (see the constructor).
   void Configure(const TConfig& config);
 
   // Looks name up: the hosts file first ($CARES_HOSTS when set, else /etc/hosts), then DNS, for
   // IPv4 addresses. When it ends, msg is posted to reply with the lookup's id as the first
   // argument and the error (Windows Sockets numbering, 0 for an answer) in the high 16 bits of
-  // the second. Returns the id, never 0 and never reused.
+  // the second. Returns the id, never reused; 0 when the resolver cannot be made (OpenError
+  // tells why), and then nothing is posted.
   uint32_t LookUpName(const std::string& name, TEndpointId reply, uint32_t msg);
   // The same for the host name of an IPv4 address (network order).
   uint32_t LookUpAddress(uint32_t address, TEndpointId reply, uint32_t msg);
@@ -56,6 +61,9 @@ public:
 
   // Lookups asked for and not yet handed over or cancelled.
   size_t Pending() const { return lookups_.size(); }
+  // Why the resolver could not be made the last time it was tried (Windows Sockets numbering),
+  // or 0.
+  int OpenError() const { return openError_; }
 
   // The Windows Sockets code for a c-ares status.
   static int ErrorFromStatus(int status);
@@ -69,7 +77,11 @@ private:
   };
 
   void HandleMessage(TMessage& msg) override;
+  // Makes the channel of config_; when the resolver refuses, channel_ stays null and openError_
+  // says why. Servers it cannot read throw std::invalid_argument.
   void Open();
+  // Whether there is a channel, making it when there is none.
+  bool Ready();
   void Close();
   uint32_t Start(TEndpointId reply, uint32_t msg);
   // Records the end of a lookup and posts its notification (unless it was cancelled).
@@ -87,6 +99,8 @@ private:
   TNotificationEndpoint endpoint_;
   TConfig config_;
   ares_channeldata* channel_ = nullptr;
+  bool libraryReady_ = false;
+  int openError_ = 0;
   std::unordered_map<uint32_t, TLookup> lookups_;
   uint32_t nextId_ = 1;
   uint64_t timer_ = 0;
