@@ -71,6 +71,7 @@ THttpConnection::THttpConnection(TComponent* owner) : TWSocketClient(owner) {
   SetLineEnd("\n");
   LineLimit = kMaxLineLength;
   OnDataAvailable = [this](TObject* sender, uint16_t error) { ReadRequestData(sender, error); };
+  StartWaiting();
 }
 
 THttpConnection::~THttpConnection() = default;
@@ -82,6 +83,13 @@ void THttpConnection::ReadRequestData(TObject*, uint16_t error) {
     ReceiveString();
     return;
   }
+  if (serving_) {
+    // A request sent before the answer to the one being served (pipelined) waits for its turn;
+    // past what one request may take, no more are read and the connection ends after the answer.
+    pipelined_ += ReceiveString();
+    if (pipelined_.size() > kMaxRequestHead) CloseDelayed();
+    return;
+  }
   if (Phase == rpBody) {
     if (PostedDataWanted && OnPostedData) {
       OnPostedData(this, error);
@@ -90,8 +98,11 @@ void THttpConnection::ReadRequestData(TObject*, uint16_t error) {
     CurrentLine = ReceiveString();
     return;
   }
+  ReadRequestLine(ReceiveString());
+}
 
-  CurrentLine = ReceiveString();
+void THttpConnection::ReadRequestLine(std::string line) {
+  CurrentLine = std::move(line);
   if (!CurrentLine.empty() && CurrentLine.back() == '\n') {
     CurrentLine.pop_back();
     if (!CurrentLine.empty() && CurrentLine.back() == '\r') CurrentLine.pop_back();
@@ -106,18 +117,39 @@ void THttpConnection::ReadRequestData(TObject*, uint16_t error) {
       if (field.Value != nullptr) (this->*field.Value).clear();
     ReqContentLength = 0;
     HeaderLines.clear();
+    headBytes_ = CurrentLine.size();
     ParseRequestLine();
     Phase = rpHeaders;
     return;
   }
   if (CurrentLine.empty()) {
     Phase = rpBody;
+    waiting_ = false;
     DispatchRequest();
     return;
   }
-  if (HeaderLines.size() >= kMaxHeaderLines) return RefuseRequest();
+  headBytes_ += CurrentLine.size();
+  if (HeaderLines.size() >= kMaxHeaderLines || headBytes_ > kMaxRequestHead) return RefuseRequest();
   StoreHeaderValue();
   HeaderLines.push_back(CurrentLine);
+}
+
+void THttpConnection::ReadPipelined() {
+  try {
+    while (!pipelined_.empty() && !serving_ && !closing_ && State() == wsConnected) {
+      if (Phase == rpBody) {
+        pipelined_.clear();  // what follows a request that is not served is dropped, as it comes
+        return;
+      }
+      size_t end = pipelined_.find('\n');
+      end = end == std::string::npos ? pipelined_.size() : end + 1;
+      std::string line = pipelined_.substr(0, end);
+      pipelined_.erase(0, end);
+      ReadRequestLine(std::move(line));
+    }
+  } catch (const std::exception&) {
+    // As the read loop does: the request that failed goes no further, and the connection stays.
+  }
 }
 
 void THttpConnection::ParseRequestLine() {
@@ -261,6 +293,7 @@ bool THttpConnection::SendDocument(bool withBody) {
   DocLastWrite = FileLastWriteTime(local);
   DocMimeType = MimeTypeOf(Document);
   DocumentStream = std::move(stream);
+  serving_ = true;
   OnDataSent = [this](TObject*, uint16_t) { SendNextChunk(); };
 
   std::string header = Version + " 200 OK\r\nContent-Type: " + DocMimeType +
@@ -278,6 +311,7 @@ void THttpConnection::StartStreamSend() {
     CloseDelayed();
     return;
   }
+  serving_ = true;
   OnDataSent = [this](TObject*, uint16_t) { SendNextChunk(); };
   SendNextChunk();
 }
@@ -299,7 +333,22 @@ void THttpConnection::SendNextChunk() {
 
 void THttpConnection::RequestFinished() {
   Phase = rpRequestLine;
-  if (!EqualsIgnoreCase(ReqConnection, "Keep-Alive")) CloseDelayed();
+  serving_ = false;
+  if (!EqualsIgnoreCase(ReqConnection, "Keep-Alive")) {
+    CloseDelayed();
+    return;
+  }
+  StartWaiting();
+  ReadPipelined();
+}
+
+void THttpConnection::StartWaiting() {
+  waiting_ = true;
+  waitingSince_ = std::chrono::steady_clock::now();
+}
+
+bool THttpConnection::WaitedPast(std::chrono::steady_clock::time_point deadline) const {
+  return waiting_ && waitingSince_ <= deadline;
 }
 
 // ---- closing ----
@@ -318,6 +367,7 @@ void THttpConnection::CloseWhenSent() {
   sendingDone_ = true;
   if (PeerMaySend()) {
     Shutdown(1);  // the peer's own close ends the connection
+    StartWaiting();
     return;
   }
   // Nothing is left to send or to read, so closing the handle alone ends the stream in order:

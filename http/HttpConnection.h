@@ -4,6 +4,7 @@
 // DocDir with a minimal HTTP/1.0 reply or answers 404. One request at a time.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -34,10 +35,12 @@ constexpr uint32_t WM_HTTP_REQUEST_DONE = 1064;
 
 class THttpConnection : public TWSocketClient {
 public:
-  // Past either bound the request gets the 404 reply and the connection closes: no real client
-  // sends more header lines or a longer line, and so a connection's memory stays bounded.
+  // Past any bound the request gets the 404 reply and the connection closes: no real client
+  // sends more header lines, a longer line or a longer head (a GG client's is 118 bytes, a
+  // browser's a few hundred), and so a connection's memory stays that of one request.
   static constexpr size_t kMaxHeaderLines = 100;
   static constexpr int kMaxLineLength = 8192;
+  static constexpr size_t kMaxRequestHead = 16384;
 
   // Line mode on, lines ending in LF, no line editing; reads requests from the start.
   explicit THttpConnection(TComponent* owner);
@@ -50,7 +53,8 @@ public:
   std::string Path;         // the request target before the first "?"
   std::string Params;       // after the first "?"
   // The header lines of the current request as received (line end removed), at most
-  // kMaxHeaderLines; cleared by the next request line.
+  // kMaxHeaderLines and kMaxRequestHead bytes with the request line; cleared by the next
+  // request line.
   std::vector<std::string> HeaderLines;
   TRequestPhase Phase = rpRequestLine;
   std::string DocDir;      // copied from the server on accept
@@ -83,6 +87,11 @@ public:
   // no stream.
   void StartStreamSend();
 
+  // Whether the connection has waited on its peer since deadline or before: for a whole
+  // request (from the accept, or from the end of the answer before it on a kept-alive
+  // connection), or for its end after the last answer. Not while a request is answered.
+  bool WaitedPast(std::chrono::steady_clock::time_point deadline) const;
+
   // Closes once everything queued has gone out. Where the peer may still be sending (a body, a
   // request cut off at a bound, bytes not yet read), only the sending direction is shut and what
   // arrives is read and dropped until the peer closes its end: a close with input unread would
@@ -109,6 +118,12 @@ protected:
   void DoLineLimitExceeded(int rcvdLength, bool& clearData) override;
 
 private:
+  // One line of a request (its line end included), read from the socket or held from before.
+  void ReadRequestLine(std::string line);
+  // Reads the lines that came while the last request was answered, until one is answered in
+  // turn.
+  void ReadPipelined();
+  void StartWaiting();
   void ParseRequestLine();
   void StoreHeaderValue();
   void DispatchRequest();
@@ -124,6 +139,11 @@ private:
   bool closing_ = false;  // CloseDelayed was called: input is dropped
   bool sendingDone_ = false;
   bool refused_ = false;
+  bool serving_ = false;  // a document goes out: the next request waits in pipelined_
+  bool waiting_ = false;  // see WaitedPast
+  size_t headBytes_ = 0;  // of the request being read
+  std::chrono::steady_clock::time_point waitingSince_;
+  std::string pipelined_;
 };
 
 }  // namespace ordwin

@@ -1,10 +1,14 @@
 #include "http/HttpSrv.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace ordwin {
 
 namespace {
 
 constexpr int kListenBacklog = 511;
+constexpr uint32_t WM_HTTP_SWEEP = 1065;
 
 }  // namespace
 
@@ -14,6 +18,7 @@ THttpServer::THttpServer(TComponent* owner) : TComponent(owner), socketServer_(n
 
 THttpServer::~THttpServer() {
   MarkDestroying();
+  if (sweepTimer_ != 0) endpoint_.Loop().KillTimer(sweepTimer_);
   delete socketServer_;  // leaves this component, which forgets it
 }
 
@@ -100,7 +105,29 @@ void THttpServer::SocketServerClientConnect(TWSocketClient* client, uint16_t err
     NotifyPostDocument(connection, flags);
   };
   connection->OnPostedData = [this, connection](TObject*, uint16_t e) { NotifyPostedData(connection, e); };
+  ArmSweep();
   if (OnClientConnect) OnClientConnect(this, connection, error);
+}
+
+void THttpServer::ArmSweep() {
+  if (sweepTimer_ != 0 || RequestTimeoutMs <= 0) return;
+  sweepTimer_ = endpoint_.Loop().SetTimer(endpoint_.Id(), WM_HTTP_SWEEP, std::max(RequestTimeoutMs / 10, 1));
+}
+
+void THttpServer::HandleMessage(TMessage& message) {
+  if (message.Msg != WM_HTTP_SWEEP || static_cast<uint64_t>(message.WParam) != sweepTimer_) return;
+  sweepTimer_ = 0;
+  if (socketServer_ == nullptr || RequestTimeoutMs <= 0) return;
+  auto deadline = std::chrono::steady_clock::now() - std::chrono::milliseconds(RequestTimeoutMs);
+  for (int i = 0; i < socketServer_->CountClients(); ++i) {
+    auto* connection = dynamic_cast<THttpConnection*>(socketServer_->ClientAt(i));
+    if (connection == nullptr || connection->State() != wsConnected || !connection->WaitedPast(deadline)) continue;
+    try {
+      connection->Close();
+    } catch (const std::exception&) {
+    }
+  }
+  if (socketServer_->CountClients() > 0) ArmSweep();
 }
 
 void THttpServer::SocketServerClientDisconnect(TWSocketClient* client, uint16_t error) {

@@ -10,6 +10,7 @@
 
 #include "http/HttpConnection.h"
 #include "net/Component.h"
+#include "net/NotificationEndpoint.h"
 #include "net/WSocketS.h"
 
 namespace ordwin {
@@ -20,8 +21,13 @@ using THttpPostedDataEvent = std::function<void(TObject* sender, THttpConnection
 // Makes one connection owned by owner (the listening server): the class of the connections.
 using THttpConnectionClass = std::function<THttpConnection*(TComponent* owner)>;
 
-class THttpServer : public TComponent {
+class THttpServer : public TComponent, private INotificationTarget {
 public:
+  // A connection that waits on its client this long (THttpConnection::WaitedPast: for a whole
+  // request, or for its close) is closed: a GG client sends its request at once, and a silent
+  // connection would otherwise hold its memory and descriptor for ever.
+  static constexpr int kRequestTimeoutMs = 30000;
+
   explicit THttpServer(TComponent* owner);
   // Frees the listening server and with it every connection, without events.
   ~THttpServer() override;
@@ -41,6 +47,8 @@ public:
   void SetClientClass() {
     ClientClass = [](TComponent* owner) -> THttpConnection* { return new TClient(owner); };
   }
+  // The limit above, for this server; 0 or less: none.
+  int RequestTimeoutMs = kRequestTimeoutMs;
   std::string DocDir = "c:\\wwwroot";
   std::string DefaultDoc = "index.html";
   TSocketLingerOnOff LingerOnOff = wsLingerNoSet;
@@ -76,12 +84,18 @@ protected:
   virtual void NotifyPostedData(THttpConnection* client, uint16_t error);
 
 private:
+  // The timer that closes connections past RequestTimeoutMs, a tenth of it apart while there
+  // are connections.
+  void HandleMessage(TMessage& message) override;
+  void ArmSweep();
   void SocketServerClientCreate(TWSocketClient* client);
   void SocketServerClientConnect(TWSocketClient* client, uint16_t error);
   void SocketServerClientDisconnect(TWSocketClient* client, uint16_t error);
   // Assigns Port or Addr, moving a listening server.
   void AssignTarget(std::string& field, const std::string& value);
 
+  TNotificationEndpoint endpoint_{this};
+  uint64_t sweepTimer_ = 0;
   TWSocketServer* socketServer_ = nullptr;  // owned as a component
   std::string port_ = "80";
   std::string addr_ = "0.0.0.0";
