@@ -46,9 +46,14 @@ void TGgSession::DeliverKept(TGgClient* client) {
   TKeptDelivery& delivery = kept_[uin];
   delivery.Client = client;
   for (const TGgKeptMessage& m : waiting) {
+    // Only a file written before the store refused such messages holds one too long for the
+    // client's dialect: it leaves the store with the messages before it.
+    if (!MakeMessagePacket(client, m.Sender, m.Text, m.Html, m.Class, m.Attributes, m.Sent)) {
+      delivery.Rows.push_back({m.Id, client->QueuedBytes()});
+      continue;
+    }
     Log(GG_CP1250("<zaległa wiadomość od %d z %s dla %d o treści \"%s\""), m.Sender,
         LocalTimeText(m.Sent, "%Y-%m-%d %H:%M:%S"), uin, m.Text);
-    MakeMessagePacket(client, m.Sender, m.Text, m.Html, m.Class, m.Attributes, m.Sent);
     uint64_t before = client->QueuedBytes();
     QueuePacket(client, message_);
     // A connection that could not take it keeps the rest waiting for the next log-in.
@@ -56,6 +61,7 @@ void TGgSession::DeliverKept(TGgClient* client) {
     delivery.Rows.push_back({m.Id, client->QueuedBytes()});
   }
   client->OnSendData = [this, client](TObject*, int) { NoteKeptTaken(client); };
+  NoteKeptTaken(client);  // what needs no bytes of its own is taken already
 }
 
 void TGgSession::NoteKeptTaken(TGgClient* client) {
