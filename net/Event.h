@@ -1,10 +1,11 @@
 // TEvent: an event member of a socket object. Used like the std::function it holds (assign a
 // callable or nullptr, test it, call it), but one pointer wide while unassigned: a socket has
 // some fifteen events and a server's clients assign a few of them, so most are never set.
+// A handler may clear or replace its own event (or destroy the object holding it): the closure
+// that runs stays alive until it returns.
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -26,15 +27,19 @@ public:
     Assign(TFunction(std::forward<F>(f)));
   }
   TEvent(const TEvent& other) { *this = other; }
-  TEvent(TEvent&&) noexcept = default;
+  TEvent(TEvent&& other) noexcept : box_(std::exchange(other.box_, nullptr)) {}
+  ~TEvent() { Drop(box_); }
 
   TEvent& operator=(const TEvent& other) {
-    if (this != &other) Assign(other.f_ ? TFunction(*other.f_) : TFunction());
+    if (this != &other) Assign(other.box_ ? TFunction(other.box_->F) : TFunction());
     return *this;
   }
-  TEvent& operator=(TEvent&&) noexcept = default;
+  TEvent& operator=(TEvent&& other) noexcept {
+    if (this != &other) Drop(std::exchange(box_, std::exchange(other.box_, nullptr)));
+    return *this;
+  }
   TEvent& operator=(std::nullptr_t) {
-    f_.reset();
+    Drop(std::exchange(box_, nullptr));
     return *this;
   }
   template <class F>
@@ -44,22 +49,41 @@ public:
     return *this;
   }
 
-  explicit operator bool() const { return f_ != nullptr; }
-  R operator()(Args... args) const { return (*f_)(std::forward<Args>(args)...); }
+  explicit operator bool() const { return box_ != nullptr; }
+  R operator()(Args... args) const {
+    TBox* box = box_;
+    ++box->Holds;
+    const THold hold{box};
+    return box->F(std::forward<Args>(args)...);
+  }
 
 private:
+  // The function with one hold for the event that owns it and one for each call running it;
+  // the last hold to go frees it. One thread only, as every socket object.
+  struct TBox {
+    TFunction F;
+    unsigned Holds = 1;
+  };
+  struct THold {
+    TBox* Box;
+    ~THold() { Drop(Box); }
+  };
+  static void Drop(TBox* box) {
+    if (box != nullptr && --box->Holds == 0) delete box;
+  }
+
   // An empty function (a null pointer, an empty std::function) leaves the event unassigned.
   void Assign(TFunction f) {
     if (!f) {
-      f_.reset();
-    } else if (f_) {
-      *f_ = std::move(f);
+      Drop(std::exchange(box_, nullptr));
+    } else if (box_ != nullptr && box_->Holds == 1) {
+      box_->F = std::move(f);  // not running: the box is reused
     } else {
-      f_ = std::make_unique<TFunction>(std::move(f));
+      Drop(std::exchange(box_, new TBox{std::move(f)}));
     }
   }
 
-  std::unique_ptr<TFunction> f_;
+  TBox* box_ = nullptr;
 };
 
 }  // namespace ordwin

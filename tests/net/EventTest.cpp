@@ -45,9 +45,10 @@ TEST(EventTest, BehavesAsTheFunctionItHolds) {
 TEST(EventTest, AHandlerMayClearOrReplaceItsOwnEvent) {
   TWSocket s(nullptr);
   int calls = 0;
-  s.OnDataSent = [&](TObject*, uint16_t) {
-    ++calls;
+  auto token = std::make_shared<int>(1);
+  s.OnDataSent = [&, token](TObject*, uint16_t) {
     s.OnDataSent = nullptr;
+    calls += *token;  // the running closure outlives its own clearing
   };
   s.OnDataSent(&s, 0);
   EXPECT_FALSE(s.OnDataSent);
