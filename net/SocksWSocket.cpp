@@ -19,6 +19,8 @@ constexpr size_t kMaxField = 255;
 
 constexpr uint8_t kGranted4 = 90;
 
+static_assert(kSocksErrorLast < kNativeErrorBase, "a SOCKS code must never read as a platform error");
+
 const std::string kEmpty;
 const std::string kLevel4 = "4", kLevel4A = "4A", kLevel5 = "5";
 

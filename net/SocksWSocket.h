@@ -15,6 +15,11 @@
 
 namespace ordwin {
 
+// The codes of a failed negotiation, as OnSocksError, OnSessionConnected and OnSessionClosed
+// carry them: 20001 to 20017 (the texts are OnSocksError's), or a platform code.
+constexpr int kSocksErrorFirst = 20001;
+constexpr int kSocksErrorLast = 20017;
+
 enum TSocksAuthentication : uint8_t { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksAuthState { sasStart, sasSuccess, sasFailure, sasNotRequired };
 // Where a connection through a proxy is: passing data, or waiting for the proxy's answer to

@@ -31,9 +31,11 @@ constexpr int WSANO_RECOVERY = 11003;
 constexpr int WSANO_DATA = 11004;
 
 // Native errors without a Windows Sockets counterpart: kNativeErrorBase + errno, a block no
-// Windows Sockets code uses, whose text is the platform's own.
-constexpr int kNativeErrorBase = 20000;
+// other code uses (the SOCKS layer's are 20001 to 20017, a wait's end 12001), whose text is the
+// platform's own. It fits the 16-bit error word of a notification.
+constexpr int kNativeErrorBase = 30000;
 constexpr int kNativeErrorLimit = 4096;
+static_assert(kNativeErrorBase + kNativeErrorLimit <= 0xFFFF);
 
 // The Windows Sockets code for a native errno value (0 stays 0).
 int WSocketErrorFromErrno(int nativeError);

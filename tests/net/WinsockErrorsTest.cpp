@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "net/SocketErrorText.h"
+#include "net/SocksWSocket.h"
 
 namespace ordwin {
 namespace {
@@ -43,6 +44,7 @@ TEST(WinsockErrorsFromErrno, ZeroStaysZeroAndUnmappedErrorsKeepTheirOwnMeaning) 
     EXPECT_EQ(code, static_cast<uint16_t>(code)) << "carried in a 16-bit error word";
   }
   EXPECT_NE(WSocketErrorFromErrno(EPROTO), WSocketErrorFromErrno(EDEADLK));
+  for (int code = kSocksErrorFirst; code <= kSocksErrorLast; ++code) EXPECT_EQ(SocketErrorText(code), "Not a WinSock error");
 }
 
 TEST(WinsockErrorsLastError, ReadsErrno) {
