@@ -239,14 +239,14 @@ void TCustomWSocket::HandleBgException(const Exception& e) {
 
 // ---- notifications ----
 
-void TCustomWSocket::HandleMessage(TMessage& msg) { HandleNotification(msg); }
+void TCustomWSocket::HandleMessage(TMessage& msg) {
+  if (destroyPending_) return;
+  const TDestructionHold hold(*this);
+  HandleNotification(msg);
+}
 
 void TCustomWSocket::HandleNotification(TMessage& msg) {
-  if (msg.Msg == WM_WSOCKET_RELEASE) {
-    MarkDestroying();
-    delete this;
-    return;
-  }
+  if (msg.Msg == WM_WSOCKET_RELEASE) return DestroyWhenIdle();
   RunGuarded([&] {
     switch (msg.Msg) {
       case WM_ASYNCSELECT:
@@ -478,6 +478,15 @@ void TCustomWSocket::CloseDelayed() { Post(WM_CLOSE_DELAYED, 0, 0); }
 
 void TCustomWSocket::Release() { Post(WM_WSOCKET_RELEASE, 0, 0); }
 
+void TCustomWSocket::DestroyWhenIdle() {
+  if (holds_ > 0) {
+    destroyPending_ = true;
+    return;
+  }
+  MarkDestroying();
+  delete this;
+}
+
 void TCustomWSocket::Abort() {
   CancelDnsLookup();
   ClearSendQueue();
@@ -503,11 +512,13 @@ void TCustomWSocket::Resume() {
 }
 
 void TCustomWSocket::PumpMessages() {
+  const TDestructionHold hold(*this);
   Loop().ProcessMessages();
   if (MultiThreaded && Loop().Terminated()) Terminated = true;
 }
 
 void TCustomWSocket::DrainUntilClosed() {
+  const TDestructionHold hold(*this);
   while (handle_.Valid() && state_ != wsClosed) {
     PumpMessages();
     int count = 0;

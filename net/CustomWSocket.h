@@ -123,10 +123,15 @@ public:
   virtual void CloseDelayed();
   // Destroys the object on a later turn of the loop; the way to end an object from its handler.
   virtual void Release();
+  // Destroys the object now or, while one of its handlers or waits runs (a turn run from inside
+  // a handler may deliver a release), right after the outermost of them returns; nothing is
+  // delivered to it meanwhile. Release and a server's release of its clients end this way.
+  void DestroyWhenIdle();
   // Closes at once without a shutdown, dropping what is queued.
   virtual void Abort();
   virtual void Shutdown(int how);
-  // Runs one turn of the event loop.
+  // Runs one turn of the event loop. The object outlives the turn even when it delivers the
+  // object's release (see DestroyWhenIdle).
   virtual void PumpMessages();
 
   // ---- reading, normally from OnDataAvailable ----
@@ -238,6 +243,20 @@ protected:
     }
   }
   void ChangeState(TSocketState newState);
+  // Holds the object's destruction off for its life (see DestroyWhenIdle): every handler run
+  // and every wait that turns the loop holds it.
+  class TDestructionHold {
+  public:
+    explicit TDestructionHold(TCustomWSocket& socket) : socket_(socket) { ++socket_.holds_; }
+    ~TDestructionHold() {
+      if (--socket_.holds_ == 0 && socket_.destroyPending_ && !socket_.Destroying()) socket_.DestroyWhenIdle();
+    }
+    TDestructionHold(const TDestructionHold&) = delete;
+    TDestructionHold& operator=(const TDestructionHold&) = delete;
+
+  private:
+    TCustomWSocket& socket_;
+  };
   // The first steps of destruction (cancel a lookup, close without OnSessionClosed), for the
   // destructor of a derived class to run while its own parts still stand; later calls do nothing.
   void CloseBeforeDestruction();
@@ -341,11 +360,13 @@ private:
   TSocketSendFlags sendFlags_ = wsSendNormal;
   int readCount_ = 0;
   int lastError_ = 0;
+  int holds_ = 0;  // destruction holds now standing
   bool addrSet_ = false, addrResolved_ = false;
   bool portSet_ = false, portResolved_ = false;
   bool protoSet_ = true, protoResolved_ = false;
   bool localPortResolved_ = false;
   bool paused_ = false;
+  bool destroyPending_ = false;  // DestroyWhenIdle waits for the holds to end
   bool sessionClosedFired_ = false;  // cleared only when a new session starts
   bool readDrained_ = false;
   bool sendQueueEmpty_ = true;

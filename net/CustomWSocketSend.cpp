@@ -161,6 +161,7 @@ int TCustomWSocket::SendTo(const sockaddr_in& dest, const void* data, int len) {
 }
 
 void TCustomWSocket::Flush() {
+  const TDestructionHold hold(*this);
   while (handle_.Valid() && !sendQueueEmpty_) {
     TryToSend();
     PumpMessages();

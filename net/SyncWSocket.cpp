@@ -15,6 +15,7 @@ int TCustomSyncWSocket::RunAndWait(bool& doneFlag, const std::function<void()>& 
 }
 
 int TCustomSyncWSocket::WaitForFlag(bool& doneFlag) {
+  const TDestructionHold hold(*this);
   using TClock = std::chrono::steady_clock;
   const auto deadline = TClock::now() + std::chrono::milliseconds(WaitTimeout);
   while (!doneFlag) {

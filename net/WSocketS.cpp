@@ -106,10 +106,10 @@ void TCustomWSocketServer::HandleClientClosed(TWSocketClient* client) {
   try {
     NotifyClientDisconnect(client, 0);
   } catch (...) {
-    delete client;
+    client->DestroyWhenIdle();
     throw;
   }
-  delete client;
+  client->DestroyWhenIdle();
 }
 
 TWSocketClient* TCustomWSocketServer::CreateClient() {

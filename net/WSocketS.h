@@ -113,7 +113,8 @@ protected:
   virtual void NotifyClientCreate(TWSocketClient* client);
   virtual void NotifyClientConnect(TWSocketClient* client, uint16_t error);
   virtual void NotifyClientDisconnect(TWSocketClient* client, uint16_t error);
-  // OnClientDisconnect, then the client is destroyed whether or not the handler raised.
+  // OnClientDisconnect, then the client is destroyed whether or not the handler raised (when
+  // one of its own handlers is running, as soon as that returns: see DestroyWhenIdle).
   virtual void HandleClientClosed(TWSocketClient* client);
   // The platform failed one accept or attach: that client is gone already. OnBgException hears
   // of it with CanClose false; the listener is aborted only when the handler sets it.

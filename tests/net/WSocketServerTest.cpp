@@ -124,6 +124,31 @@ TEST_F(ServerTest, OneClientFromAcceptToRelease) {
                                            "peer 127.0.0.1:" + peerPort}));
 }
 
+// The release (of a client closed or released in its handler) delivered by a turn run there.
+TEST_F(ServerTest, AClientReleasedByATurnRunFromItsOwnHandlerLivesUntilTheHandlerReturns) {
+  for (int way : {0, 1, 2}) {  // closed then a turn, closed then a wait, released then a turn
+    bool disconnected = false;
+    std::string seen;  // by the handler, once the loop has run
+    OnDisconnect = [&](TWSocketClient*) { disconnected = true; };
+    OnCreate = [&](TWSocketClient* c) {
+      c->OnDataAvailable = [&, c](TObject*, uint16_t) {
+        c->ReceiveString();
+        const int live = TCustomWSocket::LiveCount();
+        way == 2 ? c->Release() : c->Close();
+        way == 1 ? void(c->WaitForFlag(disconnected)) : c->PumpMessages();
+        seen = TCustomWSocket::LiveCount() == live ? c->Name() : "destroyed";
+      };
+    };
+    TDescriptor peer = Connect();
+    test::SendAll(peer.Get(), "x");
+    ASSERT_TRUE(PumpUntil([&] { return !seen.empty() && Server->CountClients() == 0; })) << way;
+    EXPECT_EQ(seen, "Client" + std::to_string(way + 1));
+  }
+  auto* released = new TWSocket(nullptr);  // released inside its own turn
+  released->Release();
+  released->PumpMessages();
+}
+
 TEST_F(ServerTest, AnEmptyBannerSendsNothing) {
   Server->Banner = "";
   OnConnect = [](TWSocketClient* c) { c->SendString("first"); };
