@@ -272,32 +272,44 @@ void TCustomWSocket::HandleAsyncSelect(const TMessage& msg) {
   if (!handle_.Valid() || static_cast<int>(msg.WParam) != handle_.Get() || paused_) return;
   uint32_t events = SelectEvent(msg.LParam);
   uint16_t error = SelectError(msg.LParam);
+  // After a handler that closed the connection (and perhaps opened the next), the rest of the
+  // report is not for the connection at hand; the close has had its OnSessionClosed.
+  const uint32_t registration = registration_;
+  auto ended = [&] { return registration_ != registration; };
 
   if (events & FD_CONNECT) {
     ChangeState(wsConnected);
     DoSessionConnected(error);
-    if (error != 0 && state_ != wsClosed) Close();
+    if (ended()) return;
+    if (error != 0 && state_ != wsClosed) return Close();
   }
-  if (events & FD_READ) ReceiveLoop(error, ComponentOptions);
+  if (events & FD_READ) {
+    ReceiveLoop(error, ComponentOptions);
+    if (ended()) return;
+  }
   if (events & FD_WRITE) {
     TryToSend();
+    if (ended()) return;
     if (sendQueueEmpty_) {
       // The drained chunk stays, but not its block: most connections are idle most of the
       // time, and 1514 bytes each is the larger part of what an idle connection costs.
       TrimSendQueue();
       DoDataSent(error);
+      if (ended()) return;
     }
   }
-  if (events & FD_ACCEPT) DoSessionAvailable(error);
+  if (events & FD_ACCEPT) {
+    DoSessionAvailable(error);
+    if (ended()) return;
+  }
   if ((events & FD_CLOSE) && state_ != wsConnecting) {
     // Whatever is still readable is offered first, even to a handler that reads once per report.
-    const int fd = handle_.Get();
     ReceiveLoop(0, ComponentOptions & ~wsoNoReceiveLoop);
-    // A handler that closed meanwhile has had OnSessionClosed from that close.
-    if (handle_.Get() != fd) return;
+    if (ended()) return;
     if (!sessionClosedFired_) {
       sessionClosedFired_ = true;
       DoSessionClosed(error);
+      if (ended()) return;
     }
     if (state_ != wsClosed) Close();
   }
@@ -326,11 +338,13 @@ void TCustomWSocket::AdoptHandle(int fd) {
   // interest recorded, and a new descriptor with the same number would never be watched.
   CloseHandle();
   handle_ = TDescriptor(fd);
+  ++registration_;
   sessionClosedFired_ = false;
 }
 
 int TCustomWSocket::CloseHandle() {
   if (!handle_.Valid()) return 0;
+  ++registration_;
   Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), 0);
   return handle_.Close();
 }
@@ -463,10 +477,15 @@ void TCustomWSocket::DoClose(bool shut, uint16_t error) {
     return ReportSocketError("Disconnect (closesocket)", lastError_);
   }
 
+  // A handler that opens the next connection (OnChangeState, OnSessionClosed) keeps it, and
+  // its settings: the reset is for the connection that closed.
+  const uint32_t registration = registration_;
   ChangeState(wsClosed);
+  if (registration_ != registration) return;
   if (!Destroying() && !sessionClosedFired_) {
     sessionClosedFired_ = true;
     DoSessionClosed(error);
+    if (registration_ != registration) return;
   }
   try {
     ResetDefaults();
@@ -509,6 +528,7 @@ void TCustomWSocket::Pause() {
 void TCustomWSocket::Resume() {
   paused_ = false;
   Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), SelectEvents);
+  if (state_ == wsConnecting) Loop().WatchConnect(handle_.Get());
 }
 
 void TCustomWSocket::PumpMessages() {

@@ -257,6 +257,10 @@ protected:
   private:
     TCustomWSocket& socket_;
   };
+  // Changes whenever the object takes up or gives up a handle. A dispatch compares it around
+  // each handler: a handler that closed the connection, or closed it and opened the next (whose
+  // descriptor may well have the old number), ends what was left of the old one's report.
+  uint32_t Registration() const { return registration_; }
   // The first steps of destruction (cancel a lookup, close without OnSessionClosed), for the
   // destructor of a derived class to run while its own parts still stand; later calls do nothing.
   void CloseBeforeDestruction();
@@ -361,6 +365,7 @@ private:
   int readCount_ = 0;
   int lastError_ = 0;
   int holds_ = 0;  // destruction holds now standing
+  uint32_t registration_ = 0;
   bool addrSet_ = false, addrResolved_ = false;
   bool portSet_ = false, portResolved_ = false;
   bool protoSet_ = true, protoResolved_ = false;

@@ -10,6 +10,7 @@
 namespace ordwin {
 
 void TCustomWSocket::ReceiveLoop(uint16_t error, TWSocketOptions options) {
+  const uint32_t registration = registration_;
   for (;;) {
     try {
       lastError_ = 0;
@@ -26,7 +27,7 @@ void TCustomWSocket::ReceiveLoop(uint16_t error, TWSocketOptions options) {
       }
       if (options & wsoNoReceiveLoop) return;
       if (lastError_ != 0) return;
-      if (!handle_.Valid()) return;  // the handler closed the connection
+      if (registration_ != registration) return;  // the handler closed the connection
       if (readDrained_) return;
       int count = 0;
       int err = PlatformReadableCount(count);

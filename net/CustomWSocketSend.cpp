@@ -33,7 +33,7 @@ int TCustomWSocket::Send(const void* data, int len) {
   }
   TryToSend();
   // Everything went out at once: the write report comes on a later turn, never inside Send.
-  if (sendQueueEmpty_ && handle_.Valid()) Post(WM_ASYNCSELECT, handle_.Get(), MakeSelectArg(FD_WRITE, 0));
+  if (sendQueueEmpty_ && handle_.Valid()) Loop().PostReport(handle_.Get(), FD_WRITE);
   return result;
 }
 

@@ -72,8 +72,14 @@ public:
   // once, when it can take bytes or a write would fail at once.
   void WatchWrite(int fd);
   // The socket fd started a non-blocking connect: report connect once it completes, with its error, and
-  // then write when it succeeded. A failed connect reports nothing more.
+  // then write when it succeeded. A failed connect reports nothing more. Reports of fd queued
+  // before are dropped: none may come ahead of the connect.
   void WatchConnect(int fd);
+  // Queues a socket notification with events and error 0 for fd's current registration, as if
+  // the platform had reported it; dropped when that registration ends before it is delivered,
+  // so that it never reaches a later connection on the same descriptor number. Nothing when fd
+  // is not registered.
+  void PostReport(int fd, uint32_t events);
   // Reports readiness of any descriptor as asked, level-triggered: read (FD_READ) while it is
   // readable, write (FD_WRITE) while it can take bytes; an error or hang-up reports both that
   // were asked. 0 stops the reports. For descriptors that belong to others (the resolver's).

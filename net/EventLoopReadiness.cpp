@@ -92,7 +92,16 @@ void TEventLoop::WatchConnect(int fd) {
   TRegistration* r = Find(fd);
   if (r == nullptr || r->Type != TKind::kdStream) return;
   r->Type = TKind::kdConnecting;
+  // A connect that ended while nobody watched (its socket paused) has queued a write report.
+  r->Serial = nextSerial_++;
   UpdateInterest(fd, *r);
+}
+
+void TEventLoop::PostReport(int fd, uint32_t events) {
+  TRegistration* r = Find(fd);
+  if (r == nullptr) return;
+  Report(fd, *r, events, 0);
+  if (depth_ == 0) Wake();
 }
 
 int TEventLoop::WatchDescriptor(int fd, TEndpointId id, uint32_t events) {

@@ -105,6 +105,7 @@ void TCustomLineWSocket::ReadIntoLineBuffer(int& len) {
 
 bool TCustomLineWSocket::DeliverLines() {
   const uint64_t epoch = bufferEpoch_;
+  const uint32_t registration = Registration();
   const int endLen = static_cast<int>(lineEnd_.size());
   for (;;) {
     if (pending_ == 0) {
@@ -129,7 +130,7 @@ bool TCustomLineWSocket::DeliverLines() {
       if (bufferEpoch_ != epoch) return false;  // the handler closed the connection
       // A handler that reads nothing is asked again at once, unless it closed the handle or
       // reads once per report; then the line waits for the next read.
-      if (pending_ == before && (HSocket() == INVALID_SOCKET || (ComponentOptions & wsoNoReceiveLoop)))
+      if (pending_ == before && (Registration() != registration || (ComponentOptions & wsoNoReceiveLoop)))
         return true;
     }
   }

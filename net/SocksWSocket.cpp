@@ -343,12 +343,14 @@ void TCustomSocksWSocket::DoSessionClosed(uint16_t error) {
 
 void TCustomSocksWSocket::Fail(int code, const std::string& msg) {
   const bool authenticating = phase_ == spAuthenticate;
+  const uint32_t registration = Registration();
   phase_ = spData;
   if (authenticating) DoSocksAuthState(sasFailure);
+  if (Registration() != registration) return;  // a handler closed the connection
   DoSocksError(code, msg);
-  if (HSocket() == INVALID_SOCKET) return;  // a handler closed the connection
+  if (Registration() != registration) return;
   TCustomWSocket::DoSessionConnected(static_cast<uint16_t>(code));
-  if (HSocket() == INVALID_SOCKET) return;
+  if (Registration() != registration) return;
   DoClose(true, static_cast<uint16_t>(code));
 }
 

@@ -1,6 +1,7 @@
 #include "net/WSocket.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <netinet/in.h>
@@ -77,6 +78,34 @@ TEST_F(ConnectTest, RefusedPortReportsTheErrorInSessionConnectedAndTheCloseFollo
   EXPECT_EQ(log.Lines.size(), 6u);
   // Closed means reset: the next Connect needs Addr and Port again.
   EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "Connect: No Port Specified");
+}
+
+// A connection opened while the last one on the object is still being reported (from a handler
+// of its end, or with a write report queued), or resumed from a pause mid-connect, stays open.
+TEST_F(ConnectTest, ANewConnectionHearsNothingOfTheOldOneOnTheSameDescriptor) {
+  enum TWhen { wnPeerClosed, wnOwnClose, wnRefused, wnAfterSend, wnResumed, wnResumedLate };
+  for (TWhen when : {wnPeerClosed, wnOwnClose, wnRefused, wnAfterSend, wnResumed, wnResumedLate}) {
+    TEventLog log;
+    TLoopbackServer server;
+    TWSocket s(nullptr);
+    bool reconnected = false;
+    auto connect = [&](const std::string& port) { s.Close(); s.SetAddr("127.0.0.1"); s.SetPort(port); s.Connect(); };
+    auto reconnect = [&] { if (!std::exchange(reconnected, true)) connect(server.Port()); };
+    s.OnSessionClosed = [&](TObject*, uint16_t e) { log.Add("closed:", e); if (when <= wnOwnClose) reconnect(); };
+    s.OnSessionConnected = [&](TObject*, uint16_t e) { if (e != 0) reconnect(); };
+    s.OnDataSent = [&](TObject*, uint16_t) { log.Lines.push_back(test::StateName(s.State())); };
+    connect(when == wnRefused ? test::UnusedPort() : server.Port());
+    if (when >= wnResumed) s.Pause();
+    ASSERT_TRUE(when == wnRefused || when == wnResumed ||
+                test::PumpUntil([&] { return server.Peers.size() == 1 && (when == wnResumedLate || log.Has("connected")); }));
+    if (when >= wnResumed) s.Resume();
+    if (when == wnPeerClosed) server.Peers[0]->Close();
+    if (when == wnOwnClose) s.Close();
+    if (when == wnAfterSend && s.SendString("old") > 0) reconnect();
+    ASSERT_TRUE(test::PumpUntil([&] { return (reconnected || when >= wnResumed) && s.State() == wsConnected; }, 3)) << when;
+    EXPECT_EQ(log.Only({"closed:"}).size(), when >= wnResumed ? 0u : 1u) << when;
+    EXPECT_FALSE(log.Has("connecting")) << when;
+  }
 }
 
 TEST_F(ConnectTest, GuardsAndFailuresBeforeAnyConnectionHaveTheirTexts) {
