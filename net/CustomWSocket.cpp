@@ -155,7 +155,12 @@ void TCustomWSocket::SetSendFlags(int value) {
 
 bool TCustomWSocket::DoDataAvailable(uint16_t error) {
   if (!OnDataAvailable) return false;
-  OnDataAvailable(this, error);
+  try {
+    OnDataAvailable(this, error);
+  } catch (...) {
+    dataHandlerFailed_ = true;
+    throw;
+  }
   return true;
 }
 
@@ -484,9 +489,18 @@ void TCustomWSocket::DoClose(bool shut, uint16_t error) {
   if (registration_ != registration) return;
   if (!Destroying() && !sessionClosedFired_) {
     sessionClosedFired_ = true;
-    DoSessionClosed(error);
+    try {
+      DoSessionClosed(error);
+    } catch (...) {
+      if (registration_ == registration) ResetAfterClose();  // the close is done all the same
+      throw;
+    }
     if (registration_ != registration) return;
   }
+  ResetAfterClose();
+}
+
+void TCustomWSocket::ResetAfterClose() {
   try {
     ResetDefaults();
   } catch (const std::exception&) {

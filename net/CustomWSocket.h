@@ -209,7 +209,8 @@ public:
 
 protected:
   // Dispatches one notification of the object's endpoint; an exception raised anywhere in the
-  // dispatch, handlers included, goes to HandleBgException.
+  // dispatch, handlers included, goes to HandleBgException, except one that leaves
+  // OnDataAvailable in a read round (ReceiveLoop).
   virtual void HandleNotification(TMessage& msg);
   virtual void ResetDefaults();
   virtual void DoClose(bool shut, uint16_t error);
@@ -219,6 +220,8 @@ protected:
   void RaiseErrorFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   virtual void RaiseError(const std::string& msg);
   virtual void HandleBgException(const Exception& e);
+  // Fires OnDataAvailable; true when it is assigned. An exception that leaves the handler is
+  // marked as the data handler's, for ReceiveLoop to drop.
   virtual bool DoDataAvailable(uint16_t error);
   virtual void DoSessionAvailable(uint16_t error);
   virtual void DoSessionConnected(uint16_t error);
@@ -269,7 +272,9 @@ protected:
   bool ReadPeerName(sockaddr_in& peer);
   // Builds "Error <code> in function <name>" CR LF <text> and raises it (or runs OnError).
   void ReportSocketError(const std::string& functionName, int code);
-  // The read handler: offers readable bytes to OnDataAvailable until none are left.
+  // The read handler: offers readable bytes to OnDataAvailable until none are left. What leaves
+  // OnDataAvailable ends the round and is dropped; what leaves any other handler run from it
+  // (the SOCKS negotiation's) goes on to HandleBgException, as it would on a direct connection.
   void ReceiveLoop(uint16_t error, TWSocketOptions options);
   // The platform's count of readable bytes: 0 or a Windows Sockets error code.
   int PlatformReadableCount(int& count) const;
@@ -329,6 +334,8 @@ private:
   // Takes fd as the handle of a new session, giving up the one held before.
   void AdoptHandle(int fd);
   int Select(uint32_t events, bool accepted = false);
+  // ResetDefaults at the end of a close, whatever it raises.
+  void ResetAfterClose();
   // Hands the block of the drained last chunk to the thread's spare blocks.
   void TrimSendQueue();
   // The peer's address (reported with functionName on failure) and the bound local address
@@ -374,6 +381,7 @@ private:
   bool destroyPending_ = false;  // DestroyWhenIdle waits for the holds to end
   bool sessionClosedFired_ = false;  // cleared only when a new session starts
   bool readDrained_ = false;
+  bool dataHandlerFailed_ = false;  // an exception is leaving OnDataAvailable
   bool sendQueueEmpty_ = true;
   bool moreQueued_ = false;     // TryToSend has chunks after the one RawSend sends now
   bool holdSendData_ = false;  // TryToSend raises OnSendData itself, once the chunk is updated

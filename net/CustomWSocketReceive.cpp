@@ -12,33 +12,37 @@ namespace ordwin {
 void TCustomWSocket::ReceiveLoop(uint16_t error, TWSocketOptions options) {
   const uint32_t registration = registration_;
   for (;;) {
+    lastError_ = 0;
+    readDrained_ = false;
+    bool handled;
     try {
-      lastError_ = 0;
-      readDrained_ = false;
-      if (!DoDataAvailable(error)) {
-        char discard[1024];
-        if (RawReceive(discard, sizeof(discard), 0) < 0) {
-          lastError_ = WSocketLastError();
-          if (lastError_ == WSAEWOULDBLOCK) {
-            lastError_ = 0;
-            return;
-          }
+      dataHandlerFailed_ = false;
+      handled = DoDataAvailable(error);
+    } catch (const std::exception&) {
+      if (!dataHandlerFailed_) throw;
+      return;  // a failing data handler ends this read round only
+    }
+    if (!handled) {
+      char discard[1024];
+      if (RawReceive(discard, sizeof(discard), 0) < 0) {
+        lastError_ = WSocketLastError();
+        if (lastError_ == WSAEWOULDBLOCK) {
+          lastError_ = 0;
+          return;
         }
       }
-      if (options & wsoNoReceiveLoop) return;
-      if (lastError_ != 0) return;
-      if (registration_ != registration) return;  // the handler closed the connection
-      if (readDrained_) return;
-      int count = 0;
-      int err = PlatformReadableCount(count);
-      if (err != 0) {
-        lastError_ = err;
-        return;
-      }
-      if (count == 0) return;
-    } catch (const std::exception&) {
-      return;  // a failing handler ends this read round only
     }
+    if (options & wsoNoReceiveLoop) return;
+    if (lastError_ != 0) return;
+    if (registration_ != registration) return;  // the handler closed the connection
+    if (readDrained_) return;
+    int count = 0;
+    int err = PlatformReadableCount(count);
+    if (err != 0) {
+      lastError_ = err;
+      return;
+    }
+    if (count == 0) return;
   }
 }
 

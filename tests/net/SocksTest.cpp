@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <linux/sockios.h>
@@ -297,6 +298,32 @@ TEST_F(SocksTest, EveryErrorReplyEndsInSocksErrorSessionConnectedAndSessionClose
             (TLogLines{"socks-error:20017:ESocketException WSocketResolveHost: Cannot convert host address '" + name +
                        "', Error #11001",
                    "connected:20017", "closed:20017"}));
+}
+
+// Aborted (and reset, also after a raising OnSessionClosed) as a direct connection would be.
+TEST_F(SocksTest, HandlerExceptionsReachOnBgExceptionAsOnADirectConnection) {
+  const std::string refusal = "socks-error:20016", rejected = B({0, 91, 0, 0, 0, 0, 0, 0});
+  const std::vector<std::tuple<std::string, std::string, TLogLines>> cases = {
+      {"connected:0", B({0, 90, 0, 0, 0, 0, 0, 0}), {"connected:0", "bg:connected:0", "closed:0"}},
+      {refusal, rejected, {refusal, "bg:" + refusal, "closed:0"}},
+      {"closed:20016", rejected, {refusal, "connected:20016", "closed:20016", "bg:closed:20016"}}};
+  TScriptedProxy proxy;
+  for (const auto& [raising, reply, expected] : cases) {
+    TEventLog log;
+    TWSocket s(nullptr);
+    auto raise = [&, raising = raising] { if (log.Lines.back() == raising) throw Exception(raising); };
+    s.OnSessionConnected = [&](TObject*, uint16_t e) { log.Add("connected:", e); raise(); };
+    s.OnSessionClosed = [&](TObject*, uint16_t e) { log.Add("closed:", e); raise(); };
+    s.OnSocksError = [&](TObject*, int e, const std::string&) { log.Add("socks-error:", e); raise(); };
+    s.OnBgException = [&](TObject*, const Exception& e, bool&) { log.Lines.push_back("bg:" + e.Message()); };
+    proxy.Connect(s, "4", "127.0.0.1");
+    proxy.Read(9);
+    proxy.Send(reply);
+    ASSERT_TRUE(test::PumpUntil([&] { return !log.Only({"bg:"}).empty() && s.State() == wsClosed; }, 3)) << raising;
+    EXPECT_EQ(log.Lines, expected);
+    EXPECT_EQ(s.SocksServer(), "");
+    proxy.Close();
+  }
 }
 
 TEST_F(SocksTest, ProxyThatRefusesTheConnectionIsReportedAsADirectConnectionWouldBe) {
