@@ -1,7 +1,9 @@
 #include "net/CustomWSocket.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 
@@ -344,6 +346,7 @@ void TCustomWSocket::AdoptHandle(int fd) {
   CloseHandle();
   handle_ = TDescriptor(fd);
   ++registration_;
+  lingerSeconds_ = 0;
   sessionClosedFired_ = false;
 }
 
@@ -351,6 +354,13 @@ int TCustomWSocket::CloseHandle() {
   if (!handle_.Valid()) return 0;
   ++registration_;
   Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), 0);
+  if (lingerSeconds_ != 0 && state_ == wsConnected) {
+    // Linux's close would wait up to the linger time on this thread, non-blocking or not.
+    ::shutdown(handle_.Get(), SHUT_WR);
+    const int64_t ms = lingerSeconds_ < 0 ? INT_MAX : std::min<int64_t>(int64_t{lingerSeconds_} * 1000, INT_MAX);
+    Loop().CloseLingering(std::move(handle_), static_cast<int>(ms));
+    return 0;
+  }
   return handle_.Close();
 }
 
@@ -452,7 +462,9 @@ void TCustomWSocket::ApplyLinger() {
   opt.l_onoff = LingerOnOff == wsLingerOn ? 1 : 0;
   opt.l_linger = LingerTimeout;
   if (::setsockopt(handle_.Get(), SOL_SOCKET, SO_LINGER, &opt, sizeof(opt)) < 0)
-    ReportSocketError("setsockopt(SO_LINGER)", WSocketLastError());
+    return ReportSocketError("setsockopt(SO_LINGER)", WSocketLastError());
+  // A negative time is the platform's longest.
+  lingerSeconds_ = opt.l_onoff != 0 && SocketType == SOCK_STREAM ? opt.l_linger : 0;
 }
 
 // ---- closing ----

@@ -117,7 +117,9 @@ public:
   virtual int Accept();
   // Adopts an accepted handle as this object's connection (no OnSessionConnected).
   virtual void Dup(int newHandle);
-  // Shuts the sending direction, closes the handle and fires OnSessionClosed(0) once.
+  // Shuts the sending direction, closes the handle and fires OnSessionClosed(0) once. With
+  // linger on and a linger time, the loop closes the connection later: once the peer has
+  // closed it, or when that time has passed; the loop's thread never waits for it.
   virtual void Close();
   // Close on a later turn of the loop.
   virtual void CloseDelayed();
@@ -326,7 +328,8 @@ private:
   void AwaitLookup(uint32_t id);
   // Notifications 1026 and 1027: the answer of the pending lookup.
   void HandleDnsReply(const TMessage& msg);
-  // Stops the loop's reports for the handle, then closes it; returns close's result.
+  // Stops the loop's reports for the handle, then closes it; returns close's result. A
+  // connection set to linger is shut down and left to the loop to close (CloseLingering).
   int CloseHandle();
   // Empties the send queue and adopts a new non-blocking socket of SocketType and ProtoNumber;
   // false once the failure is reported under functionName.
@@ -372,6 +375,7 @@ private:
   int readCount_ = 0;
   int lastError_ = 0;
   int holds_ = 0;  // destruction holds now standing
+  int lingerSeconds_ = 0;  // the handle's linger time when it lingers on close, else 0
   uint32_t registration_ = 0;
   bool addrSet_ = false, addrResolved_ = false;
   bool portSet_ = false, portResolved_ = false;

@@ -76,12 +76,13 @@ void TEventLoop::Wake() {
 }
 
 int TEventLoop::TimerTimeout() const {
-  if (timers_.empty() && starved_.empty()) return -1;
+  if (timers_.empty() && starved_.empty() && lingering_.empty()) return -1;
   TClock::time_point due = TClock::time_point::max();
   if (!timers_.empty())
     due = std::min_element(timers_.begin(), timers_.end(),
                            [](const TTimer& a, const TTimer& b) { return a.Due < b.Due; })->Due;
   if (!starved_.empty()) due = std::min(due, starvedRetry_);
+  for (const TLingering& l : lingering_) due = std::min(due, l.Due);
   auto left = std::chrono::ceil<std::chrono::milliseconds>(due - TClock::now()).count();
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
 }
@@ -111,7 +112,7 @@ void TEventLoop::FireDueTimers() {
 }
 
 void TEventLoop::Collect(int timeoutMs) {
-  if (!timers_.empty() || !starved_.empty()) {
+  if (!timers_.empty() || !starved_.empty() || !lingering_.empty()) {
     int timers = TimerTimeout();
     if (timeoutMs < 0 || timers < timeoutMs) timeoutMs = timers;
   }
@@ -128,6 +129,7 @@ void TEventLoop::Collect(int timeoutMs) {
     }
     HandleReady(ev.data.fd, ev.events);
   }
+  if (!lingering_.empty()) CloseOverdueLingering();
 }
 
 void TEventLoop::Deliver() {

@@ -1,8 +1,9 @@
 // The program's one event loop: a first-in, first-out queue of notifications posted to
 // endpoints, timers, and the readiness set that turns descriptor readiness into socket
-// notifications (number 1025; EventLoopReadiness.cpp). Owns its epoll set, its wake descriptor
-// and the name resolver; endpoints and watched descriptors stay their owners'. Everything runs
-// on the thread that runs the loop; nothing is locked.
+// notifications (number 1025; EventLoopReadiness.cpp). Owns its epoll set, its wake descriptor,
+// the name resolver and the connections handed to it to close (EventLoopLinger.cpp); endpoints
+// and watched descriptors stay their owners'. Everything runs on the thread that runs the loop;
+// nothing is locked.
 #pragma once
 
 #include <chrono>
@@ -92,6 +93,12 @@ public:
   void AcceptStarved(int fd);
   static constexpr int kStarvedRetryMs = 100;
 
+  // Takes over socket, a connected stream whose sending side is shut down, and closes it once
+  // the peer has closed or reset the connection, or timeoutMs later, whichever comes first;
+  // what arrives meanwhile is discarded. The close never blocks: what the platform still holds
+  // to send goes out after it, as after any close without linger.
+  void CloseLingering(TDescriptor socket, int timeoutMs);
+
   // One-shot timers: notification msg (first argument: the timer's id) is posted to id once
   // delayMs have passed. Ids are never 0 and never reused; killing a fired or unknown timer
   // does nothing.
@@ -140,8 +147,8 @@ private:
     TEndpointId Target;
     uint32_t Msg;
   };
-  // Connecting: a stream until its connect completes.
-  enum class TKind : uint8_t { kdOther, kdStream, kdListener, kdDatagram, kdRaw, kdConnecting };
+  // Connecting: a stream until its connect completes. Lingering: handed to CloseLingering.
+  enum class TKind : uint8_t { kdOther, kdStream, kdListener, kdDatagram, kdRaw, kdConnecting, kdLingering };
   struct TRegistration {
     uint64_t Serial = 0;  // 0: not registered
     TEndpointId Target;
@@ -164,8 +171,16 @@ private:
   int UpdateInterest(int fd, TRegistration& reg);
   TRegistration* Find(int fd);
   void FeedStarved();
-  // Milliseconds until the first timer or the starved listeners' retry is due (0 when one is),
-  // or -1 without either.
+  // Connections handed to CloseLingering (EventLoopLinger.cpp).
+  struct TLingering {
+    TDescriptor Socket;
+    TClock::time_point Due;
+  };
+  void HandleLingering(int fd, uint32_t revents);
+  void CloseOverdueLingering();
+  void FinishLingering(int fd);
+  // Milliseconds until the first timer, the starved listeners' retry or a lingering close's
+  // timeout is due (0 when one is), or -1 without any.
   int TimerTimeout() const;
   void FireDueTimers();
 
@@ -186,6 +201,7 @@ private:
   TClock::time_point starvedRetry_{};
   std::vector<TTimer> timers_;
   uint64_t nextTimer_ = 1;
+  std::vector<TLingering> lingering_;
   // Last, so that it goes first: the resolver gives its descriptors back to this loop.
   std::unique_ptr<TDnsChannel> dns_;
 };

@@ -170,6 +170,9 @@ int TEventLoop::UpdateInterest(int fd, TRegistration& reg) {
     case TKind::kdConnecting:
       want = EPOLLOUT;
       break;
+    case TKind::kdLingering:
+      want = EPOLLIN | EPOLLRDHUP;
+      break;
     case TKind::kdStream:
       if (!reg.CloseReported) {
         if (reg.Events & FD_READ) want |= EPOLLIN;
@@ -218,6 +221,8 @@ void TEventLoop::HandleReady(int fd, uint32_t revents) {
       if ((revents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && (r.Events & FD_READ)) Report(fd, r, FD_READ, 0);
       break;
     }
+    case TKind::kdLingering:
+      return HandleLingering(fd, revents);
     case TKind::kdRaw: {
       uint32_t failed = revents & (EPOLLERR | EPOLLHUP) ? FD_READ | FD_WRITE : 0;
       uint32_t events = failed | (revents & EPOLLIN ? FD_READ : 0) | (revents & EPOLLOUT ? FD_WRITE : 0);

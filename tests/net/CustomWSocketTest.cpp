@@ -230,6 +230,24 @@ TEST_F(CustomWSocketTest, ProgramCloseFiresChangeStateThenSessionClosedOnce) {
   EXPECT_LE(::recv(c.Get(), &b, 1, 0), 0);
 }
 
+// Shut down and closed by the loop at the peer's close or the timeout; the peer reads it all.
+TEST_F(CustomWSocketTest, CloseWithALingerTimeLeavesTheConnectionToTheLoop) {
+  for (bool peerCloses : {true, false}) {
+    TFixture f;
+    f.Prepare = [&](TWSocket& s) { s.LingerTimeout = peerCloses ? 60 : 1; };
+    TDescriptor c = f.Connect();
+    const int watched = TEventLoop::Instance().WatchedDescriptors();
+    f.Conn->SendString("bye");
+    f.Conn->Close();
+    EXPECT_EQ(TEventLoop::Instance().WatchedDescriptors(), watched) << peerCloses;
+    std::string got;
+    ASSERT_TRUE(test::PumpUntil([&] { return test::DrainPeer(c.Get(), got); }));
+    EXPECT_EQ(got, "bye");
+    if (peerCloses) c.Close();
+    ASSERT_TRUE(test::PumpUntil([&] { return TEventLoop::Instance().WatchedDescriptors() == watched - 1; }));
+  }
+}
+
 TEST_F(CustomWSocketTest, PeerResetIsReportedOnceWithItsCode) {
   TFixture f;
   TDescriptor c = f.Connect();
