@@ -154,6 +154,26 @@ public:
   // Bytes queued and not yet taken by the platform.
   size_t SendQueueSize() const { return sendQueueBytes_; }
 
+  // ---- TCP options of a connected stream ----
+  // Each returns 0 or the Windows Sockets error code of the refusal (no handle: WSAENOTSOCK;
+  // not a TCP socket: the platform's refusal) and raises nothing, so that a server may call it
+  // on every accepted connection. Safe inside a handler; nothing is reported to the peer.
+  // Small packets leave at once instead of waiting for the peer's acknowledgement of the last.
+  int SetNoDelay(bool on);
+  // Keep-alive probes after idleSeconds without a byte from the peer, then every
+  // intervalSeconds; the connection ends with WSAETIMEDOUT after probes unanswered ones (with a
+  // user timeout set: once it has passed and a probe is unanswered). May be called again at any
+  // time: new timings apply from now.
+  int SetKeepAlive(int idleSeconds, int intervalSeconds, int probes);
+  // Data or a keep-alive probe that the peer leaves unacknowledged for ms ends the connection
+  // with WSAETIMEDOUT; 0 leaves it to the platform's retransmission limit (about 15 minutes).
+  int SetUserTimeout(int ms);
+  // Whether the peer has stopped acknowledging: the platform read (TCP_INFO) shows a
+  // retransmission timeout or a keep-alive probe unanswered since the peer last acknowledged
+  // anything, or the connection is no longer established (the peer closed or reset it). False
+  // when it cannot be read (no handle, not TCP). One system call.
+  bool PeerStoppedAcknowledging() const;
+
   // ---- addresses ----
   virtual std::string GetPeerAddr();
   virtual std::string GetPeerPort();

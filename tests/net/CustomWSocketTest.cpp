@@ -4,12 +4,14 @@
 #include <string>
 #include <vector>
 
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 
 #include <gtest/gtest.h>
 
 #include "net/SelectEvents.h"
 #include "net/WSocket.h"
+#include "net/WinsockErrors.h"
 #include "tests/net/SocketLog.h"
 #include "tests/net/TestLoop.h"
 
@@ -257,6 +259,30 @@ TEST_F(CustomWSocketTest, PeerResetIsReportedOnceWithItsCode) {
   test::PumpTurns();
   EXPECT_EQ(f.Count("closed:"), 1);
   EXPECT_EQ(f.Conn->State(), wsClosed);
+}
+
+// The TCP options a server sets on its connections read back as set; a live peer acknowledges,
+// one that closed does not; a socket without a handle answers with a code.
+TEST_F(CustomWSocketTest, TcpOptionsReadBackAndAClosedPeerStopsAcknowledging) {
+  TFixture f;
+  TDescriptor peer = f.Connect();
+  TWSocket& s = *f.Conn;
+  EXPECT_EQ(s.SetNoDelay(true) + s.SetKeepAlive(60, 10, 3) + s.SetUserTimeout(60000), 0);
+  const int expected[][3] = {{IPPROTO_TCP, TCP_NODELAY, 1},    {SOL_SOCKET, SO_KEEPALIVE, 1},
+                             {IPPROTO_TCP, TCP_KEEPIDLE, 60},  {IPPROTO_TCP, TCP_KEEPINTVL, 10},
+                             {IPPROTO_TCP, TCP_KEEPCNT, 3},    {IPPROTO_TCP, TCP_USER_TIMEOUT, 60000}};
+  for (const auto& [level, name, value] : expected) {
+    int got = -1;
+    socklen_t length = sizeof(got);
+    ::getsockopt(s.HSocket(), level, name, &got, &length);
+    EXPECT_EQ(got, value) << name;
+  }
+  EXPECT_FALSE(s.PeerStoppedAcknowledging());
+  peer.Close();
+  EXPECT_TRUE(test::PumpUntil([&] { return s.PeerStoppedAcknowledging(); }));
+  TWSocket unopened(nullptr);
+  EXPECT_EQ(unopened.SetKeepAlive(60, 10, 3), WSAENOTSOCK);
+  EXPECT_FALSE(unopened.PeerStoppedAcknowledging());
 }
 
 TEST_F(CustomWSocketTest, ExceptionInDataHandlerIsSwallowedAndTheNextReadCallsItAgain) {
