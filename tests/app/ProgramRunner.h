@@ -173,11 +173,6 @@ inline int ConnectLoopback(uint16_t port) {
 
 inline size_t Lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
-// Moves this test process, and so the programs it starts, into a network namespace of its own
-// with only the loopback interface up, so the program's fixed ports clash with nothing.
-// Needs root; returns false where it is not allowed.
-inline bool EnterPrivateNetwork() { return ::unshare(CLONE_NEWNET) == 0 && BringLoopbackUp(); }
-
 class ProgramTest : public ::testing::Test {
 protected:
   void SetUp() override {

@@ -1,8 +1,9 @@
 // Brings the loopback interface of the current network namespace up: a namespace a test has
-// just made has it down.
+// just made has it down. And a network namespace of the test's own.
 #pragma once
 
 #include <net/if.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,5 +22,10 @@ inline bool BringLoopbackUp() {
   if (fd >= 0) ::close(fd);
   return up;
 }
+
+// Moves this test process, and so the programs it starts, into a network namespace of its own
+// with only the loopback interface up, so the program's fixed ports clash with nothing.
+// Needs root; returns false where it is not allowed.
+inline bool EnterPrivateNetwork() { return ::unshare(CLONE_NEWNET) == 0 && BringLoopbackUp(); }
 
 }  // namespace ordwin::test
