@@ -203,45 +203,35 @@ TEST_F(GgContactsTest, TheContactListIsStoredInPartsAndGivenBack) {
   EXPECT_EQ(peer.Next().Payload, Bytes({0x06, 0x43}));
 }
 
-TEST_F(GgContactsTest, AGetWithoutAPutGivesTheSixAlone) {
-  TGgTestPeer peer = Connected(1);
-  peer.Send(22, Bytes({0x02}));
-  std::string got;
-  ASSERT_TRUE(PumpUntil([&] { return (got += test::ReadAvailable(peer.Fd())).size() >= 9; }));
-  EXPECT_EQ(got + peer.Unread(), Bytes({0x10, 0, 0, 0, 0x01, 0, 0, 0, 0x06}));
-}
-
-TEST_F(GgContactsTest, ANextPartWithoutAFirstIsAppended) {
-  TGgTestPeer peer = Connected(1);
-  peer.Send(22, Bytes({0x01, 0x42}));
-  peer.Send(22, Bytes({0x01, 0x43}));
-  peer.Send(22, Bytes({0x02}));
-  EXPECT_EQ(peer.Next().Payload, Bytes({0x06, 0x42, 0x43}));
-}
-
-TEST_F(GgContactsTest, AnUnknownKindIsLoggedAndChangesNothing) {
-  TGgTestPeer peer = Connected(77);
-  peer.Send(22, Bytes({0x00, 0x41}));
-  ASSERT_TRUE(WaitLog(4));
-  Log.clear();
-  peer.Send(22, Bytes({0x03, 0x42}));
-  peer.Send(22, Bytes({0xFF}));
-  ASSERT_TRUE(WaitLog(2));
-  EXPECT_EQ(Log, (std::vector<std::string>{L("77>żądanie nieznanego typu do listy użytkowników"),
-                                           L("77>żądanie nieznanego typu do listy użytkowników")}));
-  EXPECT_EQ(peer.Unread(), "");
-  peer.Send(22, Bytes({0x02}));
-  EXPECT_EQ(peer.Next().Payload, Bytes({0x06, 0x41}));
-}
-
-TEST_F(GgContactsTest, AnEmptyRequestIsIgnoredWithoutALogLine) {
-  TGgTestPeer peer = Connected(1);
-  Log.clear();
-  peer.Send(22, "");
-  peer.Send(8, "");
-  ASSERT_TRUE(WaitLog(1));
-  EXPECT_EQ(Log, (std::vector<std::string>{L("1>ciągle jestem")}));
-  EXPECT_EQ(peer.Unread(), "");
+// A get after other requests gives back the list as they left it: nothing put, a next part
+// without a first (appended), unknown kinds (logged, nothing changed), an empty request (no
+// log line at all).
+TEST_F(GgContactsTest, AGetGivesBackWhatTheRequestsBeforeItLeft) {
+  const std::string next = L("1>ustalenie kolejnej porcji listy użytkowników \"");
+  const std::string unknown = L("1>żądanie nieznanego typu do listy użytkowników");
+  const struct {
+    std::vector<std::string> Requests;
+    std::string Reply;
+    std::vector<std::string> Log;
+  } cases[] = {
+      {{}, "\x06", {}},
+      {{Bytes({1, 'B'}), Bytes({1, 'C'})}, "\x06" "BC", {next + "B\"", next + "C\""}},
+      {{Bytes({0, 'A'}), Bytes({3, 'B'}), Bytes({0xFF})}, "\x06" "A",
+       {L("1>rozpoczęcie ustalenia listy użytkowników \"A\""), unknown, unknown}},
+      {{""}, "\x06", {}},
+  };
+  for (const auto& c : cases) {
+    TGgTestPeer peer = Connected(1);
+    Log.clear();
+    for (const std::string& request : c.Requests) peer.Send(22, request);
+    peer.Send(22, Bytes({0x02}));
+    TGgPacket reply = peer.Next();
+    EXPECT_EQ(reply.Type, 16);
+    EXPECT_EQ(reply.Payload, c.Reply);
+    std::vector<std::string> log = c.Log;
+    log.push_back(L("1>pobranie listy użytkowników"));
+    EXPECT_EQ(Log, log);
+  }
 }
 
 TEST_F(GgContactsTest, AReconnectedClientStartsWithAnEmptyList) {
