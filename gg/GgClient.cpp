@@ -49,7 +49,13 @@ void TGgClient::FreeAuxSocket() {
 
 void TGgClient::ClientDataSent(TObject*, uint16_t) { FlushPendingOutput(); }
 
+bool TGgClient::Reachable() const {
+  if (State() != wsConnected) return false;
+  return TGgClock::now() - LastHeard < kRecentlyHeard || !PeerStoppedAcknowledging();
+}
+
 void TGgClient::ClientSessionClosed(TObject*, uint16_t error) {
+  CloseError = error;
   if (error != 0) {
     OnDataSent = nullptr;
     if (State() != wsInvalidState && State() != wsClosed) {

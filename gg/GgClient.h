@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gg/GgDialect.h"
+#include "gg/GgLimits.h"
 #include "net/WSocketS.h"
 
 namespace ordwin {
@@ -49,6 +50,17 @@ public:
   // DescriptionIsUtf8, UTF-8.
   std::string Description;
   bool DescriptionIsUtf8 = false;
+
+  // When the connection was attached and when the client last sent anything; the end of the
+  // quick check of this connection that a login with its number started (unset: none runs).
+  TGgTime AcceptedAt{};
+  TGgTime LastHeard{};
+  TGgTime CheckEnds{};
+  // The error its session closed with; 0 for an orderly close.
+  uint16_t CloseError = 0;
+  // Whether what is handed to the connection can reach the client: it is connected, and the
+  // client was heard from lately or its platform still acknowledges (a system call).
+  bool Reachable() const;
 
   // The listener's lookup of connected clients by number; the client keeps it told of its Uin
   // until it is destroyed. Set by the listener when the connection is attached.

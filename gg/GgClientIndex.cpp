@@ -30,11 +30,19 @@ std::vector<TGgClient*> TGgClientIndex::TakeQueued() {
   return taken;
 }
 
-TGgClient* TGgClientIndex::FirstConnected(int32_t uin) const {
+TGgClient* TGgClientIndex::FirstReachable(int32_t uin) const {
   auto bucket = byUin_.find(uin);
   if (bucket == byUin_.end()) return nullptr;
   for (const auto& [order, client] : bucket->second)
-    if (client->State() == wsConnected) return client;
+    if (client->Reachable()) return client;
+  return nullptr;
+}
+
+TGgClient* TGgClientIndex::FirstOther(const TGgClient* client) const {
+  auto bucket = byUin_.find(client->Uin());
+  if (bucket == byUin_.end()) return nullptr;
+  for (const auto& [order, other] : bucket->second)
+    if (other != client && other->LoggedIn && other->State() == wsConnected) return other;
   return nullptr;
 }
 

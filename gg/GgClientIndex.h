@@ -17,8 +17,18 @@ class TGgClientIndex {
 public:
   void Add(TGgClient* client, int32_t uin);
   void Remove(TGgClient* client, int32_t uin);
-  // The connected client with this number that was accepted first, or nullptr.
-  TGgClient* FirstConnected(int32_t uin) const;
+  // The client with this number that was accepted first among those Reachable, or nullptr.
+  TGgClient* FirstReachable(int32_t uin) const;
+  // The connected, logged-in client with the number of client that was accepted first, client
+  // itself left out; nullptr when there is none.
+  TGgClient* FirstOther(const TGgClient* client) const;
+  // Calls visit for each client with this number, in accept order; visit must not change the
+  // clients' numbers.
+  template <class TVisit>
+  void ForEach(int32_t uin, TVisit visit) const {
+    if (auto bucket = byUin_.find(uin); bucket != byUin_.end())
+      for (const auto& entry : bucket->second) visit(entry.second);
+  }
 
   // Notes a client of this index whose queued packets wait for the end of the turn, once until
   // taken; false for a client that is not in this index (it could leave unseen).

@@ -70,6 +70,9 @@ void TGgSession::NotifyList(TGgClient* sender, int32_t type, const std::string& 
       if (!NotifyListPart(sender, type, payload)) return;
       Log(GG_CP1250("%d>ostatnie pozycje listy kontaktów"), uin);
       SendNotifyReply(sender, sender->NotifyReply);
+      // A 6.0 reply keeps growing until the next login; a newer client is answered each list
+      // with that list's contacts only, as they are now.
+      if (IsNewer(sender->Dialect)) sender->NotifyReply.clear();
       return;
     default:
       Log(GG_CP1250("%d>nie mam nikogo na liście kontaktów"), uin);

@@ -11,6 +11,7 @@
 #include "gg/GgLogFormat.h"
 #include "gg/GgPacketTypes.h"
 #include "gg/GgStatus.h"
+#include "net/WinsockErrors.h"
 
 namespace ordwin {
 
@@ -129,8 +130,20 @@ void TGgSession::SendServerMessage(TGgClient* client, std::string_view cp1250Tex
 
 void TGgSession::AnnounceGone(TGgClient* client) {
   if (!client->LoggedIn || !IsShownOnline(client->Status)) return;
-  Log(GG_CP1250("<użytkownik %d rozłączył się bez wylogowania"), client->Uin());
-  AnnounceStatus(client, kNotAvailable, {}, {});
+  if (client->CloseError == WSAETIMEDOUT)
+    Log(GG_CP1250("<użytkownik %d nie odpowiada, połączenie zamknięte"), client->Uin());
+  else
+    Log(GG_CP1250("<użytkownik %d rozłączył się bez wylogowania"), client->Uin());
+  AnnounceLeaving(client, kNotAvailable, {}, {});
+}
+
+void TGgSession::AnnounceLeaving(TGgClient* client, uint32_t code, std::string_view tail60,
+                                 std::string_view utf8Description) {
+  const TGgClient* other = riDuziva_->ClientIndex().FirstOther(client);
+  if (other == nullptr) return AnnounceStatus(client, code, tail60, utf8Description);
+  if (other->Status == 0) return;
+  AnnounceStatus(client, AnnouncedStatus(other->Status), TextFor(gdGg60, other->Description, other->DescriptionIsUtf8),
+                 TextFor(gdGg80, other->Description, other->DescriptionIsUtf8));
 }
 
 }  // namespace ordwin

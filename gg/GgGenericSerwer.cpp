@@ -1,9 +1,5 @@
 #include "gg/GgGenericSerwer.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 namespace ordwin {
 
 namespace {
@@ -50,6 +46,7 @@ TGgGenericSerwer::TGgGenericSerwer(TComponent* owner)
 
 TGgGenericSerwer::~TGgGenericSerwer() {
   MarkDestroying();
+  endpoint_.Loop().KillTimer(sweepTimer_);
   try {
     DoDebugLog("TGgGenericSerwer.Destroy");
     CloseSocketServer();
@@ -152,6 +149,7 @@ void TGgGenericSerwer::ClientDataAvailable(TObject* sender, uint16_t error) {
   TGgClient* client = static_cast<TGgClient*>(sender);
   std::string chunk = client->ReceiveString();
   if (chunk.empty()) return;
+  client->LastHeard = TGgClock::now();
   DoClientDataAvailable(client, chunk);
   ProcessClientData(client, chunk);
 }
@@ -176,9 +174,11 @@ void TGgGenericSerwer::SocketServerClientConnect(TObject*, TWSocketClient* socke
   client->SetLineMode(false);
   // GG packets are small and often come in twos (an answer, then a notification): without this
   // the second waits for the client's delayed acknowledgement, tens of milliseconds each time.
-  int noDelay = 1;
-  ::setsockopt(client->HSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
+  client->SetNoDelay(true);
+  KeepAlive(client, false);
+  client->AcceptedAt = client->LastHeard = TGgClock::now();
   client->JoinIndex(&index_, ++accepted_);
+  ArmSweep();
   DoClientConnect(client);
 }
 

@@ -10,7 +10,9 @@
 
 #include "gg/GgClient.h"
 #include "gg/GgClientIndex.h"
+#include "gg/GgLimits.h"
 #include "net/Component.h"
+#include "net/NotificationEndpoint.h"
 #include "net/WSocketS.h"
 
 namespace ordwin {
@@ -19,11 +21,17 @@ using TGgClientEvent = std::function<void(TObject* sender, TGgClient* client)>;
 using TGgClientDataEvent = std::function<void(TObject* sender, TGgClient* client, const std::string& data)>;
 using TGgDebugLogEvent = std::function<void(TObject* sender, const std::string& logMessage)>;
 using TGgServerClosedEvent = std::function<void(TObject* sender, uint16_t error)>;
+// The listener's own timer: time to look for connections past a limit.
+constexpr uint32_t WM_GG_SWEEP = 1074;
+
+// Why the listener closes a client by itself: no login in time, or silent too long after it.
+enum TGgExpiry : uint8_t { geNoLogin, geSilent };
+using TGgClientExpiredEvent = std::function<void(TObject* sender, TGgClient* client, TGgExpiry why)>;
 // One whole GG packet: the client that sent it, its type and its payload.
 using TGgCommandEvent =
     std::function<void(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc)>;
 
-class TGgGenericSerwer : public TComponent {
+class TGgGenericSerwer : public TComponent, private INotificationTarget {
 public:
   explicit TGgGenericSerwer(TComponent* owner);
   // Closes every client and the listener; raises neither OnClientDisconnect nor OnServerClosed.
@@ -38,6 +46,14 @@ public:
   TGgClientEvent OnClientDisconnect;
   TGgServerClosedEvent OnServerClosed;
   TGgCommandEvent OnClientCommand;
+  // Raised just before the listener closes a client past a limit of Limits.
+  TGgClientExpiredEvent OnClientExpired;
+
+  // The keep-alive timings and user timeout set on each connection as it is attached, and the
+  // limits on silence: a client that has not logged in LoginLimit after it was attached, or
+  // has sent nothing for IdleLimit after, is closed, looked for every SweepPeriod while
+  // clients are attached. Changes apply to connections attached later; the limits at once.
+  TGgLimits Limits;
 
   // The TCP port; changeable only while not active.
   int32_t Port() const { return port_; }
@@ -52,8 +68,13 @@ public:
   // Stops listening and closes every client.
   virtual void Close();
 
-  // The connected client with this number that was accepted first, or nullptr.
-  TGgClient* FindConnectedClient(int32_t uin) const { return index_.FirstConnected(uin); }
+  // The client with this number that was accepted first among those that can be reached (see
+  // TGgClient::Reachable), or nullptr.
+  TGgClient* FindConnectedClient(int32_t uin) const { return index_.FirstReachable(uin); }
+  // Checks at once whether the other connections with client's number are still there: their
+  // keep-alive tightened to Limits.CheckInterval for Limits.CheckTime, so that one that has
+  // vanished ends (and closes as any lost connection does) within a few seconds.
+  void CheckOtherConnections(const TGgClient* client);
   // The attached clients by number, and those with packets queued for the end of the turn.
   TGgClientIndex& ClientIndex() { return index_; }
 
@@ -95,11 +116,21 @@ protected:
   virtual void BgExceptionHandler(TObject* sender, const Exception& e, bool& canClose);
 
 private:
+  // The sweep: closes clients past a limit, ends the checks that are over, and looks again
+  // SweepPeriod later while any client is attached (GgLiveness.cpp).
+  void HandleMessage(TMessage& msg) override;
+  void SweepClients();
+  void ArmSweep();
+  // The keep-alive timings of a connection: Limits' own, or those of a check.
+  void KeepAlive(TGgClient* client, bool checking);
+
   TGgClientIndex index_;  // before the server: clients leave it as they are destroyed
   std::unique_ptr<TWSocketServer> socketServer_;
   uint64_t accepted_ = 0;
   int32_t port_ = 0;
   bool active_ = false;
+  uint64_t sweepTimer_ = 0;
+  TNotificationEndpoint endpoint_{this};
 };
 
 }  // namespace ordwin

@@ -25,9 +25,8 @@ void TGgSession::NewerLogin(TGgClient* sender, int32_t type, const std::string& 
   TGgLogin login;
   bool is80 = type == kLogin80;
   if (!(is80 ? ReadLogin80(payload, login) : ReadLogin105(payload, login))) return Reject(sender, type, payload);
-  sender->SetUin(login.Uin);
+  BeginLogin(sender, login.Uin);
   sender->Dialect = is80 ? gdGg80 : gdGg110;
-  sender->LoggedIn = true;
   Log(is80 ? GG_CP1250(">logowanie użytkownika %d (protokół 8.0)")
            : GG_CP1250(">logowanie użytkownika %d (protokół 11)"),
       login.Uin);
@@ -57,13 +56,15 @@ void TGgSession::NewStatus80(TGgClient* sender, int32_t type, const std::string&
     SendServerMessage(sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
 
   int32_t uin = sender->Uin();
+  std::string cp1250 = Utf8ToCp1250(status.Description);
   if (LogStatusWord(uin, status.Status, payload.size())) {
     // Without this answer the client waits seconds before it closes by itself.
     SendPacket(sender, kDisconnectAck, std::string());
     sender->Close();
+    AnnounceLeaving(sender, AnnouncedStatus(status.Status), cp1250, status.Description);
+  } else {
+    AnnounceStatus(sender, AnnouncedStatus(status.Status), cp1250, status.Description);
   }
-  std::string cp1250 = Utf8ToCp1250(status.Description);
-  AnnounceStatus(sender, AnnouncedStatus(status.Status), cp1250, status.Description);
   Log(GG_CP1250("%d>użytkownik zmienił status na %x z opisem \"%s\" (paczka o długości %d)"), uin, status.Status,
       EscapeControlChars(cp1250), payload.size());
 }

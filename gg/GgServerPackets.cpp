@@ -25,7 +25,7 @@ void PutU16(std::string& out, uint16_t value) {
 int32_t FreshSequence() { return Random(2147483647); }
 
 uint32_t AnnouncedStatus(uint32_t word) {
-  uint32_t code = word & ~kFriendsOnlyFlag;
+  uint32_t code = word & kStatusCodeMask;
   if (code == kHidden) return kNotAvailable;
   if (code == kHiddenWithText) return kNotAvailableWithText;
   return code;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 
 #include "gg/GgBytes.h"
@@ -77,6 +78,9 @@ TGgSession::TGgSession(TLogSink log) : log_(std::move(log)), riDuziva_(std::make
   r.OnServerClosed = [this](TObject* sender, uint16_t error) { RIDuzivaServerClosed(sender, error); };
   r.OnClientLongPacket = [this](TGgClient* sender, int32_t type, int32_t length, const std::string& head) {
     LongPacket(sender, type, length, head);
+  };
+  r.OnClientExpired = [this](TObject* sender, TGgClient* client, TGgExpiry why) {
+    RIDuzivaClientExpired(sender, client, why);
   };
 }
 
@@ -169,6 +173,16 @@ void TGgSession::RIDuzivaClientDisconnect(TObject*, TGgClient* client) {
 
 void TGgSession::RIDuzivaServerClosed(TObject*, uint16_t) {}
 
+void TGgSession::RIDuzivaClientExpired(TObject*, TGgClient* client, TGgExpiry why) {
+  const TGgLimits& limits = riDuziva_->Limits;
+  if (why == geNoLogin)
+    Log(GG_CP1250("<brak logowania przez %d s, połączenie zamknięte"),
+        std::chrono::duration_cast<seconds>(limits.LoginLimit).count());
+  else
+    Log(GG_CP1250("<użytkownik %d milczy od %d s, połączenie zamknięte"), client->Uin(),
+        std::chrono::duration_cast<seconds>(limits.IdleLimit).count());
+}
+
 void TGgSession::RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc) {
   const TRoute* route = FindRoute(aCommand);
   if (route == nullptr || (route->Dialects & DialectBit(aSender->Dialect)) == 0) {
@@ -213,14 +227,28 @@ void TGgSession::Unknown(TGgClient*, int32_t type, const std::string& payload) {
 
 // Fields a short payload lacks read as 0, here and in every 6.0 packet.
 void TGgSession::Login(TGgClient* sender, int32_t, const std::string& payload) {
-  sender->SetUin(LeBytesToInt(payload, 0));
+  BeginLogin(sender, LeBytesToInt(payload, 0));
   sender->Dialect = gdGg60;
-  sender->LoggedIn = true;
   Log(GG_CP1250(">logowanie użytkownika %d"), sender->Uin());
   SendPacket(sender, kLoginOk, std::string());
   Log(GG_CP1250("<użytkownik zalogowany"));
   sender->NotifyReply.clear();
   DeliverKept(sender);
+}
+
+void TGgSession::BeginLogin(TGgClient* client, int32_t uin) {
+  if (client->LoggedIn) {
+    if (IsShownOnline(client->Status)) {
+      Log(GG_CP1250("<użytkownik %d wylogowany przez ponowne logowanie"), client->Uin());
+      AnnounceLeaving(client, kNotAvailable, {}, {});
+    }
+    client->Status = 0;
+    client->Description.clear();
+    client->DescriptionIsUtf8 = false;
+  }
+  client->SetUin(uin);
+  client->LoggedIn = true;
+  riDuziva_->CheckOtherConnections(client);
 }
 
 void TGgSession::StatusChange(TGgClient* sender, int32_t, const std::string& payload) {
@@ -233,14 +261,19 @@ void TGgSession::StatusChange(TGgClient* sender, int32_t, const std::string& pay
 
   int32_t uin = sender->Uin();
   size_t length = payload.size();
-  if (LogStatusWord(uin, word, length)) sender->Close();
-  AnnounceStatus(sender, AnnouncedStatus(word), passedOn, Cp1250ToUtf8(sender->Description));
+  if (LogStatusWord(uin, word, length)) {
+    sender->Close();
+    AnnounceLeaving(sender, AnnouncedStatus(word), passedOn, Cp1250ToUtf8(sender->Description));
+  } else {
+    AnnounceStatus(sender, AnnouncedStatus(word), passedOn, Cp1250ToUtf8(sender->Description));
+  }
   Log(GG_CP1250("%d>użytkownik zmienił status na %x \"%s\" (paczka o długości %d)"), uin, word,
       EscapeControlChars(payload), length);
 }
 
 bool TGgSession::LogStatusWord(int32_t uin, uint32_t word, size_t length) {
-  switch (word & ~kFriendsOnlyFlag) {
+  // Clients add flags above the low byte (a description, an image): the state is the low byte.
+  switch (word & kStatusCodeMask) {
     case kNotAvailable:
     case kNotAvailableWithText:
       Log(GG_CP1250("%d>wyloguj mnie (paczka o długości %d)"), uin, length);

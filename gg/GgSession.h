@@ -70,6 +70,8 @@ private:
   void RIDuzivaClientDataAvailable(TObject* sender, TGgClient* client, const std::string& data);
   void RIDuzivaClientDisconnect(TObject* sender, TGgClient* client);
   void RIDuzivaServerClosed(TObject* sender, uint16_t error);
+  // The listener is about to close a client past a limit: the log says why.
+  void RIDuzivaClientExpired(TObject* sender, TGgClient* client, TGgExpiry why);
 
   // A handler of one packet type: the sending client, the type and the payload.
   using THandler = void (TGgSession::*)(TGgClient* sender, int32_t type, const std::string& payload);
@@ -161,6 +163,14 @@ private:
   // A client whose connection ended while logged in and shown online (IsShownOnline): announced
   // as if it had sent status 1.
   void AnnounceGone(TGgClient* client);
+  // Tells the others that client leaves with this status. While another logged-in connection
+  // keeps its number, they are told that connection's status instead, or nothing when it has
+  // told none: a person on two devices is not shown as gone when one of them goes.
+  void AnnounceLeaving(TGgClient* client, uint32_t code, std::string_view tail60, std::string_view utf8Description);
+  // A login on a connection that is logged in already: the old number logs off first (the
+  // others are told as for a log-off) and the new login starts without a status. Then the
+  // number's other connections, if any, are checked for life.
+  void BeginLogin(TGgClient* client, int32_t uin);
 
   // Messages kept for numbers with no connection (GgKeptMessages.cpp). KeepMessage stores one
   // and logs it; false when it is not to be kept (no store, a sender not logged in, number 0,

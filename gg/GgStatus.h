@@ -22,6 +22,9 @@ constexpr uint32_t kDoNotDisturbWithText = 0x22;
 
 // Bit 15 of a status word: visible to friends only.
 constexpr uint32_t kFriendsOnlyFlag = 0x8000;
+// The code is the word's low byte; newer clients set flags above it (0x4000: has a description,
+// 0x0100: an image), which change nothing the server decides.
+constexpr uint32_t kStatusCodeMask = 0xFF;
 
 // Message classes: what a 6.0 message (and one the server composes) is, and what a GG 11 client
 // sends as a chat message.

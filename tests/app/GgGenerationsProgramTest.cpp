@@ -15,6 +15,7 @@
 #include "tests/app/GgWirePeer.h"
 #include "tests/app/LibgaduPeer.h"
 #include "tests/app/ProgramRunner.h"
+#include "tests/net/VanishingLink.h"
 
 namespace ordwin {
 namespace {
@@ -181,6 +182,47 @@ TEST_F(ProgramTest, EveryClientGenerationLogsInSeesTheOthersAndChats) {
         "<użytkownik 1003 rozłączył się bez wylogowania\n", "1002>powiadomienie o pisaniu dla 1001"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(program.Err, "");
+}
+
+// One number on two libgadu sessions: messages reach the first; when one logs off (with a
+// description) the others see the one that stays; when the first vanishes and comes back on a
+// new connection, its old connection is found gone within seconds and messages reach the new
+// one; nobody ever sees the person go offline until they go invisible (the status words with
+// libgadu's flag of a description).
+TEST_F(ProgramTest, TwoSessionsOnOneNumberAndAReconnectAfterAVanish) {
+  test::TVanishingLink link;
+  if (!PrivateNetwork || !link.Valid()) GTEST_SKIP() << "needs root: network namespaces and a veth pair of its own";
+  TProgram program(Home, {"--headless"});
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }));
+  TLibgaduPeer w(1001, kProtocol110, "127.0.0.1", 2, "");
+  ASSERT_TRUE(w.Saw("connected")) << w.Unseen();
+  std::unique_ptr<TLibgaduPeer> laptop;
+  link.InFar([&] { laptop = std::make_unique<TLibgaduPeer>(1002, kProtocol80, test::TVanishingLink::kNear, 4, "laptop"); });
+  ASSERT_TRUE(laptop->Saw("connected")) << laptop->Unseen();
+  EXPECT_TRUE(w.Saw("status 1002 4 " + Hex("laptop"))) << w.Unseen();
+  TLibgaduPeer desk(1002, kProtocol110, "127.0.0.1", 2, "");
+  ASSERT_TRUE(desk.Saw("connected")) << desk.Unseen();
+  EXPECT_TRUE(w.Saw("status 1002 2 -")) << w.Unseen();
+  w.Command("msg 1002 " + Hex("do laptopa"));
+  EXPECT_TRUE(laptop->Saw("msg 1001 8 " + Hex("do laptopa"))) << laptop->Unseen();
+  desk.Command("status 0x4015 " + Hex("pa"));
+  EXPECT_TRUE(desk.Saw("disconnect_ack")) << desk.Unseen();
+  EXPECT_TRUE(w.Saw("status 1002 4 " + Hex("laptop"))) << w.Unseen();
+
+  link.Drop();
+  TLibgaduPeer back(1002, kProtocol110, "127.0.0.1", 2, "");
+  ASSERT_TRUE(back.Saw("connected")) << back.Unseen();
+  EXPECT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) {
+    return out.find("<użytkownik 1002 nie odpowiada, połączenie zamknięte\n") != std::string::npos;
+  })) << program.Out;
+  w.Command("msg 1002 " + Hex("z powrotem"));
+  EXPECT_TRUE(back.Saw("msg 1001 8 " + Hex("z powrotem"))) << back.Unseen();
+  EXPECT_TRUE(w.Saw("ack 1002 2 *")) << w.Unseen();
+  EXPECT_EQ(w.Unseen().find("status 1002 1"), std::string::npos) << w.Unseen();
+  EXPECT_EQ(w.Unseen().find("status 1002 21"), std::string::npos) << w.Unseen();
+  back.Command("status 0x4016 " + Hex("ukryty"));
+  EXPECT_TRUE(w.Saw("status 1002 21 " + Hex("ukryty"))) << w.Unseen();
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
 }
 
 // libgadu with no server set asks the network's server-address host on port 80 where to go;

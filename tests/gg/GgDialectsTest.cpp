@@ -420,6 +420,15 @@ TEST_F(GgDialectsTest, NotifyListsAreAnsweredInTheAskersDialect) {
   EXPECT_EQ(second.Payload.size(), 353 * entry.size());
   EXPECT_EQ(second.Payload.substr(0, entry.size()), entry);
   EXPECT_EQ(b.Unread(), "");
+
+  // A newer client's next list is answered with that list's contacts only, as they are now; a
+  // 6.0 client's reply keeps what its earlier lists found.
+  (void)a.Unread();
+  (void)old.Unread();
+  a.Send(16, Le(300) + "\x03");
+  EXPECT_EQ(a.Next().Payload, Status80Entry(300, 2, ""));
+  old.Send(16, "");
+  EXPECT_EQ(old.Next().Payload, Status60(300, 5, "\x06" + L("Zajęty")) + Status60(200, 2));
 }
 
 TEST_F(GgDialectsTest, NewerContactListsAreAnsweredPerPartAndComeBackInPartsTheyTake) {

@@ -74,15 +74,18 @@ TEST_F(GgSessionTest, LoginIsAnsweredWithAnEmptyType3AndTellsNobodyElse) {
   EXPECT_EQ(Client(1)->Uin(), 12345);
   EXPECT_EQ(other.Unread(), "");
 
-  // A second login on the same connection replaces the number and leaves the status alone.
+  // A second login on the same connection replaces the number: the old one logs off (the others
+  // are told), the new one starts without a status.
   peer.Send(2, Le(3));
   ASSERT_EQ(other.Next().Type, 15);
+  Log.clear();
   peer.Send(21, Le(-7));
   EXPECT_EQ(peer.Next().Type, 3);
+  EXPECT_EQ(other.Next().Payload, Bytes({0x39, 0x30, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Client(1)->Uin(), -7);
-  EXPECT_EQ(Client(1)->Status, 3u);
-  EXPECT_EQ(Log.back(), L("<użytkownik zalogowany"));
-  EXPECT_EQ(Log[Log.size() - 2], L(">logowanie użytkownika -7"));
+  EXPECT_EQ(Client(1)->Status, 0u);
+  EXPECT_EQ(Log, (std::vector<std::string>{L("<użytkownik 12345 wylogowany przez ponowne logowanie"),
+                                           L(">logowanie użytkownika -7"), L("<użytkownik zalogowany")}));
   EXPECT_EQ(other.Unread(), "");
 }
 
@@ -551,6 +554,31 @@ TEST_F(GgSessionTest, AClientThatDisconnectsIsAnnouncedAsNotAvailable) {
   ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 2; }));
   EXPECT_EQ(other.Unread(), "");
   EXPECT_EQ(Log.size(), lines);
+}
+
+// One number on several connections: messages go to the first; when one goes, by logging off
+// or by closing, the others are told the status of one that stays, never that the number left,
+// until the last goes.
+TEST_F(GgSessionTest, ANumberIsNotShownGoneWhileAnotherOfItsConnectionsStays) {
+  TGgTestPeer watcher = Connected(1);
+  TGgTestPeer first = Connected(100), second = Connected(100);
+  first.Send(2, Le(4) + "a");
+  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "a");
+  second.Send(2, Le(3));
+  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  watcher.Send(11, Message(100, Le(7), "x" + std::string(1, '\0')));
+  EXPECT_EQ(watcher.Next().Payload, Le(2) + Le(1) + Le(7));
+  ExpectReceivedMessage(first.Next(), 1, "x");
+  first.Send(2, Le(21) + "pa");
+  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  TGgTestPeer third = Connected(100);
+  third.Send(2, Le(2));
+  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  second.Close();
+  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  third.Close();
+  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(second.Unread(), "");
 }
 
 TEST_F(GgSessionTest, DestroyingTheSessionClosesEveryConnection) {

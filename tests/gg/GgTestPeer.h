@@ -59,7 +59,9 @@ struct TGgPacket {
 
 class TGgTestPeer {
 public:
-  explicit TGgTestPeer(int port) : handle_(ConnectTo(port)) {
+  explicit TGgTestPeer(int port) : TGgTestPeer(ConnectTo(port)) {}
+  // Over a connection made elsewhere (another address or network).
+  explicit TGgTestPeer(TDescriptor connected) : handle_(std::move(connected)) {
     EXPECT_TRUE(handle_.Valid());
     // Each send leaves at once, so that a test decides where the server's reads split.
     int one = 1;

@@ -39,12 +39,12 @@ inline void PumpTurns(int turns = 20) {
   for (int i = 0; i < turns; ++i) TEventLoop::Instance().ProcessMessages();
 }
 
-// Connects the blocking stream socket fd to 127.0.0.1:Port; returns whether it connected.
-inline bool ConnectSocket(int fd, int port) {
+// Connects the blocking stream socket fd to 127.0.0.1 (or address):Port; returns whether it connected.
+inline bool ConnectSocket(int fd, int port, in_addr_t address = htonl(INADDR_LOOPBACK)) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_addr.s_addr = address;
   return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
 }
 
