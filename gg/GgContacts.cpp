@@ -41,15 +41,15 @@ bool ReadNotifyNumbers(int32_t type, std::string_view payload, std::vector<int32
 }
 
 // A connected contact's notify-reply entry in the recipient's dialect. A 6.0 entry reports the
-// low byte of the stored word, hidden included; the newer dialects are told what the status
-// notifications told them.
+// low byte of the stored word, hidden included, a status 6.0 does not know as its nearest; the
+// newer dialects are told what the status notifications told them.
 std::string NotifyEntryFor(const TGgClient* recipient, const TGgClient* contact) {
   if (IsNewer(recipient->Dialect))
     return Status80Payload(contact->Uin(), AnnouncedStatus(contact->Status),
                            TextFor(gdGg80, contact->Description, contact->DescriptionIsUtf8));
-  if (!HasDescription(contact->Status)) return StatusEntry(contact->Uin(), contact->Status);
-  return ReplyEntry60(contact->Uin(), contact->Status,
-                       TextFor(gdGg60, contact->Description, contact->DescriptionIsUtf8));
+  uint32_t code = NearestStatus60(contact->Status);
+  if (!HasDescription(code)) return StatusEntry(contact->Uin(), code);
+  return ReplyEntry60(contact->Uin(), code, TextFor(gdGg60, contact->Description, contact->DescriptionIsUtf8));
 }
 
 }  // namespace
@@ -118,19 +118,17 @@ bool TGgSession::AddNotifyEntry(TGgClient* sender, const TGgClient* contact) {
 }
 
 void TGgSession::SendNotifyReply(TGgClient* client, const std::string& entries) {
-  if (!IsNewer(client->Dialect)) {
-    SendPacket(client, kNotifyReply, entries);
-    return;
-  }
+  bool newer = IsNewer(client->Dialect);
+  auto entryLength = newer ? Status80EntryLength : ReplyEntry60Length;
   // Whole entries, as many as fit in each packet; an empty reply is one empty packet.
   size_t start = 0;
   for (;;) {
     size_t end = start;
-    while (size_t length = Status80EntryLength(entries, end)) {
-      if (end > start && end - start + length > kMaxNewerPayload) break;
+    while (size_t length = entryLength(entries, end)) {
+      if (end > start && end - start + length > kMaxPayload) break;
       end += length;
     }
-    SendPacket(client, kNotifyReply80, entries.substr(start, end - start));
+    SendPacket(client, newer ? kNotifyReply80 : kNotifyReply, std::string_view(entries).substr(start, end - start));
     if (end == start || end >= entries.size()) return;
     start = end;
   }
@@ -175,12 +173,8 @@ void TGgSession::ContactListRequest(TGgClient* sender, int32_t, const std::strin
 
 void TGgSession::SendContactList(TGgClient* client) {
   const std::string& list = client->UserList;
-  if (!IsNewer(client->Dialect)) {
-    SendPacket(client, kUserListReply, std::string(1, kUserListGetReply) + list);
-    return;
-  }
-  // A newer client takes no packet past its bound: leading parts, then the last with 6.
-  const size_t partLength = kMaxNewerPayload - 1;
+  // No packet passes the bound: leading parts, then the last with 6.
+  const size_t partLength = kMaxPayload - 1;
   size_t at = 0;
   for (; list.size() - at > partLength; at += partLength)
     SendPacket(client, kUserListReply, kUserListGetMoreReply + list.substr(at, partLength));

@@ -54,7 +54,9 @@ void TGgSession::AnnounceStatus(TGgClient* sender, uint32_t code, std::string_vi
       if (newer.empty()) newer = WholePacket(kStatus80, Status80Payload(uin, code, utf8Description));
       QueuePacket(client, newer);
     } else {
-      if (old.empty()) old = WholePacket(kStatusNotify, StatusEntry(uin, code).append(tail60));
+      if (old.empty())
+        old = WholePacket(kStatusNotify,
+                          StatusEntry(uin, NearestStatus60(code)).append(tail60.substr(0, kMaxPayload - kStatusEntry)));
       QueuePacket(client, old);
     }
   }
@@ -102,6 +104,7 @@ bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std:
   int32_t type = kRecvMsg;
   if (!IsNewer(recipient->Dialect)) {
     AppendReceivedMessagePayload(message_, senderUin, FreshSequence(), cp1250Text, static_cast<int32_t>(time));
+    if (message_.size() - kPacketHeader > kMaxPayload) return false;
   } else {
     // The newer clients read the HTML part only: it is never sent empty.
     std::string made;

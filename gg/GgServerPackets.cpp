@@ -31,6 +31,21 @@ uint32_t AnnouncedStatus(uint32_t word) {
   return code;
 }
 
+uint32_t NearestStatus60(uint32_t code) {
+  switch (code & kStatusCodeMask) {
+    case kFreeForChat:
+      return kAvailable;
+    case kFreeForChatWithText:
+      return kAvailableWithText;
+    case kDoNotDisturb:
+      return kBusy;
+    case kDoNotDisturbWithText:
+      return kBusyWithText;
+    default:
+      return code & kStatusCodeMask;
+  }
+}
+
 bool IsShownOnline(uint32_t word) {
   uint32_t code = AnnouncedStatus(word);
   return code != 0 && code != kNotAvailable && code != kNotAvailableWithText;
@@ -67,6 +82,16 @@ std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Desc
   return entry;
 }
 
+size_t ReplyEntry60Length(std::string_view entries, size_t offset) {
+  if (offset > entries.size() || entries.size() - offset < kStatusEntry) return 0;
+  size_t length = kStatusEntry;
+  if (HasDescription(static_cast<uint8_t>(entries[offset + 4]))) {
+    if (entries.size() - offset == kStatusEntry) return 0;
+    length += 1 + static_cast<uint8_t>(entries[offset + kStatusEntry]);
+  }
+  return length <= entries.size() - offset ? length : 0;
+}
+
 void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t sequence, std::string_view text,
                                   int32_t time) {
   char head[16];
@@ -78,7 +103,7 @@ void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t s
 }
 
 std::string Status80Payload(int32_t uin, uint32_t code, std::string_view utf8Description) {
-  std::string_view d = CutUtf8(utf8Description, kMaxNewerPayload - kStatus80Head);
+  std::string_view d = CutUtf8(utf8Description, kMaxPayload - kStatus80Head);
   std::string payload;
   payload.reserve(kStatus80Head + d.size());
   payload += IntToLeBytes(uin);
@@ -96,13 +121,13 @@ size_t Status80EntryLength(std::string_view entries, size_t offset) {
   return kStatus80Head + length;
 }
 
-bool FitsReceivedMessage80(std::string_view html) { return html.size() <= kMaxNewerPayload - kRecvMsg80Head - 2; }
+bool FitsReceivedMessage80(std::string_view html) { return html.size() <= kMaxPayload - kRecvMsg80Head - 2; }
 
 std::string ReceivedMessage80Payload(int32_t senderUin, int32_t sequence, int32_t time, int32_t messageClass,
                                      std::string_view html, std::string_view cp1250Plain, std::string_view attributes) {
   // What the sender wrote is never replaced: past the bound the attributes go (they describe
   // the plain part), then the plain part is cut; the HTML part goes whole or not at all.
-  constexpr size_t kRoom = kMaxNewerPayload - kRecvMsg80Head - 2;
+  constexpr size_t kRoom = kMaxPayload - kRecvMsg80Head - 2;
   if (!FitsReceivedMessage80(html)) return {};
   if (html.size() + cp1250Plain.size() + attributes.size() > kRoom) {
     attributes = {};

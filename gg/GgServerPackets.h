@@ -1,6 +1,6 @@
 // The payloads the server sends, in the 6.0 layouts and in the 8.0 layouts that the newer clients
-// read (UTF-8 texts). A newer client drops its session on a payload past kMaxNewerPayload, so
-// every 8.0 payload built here stays within it.
+// read (UTF-8 texts). A libgadu client drops its session on a payload past kMaxPayload, and a
+// newer client counts as 6.0 until its login is read, so no payload of any dialect passes it.
 #pragma once
 
 #include <cstddef>
@@ -10,14 +10,17 @@
 
 namespace ordwin {
 
-constexpr size_t kMaxNewerPayload = 65535;
+constexpr size_t kMaxPayload = 65535;
 
 // A fresh sequence number or welcome seed from the program's generator: 0 to 2147483646.
 int32_t FreshSequence();
 
-// The status code the others are told of: the word without kFriendsOnlyFlag, hidden (with or
-// without a text) as not available. The low byte is what goes on the wire.
+// The status code the others are told of: the word's low byte (flags above it dropped), hidden
+// (with or without a text) as not available.
 uint32_t AnnouncedStatus(uint32_t word);
+// The code a 6.0 client is told of for one it does not know: free for chat as available, do not
+// disturb as busy, each with or without a description. Other codes stay (their low byte).
+uint32_t NearestStatus60(uint32_t code);
 // Whether the others see a client with this status word as there: not before it told one (0),
 // not when it is not available (with or without a text, and hidden, which is announced as that).
 bool IsShownOnline(uint32_t word);
@@ -26,10 +29,13 @@ bool HasDescription(uint32_t code);
 
 // The 14-byte head of a status notification (type 15): the number, the low byte of the status,
 // nine zero bytes.
+constexpr size_t kStatusEntry = 14;
 std::string StatusEntry(int32_t uin, uint32_t code);
 // One entry of a 6.0 notify reply (type 17): StatusEntry, then, for a code that carries a
 // description, its length byte and the Windows-1250 description (at most 255 bytes of it).
 std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Description);
+// The length of the type-17 entry that starts at offset of entries, or 0 when none fits there.
+size_t ReplyEntry60Length(std::string_view entries, size_t offset);
 // Appends the received-message payload (type 10): sender, sequence, time (0 for a message passed
 // on at once), class 4, text, NUL.
 void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t sequence, std::string_view text,

@@ -154,7 +154,8 @@ private:
   void DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
                       int32_t messageClass, std::string_view attributes);
   // Makes message_ the packet, header and all, that hands a message to recipient in its dialect;
-  // false when the message cannot reach that dialect whole (its HTML part is too long for it).
+  // false when the message cannot reach that dialect whole (its HTML part, or for 6.0 its text,
+  // too long for one packet).
   // The time is when the message arrived; 0 for one passed on at once (6.0 packets then carry 0,
   // the newer ones the present time).
   bool MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "gg/Cp1250.h"
+#include "gg/GgServerPackets.h"
 #include "tests/gg/GgSessionFixture.h"
 #include "tests/gg/GgTestPeer.h"
 
@@ -219,6 +220,63 @@ TEST_F(GgDialectsTest, StatusChangesReachEveryClientInItsDialect) {
   EXPECT_EQ(old.Next().Payload, Status60(200, 21, "x"));
   EXPECT_EQ(b.Next().Payload, Status80Entry(200, 21, "x"));
   EXPECT_EQ(a.Unread() + b.Unread() + old.Unread(), "");
+}
+
+// A status is its low byte whatever flags a newer client sets above it (0x4000: a description,
+// 0x0100: an image); a 6.0 client hears of the states it does not know as the nearest it knows,
+// in notifications and notify replies alike; a log-off with a description is answered and told.
+TEST_F(GgDialectsTest, StatusFlagsChangeNothingAndSixPointOhHearsStatesItKnows) {
+  auto [old, a, b] = ConnectEveryGeneration();
+  // The word sent; told to 6.0 and newer clients; in a 6.0 notify reply (hidden stays hidden).
+  const int cases[][4] = {{0x4014, 1, 1, 0x14},   {0x4116, 0x15, 0x15, 0x16}, {0x4104, 4, 4, 4}, {0x17, 2, 0x17, 2},
+                          {0x4018, 4, 0x18, 4}, {0x21, 3, 0x21, 3},         {0x4022, 5, 0x22, 5}};
+  std::string reply;  // a 6.0 reply keeps what earlier lists found
+  for (const auto& [word, to60, toNewer, inReply] : cases) {
+    b.Send(0x38, Status80(word, "d"));
+    EXPECT_EQ(old.Next().Payload, Status60(300, to60, "d")) << word;
+    EXPECT_EQ(a.Next().Payload, Status80Entry(300, toNewer, "d")) << word;
+    old.Send(16, Le(300) + "\x03");
+    reply += Status60(300, inReply, HasDescription(inReply) ? "\x01" "d" : "");
+    EXPECT_EQ(old.Next().Payload, reply) << word;
+  }
+  a.Send(0x38, Status80(0x4015, "pa"));
+  EXPECT_EQ(a.Next().Type, 0x0d);
+  EXPECT_TRUE(a.WaitEnded());
+  EXPECT_EQ(old.Next().Payload, Status60(200, 0x15, "pa"));
+  EXPECT_EQ(b.Next().Payload, Status80Entry(200, 0x15, "pa"));
+}
+
+// No packet passes 65,535 bytes: a 6.0 notification carries as much of a description as fits,
+// also to a newer client whose login is not read yet (it counts as 6.0 until then).
+TEST_F(GgDialectsTest, ANotificationTakesAsMuchOfADescriptionAsFits) {
+  TGgTestPeer old = Connected(100);
+  TGgTestPeer pending = Connect();
+  TGgTestPeer b = Connected110(300);
+  EXPECT_EQ(pending.Next().Payload, Status60(300, 2));
+  (void)old.Unread();
+  const std::string description(65530, 'd');
+  old.Send(2, Le(4) + description);
+  EXPECT_EQ(pending.Next().Payload, Status60(100, 4, description.substr(0, 65535 - 14)));
+  b.Send(0x38, Status80(4, description.substr(0, 65536 - 13)));
+  EXPECT_EQ(old.Next().Payload, Status60(300, 4, description.substr(0, 65535 - 14)));
+}
+
+// A second login on a logged-in connection, in any dialect, is the old number's log-off and a
+// new login: the others are told the old number left, also when the new login is hidden.
+TEST_F(GgDialectsTest, ALoginAgainOnOneConnectionLogsTheOldNumberOff) {
+  TGgTestPeer watcher = Connected(900);
+  auto login = [](int32_t type, int32_t uin, int32_t status) {
+    return type == 21 ? Le(uin) : type == 0x31 ? Login80(uin, status, "") : Login105(uin, status, "");
+  };
+  for (int32_t type : {21, 0x31, 0x83}) {
+    TGgTestPeer x = Connect();
+    x.Send(type, login(type, 1000 + type, 2));
+    if (type == 21) x.Send(2, Le(2));
+    EXPECT_EQ(watcher.Next().Payload, Status60(1000 + type, 2));
+    x.Send(type, login(type, 2000 + type, 0x14));
+    EXPECT_EQ(watcher.Next().Payload, Status60(1000 + type, 1)) << type;
+    EXPECT_EQ(watcher.Unread(), "") << type;
+  }
 }
 
 // Going offline: by a log-off status (a newer client is answered with 0x0d before its

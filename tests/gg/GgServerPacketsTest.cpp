@@ -18,9 +18,15 @@ TEST(GgServerPacketsTest, StatusCodesAsAnnouncedShownOnlineAndCarryingADescripti
   EXPECT_EQ(AnnouncedStatus(22), 21u);
   EXPECT_EQ(AnnouncedStatus(0x8016), 21u);
   EXPECT_EQ(AnnouncedStatus(0x8004), 4u);
-  EXPECT_EQ(AnnouncedStatus(0x0114), 0x0114u);  // only the plain words are replaced
-  for (uint32_t word : {0x02u, 0x04u, 0x05u, 0x8003u, 0x17u, 0x22u}) EXPECT_TRUE(IsShownOnline(word)) << word;
-  for (uint32_t word : {0x00u, 0x01u, 0x15u, 0x14u, 0x16u, 0x8001u, 0x8014u}) EXPECT_FALSE(IsShownOnline(word)) << word;
+  // Flags above the low byte (a description, an image) change nothing.
+  EXPECT_EQ(AnnouncedStatus(0x4114), 1u);
+  EXPECT_EQ(AnnouncedStatus(0x4005), 5u);
+  for (uint32_t word : {0x02u, 0x04u, 0x05u, 0x8003u, 0x17u, 0x22u, 0x4004u}) EXPECT_TRUE(IsShownOnline(word)) << word;
+  for (uint32_t word : {0x00u, 0x01u, 0x15u, 0x14u, 0x16u, 0x8001u, 0x8014u, 0x4015u, 0x4114u})
+    EXPECT_FALSE(IsShownOnline(word)) << word;
+  // What a 6.0 client is told of the newer states.
+  const uint32_t nearest[][2] = {{0x17, 2}, {0x18, 4}, {0x21, 3}, {0x4022, 5}, {0x14, 0x14}, {0x8004, 4}, {0x33, 0x33}};
+  for (const auto& [code, told] : nearest) EXPECT_EQ(NearestStatus60(code), told) << code;
   for (uint32_t code : {0x04u, 0x05u, 0x15u, 0x16u, 0x18u, 0x22u, 0x8004u}) EXPECT_TRUE(HasDescription(code)) << code;
   for (uint32_t code : {0x00u, 0x01u, 0x02u, 0x03u, 0x14u, 0x17u, 0x21u}) EXPECT_FALSE(HasDescription(code)) << code;
 }
