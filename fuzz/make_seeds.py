@@ -80,6 +80,26 @@ def gg():
     stream = b''.join(r[3:] for r in session[:3:]) + packet(11, le(1002) + le(1) + le(8) + b'x\0')
     cut = b''.join(record(0, stream[i:i + 7]) for i in range(0, len(stream), 7))
     write('GgSessionFuzz', 'split', b'\x00' + record(1, packet(21, le(1002))) + cut + bytes([0x80]))
+    # Logging in again on one connection, in every dialect: as another number, hidden, and back.
+    again = []
+    for target, kind, login in ((0, 21, le(1002)), (1, 0x31, LOGIN80), (2, 0x83, LOGIN105)):
+        again += [record(target, packet(kind, login)), record(target, packet(2, le(4) + b'jestem\0')),
+                  record(target, packet(21, le(1004))), record(target, packet(2, le(0x4014))),
+                  record(target, packet(kind, login)), record(3, packet(11, le(1001) + le(9) + le(8) + b'hej\0'))]
+    write('GgSessionFuzz', 'login-again', b'\x02' + record(3, packet(21, le(1003))) + b''.join(again))
+    # One number (1001) on every dialect's connection at once: messages for it, one connection
+    # vanishing and coming back (bit 6), one logging off with a description, one closing.
+    same = [
+        record(0, packet(21, le(1001))), record(0, packet(2, le(0x4004) + b'stary\0')),
+        record(1, packet(0x31, LOGIN80)), record(2, packet(0x83, LOGIN105)),
+        record(3, packet(21, le(1003))), record(3, packet(16, le(1001) + b'\x03')),
+        record(3, packet(11, le(1001) + le(1) + le(8) + b'pierwszy\0')),
+        record(0x40, packet(0x31, LOGIN80)), record(3, packet(11, le(1001) + le(2) + le(8) + b'drugi\0')),
+        record(1, packet(0x38, bytes.fromhex('15400000140000000200000070610000'))),
+        bytes([0x82]), record(3, packet(11, le(1001) + le(3) + le(8) + b'trzeci\0')),
+        record(3, packet(16, le(1001) + b'\x03')),
+    ]
+    write('GgSessionFuzz', 'same-number', b'\x02' + b''.join(same))
     write('GgSessionFuzz', 'bad-length', b'\x00' + record(0, le(11) + le(-1) + b'abc') + record(1, le(11) + le(70000)))
 
 
