@@ -1,6 +1,7 @@
 // TGgGenericSerwer: the GG listener. Owns one listening TWSocketServer whose client objects are
-// TGgClient connections, and turns the socket events of the server and of its clients into GG
-// events. Cutting the byte stream into packets is left to the derived class (TRiDuziva).
+// TGgClient connections, turns the socket events of the server and of its clients into GG
+// events, and closes the connections that vanish or fall silent past its Limits. Cutting the
+// byte stream into packets is left to the derived class (TRiDuziva).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,7 @@ constexpr uint32_t WM_GG_SWEEP = 1074;
 // Why the listener closes a client by itself: no login in time, or silent too long after it.
 enum TGgExpiry : uint8_t { geNoLogin, geSilent };
 using TGgClientExpiredEvent = std::function<void(TObject* sender, TGgClient* client, TGgExpiry why)>;
+
 // One whole GG packet: the client that sent it, its type and its payload.
 using TGgCommandEvent =
     std::function<void(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc)>;
@@ -70,7 +72,7 @@ public:
 
   // The client with this number that was accepted first among those that can be reached (see
   // TGgClient::Reachable), or nullptr.
-  TGgClient* FindConnectedClient(int32_t uin) const { return index_.FirstReachable(uin); }
+  TGgClient* FindReachableClient(int32_t uin) const { return index_.FirstReachable(uin); }
   // Checks at once whether the other connections with client's number are still there: their
   // keep-alive tightened to Limits.CheckInterval for Limits.CheckTime, so that one that has
   // vanished ends (and closes as any lost connection does) within a few seconds.

@@ -156,7 +156,7 @@ void TGgSession::HandleMessage(TMessage& msg) {
 }
 
 TGgClient* TGgSession::FindClientByUin(int32_t number) const {
-  return riDuziva_->FindConnectedClient(number);
+  return riDuziva_->FindReachableClient(number);
 }
 
 void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* client) {

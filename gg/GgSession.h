@@ -53,8 +53,9 @@ public:
   // connection hold more than kMaxUnsent bytes unsent aborts it instead, or is dropped while a
   // message acknowledged as delivered waits in its queue.
   void SendPacket(TGgClient* client, int32_t type, std::string_view payload);
-  // The connected client with this number that was accepted first, or nullptr. A connection
-  // that has closed but is not yet released counts as gone.
+  // The client with this number that was accepted first among those that can be reached, or
+  // nullptr. A connection that has closed but is not yet released counts as gone, and so does one
+  // whose peer has stopped acknowledging (TGgClient::Reachable).
   TGgClient* FindClientByUin(int32_t number) const;
 
   // Where a message to a number with no connection waits for that number's next log-in; with
