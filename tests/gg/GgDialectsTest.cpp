@@ -21,6 +21,7 @@ using test::TGgTestPeer;
 using test::L;
 using test::Le;
 using test::PumpUntil;
+using test::Status60;
 
 // ---- client packets, as the newer clients lay them out ----
 
@@ -78,10 +79,6 @@ std::string Notify105(std::initializer_list<int32_t> numbers) {
 }
 
 // ---- what the server sends ----
-
-std::string Status60(int32_t uin, int code, const std::string& tail = "") {
-  return Le(uin) + std::string(1, static_cast<char>(code)) + std::string(9, '\0') + tail;
-}
 
 std::string Status80Entry(int32_t uin, int32_t code, const std::string& utf8) {
   return Le(uin) + Le(code) + std::string(16, '\0') + Le(static_cast<int32_t>(utf8.size())) + utf8;

@@ -22,12 +22,9 @@ using namespace std::chrono_literals;
 using test::L;
 using test::Le;
 using test::PumpUntil;
+using test::Status60;
 using test::TGgPacket;
 using test::TGgTestPeer;
-
-std::string Status60(int32_t uin, int code) {
-  return Le(uin) + std::string(1, static_cast<char>(code)) + std::string(9, '\0');
-}
 
 class GgLivenessTest : public test::GgSessionTest {
 protected:

@@ -19,6 +19,11 @@ namespace ordwin::test {
 // A log line as the session writes it: Windows-1250 bytes.
 inline std::string L(const std::string& utf8) { return Utf8ToCp1250(utf8); }
 
+// A 6.0 status notification (type 15): number, code, nine zero bytes, what follows.
+inline std::string Status60(int32_t uin, int code, const std::string& tail = "") {
+  return Le(uin) + std::string(1, static_cast<char>(code)) + std::string(9, '\0') + tail;
+}
+
 class GgSessionTest : public LoopTest {
 protected:
   void SetUp() override {

@@ -563,21 +563,21 @@ TEST_F(GgSessionTest, ANumberIsNotShownGoneWhileAnotherOfItsConnectionsStays) {
   TGgTestPeer watcher = Connected(1);
   TGgTestPeer first = Connected(100), second = Connected(100);
   first.Send(2, Le(4) + "a");
-  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0}) + "a");
+  EXPECT_EQ(watcher.Next().Payload, test::Status60(100, 4, "a"));
   second.Send(2, Le(3));
-  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(watcher.Next().Payload, test::Status60(100, 3));
   watcher.Send(11, Message(100, Le(7), "x" + std::string(1, '\0')));
   EXPECT_EQ(watcher.Next().Payload, Le(2) + Le(1) + Le(7));
   ExpectReceivedMessage(first.Next(), 1, "x");
   first.Send(2, Le(21) + "pa");
-  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(watcher.Next().Payload, test::Status60(100, 3));
   TGgTestPeer third = Connected(100);
   third.Send(2, Le(2));
-  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(watcher.Next().Payload, test::Status60(100, 2));
   second.Close();
-  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(watcher.Next().Payload, test::Status60(100, 2));
   third.Close();
-  EXPECT_EQ(watcher.Next().Payload, Bytes({100, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(watcher.Next().Payload, test::Status60(100, 1));
   EXPECT_EQ(second.Unread(), "");
 }
 
