@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/Hints.h"
+#include "gg/GgLogFormat.h"
 #include "net/WinsockErrors.h"
 
 namespace ordwin {
@@ -21,7 +22,16 @@ std::string ProgramFile() {
 }  // namespace
 
 THttpService::THttpService(TForm1& form, int ggPort)
-    : form_(form), ggPort_(ggPort), responder_([&form] { return form.AdresSerwisuCp1250(); }) {}
+    : form_(form), ggPort_(ggPort), responder_([&form] { return form.AdresSerwisuCp1250(); }) {
+  responder_.HttpWSS().OnClientRefused = [&form](TObject*, THttpConnection* client, TConnectionCap::TVerdict why) {
+    std::string line;
+    GgFormatInto(line,
+                 why == TConnectionCap::cvAddressFull ? GG_CP1250("<odmowa połączenia HTTP z %s: za dużo połączeń z tego adresu")
+                                                      : GG_CP1250("<odmowa połączenia HTTP z %s: za dużo połączeń"),
+                 client->CachedPeerAddr());
+    form.AppendLog(line);
+  };
+}
 
 void THttpService::Start() {
   try {

@@ -11,6 +11,7 @@ namespace ordwin {
 class THttpService : public IFormService {
 public:
   // The GG listener's port, ggPort, is named in the warning when port 80 cannot be opened.
+  // A connection the server turns away is told of in the form's packet log.
   THttpService(TForm1& form, int ggPort);
 
   // Starts the responder. When its port cannot be opened: the warning box, then the HTTP hint

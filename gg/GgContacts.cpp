@@ -109,7 +109,7 @@ bool TGgSession::NotifyListPart(TGgClient* sender, int32_t type, const std::stri
 
 bool TGgSession::AddNotifyEntry(TGgClient* sender, const TGgClient* contact) {
   std::string entry = NotifyEntryFor(sender, contact);
-  if (sender->NotifyReply.size() + entry.size() > kMaxNotifyReply) {
+  if (sender->NotifyReply.size() + entry.size() > (sender->LoggedIn ? kMaxNotifyReply : kMaxHeldBeforeLogin)) {
     sender->Close();
     return false;
   }
@@ -144,23 +144,27 @@ void TGgSession::ContactListRequest(TGgClient* sender, int32_t, const std::strin
   const std::string& logged = newer ? converted : part;
   switch (payload[0]) {
     case 0:
-      Log(GG_CP1250("%d>rozpoczęcie ustalenia listy użytkowników \"%s\""), uin, logged);
-      if (part.size() > kMaxUserList) {
+    case 1: {
+      bool first = payload[0] == 0;
+      Log(first ? GG_CP1250("%d>rozpoczęcie ustalenia listy użytkowników \"%s\"")
+                : GG_CP1250("%d>ustalenie kolejnej porcji listy użytkowników \"%s\""),
+          uin, logged);
+      // Nothing is held for a connection that has not logged in: it could hold memory for nothing.
+      if (!sender->LoggedIn) {
+        Log(GG_CP1250("<lista użytkowników przed zalogowaniem nie jest przechowywana"));
+        return;
+      }
+      if ((first ? 0 : sender->UserList.size()) + part.size() > kMaxUserList) {
         sender->Close();
         return;
       }
-      sender->UserList = std::move(part);
-      if (newer) SendPacket(sender, kUserListReply, std::string(1, kUserListPutReply));
+      if (first)
+        sender->UserList = std::move(part);
+      else
+        sender->UserList += part;
+      if (newer) SendPacket(sender, kUserListReply, std::string(1, first ? kUserListPutReply : kUserListPutMoreReply));
       return;
-    case 1:
-      Log(GG_CP1250("%d>ustalenie kolejnej porcji listy użytkowników \"%s\""), uin, logged);
-      if (sender->UserList.size() + part.size() > kMaxUserList) {
-        sender->Close();
-        return;
-      }
-      sender->UserList += part;
-      if (newer) SendPacket(sender, kUserListReply, std::string(1, kUserListPutMoreReply));
-      return;
+    }
     case 2:
       Log(GG_CP1250("%d>pobranie listy użytkowników"), uin);
       SendContactList(sender);

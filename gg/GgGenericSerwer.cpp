@@ -166,6 +166,11 @@ void TGgGenericSerwer::SocketServerClientConnect(TObject*, TWSocketClient* socke
   if (error != 0) return;
   TGgClient* client = dynamic_cast<TGgClient*>(socketClient);
   if (client == nullptr) throw Exception("Invalid class typecast");
+  if (TConnectionCap::TVerdict why = Cap.Admit(client); why != TConnectionCap::cvAdmitted) {
+    client->Close();
+    if (OnClientRefused) OnClientRefused(this, client, why);
+    return;
+  }
   client->RecvBuffer.clear();
   client->OnDataAvailable = [this](TObject* sender, uint16_t e) { ClientDataAvailable(sender, e); };
   client->OnBgException = [this](TObject* sender, const Exception& e, bool& canClose) {
@@ -185,6 +190,7 @@ void TGgGenericSerwer::SocketServerClientConnect(TObject*, TWSocketClient* socke
 void TGgGenericSerwer::SocketServerClientCreate(TObject*, TWSocketClient*) {}
 
 void TGgGenericSerwer::SocketServerClientDisconnect(TObject*, TWSocketClient* socketClient, uint16_t) {
+  if (!Cap.Release(socketClient)) return;  // refused: it never was one of the listener's clients
   if (TGgClient* client = dynamic_cast<TGgClient*>(socketClient)) DoClientDisconnect(client);
 }
 

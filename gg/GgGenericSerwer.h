@@ -14,6 +14,7 @@
 #include "gg/GgLimits.h"
 #include "net/Component.h"
 #include "net/NotificationEndpoint.h"
+#include "net/ConnectionCap.h"
 #include "net/WSocketS.h"
 
 namespace ordwin {
@@ -29,6 +30,8 @@ constexpr uint32_t WM_GG_SWEEP = 1074;
 enum TGgExpiry : uint8_t { geNoLogin, geSilent };
 using TGgClientExpiredEvent = std::function<void(TObject* sender, TGgClient* client, TGgExpiry why)>;
 
+// A connection turned away at once by the listener's Cap: why, and the client (closed already).
+using TGgClientRefusedEvent = std::function<void(TObject* sender, TGgClient* client, TConnectionCap::TVerdict why)>;
 // One whole GG packet: the client that sent it, its type and its payload.
 using TGgCommandEvent =
     std::function<void(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc)>;
@@ -56,6 +59,10 @@ public:
   // has sent nothing for IdleLimit after, is closed, looked for every SweepPeriod while
   // clients are attached. Changes apply to connections attached later; the limits at once.
   TGgLimits Limits;
+  // What the listener lets in: a connection past it is closed as soon as it is attached and
+  // told of by OnClientRefused instead of any other client event.
+  TConnectionCap Cap;
+  TGgClientRefusedEvent OnClientRefused;
 
   // The TCP port; changeable only while not active.
   int32_t Port() const { return port_; }

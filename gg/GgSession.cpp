@@ -76,6 +76,11 @@ TGgSession::TGgSession(TLogSink log) : log_(std::move(log)), riDuziva_(std::make
   };
   r.OnClientDisconnect = [this](TObject* sender, TGgClient* client) { RIDuzivaClientDisconnect(sender, client); };
   r.OnServerClosed = [this](TObject* sender, uint16_t error) { RIDuzivaServerClosed(sender, error); };
+  r.OnClientRefused = [this](TObject*, TGgClient* client, TConnectionCap::TVerdict why) {
+    Log(why == TConnectionCap::cvAddressFull ? GG_CP1250("<odmowa połączenia z %s: za dużo połączeń z tego adresu")
+                                             : GG_CP1250("<odmowa połączenia z %s: za dużo połączeń"),
+        client->CachedPeerAddr());
+  };
   r.OnClientLongPacket = [this](TGgClient* sender, int32_t type, int32_t length, const std::string& head) {
     LongPacket(sender, type, length, head);
   };
@@ -122,7 +127,7 @@ void TGgSession::QueuePacket(TGgClient* client, std::string_view head, std::stri
   // the packet goes on for everybody else.
   if (client->State() != wsConnected) return;
   size_t size = head.size() + rest.size();
-  if (client->SendQueueSize() + size > kMaxUnsent) {
+  if (client->SendQueueSize() + size > (client->LoggedIn ? kMaxUnsent : kMaxUnsentBeforeLogin)) {
     // Aborting would throw away messages whose senders were told they were delivered.
     if (!client->HoldsDeliveredMessage()) client->Abort();
     return;

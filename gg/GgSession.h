@@ -1,7 +1,8 @@
 // TGgSession: the window's GG handlers, the server side of the GG session. Owns the GG listener
 // RIDuziva; answers each packet, relays presence and messages between the connected clients,
 // each in the packets of the dialect it logged in with (6.0, 8.0 or 11), and writes one Polish
-// log line (Windows-1250 bytes) per packet through the given sink.
+// log line (Windows-1250 bytes) per packet, and one per connection turned away, through the
+// given sink.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,12 @@ public:
   // other packets abort it, unless a message acknowledged as delivered still waits in its
   // queue: those packets are then dropped instead. Above the largest answer (a list).
   static constexpr size_t kMaxUnsent = 4 * 1024 * 1024;
+  // Before its login a connection may hold this much of a notify reply, and of packets unsent
+  // (a few of the largest, which the others' news can bring it before its login is read), and no
+  // contact list: a GG client logs in first of all, and one that does not could make the server
+  // hold memory for nothing.
+  static constexpr size_t kMaxHeldBeforeLogin = 64 * 1024;
+  static constexpr size_t kMaxUnsentBeforeLogin = 256 * 1024;
 
   explicit TGgSession(TLogSink log);
   // Destroys RIDuziva, which closes every GG connection without disconnect events; kept messages

@@ -26,6 +26,7 @@ TRiDuziva::~TRiDuziva() {
 }
 
 int32_t TRiDuziva::MaxPacketLength(const TGgClient& client) {
+  if (!client.LoggedIn) return kMaxPacketBeforeLogin;
   return IsNewer(client.Dialect) ? kMaxNewerPacketLength : kMaxPacketLength;
 }
 

@@ -23,6 +23,8 @@ public:
   // client holds (65,535 bytes), in one packet.
   static constexpr int32_t kMaxPacketLength = 65536;
   static constexpr int32_t kMaxNewerPacketLength = 2 * 65536;
+  // Before its login a connection sends nothing but the login, at most about 530 bytes.
+  static constexpr int32_t kMaxPacketBeforeLogin = 4096;
   // What is kept of a longer message: the 6.0 message's head and the 2,000 bytes its text is
   // looked for in, more than the head of a newer one.
   static constexpr size_t kLongMessageHead = 12 + 2000;

@@ -90,6 +90,11 @@ void THttpServer::SocketServerClientCreate(TWSocketClient* client) {
 void THttpServer::SocketServerClientConnect(TWSocketClient* client, uint16_t error) {
   auto* connection = dynamic_cast<THttpConnection*>(client);
   if (connection == nullptr) throw Exception("Invalid class typecast");
+  if (TConnectionCap::TVerdict why = Cap.Admit(connection); why != TConnectionCap::cvAdmitted) {
+    connection->Close();
+    if (OnClientRefused) OnClientRefused(this, connection, why);
+    return;
+  }
   connection->SetLineMode(true);
   connection->LineEdit = false;
   connection->SetLineEnd("\n");
@@ -131,6 +136,7 @@ void THttpServer::HandleMessage(TMessage& message) {
 }
 
 void THttpServer::SocketServerClientDisconnect(TWSocketClient* client, uint16_t error) {
+  if (!Cap.Release(client)) return;  // refused: it never was one of the server's connections
   auto* connection = dynamic_cast<THttpConnection*>(client);
   if (connection != nullptr && OnClientDisconnect) OnClientDisconnect(this, connection, error);
 }

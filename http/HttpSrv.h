@@ -10,6 +10,7 @@
 
 #include "http/HttpConnection.h"
 #include "net/Component.h"
+#include "net/ConnectionCap.h"
 #include "net/NotificationEndpoint.h"
 #include "net/WSocketS.h"
 
@@ -18,6 +19,9 @@ namespace ordwin {
 using THttpConnectEvent = std::function<void(TObject* sender, THttpConnection* client, uint16_t error)>;
 using THttpGetEvent = std::function<void(TObject* sender, THttpConnection* client, THttpGetFlag& flags)>;
 using THttpPostedDataEvent = std::function<void(TObject* sender, THttpConnection* client, uint16_t error)>;
+// A connection turned away at once by the server's Cap: why, and the connection (closed already).
+using THttpRefusedEvent =
+    std::function<void(TObject* sender, THttpConnection* client, TConnectionCap::TVerdict why)>;
 // Makes one connection owned by owner (the listening server): the class of the connections.
 using THttpConnectionClass = std::function<THttpConnection*(TComponent* owner)>;
 
@@ -49,6 +53,10 @@ public:
   }
   // The limit above, for this server; 0 or less: none.
   int RequestTimeoutMs = kRequestTimeoutMs;
+  // What the server lets in: a connection past it is closed as soon as it is attached and told
+  // of by OnClientRefused instead of any other event of the server's.
+  TConnectionCap Cap;
+  THttpRefusedEvent OnClientRefused;
   std::string DocDir = "c:\\wwwroot";
   std::string DefaultDoc = "index.html";
   TSocketLingerOnOff LingerOnOff = wsLingerNoSet;

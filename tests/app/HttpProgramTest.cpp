@@ -2,8 +2,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
@@ -42,6 +45,42 @@ TEST_F(ProgramTest, AnHttpClientAskingPort80GetsTheAddressOfThisServer) {
   EXPECT_EQ(program.Stop(SIGTERM), 0);
   EXPECT_EQ(Lines(program.Out), 3u);
   EXPECT_EQ(program.Err, "");
+}
+
+// Past 64 connections from one address (not this PC's own) the next is turned away at once, on
+// either port, and the log says so.
+TEST_F(ProgramTest, PastSixtyFourConnectionsFromOneAddressTheNextIsTurnedAway) {
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  ASSERT_EQ(std::system("ip address add 10.9.8.7/32 dev lo"), 0);
+  TProgram program(Home, {"--headless"});
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }));
+  auto from = [](uint16_t port) {
+    TDescriptor s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    timeval limit{10, 0};
+    ::setsockopt(s.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = inet_addr("10.9.8.7");
+    EXPECT_EQ(::bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    return s;
+  };
+  std::vector<TDescriptor> held;
+  for (uint16_t port : {8074, 80}) {
+    for (int i = 0; i < 64; ++i) held.push_back(from(port));
+    TDescriptor extra = from(port);
+    char byte;
+    EXPECT_LE(::recv(extra.Get(), &byte, 1, 0), 0) << port;  // closed without a word
+  }
+  const std::string gg = "<odmowa połączenia z 10.9.8.7: za dużo połączeń z tego adresu\n";
+  const std::string http = "<odmowa połączenia HTTP z 10.9.8.7: za dużo połączeń z tego adresu\n";
+  EXPECT_TRUE(program.ReadUntil([&](const std::string& out, const std::string&) {
+    return out.find(gg) != std::string::npos && out.find(http) != std::string::npos;
+  })) << program.Out.substr(program.Out.size() - 300);
+  held.clear();
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
 }
 
 TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns) {

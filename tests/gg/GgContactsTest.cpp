@@ -279,6 +279,25 @@ TEST_F(GgContactsTest, ANotifyReplyPastItsBoundClosesOnlyThatConnection) {
   EXPECT_EQ(newcomer.Next().Payload, ReplyEntry(200, 0));
 }
 
+// Before its login a connection keeps no contact list and little of a notify reply: a part that
+// takes its reply past 64 KiB closes it.
+TEST_F(GgContactsTest, BeforeLoginNoContactListIsKeptAndLittleOfAReply) {
+  TGgTestPeer listed = Connected(100);
+  TGgTestPeer early = Connect();
+  Log.clear();
+  early.Send(22, Bytes({0x00, 0x41}));
+  early.Send(22, Bytes({0x02}));
+  EXPECT_EQ(early.Next().Payload, Bytes({0x06}));
+  EXPECT_EQ(Log, (std::vector<std::string>{L("0>rozpoczęcie ustalenia listy użytkowników \"A\""),
+                                           L("<lista użytkowników przed zalogowaniem nie jest przechowywana"),
+                                           L("0>pobranie listy użytkowników")}));
+  std::string part;
+  for (int i = 0; i < 800; ++i) part += NotifyEntries({100});  // 11,200 bytes of reply each
+  for (int i = 0; i < 6; ++i) early.Send(15, part);
+  EXPECT_TRUE(early.WaitEnded());
+  EXPECT_EQ(Client(0)->Uin(), 100);
+}
+
 // The stored list is bounded too: up to 1 MiB is kept and given back, a part past it closes
 // that connection.
 TEST_F(GgContactsTest, AContactListPastOneMebibyteClosesOnlyThatConnection) {

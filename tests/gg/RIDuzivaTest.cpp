@@ -306,6 +306,7 @@ TEST_F(FramingTest, PacketsArrivingWithThePeersCloseComeBeforeTheClose) {
 
 TEST_F(FramingTest, APacketOfTheLargestLengthIsDeliveredWhole) {
   TGgTestPeer peer = Connect();
+  Clients[0]->LoggedIn = true;  // before it, nothing past a login's length is held
   std::string payload(TRiDuziva::kMaxPacketLength, 'p');
   payload[0] = '\0';
   peer.SendRaw(GgPacketBytes(11, payload));
@@ -315,10 +316,12 @@ TEST_F(FramingTest, APacketOfTheLargestLengthIsDeliveredWhole) {
   EXPECT_EQ(Clients[0]->State(), wsConnected);
 }
 
-// A length that is negative or past the largest packet ends the connection at once: what came
-// before it is delivered, nothing after it, and the listener goes on serving others.
+// A length that is negative or past the largest packet (before a login, a login's) ends the
+// connection at once: what came before it is delivered, nothing after it, and the listener goes
+// on serving others.
 TEST_F(FramingTest, ABadLengthClosesOnlyThatConnection) {
-  for (int32_t length : {-1, INT32_MIN, -8, TRiDuziva::kMaxPacketLength + 1, 2147483640, INT32_MAX}) {
+  for (int32_t length : {-1, INT32_MIN, -8, TRiDuziva::kMaxPacketBeforeLogin + 1, TRiDuziva::kMaxPacketLength + 1,
+                         2147483640, INT32_MAX}) {
     SCOPED_TRACE(length);
     Calls.clear();
     Events.clear();
