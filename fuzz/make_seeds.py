@@ -117,6 +117,15 @@ def http():
     write('HttpRequestFuzz', 'split', b''.join(record(0x40, whole[i:i + 5]) for i in range(0, len(whole), 5)) + b'\x80')
 
 
+def http_pipeline():
+    # Request bytes (see HttpPipelineFuzz.cpp), then piece lengths less one.
+    kept_get, kept_head, head, missing, other, last = 0x0C, 0x0D, 0x05, 0x08, 0x0F, 0x80
+    write('HttpPipelineFuzz', 'two-heads', bytes([kept_head, head | last]))
+    write('HttpPipelineFuzz', 'three-in-pieces', bytes([kept_get | 0x10, kept_head | 0x40, kept_get | 0x20 | last]) +
+          bytes([0, 6, 30, 2, 99, 0, 0, 1]))
+    write('HttpPipelineFuzz', 'ended-early', bytes([kept_get, missing, kept_head, other | last]) + bytes([255]))
+
+
 def line_mode():
     write('LineModeFuzz', 'edit-echo', b'\x13' + struct.pack('<H', 300) + record(0, b'ab\b\tc\r\nmore\r\n')
           + record(0x40, b'raw bytes') + record(0x40, b'line\r\n') + record(0x20, b'x\r\ny\r\n'))
@@ -152,6 +161,7 @@ def dns():
 
 gg()
 http()
+http_pipeline()
 line_mode()
 hosts()
 socks()
