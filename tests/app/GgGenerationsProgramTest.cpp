@@ -111,17 +111,12 @@ TEST_F(ProgramTest, EveryClientGenerationLogsInSeesTheOthersAndChats) {
   b->Command("msg 1001 " + Hex(kBoth));
   EXPECT_TRUE(a.Saw("msg 1002 8 " + Hex(kBoth))) << a.Unseen();
   EXPECT_TRUE(b->Saw("ack 1001 2 *")) << b->Unseen();
-  // A pasted log goes whole (libgadu sends its HTML and plain text in one packet of 66 KB); one
-  // too long for a single packet to a newer client is refused, and its sender stays.
-  const std::string pasted(33000, 'l');
-  a.Command("msg 1002 " + Hex(pasted));
-  EXPECT_TRUE(b->Saw("msg 1001 8 " + Hex(pasted))) << b->Unseen().substr(0, 200);
-  EXPECT_TRUE(a.Saw("ack 1002 2 *")) << a.Unseen();
+  // A pasted log (66 KB in one packet from libgadu) goes whole; past what one packet to a newer
+  // client holds, it is refused and its sender stays.
+  a.Command("msg 1002 " + Hex(std::string(33000, 'l')));
+  EXPECT_TRUE(b->Saw("msg 1001 8 " + Hex(std::string(33000, 'l')))) << b->Unseen().substr(0, 200);
   b->Command("msg 1001 " + Hex(std::string(70000, 'l')));
   EXPECT_TRUE(b->Saw("ack 1001 1 *")) << b->Unseen();
-  b->Command("msg 1001 " + Hex(kBoth));
-  EXPECT_TRUE(a.Saw("msg 1002 8 " + Hex(kBoth))) << a.Unseen().substr(0, 200);
-  EXPECT_TRUE(b->Saw("ack 1001 2 *")) << b->Unseen();
   a.Command("msg 1003 " + Hex(kBoth));
   b->Command("msg 1003 " + Hex(kBoth));
   bool fromA = false, fromB = false;  // two processes: either may come first

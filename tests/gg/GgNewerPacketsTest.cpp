@@ -71,6 +71,9 @@ TEST(GgNewerPacketsTest, WhatLibgaduSendsIsReadFieldByField) {
   EXPECT_EQ(m.Plain, kText);
   EXPECT_EQ(m.Html, "<span>zażółć &lt;b&gt; &amp; Привет 😀</span>");
   EXPECT_EQ(m.Attributes, "");
+  const std::string nul = Bytes({0x0A, 0x03, 0x01, 0x01, '7', 0x2A, 0x03, 'a', 0, 'b', 0x32, 0x02, '<', 0});
+  ASSERT_TRUE(ReadSendMsg110(nul, m));
+  EXPECT_EQ(std::string(m.Plain) + "|" + std::string(m.Html), "a|<");  // a NUL ends a text, as in 8.0
 
   std::vector<int32_t> numbers;
   ASSERT_TRUE(ReadNotify105(FromHex("0004313030320300043130303303"), numbers));
@@ -143,19 +146,6 @@ TEST(GgNewerPacketsTest, NumbersAreDecimalDigitsWithinThirtyTwoBits) {
   EXPECT_FALSE(ReadNotify105(Bytes({0x00, 0x00, 0x03}), numbers));
   TGgLogin login;
   EXPECT_FALSE(ReadLogin105(Bytes({0x12, 0x04, 0x01, 0x02, '1', 'x'}), login));
-}
-
-// A NUL ends the HTML and the plain part alike, in both dialects.
-TEST(GgNewerPacketsTest, ANulEndsEachTextOfAMessage) {
-  const std::string html("<b>a\0b</b>", 10), plain("a\0b", 3);
-  const std::string m80 = Le(7) + Le(1) + Le(8) + Le(31) + Le(0) + html + '\0' + plain;
-  const std::string m110 = Bytes({0x0A, 0x03, 0x01, 0x01, '7', 0x2A, 0x03}) + plain + Bytes({0x32, 0x0A}) + html;
-  TGgSentMessage m;
-  for (const std::string& packet : {m80, m110}) {
-    ASSERT_TRUE(packet == m80 ? ReadSendMsg80(packet, m) : ReadSendMsg110(packet, m));
-    EXPECT_EQ(m.Html, "<b>a");
-    EXPECT_EQ(m.Plain, "a");
-  }
 }
 
 TEST(GgNewerPacketsTest, MessageOffsetsMustStayInsideThePacket) {

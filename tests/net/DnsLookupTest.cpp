@@ -96,57 +96,43 @@ TEST_F(DnsLookupTest, AnswersArriveOnALaterTurnWithEveryAddressFromTheHostsFileF
   EXPECT_TRUE(s.DnsResultList().empty());
 }
 
-// c-ares' allocator, made to fail while set: its channel cannot then be made.
+// c-ares' allocator, failing while set: the resolver cannot then be made.
 bool gFailAllocations = false;
 void* MaybeMalloc(size_t n) { return gFailAllocations ? nullptr : std::malloc(n); }
 void* MaybeRealloc(void* p, size_t n) { return gFailAllocations ? nullptr : std::realloc(p, n); }
 
-// A lookup that cannot start raises (or, with an OnError handler, reports): an invalid name
-// or address, and a resolver that cannot be started. The resolver is tried again later.
-TEST_F(DnsLookupTest, LookupsThatCannotStartRaiseOrReportThroughOnError) {
-  ASSERT_EQ(ares_library_init_mem(ARES_LIB_INIT_ALL, MaybeMalloc, std::free, MaybeRealloc), ARES_SUCCESS);
+// Invalid names, and a resolver that cannot be made (which is made again for a later lookup).
+TEST_F(DnsLookupTest, InvalidNamesRaiseOrGive10022WithAnErrorHandler) {
   TEventLog log;
   TWSocket s(nullptr);
   log.Wire(s);
-  const struct {
-    bool Reverse, NoResolver;
-    std::string Name, Raised, Reported;
-  } cases[] = {
-      {false, false, "", "DNS lookup: invalid host name.", "dns:10022"},
-      {true, false, "", "ReverseDnsLookup: Invalid host name.", "dns:10022"},
-      {true, false, std::string(257, '1'), "ReverseDnsLookup: Invalid host name.", "dns:10022"},
-      {true, false, "not-an-address", "ReverseDnsLookup: Invalid host name.", "dns:10022"},
-      {false, true, "two.test", "two.test: can't start DNS lookup, error #10055", ""},
-      {true, true, "10.0.0.1", "10.0.0.1: can't start DNS lookup, error #10055", ""},
-  };
-  for (bool handler : {false, true}) {
-    if (handler) s.OnError = [&](TObject*) { log.Lines.push_back("error"); };
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.Name);
-      log.Lines.clear();
-      gFailAllocations = c.NoResolver;
-      if (c.NoResolver) TEventLoop::Instance().Dns().Configure({Responder.Server(), 250, 1});
-      auto lookUp = [&] { c.Reverse ? s.ReverseDnsLookup(c.Name) : s.DnsLookup(c.Name); };
-      if (handler) {
-        lookUp();
-        EXPECT_EQ(log.Lines, c.Reported.empty() ? TLogLines{"error"} : (TLogLines{"error", c.Reported}));
-      } else {
-        EXPECT_EQ(test::ThrownText(lookUp), c.Raised);
-        EXPECT_TRUE(log.Lines.empty());
-      }
-      gFailAllocations = false;
-      EXPECT_EQ(s.DnsLookupHandle(), 0u);
-      EXPECT_EQ(TEventLoop::Instance().Dns().Pending(), 0u);
-    }
+  try {
+    s.DnsLookup("");
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketException& e) {
+    EXPECT_STREQ(e.what(), "DNS lookup: invalid host name.");
   }
-  ares_library_cleanup();
+  EXPECT_THROW(s.ReverseDnsLookup(""), ESocketException);
+  EXPECT_THROW(s.ReverseDnsLookup(std::string(257, '1')), ESocketException);
+  EXPECT_TRUE(log.Lines.empty());
 
-  // The resolver is made again for the next lookup.
-  log.Lines.clear();
+  s.OnError = [&](TObject*) { log.Lines.push_back("error"); };
+  s.DnsLookup("");
+  s.ReverseDnsLookup("not-an-address");
+  EXPECT_EQ(log.Lines, (TLogLines{"error", "dns:10022", "error", "dns:10022"}));
+  EXPECT_EQ(s.DnsLookupHandle(), 0u);
+
+  ASSERT_EQ(ares_library_init_mem(ARES_LIB_INIT_ALL, MaybeMalloc, std::free, MaybeRealloc), ARES_SUCCESS);
+  gFailAllocations = true;
+  TEventLoop::Instance().Dns().Configure({Responder.Server(), 250, 1});
   s.DnsLookup("two.test");
-  EXPECT_TRUE(test::PumpUntil([&] { return !log.Lines.empty(); }));
-  EXPECT_EQ(log.Lines, TLogLines{"dns:0"});
-  EXPECT_EQ(s.DnsResult(), "10.0.0.1");
+  s.OnError = nullptr;
+  EXPECT_EQ(test::ThrownText([&] { s.ReverseDnsLookup("10.0.0.1"); }), "10.0.0.1: can't start DNS lookup, error #10055");
+  gFailAllocations = false;
+  ares_library_cleanup();
+  s.DnsLookup("two.test");
+  EXPECT_TRUE(test::PumpUntil([&] { return log.Lines.size() == 6; }));
+  EXPECT_EQ(log.Lines, (TLogLines{"error", "dns:10022", "error", "dns:10022", "error", "dns:0"}));
 }
 
 TEST_F(DnsLookupTest, CancelledReplacedOrDestroyedLookupsNeverAnswerAgain) {
