@@ -9,6 +9,8 @@ namespace ordwin {
 
 namespace {
 
+constexpr size_t kKeptReceiveRoom = 16384;
+
 bool IsMessage(int32_t type) {
   return type == ggpacket::kSendMsg || type == ggpacket::kSendMsg80 || type == ggpacket::kSendMsg110;
 }
@@ -48,6 +50,9 @@ void TRiDuziva::ProcessClientData(TGgClient* client, const std::string& data) {
       buffer.assign(stream.substr(start));
     else
       buffer.erase(0, start);
+    // A chunk is what the platform held, megabytes at times: the room it took is given back, so
+    // that a connection keeps no more than the packet it waits for.
+    if (buffer.capacity() > buffer.size() + kKeptReceiveRoom) buffer.shrink_to_fit();
   };
   try {
     while (stream.size() - start >= kPacketHeader) {

@@ -350,6 +350,17 @@ TEST_F(FramingTest, ABadLengthIsRefusedWithoutWaitingForItsPayload) {
   EXPECT_EQ(LongHeads, std::vector<std::string>{""});
 }
 
+// What waits for the rest of a packet keeps no more room than it needs, however large the chunk.
+TEST_F(FramingTest, ALargeChunkLeavesNoLargeBufferBehind) {
+  TGgTestPeer peer = Connect();
+  std::string many;
+  while (many.size() < (1 << 20)) many += GgPacketBytes(8, std::string(1000, 'p'));
+  SendAsOneRead(peer, many.substr(0, 5));
+  SendAsOneRead(peer, many.substr(5) + "abc");
+  EXPECT_EQ(Clients[0]->RecvBuffer, "abc");
+  EXPECT_LT(Clients[0]->RecvBuffer.capacity(), 65536u);
+}
+
 // A message too long to hold is read and dropped as it comes, whatever its pieces, and raised
 // once with its first bytes; the packets behind it come as ever, and the connection stays.
 TEST_F(FramingTest, AMessagePastTheBoundIsDroppedAsItComesAndTheConnectionStays) {
