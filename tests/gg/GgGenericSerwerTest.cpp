@@ -14,6 +14,7 @@
 
 #include "gg/RIDuziva.h"
 #include "tests/gg/GgTestPeer.h"
+#include "tests/net/SocketLog.h"
 #include "tests/net/TestLoop.h"
 
 namespace ordwin {
@@ -22,17 +23,6 @@ namespace {
 using test::GgPacketBytes;
 using test::TGgTestPeer;
 using test::PumpUntil;
-
-// A TCP port that nothing listens on now (bound to port 0, read back, released).
-int FreePort() {
-  TDescriptor h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(h.Get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
 
 // The GG listener with every event recorded, in order, as one line each.
 class ListenerTest : public test::LoopTest {
@@ -183,7 +173,7 @@ TEST_F(ListenerTest, PortAndClientClassChangeOnlyWhileNotActive) {
 
   Listener->Close();
   EXPECT_FALSE(Listener->Active());
-  int next = FreePort();
+  int next = std::stoi(test::UnusedPort());
   Listener->SetPort(next);
   std::string error;
   Listener->Listen(error);

@@ -12,6 +12,7 @@
 
 #include "net/WinsockErrors.h"
 #include "tests/http/HttpTestServer.h"
+#include "tests/net/SocketLog.h"
 
 namespace ordwin {
 namespace {
@@ -69,7 +70,7 @@ TEST_F(HttpSrvTest, StartListensOnceMovesWithItsPortAndStopDropsEveryConnection)
   // The same port text changes nothing; another one moves the listening server there.
   Server->SetPort("0");
   EXPECT_EQ(Log.size(), 1u);
-  int moved = test::FreePort();
+  int moved = std::stoi(test::UnusedPort());
   Server->SetPort(std::to_string(moved));
   EXPECT_EQ(Log, (std::vector<std::string>{"started", "stopped", "started"}));
   EXPECT_FALSE(test::ConnectTo(Port).Valid());

@@ -27,12 +27,12 @@ std::string ThrownText(TBody&& fn) {
   return "<nothing thrown>";
 }
 
-// A port on 127.0.0.1 where nothing listens (until some program is given it).
+// A TCP port where nothing listens on any address (until some program is given it): bound to
+// port 0 of every address, read back, released.
 inline std::string UnusedPort() {
   TDescriptor h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof(a);
   ::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
   ::getsockname(h.Get(), reinterpret_cast<sockaddr*>(&a), &len);

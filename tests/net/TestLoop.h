@@ -90,18 +90,6 @@ inline bool DrainPeer(int fd, std::string& got) {
   }
 }
 
-// A loopback port that nothing listens on now (bound to port 0, read back, released).
-inline int FreePort() {
-  TDescriptor h(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(h.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(h.Get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
 // Leaves the process without a free descriptor: the limit is lowered to a little above Highest
 // and every descriptor below it is taken. GiveBack (or the destructor) returns them all and the
 // old limit. Not under the sanitizers, whose own checks need descriptors.
