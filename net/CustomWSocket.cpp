@@ -546,34 +546,10 @@ void TCustomWSocket::Shutdown(int how) {
   if (handle_.Valid()) ::shutdown(handle_.Get(), how);
 }
 
-void TCustomWSocket::Pause() {
-  paused_ = true;
-  Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), 0);
-}
-
-void TCustomWSocket::Resume() {
-  paused_ = false;
-  Loop().AsyncSelect(handle_.Get(), endpoint_.Id(), SelectEvents);
-  if (state_ == wsConnecting) Loop().WatchConnect(handle_.Get());
-}
-
 void TCustomWSocket::PumpMessages() {
   const TDestructionHold hold(*this);
   Loop().ProcessMessages();
   if (MultiThreaded && Loop().Terminated()) Terminated = true;
-}
-
-void TCustomWSocket::DrainUntilClosed() {
-  const TDestructionHold hold(*this);
-  while (handle_.Valid() && state_ != wsClosed) {
-    PumpMessages();
-    int count = 0;
-    if (PlatformReadableCount(count) != 0) break;
-    if (count > 0) DoDataAvailable(0);
-    char probe;
-    if (RawReceive(&probe, 0, 0) <= 0 && WSocketLastError() != WSAEWOULDBLOCK) break;
-    PumpMessages();
-  }
 }
 
 }  // namespace ordwin

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include "net/WSocketResolve.h"
 #include "net/WinsockErrors.h"
@@ -39,12 +38,6 @@ std::string TCustomWSocket::GetPeerPort() {
   return std::to_string(ntohs(peer.sin_port));
 }
 
-int TCustomWSocket::GetPeerName(sockaddr_in& name, int nameLen) {
-  if (state_ != wsConnected) return -1;
-  socklen_t len = static_cast<socklen_t>(nameLen);
-  return ::getpeername(handle_.Get(), reinterpret_cast<sockaddr*>(&name), &len);
-}
-
 std::string TCustomWSocket::GetBoundPort() {
   sockaddr_in local{};
   return BoundAddress(local) ? std::to_string(ntohs(local.sin_port)) : "error";
@@ -53,12 +46,6 @@ std::string TCustomWSocket::GetBoundPort() {
 std::string TCustomWSocket::GetBoundAddr() {
   sockaddr_in local{};
   return BoundAddress(local) ? WSocketDottedAddress(local.sin_addr) : "error";
-}
-
-std::string TCustomWSocket::GetLocalName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof(name) - 1) < 0) return std::string();
-  return name;
 }
 
 }  // namespace ordwin

@@ -66,15 +66,6 @@ int TCustomWSocket::RawReceive(void* buffer, int bufferSize, int flags) {
   return static_cast<int>(::recv(handle_.Get(), buffer, static_cast<size_t>(bufferSize), flags));
 }
 
-int TCustomWSocket::RawReceiveFrom(void* buffer, int bufferSize, int flags, sockaddr_in& from,
-                                   int& fromLen) {
-  socklen_t len = static_cast<socklen_t>(fromLen);
-  int n = static_cast<int>(::recvfrom(handle_.Get(), buffer, static_cast<size_t>(bufferSize), flags,
-                                      reinterpret_cast<sockaddr*>(&from), &len));
-  fromLen = static_cast<int>(len);
-  return n;
-}
-
 int TCustomWSocket::Receive(void* buffer, int bufferSize) {
   int n = RawReceive(buffer, bufferSize, 0);
   if (n < 0)
@@ -93,15 +84,6 @@ std::string TCustomWSocket::ReceiveString() {
   if (got <= 0) return std::string();
   s.resize(static_cast<size_t>(got));
   return s;
-}
-
-int TCustomWSocket::ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, int& fromLen) {
-  int n = RawReceiveFrom(buffer, bufferSize, 0, from, fromLen);
-  if (n < 0)
-    lastError_ = WSocketLastError();
-  else
-    readCount_ += n;
-  return n;
 }
 
 }  // namespace ordwin

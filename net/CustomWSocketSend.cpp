@@ -153,19 +153,4 @@ int TCustomWSocket::RawSend(const void* data, int len) {
   return static_cast<int>(n);
 }
 
-int TCustomWSocket::SendTo(const sockaddr_in& dest, const void* data, int len) {
-  ssize_t n = ::sendto(handle_.Get(), data, static_cast<size_t>(len), PlatformSendFlags(),
-                       reinterpret_cast<const sockaddr*>(&dest), sizeof(dest));
-  NotifySendData(n);
-  return static_cast<int>(n);
-}
-
-void TCustomWSocket::Flush() {
-  const TDestructionHold hold(*this);
-  while (handle_.Valid() && !sendQueueEmpty_) {
-    TryToSend();
-    PumpMessages();
-  }
-}
-
 }  // namespace ordwin
