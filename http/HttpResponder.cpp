@@ -46,10 +46,4 @@ void THttpResponder::HttpWSSGetDocument(TObject*, THttpConnection* client, THttp
   client->SendString(ServerAddressReply(address_()));
 }
 
-void THttpResponder::HttpWSSHeadDocument(TObject*, THttpConnection*, THttpGetFlag&) {}
-
-void THttpResponder::HttpWSSPostDocument(TObject*, THttpConnection*, THttpGetFlag&) {}
-
-void THttpResponder::HttpWSSPostedData(TObject*, THttpConnection*, uint16_t) {}
-
 }  // namespace ordwin

@@ -31,13 +31,14 @@ public:
   THttpServer& HttpWSS() const { return *httpWss_; }
 
 private:
-  // The server's document events. Only the GET handler does anything: it queues the reply and
-  // has the connection close once it has gone out. HEAD is left to the file serving of the
-  // connection, POST to its 404 reply.
+  // The server's GET event: queues the reply and has the connection close once it has gone out.
   void HttpWSSGetDocument(TObject* sender, THttpConnection* client, THttpGetFlag& flags);
-  void HttpWSSHeadDocument(TObject* sender, THttpConnection* client, THttpGetFlag& flags);
-  void HttpWSSPostDocument(TObject* sender, THttpConnection* client, THttpGetFlag& flags);
-  void HttpWSSPostedData(TObject* sender, THttpConnection* client, uint16_t error);
+
+  // ---- Published; wired to the server's other document events, and they do nothing ----
+  // HEAD is left to the file serving of the connection, POST to its 404 reply.
+  void HttpWSSHeadDocument(TObject*, THttpConnection*, THttpGetFlag&) {}
+  void HttpWSSPostDocument(TObject*, THttpConnection*, THttpGetFlag&) {}
+  void HttpWSSPostedData(TObject*, THttpConnection*, uint16_t) {}
 
   TAddressSource address_;
   std::unique_ptr<THttpServer> httpWss_;

@@ -71,17 +71,6 @@ void THttpServer::Start() {
   s.Listen();
 }
 
-void THttpServer::Stop() {
-  if (socketServer_ == nullptr) return;
-  socketServer_->Close();
-  for (int i = socketServer_->CountClients() - 1; i >= 0; --i) {
-    try {
-      if (TWSocketClient* client = socketServer_->ClientAt(i)) client->Abort();
-    } catch (const std::exception&) {
-    }
-  }
-}
-
 void THttpServer::SocketServerClientCreate(TWSocketClient* client) {
   client->LingerOnOff = LingerOnOff;
   client->LingerTimeout = LingerTimeout;
@@ -141,20 +130,33 @@ void THttpServer::SocketServerClientDisconnect(TWSocketClient* client, uint16_t 
   if (connection != nullptr && OnClientDisconnect) OnClientDisconnect(this, connection, error);
 }
 
-void THttpServer::NotifyServerStarted() {
-  if (OnServerStarted) OnServerStarted(this);
-}
-
-void THttpServer::NotifyServerStopped() {
-  if (OnServerStopped) OnServerStopped(this);
-}
-
 void THttpServer::NotifyPostDocument(THttpConnection* client, THttpGetFlag& flags) {
   if (OnPostDocument) OnPostDocument(this, client, flags);
 }
 
 void THttpServer::NotifyPostedData(THttpConnection* client, uint16_t error) {
   if (OnPostedData) OnPostedData(this, client, error);
+}
+
+// ---- Published; nothing in the program uses it ----
+
+void THttpServer::Stop() {
+  if (socketServer_ == nullptr) return;
+  socketServer_->Close();
+  for (int i = socketServer_->CountClients() - 1; i >= 0; --i) {
+    try {
+      if (TWSocketClient* client = socketServer_->ClientAt(i)) client->Abort();
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+void THttpServer::NotifyServerStarted() {
+  if (OnServerStarted) OnServerStarted(this);
+}
+
+void THttpServer::NotifyServerStopped() {
+  if (OnServerStopped) OnServerStopped(this);
 }
 
 }  // namespace ordwin
