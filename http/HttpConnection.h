@@ -104,7 +104,6 @@ protected:
   void ReadRequestData(TObject* sender, uint16_t error);
   // The OnDataSent handler while a document goes out: the next chunk, or the end of the request.
   void SendNextChunk();
-  // Raise the document events.
   virtual void NotifyGetDocument(THttpGetFlag& flags);
   virtual void NotifyHeadDocument(THttpGetFlag& flags);
   virtual void NotifyPostDocument(THttpGetFlag& flags);

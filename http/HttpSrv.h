@@ -85,7 +85,6 @@ public:
 protected:
   // Forgets the listening server when something else destroys it.
   void Notification(TComponent* aComponent, TOperation operation) override;
-  // Raise the events.
   virtual void NotifyServerStarted();
   virtual void NotifyServerStopped();
   virtual void NotifyPostDocument(THttpConnection* client, THttpGetFlag& flags);

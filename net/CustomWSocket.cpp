@@ -20,8 +20,8 @@ namespace ordwin {
 
 namespace {
 
-constexpr uint32_t kListenerEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;    // 43
-constexpr uint32_t kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;  // 51
+constexpr uint32_t kListenerEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
+constexpr uint32_t kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
 
 }  // namespace
 
@@ -266,9 +266,8 @@ void TCustomWSocket::HandleNotification(TMessage& msg) {
       case WM_CLOSE_DELAYED:
         Close();
         break;
-      case WM_TRIGGER_EXCEPTION:
-        throw ESocketException("Test exception in WSocket");
       default:
+        HandlePublishedNotification(msg);
         break;
     }
   });
@@ -418,6 +417,7 @@ void TCustomWSocket::Listen() {
     DoSessionConnected(0);
   }
 
+  // Spelled so here and "WSAAsyncSelect" in Dup and Connect: callers may match either text.
   if (int err = Select(kListenerEvents); err != 0) ReportSocketError("WSAASyncSelect", err);
 }
 

@@ -332,6 +332,10 @@ private:
   TTarget& MutableTarget();
 
   void HandleMessage(TMessage& msg) final;
+  // Published; nothing in the program posts them: the notifications HandleNotification does not
+  // serve itself. 1030 raises "Test exception in WSocket" on purpose, for the diagnostics that
+  // reach OnBgException; any other number is ignored.
+  void HandlePublishedNotification(const TMessage& msg);
   // Sets Addr, Port or Proto: trimmed, unset when empty, refused unless closed.
   void AssignTarget(const char* name, const std::string& value, std::string TTarget::*text, bool& set,
                     bool& resolved);

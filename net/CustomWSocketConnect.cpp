@@ -12,7 +12,7 @@ namespace ordwin {
 
 namespace {
 
-constexpr uint32_t kOutgoingEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;  // 59
+constexpr uint32_t kOutgoingEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
 }  // namespace
 

@@ -1,11 +1,12 @@
 // What TCustomWSocket publishes and nothing in the program uses: waiting until the queue has
 // gone or the peer has closed, pausing, datagrams to and from a given address, the raw peer
-// address and the local host name.
+// address, the local host name and the diagnostics notification.
 #include "net/CustomWSocket.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/SelectEvents.h"
 #include "net/WinsockErrors.h"
 
 namespace ordwin {
@@ -77,6 +78,10 @@ std::string TCustomWSocket::GetLocalName() {
   char name[256] = {};
   if (::gethostname(name, sizeof(name) - 1) < 0) return std::string();
   return name;
+}
+
+void TCustomWSocket::HandlePublishedNotification(const TMessage& msg) {
+  if (msg.Msg == WM_TRIGGER_EXCEPTION) throw ESocketException("Test exception in WSocket");
 }
 
 }  // namespace ordwin

@@ -16,10 +16,6 @@ TPoller::TPoller() : epfd_(::epoll_create1(EPOLL_CLOEXEC)), events_(kMaxReady) {
 
 TPoller::~TPoller() = default;
 
-bool TPoller::Watching(int fd) const {
-  return fd >= 0 && static_cast<size_t>(fd) < interest_.size() && interest_[fd] != 0;
-}
-
 int TPoller::Update(int fd, uint32_t events) {
   if (fd < 0) return EBADF;
   if (static_cast<size_t>(fd) >= interest_.size()) interest_.resize(fd + 1, 0);

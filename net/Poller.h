@@ -24,8 +24,6 @@ public:
 
   // Sets the epoll interest of fd; 0 takes the descriptor out of the set. Returns 0 or errno.
   int Update(int fd, uint32_t events);
-  // Whether fd is in the set now.
-  bool Watching(int fd) const;
   // Waits up to timeoutMs (-1: no limit) and fills ready. A signal resumes the wait for the time
   // left; any other failure raises std::system_error.
   void Wait(int timeoutMs, std::vector<epoll_event>& ready);
