@@ -305,7 +305,6 @@ protected:
   void NoteReadDrained() { readDrained_ = true; }
   void Post(uint32_t msg, intptr_t wParam, intptr_t lParam) { endpoint_.Post(msg, wParam, lParam); }
   TEventLoop& Loop() const { return endpoint_.Loop(); }
-  bool SessionClosedFired() const { return sessionClosedFired_; }
   bool AddrAssigned() const { return addrSet_; }
   bool PortAssigned() const { return portSet_; }
   // The next Connect goes to address:port (both in network order) instead of Addr:Port.
