@@ -6,6 +6,7 @@
 
 #include "app/Hints.h"
 #include "gg/GgLogFormat.h"
+#include "gg/GgPort.h"
 #include "net/WinsockErrors.h"
 
 namespace ordwin {
@@ -21,8 +22,8 @@ std::string ProgramFile() {
 
 }  // namespace
 
-THttpService::THttpService(TForm1& form, int ggPort)
-    : form_(form), ggPort_(ggPort), responder_([&form] { return form.AdresSerwisuCp1250(); }) {
+THttpService::THttpService(TForm1& form)
+    : form_(form), responder_([&form] { return form.AdresSerwisuCp1250(); }) {
   responder_.HttpWSS().OnClientRefused = [&form](TObject*, THttpConnection* client, TConnectionCap::TVerdict why) {
     std::string line;
     GgFormatInto(line,
@@ -46,8 +47,8 @@ void THttpService::Start() {
     form_.ShowMessageBox("Ostrzeżenie", HttpPortRightsWarning(port, file));
     form_.AppendHint(HttpPortRightsHint(port, file));
   } else {
-    form_.ShowMessageBox("Ostrzeżenie", HttpPortWarning(port, form_.AdresSerwisu(), ggPort_));
-    form_.AppendHint(HttpPortHint(port, form_.AdresSerwisu(), ggPort_));
+    form_.ShowMessageBox("Ostrzeżenie", HttpPortWarning(port, form_.AdresSerwisu(), kGgPort));
+    form_.AppendHint(HttpPortHint(port, form_.AdresSerwisu(), kGgPort));
   }
   form_.AppendHint("");
 }

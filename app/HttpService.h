@@ -10,9 +10,9 @@ namespace ordwin {
 
 class THttpService : public IFormService {
 public:
-  // The GG listener's port, ggPort, is named in the warning when port 80 cannot be opened.
-  // A connection the server turns away is told of in the form's packet log.
-  THttpService(TForm1& form, int ggPort);
+  // The GG port (kGgPort) is named in the warning when port 80 cannot be opened. A connection
+  // the server turns away is told of in the form's packet log.
+  explicit THttpService(TForm1& form);
 
   // Starts the responder. When its port cannot be opened: the warning box, then the HTTP hint
   // and an empty line in the hint box; the program goes on without HTTP and never retries. The
@@ -23,7 +23,6 @@ public:
 
 private:
   TForm1& form_;
-  int ggPort_;
   THttpResponder responder_;
 };
 

@@ -49,7 +49,7 @@ QStringList Arguments(int argc, char** argv) {
 // until it ends, and shut-down when the form goes (before the view, which outlives it).
 int RunForm(IFormView& view, const std::function<int(TForm1&)>& runLoop) {
   TForm1 form(view);
-  form.AddService(std::make_unique<THttpService>(form, TRiDuziva::kDefaultPort));
+  form.AddService(std::make_unique<THttpService>(form));
   form.AddService(std::make_unique<TGgService>(form));
   form.Dispatch([&form] { form.FormCreate(); });
   return runLoop(form);

@@ -10,7 +10,6 @@ TGgClient::TGgClient(TComponent* owner) : TWSocketClient(owner) {
     Server = dynamic_cast<TCustomWSocketServer*>(owner);
     if (Server == nullptr) throw Exception("Invalid class typecast");
   }
-  ReportRawData = true;
   ComponentOptions |= wsoNoReceiveLoop;
   OnDataSent = [this](TObject* sender, uint16_t error) { ClientDataSent(sender, error); };
   OnSessionClosed = [this](TObject* sender, uint16_t error) { ClientSessionClosed(sender, error); };

@@ -2,33 +2,13 @@
 
 namespace ordwin {
 
-namespace {
-
-constexpr int kListenBacklog = 511;
-
-}  // namespace
-
 TGgGenericSerwer::TGgGenericSerwer(TComponent* owner)
     : TComponent(owner), socketServer_(std::make_unique<TWSocketServer>(nullptr)) {
+  // Every other setting keeps its default; Listen assigns the address, port and protocol.
   TWSocketServer& s = *socketServer_;
-  s.SetAddr("0.0.0.0");
   s.Banner.clear();
   s.SetClientClass<TGgClient>();
-  s.FlushTimeout = 60;
-  s.LineEcho = false;
-  s.LineEdit = false;
-  s.SetLineMode(false);
-  s.LingerOnOff = wsLingerOn;
-  s.LingerTimeout = 0;
-  s.SetLocalAddr("0.0.0.0");
-  s.SetLocalPort("0");
-  s.MaxClients = 0;
-  // Every client of a network comes back at once after an outage; with the socket's default of
-  // 5 most of that burst would wait for a second try, and some hang half-connected for minutes.
-  s.ListenBacklog = kListenBacklog;
-  s.MultiThreaded = false;
-  s.SetProto("tcp");
-  s.SetSendFlags(wsSendNormal);
+  s.ListenBacklog = TCustomWSocket::kServerListenBacklog;
   s.OnBgException = [this](TObject* sender, const Exception& e, bool& canClose) {
     BgExceptionHandler(sender, e, canClose);
   };

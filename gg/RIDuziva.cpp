@@ -17,7 +17,7 @@ bool IsMessage(int32_t type) {
 
 }  // namespace
 
-TRiDuziva::TRiDuziva(TComponent* owner) : TGgGenericSerwer(owner) { SetPort(kDefaultPort); }
+TRiDuziva::TRiDuziva(TComponent* owner) : TGgGenericSerwer(owner) { SetPort(kGgPort); }
 
 TRiDuziva::~TRiDuziva() {
   MarkDestroying();

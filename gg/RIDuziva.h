@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "gg/GgGenericSerwer.h"
+#include "gg/GgPort.h"
 
 namespace ordwin {
 
@@ -28,7 +29,6 @@ public:
   // What is kept of a longer message: the 6.0 message's head and the 2,000 bytes its text is
   // looked for in, more than the head of a newer one.
   static constexpr size_t kLongMessageHead = 12 + 2000;
-  static constexpr int32_t kDefaultPort = 8074;
 
   explicit TRiDuziva(TComponent* owner);
   ~TRiDuziva() override;

@@ -1,5 +1,7 @@
 #include "http/HttpResponder.h"
 
+#include "gg/GgPort.h"
+
 namespace ordwin {
 
 std::string ServerAddressReply(const std::string& address) {
@@ -8,7 +10,7 @@ std::string ServerAddressReply(const std::string& address) {
   std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/data\r\n\r\n0 0 ";
   reply += address;
   reply += ':';
-  reply += std::to_string(THttpResponder::kGgPort);
+  reply += std::to_string(kGgPort);
   reply += ' ';
   reply += address;
   return reply;
@@ -16,13 +18,9 @@ std::string ServerAddressReply(const std::string& address) {
 
 THttpResponder::THttpResponder(TAddressSource address)
     : address_(std::move(address)), httpWss_(std::make_unique<THttpServer>(nullptr)) {
+  // The server's defaults are the window's settings: port 80 on every address, "c:\wwwroot" with
+  // "index.html", no linger set.
   THttpServer& h = *httpWss_;
-  h.SetPort("80");
-  h.SetAddr("0.0.0.0");
-  h.DocDir = "c:\\wwwroot";
-  h.DefaultDoc = "index.html";
-  h.LingerOnOff = wsLingerNoSet;
-  h.LingerTimeout = 0;
   h.OnGetDocument = [this](TObject* sender, THttpConnection* client, THttpGetFlag& flags) {
     HttpWSSGetDocument(sender, client, flags);
   };

@@ -17,9 +17,6 @@ public:
   // The address box's current text in the system's 8-bit character set (Windows-1250).
   using TAddressSource = std::function<std::string()>;
 
-  // The GG port that every reply names; the GG listener's is not read.
-  static constexpr int kGgPort = 8074;
-
   explicit THttpResponder(TAddressSource address);
   // Destroys HttpWSS, which frees its listening socket and every connection.
   ~THttpResponder();
@@ -45,7 +42,8 @@ private:
 };
 
 // The whole reply to a GET for the given address (Windows-1250 bytes, used unchanged): a status
-// line, the content type, a blank line and "0 0 A:8074 A", with no line end after it.
+// line, the content type, a blank line and "0 0 A:8074 A" (kGgPort; the GG listener's own port is
+// not read), with no line end after it.
 std::string ServerAddressReply(const std::string& address);
 
 }  // namespace ordwin

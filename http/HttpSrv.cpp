@@ -7,7 +7,6 @@ namespace ordwin {
 
 namespace {
 
-constexpr int kListenBacklog = 511;
 constexpr uint32_t WM_HTTP_SWEEP = 1065;
 
 }  // namespace
@@ -61,9 +60,7 @@ void THttpServer::Start() {
   // accept; the listener must stay open for the next client.
   s.OnBgException = [](TObject*, const Exception&, bool& canClose) { canClose = false; };
   s.Banner.clear();
-  // Every GG client of a network may ask at once (after the network came back, say); with the
-  // socket's default of 5 most of them would wait a second or more for a second try.
-  s.ListenBacklog = kListenBacklog;
+  s.ListenBacklog = TCustomWSocket::kServerListenBacklog;
 
   s.SetProto("tcp");
   s.SetPort(port_);

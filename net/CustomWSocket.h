@@ -83,6 +83,10 @@ public:
   // Connections the platform keeps waiting for Accept; past them it drops new ones' first
   // packets, and each such client waits a second or more to try again.
   int ListenBacklog = 5;
+  // The backlog of a server that every client of a network may reach at once, after an outage
+  // say: with the default most of that burst would wait for a second try, and some hang
+  // half-connected for minutes.
+  static constexpr int kServerListenBacklog = 511;
 
   // ---- read-outs ----
   // PeerAddr and PeerPort ask the platform at each read ("error" unless connected).
