@@ -279,8 +279,7 @@ TEST_F(GgContactsTest, ANotifyReplyPastItsBoundClosesOnlyThatConnection) {
   EXPECT_EQ(newcomer.Next().Payload, ReplyEntry(200, 0));
 }
 
-// Before its login a connection keeps no contact list and little of a notify reply: a part that
-// takes its reply past 64 KiB closes it.
+// Before its login a connection keeps no contact list, and a notify reply only up to 64 KiB.
 TEST_F(GgContactsTest, BeforeLoginNoContactListIsKeptAndLittleOfAReply) {
   TGgTestPeer listed = Connected(100);
   TGgTestPeer early = Connect();

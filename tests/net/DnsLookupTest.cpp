@@ -99,7 +99,6 @@ TEST_F(DnsLookupTest, AnswersArriveOnALaterTurnWithEveryAddressFromTheHostsFileF
 // c-ares' allocator, failing while set: the resolver cannot then be made.
 bool gFailAllocations = false;
 void* MaybeMalloc(size_t n) { return gFailAllocations ? nullptr : std::malloc(n); }
-void* MaybeRealloc(void* p, size_t n) { return gFailAllocations ? nullptr : std::realloc(p, n); }
 
 // Invalid names, and a resolver that cannot be made (which is made again for a later lookup).
 TEST_F(DnsLookupTest, InvalidNamesRaiseOrGive10022WithAnErrorHandler) {
@@ -122,7 +121,7 @@ TEST_F(DnsLookupTest, InvalidNamesRaiseOrGive10022WithAnErrorHandler) {
   EXPECT_EQ(log.Lines, (TLogLines{"error", "dns:10022", "error", "dns:10022"}));
   EXPECT_EQ(s.DnsLookupHandle(), 0u);
 
-  ASSERT_EQ(ares_library_init_mem(ARES_LIB_INIT_ALL, MaybeMalloc, std::free, MaybeRealloc), ARES_SUCCESS);
+  ASSERT_EQ(ares_library_init_mem(ARES_LIB_INIT_ALL, MaybeMalloc, std::free, nullptr), ARES_SUCCESS);
   gFailAllocations = true;
   TEventLoop::Instance().Dns().Configure({Responder.Server(), 250, 1});
   s.DnsLookup("two.test");
