@@ -16,7 +16,7 @@ namespace ordwin {
 
 namespace {
 
-// Posted to the form's own endpoint by the first log line of a turn.
+// Asked of the finish phase of the turn by its first log line.
 constexpr uint32_t WM_FLUSH_LOG = 1100;
 constexpr size_t kKeptLogBuffer = 1 << 20;
 
@@ -100,7 +100,7 @@ void TForm1::Dispatch(const std::function<void()>& handler) noexcept {
 
 void TForm1::AppendLog(std::string_view cp1250Line) {
   if (pendingLines_++ == 0)
-    endpoint_.PostAtTurnEnd(WM_FLUSH_LOG, 0, 0);
+    endpoint_.AtTurnEnd(tpFinish, WM_FLUSH_LOG);
   else
     pendingLog_ += '\n';
   AppendLogText(pendingLog_, cp1250Line);
@@ -109,13 +109,7 @@ void TForm1::AppendLog(std::string_view cp1250Line) {
 }
 
 void TForm1::HandleMessage(TMessage& message) {
-  if (message.Msg != WM_FLUSH_LOG) return;
-  // The packets the turn queued go out at its end too: the log waits for them, so that a client
-  // waiting for its answer does not wait for the log's write as well.
-  if (message.WParam == 0)
-    endpoint_.PostAtTurnEnd(WM_FLUSH_LOG, 1, 0);
-  else
-    FlushLog();
+  if (message.Msg == WM_FLUSH_LOG) FlushLog();
 }
 
 void TForm1::FlushLog() {

@@ -43,8 +43,9 @@ public:
   void Dispatch(const std::function<void()>& handler) noexcept;
 
   // Memo1: appends one line of Windows-1250 bytes, its control bytes (line ends included) shown
-  // as control pictures (see LogText.h). Only queues the bytes: the lines of one turn of the loop reach the view together when that turn
-  // ends (lines appended outside a turn, on the next turn), and before the form is destroyed.
+  // as control pictures (see LogText.h). Only queues the bytes: the lines of one turn of the loop
+  // reach the view together in its finish phase, after its sends (lines appended outside a turn,
+  // in the next turn's), and before the form is destroyed.
   void AppendLog(std::string_view cp1250Line);
   // RichEdit1: appends one line (UTF-8).
   void AppendHint(const std::string& line);

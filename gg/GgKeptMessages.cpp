@@ -76,7 +76,7 @@ void TGgSession::NoteKeptTaken(TGgClient* client) {
     }
     if (delivery.Taken != 0 && !forgetPosted_) {
       forgetPosted_ = true;
-      endpoint_.PostAtTurnEnd(WM_FORGET_TAKEN, 0, 0);
+      endpoint_.AtTurnEnd(tpFinish, WM_FORGET_TAKEN);
     }
   }
 }

@@ -143,7 +143,7 @@ void TGgSession::QueuePacket(TGgClient* client, std::string_view head, std::stri
   }
   if (!flushPosted_) {
     flushPosted_ = true;
-    endpoint_.PostAtTurnEnd(0, 0, 0);
+    endpoint_.AtTurnEnd(tpSend, 0);
   }
 }
 

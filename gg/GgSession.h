@@ -93,10 +93,11 @@ private:
   static const TRoute kRoutes[];
   static const TRoute* FindRoute(int32_t type);
 
-  // Posted to the session's own endpoint at the end of a turn in which kept messages were taken.
+  // Delivered to the session's own endpoint in the finish phase of a turn in which kept messages
+  // were taken.
   static constexpr uint32_t WM_FORGET_TAKEN = 1101;
-  // The end of the turn: hands every connection its queued packets (0), and removes from the
-  // store the kept messages the platform took whole (WM_FORGET_TAKEN).
+  // The end of the turn: hands every connection its queued packets (0, the send phase), and
+  // removes from the store the kept messages the platform took whole (WM_FORGET_TAKEN).
   void HandleMessage(TMessage& msg) override;
   // Formats one log line (see GgLogFormat.h) into a buffer kept for the next, and hands it on.
   template <class... TArgs>

@@ -64,9 +64,9 @@ void TEventLoop::Post(TEndpointId id, uint32_t msg, intptr_t wParam, intptr_t lP
   if (depth_ == 0) Wake();
 }
 
-void TEventLoop::PostAtTurnEnd(TEndpointId id, uint32_t msg, intptr_t wParam, intptr_t lParam) {
-  if (depth_ == 0) return Post(id, msg, wParam, lParam);
-  turnEnd_.push_back(TEntry{id, TMessage{msg, wParam, lParam}, 0});
+void TEventLoop::AtTurnEnd(TTurnPhase phase, TEndpointId id, uint32_t msg) {
+  turnEnd_[phase].push_back(TEntry{id, TMessage{msg, 0, 0}, 0});
+  if (depth_ == 0) Wake();
 }
 
 void TEventLoop::Wake() {
@@ -87,7 +87,7 @@ int TEventLoop::TimerTimeout() const {
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
 }
 
-int TEventLoop::BackendTimeout() const { return queue_.empty() ? TimerTimeout() : 0; }
+int TEventLoop::BackendTimeout() const { return queue_.empty() && !TurnEndWaits() ? TimerTimeout() : 0; }
 
 uint64_t TEventLoop::SetTimer(TEndpointId id, uint32_t msg, int delayMs) {
   uint64_t timerId = nextTimer_++;
@@ -145,10 +145,27 @@ void TEventLoop::Deliver() {
     queue_.pop_front();
     DeliverEntry(e);
   }
-  while (!turnEnd_.empty()) {
+  EndTurn();
+}
+
+void TEventLoop::EndTurn() {
+  while (TurnEndWaits()) {
+    RunPhase(tpSend);
+    RunPhase(tpFinish);
+  }
+}
+
+void TEventLoop::RunPhase(TTurnPhase phase) {
+  std::vector<TEntry>& asked = turnEnd_[phase];
+  while (!asked.empty()) {
     std::vector<TEntry> batch;
-    batch.swap(turnEnd_);
+    batch.swap(asked);
     for (TEntry& e : batch) DeliverEntry(e);
+    // The list keeps its room for the next turn, unless the handlers asked again meanwhile.
+    if (asked.empty()) {
+      batch.clear();
+      asked.swap(batch);
+    }
   }
 }
 
@@ -164,12 +181,12 @@ void TEventLoop::DeliverEntry(TEntry& e) {
 }
 
 void TEventLoop::Turn(int timeoutMs) {
-  Collect(queue_.empty() ? timeoutMs : 0);
+  Collect(queue_.empty() && !TurnEndWaits() ? timeoutMs : 0);
   Deliver();
 }
 
 void TEventLoop::WaitForWork(int timeoutMs) {
-  if (queue_.empty()) Collect(timeoutMs);
+  if (queue_.empty() && !TurnEndWaits()) Collect(timeoutMs);
 }
 
 TDnsChannel& TEventLoop::Dns() {
@@ -179,7 +196,7 @@ TDnsChannel& TEventLoop::Dns() {
 
 bool TEventLoop::ProcessMessages() {
   Collect(0);
-  bool any = !queue_.empty();
+  bool any = !queue_.empty() || TurnEndWaits();
   Deliver();
   return any;
 }

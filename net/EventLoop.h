@@ -4,6 +4,20 @@
 // the name resolver and the connections handed to it to close (EventLoopLinger.cpp); endpoints
 // and watched descriptors stay their owners'. Everything runs on the thread that runs the loop;
 // nothing is locked.
+//
+// One turn of the loop runs four phases, always in this order:
+//   1. Collect: the readiness of the watched descriptors and the timers that are due become
+//      notifications at the back of the queue.
+//   2. Deliver: the notifications queued when the turn began go to their endpoints, one at a
+//      time, and the handlers run: they read, answer, queue what they send and log. What they
+//      post waits for the next turn.
+//   3. Send: every connection that queued bytes for the end of the turn hands them to the
+//      platform, in one gathered send each (TCustomWSocket::SendAtTurnEnd), in the order the
+//      connections first queued.
+//   4. Finish: the work that waits for the sends, the log's lines of the turn above all, so that
+//      a client waiting for its answer never waits for the log's write as well.
+// Phases 3 and 4 run again while they give each other work; a turn run from inside a handler
+// (a wait) runs all four for whatever is there.
 #pragma once
 
 #include <chrono>
@@ -35,6 +49,9 @@ protected:
   ~INotificationTarget() = default;
 };
 
+// The phases that end a turn (see above), in the order they run.
+enum TTurnPhase : uint8_t { tpSend, tpFinish };
+
 // Names an endpoint: a slot of the loop's table and the generation that was current when the
 // endpoint was made, so that a stale identifier never reaches a newer endpoint in the same slot.
 struct TEndpointId {
@@ -58,9 +75,10 @@ public:
   void Unregister(TEndpointId id);
   // Appends a notification; it is delivered on a later turn, after everything posted before it.
   void Post(TEndpointId id, uint32_t msg, intptr_t wParam, intptr_t lParam);
-  // Delivers a notification when the turn that is delivering now ends, after its last entry;
-  // outside a turn, the same as Post.
-  void PostAtTurnEnd(TEndpointId id, uint32_t msg, intptr_t wParam, intptr_t lParam);
+  // Delivers notification msg (both arguments 0) to id in the given phase of this turn, after
+  // what was asked of that phase before; outside a turn, in that phase of the next one. Each
+  // call is one delivery: the caller asks once for what it gathers in a turn.
+  void AtTurnEnd(TTurnPhase phase, TEndpointId id, uint32_t msg);
 
   // Asks for socket notifications (1025) for fd, delivered to id: events is a set of FD_* bits,
   // 0 stops them and drops the reports still queued for fd. A connected stream receives its
@@ -105,11 +123,12 @@ public:
   uint64_t SetTimer(TEndpointId id, uint32_t msg, int delayMs);
   void KillTimer(uint64_t timerId);
 
-  // One turn: collect readiness without waiting, then deliver the notifications that were
-  // queued at the start of the turn. Returns whether anything was delivered.
+  // One turn, all four phases, collecting readiness without waiting. Returns whether there was
+  // anything to deliver.
   bool ProcessMessages();
   // Waits up to timeoutMs (-1: no limit) until there is work (readiness, a due timer) and queues
-  // it for the next turn; returns at once while work waits. Delivers nothing.
+  // it for the next turn; returns at once while work waits (a turn's end included). Delivers
+  // nothing.
   void WaitForWork(int timeoutMs);
   // Turns, waiting for work, until Terminate. The request stands until Run returns, so that
   // waits inside the last turn end too.
@@ -118,12 +137,12 @@ public:
   bool Terminated() const { return terminated_; }
 
   // Embedding: the descriptor to poll (readable whenever the loop has work) and the time in
-  // milliseconds until the next work (0 while posted notifications wait, -1 for none).
+  // milliseconds until the next work (0 while notifications or a turn's end wait, -1 for none).
   int BackendFd() const { return poller_.Fd(); }
   int BackendTimeout() const;
 
   // Read-outs for tests and leak checks.
-  size_t PendingPosts() const { return queue_.size() + turnEnd_.size(); }
+  size_t PendingPosts() const { return queue_.size() + turnEnd_[tpSend].size() + turnEnd_[tpFinish].size(); }
   size_t LiveEndpoints() const { return liveEndpoints_; }
   int WatchedDescriptors() const;
 
@@ -160,9 +179,13 @@ private:
     bool Starved = false;
   };
 
+  // The phases of a turn, as named above; Deliver ends with EndTurn, phases 3 and 4.
   void Turn(int timeoutMs);
   void Collect(int timeoutMs);
   void Deliver();
+  void EndTurn();
+  void RunPhase(TTurnPhase phase);
+  bool TurnEndWaits() const { return !turnEnd_[tpSend].empty() || !turnEnd_[tpFinish].empty(); }
   void DeliverEntry(TEntry& e);
   void Wake();
   // The readiness set (EventLoopReadiness.cpp).
@@ -190,7 +213,7 @@ private:
   int depth_ = 0;
   bool terminated_ = false;
   std::deque<TEntry> queue_;
-  std::vector<TEntry> turnEnd_;
+  std::vector<TEntry> turnEnd_[2];  // by phase
   std::vector<TSlot> slots_;
   std::vector<uint32_t> freeSlots_;
   size_t liveEndpoints_ = 0;

@@ -17,10 +17,9 @@ public:
 
   // Handled on a later turn of the loop, after everything posted before.
   void Post(uint32_t msg, intptr_t wParam, intptr_t lParam) { loop_.Post(id_, msg, wParam, lParam); }
-  // Handled when the turn delivering now ends (outside a turn: as Post).
-  void PostAtTurnEnd(uint32_t msg, intptr_t wParam, intptr_t lParam) {
-    loop_.PostAtTurnEnd(id_, msg, wParam, lParam);
-  }
+  // Handled in that phase of this turn's end (outside a turn, of the next one's); see
+  // TEventLoop::AtTurnEnd.
+  void AtTurnEnd(TTurnPhase phase, uint32_t msg) { loop_.AtTurnEnd(phase, id_, msg); }
   TEndpointId Id() const { return id_; }
   TEventLoop& Loop() const { return loop_; }
 

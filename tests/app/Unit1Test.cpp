@@ -84,7 +84,7 @@ TEST_F(Unit1Test, TheLogLinesOfOneTurnReachTheViewTogetherOnTheNextTurn) {
       TNotificationEndpoint Endpoint{this};
     } work(View);
     form.AppendLog("later");
-    work.Endpoint.PostAtTurnEnd(0, 0, 0);
+    work.Endpoint.AtTurnEnd(tpSend, 0);
     loop.ProcessMessages();
     loop.ProcessMessages();
     EXPECT_EQ(View.LogBatches, (std::vector<std::string>{View.LogBatches[0], "later"}));

@@ -55,32 +55,37 @@ TEST_F(EventLoopTest, DeliversInPostingOrderAndPostsMadeWhileDeliveringOnTheNext
   EXPECT_EQ(loop.BackendTimeout(), -1);
 }
 
-TEST_F(EventLoopTest, PostAtTurnEndRunsAfterTheTurnsLastEntryAndOutsideATurnOnTheNextTurn) {
+TEST_F(EventLoopTest, ATurnEndsWithItsSendsThenItsFinishAndOutsideATurnTheNextTurnDoes) {
   TEventLoop& loop = TEventLoop::Instance();
   std::vector<std::string> log;
   TRecorder a("a", &log), b("b", &log);
   TNotificationEndpoint ea(&a), eb(&b);
   a.Extra = [&](TMessage& m) {
-    if (m.WParam == 1) eb.PostAtTurnEnd(2001, 7, 0);
+    if (m.WParam == 1) {
+      eb.AtTurnEnd(tpFinish, 2002);  // asked first, runs after every send
+      ea.AtTurnEnd(tpSend, 2001);
+    }
   };
   b.Extra = [&](TMessage& m) {
-    if (m.WParam == 7) {
-      eb.PostAtTurnEnd(2001, 8, 0);  // one made at the end of the turn still runs in it
-      ea.Post(2000, 9, 0);           // a plain post goes to the next turn
+    if (m.Msg == 2002) {
+      ea.AtTurnEnd(tpSend, 2003);  // a finish that gives the send phase work runs it again
+      ea.Post(2000, 9, 0);         // a plain post goes to the next turn
     }
   };
   ea.Post(2000, 1, 0);
   eb.Post(2000, 2, 0);
   loop.ProcessMessages();
-  EXPECT_EQ(log, (std::vector<std::string>{"a:2000:1", "b:2000:2", "b:2001:7", "b:2001:8"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"a:2000:1", "b:2000:2", "a:2001:0", "b:2002:0", "a:2003:0"}));
   loop.ProcessMessages();
   EXPECT_EQ(log.back(), "a:2000:9");
 
   log.clear();
-  eb.PostAtTurnEnd(2001, 3, 0);  // outside a turn: as a plain post
+  eb.AtTurnEnd(tpFinish, 2004);  // outside a turn: the next turn's, and the loop has work
   EXPECT_TRUE(log.empty());
-  loop.ProcessMessages();
-  EXPECT_EQ(log, (std::vector<std::string>{"b:2001:3"}));
+  EXPECT_EQ(loop.BackendTimeout(), 0);
+  EXPECT_TRUE(Readable(loop.BackendFd()));
+  EXPECT_TRUE(loop.ProcessMessages());
+  EXPECT_EQ(log, (std::vector<std::string>{"b:2004:0"}));
 }
 
 TEST_F(EventLoopTest, DestroyedEndpointLosesWhatWasQueuedAndItsSlotIsNotConfused) {
