@@ -1,7 +1,6 @@
 #include "gg/GgClient.h"
 
 #include "gg/GgClientIndex.h"
-#include "net/FlagScope.h"
 
 namespace ordwin {
 
@@ -17,7 +16,7 @@ TGgClient::TGgClient(TComponent* owner) : TWSocketClient(owner) {
 }
 
 TGgClient::~TGgClient() {
-  if (index_ != nullptr) index_->Remove(this, uin_);
+  if (index_ != nullptr) index_->Leave(this);
   try {
     FreeAuxSocket();
   } catch (const std::exception&) {
@@ -25,18 +24,15 @@ TGgClient::~TGgClient() {
 }
 
 void TGgClient::SetUin(int32_t value) {
-  if (index_ != nullptr && value != uin_) {
-    index_->Remove(this, uin_);
-    index_->Add(this, value);
-  }
+  if (index_ != nullptr && value != uin_) index_->Renumber(this, value);
   uin_ = value;
 }
 
 void TGgClient::JoinIndex(TGgClientIndex* index, uint64_t acceptOrder) {
-  if (index_ != nullptr) index_->Remove(this, uin_);
+  if (index_ != nullptr) index_->Leave(this);
   index_ = index;
   acceptOrder_ = acceptOrder;
-  if (index_ != nullptr) index_->Add(this, uin_);
+  if (index_ != nullptr) index_->Join(this);
 }
 
 void TGgClient::CreateAuxSocket() { AuxSocket = new TWSocket(this); }
@@ -72,15 +68,6 @@ int TGgClient::FlushPendingOutput() {
   int taken = SendString(PendingOutput);
   if (taken > 0) PendingOutput.erase(0, static_cast<size_t>(taken));
   return taken;
-}
-
-void TGgClient::DoClose(bool shut, uint16_t error) {
-  // A send that finds the connection lost closes it from inside TryToSend: push only once.
-  if (shut && State() == wsConnected && !pushingBeforeClose_) {
-    TFlagScope pushing(pushingBeforeClose_);
-    TryToSend();
-  }
-  TWSocketClient::DoClose(shut, error);
 }
 
 void TGgClient::DoDataSent(uint16_t error) {

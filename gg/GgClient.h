@@ -67,15 +67,10 @@ public:
   void JoinIndex(TGgClientIndex* index, uint64_t acceptOrder);
   uint64_t AcceptOrder() const { return acceptOrder_; }
 
-  // Told of every packet queued, and of each message acknowledged to its sender as delivered
-  // right after it is queued; whether such a message still waits for the platform to take it.
-  void NoteQueued(size_t bytes) { queuedBytes_ += bytes; }
-  void NoteDeliveredMessage() { deliveredEnd_ = queuedBytes_; }
-  bool HoldsDeliveredMessage() const { return queuedBytes_ - SendQueueSize() < deliveredEnd_; }
-  // The bytes queued since the connection was attached, and how many of them the platform took;
-  // the second is true only while the connection is open.
-  uint64_t QueuedBytes() const { return queuedBytes_; }
-  uint64_t TakenBytes() const { return queuedBytes_ - SendQueueSize(); }
+  // Told of each message acknowledged to its sender as delivered right after it is queued;
+  // whether such a message still waits for the platform to take it.
+  void NoteDeliveredMessage() { deliveredEnd_ = QueuedBytes(); }
+  bool HoldsDeliveredMessage() const { return TakenBytes() < deliveredEnd_; }
 
   // ---- Published; nothing in the program uses it ----
   // When set, the next data-sent event shuts the sending direction down.
@@ -98,19 +93,16 @@ protected:
   virtual void ClientSessionClosed(TObject* sender, uint16_t error);
   // The inherited step (OnDataSent), then the shutdown that ShutdownWhenSent asked for.
   void DoDataSent(uint16_t error) override;
-  // An orderly close first hands the platform what was queued (packets waiting for the end of
-  // the turn), so that the connection's last packets are not lost with it.
-  void DoClose(bool shut, uint16_t error) override;
 
 private:
   friend class TGgClientIndex;
-  bool queued_ = false;
-  bool pushingBeforeClose_ = false;
   int32_t uin_ = 0;
   TGgClientIndex* index_ = nullptr;
+  // The clients of the index before and after this one, in accept order.
+  TGgClient* previousJoined_ = nullptr;
+  TGgClient* nextJoined_ = nullptr;
   uint64_t acceptOrder_ = 0;
-  uint64_t queuedBytes_ = 0;   // bytes queued since the connection was attached
-  uint64_t deliveredEnd_ = 0;  // queuedBytes_ just after the last message acknowledged as delivered
+  uint64_t deliveredEnd_ = 0;  // QueuedBytes just after the last message acknowledged as delivered
 };
 
 }  // namespace ordwin

@@ -2,32 +2,39 @@
 
 #include "gg/GgClient.h"
 
-#include <algorithm>
-
 namespace ordwin {
+
+void TGgClientIndex::Join(TGgClient* client) {
+  client->previousJoined_ = last_;
+  client->nextJoined_ = nullptr;
+  (last_ != nullptr ? last_->nextJoined_ : first_) = client;
+  last_ = client;
+  Add(client, client->Uin());
+}
+
+void TGgClientIndex::Leave(TGgClient* client) {
+  (client->previousJoined_ != nullptr ? client->previousJoined_->nextJoined_ : first_) = client->nextJoined_;
+  (client->nextJoined_ != nullptr ? client->nextJoined_->previousJoined_ : last_) = client->previousJoined_;
+  client->previousJoined_ = client->nextJoined_ = nullptr;
+  Remove(client, client->Uin());
+}
+
+void TGgClientIndex::Renumber(TGgClient* client, int32_t uin) {
+  Remove(client, client->Uin());
+  Add(client, uin);
+}
 
 void TGgClientIndex::Add(TGgClient* client, int32_t uin) {
   byUin_[uin].emplace(client->AcceptOrder(), client);
 }
 
 void TGgClientIndex::Remove(TGgClient* client, int32_t uin) {
-  if (client->queued_) {
-    client->queued_ = false;
-    queued_.erase(std::find(queued_.begin(), queued_.end(), client));
-  }
   auto bucket = byUin_.find(uin);
   if (bucket == byUin_.end()) return;
   auto it = bucket->second.find(client->AcceptOrder());
   if (it == bucket->second.end() || it->second != client) return;
   bucket->second.erase(it);
   if (bucket->second.empty()) byUin_.erase(bucket);
-}
-
-std::vector<TGgClient*> TGgClientIndex::TakeQueued() {
-  std::vector<TGgClient*> taken;
-  taken.swap(queued_);
-  for (TGgClient* c : taken) c->queued_ = false;
-  return taken;
 }
 
 TGgClient* TGgClientIndex::FirstReachable(int32_t uin) const {

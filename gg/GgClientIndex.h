@@ -1,13 +1,12 @@
 // TGgClientIndex: the GG listener's lookup of its clients by GG number, so that finding the
-// recipient of a message costs the same with ten clients or ten thousand; and the clients with
-// packets queued for the end of the turn. Holds no client: each leaves it when destroyed.
+// recipient of a message costs the same with ten clients or ten thousand, and the list of all its
+// clients in accept order, for what goes to everybody. Holds no client: each leaves it when
+// destroyed.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <unordered_map>
-#include <vector>
 
 #include "gg/GgClient.h"
 
@@ -15,8 +14,12 @@ namespace ordwin {
 
 class TGgClientIndex {
 public:
-  void Add(TGgClient* client, int32_t uin);
-  void Remove(TGgClient* client, int32_t uin);
+  // A client joins once it is attached (after every client accepted before it) and leaves when
+  // it is destroyed; Renumber follows a change of its number, before the client takes it.
+  void Join(TGgClient* client);
+  void Leave(TGgClient* client);
+  void Renumber(TGgClient* client, int32_t uin);
+
   // The client with this number that was accepted first among those Reachable, or nullptr.
   TGgClient* FirstReachable(int32_t uin) const;
   // The connected, logged-in client with the number of client that was accepted first, client
@@ -29,22 +32,19 @@ public:
     if (auto bucket = byUin_.find(uin); bucket != byUin_.end())
       for (const auto& entry : bucket->second) visit(entry.second);
   }
-
-  // Notes a client of this index whose queued packets wait for the end of the turn, once until
-  // taken; false for a client that is not in this index (it could leave unseen).
-  bool MarkQueued(TGgClient* client) {
-    if (client->index_ != this) return false;
-    if (!client->queued_) {
-      client->queued_ = true;
-      queued_.push_back(client);
-    }
-    return true;
+  // Calls visit for every client, in accept order; visit must not destroy clients (closing them
+  // is safe: that only posts their release).
+  template <class TVisit>
+  void ForAll(TVisit visit) const {
+    for (TGgClient* client = first_; client != nullptr; client = client->nextJoined_) visit(client);
   }
-  // The clients marked since the last call, each once, in the order they were marked.
-  std::vector<TGgClient*> TakeQueued();
 
 private:
-  std::vector<TGgClient*> queued_;
+  void Add(TGgClient* client, int32_t uin);
+  void Remove(TGgClient* client, int32_t uin);
+
+  TGgClient* first_ = nullptr;
+  TGgClient* last_ = nullptr;
   // Per number, its clients in accept order.
   std::unordered_map<int32_t, std::map<uint64_t, TGgClient*>> byUin_;
 };

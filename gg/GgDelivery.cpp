@@ -3,7 +3,6 @@
 #include "gg/GgSession.h"
 
 #include <ctime>
-#include <typeinfo>
 
 #include "gg/Cp1250.h"
 #include "gg/GgBytes.h"
@@ -19,13 +18,6 @@ namespace {
 
 using namespace ggpacket;
 using namespace ggstatus;
-
-// The listener's clients are TGgClient objects: the exact type is checked first, and the full
-// cast, a fifth of the work of a status announcement to each client, runs only for other types.
-TGgClient* AsGgClient(TWSocketClient* client) {
-  if (client != nullptr && typeid(*client) == typeid(TGgClient)) return static_cast<TGgClient*>(client);
-  return dynamic_cast<TGgClient*>(client);
-}
 
 // The room a message packet keeps between messages; a longer one gives its room back.
 constexpr size_t kKeptMessageRoom = 4096;
@@ -45,11 +37,8 @@ void TGgSession::AnnounceStatus(TGgClient* sender, uint32_t code, std::string_vi
   // Each form is put together once, header and all, when the first client of its dialect needs
   // it: what is left per client is the copy into its queue.
   std::string old, newer;
-  TWSocketServer& server = *riDuziva_->SocketServer();
-  int count = server.CountClients();
-  for (int i = 0; i < count; ++i) {
-    TGgClient* client = AsGgClient(server.ClientAt(i));
-    if (client == nullptr || client->Uin() == uin) continue;
+  riDuziva_->ClientIndex().ForAll([&](TGgClient* client) {
+    if (client->Uin() == uin) return;
     if (IsNewer(client->Dialect)) {
       if (newer.empty()) newer = WholePacket(kStatus80, Status80Payload(uin, code, utf8Description));
       QueuePacket(client, newer);
@@ -59,7 +48,7 @@ void TGgSession::AnnounceStatus(TGgClient* sender, uint32_t code, std::string_vi
                           StatusEntry(uin, NearestStatus60(code)).append(tail60.substr(0, kMaxPayload - kStatusEntry)));
       QueuePacket(client, old);
     }
-  }
+  });
 }
 
 void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t sequence, std::string_view cp1250Text,
@@ -74,7 +63,7 @@ void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t seque
       return Acknowledge(sender, recipient, sequence, kAckNotDelivered);
     }
     size_t room = message_.size() + (found == sender ? kPacketHeader + kAckLength : 0);
-    if (found->SendQueueSize() + room <= kMaxUnsent) {
+    if (found->SendFits(room)) {
       Acknowledge(sender, recipient, sequence, kAckDelivered);
       QueuePacket(found, message_);
       found->NoteDeliveredMessage();

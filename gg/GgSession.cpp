@@ -124,40 +124,14 @@ void TGgSession::SendPacket(TGgClient* client, int32_t type, std::string_view pa
 
 void TGgSession::QueuePacket(TGgClient* client, std::string_view head, std::string_view rest) {
   // A connection that has closed is gone: what would go to it is dropped, and the handling of
-  // the packet goes on for everybody else.
+  // the packet goes on for everybody else. One that cannot take it is aborted, unless aborting
+  // would throw away messages whose senders were told they were delivered.
   if (client->State() != wsConnected) return;
-  size_t size = head.size() + rest.size();
-  if (client->SendQueueSize() + size > (client->LoggedIn ? kMaxUnsent : kMaxUnsentBeforeLogin)) {
-    // Aborting would throw away messages whose senders were told they were delivered.
-    if (!client->HoldsDeliveredMessage()) client->Abort();
-    return;
-  }
-  client->QueueBytes(head.data(), static_cast<int>(head.size()));
-  if (!rest.empty()) client->QueueBytes(rest.data(), static_cast<int>(rest.size()));
-  client->NoteQueued(size);
-  // One send per connection and turn instead of one per packet: under load, a turn carries
-  // dozens of packets for the same connection.
-  if (!riDuziva_->ClientIndex().MarkQueued(client)) {
-    client->Send(nullptr, 0);  // not one of ours: it goes out now
-    return;
-  }
-  if (!flushPosted_) {
-    flushPosted_ = true;
-    endpoint_.AtTurnEnd(tpSend, 0);
-  }
+  if (!client->SendAtTurnEnd(head, rest) && !client->HoldsDeliveredMessage()) client->Abort();
 }
 
 void TGgSession::HandleMessage(TMessage& msg) {
-  if (msg.Msg == WM_FORGET_TAKEN) return ForgetTaken();
-  flushPosted_ = false;
-  for (TGgClient* client : riDuziva_->ClientIndex().TakeQueued()) {
-    if (client->State() != wsConnected) continue;
-    try {
-      client->Send(nullptr, 0);
-    } catch (const std::exception&) {
-      // Only a failure other than a lost connection raises; the others are served all the same.
-    }
-  }
+  if (msg.Msg == WM_FORGET_TAKEN) ForgetTaken();
 }
 
 TGgClient* TGgSession::FindClientByUin(int32_t number) const {
@@ -165,6 +139,7 @@ TGgClient* TGgSession::FindClientByUin(int32_t number) const {
 }
 
 void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* client) {
+  client->UnsentBound = kMaxUnsentBeforeLogin;
   SendPacket(client, kWelcome, IntToLeBytes(FreshSequence()));
   Log(GG_CP1250(">powitanie"));
 }
@@ -253,6 +228,7 @@ void TGgSession::BeginLogin(TGgClient* client, int32_t uin) {
   }
   client->SetUin(uin);
   client->LoggedIn = true;
+  client->UnsentBound = kMaxUnsent;
   riDuziva_->CheckOtherConnections(client);
 }
 

@@ -56,9 +56,10 @@ public:
 
   // Queues one packet, header and payload, on the client's connection; nothing for a closed
   // connection. The packets queued for each connection during a turn of the loop go out
-  // together when the turn ends, in the order they were queued. A packet that would make the
-  // connection hold more than kMaxUnsent bytes unsent aborts it instead, or is dropped while a
-  // message acknowledged as delivered waits in its queue.
+  // together when the turn ends, in the order they were queued (TCustomWSocket::SendAtTurnEnd).
+  // A packet that would make the connection hold more unsent than its bound (kMaxUnsent, before
+  // its login kMaxUnsentBeforeLogin) aborts it instead, or is dropped while a message
+  // acknowledged as delivered waits in its queue.
   void SendPacket(TGgClient* client, int32_t type, std::string_view payload);
   // The client with this number that was accepted first among those that can be reached, or
   // nullptr. A connection that has closed but is not yet released counts as gone, and so does one
@@ -94,10 +95,8 @@ private:
   static const TRoute* FindRoute(int32_t type);
 
   // Delivered to the session's own endpoint in the finish phase of a turn in which kept messages
-  // were taken.
+  // were taken: they leave the store.
   static constexpr uint32_t WM_FORGET_TAKEN = 1101;
-  // The end of the turn: hands every connection its queued packets (0, the send phase), and
-  // removes from the store the kept messages the platform took whole (WM_FORGET_TAKEN).
   void HandleMessage(TMessage& msg) override;
   // Formats one log line (see GgLogFormat.h) into a buffer kept for the next, and hands it on.
   template <class... TArgs>
@@ -215,7 +214,6 @@ private:
   std::string message_;  // kept between messages: no allocation for each
   std::unique_ptr<TRiDuziva> riDuziva_;
   TNotificationEndpoint endpoint_{this};
-  bool flushPosted_ = false;
   TGgMessageStore* store_ = nullptr;
   std::unordered_map<int32_t, TKeptDelivery> kept_;
   bool forgetPosted_ = false;

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/FlagScope.h"
 #include "net/SelectEvents.h"
 #include "net/SocketErrorText.h"
 #include "net/WSocketResolve.h"
@@ -249,6 +250,7 @@ void TCustomWSocket::HandleBgException(const Exception& e) {
 void TCustomWSocket::HandleMessage(TMessage& msg) {
   if (destroyPending_) return;
   const TDestructionHold hold(*this);
+  if (msg.Msg == WM_SEND_AT_TURN_END) return SendTurnEndQueue();
   HandleNotification(msg);
 }
 
@@ -347,6 +349,8 @@ void TCustomWSocket::AdoptHandle(int fd) {
   ++registration_;
   lingerSeconds_ = 0;
   sessionClosedFired_ = false;
+  sendsAtTurnEnd_ = false;
+  queuedBytes_ = sendQueueBytes_;
 }
 
 int TCustomWSocket::CloseHandle() {
@@ -469,7 +473,15 @@ void TCustomWSocket::ApplyLinger() {
 
 // ---- closing ----
 
-void TCustomWSocket::Close() { DoClose(true, 0); }
+void TCustomWSocket::Close() {
+  // A connection's last answer is often queued for the end of the turn just before its close.
+  // A send that finds the connection lost closes it from inside TryToSend: pushed only once.
+  if (sendsAtTurnEnd_ && state_ == wsConnected && !pushingBeforeClose_) {
+    TFlagScope pushing(pushingBeforeClose_);
+    TryToSend();
+  }
+  DoClose(true, 0);
+}
 
 void TCustomWSocket::DoClose(bool shut, uint16_t error) {
   if (!handle_.Valid()) {

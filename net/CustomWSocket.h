@@ -9,10 +9,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <netinet/in.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include "net/ChunkPool.h"
 #include "net/Component.h"
@@ -149,6 +151,9 @@ public:
   // Returns len (0 when len <= 0), or -1 when not connected.
   virtual int Send(const void* data, int len);
   virtual int SendString(const std::string& str);
+  // Hands the platform what it takes of the queue. While OnSendData is assigned each chunk goes
+  // in a send of its own, reported by its own OnSendData; otherwise the chunks of a stream go
+  // out gathered, up to kGatheredChunks in one send.
   void TryToSend();
   void QueueData(const std::string& str);
   void QueueBytes(const void* data, int len);
@@ -157,6 +162,24 @@ public:
   size_t SendQueueChunks() const { return sendQueue_.size(); }
   // Bytes queued and not yet taken by the platform.
   size_t SendQueueSize() const { return sendQueueBytes_; }
+  static constexpr int kGatheredChunks = 64;
+
+  // ---- sending at the end of the turn ----
+  // Queues head and then rest to go out in the send phase of this turn of the loop (of the next
+  // one when called outside a turn), together with everything else the connection queued
+  // meanwhile: one gathered send for the lot, which then goes on as Send(nullptr, 0) does (the
+  // write report and OnDataSent on a later turn). False, queuing nothing, when the connection
+  // is not open or the bytes do not fit in UnsentBound. From the first such call on, an orderly
+  // close (Close, CloseDelayed) first hands the platform what it takes of the queue.
+  bool SendAtTurnEnd(std::string_view head, std::string_view rest = {});
+  // The most bytes SendAtTurnEnd lets wait unsent on the connection; 0: no bound.
+  size_t UnsentBound = 0;
+  // Whether bytes more would still fit in UnsentBound.
+  bool SendFits(size_t bytes) const { return UnsentBound == 0 || sendQueueBytes_ + bytes <= UnsentBound; }
+  // The bytes queued since the connection was adopted or opened, and how many of them the
+  // platform took (all of them once the queue was dropped, as Abort does).
+  uint64_t QueuedBytes() const { return queuedBytes_; }
+  uint64_t TakenBytes() const { return queuedBytes_ - sendQueueBytes_; }
 
   // ---- TCP options of a connected stream ----
   // Each returns 0 or the Windows Sockets error code of the refusal (no handle: WSAENOTSOCK;
@@ -243,6 +266,10 @@ protected:
   virtual int GetRcvdCount();
   virtual void BindLocal();
   virtual int RawSend(const void* data, int len);
+  // One platform send of count parts of a stream's queue (several chunks, in order), with the
+  // flags RawSend uses; fires OnSendData as RawSend does. Every byte of the send queue leaves
+  // through RawSend or this: a layer that changes what goes on the wire overrides both.
+  virtual int RawSendGathered(const iovec* parts, int count);
   void RaiseErrorFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   virtual void RaiseError(const std::string& msg);
   virtual void HandleBgException(const Exception& e);
@@ -368,6 +395,11 @@ private:
   void ResetAfterClose();
   // Hands the block of the drained last chunk to the thread's spare blocks.
   void TrimSendQueue();
+  // The send phase's WM_SEND_AT_TURN_END: what SendAtTurnEnd queued goes out.
+  void SendTurnEndQueue();
+  // Takes n bytes the platform took off the front of the queue, across chunks; drained chunks
+  // stay for TryToSend to give back.
+  void DropSent(int n);
   // The peer's address (reported with functionName on failure) and the bound local address
   // (false unless bound, connected or listening).
   bool PeerAddress(sockaddr_in& peer, const char* functionName);
@@ -414,9 +446,13 @@ private:
   bool readDrained_ = false;
   bool dataHandlerFailed_ = false;  // an exception is leaving OnDataAvailable
   bool sendQueueEmpty_ = true;
-  bool moreQueued_ = false;     // TryToSend has chunks after the one RawSend sends now
+  bool moreQueued_ = false;     // TryToSend has chunks after the ones it sends now
   bool holdSendData_ = false;  // TryToSend raises OnSendData itself, once the chunk is updated
+  bool sendsAtTurnEnd_ = false;  // SendAtTurnEnd was used on this connection
+  bool turnEndAsked_ = false;    // the send phase of this turn will deliver WM_SEND_AT_TURN_END
+  bool pushingBeforeClose_ = false;
   size_t sendQueueBytes_ = 0;  // bytes queued and not yet taken by the platform
+  uint64_t queuedBytes_ = 0;   // bytes queued since the connection was adopted or opened
   // A list, not a deque: an empty deque already holds half a kilobyte, on every socket.
   std::list<TBuffer> sendQueue_;
 };

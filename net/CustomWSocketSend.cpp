@@ -1,6 +1,8 @@
-// The send queue of TCustomWSocket: bytes wait in 1514-byte chunks until the platform takes them.
+// The send queue of TCustomWSocket: bytes wait in 1514-byte chunks until the platform takes them,
+// sent at once or in the send phase at the end of the turn.
 #include "net/CustomWSocket.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <sys/socket.h>
@@ -46,10 +48,29 @@ void TCustomWSocket::QueueData(const std::string& str) {
   QueueBytes(str.data(), static_cast<int>(str.size()));
 }
 
+bool TCustomWSocket::SendAtTurnEnd(std::string_view head, std::string_view rest) {
+  if (state_ != wsConnected || !SendFits(head.size() + rest.size())) return false;
+  QueueBytes(head.data(), static_cast<int>(head.size()));
+  QueueBytes(rest.data(), static_cast<int>(rest.size()));
+  sendsAtTurnEnd_ = true;
+  if (!turnEndAsked_) {
+    turnEndAsked_ = true;
+    endpoint_.AtTurnEnd(tpSend, WM_SEND_AT_TURN_END);
+  }
+  return true;
+}
+
+void TCustomWSocket::SendTurnEndQueue() {
+  turnEndAsked_ = false;
+  if (state_ != wsConnected) return;
+  RunGuarded([&] { Send(nullptr, 0); });
+}
+
 void TCustomWSocket::QueueBytes(const void* data, int len) {
   if (len <= 0) return;
   const char* p = static_cast<const char*>(data);
   sendQueueBytes_ += static_cast<size_t>(len);
+  queuedBytes_ += static_cast<uint64_t>(len);
   if (sendQueue_.empty()) sendQueue_.emplace_back(kChunkSize);
   for (;;) {
     TBuffer& last = sendQueue_.back();
@@ -86,12 +107,27 @@ void TCustomWSocket::TryToSend() {
       sendQueue_.pop_front();
       continue;
     }
-    // Chunks that follow this one go out in the same segment rather than one segment each.
-    moreQueued_ = sendQueue_.size() > 1;
     // OnSendData waits until the chunk has dropped what went out: a handler that sends again
     // must find the queue as the platform left it.
     int n;
-    {
+    if (!OnSendData && sendQueue_.size() > 1 && SocketType == SOCK_STREAM) {
+      iovec parts[kGatheredChunks];
+      int count = 0;
+      len = 0;
+      auto it = sendQueue_.begin();
+      for (; it != sendQueue_.end() && count < kGatheredChunks; ++it) {
+        int part = 0;
+        const char* bytes = it->Peek(part);
+        if (part <= 0) continue;
+        parts[count++] = iovec{const_cast<char*>(bytes), static_cast<size_t>(part)};
+        len += part;
+      }
+      moreQueued_ = it != sendQueue_.end();
+      TFlagScope holding(holdSendData_);
+      n = RawSendGathered(parts, count);
+    } else {
+      // Chunks that follow this one go out in the same segment rather than one segment each.
+      moreQueued_ = sendQueue_.size() > 1;
       TFlagScope holding(holdSendData_);
       n = RawSend(data, len);
     }
@@ -114,8 +150,7 @@ void TCustomWSocket::TryToSend() {
       }
       return ReportSocketError("TryToSend failed", code);
     }
-    chunk.Remove(n);
-    sendQueueBytes_ -= static_cast<size_t>(n);
+    DropSent(n);
     if (OnSendData) {
       NotifySendData(n);
       // The handler may have closed the connection, emptied the queue or sent more itself: the
@@ -131,6 +166,15 @@ void TCustomWSocket::TryToSend() {
   }
 }
 
+void TCustomWSocket::DropSent(int n) {
+  sendQueueBytes_ -= static_cast<size_t>(n);
+  for (auto it = sendQueue_.begin(); n > 0 && it != sendQueue_.end(); ++it) {
+    int len = 0;
+    it->Peek(len);
+    n -= it->Remove(std::min(n, len));
+  }
+}
+
 int TCustomWSocket::PlatformSendFlags() const {
   return MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
 }
@@ -140,6 +184,15 @@ void TCustomWSocket::NotifySendData(ssize_t sent) {
   int saved = errno;  // the caller may still read the platform's error
   OnSendData(this, static_cast<int>(sent));
   errno = saved;
+}
+
+int TCustomWSocket::RawSendGathered(const iovec* parts, int count) {
+  msghdr message{};
+  message.msg_iov = const_cast<iovec*>(parts);
+  message.msg_iovlen = static_cast<size_t>(count);
+  ssize_t n = ::sendmsg(handle_.Get(), &message, PlatformSendFlags() | (moreQueued_ ? MSG_MORE : 0));
+  NotifySendData(n);
+  return static_cast<int>(n);
 }
 
 int TCustomWSocket::RawSend(const void* data, int len) {

@@ -20,6 +20,8 @@ constexpr uint32_t WM_ASYNCGETHOSTBYADDR = 1027;
 constexpr uint32_t WM_CLOSE_DELAYED = 1028;
 constexpr uint32_t WM_WSOCKET_RELEASE = 1029;
 constexpr uint32_t WM_TRIGGER_EXCEPTION = 1030;
+// Delivered in the send phase of a turn's end to a connection that queued bytes for it.
+constexpr uint32_t WM_SEND_AT_TURN_END = 1031;
 
 constexpr intptr_t MakeSelectArg(uint32_t events, uint32_t error) {
   return static_cast<intptr_t>((error & 0xFFFFu) << 16 | (events & 0xFFFFu));

@@ -13,7 +13,8 @@
 namespace ordwin {
 namespace {
 
-// One adopted connection (Conn) and the plain client at its far end (Peer).
+// One adopted connection (Conn) and the plain client at its far end (Peer). Without
+// reportSends OnSendData is left unassigned, and the queue's chunks go out gathered.
 struct TConnection {
   std::vector<int> SendData;
   std::vector<std::string> Log;
@@ -22,12 +23,12 @@ struct TConnection {
   std::unique_ptr<TWSocket> Conn;
   TDescriptor Peer;
 
-  TConnection() {
+  explicit TConnection(bool reportSends = true) {
     Listener.SetAddr("127.0.0.1");
     Listener.SetPort("0");
-    Listener.OnSessionAvailable = [this](TObject*, uint16_t) {
+    Listener.OnSessionAvailable = [this, reportSends](TObject*, uint16_t) {
       Conn = std::make_unique<TWSocket>(nullptr);
-      Conn->OnSendData = [this](TObject*, int n) { SendData.push_back(n); };
+      if (reportSends) Conn->OnSendData = [this](TObject*, int n) { SendData.push_back(n); };
       Conn->OnDataSent = [this](TObject*, uint16_t e) {
         Log.push_back((InsideSend ? "inside-send:" : "sent:") + std::to_string(e));
       };
@@ -182,24 +183,53 @@ TEST_F(SendQueueTest, SendOnAnUnconnectedSocketRaisesAndLeavesItClosed) {
   EXPECT_EQ(s.LastError(), 10057);
 }
 
+// Chunk by chunk (OnSendData assigned) or gathered, cut wherever the platform fills up.
 TEST_F(SendQueueTest, PeerThatDoesNotReadHoldsTheRestUntilRoomAndNothingIsLost) {
-  TConnection c;
-  const size_t total = 16u << 20;
-  std::string data = Pattern(total);
-  EXPECT_EQ(c.Send(data), static_cast<int>(total));
-  size_t taken = std::accumulate(c.SendData.begin(), c.SendData.end(), size_t{0});
-  ASSERT_LT(taken, total);  // the kernel buffers filled up
-  test::PumpTurns(50);
-  EXPECT_TRUE(c.Log.empty());  // nothing reports "all sent" while bytes wait
-  EXPECT_FALSE(c.Conn->SendQueueEmpty());
+  for (bool reportSends : {true, false}) {
+    SCOPED_TRACE(reportSends ? "chunk by chunk" : "gathered");
+    TConnection c(reportSends);
+    const size_t total = 16u << 20;
+    std::string data = Pattern(total);
+    EXPECT_EQ(c.Send(data), static_cast<int>(total));
+    ASSERT_LT(c.Conn->TakenBytes(), total);  // the kernel buffers filled up
+    EXPECT_EQ(std::accumulate(c.SendData.begin(), c.SendData.end(), uint64_t{0}),
+              reportSends ? c.Conn->TakenBytes() : 0u);
+    test::PumpTurns(50);
+    EXPECT_TRUE(c.Log.empty());  // nothing reports "all sent" while bytes wait
+    EXPECT_FALSE(c.Conn->SendQueueEmpty());
 
-  std::string got = c.ReadExactly(total);
-  ASSERT_EQ(got.size(), total);
-  EXPECT_TRUE(got == data);
+    std::string got = c.ReadExactly(total);
+    ASSERT_EQ(got.size(), total);
+    EXPECT_TRUE(got == data);
+    ASSERT_TRUE(test::PumpUntil([&] { return !c.Log.empty(); }));
+    test::PumpTurns();
+    EXPECT_EQ(c.Log, (std::vector<std::string>{"sent:0"}));
+    EXPECT_EQ(c.Conn->TakenBytes(), total);
+  }
+}
+
+TEST_F(SendQueueTest, BytesSentAtTurnEndLeaveTogetherAtTheEndOfTheTurnWithinTheirBound) {
+  TConnection c(false);
+  c.Conn->UnsentBound = 5000;
+  EXPECT_TRUE(c.Conn->SendAtTurnEnd("head", "-one"));
+  EXPECT_TRUE(c.Conn->SendAtTurnEnd(Pattern(3000)));
+  EXPECT_FALSE(c.Conn->SendFits(2000));
+  EXPECT_FALSE(c.Conn->SendAtTurnEnd(Pattern(1000), Pattern(1000)));  // nothing of it is queued
+  EXPECT_EQ(c.Conn->QueuedBytes(), 3008u);
+  EXPECT_TRUE(test::ReadAvailable(c.Peer.Get()).empty());
+  test::PumpTurns(1);
+  EXPECT_EQ(c.Conn->TakenBytes(), 3008u);
+  EXPECT_EQ(c.ReadExactly(3008), "head-one" + Pattern(3000));
   ASSERT_TRUE(test::PumpUntil([&] { return !c.Log.empty(); }));
-  test::PumpTurns();
-  EXPECT_EQ(c.Log, (std::vector<std::string>{"sent:0"}));
-  EXPECT_EQ(std::accumulate(c.SendData.begin(), c.SendData.end(), size_t{0}), total);
+  EXPECT_EQ(c.Log, (std::vector<std::string>{"sent:0"}));  // on a later turn, as after a Send
+
+  // A close hands the platform the turn's bytes before the connection ends; then nothing fits.
+  EXPECT_TRUE(c.Conn->SendAtTurnEnd("last words"));
+  c.Conn->Close();
+  EXPECT_FALSE(c.Conn->SendAtTurnEnd("late"));
+  std::string rest;
+  ASSERT_TRUE(test::PumpUntil([&] { return test::DrainPeer(c.Peer.Get(), rest); }));
+  EXPECT_EQ(rest, "last words");
 }
 
 TEST_F(SendQueueTest, SendToAResetPeerClosesTheConnectionWithTheResetCodeOnce) {
