@@ -33,7 +33,7 @@ LOGIN80 = bytes.fromhex(
     '000000000000000000000000000000000000040000000100800037270000000000000000000000000000006423000000476164752d'
     '4761647520436c69656e74204275696c642031302e312e302e3131303730160000004f70697320c485c49920d09fd180d0b8d0b2d0'
     'b5d182')
-LOGIN105 = bytes.fromhex(
+LOGIN110 = bytes.fromhex(
     '0a02706c12060104313030311a148b4bfe71fceab2dccb573b39ac2f013d638fb7dc20042d77ffee0335140603003a6747472d50686f'
     '656e69782f31312e332e34352e313037373120284255494c443b57494e4e545f7838362d6d7376633b72763a31312e302c706c3b72'
     '656c656173653b7374616e646172642920284f533b57696e646f77733b57696e646f7773204e5420362e312945040000004a164f70'
@@ -49,7 +49,7 @@ SENDMSG80 = bytes.fromhex(
 SENDMSG110 = bytes.fromhex(
     '0a06010431303032100818012a227a61c5bcc3b3c582c487203c623e202620d09fd180d0b8d0b2d0b5d18220f09f988032393c737061'
     '6e3e7a61c5bcc3b3c582c48720266c743b622667743b2026616d703b20d09fd180d0b8d0b2d0b5d18220f09f98803c2f7370616e3e')
-NOTIFY105 = bytes.fromhex('0004313030320300043130303303')
+NOTIFY110 = bytes.fromhex('0004313030320300043130303303')
 TYPING = bytes.fromhex('0500ea030000')
 
 
@@ -58,11 +58,11 @@ def gg():
     session = [
         record(0, login60),
         record(1, packet(0x31, LOGIN80)),
-        record(2, packet(0x83, LOGIN105)),
+        record(2, packet(0x83, LOGIN110)),
         record(0, packet(2, le(4) + 'zajęty'.encode('cp1250') + b'\0')),
         record(1, packet(0x38, STATUS80)),
         record(0, packet(16, le(1001) + b'\x03' + le(1003) + b'\x03')),
-        record(2, packet(0x77, NOTIFY105)),
+        record(2, packet(0x77, NOTIFY110)),
         record(1, packet(13, le(1002) + b'\x03')),
         record(1, packet(0x2d, SENDMSG80)),
         record(2, packet(0x7d, SENDMSG110)),
@@ -82,7 +82,7 @@ def gg():
     write('GgSessionFuzz', 'split', b'\x00' + record(1, packet(21, le(1002))) + cut + bytes([0x80]))
     # Logging in again on one connection, in every dialect: as another number, hidden, and back.
     again = []
-    for target, kind, login in ((0, 21, le(1002)), (1, 0x31, LOGIN80), (2, 0x83, LOGIN105)):
+    for target, kind, login in ((0, 21, le(1002)), (1, 0x31, LOGIN80), (2, 0x83, LOGIN110)):
         again += [record(target, packet(kind, login)), record(target, packet(2, le(4) + b'jestem\0')),
                   record(target, packet(21, le(1004))), record(target, packet(2, le(0x4014))),
                   record(target, packet(kind, login)), record(3, packet(11, le(1001) + le(9) + le(8) + b'hej\0'))]
@@ -91,7 +91,7 @@ def gg():
     # vanishing and coming back (bit 6), one logging off with a description, one closing.
     same = [
         record(0, packet(21, le(1001))), record(0, packet(2, le(0x4004) + b'stary\0')),
-        record(1, packet(0x31, LOGIN80)), record(2, packet(0x83, LOGIN105)),
+        record(1, packet(0x31, LOGIN80)), record(2, packet(0x83, LOGIN110)),
         record(3, packet(21, le(1003))), record(3, packet(16, le(1001) + b'\x03')),
         record(3, packet(11, le(1001) + le(1) + le(8) + b'pierwszy\0')),
         record(0x40, packet(0x31, LOGIN80)), record(3, packet(11, le(1001) + le(2) + le(8) + b'drugi\0')),

@@ -37,7 +37,7 @@ bool ReadNotifyNumbers(int32_t type, std::string_view payload, std::vector<int32
     r.U8();
     return r.Ok();
   }
-  return ReadNotify105(payload, numbers);
+  return ReadNotify110(payload, numbers);
 }
 
 // A connected contact's notify-reply entry in the recipient's dialect. A 6.0 entry reports the
@@ -61,12 +61,12 @@ void TGgSession::NotifyList(TGgClient* sender, int32_t type, const std::string& 
       Log(GG_CP1250(">usunięcie śledzenia użytkownika"));
       return;
     case kNotifyFirst:
-    case kNotify105First:
+    case kNotify110First:
       if (!NotifyListPart(sender, type, payload)) return;
       Log(GG_CP1250("%d>kolejne pozycje listy kontaktów"), uin);
       return;
     case kNotifyLast:
-    case kNotify105Last:
+    case kNotify110Last:
       if (!NotifyListPart(sender, type, payload)) return;
       Log(GG_CP1250("%d>ostatnie pozycje listy kontaktów"), uin);
       SendNotifyReply(sender, sender->NotifyReply);
@@ -85,7 +85,7 @@ void TGgSession::NotifyChange(TGgClient* sender, int32_t type, const std::string
   if (!ReadNotifyNumbers(type, payload, numbers)) return Reject(sender, type, payload);
   int32_t uin = sender->Uin();
   for (int32_t number : numbers) {
-    if (type == kRemoveNotify105) {
+    if (type == kRemoveNotify110) {
       Log(GG_CP1250("%d>usunięcie śledzenia użytkownika %d"), uin, number);
       continue;
     }

@@ -85,7 +85,7 @@ bool ReadLogin80(std::string_view payload, TGgLogin& out) {
   return r.Ok();
 }
 
-bool ReadLogin105(std::string_view payload, TGgLogin& out) {
+bool ReadLogin110(std::string_view payload, TGgLogin& out) {
   TProtobufReader r(payload);
   bool haveUin = false;
   out = TGgLogin();
@@ -147,7 +147,7 @@ bool ReadMessageHead80(std::string_view head, TGgSentMessage& out) {
 
 bool ReadMessageHead110(std::string_view head, TGgSentMessage& out) { return ReadMessage110(head, out, true); }
 
-bool ReadNotify105(std::string_view payload, std::vector<int32_t>& out) {
+bool ReadNotify110(std::string_view payload, std::vector<int32_t>& out) {
   TGgReader r(payload);
   while (r.Left() > 0) {
     r.U8();

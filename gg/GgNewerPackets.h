@@ -19,7 +19,7 @@ struct TGgLogin {
 // Type 0x31 (8.0): number, language, hash, status, flags, addresses, version, description.
 bool ReadLogin80(std::string_view payload, TGgLogin& out);
 // Type 0x83 (11), protocol buffers: the number in field 2, status 8, description 9.
-bool ReadLogin105(std::string_view payload, TGgLogin& out);
+bool ReadLogin110(std::string_view payload, TGgLogin& out);
 
 // Type 0x38: status, flags, length and UTF-8 description (a byte after it is not counted).
 struct TGgNewStatus {
@@ -51,7 +51,7 @@ bool ReadMessageHead110(std::string_view head, TGgSentMessage& out);
 
 // Types 0x77, 0x78, 0x7b and 0x7c (11): entries of a byte, the length of the number, its
 // digits and the contact type. Appends the numbers to out.
-bool ReadNotify105(std::string_view payload, std::vector<int32_t>& out);
+bool ReadNotify110(std::string_view payload, std::vector<int32_t>& out);
 
 // Type 0x59: the length of what is being typed (0 when it was dropped) and the other's number.
 struct TGgTyping {

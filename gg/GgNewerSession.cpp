@@ -24,7 +24,7 @@ using namespace ggstatus;
 void TGgSession::NewerLogin(TGgClient* sender, int32_t type, const std::string& payload) {
   TGgLogin login;
   bool is80 = type == kLogin80;
-  if (!(is80 ? ReadLogin80(payload, login) : ReadLogin105(payload, login))) return Reject(sender, type, payload);
+  if (!(is80 ? ReadLogin80(payload, login) : ReadLogin110(payload, login))) return Reject(sender, type, payload);
   BeginLogin(sender, login.Uin);
   sender->Dialect = is80 ? gdGg80 : gdGg110;
   Log(is80 ? GG_CP1250(">logowanie użytkownika %d (protokół 8.0)")

@@ -25,13 +25,13 @@ constexpr int32_t kLogin80 = 0x31;
 constexpr int32_t kNewStatus80 = 0x38;
 constexpr int32_t kRecvMsgAck = 0x46;
 constexpr int32_t kTypingNotify = 0x59;  // both directions
-constexpr int32_t kNotify105First = 0x77;
-constexpr int32_t kNotify105Last = 0x78;
-constexpr int32_t kNotify105Empty = 0x79;
-constexpr int32_t kAddNotify105 = 0x7b;
-constexpr int32_t kRemoveNotify105 = 0x7c;
+constexpr int32_t kNotify110First = 0x77;
+constexpr int32_t kNotify110Last = 0x78;
+constexpr int32_t kNotify110Empty = 0x79;
+constexpr int32_t kAddNotify110 = 0x7b;
+constexpr int32_t kRemoveNotify110 = 0x7c;
 constexpr int32_t kSendMsg110 = 0x7d;
-constexpr int32_t kLogin105 = 0x83;
+constexpr int32_t kLogin110 = 0x83;
 
 // Server to client.
 constexpr int32_t kWelcome = 1;

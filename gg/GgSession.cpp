@@ -46,13 +46,13 @@ const TGgSession::TRoute TGgSession::kRoutes[] = {
     {kNewStatus80, kNewer, &TGgSession::NewStatus80},
     {kRecvMsgAck, kNewer, &TGgSession::MessageAck},
     {kTypingNotify, kNewer, &TGgSession::Typing},
-    {kNotify105First, k110, &TGgSession::NotifyList},
-    {kNotify105Last, k110, &TGgSession::NotifyList},
-    {kNotify105Empty, k110, &TGgSession::NotifyList},
-    {kAddNotify105, k110, &TGgSession::NotifyChange},
-    {kRemoveNotify105, k110, &TGgSession::NotifyChange},
+    {kNotify110First, k110, &TGgSession::NotifyList},
+    {kNotify110Last, k110, &TGgSession::NotifyList},
+    {kNotify110Empty, k110, &TGgSession::NotifyList},
+    {kAddNotify110, k110, &TGgSession::NotifyChange},
+    {kRemoveNotify110, k110, &TGgSession::NotifyChange},
     {kSendMsg110, k110, &TGgSession::NewerMessage},
-    {kLogin105, kAll, &TGgSession::NewerLogin},
+    {kLogin110, kAll, &TGgSession::NewerLogin},
 };
 
 const TGgSession::TRoute* TGgSession::FindRoute(int32_t type) {

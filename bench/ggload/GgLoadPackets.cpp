@@ -75,7 +75,7 @@ void PutLogin105(std::string& out, int32_t uin) {
   p += '\x45';  // field 8, fixed32: the status
   PutLe(p, static_cast<int32_t>(kHidden));
   PutField(p, 9, "");
-  PutPacket(out, kLogin105, p);
+  PutPacket(out, kLogin110, p);
 }
 
 void PutSendMsg60(std::string& out, int32_t to, uint32_t seq, int32_t from) {

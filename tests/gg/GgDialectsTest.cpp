@@ -48,7 +48,7 @@ std::string PackedUin(int32_t uin) {
   return "\x01" + std::string(1, static_cast<char>(digits.size())) + digits;
 }
 
-std::string Login105(int32_t uin, int32_t status, const std::string& description) {
+std::string Login110(int32_t uin, int32_t status, const std::string& description) {
   return Field(1, "pl") + Field(2, PackedUin(uin)) + Field(3, std::string(20, 'h')) + "\x45" + Le(status) +
          Field(9, description) + Field(11, "avatar,StatusComments");
 }
@@ -72,7 +72,7 @@ std::string SendMsg110(int32_t to, int32_t seq, const std::string& plain, const 
   return p;
 }
 
-std::string Notify105(std::initializer_list<int32_t> numbers) {
+std::string Notify110(std::initializer_list<int32_t> numbers) {
   std::string p;
   for (int32_t n : numbers) p += std::string(1, '\0') + PackedUin(n).substr(1) + "\x03";
   return p;
@@ -135,7 +135,7 @@ protected:
   }
   TGgTestPeer Connected110(int32_t uin, int32_t status = 2, const std::string& description = "") {
     TGgTestPeer peer = Connect();
-    peer.Send(0x83, Login105(uin, status, description));
+    peer.Send(0x83, Login110(uin, status, description));
     EXPECT_EQ(peer.Next().Type, 3);
     return peer;
   }
@@ -173,10 +173,10 @@ TEST_F(GgDialectsTest, TheLoginChoosesTheDialectAndTheOthersAreToldTheStatusItBr
   ASSERT_TRUE(WaitLog(2));
   b.Send(2, Le(2));
   ASSERT_TRUE(WaitLog(3));
-  a.Send(0x77, Notify105({100}));
+  a.Send(0x77, Notify110({100}));
   ASSERT_TRUE(WaitLog(4));
   EXPECT_EQ(Log, (std::vector<std::string>{L("<żądanie 56 ") + Status80(2, ""), L("<żądanie 13 ") + Le(200) + "\x03",
-                                           L("<żądanie 2 ") + Le(2), L("<żądanie 119 ") + Notify105({100})}));
+                                           L("<żądanie 2 ") + Le(2), L("<żądanie 119 ") + Notify110({100})}));
   EXPECT_EQ(old.Unread() + a.Unread() + b.Unread() + hidden.Unread(), "");
 
   // A new login on the connection brings its dialect: now a reads 6.0 packets.
@@ -263,7 +263,7 @@ TEST_F(GgDialectsTest, ANotificationTakesAsMuchOfADescriptionAsFits) {
 TEST_F(GgDialectsTest, ALoginAgainOnOneConnectionLogsTheOldNumberOff) {
   TGgTestPeer watcher = Connected(900);
   auto login = [](int32_t type, int32_t uin, int32_t status) {
-    return type == 21 ? Le(uin) : type == 0x31 ? Login80(uin, status, "") : Login105(uin, status, "");
+    return type == 21 ? Le(uin) : type == 0x31 ? Login80(uin, status, "") : Login110(uin, status, "");
   };
   for (int32_t type : {21, 0x31, 0x83}) {
     TGgTestPeer x = Connect();
@@ -413,8 +413,8 @@ TEST_F(GgDialectsTest, NotifyListsAreAnsweredInTheAskersDialect) {
   EXPECT_EQ(reply.Type, 0x37);
   EXPECT_EQ(reply.Payload, Status80Entry(100, 4, "opis") + Status80Entry(300, 5, "Zajęty"));
   // An 11 client lists in parts of digits.
-  b.Send(0x77, Notify105({100}));
-  b.Send(0x78, Notify105({200, 999}));
+  b.Send(0x77, Notify110({100}));
+  b.Send(0x78, Notify110({200, 999}));
   reply = b.Next();
   EXPECT_EQ(reply.Type, 0x37);
   EXPECT_EQ(reply.Payload, Status80Entry(100, 4, "opis") + Status80Entry(200, 2, ""));
@@ -425,10 +425,10 @@ TEST_F(GgDialectsTest, NotifyListsAreAnsweredInTheAskersDialect) {
   EXPECT_EQ(reply.Payload, Status60(300, 5, "\x06" + L("Zajęty")) + Status60(200, 2));
   b.Send(0x79, "");
   // One contact added: answered with its entry when it is connected; removed: only logged.
-  b.Send(0x7b, Notify105({100}));
+  b.Send(0x7b, Notify110({100}));
   EXPECT_EQ(b.Next().Payload, Status80Entry(100, 4, "opis"));
-  b.Send(0x7b, Notify105({999}));
-  b.Send(0x7c, Notify105({100}));
+  b.Send(0x7b, Notify110({999}));
+  b.Send(0x7c, Notify110({100}));
   a.Send(13, Le(300) + "\x03");
   EXPECT_EQ(a.Next().Payload, Status80Entry(300, 5, "Zajęty"));
   EXPECT_EQ(Log, (std::vector<std::string>{
@@ -440,8 +440,8 @@ TEST_F(GgDialectsTest, NotifyListsAreAnsweredInTheAskersDialect) {
 
   // A reply past what a newer client takes in one packet goes in several, of whole entries.
   std::string many;
-  for (int i = 0; i < 2400; ++i) many += Notify105({100});
-  b.Send(0x83, Login105(300, 2, ""));
+  for (int i = 0; i < 2400; ++i) many += Notify110({100});
+  b.Send(0x83, Login110(300, 2, ""));
   EXPECT_EQ(b.Next().Type, 3);
   b.Send(0x78, many);
   TGgPacket first = b.Next(), second = b.Next();

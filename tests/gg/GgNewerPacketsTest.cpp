@@ -20,7 +20,7 @@ const std::string kLogin80 = FromHex(
     "000000000000000000000000000000000000040000000100800037270000000000000000000000000000006423000000476164752d"
     "4761647520436c69656e74204275696c642031302e312e302e3131303730160000004f70697320c485c49920d09fd180d0b8d0b2d0"
     "b5d182");
-const std::string kLogin105 = FromHex(
+const std::string kLogin110 = FromHex(
     "0a02706c12060104313030311a148b4bfe71fceab2dccb573b39ac2f013d638fb7dc20042d77ffee0335140603003a6747472d50686f"
     "656e69782f31312e332e34352e313037373120284255494c443b57494e4e545f7838362d6d7376633b72763a31312e302c706c3b72"
     "656c656173653b7374616e646172642920284f533b57696e646f77733b57696e646f7773204e5420362e312945040000004a164f70"
@@ -45,7 +45,7 @@ TEST(GgNewerPacketsTest, WhatLibgaduSendsIsReadFieldByField) {
   EXPECT_EQ(login.Uin, 1001);
   EXPECT_EQ(login.Status, 4u);
   EXPECT_EQ(login.Description, kDescription);
-  ASSERT_TRUE(ReadLogin105(kLogin105, login));
+  ASSERT_TRUE(ReadLogin110(kLogin110, login));
   EXPECT_EQ(login.Uin, 1001);
   EXPECT_EQ(login.Status, 4u);
   EXPECT_EQ(login.Description, kDescription);
@@ -76,7 +76,7 @@ TEST(GgNewerPacketsTest, WhatLibgaduSendsIsReadFieldByField) {
   EXPECT_EQ(std::string(m.Plain) + "|" + std::string(m.Html), "a|<");  // a NUL ends a text, as in 8.0
 
   std::vector<int32_t> numbers;
-  ASSERT_TRUE(ReadNotify105(FromHex("0004313030320300043130303303"), numbers));
+  ASSERT_TRUE(ReadNotify110(FromHex("0004313030320300043130303303"), numbers));
   EXPECT_EQ(numbers, (std::vector<int32_t>{1002, 1003}));
   TGgTyping typing;
   ASSERT_TRUE(ReadTyping(FromHex("0500ea030000"), typing));
@@ -105,9 +105,9 @@ TEST(GgNewerPacketsTest, APacketCutShortIsRefused) {
   EXPECT_EQ(m.Attributes, "\x02");
   // Protocol buffers may end after any whole field: a cut elsewhere is refused, and a cut
   // before the number is refused too.
-  for (size_t n = 0; n < kLogin105.size(); ++n) {
-    TCut cut(std::string_view(kLogin105).substr(0, n));
-    if (ReadLogin105(cut, login)) {
+  for (size_t n = 0; n < kLogin110.size(); ++n) {
+    TCut cut(std::string_view(kLogin110).substr(0, n));
+    if (ReadLogin110(cut, login)) {
       EXPECT_GE(n, 12u) << n;
     }
   }
@@ -117,7 +117,7 @@ TEST(GgNewerPacketsTest, APacketCutShortIsRefused) {
       EXPECT_TRUE(n == 8 || n == 10 || n == 12 || n == 48) << n;
     }
   }
-  for (size_t n = 1; n < 7; ++n) EXPECT_FALSE(ReadNotify105(TCut(FromHex("00043130303203").substr(0, n)), numbers)) << n;
+  for (size_t n = 1; n < 7; ++n) EXPECT_FALSE(ReadNotify110(TCut(FromHex("00043130303203").substr(0, n)), numbers)) << n;
   for (size_t n = 0; n < 6; ++n) EXPECT_FALSE(ReadTyping(TCut(FromHex("0500ea030000").substr(0, n)), typing)) << n;
 }
 
@@ -142,10 +142,10 @@ TEST(GgNewerPacketsTest, NumbersAreDecimalDigitsWithinThirtyTwoBits) {
   EXPECT_TRUE(ReadSendMsg110(Bytes({0x0A, 0x03, 0x01, 0x01, '7'}), m));
   EXPECT_EQ(m.Recipient, 7);
   std::vector<int32_t> numbers;
-  EXPECT_FALSE(ReadNotify105(Bytes({0x00, 0x03, '1', '0', 'O', 0x03}), numbers));
-  EXPECT_FALSE(ReadNotify105(Bytes({0x00, 0x00, 0x03}), numbers));
+  EXPECT_FALSE(ReadNotify110(Bytes({0x00, 0x03, '1', '0', 'O', 0x03}), numbers));
+  EXPECT_FALSE(ReadNotify110(Bytes({0x00, 0x00, 0x03}), numbers));
   TGgLogin login;
-  EXPECT_FALSE(ReadLogin105(Bytes({0x12, 0x04, 0x01, 0x02, '1', 'x'}), login));
+  EXPECT_FALSE(ReadLogin110(Bytes({0x12, 0x04, 0x01, 0x02, '1', 'x'}), login));
 }
 
 TEST(GgNewerPacketsTest, MessageOffsetsMustStayInsideThePacket) {
