@@ -10,11 +10,11 @@ set -euo pipefail
 build_packages=(
   make g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-dejavu-core
-  libc-ares-dev libsqlite3-dev librsvg2-bin
+  libc-ares-dev libsqlite3-dev libssl-dev librsvg2-bin
   netbase
 )
 test_packages=(
-  clang libgtest-dev libgmock-dev libgadu-dev
+  clang libgtest-dev libgmock-dev libgadu-dev openssl
   curl nginx-light microsocks dante-server
   iproute2 util-linux procps libcap2-bin python3
   file dpkg-dev desktop-file-utils lintian man-db groff-base systemd xvfb
