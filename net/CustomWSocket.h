@@ -335,6 +335,9 @@ protected:
   // without asking the platform again (bytes that come later bring their own report).
   void NoteReadDrained() { readDrained_ = true; }
   void Post(uint32_t msg, intptr_t wParam, intptr_t lParam) { endpoint_.Post(msg, wParam, lParam); }
+  // A one-shot timer of the loop: msg, with the timer's id as its first argument, is posted to
+  // the object delayMs later (see TEventLoop::SetTimer).
+  uint64_t SetTimer(uint32_t msg, int delayMs) { return Loop().SetTimer(endpoint_.Id(), msg, delayMs); }
   TEventLoop& Loop() const { return endpoint_.Loop(); }
   bool AddrAssigned() const { return addrSet_; }
   bool PortAssigned() const { return portSet_; }

@@ -16,7 +16,7 @@ constexpr int kTabWidth = 8;
 
 }  // namespace
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomSocksWSocket(owner) {}
+TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomTlsWSocket(owner) {}
 
 TCustomLineWSocket::~TCustomLineWSocket() = default;
 
@@ -40,24 +40,24 @@ void TCustomLineWSocket::SetLineEnd(const std::string& value) {
 }
 
 void TCustomLineWSocket::HandleNotification(TMessage& msg) {
-  if (msg.Msg != WM_TRIGGER_DATA_AVAILABLE) return TCustomSocksWSocket::HandleNotification(msg);
+  if (msg.Msg != WM_TRIGGER_DATA_AVAILABLE) return TCustomTlsWSocket::HandleNotification(msg);
   RunGuarded([this] { DeliverBuffered(); });
 }
 
 int TCustomLineWSocket::GetRcvdCount() {
   if (LineActive() || pending_ > 0) return pending_;
   if (count_ > 0) return count_;
-  return TCustomSocksWSocket::GetRcvdCount();
+  return TCustomTlsWSocket::GetRcvdCount();
 }
 
 int TCustomLineWSocket::RawReceive(void* buffer, int bufferSize, int flags) {
-  if (platformRead_) return TCustomSocksWSocket::RawReceive(buffer, bufferSize, flags);
+  if (platformRead_) return TCustomTlsWSocket::RawReceive(buffer, bufferSize, flags);
   int held = 0;
   if (pending_ > 0)
     held = pending_;
   else if (!LineActive() && count_ > 0)
     held = count_;
-  if (held == 0) return TCustomSocksWSocket::RawReceive(buffer, bufferSize, flags);
+  if (held == 0) return TCustomTlsWSocket::RawReceive(buffer, bufferSize, flags);
 
   int n = std::min(std::max(bufferSize, 0), held);
   if (n > 0) {
@@ -69,7 +69,7 @@ int TCustomLineWSocket::RawReceive(void* buffer, int bufferSize, int flags) {
 }
 
 bool TCustomLineWSocket::DoDataAvailable(uint16_t error) {
-  if (!LineActive()) return TCustomSocksWSocket::DoDataAvailable(error);
+  if (!LineActive()) return TCustomTlsWSocket::DoDataAvailable(error);
 
   int len = 0;
   ReadIntoLineBuffer(len);
@@ -122,7 +122,7 @@ bool TCustomLineWSocket::DeliverLines() {
     // pending_ drops to 0 when the line has been read whole or LineMode went off meanwhile.
     while (pending_ > 0) {
       int before = pending_;
-      if (!TCustomSocksWSocket::DoDataAvailable(0)) {
+      if (!TCustomTlsWSocket::DoDataAvailable(0)) {
         Consume(pending_);  // nobody listens: the line is dropped
         pending_ = 0;
         break;
@@ -171,7 +171,7 @@ void TCustomLineWSocket::OfferHeldRaw(bool dropUnheard) {
   const uint64_t epoch = bufferEpoch_;
   while (count_ > 0) {
     int before = count_;
-    if (!TCustomSocksWSocket::DoDataAvailable(0)) {
+    if (!TCustomTlsWSocket::DoDataAvailable(0)) {
       if (dropUnheard) ClearLineBuffer();
       return;
     }
@@ -194,7 +194,7 @@ void TCustomLineWSocket::DoSessionClosed(uint16_t error) {
           pending_ = count_;
           while (pending_ > 0) {
             int before = pending_;
-            if (!TCustomSocksWSocket::DoDataAvailable(0)) break;
+            if (!TCustomTlsWSocket::DoDataAvailable(0)) break;
             if (bufferEpoch_ != epoch || pending_ == before) break;
           }
         }
@@ -204,7 +204,7 @@ void TCustomLineWSocket::DoSessionClosed(uint16_t error) {
     }
     if (bufferEpoch_ == epoch) FreeLineBuffer();
   }
-  TCustomSocksWSocket::DoSessionClosed(error);
+  TCustomTlsWSocket::DoSessionClosed(error);
 }
 
 void TCustomLineWSocket::EditLine(int& len) {

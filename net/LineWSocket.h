@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "net/SocksWSocket.h"
+#include "net/TlsWSocket.h"
 
 namespace ordwin {
 
@@ -19,7 +19,7 @@ constexpr uint32_t WM_TRIGGER_DATA_AVAILABLE = 1044;
 // them all; setting it false keeps them until the next read checks again.
 using TLineLimitEvent = TEvent<void(TObject* sender, int rcvdLength, bool& clearData)>;
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
 public:
   explicit TCustomLineWSocket(TComponent* owner);
   ~TCustomLineWSocket() override;

@@ -1,5 +1,5 @@
 // TWSocket: the socket object that programs use, the end of the socket class chain
-// (socket core, SOCKS, line mode, synchronous waiting). Owned by its owner component, or by
+// (socket core, SOCKS, TLS, line mode, synchronous waiting). Owned by its owner component, or by
 // whoever made it when it has none.
 #pragma once
 

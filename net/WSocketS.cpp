@@ -137,13 +137,23 @@ void TCustomWSocketServer::Discard(TWSocketClient* client) {
 }
 
 void TCustomWSocketServer::DoSessionAvailable(uint16_t error) {
+  try {
+    TWSocket::DoSessionAvailable(error);
+  } catch (...) {
+    // Until Accept takes the pending connection, the listener hears of no other.
+    if (State() == wsListening) Loop().AcceptDone(HSocket());
+    throw;
+  }
+  if (error != 0) return;
+  AcceptClient(*this, nullptr);
+}
+
+void TCustomWSocketServer::AcceptClient(TCustomWSocket& listener, const std::shared_ptr<const TTlsContext>& tls) {
   // Until Accept takes the pending connection, the listener hears of no other: a sequence that
   // fails before it must ask again, or the listener would fall silent for good.
   bool acceptCalled = false;  // Accept re-arms the listener itself, also when it fails
   TWSocketClient* client = nullptr;
   try {
-    TWSocket::DoSessionAvailable(error);
-    if (error != 0) return;
     if (clientNumber_ == INT_MAX) throw Exception("Integer overflow");
     ++clientNumber_;
 
@@ -155,11 +165,12 @@ void TCustomWSocketServer::DoSessionAvailable(uint16_t error) {
     acceptCalled = true;
   } catch (...) {
     if (client != nullptr) Discard(client);
-    if (!acceptCalled && State() == wsListening) Loop().AcceptDone(HSocket());
+    if (!acceptCalled && listener.State() == wsListening) Loop().AcceptDone(listener.HSocket());
     throw;
   }
   try {
-    client->Dup(Accept());
+    client->Dup(listener.Accept());
+    if (tls && client->State() == wsConnected) client->AcceptTls(tls, tlsHandshakeLimitMs_);
   } catch (const Exception& e) {
     // The platform failed this one connection (it reset before the accept, or the process is
     // out of descriptors): the client goes, the listener stays.
@@ -179,6 +190,38 @@ void TCustomWSocketServer::DoSessionAvailable(uint16_t error) {
   } else {
     client->SendBanner();
   }
+}
+
+void TCustomWSocketServer::ListenTls(const std::string& tlsPort, std::shared_ptr<const TTlsContext> context,
+                                     int handshakeLimitMs) {
+  if (State() != wsListening) throw ESocketException("Not listening");
+  auto listener = std::make_unique<TWSocket>(nullptr);
+  listener->SetAddr(Addr());
+  listener->SetPort(tlsPort);
+  listener->SetProto("tcp");
+  listener->ListenBacklog = ListenBacklog;
+  listener->OnSessionAvailable = [this](TObject*, uint16_t error) {
+    if (error == 0) AcceptClient(*tlsListener_, tlsContext_);
+  };
+  // What goes wrong in its accept sequence is the server's to hear of.
+  listener->OnBgException = [this](TObject*, const Exception& e, bool& canClose) {
+    canClose = false;
+    HandleAcceptFailure(e);
+  };
+  listener->Listen();
+  tlsContext_ = std::move(context);
+  tlsHandshakeLimitMs_ = handshakeLimitMs;
+  tlsListener_ = std::move(listener);
+}
+
+void TCustomWSocketServer::DoClose(bool shut, uint16_t error) {
+  if (tlsListener_) {
+    // It may be the one whose accept report is being handled: it goes once that is over.
+    tlsListener_->Close();
+    tlsListener_.release()->DestroyWhenIdle();
+    tlsContext_.reset();
+  }
+  TWSocket::DoClose(shut, error);
 }
 
 void TCustomWSocketServer::HandleAcceptFailure(const Exception& e) {

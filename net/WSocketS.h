@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,16 @@ public:
   // Accepts started so far; names the clients and never decreases.
   int ClientNumber() const { return clientNumber_; }
 
+  // Listens on tlsPort too, at Addr, until the server closes; each connection accepted there is
+  // a client like the others (same list, same events, OnClientConnect at once) but speaks TLS
+  // with context: its banner and everything sent to it go out once its handshake is done, and
+  // a handshake not done within handshakeLimitMs ends it (see TCustomTlsWSocket::AcceptTls).
+  // Raises as Listen does; "Not listening" unless the server listens.
+  void ListenTls(const std::string& tlsPort, std::shared_ptr<const TTlsContext> context,
+                 int handshakeLimitMs = TCustomTlsWSocket::kHandshakeLimitMs);
+  // The TLS port's listening socket while there is one, else nullptr.
+  TWSocket* TlsListener() const { return tlsListener_.get(); }
+
   // A client object exists, its connection not attached yet: settings that Dup applies (linger)
   // may be set here.
   TWSocketClientCreateEvent OnClientCreate;
@@ -109,6 +120,8 @@ protected:
   void HandleNotification(TMessage& msg) override;
   // The accept sequence, run for each accept report of the listener.
   void DoSessionAvailable(uint16_t error) override;
+  // The TLS port closes with the server.
+  void DoClose(bool shut, uint16_t error) override;
 
   virtual void NotifyClientCreate(TWSocketClient* client);
   virtual void NotifyClientConnect(TWSocketClient* client, uint16_t error);
@@ -136,10 +149,15 @@ private:
   // Whether client is listed; serial 0 matches any serial.
   bool IsListed(const TWSocketClient* client, uint64_t serial = 0) const;
   TWSocketClient* CreateClient();
+  // Takes the connection pending on listener as a new client; with a context, one that speaks TLS.
+  void AcceptClient(TCustomWSocket& listener, const std::shared_ptr<const TTlsContext>& tls);
   // A client whose accept or attach failed: unlisted at once, silenced, destroyed later.
   void Discard(TWSocketClient* client);
 
   std::vector<TListed> clientList_;
+  std::unique_ptr<TWSocket> tlsListener_;
+  std::shared_ptr<const TTlsContext> tlsContext_;
+  int tlsHandshakeLimitMs_ = 0;
   bool clientListAlive_ = true;
   int clientNumber_ = 0;
   uint64_t nextSerial_ = 1;
