@@ -68,6 +68,15 @@ void TGgGenericSerwer::Listen(std::string& errorText) {
   }
 }
 
+void TGgGenericSerwer::ListenTls(int32_t tlsPort, std::shared_ptr<const TTlsContext> context, std::string& errorText) {
+  errorText.clear();
+  try {
+    socketServer_->ListenTls(std::to_string(tlsPort), std::move(context));
+  } catch (const ESocketException& e) {
+    errorText = e.Message();
+  }
+}
+
 void TGgGenericSerwer::Close() {
   DoDebugLog("TGgGenericSerwer.Close");
   CloseSocketServer();

@@ -76,6 +76,13 @@ public:
   virtual void Listen(std::string& errorText);
   // Stops listening and closes every client.
   virtual void Close();
+  // Once active, listens at every local address on tlsPort too, for clients that speak TLS with
+  // context: they are the listener's clients like those of Port, and what is sent to them
+  // (the greeting first) goes out once their handshake is done (see TCustomWSocketServer).
+  // Close stops it with the rest. errorText as Listen gives it; the reason's code is the
+  // LastError of SocketServer()->TlsListener().
+  void ListenTls(int32_t tlsPort, std::shared_ptr<const TTlsContext> context, std::string& errorText);
+  bool TlsActive() const { return socketServer_->TlsListening(); }
 
   // The client with this number that was accepted first among those that can be reached (see
   // TGgClient::Reachable), or nullptr.

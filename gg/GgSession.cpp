@@ -97,15 +97,37 @@ TGgSession::~TGgSession() {
   ForgetTaken();
 }
 
+namespace {
+
+// The socket layer's text is two lines ("Error ... in function ..." CR LF reason): one here.
+std::string OneLine(std::string text) {
+  if (size_t at = text.find("\r\n"); at != std::string::npos) text.replace(at, 2, ": ");
+  return text;
+}
+
+}  // namespace
+
 std::string TGgSession::Start() {
   std::string errorText;
   riDuziva_->Listen(errorText);
-  if (!errorText.empty()) {
-    // The socket layer's text is two lines ("Error ... in function ..." CR LF reason): one here.
-    std::string oneLine = errorText;
-    if (size_t at = oneLine.find("\r\n"); at != std::string::npos) oneLine.replace(at, 2, ": ");
-    Log(GG_CP1250("<nie udało się otworzyć portu %d (%s); serwer GG nie działa"), riDuziva_->Port(), oneLine);
-  }
+  if (!errorText.empty())
+    Log(GG_CP1250("<nie udało się otworzyć portu %d (%s); serwer GG nie działa"), riDuziva_->Port(),
+        OneLine(errorText));
+  return errorText;
+}
+
+std::string TGgSession::StartTls(std::shared_ptr<const TTlsContext> context, int32_t tlsPort) {
+  std::string names;
+  for (const std::string& name : context->Names()) names += (names.empty() ? "" : ", ") + name;
+  const std::string fingerprint = context->Fingerprint();
+  std::string errorText;
+  riDuziva_->ListenTls(tlsPort, std::move(context), errorText);
+  if (!errorText.empty())
+    Log(GG_CP1250("<nie udało się otworzyć portu %d (%s); połączenia szyfrowane (TLS) nie działają"), tlsPort,
+        OneLine(errorText));
+  else
+    Log(GG_CP1250("<połączenia szyfrowane (TLS) na porcie %s, certyfikat dla %s, odcisk SHA-256 %s"),
+        riDuziva_->SocketServer()->TlsListener()->GetBoundPort(), names, fingerprint);
   return errorText;
 }
 
@@ -147,6 +169,8 @@ void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* client) {
 void TGgSession::RIDuzivaClientDataAvailable(TObject*, TGgClient*, const std::string&) {}
 
 void TGgSession::RIDuzivaClientDisconnect(TObject*, TGgClient* client) {
+  if (!client->TlsError().empty())
+    Log(GG_CP1250("<nieudane połączenie szyfrowane z %s: %s"), client->CachedPeerAddr(), client->TlsError());
   DropKeptCarrier(client);
   AnnounceGone(client);
 }

@@ -52,6 +52,11 @@ public:
   // Starts RIDuziva listening. A port that cannot be opened leaves the session without GG
   // service; the log says so, and the reason is returned (empty when listening).
   std::string Start();
+  // Once started, has RIDuziva take GG clients over TLS with context on port tlsPort as well;
+  // the log says so with the certificate's names and fingerprint, or that the port cannot be
+  // opened, whose reason is returned (empty when listening). A connection whose TLS fails is
+  // logged with the reason when it closes.
+  std::string StartTls(std::shared_ptr<const TTlsContext> context, int32_t tlsPort = kGgTlsPort);
   TRiDuziva& RIDuziva() const { return *riDuziva_; }
 
   // Queues one packet, header and payload, on the client's connection; nothing for a closed

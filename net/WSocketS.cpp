@@ -148,7 +148,7 @@ void TCustomWSocketServer::DoSessionAvailable(uint16_t error) {
   AcceptClient(*this, nullptr);
 }
 
-void TCustomWSocketServer::AcceptClient(TCustomWSocket& listener, const std::shared_ptr<const TTlsContext>& tls) {
+void TCustomWSocketServer::AcceptClient(TCustomWSocket& listener, std::shared_ptr<const TTlsContext> tls) {
   // Until Accept takes the pending connection, the listener hears of no other: a sequence that
   // fails before it must ask again, or the listener would fall silent for good.
   bool acceptCalled = false;  // Accept re-arms the listener itself, also when it fails
@@ -195,6 +195,7 @@ void TCustomWSocketServer::AcceptClient(TCustomWSocket& listener, const std::sha
 void TCustomWSocketServer::ListenTls(const std::string& tlsPort, std::shared_ptr<const TTlsContext> context,
                                      int handshakeLimitMs) {
   if (State() != wsListening) throw ESocketException("Not listening");
+  CloseTls();
   auto listener = std::make_unique<TWSocket>(nullptr);
   listener->SetAddr(Addr());
   listener->SetPort(tlsPort);
@@ -208,19 +209,27 @@ void TCustomWSocketServer::ListenTls(const std::string& tlsPort, std::shared_ptr
     canClose = false;
     HandleAcceptFailure(e);
   };
-  listener->Listen();
   tlsContext_ = std::move(context);
   tlsHandshakeLimitMs_ = handshakeLimitMs;
   tlsListener_ = std::move(listener);
+  try {
+    tlsListener_->Listen();
+  } catch (...) {
+    tlsContext_.reset();
+    throw;
+  }
+}
+
+void TCustomWSocketServer::CloseTls() {
+  if (!tlsListener_) return;
+  // It may be the one whose accept report is being handled: it goes once that is over.
+  tlsListener_->Close();
+  tlsListener_.release()->DestroyWhenIdle();
+  tlsContext_.reset();
 }
 
 void TCustomWSocketServer::DoClose(bool shut, uint16_t error) {
-  if (tlsListener_) {
-    // It may be the one whose accept report is being handled: it goes once that is over.
-    tlsListener_->Close();
-    tlsListener_.release()->DestroyWhenIdle();
-    tlsContext_.reset();
-  }
+  CloseTls();
   TWSocket::DoClose(shut, error);
 }
 

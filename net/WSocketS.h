@@ -94,8 +94,10 @@ public:
   // Raises as Listen does; "Not listening" unless the server listens.
   void ListenTls(const std::string& tlsPort, std::shared_ptr<const TTlsContext> context,
                  int handshakeLimitMs = TCustomTlsWSocket::kHandshakeLimitMs);
-  // The TLS port's listening socket while there is one, else nullptr.
+  // The TLS port's listening socket from ListenTls until the server closes (closed, its
+  // LastError telling why, when that failed), else nullptr.
   TWSocket* TlsListener() const { return tlsListener_.get(); }
+  bool TlsListening() const { return tlsListener_ && tlsListener_->State() == wsListening; }
 
   // A client object exists, its connection not attached yet: settings that Dup applies (linger)
   // may be set here.
@@ -149,8 +151,9 @@ private:
   // Whether client is listed; serial 0 matches any serial.
   bool IsListed(const TWSocketClient* client, uint64_t serial = 0) const;
   TWSocketClient* CreateClient();
+  void CloseTls();
   // Takes the connection pending on listener as a new client; with a context, one that speaks TLS.
-  void AcceptClient(TCustomWSocket& listener, const std::shared_ptr<const TTlsContext>& tls);
+  void AcceptClient(TCustomWSocket& listener, std::shared_ptr<const TTlsContext> tls);
   // A client whose accept or attach failed: unlisted at once, silenced, destroyed later.
   void Discard(TWSocketClient* client);
 

@@ -11,7 +11,9 @@
 #include "gg/Cp1250.h"
 #include "gg/GgMessageStore.h"
 #include "tests/gg/GgSessionFixture.h"
+#include "net/TlsCertificate.h"
 #include "tests/gg/GgTestPeer.h"
+#include "tests/net/TlsTestClient.h"
 
 namespace ordwin {
 namespace {
@@ -622,6 +624,40 @@ TEST_F(GgSessionTest, AMessageIsAcknowledgedAsDeliveredOnlyWhenItWillReachTheRec
   while (sender.Receive(ack) && ack.Type != 5) {
   }
   EXPECT_EQ(LeBytesToInt(ack.Payload, 0), 2);
+}
+
+// Over TLS a client has the same session as on the plain port, its welcome once the handshake
+// is done; the port that cannot be opened and a client whose TLS fails are logged.
+TEST_F(GgSessionTest, ATlsClientHasTheSameSessionAndFailuresAreLogged) {
+  const TTlsCertificatePem pem = MakeSelfSignedCertificate({"localhost"}, 1);
+  auto context = TTlsContext::FromPem(pem.Certificate, pem.Key);
+  EXPECT_NE(Session->StartTls(context, Port), "");
+  ASSERT_EQ(Session->StartTls(context, 0), "");
+  const std::string tlsPort = Session->RIDuziva().SocketServer()->TlsListener()->GetBoundPort();
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("<nie udało się otworzyć portu " + std::to_string(Port) +
+                       " (Error 10048 in function Bind: Address already in use); połączenia szyfrowane (TLS) nie działają"),
+                     L("<połączenia szyfrowane (TLS) na porcie " + tlsPort + ", certyfikat dla localhost, odcisk SHA-256 " +
+                       context->Fingerprint())}));
+
+  test::TTlsTestClient secure(std::stoi(tlsPort));
+  ASSERT_TRUE(secure.Handshake());
+  EXPECT_EQ(secure.Read(12).substr(0, 8), Bytes({0x01, 0, 0, 0, 0x04, 0, 0, 0}));
+  secure.Send(GgPacketBytes(21, Le(1001)));
+  EXPECT_EQ(secure.Read(8), GgPacketBytes(3, ""));
+  TGgTestPeer plain = Connected(1002);
+  secure.Send(GgPacketBytes(11, Message(1002, Le(7), std::string("tajne") + '\0')));
+  EXPECT_EQ(secure.Read(20), GgPacketBytes(5, Le(2) + Le(1001) + Le(7)));
+  ExpectReceivedMessage(plain.Next(), 1001, "tajne");
+  plain.Send(11, Message(1001, Le(8), std::string("jawne") + '\0'));
+  const std::string received = secure.Read(8 + 16 + 6);
+  ExpectReceivedMessage(TGgPacket{LeBytesToInt(received, 0), received.substr(8)}, 1002, "jawne");
+
+  Log.clear();
+  TDescriptor garbage = test::ConnectTo(std::stoi(tlsPort));
+  test::SendAll(garbage.Get(), "GET / HTTP/1.0\r\n\r\n");
+  ASSERT_TRUE(WaitLog(2));
+  EXPECT_EQ(Log[1], L("<nieudane połączenie szyfrowane z 127.0.0.1: http request"));
 }
 
 }  // namespace
