@@ -1,5 +1,8 @@
 #include "app/Hints.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "hosts/HostNames.h"
 
 namespace ordwin {
@@ -52,6 +55,12 @@ std::string HttpPortHint(const std::string& httpPort, const std::string& address
   return "Wyłącz funkcjonujący serwer HTTP by nie blokował portu " + httpPort +
          " lub skonfiguruj go tak, by na żądanie dokumentu „\\appsvc\\appmsg4.asp” odpowiadał " +
          ExpectedAnswer(address, ggPort);
+}
+
+std::string ProgramFile() {
+  std::error_code error;
+  const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? "/usr/bin/ordwin" : file.string();
 }
 
 std::string HttpPortRightsWarning(const std::string& httpPort, const std::string& programFile) {

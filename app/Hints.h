@@ -19,6 +19,9 @@ std::string CompanionClientHint();
 std::string HttpPortWarning(const std::string& httpPort, const std::string& address, int ggPort);
 std::string HttpPortHint(const std::string& httpPort, const std::string& address, int ggPort);
 
+// The file this process runs: the one the right to open low ports is given to.
+std::string ProgramFile();
+
 // The same two when the port was refused for want of rights (no other server holds it): each gives
 // the setcap line that lets programFile open it.
 std::string HttpPortRightsWarning(const std::string& httpPort, const std::string& programFile);

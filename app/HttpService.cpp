@@ -1,8 +1,6 @@
 #include "app/HttpService.h"
 
 #include <exception>
-#include <filesystem>
-#include <system_error>
 
 #include "app/Hints.h"
 #include "gg/GgLogFormat.h"
@@ -10,17 +8,6 @@
 #include "net/WinsockErrors.h"
 
 namespace ordwin {
-
-namespace {
-
-// The file this process runs: the one the right to open low ports is given to.
-std::string ProgramFile() {
-  std::error_code error;
-  const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? "/usr/bin/ordwin" : file.string();
-}
-
-}  // namespace
 
 THttpService::THttpService(TForm1& form)
     : form_(form), responder_([&form] { return form.AdresSerwisuCp1250(); }) {
