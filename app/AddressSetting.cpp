@@ -62,6 +62,11 @@ std::string LoadAddressSetting() {
 
 void StoreAddressSetting(const std::string& text) { WriteSetting(kKey, QString::fromStdString(text)); }
 
+std::string SettingsFolder() {
+  QSettings settings(kOrganization, kApplication);
+  return QFileInfo(settings.fileName()).absolutePath().toStdString();
+}
+
 bool LoadKeepMessagesSetting() {
   QSettings settings(kOrganization, kApplication);
   UserStoreOnly(settings);

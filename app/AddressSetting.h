@@ -19,6 +19,9 @@ std::string LoadAddressSetting();
 // when the store cannot be created, "Failed to set data for 'adres'" when the write fails.
 void StoreAddressSetting(const std::string& text);
 
+// The folder the store lies in (UTF-8), where the program keeps its other settings' files.
+std::string SettingsFolder();
+
 // Whether messages are kept for numbers with no connection: "przechowuj" holds "tak" (or "true",
 // "1"); off when it is absent, holds anything else, or the store cannot be read.
 bool LoadKeepMessagesSetting();

@@ -51,6 +51,25 @@ std::string GgPortHint(int ggPort) {
          "uruchomiony Ordwin; zamknij go i uruchom program ponownie.";
 }
 
+std::string TlsPortHint(int tlsPort) {
+  const std::string port = std::to_string(tlsPort);
+  return "Nie udało się otworzyć portu " + port +
+         " dla szyfrowanych połączeń GG (TLS): klienci z włączonym szyfrowaniem nie połączą się. Port zajmuje "
+         "zapewne serwer WWW; zamknij go i uruchom program ponownie.";
+}
+
+std::string TlsPortRightsHint(int tlsPort, const std::string& programFile) {
+  return "Brak uprawnień do otwarcia portu " + std::to_string(tlsPort) +
+         ": szyfrowane połączenia GG (TLS) nie działają; uruchom program jako root albo nadaj mu je poleceniem " +
+         SetcapLine(programFile) + " (jako root)";
+}
+
+std::string TlsCertificateHint(const std::string& path, const std::string& reason) {
+  return "Szyfrowane połączenia GG (TLS) nie działają: nie udało się użyć certyfikatu „" + path + "” (" + reason +
+         "). Popraw plik (certyfikat i jego klucz w formacie PEM) albo usuń go, a przy następnym uruchomieniu "
+         "powstanie nowy.";
+}
+
 std::string HttpPortHint(const std::string& httpPort, const std::string& address, int ggPort) {
   return "Wyłącz funkcjonujący serwer HTTP by nie blokował portu " + httpPort +
          " lub skonfiguruj go tak, by na żądanie dokumentu „\\appsvc\\appmsg4.asp” odpowiadał " +

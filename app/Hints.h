@@ -38,4 +38,11 @@ std::string KeptMessagesFailedHint(const std::string& path);
 // The hint written when the GG port cannot be opened.
 std::string GgPortHint(int ggPort);
 
+// The hints written when GG over TLS does not run: its port is held by another server, its
+// port was refused for want of rights (with the setcap line for programFile), or the
+// certificate file at path (UTF-8) could not be used, for the reason given.
+std::string TlsPortHint(int tlsPort);
+std::string TlsPortRightsHint(int tlsPort, const std::string& programFile);
+std::string TlsCertificateHint(const std::string& path, const std::string& reason);
+
 }  // namespace ordwin

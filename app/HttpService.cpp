@@ -9,8 +9,8 @@
 
 namespace ordwin {
 
-THttpService::THttpService(TForm1& form)
-    : form_(form), responder_([&form] { return form.AdresSerwisuCp1250(); }) {
+THttpService::THttpService(TForm1& form, THttpResponder::TTlsPortSource tlsPort)
+    : form_(form), responder_([&form] { return form.AdresSerwisuCp1250(); }, std::move(tlsPort)) {
   responder_.HttpWSS().OnClientRefused = [&form](TObject*, THttpConnection* client, TConnectionCap::TVerdict why) {
     std::string line;
     GgFormatInto(line,

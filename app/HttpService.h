@@ -11,8 +11,9 @@ namespace ordwin {
 class THttpService : public IFormService {
 public:
   // The GG port (kGgPort) is named in the warning when port 80 cannot be opened. A connection
-  // the server turns away is told of in the form's packet log.
-  explicit THttpService(TForm1& form);
+  // the server turns away is told of in the form's packet log. tlsPort gives the port of GG over
+  // TLS while it runs (see THttpResponder).
+  explicit THttpService(TForm1& form, THttpResponder::TTlsPortSource tlsPort = nullptr);
 
   // Starts the responder. When its port cannot be opened: the warning box, then the HTTP hint
   // and an empty line in the hint box; the program goes on without HTTP and never retries. The

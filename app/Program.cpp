@@ -49,8 +49,10 @@ QStringList Arguments(int argc, char** argv) {
 // until it ends, and shut-down when the form goes (before the view, which outlives it).
 int RunForm(IFormView& view, const std::function<int(TForm1&)>& runLoop) {
   TForm1 form(view);
-  form.AddService(std::make_unique<THttpService>(form));
-  form.AddService(std::make_unique<TGgService>(form));
+  // The port of GG over TLS while it runs: the server-address reply names it to clients that ask.
+  auto tlsPort = std::make_shared<int>(0);
+  form.AddService(std::make_unique<THttpService>(form, [tlsPort] { return *tlsPort; }));
+  form.AddService(std::make_unique<TGgService>(form, tlsPort));
   form.Dispatch([&form] { form.FormCreate(); });
   return runLoop(form);
 }

@@ -1,24 +1,39 @@
 #include "http/HttpResponder.h"
 
-#include "gg/GgPort.h"
+#include <algorithm>
+#include <string_view>
 
 namespace ordwin {
 
-std::string ServerAddressReply(const std::string& address) {
+namespace {
+
+// Whether a request's query (what follows its "?") has the parameter tls=1.
+bool AsksForTls(std::string_view query) {
+  for (size_t at = 0; at <= query.size();) {
+    size_t end = std::min(query.find('&', at), query.size());
+    if (query.substr(at, end - at) == "tls=1") return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string ServerAddressReply(const std::string& address, int port) {
   // The status line is what GG client libraries check first: without it they give up with
   // "invalid http reply" and never log in.
   std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/data\r\n\r\n0 0 ";
   reply += address;
   reply += ':';
-  reply += std::to_string(kGgPort);
+  reply += std::to_string(port);
   reply += ' ';
   reply += address;
   return reply;
 }
 
-THttpResponder::THttpResponder(TAddressSource address)
-    : address_(std::move(address)), httpWss_(std::make_unique<THttpServer>(nullptr)) {
-  // The server's defaults are the window's settings: port 80 on every address, "c:\wwwroot" with
+THttpResponder::THttpResponder(TAddressSource address, TTlsPortSource tlsPort)
+    : address_(std::move(address)), tlsPort_(std::move(tlsPort)), httpWss_(std::make_unique<THttpServer>(nullptr)) {
+  // The server's defaults are the window's settings: port 80 on every address, "c:\\wwwroot" with
   // "index.html", no linger set.
   THttpServer& h = *httpWss_;
   h.OnGetDocument = [this](TObject* sender, THttpConnection* client, THttpGetFlag& flags) {
@@ -41,7 +56,8 @@ void THttpResponder::Start() { httpWss_->Start(); }
 
 void THttpResponder::HttpWSSGetDocument(TObject*, THttpConnection* client, THttpGetFlag& flags) {
   flags = hfTakeOver;
-  client->SendString(ServerAddressReply(address_()));
+  const int tlsPort = tlsPort_ && AsksForTls(client->Params) ? tlsPort_() : 0;
+  client->SendString(ServerAddressReply(address_(), tlsPort != 0 ? tlsPort : kGgPort));
 }
 
 }  // namespace ordwin

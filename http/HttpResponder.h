@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "gg/GgPort.h"
 #include "http/HttpSrv.h"
 
 namespace ordwin {
@@ -16,8 +17,12 @@ class THttpResponder final {
 public:
   // The address box's current text in the system's 8-bit character set (Windows-1250).
   using TAddressSource = std::function<std::string()>;
+  // The port of GG over TLS while it runs, else 0.
+  using TTlsPortSource = std::function<int()>;
 
-  explicit THttpResponder(TAddressSource address);
+  // A GET whose query has tls=1 (a GG client that asks for encryption) is answered with the
+  // port tlsPort gives while that is not 0, every other GET with kGgPort.
+  explicit THttpResponder(TAddressSource address, TTlsPortSource tlsPort = nullptr);
   // Destroys HttpWSS, which frees its listening socket and every connection.
   ~THttpResponder();
   THttpResponder(const THttpResponder&) = delete;
@@ -38,12 +43,13 @@ private:
   void HttpWSSPostedData(TObject*, THttpConnection*, uint16_t) {}
 
   TAddressSource address_;
+  TTlsPortSource tlsPort_;
   std::unique_ptr<THttpServer> httpWss_;
 };
 
 // The whole reply to a GET for the given address (Windows-1250 bytes, used unchanged): a status
-// line, the content type, a blank line and "0 0 A:8074 A" (kGgPort; the GG listener's own port is
-// not read), with no line end after it.
-std::string ServerAddressReply(const std::string& address);
+// line, the content type, a blank line and "0 0 A:8074 A" (kGgPort, or the port given; the GG
+// listener's own port is not read), with no line end after it.
+std::string ServerAddressReply(const std::string& address, int port = kGgPort);
 
 }  // namespace ordwin

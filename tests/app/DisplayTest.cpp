@@ -69,6 +69,7 @@ TEST_F(ProgramTest, ADisplayThatCannotBeReachedGivesOneLineAndTheServerRunsHeadl
   // Elsewhere port 80 cannot be opened, and its warning would stand in the output.
   if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   ASSERT_FALSE(fs::exists("/tmp/.X11-unix/X97"));
+  size_t startLines = test::kFirstStartLines;
   for (const std::vector<std::string>& env : std::vector<std::vector<std::string>>{
            {"DISPLAY=:97"}, {"QT_QPA_PLATFORM=xcb"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:97"},
            {"QT_QPA_PLATFORM=no-such-platform"}, {"WAYLAND_DISPLAY=wayland-97"}}) {
@@ -77,7 +78,8 @@ TEST_F(ProgramTest, ADisplayThatCannotBeReachedGivesOneLineAndTheServerRunsHeadl
         << env[0] << program.Out << program.Err;
     EXPECT_EQ(program.Stop(SIGTERM), 0) << env[0];
     EXPECT_EQ(program.Err, "Ordwin: no display available; running without a window (--headless)\n") << env[0];
-    EXPECT_EQ(Lines(program.Out), 3u) << env[0];
+    EXPECT_EQ(Lines(program.Out), startLines) << env[0];
+    startLines = test::kFirstStartLines - 1;  // the certificate is made once
   }
 }
 

@@ -1,5 +1,5 @@
 // Every GG client generation through the running program: two libgadu clients (the 8.0 and the
-// 11 dialect) and a 6.0 client of our own.
+// 11 dialect, also over TLS) and a 6.0 client of our own.
 #include "app/Program.h"
 
 #include <cstdint>
@@ -220,6 +220,52 @@ TEST_F(ProgramTest, TwoSessionsOnOneNumberAndAReconnectAfterAVanish) {
   EXPECT_EQ(program.Stop(SIGTERM), 0);
 }
 
+// libgadu set to "encryption if available" with the server set by hand goes to port 443 with
+// TLS: there it logs in, chats with a plain 6.0 client and a plain libgadu client, and each
+// sees the others' presence.
+TEST_F(ProgramTest, LibgaduOverTlsChatsAndSeesPresenceWithPlainClients) {
+  if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
+  TProgram program(Home, {"--headless"});
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) {
+    return out.find("na porcie 443") != std::string::npos;
+  })) << program.Out << program.Err;
+  const std::string polish60 = Utf8ToCp1250(kPolish);
+
+  TGgWirePeer c;
+  LogIn60(c, 1003, 4, polish60);
+  TLibgaduPeer b(1002, kProtocol80, "127.0.0.1", 2, "");
+  ASSERT_TRUE(b.Saw("connected")) << b.Unseen();
+  TLibgaduPeer a(1001, kProtocol110, "127.0.0.1", 4, kPolish, 1);
+  ASSERT_TRUE(a.Saw("connected")) << a.Unseen();
+  EXPECT_TRUE(b.Saw("status 1001 4 " + Hex(kPolish))) << b.Unseen();
+  EXPECT_TRUE(c.Saw(15, Status60(1001, 4, polish60)));
+  a.Command("notify 1002 1003");
+  EXPECT_TRUE(a.Saw("notify 1002 2 -")) << a.Unseen();
+  EXPECT_TRUE(a.Saw("notify 1003 4 " + Hex(kPolish))) << a.Unseen();
+
+  a.Command("msg 1002 " + Hex(kBoth));
+  EXPECT_TRUE(b.Saw("msg 1001 8 " + Hex(kBoth))) << b.Unseen();
+  b.Command("msg 1001 " + Hex(kPolish));
+  EXPECT_TRUE(a.Saw("msg 1002 8 " + Hex(kPolish))) << a.Unseen();
+  a.Command("msg 1003 " + Hex(kPolish));
+  EXPECT_TRUE(c.SawWhere(Message60(1001, polish60)));
+  c.Send(11, Le(1001) + Le(7) + Le(8) + polish60 + std::string(1, '\0'));
+  EXPECT_TRUE(a.Saw("msg 1003 4 " + Hex(kPolish))) << a.Unseen();
+
+  b.Command("status 5 " + Hex("Zajęty"));
+  EXPECT_TRUE(a.Saw("status 1002 5 " + Hex("Zajęty"))) << a.Unseen();
+  a.Command("status 3 -");
+  EXPECT_TRUE(b.Saw("status 1001 3 -")) << b.Unseen();
+  EXPECT_TRUE(c.Saw(15, Status60(1001, 3)));
+  a.Quit();
+  EXPECT_TRUE(b.Saw("status 1001 1 -")) << b.Unseen();
+
+  EXPECT_EQ(program.Stop(SIGTERM), 0);
+  EXPECT_NE(program.Out.find(">logowanie użytkownika 1001 (protokół 11)\n"), std::string::npos) << program.Out;
+  EXPECT_EQ(program.Out.find("nieudane"), std::string::npos) << program.Out;
+  EXPECT_EQ(program.Err, "");
+}
+
 // libgadu with no server set asks the network's server-address host on port 80 where to go;
 // with that name on this machine, both dialects find the program and log in.
 TEST_F(ProgramTest, LibgaduFindsTheServerThroughTheServerAddressRequest) {
@@ -237,10 +283,15 @@ TEST_F(ProgramTest, LibgaduFindsTheServerThroughTheServerAddressRequest) {
   TLibgaduPeer b(1002, kProtocol80, "hub", 4, kPolish);
   ASSERT_TRUE(b.Saw("connected")) << b.Unseen();
   EXPECT_TRUE(a.Saw("status 1002 4 " + Hex(kPolish))) << a.Unseen();
+  // Asking for encryption, it is sent to port 443, which it reaches only with TLS.
+  TLibgaduPeer c(1003, kProtocol110, "hub", 2, "", 1);
+  ASSERT_TRUE(c.Saw("connected")) << c.Unseen();
+  EXPECT_TRUE(a.Saw("status 1003 2 -")) << a.Unseen();
 
   EXPECT_EQ(program.Stop(SIGTERM), 0);
   EXPECT_NE(program.Out.find(">logowanie użytkownika 1001 (protokół 11)\n"), std::string::npos) << program.Out;
   EXPECT_NE(program.Out.find(">logowanie użytkownika 1002 (protokół 8.0)\n"), std::string::npos) << program.Out;
+  EXPECT_NE(program.Out.find(">logowanie użytkownika 1003 (protokół 11)\n"), std::string::npos) << program.Out;
   EXPECT_EQ(::umount("/etc/hosts"), 0);
 }
 

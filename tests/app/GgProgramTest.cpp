@@ -87,14 +87,14 @@ TEST_F(ProgramTest, GgClientsLogInSeeEachOtherAndChatThroughTheRunningProgram) {
       "200>użytkownik zmienił status na 1 \"{01}{00}{00}{00}\" (paczka o długości 4)",
   };
   ASSERT_TRUE(program.ReadUntil([&](const std::string& out, const std::string&) {
-    return Lines(out) >= 3 + expected.size();
+    return Lines(out) >= test::kFirstStartLines + expected.size();
   })) << program.Out;
 
   EXPECT_EQ(program.Stop(SIGTERM), 0);
   EXPECT_TRUE(a.Ended());  // shut-down closes every GG connection
   std::vector<std::string> lines = SplitLines(program.Out);
-  ASSERT_EQ(lines.size(), 3 + expected.size()) << program.Out;
-  EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.end()), expected);
+  ASSERT_EQ(lines.size(), test::kFirstStartLines + expected.size()) << program.Out;
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + test::kFirstStartLines, lines.end()), expected);
   EXPECT_EQ(program.Err, "");
 }
 

@@ -33,8 +33,10 @@ inline std::string Hex(const std::string& text) {
 class TLibgaduPeer {
 public:
   // Logs in as uin with libgadu's protocol_version protocol at server ("hub": through the
-  // server-address request), starting with status and description.
-  TLibgaduPeer(uint32_t uin, int protocol, const std::string& server, int status, const std::string& description) {
+  // server-address request), starting with status and description; with tls 1, encryption if
+  // available.
+  TLibgaduPeer(uint32_t uin, int protocol, const std::string& server, int status, const std::string& description,
+               int tls = 0) {
     int in[2], out[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
@@ -43,7 +45,7 @@ public:
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     std::vector<std::string> args = {std::to_string(uin), std::to_string(protocol), server, std::to_string(status),
-                                     Hex(description)};
+                                     Hex(description), std::to_string(tls)};
     // libgadu keeps a few allocations until exit; the sanitizers' leak report is not ours.
     std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0"};
     if (const char* path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);

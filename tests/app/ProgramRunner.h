@@ -171,6 +171,10 @@ inline int ConnectLoopback(uint16_t port) {
   return -1;
 }
 
+// What a first start writes to standard output: the three hint lines, then the log's lines of
+// the certificate made and of GG over TLS running.
+constexpr size_t kFirstStartLines = 5;
+
 inline size_t Lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 class ProgramTest : public ::testing::Test {

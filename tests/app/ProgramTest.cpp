@@ -30,7 +30,7 @@ TEST_F(ProgramTest, WithoutADisplayItSaysSoRunsHeadlessAndStopsCleanlyOnSigterm)
   EXPECT_NE(program.Out.find("stacji na \"192.168.0.5\" by"), std::string::npos);
   EXPECT_NE(program.Out.find("\n\nUżywając Kelvadra"), std::string::npos);
   EXPECT_EQ(program.Stop(SIGTERM), 0);
-  EXPECT_EQ(Lines(program.Out), 3u);
+  EXPECT_EQ(Lines(program.Out), test::kFirstStartLines);
 }
 
 TEST_F(ProgramTest, AnAddressGivenWithTheOptionIsStoredAsTheBoxStoresItBeforeStartUp) {

@@ -1,8 +1,10 @@
 // LibgaduClient: a GG client built on libgadu, driven line by line for the whole-program tests.
 //
-// Usage: libgadu_client UIN PROTOCOL SERVER STATUS DESCR_HEX
+// Usage: libgadu_client UIN PROTOCOL SERVER STATUS DESCR_HEX [TLS]
 //   PROTOCOL is libgadu's protocol_version (0x2e or 0x40); SERVER an IPv4 address, or "hub" to
-//   let libgadu ask the network's server-address host. The session is UTF-8.
+//   let libgadu ask the network's server-address host. The session is UTF-8. TLS is libgadu's
+//   tls setting: 0 (the default) none, 1 encryption if available, as Pidgin's and Finch's
+//   "Use encryption if available", which with a server set by hand goes to port 443.
 //
 // Commands on standard input (texts hex-encoded UTF-8, numbers decimal or 0x-hexadecimal):
 //   status S DESCR | notify UIN... | add UIN | remove UIN | msg UIN TEXT | typing UIN LEN |
@@ -139,8 +141,8 @@ bool Command(gg_session* s, const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s UIN PROTOCOL SERVER STATUS DESCR_HEX\n", argv[0]);
+  if (argc != 6 && argc != 7) {
+    std::fprintf(stderr, "usage: %s UIN PROTOCOL SERVER STATUS DESCR_HEX [TLS]\n", argv[0]);
     return 2;
   }
   if (std::getenv("GG_DEBUG")) gg_debug_level = 255;
@@ -155,9 +157,11 @@ int main(int argc, char** argv) {
   p.encoding = GG_ENCODING_UTF8;
   p.status = static_cast<int>(Number(argv[4]));
   p.status_descr = descr.empty() ? nullptr : descr.data();
+  p.tls = argc == 7 ? static_cast<int>(Number(argv[6])) : GG_SSL_DISABLED;
   if (std::string(argv[3]) != "hub") {
     p.server_addr = inet_addr(argv[3]);
-    p.server_port = GG_DEFAULT_PORT;
+    // With TLS, as Pidgin and Finch set it: no port, which libgadu takes as 443.
+    p.server_port = p.tls == GG_SSL_DISABLED ? GG_DEFAULT_PORT : 0;
   }
   gg_session* s = gg_login(&p);
   if (s == nullptr) {
