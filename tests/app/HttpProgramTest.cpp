@@ -20,19 +20,9 @@ namespace {
 
 using test::ConnectLoopback;
 using test::Lines;
+using test::Output;
 using test::ProgramTest;
 using test::TProgram;
-
-// Everything a command printed to standard output.
-std::string Output(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) out.append(buffer, n);
-  ::pclose(pipe);
-  return out;
-}
 
 TEST_F(ProgramTest, AnHttpClientAskingPort80GetsTheAddressOfThisServer) {
   if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <chrono>
 #include <csignal>
@@ -169,6 +170,17 @@ inline int ConnectLoopback(uint16_t port) {
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
   ::close(fd);
   return -1;
+}
+
+// Everything a command printed to standard output.
+inline std::string Output(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) out.append(buffer, n);
+  ::pclose(pipe);
+  return out;
 }
 
 // What a first start writes to standard output: the three hint lines, then the log's lines of
