@@ -103,8 +103,8 @@ TTlsCertificatePem MakeSelfSignedCertificate(const std::vector<std::string>& nam
     if (commonName.empty() && name.size() <= kCommonNameLimit) commonName = name;
   }
   X509_NAME* subject = X509_get_subject_name(x);
-  Check(X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Ordwin"),
-                                   -1, -1, 0),
+  Check(X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Ordwin"), -1,
+                                   -1, 0),
         "subject");
   if (!commonName.empty())
     Check(X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
@@ -126,9 +126,8 @@ TTlsCertificatePem MakeSelfSignedCertificate(const std::vector<std::string>& nam
 
   TTlsCertificatePem pem;
   pem.Certificate = Pem([x](BIO* bio) { return PEM_write_bio_X509(bio, x); });
-  pem.Key = Pem([&key](BIO* bio) {
-    return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-  });
+  pem.Key =
+      Pem([&key](BIO* bio) { return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr); });
   return pem;
 }
 

@@ -33,6 +33,9 @@ TBio MemoryBio(const std::string& text) { return TBio(BIO_new_mem_buf(text.data(
   throw Exception(reason.empty() ? what : what + ": " + reason);
 }
 
+// No password is ever asked for: the library's own way would wait for one on the terminal.
+int NoPassword(char*, int, int, void*) { return -1; }
+
 std::string HexPairs(const unsigned char* bytes, unsigned length) {
   std::string text;
   char pair[4];
@@ -76,8 +79,7 @@ std::string TakeTlsErrorText() {
   return text;
 }
 
-std::shared_ptr<const TTlsContext> TTlsContext::FromPem(const std::string& certificatePem,
-                                                        const std::string& keyPem) {
+std::shared_ptr<const TTlsContext> TTlsContext::FromPem(const std::string& certificatePem, const std::string& keyPem) {
   ERR_clear_error();
   std::shared_ptr<TTlsContext> made(new TTlsContext());
   made->context_ = SSL_CTX_new(TLS_server_method());
@@ -92,10 +94,10 @@ std::shared_ptr<const TTlsContext> TTlsContext::FromPem(const std::string& certi
   SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
 
   TBio certificates = MemoryBio(certificatePem);
-  TX509 certificate(PEM_read_bio_X509_AUX(certificates.get(), nullptr, nullptr, nullptr));
+  TX509 certificate(PEM_read_bio_X509_AUX(certificates.get(), nullptr, NoPassword, nullptr));
   if (!certificate) Fail("cannot read the certificate");
   if (SSL_CTX_use_certificate(context, certificate.get()) != 1) Fail("cannot use the certificate");
-  while (X509* link = PEM_read_bio_X509(certificates.get(), nullptr, nullptr, nullptr)) {
+  while (X509* link = PEM_read_bio_X509(certificates.get(), nullptr, NoPassword, nullptr)) {
     if (SSL_CTX_add0_chain_cert(context, link) != 1) {
       X509_free(link);
       Fail("cannot use the certificate chain");
@@ -103,8 +105,13 @@ std::shared_ptr<const TTlsContext> TTlsContext::FromPem(const std::string& certi
   }
   ERR_clear_error();  // the end of the chain reads as an error
 
+  // Without a key block the library would only say that it could not read a certificate's as one.
+  if (keyPem.find("PRIVATE KEY-----") == std::string::npos)
+    throw Exception("cannot read the private key: there is none");
+  if (keyPem.find("ENCRYPTED") != std::string::npos)
+    throw Exception("cannot read the private key: it is protected by a password");
   TBio keyText = MemoryBio(keyPem);
-  std::unique_ptr<EVP_PKEY, TKeyFree> key(PEM_read_bio_PrivateKey(keyText.get(), nullptr, nullptr, nullptr));
+  std::unique_ptr<EVP_PKEY, TKeyFree> key(PEM_read_bio_PrivateKey(keyText.get(), nullptr, NoPassword, nullptr));
   if (!key) Fail("cannot read the private key");
   if (SSL_CTX_use_PrivateKey(context, key.get()) != 1 || SSL_CTX_check_private_key(context) != 1)
     Fail("the private key does not belong to the certificate");

@@ -14,7 +14,8 @@ namespace ordwin::test {
 
 class TTlsTestClient {
 public:
-  explicit TTlsTestClient(int port) : socket_(ConnectTo(port)), context_(SSL_CTX_new(TLS_client_method()), SSL_CTX_free) {
+  explicit TTlsTestClient(int port)
+      : socket_(ConnectTo(port)), context_(SSL_CTX_new(TLS_client_method()), SSL_CTX_free) {
     ::fcntl(socket_.Get(), F_SETFL, O_NONBLOCK);
     ssl_.reset(SSL_new(context_.get()));
     SSL_set_fd(ssl_.get(), socket_.Get());
@@ -29,7 +30,9 @@ public:
   void Send(const std::string& data) {
     for (size_t at = 0; at < data.size();) {
       int n = 0;
-      PumpUntil([&] { return (n = SSL_write(ssl_.get(), data.data() + at, static_cast<int>(data.size() - at))) > 0 || !Retry(n); });
+      PumpUntil([&] {
+        return (n = SSL_write(ssl_.get(), data.data() + at, static_cast<int>(data.size() - at))) > 0 || !Retry(n);
+      });
       if (n <= 0) return;
       at += static_cast<size_t>(n);
     }
