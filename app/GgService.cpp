@@ -7,8 +7,8 @@
 #include "app/Hints.h"
 #include "gg/Cp1250.h"
 #include "gg/GgPort.h"
-#include "net/WinsockErrors.h"
 #include "http/DocumentFile.h"
+#include "net/WinsockErrors.h"
 
 namespace ordwin {
 

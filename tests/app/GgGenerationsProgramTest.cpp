@@ -228,7 +228,8 @@ TEST_F(ProgramTest, LibgaduOverTlsChatsAndSeesPresenceWithPlainClients) {
   TProgram program(Home, {"--headless"});
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) {
     return out.find("na porcie 443") != std::string::npos;
-  })) << program.Out << program.Err;
+  })) << program.Out
+      << program.Err;
   const std::string polish60 = Utf8ToCp1250(kPolish);
 
   TGgWirePeer c;

@@ -44,8 +44,8 @@ public:
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> args = {std::to_string(uin), std::to_string(protocol), server, std::to_string(status),
-                                     Hex(description), std::to_string(tls)};
+    std::vector<std::string> args = {std::to_string(uin),    std::to_string(protocol), server,
+                                     std::to_string(status), Hex(description),         std::to_string(tls)};
     // libgadu keeps a few allocations until exit; the sanitizers' leak report is not ours.
     std::vector<std::string> env = {"ASAN_OPTIONS=detect_leaks=0"};
     if (const char* path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);

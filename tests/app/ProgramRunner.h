@@ -3,11 +3,11 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>

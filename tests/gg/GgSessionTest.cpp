@@ -10,8 +10,8 @@
 
 #include "gg/Cp1250.h"
 #include "gg/GgMessageStore.h"
-#include "tests/gg/GgSessionFixture.h"
 #include "net/TlsCertificate.h"
+#include "tests/gg/GgSessionFixture.h"
 #include "tests/gg/GgTestPeer.h"
 #include "tests/net/TlsTestClient.h"
 
@@ -634,11 +634,12 @@ TEST_F(GgSessionTest, ATlsClientHasTheSameSessionAndFailuresAreLogged) {
   EXPECT_NE(Session->StartTls(context, Port), "");
   ASSERT_EQ(Session->StartTls(context, 0), "");
   const std::string tlsPort = Session->RIDuziva().SocketServer()->TlsListener()->GetBoundPort();
-  EXPECT_EQ(Log, (std::vector<std::string>{
-                     L("<nie udało się otworzyć portu " + std::to_string(Port) +
-                       " (Error 10048 in function Bind: Address already in use); połączenia szyfrowane (TLS) nie działają"),
-                     L("<połączenia szyfrowane (TLS) na porcie " + tlsPort + ", certyfikat dla localhost, odcisk SHA-256 " +
-                       context->Fingerprint())}));
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{
+                L("<nie udało się otworzyć portu " + std::to_string(Port) +
+                  " (Error 10048 in function Bind: Address already in use); połączenia szyfrowane (TLS) nie działają"),
+                L("<połączenia szyfrowane (TLS) na porcie " + tlsPort + ", certyfikat dla localhost, odcisk SHA-256 " +
+                  context->Fingerprint())}));
 
   test::TTlsTestClient secure(std::stoi(tlsPort));
   ASSERT_TRUE(secure.Handshake());
