@@ -74,9 +74,7 @@ TEST_F(HttpResponderTest, AClientAskingForEncryptionIsSentToTheTlsPortWhileItRun
   for (const auto& [request, reply] : std::vector<std::pair<std::string, std::string>>{
            {libgadu, tls},
            {"GET /?a=b&tls=1 HTTP/1.0\r\n\r\n", tls},
-           {"GET /?tls=10 HTTP/1.0\r\n\r\n", plain},
-           {"GET /?xtls=1&tls HTTP/1.0\r\n\r\n", plain},
-           {"GET /tls=1 HTTP/1.0\r\n\r\n", plain},
+           {"GET /tls=1?tls=10&xtls=1&tls HTTP/1.0\r\n\r\n", plain},
            {"GET /appsvc/appmsg_ver8.asp?fmnumber=1001&fmt=2&lastmsg=0&version=10.1.0.11070 HTTP/1.0\r\n\r\n", plain}})
     EXPECT_EQ(Exchange(request), reply) << request;
 }

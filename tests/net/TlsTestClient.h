@@ -3,6 +3,8 @@
 // GG clients that ask for encryption if available do.
 #pragma once
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,51 +16,47 @@ namespace ordwin::test {
 
 class TTlsTestClient {
 public:
-  explicit TTlsTestClient(int port)
-      : socket_(ConnectTo(port)), context_(SSL_CTX_new(TLS_client_method()), SSL_CTX_free) {
+  explicit TTlsTestClient(int port) : socket_(ConnectTo(port)) {
     ::fcntl(socket_.Get(), F_SETFL, O_NONBLOCK);
-    ssl_.reset(SSL_new(context_.get()));
     SSL_set_fd(ssl_.get(), socket_.Get());
   }
 
-  // Pumps until the handshake is done; false when it failed or did not end in time.
+  // Each pumps until it is done: false, or fewer bytes, when the connection failed or time ran out.
   bool Handshake() {
-    int result = 0;
-    PumpUntil([&] { return (result = SSL_connect(ssl_.get())) == 1 || !Retry(result); });
-    return result == 1;
+    return Step([&] { return SSL_connect(ssl_.get()); }) == 1;
   }
   void Send(const std::string& data) {
-    for (size_t at = 0; at < data.size();) {
-      int n = 0;
-      PumpUntil([&] {
-        return (n = SSL_write(ssl_.get(), data.data() + at, static_cast<int>(data.size() - at))) > 0 || !Retry(n);
-      });
-      if (n <= 0) return;
-      at += static_cast<size_t>(n);
-    }
+    Step([&] { return SSL_write(ssl_.get(), data.data(), static_cast<int>(data.size())); });
   }
-  // Pumps until count bytes have come, or the connection ended, or time ran out.
   std::string Read(size_t count) {
     std::string got;
     char buffer[16384];
-    PumpUntil([&] {
+    auto read = [&] {
       int n = SSL_read(ssl_.get(), buffer, sizeof(buffer));
-      if (n > 0) got.append(buffer, static_cast<size_t>(n));
-      return got.size() >= count || (n <= 0 && !Retry(n));
-    });
+      got.append(buffer, static_cast<size_t>(std::max(n, 0)));
+      return n;
+    };
+    Step(read, [&] { return got.size() >= count; });
     return got;
   }
-  int Fd() const { return socket_.Get(); }
 
 private:
-  bool Retry(int result) const {
-    int error = SSL_get_error(ssl_.get(), result);
-    return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+  // Runs operation while the loop turns, until done holds or it failed other than by waiting for
+  // the socket; returns its last result.
+  int Step(
+      const std::function<int()>& operation, const std::function<bool()>& done = [] { return true; }) {
+    int result = 0;
+    PumpUntil([&] {
+      if ((result = operation()) > 0) return done();
+      int error = SSL_get_error(ssl_.get(), result);
+      return error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
+    });
+    return result;
   }
 
   TDescriptor socket_;
-  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context_;
-  std::unique_ptr<SSL, decltype(&SSL_free)> ssl_{nullptr, SSL_free};
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context_{SSL_CTX_new(TLS_client_method()), SSL_CTX_free};
+  std::unique_ptr<SSL, decltype(&SSL_free)> ssl_{SSL_new(context_.get()), SSL_free};
 };
 
 }  // namespace ordwin::test
