@@ -159,6 +159,28 @@ def dns():
     write('DnsAnswerFuzz', 'truncated', b'\x02' + bytes.fromhex('83800001000000000000') + b'\x00\x00')
 
 
+# libgadu 1.12 (GnuTLS) set to "encryption if available": its ClientHello as it sent it.
+CLIENT_HELLO = bytes.fromhex(
+    '16030101700100016c03031529dba5ad2d153469629ec3b0d4223941dda6f596c51c792fc12af2bdc2f0e220296ae2ba31bf4acf60f9'
+    'ebaef0bda6c4a7715833c9fddcc27d1beb5918b4c08a003a1302130313011304c02ccca9c0adc00ac02bc0acc009c030cca8c014c02f'
+    'c013009dc09d0035009cc09c002f009fccaac09f0039009ec09e0033010000e9000500050100000000000a0016001400170018001900'
+    '1d001e01000101010201030104000b00020100000d00220020040108090804040308070501080a0805050308080601080b0806060302'
+    '0102030016000000170000002300000033006b00690017004104b15ad6f04b0623a143fecdb592e45edef33148f5f82a20e96f686108'
+    '467e12af1052c34b73209509e1268b1fe1bdadb8ba40f39e4ab9bbd4fc77a2c980746016001d0020cff0f0d109245c366f6d81040db9'
+    'e26eadad89c68f602e4fa7dbfd1db32ce403002b0009080304030303020301ff01000100002d0003020100001c00024001')
+
+
+def tls():
+    write('TlsReaderFuzz', 'client-hello', b'\x00' + record(0, CLIENT_HELLO))
+    write('TlsReaderFuzz', 'client-hello-split', b'\x00' + record(0, CLIENT_HELLO[:3]) + record(0, CLIENT_HELLO[3:200])
+          + record(0, CLIENT_HELLO[200:]) + b'\x80')
+    write('TlsReaderFuzz', 'http-request', b'\x00' + record(0, b'GET / HTTP/1.0\r\n\r\n'))
+    login = packet(21, le(1002) + le(0x12345678) + le(4) + le(0x20))
+    write('TlsReaderFuzz', 'session', b'\x01' + record(0x40, login) + record(0x40, packet(8, b'') * 3)
+          + record(0x40, bytes(20000)) + record(0x60, b''))
+    write('TlsReaderFuzz', 'record-garbage', b'\x01' + record(0x40, login) + record(0, b'\x17\x03\x03\x00\x05hello'))
+
+
 gg()
 http()
 http_pipeline()
@@ -166,3 +188,4 @@ line_mode()
 hosts()
 socks()
 dns()
+tls()

@@ -17,7 +17,7 @@ build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DORDWIN_FUZZ=ON >/dev/null
 cmake --build "$build"
 
-targets=(GgSessionFuzz HttpRequestFuzz HttpPipelineFuzz LineModeFuzz HostsLinesFuzz SocksReplyFuzz DnsAnswerFuzz)
+targets=(GgSessionFuzz HttpRequestFuzz HttpPipelineFuzz LineModeFuzz HostsLinesFuzz SocksReplyFuzz DnsAnswerFuzz TlsReaderFuzz)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 summary="$build/$mode-summary.txt"
