@@ -1,7 +1,6 @@
 #include "net/TlsWSocket.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -139,6 +138,16 @@ int TCustomTlsWSocket::RawReceive(void* buffer, int bufferSize, int flags) {
 
 int TCustomTlsWSocket::RawSend(const void* data, int len) {
   if (!TlsActive()) return TCustomSocksWSocket::RawSend(data, len);
+  const iovec part{const_cast<void*>(data), static_cast<size_t>(std::max(len, 0))};
+  return SendRecords(&part, 1);
+}
+
+int TCustomTlsWSocket::RawSendGathered(const iovec* parts, int count) {
+  if (!TlsActive()) return TCustomSocksWSocket::RawSendGathered(parts, count);
+  return SendRecords(parts, count);
+}
+
+int TCustomTlsWSocket::SendRecords(const iovec* parts, int count) {
   TTls& tls = *tls_;
   if (tls.Session->Handshaking()) {
     // Only the handshake's own bytes may go out yet.
@@ -146,10 +155,12 @@ int TCustomTlsWSocket::RawSend(const void* data, int len) {
     if (flushed == 0) errno = EWOULDBLOCK;
     return flushed == 1 ? 0 : -1;
   }
-  // The record of a retry is the one made before: the queue's front has not moved since.
-  assert(tls.InFlight <= len);
-  if (tls.InFlight == 0)
-    tls.InFlight = static_cast<int>(tls.Session->Encrypt(static_cast<const char*>(data), static_cast<size_t>(len)));
+  // The records of a retry are the ones made before: the queue's front has not moved since.
+  if (tls.InFlight == 0 && !Encrypt(parts, count)) {
+    tls.Error = tls.Session->Error();
+    errno = ECONNABORTED;
+    return -1;
+  }
   if (tls.InFlight == 0) return 0;
   int flushed = SendOutput();
   if (flushed != 1) {
@@ -157,6 +168,31 @@ int TCustomTlsWSocket::RawSend(const void* data, int len) {
     return -1;
   }
   return std::exchange(tls.InFlight, 0);
+}
+
+bool TCustomTlsWSocket::Encrypt(const iovec* parts, int count) {
+  // The queue's small chunks fill whole records: one record per chunk would cost a header, a tag
+  // and a cipher call each.
+  TTls& tls = *tls_;
+  char record[TTlsSession::kRecordLimit];
+  size_t filled = 0;
+  auto seal = [&] {
+    if (tls.Session->Encrypt(record, filled) != filled) return false;
+    tls.InFlight += static_cast<int>(filled);
+    filled = 0;
+    return true;
+  };
+  for (int i = 0; i < count && tls.InFlight + filled < kSendLimit; ++i) {
+    const char* bytes = static_cast<const char*>(parts[i].iov_base);
+    for (size_t at = 0; at < parts[i].iov_len;) {
+      size_t n = std::min(parts[i].iov_len - at, sizeof(record) - filled);
+      std::memcpy(record + filled, bytes + at, n);
+      filled += n;
+      at += n;
+      if (filled == sizeof(record) && !seal()) return false;
+    }
+  }
+  return filled == 0 || seal();
 }
 
 void TCustomTlsWSocket::DoDataSent(uint16_t error) {

@@ -49,10 +49,11 @@ protected:
   int GetRcvdCount() override;
   // Plaintext, never the platform's bytes; would-block when none is there.
   int RawReceive(void* buffer, int bufferSize, int flags) override;
-  // Sends at most one record of the front of data and reports the plaintext taken only once the
-  // whole record has gone out: the send queue still holds what the platform has not taken.
+  // Both send the front of the queue in records and report the plaintext taken only once its
+  // records have all gone out: the send queue still holds what the platform has not taken.
   // Nothing (0) while the handshake goes on; the layer sends the queue itself when it ends.
   int RawSend(const void* data, int len) override;
+  int RawSendGathered(const iovec* parts, int count) override;
   // Sends what the platform could not take of the handshake before raising OnDataSent.
   void DoDataSent(uint16_t error) override;
   // An orderly close ends TLS with close_notify first.
@@ -65,18 +66,26 @@ private:
   // Sends the session's output: 1 when it has all gone, 0 when the platform is full, -1 on an
   // error (errno tells).
   int SendOutput();
+  // Encrypts the front of the parts (at most kSendLimit bytes) in records of up to
+  // kRecordLimit bytes onto the session's output, or sends the records made for them before:
+  // as RawSend answers. A failure to encrypt is a lost connection (ECONNABORTED).
+  int SendRecords(const iovec* parts, int count);
+  // Encrypts the front of the parts into records, adding their plaintext to InFlight; false
+  // when TLS failed.
+  bool Encrypt(const iovec* parts, int count);
   // Ends the connection for a reason of TLS's: error is the close's code.
   void FailTls(const std::string& why, uint16_t error);
   // Drops the session and its timer.
   void EndSession();
 
   static constexpr int kReadLimit = 65536;
+  static constexpr size_t kSendLimit = 4 * TTlsSession::kRecordLimit;
 
   struct TTls {
     std::unique_ptr<TTlsSession> Session;
     std::string Error;
     uint64_t HandshakeTimer = 0;
-    int InFlight = 0;  // plaintext of the record that is going out, not yet reported taken
+    int InFlight = 0;  // plaintext of the records that are going out, not yet reported taken
   };
   std::unique_ptr<TTls> tls_;
 };

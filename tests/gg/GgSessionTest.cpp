@@ -645,9 +645,16 @@ TEST_F(GgSessionTest, ATlsClientHasTheSameSessionAndFailuresAreLogged) {
   secure.Send(GgPacketBytes(11, Message(1002, Le(7), std::string("tajne") + '\0')));
   EXPECT_EQ(secure.Read(20), GgPacketBytes(5, Le(2) + Le(1001) + Le(7)));
   ExpectReceivedMessage(plain.Next(), 1001, "tajne");
-  plain.Send(11, Message(1001, Le(8), std::string("jawne") + '\0'));
-  const std::string received = secure.Read(8 + 16 + 6);
-  ExpectReceivedMessage(TGgPacket{LeBytesToInt(received, 0), received.substr(8)}, 1002, "jawne");
+  // Packets queued in one turn (those of one read of the plain client's), each longer than one
+  // chunk of the send queue, go out gathered and come whole, encrypted and in order.
+  std::string burst;
+  for (char c : std::string("abcd")) burst += GgPacketBytes(11, Message(1001, Le(8), std::string(1500, c) + '\0'));
+  plain.SendRaw(burst);
+  const std::string received = secure.Read(4 * 1525);
+  ASSERT_EQ(received.size(), 4 * 1525u);
+  for (size_t i = 0; i < 4; ++i)
+    ExpectReceivedMessage(TGgPacket{LeBytesToInt(received, i * 1525), received.substr(i * 1525 + 8, 1517)}, 1002,
+                          std::string(1500, "abcd"[i]));
 
   Log.clear();
   TDescriptor garbage = test::ConnectTo(std::stoi(tlsPort));
