@@ -642,9 +642,6 @@ TEST_F(GgSessionTest, ATlsClientHasTheSameSessionAndFailuresAreLogged) {
   secure.Send(GgPacketBytes(21, Le(1001)));
   EXPECT_EQ(secure.Read(8), GgPacketBytes(3, ""));
   TGgTestPeer plain = Connected(1002);
-  secure.Send(GgPacketBytes(11, Message(1002, Le(7), std::string("tajne") + '\0')));
-  EXPECT_EQ(secure.Read(20), GgPacketBytes(5, Le(2) + Le(1001) + Le(7)));
-  ExpectReceivedMessage(plain.Next(), 1001, "tajne");
   // Packets queued in one turn (those of one read of the plain client's), each longer than one
   // chunk of the send queue, go out gathered and come whole, encrypted and in order.
   std::string burst;
