@@ -3,8 +3,7 @@
 // Usage: libgadu_client UIN PROTOCOL SERVER STATUS DESCR_HEX [TLS]
 //   PROTOCOL is libgadu's protocol_version (0x2e or 0x40); SERVER an IPv4 address, or "hub" to
 //   let libgadu ask the network's server-address host. The session is UTF-8. TLS is libgadu's
-//   tls setting: 0 (the default) none, 1 encryption if available, as Pidgin's and Finch's
-//   "Use encryption if available", which with a server set by hand goes to port 443.
+//   tls setting: 0 (the default) none, 1 Pidgin's "Use encryption if available".
 //
 // Commands on standard input (texts hex-encoded UTF-8, numbers decimal or 0x-hexadecimal):
 //   status S DESCR | notify UIN... | add UIN | remove UIN | msg UIN TEXT | typing UIN LEN |
