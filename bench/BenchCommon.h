@@ -237,18 +237,41 @@ struct TCpuMark {
   }
 };
 
-inline std::string CpuShare(const TCpuMark& a, const TCpuMark& b, pid_t serverPid) {
+// Per cent of one core used between two samples by the server (-1 where there is none), by this
+// generator and by everything else.
+struct TCpuUse {
+  double Server = -1, Self = 0, Other = 0;
+  // A generator that used more of its core than this may have held the server back.
+  static constexpr double kGeneratorBound = 90;
+  bool GeneratorBound() const { return Self > kGeneratorBound; }
+  // Seconds of server CPU per million of whatever was done at rate per second; -1 where unknown.
+  double ServerSecondsPerMillion(double rate) const {
+    return Server >= 0 && rate > 0 ? Server / 100 * 1e6 / rate : -1;
+  }
+};
+
+inline TCpuUse CpuUse(const TCpuMark& a, const TCpuMark& b, pid_t serverPid) {
+  TCpuUse u;
   double wall = static_cast<double>(b.At - a.At) / 1e9;
-  if (wall <= 0) return "";
-  double server = 100 * (b.Server - a.Server) / wall;
-  double self = 100 * (b.Self - a.Self) / wall;
-  double other = std::max(0.0, 100 * (b.Machine - a.Machine) / wall - server - self);
+  if (wall <= 0) return u;
+  if (serverPid > 0) u.Server = 100 * (b.Server - a.Server) / wall;
+  u.Self = 100 * (b.Self - a.Self) / wall;
+  u.Other = std::max(0.0, 100 * (b.Machine - a.Machine) / wall - std::max(u.Server, 0.0) - u.Self);
+  return u;
+}
+
+inline std::string CpuShare(const TCpuUse& u) {
   char buf[64];
-  if (serverPid > 0)
-    std::snprintf(buf, sizeof(buf), "%3.0f %3.0f %3.0f", server, self, other);
+  if (u.Server >= 0)
+    std::snprintf(buf, sizeof(buf), "%3.0f %3.0f %3.0f", u.Server, u.Self, u.Other);
   else
-    std::snprintf(buf, sizeof(buf), "  - %3.0f %3.0f", self, other);
+    std::snprintf(buf, sizeof(buf), "  - %3.0f %3.0f", u.Self, u.Other);
   return buf;
+}
+
+inline std::string CpuShare(const TCpuMark& a, const TCpuMark& b, pid_t serverPid) {
+  if (b.At <= a.At) return "";
+  return CpuShare(CpuUse(a, b, serverPid));
 }
 
 // A server that died stays a zombie until the script reaps it, so the state letter decides.

@@ -1,6 +1,6 @@
 // gg_load: load generator for a running GG server on 127.0.0.1; prints one table of figures.
 //
-// One process, one thread, one level-triggered epoll set holding every client connection; the
+// One process, one thread, one edge-triggered epoll set holding every client connection; the
 // server is another process (started by bench/gg_bench.sh), so each side has its own core and
 // its own descriptor limit. Phases, in this order, each with fresh connections and GG numbers:
 //

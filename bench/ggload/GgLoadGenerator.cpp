@@ -68,7 +68,7 @@ void TGgLoadGenerator::LoginPhase(int count) {
   bool done = LogIn(count);
   TCpuMark b = TCpuMark::Now(opt_.ServerPid);
   int64_t stop = b.At;
-  row.Cpu = CpuShare(a, b, opt_.ServerPid);
+  row.Cpu = CpuUse(a, b, opt_.ServerPid);
   // Let the server finish what the last log-ins posted before its memory is read.
   PumpFor(SecondsToNs(0.2));
   long rssAfter = ServerResidentKiB();
@@ -99,8 +99,8 @@ void TGgLoadGenerator::PairsPhase(int count, int window) {
     conns_[static_cast<size_t>(i)].Partner = i ^ 1;
     conns_[static_cast<size_t>(i)].SentAt.assign(window_, 0);
   }
-  SendAndMeasure(row, opt_.Seconds, [this](int64_t now) {
-    for (size_t i = 0; i < conns_.size(); ++i) FillWindow(i, now);
+  SendAndMeasure(row, opt_.Seconds, [this](int64_t) {
+    for (size_t i = 0; i < conns_.size(); ++i) MarkDirty(i);
   });
   uint64_t sent = 0;
   for (const TConn& c : conns_) sent += c.NextSend;
@@ -148,7 +148,8 @@ void TGgLoadGenerator::FanoutPhase(int count, int window) {
 }
 
 // Sends through the warm-up and the measuring window that follows: Start(now) fills the first
-// windows, each delivery refills one. Only what arrives inside the window counts and is timed.
+// windows, each delivery refills one at the end of its turn. Only what arrives inside the window
+// counts and is timed.
 void TGgLoadGenerator::SendAndMeasure(TGgLoadRow& r, double seconds, const std::function<void(int64_t)>& start) {
   latencies_.Ns.clear();
   latencies_.Ns.reserve(8u << 20);
@@ -162,7 +163,7 @@ void TGgLoadGenerator::SendAndMeasure(TGgLoadRow& r, double seconds, const std::
   PumpUntil(measureFrom_, [] { return false; });
   TCpuMark a = TCpuMark::Now(opt_.ServerPid);
   PumpUntil(measureTo_, [] { return false; });
-  r.Cpu = CpuShare(a, TCpuMark::Now(opt_.ServerPid), opt_.ServerPid);
+  r.Cpu = CpuUse(a, TCpuMark::Now(opt_.ServerPid), opt_.ServerPid);
   sending_ = false;
 }
 
@@ -244,7 +245,7 @@ void TGgLoadGenerator::Open(size_t i) {
   if (::connect(c.Fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) < 0 && errno != EINPROGRESS)
     FailErrno("connect");
   epoll_event ev{};
-  ev.events = EPOLLIN;
+  ev.events = EPOLLIN | EPOLLET;
   ev.data.u64 = i;
   if (::epoll_ctl(ep_, EPOLL_CTL_ADD, c.Fd, &ev) < 0) FailErrno("epoll_ctl add");
   c.State = TConnState::csConnecting;
@@ -270,7 +271,11 @@ void TGgLoadGenerator::CloseAll() {
 bool TGgLoadGenerator::LogIn(int count) {
   CloseAll();
   conns_.resize(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) conns_[static_cast<size_t>(i)].Uin = uinBase_ + i + 1;
+  for (int i = 0; i < count; ++i) {
+    TConn& c = conns_[static_cast<size_t>(i)];
+    c.Uin = uinBase_ + i + 1;
+    c.Texts = TMessageTexts(c.Uin);
+  }
   opened_ = 0;
   awaitingWelcome_ = 0;
   ready_ = 0;
@@ -323,37 +328,44 @@ void TGgLoadGenerator::PumpFor(int64_t ns) {
   PumpUntil(NowNs() + ns, [] { return false; });
 }
 
+// Connections are watched edge-triggered, so each is read until the platform has no more: a read
+// that does not fill the buffer took everything there was.
 void TGgLoadGenerator::Readable(size_t i, int64_t now) {
   TConn& c = conns_[i];
-  size_t have = c.Tail.size();
-  if (have > readBuf_.size() / 2) readBuf_.resize(have * 2);
-  std::memcpy(readBuf_.data(), c.Tail.data(), have);
-  ssize_t n = ::recv(c.Fd, readBuf_.data() + have, readBuf_.size() - have, 0);
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EINTR) return;
-    Fault("client " + std::to_string(c.Uin) + ": receive failed: " + std::strerror(errno));
-    return CloseConn(c);
-  }
-  if (n == 0) {
-    Fault("client " + std::to_string(c.Uin) + ": the server closed the connection");
-    return CloseConn(c);
-  }
-  size_t len = have + static_cast<size_t>(n);
-  const char* p = readBuf_.data();
-  size_t at = 0;
-  while (len - at >= kHeader) {
-    int32_t type = GetLe(p + at);
-    int32_t length = GetLe(p + at + 4);
-    if (length < 0) {
-      Fault("client " + std::to_string(c.Uin) + ": packet with negative length");
+  for (;;) {
+    size_t have = c.Tail.size();
+    if (have > readBuf_.size() / 2) readBuf_.resize(have * 2);
+    std::memcpy(readBuf_.data(), c.Tail.data(), have);
+    size_t room = readBuf_.size() - have;
+    ssize_t n = ::recv(c.Fd, readBuf_.data() + have, room, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return;
+      Fault("client " + std::to_string(c.Uin) + ": receive failed: " + std::strerror(errno));
       return CloseConn(c);
     }
-    if (len - at - kHeader < static_cast<size_t>(length)) break;
-    Packet(i, type, p + at + kHeader, static_cast<size_t>(length), now);
-    if (c.Fd < 0) return;
-    at += kHeader + static_cast<size_t>(length);
+    if (n == 0) {
+      Fault("client " + std::to_string(c.Uin) + ": the server closed the connection");
+      return CloseConn(c);
+    }
+    size_t len = have + static_cast<size_t>(n);
+    const char* p = readBuf_.data();
+    size_t at = 0;
+    while (len - at >= kHeader) {
+      int32_t type = GetLe(p + at);
+      int32_t length = GetLe(p + at + 4);
+      if (length < 0) {
+        Fault("client " + std::to_string(c.Uin) + ": packet with negative length");
+        return CloseConn(c);
+      }
+      if (len - at - kHeader < static_cast<size_t>(length)) break;
+      Packet(i, type, p + at + kHeader, static_cast<size_t>(length), now);
+      if (c.Fd < 0) return;
+      at += kHeader + static_cast<size_t>(length);
+    }
+    c.Tail.assign(p + at, len - at);
+    if (static_cast<size_t>(n) < room) return;
   }
-  c.Tail.assign(p + at, len - at);
 }
 
 void TGgLoadGenerator::MarkDirty(size_t i) {
@@ -363,11 +375,16 @@ void TGgLoadGenerator::MarkDirty(size_t i) {
   dirty_.push_back(i);
 }
 
-// One write per client and turn, whatever it queued during the turn.
+// One write per client and turn, whatever it queued during the turn, with its window of
+// messages topped up.
 void TGgLoadGenerator::Flush() {
+  int64_t now = mode_ == TMode::mdPairs ? NowNs() : 0;
   for (size_t i : dirty_) {
-    conns_[i].Dirty = false;
-    if (conns_[i].Fd >= 0 && !conns_[i].WatchingWrite) WriteOut(i);
+    TConn& c = conns_[i];
+    c.Dirty = false;
+    if (c.Fd < 0) continue;
+    if (mode_ == TMode::mdPairs) FillWindow(i, now);
+    if (!c.WatchingWrite) WriteOut(i);
   }
   dirty_.clear();
 }
@@ -391,7 +408,7 @@ void TGgLoadGenerator::WriteOut(size_t i) {
   }
   if (pending != c.WatchingWrite) {
     epoll_event ev{};
-    ev.events = EPOLLIN | (pending ? EPOLLOUT : 0u);
+    ev.events = EPOLLIN | EPOLLET | (pending ? EPOLLOUT : 0u);
     ev.data.u64 = i;
     if (::epoll_ctl(ep_, EPOLL_CTL_MOD, c.Fd, &ev) < 0) FailErrno("epoll_ctl mod");
     c.WatchingWrite = pending;

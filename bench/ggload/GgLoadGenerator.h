@@ -11,6 +11,7 @@
 
 #include "bench/BenchCommon.h"
 #include "bench/ggload/GgLoadOptions.h"
+#include "bench/ggload/GgLoadPackets.h"
 #include "bench/ggload/GgLoadReport.h"
 
 namespace ordwin::bench {
@@ -32,6 +33,7 @@ private:
   struct TConn {
     int Fd = -1;
     int32_t Uin = 0;
+    TMessageTexts Texts;  // of the messages this client sends
     int Partner = -1;
     TConnState State = TConnState::csClosed;
     int64_t OpenedAt = 0;
@@ -54,7 +56,8 @@ private:
   void PairsPhase(int count, int window);
   void FanoutPhase(int count, int window);
   // Sends through the warm-up and the measuring window that follows: start(now) fills the first
-  // windows, each delivery refills one. Only what arrives inside the window counts and is timed.
+  // windows, each delivery refills one at the end of its turn. Only what arrives inside the window
+  // counts and is timed.
   void SendAndMeasure(TGgLoadRow& r, double seconds, const std::function<void(int64_t)>& start);
   void WindowFigures(TGgLoadRow& r, double seconds);
   long ServerResidentKiB() const;
@@ -80,9 +83,10 @@ private:
   // ---- what the clients send and check (GgLoadTraffic.cpp) ----
   void Packet(size_t i, int32_t type, const char* p, size_t len, int64_t now);
   void Unexpected(const TConn& c, int32_t type, size_t len);
-  void FillWindow(size_t i, int64_t now);
+  void FillWindow(size_t i, int64_t now);  // from Flush only
   void Ack(size_t i, const char* p, size_t len);
   void Message(size_t i, const char* p, size_t len, int64_t now);
+  void Malformed(const TConn& c, const char* p, size_t len);
   bool AllDelivered() const;
   void FillFanout(int64_t now);
   void Notification(TConn& c, const char* p, size_t len, int64_t now);

@@ -1,10 +1,7 @@
 #include "bench/ggload/GgLoadPackets.h"
 
-#include <algorithm>
-#include <cinttypes>
-#include <cstdio>
+#include <array>
 #include <cstring>
-#include <string_view>
 
 #include "gg/GgBytes.h"
 #include "gg/GgPacketTypes.h"
@@ -46,17 +43,52 @@ void PutPacket(std::string& out, int32_t type, const std::string& payload) {
   out += payload;
 }
 
-void PutSeqDigits(std::string& out, uint32_t seq) {
-  char digits[16];
-  std::snprintf(digits, sizeof(digits), "%0*" PRIu32, static_cast<int>(kSeqDigits), seq);
-  out.append(digits, kSeqDigits);
+constexpr auto kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (size_t i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+// seq in kSeqDigits decimal digits, zeros in front, two at a time.
+char* PutSeqDigits(char* out, uint32_t seq) {
+  static_assert(kSeqDigits % 2 == 0);
+  for (size_t i = kSeqDigits; i > 0; i -= 2, seq /= 100) std::memcpy(out + i - 2, &kDigitPairs[2 * (seq % 100)], 2);
+  return out + kSeqDigits;
 }
+
+void PutSeqDigits(std::string& out, uint32_t seq) {
+  char digits[kSeqDigits];
+  out.append(digits, PutSeqDigits(digits, seq));
+}
+
+char* PutDecimal(char* out, int32_t value) {
+  uint32_t v = static_cast<uint32_t>(value);
+  if (value < 0) {
+    *out++ = '-';
+    v = 0u - v;
+  }
+  char digits[10];
+  size_t n = 0;
+  do digits[n++] = static_cast<char>('0' + v % 10);
+  while ((v /= 10) != 0);
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+// The letters that fill a text, 'a' to 'z' over and over: a text's tail is one copy from here.
+constexpr size_t kAlphabet = 26;
+constexpr auto kLetterCycle = [] {
+  std::array<char, kAlphabet + kTextLength> cycle{};
+  for (size_t i = 0; i < cycle.size(); ++i) cycle[i] = static_cast<char>('a' + i % kAlphabet);
+  return cycle;
+}();
 
 }  // namespace
 
-void PutLe(std::string& out, int32_t value) { out += IntToLeBytes(value); }
-
-int32_t GetLe(const char* p) { return LeBytesToInt(std::string_view(p, 4)); }
+void PutLe(std::string& out, int32_t value) { AppendLeBytes(out, value); }
 
 void PutHeader(std::string& out, int32_t type, size_t length) {
   PutLe(out, type);
@@ -78,20 +110,18 @@ void PutLogin105(std::string& out, int32_t uin) {
   PutPacket(out, kLogin110, p);
 }
 
-void PutSendMsg60(std::string& out, int32_t to, uint32_t seq, int32_t from) {
-  PutHeader(out, kSendMsg, 12 + kTextLength + 1);
-  PutLe(out, to);
-  PutLe(out, static_cast<int32_t>(seq));
-  PutLe(out, kMessageClass);
-  size_t at = out.size();
-  out.resize(at + kTextLength + 1);
-  MessageText(&out[at], seq, from);
-  out[at + kTextLength] = '\0';
+void PutSendMsg60(char* out, int32_t to, uint32_t seq, const TMessageTexts& from) {
+  PutPacketHeader(out, kSendMsg, kSendMsg60Length - kHeader);
+  PutLeBytes(out + 8, to);
+  PutLeBytes(out + 12, static_cast<int32_t>(seq));
+  PutLeBytes(out + 16, kMessageClass);
+  from.Write(out + 20, seq);
+  out[kSendMsg60Length - 1] = '\0';
 }
 
-void PutSendMsg110(std::string& out, int32_t to, uint32_t seq, int32_t from) {
+void PutSendMsg110(std::string& out, int32_t to, uint32_t seq, const TMessageTexts& from) {
   char textBytes[kTextLength];
-  MessageText(textBytes, seq, from);
+  from.Write(textBytes, seq);
   std::string text(textBytes, kTextLength);
   std::string p;
   PutField(p, 1, PackedUin(to));
@@ -127,13 +157,18 @@ void PutNewStatus80(std::string& out, uint32_t status, uint32_t seq) {
 // The sequence number first, then letters that change with it, so that a text moved to the
 // wrong place or altered does not compare equal. Never a NUL: the server cuts the text at the
 // first one.
-void MessageText(char* out, uint32_t seq, int32_t sender) {
-  char head[32];
-  int n =
-      std::snprintf(head, sizeof(head), "%0*" PRIu32 " from %" PRId32 " ", static_cast<int>(kSeqDigits), seq, sender);
-  size_t len = std::min(static_cast<size_t>(n), kTextLength);
-  std::memcpy(out, head, len);
-  for (size_t i = len; i < kTextLength; ++i) out[i] = static_cast<char>('a' + (seq + i) % 26);
+TMessageTexts::TMessageTexts(int32_t sender) {
+  std::memcpy(from_, " from ", 6);
+  char* end = PutDecimal(from_ + 6, sender);
+  *end++ = ' ';
+  fromLength_ = static_cast<size_t>(end - from_);
+}
+
+void TMessageTexts::Write(char* out, uint32_t seq) const {
+  char* p = PutSeqDigits(out, seq);
+  std::memcpy(p, from_, fromLength_);
+  size_t len = kSeqDigits + fromLength_;
+  std::memcpy(p + fromLength_, kLetterCycle.data() + (seq + len) % kAlphabet, kTextLength - len);
 }
 
 bool ParseSeq(const char* p, size_t len, uint32_t& seq) {

@@ -20,25 +20,42 @@ constexpr size_t kStatus80Head = 28;
 constexpr size_t kRecvMsg80Head = 24;
 
 void PutLe(std::string& out, int32_t value);
-int32_t GetLe(const char* p);
+inline int32_t GetLe(const char* p) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24);
+}
 void PutHeader(std::string& out, int32_t type, size_t length);
 
 // A login as a 6.0 client sends it (type 21, the number only) and as libgadu's GG 11 client does
 // (0x83, hidden, so that log-ins tell nobody).
 void PutLogin60(std::string& out, int32_t uin);
 void PutLogin105(std::string& out, int32_t uin);
+// The texts of one sender's messages: the sequence number, " from ", the sender's number, a
+// space, then letters that change with the sequence number. What does not change is written
+// once, since texts are made and checked for every message.
+class TMessageTexts {
+public:
+  explicit TMessageTexts(int32_t sender = 0);
+  // The kTextLength bytes of message seq.
+  void Write(char* out, uint32_t seq) const;
+
+private:
+  char from_[kTextLength - kSeqDigits];
+  size_t fromLength_ = 0;
+};
+
 // Message seq to number to: 6.0 (type 11, class 4, the text and a NUL) and GG 11 (0x7d, chat
 // class, the text as plain and as HTML part).
-void PutSendMsg60(std::string& out, int32_t to, uint32_t seq, int32_t from);
-void PutSendMsg110(std::string& out, int32_t to, uint32_t seq, int32_t from);
+// A 6.0 message is kSendMsg60Length bytes, written at out.
+constexpr size_t kSendMsg60Length = kHeader + 12 + kTextLength + 1;
+void PutSendMsg60(char* out, int32_t to, uint32_t seq, const TMessageTexts& from);
+void PutSendMsg110(std::string& out, int32_t to, uint32_t seq, const TMessageTexts& from);
 // The receipt libgadu answers every received message with (0x46).
 void PutRecvMsgAck(std::string& out, int32_t seq);
 // A status change with the sequence number as its description: 6.0 (type 2), 8.0 (0x38).
 void PutNewStatus60(std::string& out, uint32_t status, uint32_t seq);
 void PutNewStatus80(std::string& out, uint32_t status, uint32_t seq);
 
-// The kTextLength text bytes of message seq from sender.
-void MessageText(char* out, uint32_t seq, int32_t sender);
 // The sequence number a text or description starts with; false where there is none.
 bool ParseSeq(const char* p, size_t len, uint32_t& seq);
 // The text of a received message, or nullptr where the payload is not one this generator sent:

@@ -12,11 +12,16 @@ TGgLoadRow::TGgLoadRow(std::string dialect, std::string scenario, int clients, i
 void TGgLoadReport::Add(const TGgLoadRow& r, const std::vector<std::string>& faultTexts) {
   for (const std::string& t : faultTexts) notes_.push_back(r.Scenario + " N=" + std::to_string(r.Clients) + ": " + t);
   rows_.push_back(r);
+  char cpu[160] = "";
+  if (r.Cpu.Server >= 0)
+    std::snprintf(cpu, sizeof(cpu), ", cpu server %.0f %% generator %.0f %% other %.0f %%, server %.3f s per million%s",
+                  r.Cpu.Server, r.Cpu.Self, r.Cpu.Other, r.Cpu.ServerSecondsPerMillion(r.Rate),
+                  r.Cpu.GeneratorBound() ? ", generator-bound" : "");
   std::fprintf(stderr,
                "gg_load: %s N=%d W=%d: %.0f %s, p50 %.1f us, p99 %.1f us, checked %" PRIu64 ", lost %" PRIu64
-               ", faults %" PRIu64 "%s%s\n",
+               ", faults %" PRIu64 "%s%s%s\n",
                r.Scenario.c_str(), r.Clients, r.Window, r.Rate, r.Unit.c_str(), r.P50us, r.P99us, r.Checked, r.Lost,
-               r.Faults, r.Extra.empty() ? "" : "; ", r.Extra.c_str());
+               r.Faults, cpu, r.Extra.empty() ? "" : "; ", r.Extra.c_str());
 }
 
 void TGgLoadReport::SetResident(long startKiB, long endKiB) {
@@ -35,12 +40,15 @@ void TGgLoadReport::Print() const {
       "\nGG server on 127.0.0.1:%u, loopback; pairs: %.1f s measured after %.1f s warm-up; "
       "fan-out: %.1f s measured\n\n",
       opt_.Port, opt_.Seconds, opt_.Warmup, opt_.FanoutSeconds);
-  std::printf("%-7s %-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %11s  %s\n", "dialect", "scenario", "clients",
-              "window", "rate", "unit", "p50 us", "p99 us", "checked", "lost", "faults", "srv gen oth", "notes");
+  std::printf("%-7s %-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %11s %8s  %s\n", "dialect", "scenario",
+              "clients", "window", "rate", "unit", "p50 us", "p99 us", "checked", "lost", "faults", "srv gen oth",
+              "srv s/M", "notes");
   for (const TGgLoadRow& r : rows_)
-    std::printf("%-7s %-18s %7d %6d %12.0f %-16s %10.1f %10.1f %10" PRIu64 " %6" PRIu64 " %6" PRIu64 " %11s  %s\n",
+    std::printf("%-7s %-18s %7d %6d %12.0f %-16s %10.1f %10.1f %10" PRIu64 " %6" PRIu64 " %6" PRIu64
+                " %11s %8.3f  %s%s\n",
                 r.Dialect.c_str(), r.Scenario.c_str(), r.Clients, r.Window, r.Rate, r.Unit.c_str(), r.P50us, r.P99us,
-                r.Checked, r.Lost, r.Faults, r.Cpu.c_str(), r.Extra.c_str());
+                r.Checked, r.Lost, r.Faults, CpuShare(r.Cpu).c_str(), r.Cpu.ServerSecondsPerMillion(r.Rate),
+                r.Cpu.GeneratorBound() ? "GENERATOR-BOUND " : "", r.Extra.c_str());
   std::printf(
       "\nlatency: log-in, connect to login-ok; pairs, send to delivery; fan-out, status change sent to each "
       "notification received\n");
@@ -49,7 +57,10 @@ void TGgLoadReport::Print() const {
       "status changes not yet seen by all others (fan-out)\n");
   std::printf(
       "srv gen oth: per cent of one core used while measuring by the server, by this generator and by other "
-      "work on the machine (on loopback the sender's system time includes the receiver's TCP work)\n");
+      "work on the machine (on loopback the sender's system time includes the receiver's TCP work); srv s/M: "
+      "the server's CPU seconds per million of the rate's unit; GENERATOR-BOUND: this generator used more than "
+      "%.0f %% of its core, so the rate may be its own limit rather than the server's\n",
+      TCpuUse::kGeneratorBound);
   if (rssStartKiB_ > 0)
     std::printf("server VmRSS: %ld KiB before the first phase, %ld KiB after the last\n", rssStartKiB_, rssEndKiB_);
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchCommon.h"
 #include "bench/ggload/GgLoadOptions.h"
 
 namespace ordwin::bench {
@@ -21,7 +22,7 @@ struct TGgLoadRow {
   uint64_t Checked = 0;  // messages or notifications awaited and checked
   uint64_t Lost = 0;
   uint64_t Faults = 0;  // duplicated, reordered, altered, unexpected or missing packets
-  std::string Cpu;      // per cent of a core: server, generator, other work
+  TCpuUse Cpu;          // while measuring
   std::string Extra;
 
   TGgLoadRow(std::string dialect, std::string scenario, int clients, int window, std::string unit);

@@ -53,20 +53,24 @@ void TGgLoadGenerator::Unexpected(const TConn& c, int32_t type, size_t len) {
         std::to_string(len) + " bytes");
 }
 
+// Called as client i's write is made, once a turn: every message delivered in the turn is
+// replaced at once, a 6.0 client's in room made once for all of them.
 void TGgLoadGenerator::FillWindow(size_t i, int64_t now) {
   TConn& c = conns_[i];
+  if (!sending_ || c.Partner < 0) return;
   const TConn& p = conns_[static_cast<size_t>(c.Partner)];
-  bool any = false;
-  while (sending_ && c.NextSend - p.NextRecv < window_) {
+  if (c.NextSend - p.NextRecv >= window_) return;
+  uint32_t room = window_ - (c.NextSend - p.NextRecv);
+  size_t at = c.Out.size();
+  if (!newer_) c.Out.resize(at + room * kSendMsg60Length);
+  for (; room > 0; --room, at += kSendMsg60Length) {
     uint32_t seq = c.NextSend++;
     c.SentAt[seq % window_] = now;
-    any = true;
     if (newer_)
-      PutSendMsg110(c.Out, p.Uin, seq, c.Uin);
+      PutSendMsg110(c.Out, p.Uin, seq, c.Texts);
     else
-      PutSendMsg60(c.Out, p.Uin, seq, c.Uin);
+      PutSendMsg60(&c.Out[at], p.Uin, seq, c.Texts);
   }
-  if (any) MarkDirty(i);
 }
 
 // A 6.0 acknowledgement names the sender itself, a newer one the recipient.
@@ -90,18 +94,20 @@ void TGgLoadGenerator::Message(size_t i, const char* p, size_t len, int64_t now)
   size_t senderIdx = static_cast<size_t>(c.Partner);
   TConn& s = conns_[senderIdx];
   ++c.Received;
-  uint32_t seq = 0;
   const char* text = newer_ ? Text80(p, len) : Text60(p, len);
-  if (text == nullptr || GetLe(p) != s.Uin || !ParseSeq(text, kTextLength, seq)) {
-    return Fault("client " + std::to_string(c.Uin) + ": malformed or misrouted message of " + std::to_string(len) +
-                 " bytes from " + std::to_string(len >= 4 ? GetLe(p) : 0));
+  if (text == nullptr || GetLe(p) != s.Uin) return Malformed(c, p, len);
+  // The text of the message due is made once; any other text is read to be reported.
+  uint32_t seq = c.NextRecv;
+  char want[kTextLength];
+  s.Texts.Write(want, seq);
+  if (std::memcmp(want, text, kTextLength) != 0) {
+    if (!ParseSeq(text, kTextLength, seq)) return Malformed(c, p, len);
+    s.Texts.Write(want, seq);
   }
   if (newer_) {  // libgadu answers every message with a receipt
     PutRecvMsgAck(c.Out, GetLe(p + 4));
     MarkDirty(i);
   }
-  char want[kTextLength];
-  MessageText(want, seq, s.Uin);
   if (std::memcmp(want, text, kTextLength) != 0 ||
       (newer_ && std::memcmp(want, p + kRecvMsg80Head + 6, kTextLength) != 0))
     Fault("client " + std::to_string(c.Uin) + ": text of message " + std::to_string(seq) + " altered");
@@ -115,7 +121,12 @@ void TGgLoadGenerator::Message(size_t i, const char* p, size_t len, int64_t now)
     latencies_.Add(now - s.SentAt[seq % window_]);
   }
   c.NextRecv = seq + 1;
-  FillWindow(senderIdx, now);
+  MarkDirty(senderIdx);
+}
+
+void TGgLoadGenerator::Malformed(const TConn& c, const char* p, size_t len) {
+  Fault("client " + std::to_string(c.Uin) + ": malformed or misrouted message of " + std::to_string(len) +
+        " bytes from " + std::to_string(len >= 4 ? GetLe(p) : 0));
 }
 
 bool TGgLoadGenerator::AllDelivered() const {
