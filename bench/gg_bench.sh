@@ -5,8 +5,11 @@
 # a private network namespace (port 8074 free, all traffic on that namespace's loopback), the
 # server on core 0 and bench/gg_load on core 1, and runs every case of the table against it with
 # 6.0 clients (gg_floor speaks no other dialect); the table gives the median of the rounds for
-# both and Ordwin's figure over gg_floor's. Every message and notification is checked for loss,
-# duplication and order in every round; faults are printed after the table.
+# both and Ordwin's figure over gg_floor's, with each server's CPU seconds per million messages
+# (log-ins, notifications) and the shares of a core the server and gg_load used; where gg_load
+# used more than 90 % of its core the figure is marked, being its limit as much as the server's.
+# Every message and notification is checked for loss, duplication and order in every round;
+# faults are printed after the table.
 # A benchmark, not a test: it reports, it asserts no timing. Three rounds take about two minutes.
 #
 # Usage: bench/gg_bench.sh [gg_load options...]         the comparison table; the options (for
@@ -129,7 +132,9 @@ else
     round=$((round + 1))
   done
   # Medians over the rounds: rates from the rate field, the latency case by its p99, memory from
-  # the bytes per client of the large log-in.
+  # the bytes per client of the large log-in; for every case the server's CPU seconds per million
+  # of the case's unit (messages, log-ins, notifications) and both processes' shares of a core
+  # while measuring, the generator's marked where it passed 90 %.
   awk -v rounds="$ROUNDS" '
     function median(list,   n, a, i, j, t) {
       n = split(list, a, " ")
@@ -137,34 +142,58 @@ else
       if (n == 0) return ""
       return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
     }
+    function field(pattern, skip,   v) {
+      if (!match($0, pattern)) return ""
+      v = substr($0, RSTART + skip, RLENGTH - skip); sub(/[^0-9.-].*/, "", v)
+      return v
+    }
+    function add(key, v) { if (v != "") vals[server, key] = vals[server, key] " " v }
     FNR == 1 { n = split(FILENAME, parts, "/"); split(parts[n], kind, "."); server = kind[1] }
     {
       name = $1
-      match($0, /: [0-9.]+ /); rate = substr($0, RSTART + 2, RLENGTH - 3)
-      match($0, /p99 [0-9.]+/); p99 = substr($0, RSTART + 4, RLENGTH - 4)
-      vals[server, name "/rate"] = vals[server, name "/rate"] " " rate
-      vals[server, name "/p99"] = vals[server, name "/p99"] " " p99
-      if (match($0, /: -?[0-9]+ B per client/)) {
-        bytes = substr($0, RSTART + 2, RLENGTH - 2); sub(/ B per client/, "", bytes)
-        vals[server, name "/mem"] = vals[server, name "/mem"] " " bytes
-      }
+      add(name "/rate", field(": [0-9.]+ ", 2))
+      add(name "/p99", field("p99 [0-9.]+", 4))
+      add(name "/mem", field(": -?[0-9]+ B per client", 2))
+      add(name "/srv", field("cpu server [0-9.]+", 11))
+      add(name "/gen", field("generator [0-9.]+ %", 10))
+      add(name "/spm", field("server [0-9.]+ s per million", 7))
     }
-    function row(label, key, unit, lowerIsBetter,   o, r) {
-      o = median(vals["ordwin", key]); r = median(vals["gg_floor", key])
-      if (o == "") return
-      if (r == "") { printf "%-56s %14.0f %14s %9s\n", label, o, "-", "-"; return }
-      printf "%-56s %14.0f %14.0f %8.2f%s\n", label, o, r, (r > 0 ? o / r : 0), lowerIsBetter ? " x" : ""
+    # One side of a row: the figure, and where the case was timed the server s per million, the
+    # server share and the generator share.
+    function side(key, name,   f, spm, srv, gen) {
+      f = median(vals[key, name "/" figureKind]); if (f == "") return sprintf("%35s", "-")
+      spm = median(vals[key, name "/spm"]); srv = median(vals[key, name "/srv"]); gen = median(vals[key, name "/gen"])
+      figures[key] = f
+      if (figureKind == "mem" || spm == "") return sprintf("%13.0f %21s", f, "")
+      costs[key] = spm
+      if (gen + 0 > 90) bound = 1
+      return sprintf("%13.0f %8.3g %5.0f %5.0f%s", f, spm, srv, gen, gen + 0 > 90 ? "*" : " ")
+    }
+    function row(label, name, kind, lowerIsBetter,   o, r, ratio, cpu) {
+      figureKind = kind; delete figures; delete costs
+      o = side("ordwin", name); r = side("gg_floor", name)
+      if (!("ordwin" in figures)) return
+      ratio = ("gg_floor" in figures) && figures["gg_floor"] > 0 ? sprintf("%7.2f%s", figures["ordwin"] / figures["gg_floor"], lowerIsBetter ? " x" : "  ") : sprintf("%9s", "-")
+      cpu = ("ordwin" in costs) && costs["gg_floor"] > 0 ? sprintf("%7.2f x", costs["ordwin"] / costs["gg_floor"]) : ""
+      printf "%-56s %s  %s %s %s\n", label, o, r, ratio, cpu
     }
     END {
       printf "\nGG relay against gg_floor, 6.0 clients, median of %d rounds (server on core 0, load on core 1)\n\n", rounds
-      printf "%-56s %14s %14s %9s\n", "case", "Ordwin", "gg_floor", "ratio"
-      row("100 clients in pairs, 32 in flight (msg/s)", "relay100/rate")
-      row("1,000 clients in pairs, 32 in flight (msg/s)", "relay1000/rate")
-      row("2 clients, 1 in flight: p99 latency (us)", "latency2/p99", "", 1)
-      row("1,000 clients logging in, 8 at once (log-ins/s)", "login1000/rate")
-      row("10,000 clients logging in, 8 at once (log-ins/s)", "login10000/rate")
-      row("status fan-out, 1,000 clients, 32 in flight (notif./s)", "fanout1000/rate")
-      row("memory per logged-in client (B of server RSS)", "login10000/mem", "", 1)
+      printf "%-56s %35s  %35s %9s %9s\n", "", "Ordwin", "gg_floor", "Ordwin /", "Ordwin /"
+      printf "%-56s %13s %8s %5s %5s   %13s %8s %5s %5s  %9s %9s\n", "case", "figure", "srv s/M", "srv%", "gen%", "figure", "srv s/M", "srv%", "gen%", "gg_floor", "CPU"
+      row("100 clients in pairs, 32 in flight (msg/s)", "relay100", "rate")
+      row("1,000 clients in pairs, 32 in flight (msg/s)", "relay1000", "rate")
+      row("2 clients, 1 in flight: p99 latency (us)", "latency2", "p99", 1)
+      row("1,000 clients logging in, 8 at once (log-ins/s)", "login1000", "rate")
+      row("10,000 clients logging in, 8 at once (log-ins/s)", "login10000", "rate")
+      row("status fan-out, 1,000 clients, 32 in flight (notif./s)", "fanout1000", "rate")
+      row("memory per logged-in client (B of server RSS)", "login10000", "mem", 1)
+      printf "\nsrv s/M: the server'"'"'s CPU seconds (user and system, /proc/PID/stat) per million of the "
+      printf "case'"'"'s unit;\nsrv%%, gen%%: per cent of a core used by the server and by gg_load while measuring"
+      printf " (on loopback a sender'"'"'s system time holds the receiver'"'"'s TCP work);\n"
+      printf "CPU: Ordwin'"'"'s srv s/M over gg_floor'"'"'s"
+      if (bound) printf ";\n* generator-bound: gg_load used more than 90 %% of its core, so that figure may be gg_load'"'"'s limit, not the server'"'"'s"
+      printf "\n"
     }' "$WORK"/ordwin.* "$WORK"/gg_floor.*
   echo
   echo "every round's figures:"
