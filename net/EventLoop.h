@@ -8,12 +8,13 @@
 // One turn of the loop runs four phases, always in this order:
 //   1. Collect: the readiness of the watched descriptors and the timers that are due become
 //      notifications at the back of the queue.
-//   2. Deliver: the notifications queued when the turn began go to their endpoints, one at a
-//      time, and the handlers run: they read, answer, queue what they send and log. What they
-//      post waits for the next turn.
+//   2. Deliver: the notifications in the queue once readiness is collected go to their
+//      endpoints, one at a time, and the handlers run: they read, answer, queue what they send
+//      and log. What they post waits for the next turn.
 //   3. Send: every connection that queued bytes for the end of the turn hands them to the
-//      platform, in one gathered send each (TCustomWSocket::SendAtTurnEnd), in the order the
-//      connections first queued.
+//      platform in one gathered send each (TCustomWSocket::SendAtTurnEnd; past 64 chunks, one
+//      per 64), in the order the connections first queued. What the platform does not take
+//      goes out on a later turn's write report.
 //   4. Finish: the work that waits for the sends, the log's lines of the turn above all, so that
 //      a client waiting for its answer never waits for the log's write as well.
 // Phases 3 and 4 run again while they give each other work; a turn run from inside a handler
