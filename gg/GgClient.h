@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "gg/GgDialect.h"
 #include "gg/GgLimits.h"
@@ -50,6 +51,12 @@ public:
   // DescriptionIsUtf8, UTF-8.
   std::string Description;
   bool DescriptionIsUtf8 = false;
+  // Takes a status word with its description, held as it came (UTF-8 when utf8).
+  void TakeStatus(uint32_t word, std::string_view description, bool utf8) {
+    Status = word;
+    Description.assign(description);
+    DescriptionIsUtf8 = utf8;
+  }
 
   // When the connection was attached and when the client last sent anything; the end of the
   // quick check of this connection that a login with its number started (unset: none runs).

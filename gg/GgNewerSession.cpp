@@ -25,21 +25,13 @@ void TGgSession::NewerLogin(TGgClient* sender, int32_t type, const std::string& 
   TGgLogin login;
   bool is80 = type == kLogin80;
   if (!(is80 ? ReadLogin80(payload, login) : ReadLogin110(payload, login))) return Reject(sender, type, payload);
-  BeginLogin(sender, login.Uin);
-  sender->Dialect = is80 ? gdGg80 : gdGg110;
-  Log(is80 ? GG_CP1250(">logowanie użytkownika %d (protokół 8.0)")
-           : GG_CP1250(">logowanie użytkownika %d (protokół 11)"),
-      login.Uin);
-  SendPacket(sender, kLoginOk, std::string());
-  Log(GG_CP1250("<użytkownik zalogowany"));
-  sender->NotifyReply.clear();
-
+  AcceptLogin(sender, login.Uin, is80 ? gdGg80 : gdGg110,
+              is80 ? GG_CP1250(">logowanie użytkownika %d (protokół 8.0)")
+                   : GG_CP1250(">logowanie użytkownika %d (protokół 11)"));
   // A newer client logs in with its status and description: the others are told of them as of
   // a status change, or they would not see it until it changed them. A client that is not
   // there for them (not available, hidden) is news to nobody.
-  sender->Status = login.Status;
-  sender->Description.assign(login.Description);
-  sender->DescriptionIsUtf8 = true;
+  sender->TakeStatus(login.Status, login.Description, true);
   std::string cp1250 = Utf8ToCp1250(login.Description);
   if (IsShownOnline(login.Status)) AnnounceStatus(sender, AnnouncedStatus(login.Status), cp1250, login.Description);
   Log(GG_CP1250("%d>status przy logowaniu %x \"%s\""), login.Uin, login.Status, EscapeControlChars(cp1250));
@@ -49,22 +41,9 @@ void TGgSession::NewerLogin(TGgClient* sender, int32_t type, const std::string& 
 void TGgSession::NewStatus80(TGgClient* sender, int32_t type, const std::string& payload) {
   TGgNewStatus status;
   if (!ReadNewStatus80(payload, status)) return Reject(sender, type, payload);
-  sender->Status = status.Status;
-  sender->Description.assign(status.Description);
-  sender->DescriptionIsUtf8 = true;
-  if (status.Status & kFriendsOnlyFlag)
-    SendServerMessage(sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
-
   int32_t uin = sender->Uin();
   std::string cp1250 = Utf8ToCp1250(status.Description);
-  if (LogStatusWord(uin, status.Status, payload.size())) {
-    // Without this answer the client waits seconds before it closes by itself.
-    SendPacket(sender, kDisconnectAck, std::string());
-    sender->Close();
-    AnnounceLeaving(sender, AnnouncedStatus(status.Status), cp1250, status.Description);
-  } else {
-    AnnounceStatus(sender, AnnouncedStatus(status.Status), cp1250, status.Description);
-  }
+  ChangeStatus(sender, status.Status, status.Description, true, cp1250, payload.size());
   Log(GG_CP1250("%d>użytkownik zmienił status na %x z opisem \"%s\" (paczka o długości %d)"), uin, status.Status,
       EscapeControlChars(cp1250), payload.size());
 }

@@ -231,49 +231,53 @@ void TGgSession::Unknown(TGgClient*, int32_t type, const std::string& payload) {
 
 // Fields a short payload lacks read as 0, here and in every 6.0 packet.
 void TGgSession::Login(TGgClient* sender, int32_t, const std::string& payload) {
-  BeginLogin(sender, LeBytesToInt(payload, 0));
-  sender->Dialect = gdGg60;
-  Log(GG_CP1250(">logowanie użytkownika %d"), sender->Uin());
-  SendPacket(sender, kLoginOk, std::string());
-  Log(GG_CP1250("<użytkownik zalogowany"));
-  sender->NotifyReply.clear();
+  AcceptLogin(sender, LeBytesToInt(payload, 0), gdGg60, GG_CP1250(">logowanie użytkownika %d"));
   DeliverKept(sender);
 }
 
-void TGgSession::BeginLogin(TGgClient* client, int32_t uin) {
+void TGgSession::AcceptLogin(TGgClient* client, int32_t uin, TGgDialect dialect, std::string_view cp1250Line) {
   if (client->LoggedIn) {
     if (IsShownOnline(client->Status)) {
       Log(GG_CP1250("<użytkownik %d wylogowany przez ponowne logowanie"), client->Uin());
       AnnounceLeaving(client, kNotAvailable, {}, {});
     }
-    client->Status = 0;
-    client->Description.clear();
-    client->DescriptionIsUtf8 = false;
+    client->TakeStatus(0, {}, false);
   }
   client->SetUin(uin);
   client->LoggedIn = true;
   client->UnsentBound = kMaxUnsent;
   riDuziva_->CheckOtherConnections(client);
+  client->Dialect = dialect;
+  Log(cp1250Line, uin);
+  SendPacket(client, kLoginOk, std::string());
+  Log(GG_CP1250("<użytkownik zalogowany"));
+  client->NotifyReply.clear();
 }
 
 void TGgSession::StatusChange(TGgClient* sender, int32_t, const std::string& payload) {
+  // The others are told the bytes after the word as they came, past a NUL too.
   std::string_view passedOn = std::string_view(payload).substr(std::min<size_t>(4, payload.size()));
   uint32_t word = static_cast<uint32_t>(LeBytesToInt(payload, 0));
-  sender->Status = word;
-  sender->Description.assign(passedOn.substr(0, passedOn.find('\0')));
-  sender->DescriptionIsUtf8 = false;
-  if (word & kFriendsOnlyFlag) SendServerMessage(sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
-
   int32_t uin = sender->Uin();
-  size_t length = payload.size();
-  if (LogStatusWord(uin, word, length)) {
-    sender->Close();
-    AnnounceLeaving(sender, AnnouncedStatus(word), passedOn, Cp1250ToUtf8(sender->Description));
-  } else {
-    AnnounceStatus(sender, AnnouncedStatus(word), passedOn, Cp1250ToUtf8(sender->Description));
-  }
+  ChangeStatus(sender, word, passedOn.substr(0, passedOn.find('\0')), false, passedOn, payload.size());
   Log(GG_CP1250("%d>użytkownik zmienił status na %x \"%s\" (paczka o długości %d)"), uin, word,
-      EscapeControlChars(payload), length);
+      EscapeControlChars(payload), payload.size());
+}
+
+void TGgSession::ChangeStatus(TGgClient* sender, uint32_t word, std::string_view description,
+                              bool descriptionIsUtf8, std::string_view tail60, size_t length) {
+  sender->TakeStatus(word, description, descriptionIsUtf8);
+  if (word & kFriendsOnlyFlag) SendServerMessage(sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
+  std::string converted = descriptionIsUtf8 ? std::string() : Cp1250ToUtf8(description);
+  std::string_view utf8 = descriptionIsUtf8 ? description : std::string_view(converted);
+  if (LogStatusWord(sender->Uin(), word, length)) {
+    // Without this answer a newer client waits seconds before it closes by itself.
+    if (IsNewer(sender->Dialect)) SendPacket(sender, kDisconnectAck, std::string());
+    sender->Close();
+    AnnounceLeaving(sender, AnnouncedStatus(word), tail60, utf8);
+  } else {
+    AnnounceStatus(sender, AnnouncedStatus(word), tail60, utf8);
+  }
 }
 
 bool TGgSession::LogStatusWord(int32_t uin, uint32_t word, size_t length) {

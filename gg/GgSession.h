@@ -137,6 +137,13 @@ private:
   // sender's connection closed.
   void Reject(TGgClient* sender, int32_t type, const std::string& payload);
 
+  // The steps of a status change that every dialect takes once its packet is read: the client
+  // takes the status and its description (UTF-8 when descriptionIsUtf8), a friends-only status
+  // is answered with a server message, the state's line is logged, and the others are told; a
+  // log-off (a newer client answered first with 0x0d) closes the connection. tail60 as for
+  // AnnounceStatus; length is the packet's, for the log.
+  void ChangeStatus(TGgClient* sender, uint32_t word, std::string_view description, bool descriptionIsUtf8,
+                    std::string_view tail60, size_t length);
   // Logs the line of a status word's state; true for a log-off (1 or 21).
   bool LogStatusWord(int32_t uin, uint32_t word, size_t length);
   // Adds the numbers of a notify-list part to the sender's reply; false when the part could not
@@ -181,10 +188,13 @@ private:
   // keeps its number, they are told that connection's status instead, or nothing when it has
   // told none: a person on two devices is not shown as gone when one of them goes.
   void AnnounceLeaving(TGgClient* client, uint32_t code, std::string_view tail60, std::string_view utf8Description);
-  // A login on a connection that is logged in already: the old number logs off first (the
-  // others are told as for a log-off) and the new login starts without a status. Then the
-  // number's other connections, if any, are checked for life.
-  void BeginLogin(TGgClient* client, int32_t uin);
+  // The steps of a login that every dialect takes once its packet is read. On a connection
+  // that is logged in already the old number logs off first (the others are told as for a
+  // log-off) and the new login starts without a status; the number's other connections, if
+  // any, are checked for life. Then the connection speaks dialect, the login is logged with
+  // cp1250Line (its number the one value), answered with login-ok and starts a fresh notify
+  // reply.
+  void AcceptLogin(TGgClient* client, int32_t uin, TGgDialect dialect, std::string_view cp1250Line);
 
   // Messages kept for numbers with no connection (GgKeptMessages.cpp). KeepMessage stores one
   // and logs it; false when it is not to be kept (no store, a sender not logged in, number 0,
