@@ -91,10 +91,12 @@ public:
   // keep-alive tightened to Limits.CheckInterval for Limits.CheckTime, so that one that has
   // vanished ends (and closes as any lost connection does) within a few seconds.
   void CheckOtherConnections(const TGgClient* client);
-  // The attached clients by number, and those with packets queued for the end of the turn.
+  // The attached clients, by number and in accept order.
   TGgClientIndex& ClientIndex() { return index_; }
 
   // ---- Published; nothing in the program uses it ----
+  // The listener's own lines: its closing, a listen that its check refused, a background
+  // exception. The program leaves it unassigned, so they go nowhere.
   TGgDebugLogEvent OnDebugLog;
   TNotifyEvent OnServerListening;
   // The class of the client objects (TGgClient); changeable only while not active.
@@ -113,7 +115,6 @@ protected:
   // Run after a successful listen; a non-empty errorText closes the listener again.
   virtual void CheckListen(std::string& errorText);
 
-  // Raise the events.
   virtual void DoClientConnect(TGgClient* client);
   virtual void DoClientDataAvailable(TGgClient* client, const std::string& data);
   virtual void DoClientDisconnect(TGgClient* client);
@@ -128,7 +129,9 @@ protected:
   virtual void SocketServerSessionClosed(TObject* sender, uint16_t error);
   // A client's OnDataAvailable: reads what is there and hands it on as a chunk.
   virtual void ClientDataAvailable(TObject* sender, uint16_t error);
-  // The OnBgException of the server and of each client: logged, and the socket kept open.
+  // The OnBgException of the server and of each client: the exception goes to OnDebugLog and
+  // the socket stays open. One that leaves a packet's handler never comes here: the client's
+  // read round drops it (TCustomWSocket::ReceiveLoop).
   virtual void BgExceptionHandler(TObject* sender, const Exception& e, bool& canClose);
 
 private:

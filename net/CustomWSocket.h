@@ -114,6 +114,10 @@ public:
   TChangeState OnChangeState;
   TDnsLookupDone OnDnsLookupDone;
   TNotifyEvent OnError;
+  // An exception (of the standard class) that left a handler run from one of the object's
+  // notifications, except one that left OnDataAvailable, which the read round drops (see
+  // ReceiveLoop). The object is aborted afterwards unless the handler clears canClose; what
+  // leaves this handler is dropped.
   TBgExceptionEvent OnBgException;
 
   // ---- listening, adopting and closing ----
@@ -257,8 +261,8 @@ public:
   static std::string GetLocalName();
 
 protected:
-  // Dispatches one notification of the object's endpoint; an exception raised anywhere in the
-  // dispatch, handlers included, goes to HandleBgException, except one that leaves
+  // Dispatches one notification of the object's endpoint; an exception of the standard class
+  // raised in the dispatch, handlers included, goes to HandleBgException, except one that leaves
   // OnDataAvailable in a read round (ReceiveLoop).
   virtual void HandleNotification(TMessage& msg);
   virtual void ResetDefaults();
@@ -272,6 +276,8 @@ protected:
   virtual int RawSendGathered(const iovec* parts, int count);
   void RaiseErrorFmt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   virtual void RaiseError(const std::string& msg);
+  // Raises OnBgException, then aborts the object unless the handler cleared canClose; what
+  // leaves the handler or the abort is dropped.
   virtual void HandleBgException(const Exception& e);
   // Fires OnDataAvailable; true when it is assigned. An exception that leaves the handler is
   // marked as the data handler's, for ReceiveLoop to drop.
