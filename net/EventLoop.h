@@ -18,7 +18,8 @@
 //   4. Finish: the work that waits for the sends, the log's lines of the turn above all, so that
 //      a client waiting for its answer never waits for the log's write as well.
 // Phases 3 and 4 run again while they give each other work; a turn run from inside a handler
-// (a wait) runs all four for whatever is there.
+// (a wait) runs all four for whatever is there. The README's "One turn of the loop" follows one
+// GG packet through them, file by file.
 #pragma once
 
 #include <chrono>
