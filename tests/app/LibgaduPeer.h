@@ -37,8 +37,10 @@ public:
   // available.
   TLibgaduPeer(uint32_t uin, int protocol, const std::string& server, int status, const std::string& description,
                int tls = 0) {
+    // Commands go through a socket, not a pipe: a client that has died fails the test's write
+    // instead of killing the test with SIGPIPE and leaving its programs running.
     int in[2], out[2];
-    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in), 0);
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -70,7 +72,7 @@ public:
 
   void Command(const std::string& line) {
     std::string l = line + "\n";
-    ASSERT_EQ(::write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+    ASSERT_EQ(::send(in_, l.data(), l.size(), MSG_NOSIGNAL), static_cast<ssize_t>(l.size()));
   }
 
   // Waits until the client has reported line (a final '*' matches any rest), and takes it (into
