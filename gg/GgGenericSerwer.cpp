@@ -2,6 +2,16 @@
 
 namespace ordwin {
 
+namespace {
+
+// What one read takes before the platform is asked how much is left: a few times what a turn
+// of a busy relay brings a connection.
+constexpr int kReadRoom = 64 * 1024;
+// A chunk that grew past this in one large read gives its room back.
+constexpr size_t kKeptChunkRoom = 2 * kReadRoom;
+
+}  // namespace
+
 TGgGenericSerwer::TGgGenericSerwer(TComponent* owner)
     : TComponent(owner), socketServer_(std::make_unique<TWSocketServer>(nullptr)) {
   // Every other setting keeps its default; Listen assigns the address, port and protocol.
@@ -136,11 +146,34 @@ void TGgGenericSerwer::CheckListen(std::string& errorText) { errorText.clear(); 
 void TGgGenericSerwer::ClientDataAvailable(TObject* sender, uint16_t error) {
   if (error != 0) return;
   TGgClient* client = static_cast<TGgClient*>(sender);
-  std::string chunk = client->ReceiveString();
-  if (chunk.empty()) return;
+  // The kept chunk is lent to this read, and given back however the handlers end: a read that
+  // a handler makes meanwhile (by turning the loop) finds it lent and makes its own.
+  struct TLent {
+    std::string& kept;
+    std::string chunk;
+    ~TLent() {
+      if (chunk.capacity() <= kKeptChunkRoom) kept.swap(chunk);
+    }
+  } lent{chunk_, {}};
+  lent.chunk.swap(chunk_);
+  ReadChunk(*client, lent.chunk);
+  if (lent.chunk.empty()) return;
   client->LastHeard = TGgClock::now();
-  DoClientDataAvailable(client, chunk);
-  ProcessClientData(client, chunk);
+  DoClientDataAvailable(client, lent.chunk);
+  ProcessClientData(client, lent.chunk);
+}
+
+void TGgGenericSerwer::ReadChunk(TGgClient& client, std::string& chunk) {
+  chunk.clear();
+  if (client.LineMode()) {
+    chunk = client.ReceiveString();
+    return;
+  }
+  if (!readRoom_) readRoom_.reset(new char[kReadRoom]);
+  int got = client.Receive(readRoom_.get(), kReadRoom);
+  if (got <= 0) return;
+  chunk.assign(readRoom_.get(), static_cast<size_t>(got));
+  if (got == kReadRoom) chunk += client.ReceiveString();
 }
 
 void TGgGenericSerwer::SendToClient(TGgClient* client, const std::string& data) {

@@ -142,6 +142,10 @@ private:
   void ArmSweep();
   // The keep-alive timings of a connection: Limits' own, or those of a check.
   void KeepAlive(TGgClient* client, bool checking);
+  // Reads what the client holds into chunk: the bytes ReceiveString returns, without asking the
+  // platform how many there are (unless a read fills the listener's room) and without a fresh
+  // zero-filled string for every read.
+  void ReadChunk(TGgClient& client, std::string& chunk);
 
   TGgClientIndex index_;  // before the server: clients leave it as they are destroyed
   std::unique_ptr<TWSocketServer> socketServer_;
@@ -149,6 +153,8 @@ private:
   int32_t port_ = 0;
   bool active_ = false;
   uint64_t sweepTimer_ = 0;
+  std::unique_ptr<char[]> readRoom_;  // where reads land, made at the first
+  std::string chunk_;                 // a chunk whose room is kept between reads
   TNotificationEndpoint endpoint_{this};
 };
 
