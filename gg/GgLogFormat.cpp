@@ -10,6 +10,8 @@ namespace {
 
 // The longest text of one number: a sign and 19 digits.
 constexpr size_t kLongestNumber = 20;
+// Room on the stack for a line: a message line with a few hundred bytes of text.
+constexpr size_t kStackRoom = 512;
 
 // Writes the digits of value at out, least significant last, and returns their end. Every
 // logged packet has numbers in its line: two decimal digits at a time this is several times
@@ -64,13 +66,16 @@ char* PutHex(char* out, uint32_t value) {
 }  // namespace
 
 void GgFormatArgs(std::string& out, std::string_view cp1250Format, const TGgLogArg* args, size_t count) {
-  // Every log line passes here: the line is written straight into room made for the longest it
-  // can be (the format, and each value once), then cut to what it took.
+  // Every log line passes here: the line is written straight into room for the longest it can
+  // be (the format, and each value once), then appended, or cut to what it took. A usual line
+  // fits the stack: no zero-filled room in out for each.
   size_t room = cp1250Format.size();
   for (size_t a = 0; a < count; ++a) room += args[a].IsNumber ? kLongestNumber : args[a].Text.size();
+  char onStack[kStackRoom];
   size_t start = out.size();
-  out.resize(start + room);
-  char* p = out.data() + start;
+  if (room > sizeof(onStack)) out.resize(start + room);
+  char* const first = room > sizeof(onStack) ? out.data() + start : onStack;
+  char* p = first;
   auto put = [&p](std::string_view bytes) {
     if (bytes.empty()) return;  // an empty view may have no bytes at all to copy from
     std::memcpy(p, bytes.data(), bytes.size());
@@ -108,7 +113,24 @@ void GgFormatArgs(std::string& out, std::string_view cp1250Format, const TGgLogA
       p = PutDecimal64(p, arg.Value < 0 ? 0 - static_cast<uint64_t>(arg.Value) : static_cast<uint64_t>(arg.Value));
     }
   }
-  out.resize(static_cast<size_t>(p - out.data()));
+  if (first == onStack)
+    out.append(onStack, static_cast<size_t>(p - onStack));
+  else
+    out.resize(start + static_cast<size_t>(p - first));
+}
+
+std::string_view TGgMessageLine::Make(int32_t sender, int32_t recipient, std::string_view cp1250Text) {
+  if (head_ == 0 || sender != sender_ || recipient != recipient_) {
+    line_.clear();
+    GgFormatInto(line_, GG_CP1250("%d>wypowiedź dla %d o treści \""), sender, recipient);
+    head_ = line_.size();
+    sender_ = sender;
+    recipient_ = recipient;
+  }
+  line_.resize(head_);
+  line_.append(cp1250Text);
+  line_ += '"';
+  return line_;
 }
 
 }  // namespace ordwin

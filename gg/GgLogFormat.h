@@ -32,6 +32,21 @@ void GgFormatInto(std::string& out, std::string_view cp1250Format, const TArgs&.
   GgFormatArgs(out, cp1250Format, args, sizeof...(values));
 }
 
+// The log line of a message, "%d>wypowiedź dla %d o treści \"%s\"" with the sender, the recipient
+// and the text. Its head, all before the text, is kept while messages of one sender to one
+// recipient follow each other, as those of one read do: what is left for each is the text.
+class TGgMessageLine {
+public:
+  // The line, valid until the next call.
+  std::string_view Make(int32_t sender, int32_t recipient, std::string_view cp1250Text);
+
+private:
+  std::string line_;
+  size_t head_ = 0;  // 0 until the first line
+  int32_t sender_ = 0;
+  int32_t recipient_ = 0;
+};
+
 }  // namespace ordwin
 
 #define GG_CP1250(Utf8Literal)                                                  \

@@ -226,6 +226,7 @@ private:
 
   TLogSink log_;
   std::string line_;
+  TGgMessageLine messageLine_;
   std::string message_;  // kept between messages: no allocation for each
   std::unique_ptr<TRiDuziva> riDuziva_;
   TNotificationEndpoint endpoint_{this};

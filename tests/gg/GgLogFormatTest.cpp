@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,8 @@ TEST(GgLogFormatTest, ConversionsBetweenTextRunsAndAtBothEnds) {
   EXPECT_EQ(Format("100%% %d%%", 5), "[100% 5%");
   EXPECT_EQ(Format(""), "[");
   EXPECT_EQ(Format("no conversions"), "[no conversions");
+  // A line longer than the usual ones is made in out itself.
+  EXPECT_EQ(Format("%s|%d", std::string(600, 'y'), 5), "[" + std::string(600, 'y') + "|5");
 }
 
 TEST(GgLogFormatTest, MissingOrMismatchedArgumentsLeaveNothingAndTheTextGoesOn) {
@@ -34,6 +37,18 @@ TEST(GgLogFormatTest, MissingOrMismatchedArgumentsLeaveNothingAndTheTextGoesOn) 
   EXPECT_EQ(Format("%q|%d", 1, 2), "[1|2");           // any other conversion letter: decimal
   EXPECT_EQ(Format("end %", 1), "[end %");             // a lone % at the end stays
   EXPECT_EQ(Format("%"), "[%");
+}
+
+// The head kept from the line before serves only the same sender and recipient.
+TEST(GgLogFormatTest, MessageLinesInARowEachAsTheFormatMakesIt) {
+  TGgMessageLine line;
+  for (auto [sender, recipient, text] :
+       {std::tuple(1001, 1002, std::string("a")), std::tuple(1001, 1002, std::string("b\0\xB9", 3)),
+        std::tuple(1001, 1003, std::string()), std::tuple(-7, 1003, std::string(600, 'y'))}) {
+    std::string expected;
+    GgFormatInto(expected, GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), sender, recipient, text);
+    EXPECT_EQ(line.Make(sender, recipient, text), expected) << sender << " " << recipient;
+  }
 }
 
 }  // namespace
