@@ -23,6 +23,19 @@ TEST(LogTextTest, ControlBytesLineEndsIncludedShowAsPictures) {
   EXPECT_EQ(out, "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD|Łód\u013D");
 }
 
+// However long the line, every byte is shown as on its own.
+TEST(LogTextTest, LongLinesAsTheirBytesAlone) {
+  const std::string all = AllBytes();
+  for (size_t length : {341u, 342u, 2000u}) {
+    std::string line, expected;
+    for (size_t i = 0; i < length; ++i) line += all[(i * 7) % 256];
+    for (char c : line) AppendLogText(expected, std::string(1, c));
+    std::string out = "[";
+    AppendLogText(out, line);
+    EXPECT_EQ(out, "[" + expected) << length;
+  }
+}
+
 TEST(LogTextTest, NoByteLeavesAControlCharacterInTheText) {
   std::string out;
   AppendLogText(out, AllBytes());
