@@ -105,9 +105,12 @@ private:
   friend class TGgClientIndex;
   int32_t uin_ = 0;
   TGgClientIndex* index_ = nullptr;
-  // The clients of the index before and after this one, in accept order.
+  // The clients of the index before and after this one, in accept order, of all and of those
+  // with its number.
   TGgClient* previousJoined_ = nullptr;
   TGgClient* nextJoined_ = nullptr;
+  TGgClient* previousSameUin_ = nullptr;
+  TGgClient* nextSameUin_ = nullptr;
   uint64_t acceptOrder_ = 0;
   uint64_t deliveredEnd_ = 0;  // QueuedBytes just after the last message acknowledged as delivered
 };

@@ -4,9 +4,9 @@
 // destroyed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
-#include <unordered_map>
+#include <vector>
 
 #include "gg/GgClient.h"
 
@@ -29,8 +29,7 @@ public:
   // clients' numbers.
   template <class TVisit>
   void ForEach(int32_t uin, TVisit visit) const {
-    if (auto bucket = byUin_.find(uin); bucket != byUin_.end())
-      for (const auto& entry : bucket->second) visit(entry.second);
+    for (TGgClient* client = First(uin); client != nullptr; client = client->nextSameUin_) visit(client);
   }
   // Calls visit for every client, in accept order; visit must not destroy clients (closing them
   // is safe: that only posts their release).
@@ -40,13 +39,27 @@ public:
   }
 
 private:
+  // One number's clients: the first in accept order heads a list through the clients
+  // themselves. The table is open-addressed (linear probing, at most half full): a lookup reads
+  // one or two neighbouring slots and no node of its own.
+  struct TSlot {
+    int32_t Uin = 0;
+    TGgClient* First = nullptr;  // nullptr: the slot is free
+    TGgClient* Last = nullptr;
+  };
+
+  TGgClient* First(int32_t uin) const;
   void Add(TGgClient* client, int32_t uin);
   void Remove(TGgClient* client, int32_t uin);
+  size_t Home(int32_t uin) const;
+  // The slot holding uin, or the free slot where it would go.
+  size_t Find(int32_t uin) const;
+  void Resize(size_t capacity);
 
   TGgClient* first_ = nullptr;
   TGgClient* last_ = nullptr;
-  // Per number, its clients in accept order.
-  std::unordered_map<int32_t, std::map<uint64_t, TGgClient*>> byUin_;
+  std::vector<TSlot> slots_;  // empty, or a power of two
+  size_t used_ = 0;
 };
 
 }  // namespace ordwin
