@@ -2,12 +2,7 @@
 
 namespace ordwin {
 
-int32_t LeBytesToInt(std::string_view bytes, size_t offset) {
-  if (offset < bytes.size() && bytes.size() - offset >= 4) {
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
-    return static_cast<int32_t>(b[0] | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-                                static_cast<uint32_t>(b[3]) << 24);
-  }
+int32_t LeBytesToIntShort(std::string_view bytes, size_t offset) {
   uint32_t value = 0;
   for (size_t i = 0; i < 4; ++i) {
     size_t at = offset + i;

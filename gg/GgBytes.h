@@ -2,22 +2,33 @@
 // for the packet log.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 namespace ordwin {
 
-// The signed 32-bit value of the first four bytes, least significant first. Bytes missing at the
-// end of a short input read as 0.
-int32_t LeBytesToInt(std::string_view bytes, size_t offset = 0);
+// The signed 32-bit value of the four bytes at offset, least significant first. Bytes missing at
+// the end of a short input read as 0 (LeBytesToIntShort). Inline, a single load where the four
+// are there: every field of every packet is read here.
+int32_t LeBytesToIntShort(std::string_view bytes, size_t offset);
+inline int32_t LeBytesToInt(std::string_view bytes, size_t offset = 0) {
+  if (offset >= bytes.size() || bytes.size() - offset < 4) return LeBytesToIntShort(bytes, offset);
+  uint32_t v;
+  std::memcpy(&v, bytes.data() + offset, sizeof(v));
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  return static_cast<int32_t>(v);
+}
 
 // The four bytes of value, least significant first (two's complement for negative values).
 std::string IntToLeBytes(int32_t value);
-// The same four bytes written at out, or appended to out.
+// The same four bytes written at out (a single store), or appended to out.
 inline void PutLeBytes(char* out, int32_t value) {
   uint32_t v = static_cast<uint32_t>(value);
-  for (size_t i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFFu);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  std::memcpy(out, &v, sizeof(v));
 }
 void AppendLeBytes(std::string& out, int32_t value);
 
