@@ -160,7 +160,16 @@ public:
   // out gathered, up to kGatheredChunks in one send.
   void TryToSend();
   void QueueData(const std::string& str);
-  void QueueBytes(const void* data, int len);
+  // Inline where the bytes fit the last chunk, as nearly every short packet does.
+  void QueueBytes(const void* data, int len) {
+    if (len > 0 && !sendQueue_.empty() && sendQueue_.back().Room() >= len) {
+      sendQueue_.back().Write(data, len);
+      sendQueueBytes_ += static_cast<size_t>(len);
+      queuedBytes_ += static_cast<uint64_t>(len);
+      return;
+    }
+    QueueBytesInChunks(data, len);
+  }
   void ClearSendQueue();
   bool SendQueueEmpty() const { return sendQueueEmpty_; }
   size_t SendQueueChunks() const { return sendQueue_.size(); }
@@ -362,6 +371,8 @@ protected:
   bool Terminated = false;
 
 private:
+  // QueueBytes where the bytes need a chunk of their own, or more.
+  void QueueBytesInChunks(const void* data, int len);
   // The settings' texts: made by the first that changes, as a server's clients never set any.
   struct TTarget {
     std::string Addr, Port, Proto = "tcp";

@@ -66,7 +66,7 @@ void TCustomWSocket::SendTurnEndQueue() {
   RunGuarded([&] { Send(nullptr, 0); });
 }
 
-void TCustomWSocket::QueueBytes(const void* data, int len) {
+void TCustomWSocket::QueueBytesInChunks(const void* data, int len) {
   if (len <= 0) return;
   const char* p = static_cast<const char*>(data);
   sendQueueBytes_ += static_cast<size_t>(len);

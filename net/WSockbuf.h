@@ -38,6 +38,8 @@ public:
   // Gives a block-less chunk the block it writes into (of Capacity bytes).
   void AdoptStorage(std::unique_ptr<char[]> block);
   bool HasStorage() const { return storage_ != nullptr; }
+  // What a Write takes whole into the block the chunk holds (0 without one).
+  int Room() const { return storage_ ? capacity_ - writePos_ : 0; }
 
   int Capacity() const { return capacity_; }
   int WritePos() const { return writePos_; }
