@@ -47,7 +47,8 @@ QStringList WithKeepMessagesSpelledOut(QStringList args) {
   static const QRegularExpression kWithValue("^--?keep-messages=(on|off)$");
   for (qsizetype i = 1; i < args.size() && args[i] != QLatin1String("--"); ++i) {
     const QRegularExpressionMatch match = kWithValue.match(args[i]);
-    if (match.hasMatch()) args[i] = match.captured(1) == QLatin1String("on") ? "--keep-messages" : "--keep-messages-off";
+    if (match.hasMatch())
+      args[i] = match.captured(1) == QLatin1String("on") ? "--keep-messages" : "--keep-messages-off";
   }
   return args;
 }
@@ -108,8 +109,8 @@ TCommandLine ParseCommandLine(const QStringList& given) {
   if (understood && parser.isSet(address)) line.Address = Utf8(parser.value(address));
   // The last one given wins, as for any repeated option.
   if (understood && (parser.isSet(keep) || parser.isSet(keepOff)))
-    line.KeepMessages = parser.optionNames().lastIndexOf("keep-messages") >
-                        parser.optionNames().lastIndexOf("keep-messages-off");
+    line.KeepMessages =
+        parser.optionNames().lastIndexOf("keep-messages") > parser.optionNames().lastIndexOf("keep-messages-off");
   return line;
 }
 

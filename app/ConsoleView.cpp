@@ -181,7 +181,7 @@ ssize_t TConsoleView::WriteSome(const char* data, size_t size, std::string_view 
   message.msg_iovlen = more.empty() ? 1 : 2;
   for (;;) {
     ssize_t n = outKind_ == TOutKind::okSocket ? ::sendmsg(writeFd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                             : ::writev(writeFd_, parts, static_cast<int>(message.msg_iovlen));
+                                               : ::writev(writeFd_, parts, static_cast<int>(message.msg_iovlen));
     if (n >= 0) return n;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;

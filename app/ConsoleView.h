@@ -10,9 +10,9 @@
 #include <sys/types.h>
 
 #include "app/FormView.h"
+#include "net/Descriptor.h"
 #include "net/EventLoop.h"
 #include "net/NotificationEndpoint.h"
-#include "net/Descriptor.h"
 
 namespace ordwin {
 
@@ -72,7 +72,7 @@ private:
   size_t backlogLimit_;
   TOutKind outKind_ = TOutKind::okPlain;
   TDescriptor own_;  // the non-blocking description of a pipe or terminal
-  int writeFd_;       // own_, or the caller's descriptor
+  int writeFd_;      // own_, or the caller's descriptor
   TNotificationEndpoint endpoint_;
   std::string backlog_;
   size_t sent_ = 0;  // bytes at the front of backlog_ that have left

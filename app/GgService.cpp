@@ -54,7 +54,8 @@ void TGgService::StartTls() {
 void TGgService::OpenMessageStore() {
   const std::string folder = ProgramDataFolder();
   const std::string path = folder.empty() ? std::string() : folder + "/" + kMessageStoreFile;
-  store_ = TGgMessageStore::Open(path, [this](std::string_view line) { form_.AppendLog(line); }, std::time(nullptr));
+  store_ = TGgMessageStore::Open(
+      path, [this](std::string_view line) { form_.AppendLog(line); }, std::time(nullptr));
   session_.SetMessageStore(store_.get());
   form_.AppendHint(store_ ? KeptMessagesHint(path) : KeptMessagesFailedHint(path));
   form_.AppendHint("");

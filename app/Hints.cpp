@@ -8,7 +8,8 @@
 namespace ordwin {
 
 std::string StartupHint(const std::string& address) {
-  std::string hint = "By korzystać z oryginalnego klienta GG, wpisz w używanym DNSie lub plikach \"hosts\" np. \"127.0.0.1 ";
+  std::string hint =
+      "By korzystać z oryginalnego klienta GG, wpisz w używanym DNSie lub plikach \"hosts\" np. \"127.0.0.1 ";
   hint += HostServerAddress;
   hint +=
       "\". Ustaw także wartość HKEY_CURRENT_USER\\Software\\Gadu-Gadu\\Gadu-Gadu\\Messenger\\ServerHost "

@@ -14,8 +14,9 @@ THttpService::THttpService(TForm1& form, THttpResponder::TTlsPortSource tlsPort)
   responder_.HttpWSS().OnClientRefused = [&form](TObject*, THttpConnection* client, TConnectionCap::TVerdict why) {
     std::string line;
     GgFormatInto(line,
-                 why == TConnectionCap::cvAddressFull ? GG_CP1250("<odmowa połączenia HTTP z %s: za dużo połączeń z tego adresu")
-                                                      : GG_CP1250("<odmowa połączenia HTTP z %s: za dużo połączeń"),
+                 why == TConnectionCap::cvAddressFull
+                     ? GG_CP1250("<odmowa połączenia HTTP z %s: za dużo połączeń z tego adresu")
+                     : GG_CP1250("<odmowa połączenia HTTP z %s: za dużo połączeń"),
                  client->CachedPeerAddr());
     form.AppendLog(line);
   };

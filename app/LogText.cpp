@@ -74,8 +74,7 @@ uint64_t NotPrintable(const char* p) {
 unsigned PlainOf16(const char* p) {
   __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   // Compared as signed bytes, those from 0x80 up are below 0x20 too.
-  __m128i printable =
-      _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)), _mm_cmpgt_epi8(v, _mm_set1_epi8(0x1F)));
+  __m128i printable = _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)), _mm_cmpgt_epi8(v, _mm_set1_epi8(0x1F)));
   unsigned odd = ~static_cast<unsigned>(_mm_movemask_epi8(printable)) & 0xFFFFu;
   return odd == 0 ? 16 : static_cast<unsigned>(std::countr_zero(odd));
 }

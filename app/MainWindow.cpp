@@ -32,7 +32,9 @@ QFont FormFont() {
   return font;
 }
 
-QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString FromUtf8(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 // A CR (alone or before LF) starts a new line in a box: the texts part their sentences so.
 QString BoxText(const std::string& text) {

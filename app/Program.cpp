@@ -7,10 +7,10 @@
 #include <functional>
 #include <memory>
 
-#include <QApplication>
-#include <QStringList>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <QApplication>
+#include <QStringList>
 
 #include "app/AddressSetting.h"
 #include "app/CommandLine.h"
@@ -19,10 +19,10 @@
 #include "app/HttpService.h"
 #include "app/MainWindow.h"
 #include "app/QtLoopDriver.h"
-#include "gg/Random.h"
 #include "app/SignalWatcher.h"
 #include "app/Unit1.h"
 #include "app/WindowToolkit.h"
+#include "gg/Random.h"
 
 namespace ordwin {
 

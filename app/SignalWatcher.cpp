@@ -39,9 +39,7 @@ TSignalWatcher::TSignalWatcher(std::function<void()> onStop, TEventLoop& loop)
   loop.AsyncSelect(fd_.Get(), endpoint_.Id(), FD_READ);
 }
 
-TSignalWatcher::~TSignalWatcher() {
-  endpoint_.Loop().AsyncSelect(fd_.Get(), endpoint_.Id(), 0);
-}
+TSignalWatcher::~TSignalWatcher() { endpoint_.Loop().AsyncSelect(fd_.Get(), endpoint_.Id(), 0); }
 
 void TSignalWatcher::HandleMessage(TMessage& message) {
   if (message.Msg != WM_ASYNCSELECT) return;

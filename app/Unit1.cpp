@@ -4,9 +4,9 @@
 #include <exception>
 
 #include "app/AddressSetting.h"
-#include "gg/Cp1250.h"
 #include "app/Hints.h"
 #include "app/LogText.h"
+#include "gg/Cp1250.h"
 #include "hosts/HostNames.h"
 #include "hosts/HostsFile.h"
 #include "net/Exception.h"

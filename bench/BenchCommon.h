@@ -56,8 +56,8 @@ inline void OnWatchdog(int) {
 // A hung run is a fault to report, not a slow machine to wait for: once alarm() runs out, the
 // program prints "<name>: why" and exits with status 2. The caller arms and disarms alarm().
 inline void InstallWatchdog(const char* why) {
-  int n = std::snprintf(detail::watchdogLine, sizeof(detail::watchdogLine), "%s: %s\n",
-                        program_invocation_short_name, why);
+  int n =
+      std::snprintf(detail::watchdogLine, sizeof(detail::watchdogLine), "%s: %s\n", program_invocation_short_name, why);
   detail::watchdogLength = std::min(static_cast<size_t>(std::max(n, 0)), sizeof(detail::watchdogLine) - 1);
   std::signal(SIGALRM, detail::OnWatchdog);
 }
@@ -71,8 +71,7 @@ inline rlim_t RaiseDescriptorLimit(rlim_t want, rlim_t need) {
   rlimit raised{want, std::max(r.rlim_max, want)};
   if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return want;
   int err = errno;
-  if (r.rlim_max < need)
-    Fail("cannot raise RLIMIT_NOFILE to " + std::to_string(need) + ": " + std::strerror(err));
+  if (r.rlim_max < need) Fail("cannot raise RLIMIT_NOFILE to " + std::to_string(need) + ": " + std::strerror(err));
   r.rlim_cur = r.rlim_max;
   if (::setrlimit(RLIMIT_NOFILE, &r) < 0) FailErrno("setrlimit");
   return r.rlim_cur;
@@ -245,9 +244,7 @@ struct TCpuUse {
   static constexpr double kGeneratorBound = 90;
   bool GeneratorBound() const { return Self > kGeneratorBound; }
   // Seconds of server CPU per million of whatever was done at rate per second; -1 where unknown.
-  double ServerSecondsPerMillion(double rate) const {
-    return Server >= 0 && rate > 0 ? Server / 100 * 1e6 / rate : -1;
-  }
+  double ServerSecondsPerMillion(double rate) const { return Server >= 0 && rate > 0 ? Server / 100 * 1e6 / rate : -1; }
 };
 
 inline TCpuUse CpuUse(const TCpuMark& a, const TCpuMark& b, pid_t serverPid) {
@@ -319,8 +316,7 @@ inline std::vector<int> OptionList(const char* text, const char* flag, long leas
   for (const char* p = text; *p != '\0';) {
     char* end = nullptr;
     long v = std::strtol(p, &end, 10);
-    if (end == p || v < least || v > most || (*end != ',' && *end != '\0'))
-      Fail(std::string("bad list for ") + flag);
+    if (end == p || v < least || v > most || (*end != ',' && *end != '\0')) Fail(std::string("bad list for ") + flag);
     out.push_back(static_cast<int>(v));
     p = *end == ',' ? end + 1 : end;
   }

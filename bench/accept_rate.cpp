@@ -66,8 +66,7 @@ struct TRequest {
         while (i - s.Accepted.load(std::memory_order_acquire) >= kInFlight) sched_yield();
         int fd = ConnectLoopback(static_cast<uint16_t>(req.Port));
         if (fd < 0) {
-          std::fprintf(stderr, "%s child: connect %ld: %s\n", program_invocation_short_name, i,
-                       std::strerror(errno));
+          std::fprintf(stderr, "%s child: connect %ld: %s\n", program_invocation_short_name, i, std::strerror(errno));
           ::_exit(1);
         }
         open.push_back(fd);
@@ -118,11 +117,12 @@ public:
     const long rssAfter = OwnResidentKiB();
     if (server->CountClients() != clients_) Fail("not every connection became a client object");
 
-    std::printf("banner %-22s %6ld connections in %7.3f s = %8.0f connections/s; "
-                "%6.0f bytes resident per client object\n",
-                banner.empty() ? "(empty)" : ("\"" + banner + "\"").c_str(), clients_, acceptSeconds,
-                static_cast<double>(clients_) / acceptSeconds,
-                static_cast<double>(rssAfter - rssBefore) * 1024.0 / static_cast<double>(clients_));
+    std::printf(
+        "banner %-22s %6ld connections in %7.3f s = %8.0f connections/s; "
+        "%6.0f bytes resident per client object\n",
+        banner.empty() ? "(empty)" : ("\"" + banner + "\"").c_str(), clients_, acceptSeconds,
+        static_cast<double>(clients_) / acceptSeconds,
+        static_cast<double>(rssAfter - rssBefore) * 1024.0 / static_cast<double>(clients_));
 
     if (endByDestroying) {
       start = std::chrono::steady_clock::now();
@@ -135,8 +135,8 @@ public:
       WriteAll(control_, &req, sizeof(req));
       loop_.Run();
       Ack(0);
-      std::printf("  all %ld peers closing at once: %.3f s until the last client object was released\n",
-                  clients_, Seconds(start));
+      std::printf("  all %ld peers closing at once: %.3f s until the last client object was released\n", clients_,
+                  Seconds(start));
       if (server->CountClients() != 0) Fail("client objects left after every peer closed");
     }
     ::alarm(0);
@@ -184,9 +184,10 @@ int Main(int argc, char** argv) {
 
   TChild child = StartChild([shared](int control) { ChildMain(control, *shared); });
 
-  std::printf("accept_rate: %ld connections to a TWSocketServer on 127.0.0.1, at most %ld waiting for "
-              "accept, one loop (RLIMIT_NOFILE %llu, sizeof(TWSocketClient) %zu)\n",
-              clients, kInFlight, static_cast<unsigned long long>(limit), sizeof(TWSocketClient));
+  std::printf(
+      "accept_rate: %ld connections to a TWSocketServer on 127.0.0.1, at most %ld waiting for "
+      "accept, one loop (RLIMIT_NOFILE %llu, sizeof(TWSocketClient) %zu)\n",
+      clients, kInFlight, static_cast<unsigned long long>(limit), sizeof(TWSocketClient));
   int rc = 0;
   try {
     TBench run(clients, child.Control, *shared);

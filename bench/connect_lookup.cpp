@@ -138,9 +138,10 @@ TFigures LookupRound(int count) {
 }
 
 void Report(const char* what, int round, int count, const TFigures& f) {
-  std::printf("%-11s round %d: %5d in %8.2f ms = %8.0f completions/s; starting them %6.2f ms; "
-              "longest turn after %6.2f ms\n",
-              what, round, count, f.TotalMs, count / (f.TotalMs / 1000.0), f.StartMs, f.LongestMs);
+  std::printf(
+      "%-11s round %d: %5d in %8.2f ms = %8.0f completions/s; starting them %6.2f ms; "
+      "longest turn after %6.2f ms\n",
+      what, round, count, f.TotalMs, count / (f.TotalMs / 1000.0), f.StartMs, f.LongestMs);
 }
 
 int Main(int argc, char** argv) {

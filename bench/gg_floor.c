@@ -28,8 +28,7 @@ enum { kNotify = 15, kLogin = 21 };
 enum TKind { kGgListener, kHttpListener, kGg, kHttp };
 
 /* What the server says, in Windows-1250, when a message's recipient is not connected. */
-static const char kNobodyThere[] =
-    "U\xBFytkownik gdzie\x9C se posze\xB3. Wiadomo\x9C\xE6 nie zostanie mu przekazana.";
+static const char kNobodyThere[] = "U\xBFytkownik gdzie\x9C se posze\xB3. Wiadomo\x9C\xE6 nie zostanie mu przekazana.";
 
 typedef struct TBuf {
   char* data;
@@ -310,10 +309,14 @@ static void Flush(TRelay* r, TConn* c) {
   c->dirty = 0;
   while (!c->dead && c->sent < c->out.len) {
     ssize_t n = send(c->fd, c->out.data + c->sent, c->out.len - c->sent, MSG_NOSIGNAL);
-    if (n > 0) c->sent += (size_t)n;
-    else if (n < 0 && errno == EINTR) continue;
-    else if (n < 0 && errno == EAGAIN) break;
-    else Close(r, c);
+    if (n > 0)
+      c->sent += (size_t)n;
+    else if (n < 0 && errno == EINTR)
+      continue;
+    else if (n < 0 && errno == EAGAIN)
+      break;
+    else
+      Close(r, c);
   }
   if (c->dead) return;
   int left = c->sent < c->out.len;
@@ -364,12 +367,16 @@ int main(int argc, char** argv) {
   const char* address = "127.0.0.1";
   int port = 18074, httpPort = 0;
   for (int i = 1; i < argc; ++i) {
-    if (!strcmp(argv[i], "-l") && i + 1 < argc) address = argv[++i];
-    else if (!strcmp(argv[i], "-p") && i + 1 < argc) port = atoi(argv[++i]);
-    else if (!strcmp(argv[i], "--http") && i + 1 < argc) httpPort = atoi(argv[++i]);
+    if (!strcmp(argv[i], "-l") && i + 1 < argc)
+      address = argv[++i];
+    else if (!strcmp(argv[i], "-p") && i + 1 < argc)
+      port = atoi(argv[++i]);
+    else if (!strcmp(argv[i], "--http") && i + 1 < argc)
+      httpPort = atoi(argv[++i]);
     else {
-      fprintf(stderr, "usage: gg_floor [-l ADDRESS] [-p GGPORT] [--http HTTPPORT]\n"
-                      "defaults: -l 127.0.0.1 -p 18074, no HTTP\n");
+      fprintf(stderr,
+              "usage: gg_floor [-l ADDRESS] [-p GGPORT] [--http HTTPPORT]\n"
+              "defaults: -l 127.0.0.1 -p 18074, no HTTP\n");
       return 2;
     }
   }
@@ -384,8 +391,9 @@ int main(int argc, char** argv) {
   TRelay* r = &relay;
   r->random = (uint64_t)time(NULL) * 6364136223846793005u | 1;
   GrowMap(r);
-  r->replyLen = (size_t)snprintf(r->reply, sizeof r->reply,
-                                 "HTTP/1.0 200 OK\r\nContent-Type: text/data\r\n\r\n0 0 %s:%d %s", address, port, address);
+  r->replyLen =
+      (size_t)snprintf(r->reply, sizeof r->reply, "HTTP/1.0 200 OK\r\nContent-Type: text/data\r\n\r\n0 0 %s:%d %s",
+                       address, port, address);
   if ((r->epoll = epoll_create1(EPOLL_CLOEXEC)) < 0) Fail("epoll_create1");
   TConn gg = {.kind = kGgListener}, http = {.kind = kHttpListener};
   Listen(r, &gg, address, port);
@@ -402,8 +410,10 @@ int main(int argc, char** argv) {
         continue;
       }
       if (!c->dead && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
-        if (c->kind == kGg) ReadGg(r, c);
-        else ReadHttp(r, c);
+        if (c->kind == kGg)
+          ReadGg(r, c);
+        else
+          ReadHttp(r, c);
       }
       if (!c->dead && (events[i].events & EPOLLOUT)) MarkDirty(r, c);
     }

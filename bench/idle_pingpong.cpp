@@ -234,22 +234,22 @@ private:
     const double base = results_.front().Rate();
     for (const TPhaseResult& r : results_) {
       double ratio = r.Rate() > 0 ? base / r.Rate() : 0;
-      std::printf("%-16s %12ld %10.3f %15.0f %8.3f\n", r.Name.c_str(), r.RoundTrips, r.Seconds, r.Rate(),
-                  ratio);
+      std::printf("%-16s %12ld %10.3f %15.0f %8.3f\n", r.Name.c_str(), r.RoundTrips, r.Seconds, r.Rate(), ratio);
     }
     std::printf("\nratio = (round trips/s with 0 idle) / (round trips/s in the phase); target <= 1.2: %s\n",
-                results_.size() > 1 && results_[1].Rate() > 0 && base / results_[1].Rate() <= 1.2 ? "met"
-                                                                                                   : "missed");
-    std::printf("descriptors watched by the loop with the idle connections open: %d (RLIMIT_NOFILE %llu)\n",
-                watched, static_cast<unsigned long long>(limit_));
+                results_.size() > 1 && results_[1].Rate() > 0 && base / results_[1].Rate() <= 1.2 ? "met" : "missed");
+    std::printf("descriptors watched by the loop with the idle connections open: %d (RLIMIT_NOFILE %llu)\n", watched,
+                static_cast<unsigned long long>(limit_));
     if (opt_.Idle > 0) {
       double perConn = static_cast<double>(rssAfterKiB - rssBeforeKiB) * 1024.0 / static_cast<double>(opt_.Idle);
-      std::printf("resident memory: %ld KiB before, %ld KiB after %ld idle connections = %.0f bytes per idle "
-                  "connection\n",
-                  rssBeforeKiB, rssAfterKiB, opt_.Idle, perConn);
-      std::printf("  (server side only: the client ends live in a child process; kernel socket buffers are "
-                  "not in VmRSS; sizeof(TWSocket) = %zu)\n",
-                  sizeof(TWSocket));
+      std::printf(
+          "resident memory: %ld KiB before, %ld KiB after %ld idle connections = %.0f bytes per idle "
+          "connection\n",
+          rssBeforeKiB, rssAfterKiB, opt_.Idle, perConn);
+      std::printf(
+          "  (server side only: the client ends live in a child process; kernel socket buffers are "
+          "not in VmRSS; sizeof(TWSocket) = %zu)\n",
+          sizeof(TWSocket));
     }
   }
 

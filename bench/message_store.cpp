@@ -61,8 +61,10 @@ TGgKeptMessage ChatMessage(int32_t recipient, int n) {
 
 std::unique_ptr<TGgMessageStore> FreshStore(const fs::path& file) {
   for (const char* end : {"", "-wal", "-shm"}) fs::remove(file.string() + end);
-  auto store = TGgMessageStore::Open(file.string(), [](std::string_view line) { std::fprintf(stderr, "%.*s\n",
-                                     static_cast<int>(line.size()), line.data()); }, std::time(nullptr));
+  auto store = TGgMessageStore::Open(
+      file.string(),
+      [](std::string_view line) { std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data()); },
+      std::time(nullptr));
   if (!store) Fail("cannot open " + file.string());
   return store;
 }
@@ -87,7 +89,8 @@ void StoreCost(const fs::path& file, int messages) {
 // Reads what has come on fd into buffer; counts whole packets of type want.
 int CountPackets(int fd, std::string& buffer, int32_t want) {
   char chunk[65536];
-  for (ssize_t n; (n = ::recv(fd, chunk, sizeof(chunk), MSG_DONTWAIT)) > 0;) buffer.append(chunk, static_cast<size_t>(n));
+  for (ssize_t n; (n = ::recv(fd, chunk, sizeof(chunk), MSG_DONTWAIT)) > 0;)
+    buffer.append(chunk, static_cast<size_t>(n));
   int count = 0;
   size_t at = 0;
   while (buffer.size() - at >= 8) {
@@ -110,8 +113,9 @@ int64_t HandOver(TGgSession& session, uint16_t port, bool newer) {
   while (CountPackets(fd, buffer, 1) == 0) loop.ProcessMessages();  // the welcome
   std::string login = IntToLeBytes(newer ? 0x31 : 21);
   std::string payload = IntToLeBytes(kRecipient);
-  if (newer) payload += std::string(67, '\0') + IntToLeBytes(2) + std::string(22, '\0') + std::string(4, '\0') +
-                        std::string(4, '\0');
+  if (newer)
+    payload +=
+        std::string(67, '\0') + IntToLeBytes(2) + std::string(22, '\0') + std::string(4, '\0') + std::string(4, '\0');
   login += IntToLeBytes(static_cast<int32_t>(payload.size())) + payload;
   int64_t start = NowNs();
   WriteAll(fd, login.data(), login.size());

@@ -11,8 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "net/EventLoop.h"
 #include "net/Descriptor.h"
+#include "net/EventLoop.h"
 
 namespace ordwin::fuzz {
 

@@ -51,13 +51,15 @@ TRequest MakeRequest(uint8_t r) {
   TRequest q;
   q.Bytes = method + " " + path + " HTTP/1.0" + end;
   if (r & 8) q.Bytes += "Connection: Keep-Alive" + end;
-  for (int i = 0; i < ((r >> 4) & 3); ++i) q.Bytes += "X-Pad-" + std::to_string(i) + ": " + std::string(i * 40, 'p') + end;
+  for (int i = 0; i < ((r >> 4) & 3); ++i)
+    q.Bytes += "X-Pad-" + std::to_string(i) + ": " + std::string(i * 40, 'p') + end;
   q.Bytes += end;
   bool found = (r & 4) != 0 && method != "BREW";
   if (found) {
-    q.Answer = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n"
-               "Last-Modified: Mon, 05 Feb 2001 13:04:09 GMT\r\n\r\n" +
-               (method == "GET" ? kBody : "");
+    q.Answer =
+        "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n"
+        "Last-Modified: Mon, 05 Feb 2001 13:04:09 GMT\r\n\r\n" +
+        (method == "GET" ? kBody : "");
   } else {
     std::string page = ordwin::NotFoundPage(path);
     q.Answer = "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) +

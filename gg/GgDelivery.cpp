@@ -113,7 +113,8 @@ bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std:
 
 void TGgSession::DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
                                 std::string_view html, int32_t messageClass, std::string_view attributes) {
-  if (MakeMessagePacket(recipient, senderUin, cp1250Text, html, messageClass, attributes)) QueuePacket(recipient, message_);
+  if (MakeMessagePacket(recipient, senderUin, cp1250Text, html, messageClass, attributes))
+    QueuePacket(recipient, message_);
 }
 
 void TGgSession::SendServerMessage(TGgClient* client, std::string_view cp1250Text) {

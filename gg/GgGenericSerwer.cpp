@@ -25,9 +25,7 @@ TGgGenericSerwer::TGgGenericSerwer(TComponent* owner)
   s.OnClientConnect = [this](TObject* sender, TWSocketClient* client, uint16_t error) {
     SocketServerClientConnect(sender, client, error);
   };
-  s.OnClientCreate = [this](TObject* sender, TWSocketClient* client) {
-    SocketServerClientCreate(sender, client);
-  };
+  s.OnClientCreate = [this](TObject* sender, TWSocketClient* client) { SocketServerClientCreate(sender, client); };
   s.OnClientDisconnect = [this](TObject* sender, TWSocketClient* client, uint16_t error) {
     SocketServerClientDisconnect(sender, client, error);
   };

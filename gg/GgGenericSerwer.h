@@ -13,8 +13,8 @@
 #include "gg/GgClientIndex.h"
 #include "gg/GgLimits.h"
 #include "net/Component.h"
-#include "net/NotificationEndpoint.h"
 #include "net/ConnectionCap.h"
+#include "net/NotificationEndpoint.h"
 #include "net/WSocketS.h"
 
 namespace ordwin {
@@ -33,8 +33,7 @@ using TGgClientExpiredEvent = std::function<void(TObject* sender, TGgClient* cli
 // A connection turned away at once by the listener's Cap: why, and the client (closed already).
 using TGgClientRefusedEvent = std::function<void(TObject* sender, TGgClient* client, TConnectionCap::TVerdict why)>;
 // One whole GG packet: the client that sent it, its type and its payload.
-using TGgCommandEvent =
-    std::function<void(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc)>;
+using TGgCommandEvent = std::function<void(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc)>;
 
 class TGgGenericSerwer : public TComponent, private INotificationTarget {
 public:

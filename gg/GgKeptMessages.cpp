@@ -8,8 +8,8 @@
 
 namespace ordwin {
 
-bool TGgSession::KeepMessage(TGgClient* sender, int32_t recipient, std::string_view cp1250Text,
-                             std::string_view html, int32_t messageClass, std::string_view attributes) {
+bool TGgSession::KeepMessage(TGgClient* sender, int32_t recipient, std::string_view cp1250Text, std::string_view html,
+                             int32_t messageClass, std::string_view attributes) {
   int32_t uin = sender->Uin();
   if (store_ == nullptr || !sender->LoggedIn || recipient == 0 || recipient == uin) return false;
   // Kept only what reaches a recipient of any dialect whole, as it will be handed over.

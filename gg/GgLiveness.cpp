@@ -51,8 +51,8 @@ void TGgGenericSerwer::SweepClients() {
       client->CheckEnds = {};
       KeepAlive(client, false);
     }
-    bool expired = client->LoggedIn ? now - client->LastHeard >= Limits.IdleLimit
-                                    : now - client->AcceptedAt >= Limits.LoginLimit;
+    bool expired =
+        client->LoggedIn ? now - client->LastHeard >= Limits.IdleLimit : now - client->AcceptedAt >= Limits.LoginLimit;
     if (!expired) continue;
     try {
       if (OnClientExpired) OnClientExpired(this, client, client->LoggedIn ? geSilent : geNoLogin);

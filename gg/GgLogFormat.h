@@ -49,8 +49,8 @@ private:
 
 }  // namespace ordwin
 
-#define GG_CP1250(Utf8Literal)                                                  \
-  ([]() -> const std::string& {                                                 \
-    static const std::string text = ::ordwin::Utf8ToCp1250(Utf8Literal);       \
-    return text;                                                                \
+#define GG_CP1250(Utf8Literal)                                           \
+  ([]() -> const std::string& {                                          \
+    static const std::string text = ::ordwin::Utf8ToCp1250(Utf8Literal); \
+    return text;                                                         \
   }())

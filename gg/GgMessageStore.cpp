@@ -139,8 +139,8 @@ TGgMessageStore::TOpenResult TGgMessageStore::TryOpen(int64_t now, std::string& 
   bool existed = fs::symlink_status(file, error).type() != fs::file_type::not_found;
 
   sqlite3* db = nullptr;
-  int code = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+  int code =
+      sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   db_.reset(db);
   if (code != SQLITE_OK) {
     why = db != nullptr ? ErrorText() : sqlite3_errstr(code);
@@ -240,8 +240,7 @@ void TGgMessageStore::CountUsage() {
     bytesInAll_ += usage.Bytes;
   }
   sqlite3_finalize(statement);
-  if (messages > 0)
-    Log(GG_CP1250("<czeka %d wiadomości dla %d nieobecnych"), messages, usage_.size());
+  if (messages > 0) Log(GG_CP1250("<czeka %d wiadomości dla %d nieobecnych"), messages, usage_.size());
 }
 
 void TGgMessageStore::Close() {

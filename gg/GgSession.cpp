@@ -156,9 +156,7 @@ void TGgSession::HandleMessage(TMessage& msg) {
   if (msg.Msg == WM_FORGET_TAKEN) ForgetTaken();
 }
 
-TGgClient* TGgSession::FindClientByUin(int32_t number) const {
-  return riDuziva_->FindReachableClient(number);
-}
+TGgClient* TGgSession::FindClientByUin(int32_t number) const { return riDuziva_->FindReachableClient(number); }
 
 void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* client) {
   client->UnsentBound = kMaxUnsentBeforeLogin;
@@ -264,8 +262,8 @@ void TGgSession::StatusChange(TGgClient* sender, int32_t, const std::string& pay
       EscapeControlChars(payload), payload.size());
 }
 
-void TGgSession::ChangeStatus(TGgClient* sender, uint32_t word, std::string_view description,
-                              bool descriptionIsUtf8, std::string_view tail60, size_t length) {
+void TGgSession::ChangeStatus(TGgClient* sender, uint32_t word, std::string_view description, bool descriptionIsUtf8,
+                              std::string_view tail60, size_t length) {
   sender->TakeStatus(word, description, descriptionIsUtf8);
   if (word & kFriendsOnlyFlag) SendServerMessage(sender, GG_CP1250("Serwer nie rozróżnia przyjaciół od reszty"));
   std::string converted = descriptionIsUtf8 ? std::string() : Cp1250ToUtf8(description);
@@ -309,8 +307,7 @@ void TGgSession::SendMessage(TGgClient* sender, int32_t, const std::string& payl
   if (payload.size() > kMessageTextOffset) {
     size_t end = std::min(payload.size(), kMessageTextOffset + kMessageTextSearch);
     size_t nul = std::string_view(payload).substr(0, end).find('\0', kMessageTextOffset);
-    if (nul != std::string::npos)
-      text = std::string_view(payload).substr(kMessageTextOffset, nul - kMessageTextOffset);
+    if (nul != std::string::npos) text = std::string_view(payload).substr(kMessageTextOffset, nul - kMessageTextOffset);
   }
   PassMessage(sender, LeBytesToInt(payload, 0), LeBytesToInt(payload, 4), text, {}, kMessageClass, {});
 }

@@ -12,8 +12,7 @@ inline constexpr std::string_view HostServerAddress = "appmsg.gadu-gadu.pl";
 inline constexpr std::string_view HostWebSite = "www.gadu-gadu.pl";
 inline constexpr std::string_view HostUpdate = "update.gadu-gadu.pl";
 
-inline constexpr std::string_view kRedirectedHosts[] = {HostAdServer, HostServerAddress, HostWebSite,
-                                                        HostUpdate};
+inline constexpr std::string_view kRedirectedHosts[] = {HostAdServer, HostServerAddress, HostWebSite, HostUpdate};
 
 // The system hosts file.
 inline std::string HostsFilePath() { return "/etc/hosts"; }

@@ -270,8 +270,9 @@ void THttpConnection::HandlePost() {
 
 void THttpConnection::ReplyNotFound() {
   std::string body = NotFoundPage(Path);
-  std::string header = Version + " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\n\r\n";
+  std::string header = Version +
+                       " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\n\r\n";
   if (Method == "HEAD") {
     SendString(header);
     return;
@@ -296,8 +297,8 @@ bool THttpConnection::SendDocument(bool withBody) {
   serving_ = true;
   OnDataSent = [this](TObject*, uint16_t) { SendNextChunk(); };
 
-  std::string header = Version + " 200 OK\r\nContent-Type: " + DocMimeType +
-                       "\r\nContent-Length: " + std::to_string(size) + "\r\n";
+  std::string header =
+      Version + " 200 OK\r\nContent-Type: " + DocMimeType + "\r\nContent-Length: " + std::to_string(size) + "\r\n";
   if (DocLastWrite != 0) header += "Last-Modified: " + FormatHttpDate(DocLastWrite) + " GMT\r\n";
   header += "\r\n";
   QueueData(header);

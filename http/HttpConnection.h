@@ -66,8 +66,8 @@ public:
   TDateTime DocLastWrite = 0;           // UTC; 0 when the file was not found
   std::string DocMimeType;
   int32_t ReqContentLength = 0;
-  std::string ReqContentType, ReqAccept, ReqReferer, ReqAcceptLanguage, ReqAcceptEncoding, ReqUserAgent,
-      ReqHost, ReqConnection;
+  std::string ReqContentType, ReqAccept, ReqReferer, ReqAcceptLanguage, ReqAcceptEncoding, ReqUserAgent, ReqHost,
+      ReqConnection;
   bool PostedDataWanted = false;  // a POST handler took the request over
 
   // Raised with the connection as Sender when a request's header is complete. Flags comes in as

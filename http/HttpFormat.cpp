@@ -51,11 +51,20 @@ std::string NotFoundPage(const std::string& path) {
   std::string page = "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The requested URL ";
   for (char c : path) {
     switch (c) {
-      case '&': page += "&amp;"; break;
-      case '<': page += "&lt;"; break;
-      case '>': page += "&gt;"; break;
-      case '"': page += "&quot;"; break;
-      default: page += c;
+      case '&':
+        page += "&amp;";
+        break;
+      case '<':
+        page += "&lt;";
+        break;
+      case '>':
+        page += "&gt;";
+        break;
+      case '"':
+        page += "&quot;";
+        break;
+      default:
+        page += c;
     }
   }
   page += " was not found on this server.<P></BODY></HTML>\r\n";

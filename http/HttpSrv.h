@@ -20,8 +20,7 @@ using THttpConnectEvent = std::function<void(TObject* sender, THttpConnection* c
 using THttpGetEvent = std::function<void(TObject* sender, THttpConnection* client, THttpGetFlag& flags)>;
 using THttpPostedDataEvent = std::function<void(TObject* sender, THttpConnection* client, uint16_t error)>;
 // A connection turned away at once by the server's Cap: why, and the connection (closed already).
-using THttpRefusedEvent =
-    std::function<void(TObject* sender, THttpConnection* client, TConnectionCap::TVerdict why)>;
+using THttpRefusedEvent = std::function<void(TObject* sender, THttpConnection* client, TConnectionCap::TVerdict why)>;
 // Makes one connection owned by owner (the listening server): the class of the connections.
 using THttpConnectionClass = std::function<THttpConnection*(TComponent* owner)>;
 

@@ -18,7 +18,8 @@ rlim_t DescriptorLimit() {
 
 TConnectionCap::TVerdict TConnectionCap::Admit(const TWSocketClient* client) {
   if (Total > 0 ? Count() >= Total
-                : client->HSocket() >= 0 && static_cast<rlim_t>(client->HSocket()) + kReservedDescriptors >= DescriptorLimit())
+                : client->HSocket() >= 0 &&
+                      static_cast<rlim_t>(client->HSocket()) + kReservedDescriptors >= DescriptorLimit())
     return cvServerFull;
   std::string address = client->CachedPeerAddr();
   bool counted = PerAddress > 0 && !(ExemptLoopback && IsLoopback(address));

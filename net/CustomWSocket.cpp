@@ -96,8 +96,8 @@ TCustomWSocket::TTarget& TCustomWSocket::MutableTarget() {
   return *target_;
 }
 
-void TCustomWSocket::AssignTarget(const char* name, const std::string& value, std::string TTarget::*text,
-                                  bool& set, bool& resolved) {
+void TCustomWSocket::AssignTarget(const char* name, const std::string& value, std::string TTarget::*text, bool& set,
+                                  bool& resolved) {
   std::string v = WSocketTrim(value);
   if (set && v == Target().*text) return;
   if (state_ != wsClosed) return RaiseError(std::string("Cannot change ") + name + " if not closed");
@@ -221,8 +221,7 @@ void TCustomWSocket::RaiseErrorFmt(const char* fmt, ...) {
 }
 
 void TCustomWSocket::ReportSocketError(const std::string& functionName, int code) {
-  std::string text = "Error " + std::to_string(code) + " in function " + functionName + "\r\n" +
-                     SocketErrorText(code);
+  std::string text = "Error " + std::to_string(code) + " in function " + functionName + "\r\n" + SocketErrorText(code);
   if (code == WSAECONNRESET || code == WSAENOTCONN) {
     CloseHandle();
     ChangeState(wsClosed);
@@ -431,8 +430,7 @@ int TCustomWSocket::Accept() {
     return INVALID_SOCKET;
   }
   socklen_t len = sizeof(LastAddress);
-  int fd = ::accept4(handle_.Get(), reinterpret_cast<sockaddr*>(&LastAddress), &len,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int fd = ::accept4(handle_.Get(), reinterpret_cast<sockaddr*>(&LastAddress), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   int code = fd < 0 ? WSocketLastError() : 0;
   // Out of descriptors, another try must wait until one is given up, or it would fail each turn.
   if (code == WSAEMFILE || code == WSAENOBUFS)

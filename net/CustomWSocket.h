@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <functional>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,25 +18,16 @@
 
 #include "net/ChunkPool.h"
 #include "net/Component.h"
+#include "net/Descriptor.h"
 #include "net/Event.h"
 #include "net/EventLoop.h"
 #include "net/Exception.h"
 #include "net/NotificationEndpoint.h"
-#include "net/Descriptor.h"
 #include "net/WSockbuf.h"
 
 namespace ordwin {
 
-enum TSocketState {
-  wsInvalidState,
-  wsOpened,
-  wsBound,
-  wsConnecting,
-  wsConnected,
-  wsAccepting,
-  wsListening,
-  wsClosed
-};
+enum TSocketState { wsInvalidState, wsOpened, wsBound, wsConnecting, wsConnected, wsAccepting, wsListening, wsClosed };
 
 enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
 enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
@@ -387,8 +378,7 @@ private:
   // reach OnBgException; any other number is ignored.
   void HandlePublishedNotification(const TMessage& msg);
   // Sets Addr, Port or Proto: trimmed, unset when empty, refused unless closed.
-  void AssignTarget(const char* name, const std::string& value, std::string TTarget::*text, bool& set,
-                    bool& resolved);
+  void AssignTarget(const char* name, const std::string& value, std::string TTarget::*text, bool& set, bool& resolved);
   void HandleAsyncSelect(const TMessage& msg);
   // Resolves what is not resolved yet of Proto, Port and Addr into the numbers and LastAddress;
   // throws the resolution's ESocketException.
@@ -453,7 +443,7 @@ private:
   TSocketSendFlags sendFlags_ = wsSendNormal;
   int readCount_ = 0;
   int lastError_ = 0;
-  int holds_ = 0;  // destruction holds now standing
+  int holds_ = 0;          // destruction holds now standing
   int lingerSeconds_ = 0;  // the handle's linger time when it lingers on close, else 0
   uint32_t registration_ = 0;
   bool addrSet_ = false, addrResolved_ = false;
@@ -461,13 +451,13 @@ private:
   bool protoSet_ = true, protoResolved_ = false;
   bool localPortResolved_ = false;
   bool paused_ = false;
-  bool destroyPending_ = false;  // DestroyWhenIdle waits for the holds to end
+  bool destroyPending_ = false;      // DestroyWhenIdle waits for the holds to end
   bool sessionClosedFired_ = false;  // cleared only when a new session starts
   bool readDrained_ = false;
   bool dataHandlerFailed_ = false;  // an exception is leaving OnDataAvailable
   bool sendQueueEmpty_ = true;
-  bool moreQueued_ = false;     // TryToSend has chunks after the ones it sends now
-  bool holdSendData_ = false;  // TryToSend raises OnSendData itself, once the chunk is updated
+  bool moreQueued_ = false;      // TryToSend has chunks after the ones it sends now
+  bool holdSendData_ = false;    // TryToSend raises OnSendData itself, once the chunk is updated
   bool sendsAtTurnEnd_ = false;  // SendAtTurnEnd was used on this connection
   bool turnEndAsked_ = false;    // the send phase of this turn will deliver WM_SEND_AT_TURN_END
   bool pushingBeforeClose_ = false;

@@ -26,8 +26,7 @@ void TCustomWSocket::Flush() {
   }
 }
 
-int TCustomWSocket::RawReceiveFrom(void* buffer, int bufferSize, int flags, sockaddr_in& from,
-                                   int& fromLen) {
+int TCustomWSocket::RawReceiveFrom(void* buffer, int bufferSize, int flags, sockaddr_in& from, int& fromLen) {
   socklen_t len = static_cast<socklen_t>(fromLen);
   int n = static_cast<int>(::recvfrom(handle_.Get(), buffer, static_cast<size_t>(bufferSize), flags,
                                       reinterpret_cast<sockaddr*>(&from), &len));

@@ -44,9 +44,7 @@ int TCustomWSocket::SendString(const std::string& str) {
   return Send(str.data(), static_cast<int>(str.size()));
 }
 
-void TCustomWSocket::QueueData(const std::string& str) {
-  QueueBytes(str.data(), static_cast<int>(str.size()));
-}
+void TCustomWSocket::QueueData(const std::string& str) { QueueBytes(str.data(), static_cast<int>(str.size())); }
 
 bool TCustomWSocket::SendAtTurnEnd(std::string_view head, std::string_view rest) {
   if (state_ != wsConnected || !SendFits(head.size() + rest.size())) return false;
@@ -175,9 +173,7 @@ void TCustomWSocket::DropSent(int n) {
   }
 }
 
-int TCustomWSocket::PlatformSendFlags() const {
-  return MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
-}
+int TCustomWSocket::PlatformSendFlags() const { return MSG_NOSIGNAL | (sendFlags_ == wsSendUrgent ? MSG_OOB : 0); }
 
 void TCustomWSocket::NotifySendData(ssize_t sent) {
   if (sent <= 0 || !OnSendData || holdSendData_) return;

@@ -34,17 +34,24 @@ int CloseOnExec(ares_socket_t fd, int, void*) { return ::fcntl(fd, F_SETFD, FD_C
 
 int TDnsChannel::ErrorFromStatus(int status) {
   switch (status) {
-    case ARES_SUCCESS: return 0;
+    case ARES_SUCCESS:
+      return 0;
     case ARES_ENOTFOUND:
-    case ARES_EBADNAME: return WSAHOST_NOT_FOUND;
-    case ARES_ENODATA: return WSANO_DATA;
+    case ARES_EBADNAME:
+      return WSAHOST_NOT_FOUND;
+    case ARES_ENODATA:
+      return WSANO_DATA;
     case ARES_ETIMEOUT:
     case ARES_ESERVFAIL:
-    case ARES_ECONNREFUSED: return WSATRY_AGAIN;
-    case ARES_ENOMEM: return WSAENOBUFS;
+    case ARES_ECONNREFUSED:
+      return WSATRY_AGAIN;
+    case ARES_ENOMEM:
+      return WSAENOBUFS;
     case ARES_ECANCELLED:
-    case ARES_EDESTRUCTION: return WSAEINTR;
-    default: return WSANO_RECOVERY;  // a malformed, refused or unusable answer
+    case ARES_EDESTRUCTION:
+      return WSAEINTR;
+    default:
+      return WSANO_RECOVERY;  // a malformed, refused or unusable answer
   }
 }
 
@@ -184,7 +191,8 @@ void TDnsChannel::End(uint32_t id, int status, std::vector<std::string> answer) 
   l.Ended = true;
   l.Answer = std::move(answer);
   // Posted, also for an answer found at once: the asker hears of it on a later turn.
-  loop_.Post(l.Reply, l.Msg, static_cast<intptr_t>(id), MakeSelectArg(0, static_cast<uint32_t>(ErrorFromStatus(status))));
+  loop_.Post(l.Reply, l.Msg, static_cast<intptr_t>(id),
+             MakeSelectArg(0, static_cast<uint32_t>(ErrorFromStatus(status))));
 }
 
 void TDnsChannel::OnAddresses(void* arg, int status, int, ares_addrinfo* result) {

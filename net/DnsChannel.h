@@ -104,7 +104,7 @@ private:
   std::unordered_map<uint32_t, TLookup> lookups_;
   uint32_t nextId_ = 1;
   uint64_t timer_ = 0;
-  bool closing_ = false;  // ending every lookup: nothing is posted
+  bool closing_ = false;      // ending every lookup: nothing is posted
   std::vector<int> sockets_;  // the resolver's sockets, as it reports them
   unsigned started_ = 0;
 };

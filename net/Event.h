@@ -22,8 +22,7 @@ public:
   TEvent() = default;
   TEvent(std::nullptr_t) {}
   template <class F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, TEvent> && std::is_constructible_v<TFunction, F &&>)
-  TEvent(F&& f) {
+  requires(!std::is_same_v<std::remove_cvref_t<F>, TEvent> && std::is_constructible_v<TFunction, F&&>) TEvent(F&& f) {
     Assign(TFunction(std::forward<F>(f)));
   }
   TEvent(const TEvent& other) { *this = other; }
@@ -43,8 +42,8 @@ public:
     return *this;
   }
   template <class F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, TEvent> && std::is_constructible_v<TFunction, F &&>)
-  TEvent& operator=(F&& f) {
+  requires(!std::is_same_v<std::remove_cvref_t<F>, TEvent> && std::is_constructible_v<TFunction, F&&>) TEvent&
+  operator=(F&& f) {
     Assign(TFunction(std::forward<F>(f)));
     return *this;
   }

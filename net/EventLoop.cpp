@@ -79,8 +79,9 @@ int TEventLoop::TimerTimeout() const {
   if (timers_.empty() && starved_.empty() && lingering_.empty()) return -1;
   TClock::time_point due = TClock::time_point::max();
   if (!timers_.empty())
-    due = std::min_element(timers_.begin(), timers_.end(),
-                           [](const TTimer& a, const TTimer& b) { return a.Due < b.Due; })->Due;
+    due = std::min_element(timers_.begin(), timers_.end(), [](const TTimer& a, const TTimer& b) {
+            return a.Due < b.Due;
+          })->Due;
   if (!starved_.empty()) due = std::min(due, starvedRetry_);
   for (const TLingering& l : lingering_) due = std::min(due, l.Due);
   auto left = std::chrono::ceil<std::chrono::milliseconds>(due - TClock::now()).count();
@@ -107,8 +108,7 @@ void TEventLoop::FireDueTimers() {
   std::vector<TTimer> fired(due, timers_.end());
   timers_.erase(due, timers_.end());
   std::stable_sort(fired.begin(), fired.end(), [](const TTimer& a, const TTimer& b) { return a.Due < b.Due; });
-  for (const TTimer& t : fired)
-    queue_.push_back(TEntry{t.Target, TMessage{t.Msg, static_cast<intptr_t>(t.Id), 0}, 0});
+  for (const TTimer& t : fired) queue_.push_back(TEntry{t.Target, TMessage{t.Msg, static_cast<intptr_t>(t.Id), 0}, 0});
 }
 
 void TEventLoop::Collect(int timeoutMs) {

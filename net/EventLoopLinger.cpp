@@ -27,7 +27,8 @@ void TEventLoop::CloseLingering(TDescriptor socket, int timeoutMs) {
     r = TRegistration{};
     return;  // not watchable: closed at once, still without blocking
   }
-  lingering_.push_back(TLingering{std::move(socket), TClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0))});
+  lingering_.push_back(
+      TLingering{std::move(socket), TClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0))});
   if (depth_ == 0) Wake();  // an embedding poller must learn the new timeout
 }
 

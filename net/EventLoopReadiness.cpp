@@ -108,8 +108,8 @@ int TEventLoop::WatchDescriptor(int fd, TEndpointId id, uint32_t events) {
   if (fd < 0) return WSAENOTSOCK;
   if (static_cast<size_t>(fd) >= regs_.size()) regs_.resize(fd + 1);
   TRegistration& r = regs_[fd];
-  bool same = r.Serial != 0 && r.Type == TKind::kdRaw && r.Target.Slot == id.Slot &&
-              r.Target.Generation == id.Generation;
+  bool same =
+      r.Serial != 0 && r.Type == TKind::kdRaw && r.Target.Slot == id.Slot && r.Target.Generation == id.Generation;
   if (events == 0) return AsyncSelect(fd, id, 0);
   // A change of interest keeps the registration, and so the reports already queued.
   if (!same) {
@@ -185,8 +185,7 @@ int TEventLoop::UpdateInterest(int fd, TRegistration& reg) {
 }
 
 void TEventLoop::Report(int fd, TRegistration& reg, uint32_t event, uint32_t error) {
-  queue_.push_back(TEntry{reg.Target, TMessage{WM_ASYNCSELECT, fd, MakeSelectArg(event, error)},
-                         reg.Serial});
+  queue_.push_back(TEntry{reg.Target, TMessage{WM_ASYNCSELECT, fd, MakeSelectArg(event, error)}, reg.Serial});
 }
 
 void TEventLoop::HandleReady(int fd, uint32_t revents) {

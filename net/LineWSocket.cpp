@@ -130,8 +130,7 @@ bool TCustomLineWSocket::DeliverLines() {
       if (bufferEpoch_ != epoch) return false;  // the handler closed the connection
       // A handler that reads nothing is asked again at once, unless it closed the handle or
       // reads once per report; then the line waits for the next read.
-      if (pending_ == before && (Registration() != registration || (ComponentOptions & wsoNoReceiveLoop)))
-        return true;
+      if (pending_ == before && (Registration() != registration || (ComponentOptions & wsoNoReceiveLoop))) return true;
     }
   }
 }
@@ -211,9 +210,9 @@ void TCustomLineWSocket::EditLine(int& len) {
   // Bytes of a line being offered are not the peer's to erase.
   const int floor = pending_;
   char* held = buf_.get() + start_;
-  int j = count_;        // write position
-  int origin = count_;   // first position that rebuilt holds
-  std::string rebuilt;   // the bytes from origin to j once anything changed
+  int j = count_;       // write position
+  int origin = count_;  // first position that rebuilt holds
+  std::string rebuilt;  // the bytes from origin to j once anything changed
   bool rebuilding = false;
   std::string echo;
 
@@ -282,9 +281,7 @@ void TCustomLineWSocket::Consume(int n) {
   if (count_ == 0) start_ = 0;
 }
 
-void TCustomLineWSocket::ClearLineBuffer() {
-  start_ = count_ = pending_ = scanFrom_ = 0;
-}
+void TCustomLineWSocket::ClearLineBuffer() { start_ = count_ = pending_ = scanFrom_ = 0; }
 
 void TCustomLineWSocket::FreeLineBuffer() {
   buf_.reset();

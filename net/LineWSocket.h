@@ -95,10 +95,10 @@ private:
   void FreeLineBuffer();
 
   std::unique_ptr<char[]> buf_;
-  int size_ = 0;     // LineBufferSize
-  int start_ = 0;    // offset of the first held byte
-  int count_ = 0;    // LineBufferCount
-  int pending_ = 0;  // PendingLineLength
+  int size_ = 0;      // LineBufferSize
+  int start_ = 0;     // offset of the first held byte
+  int count_ = 0;     // LineBufferCount
+  int pending_ = 0;   // PendingLineLength
   int scanFrom_ = 0;  // no line end starts before this offset of the held bytes
   bool lineMode_ = false;
   std::string lineEnd_ = "\r\n";

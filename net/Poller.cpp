@@ -1,12 +1,12 @@
 #include "net/Poller.h"
 
-#include <cerrno>
-#include <cstring>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
-#include <system_error>
 #include <string>
+#include <system_error>
 
 namespace ordwin {
 

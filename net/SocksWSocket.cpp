@@ -221,8 +221,8 @@ void TCustomSocksWSocket::SendAuthentication() {
   if (!Open() || phase_ != spAuthenticate) return;
   std::string user = SocksUsercode().substr(0, kMaxField);
   std::string password = SocksPassword().substr(0, kMaxField);
-  SendString(Byte(1) + Byte(static_cast<unsigned>(user.size())) + user +
-             Byte(static_cast<unsigned>(password.size())) + password);
+  SendString(Byte(1) + Byte(static_cast<unsigned>(user.size())) + user + Byte(static_cast<unsigned>(password.size())) +
+             password);
 }
 
 void TCustomSocksWSocket::EvaluateAuthentication() {
@@ -255,8 +255,8 @@ void TCustomSocksWSocket::SendConnectRequest() {
       return Fail(20017, std::string(type) + " " + e.Message());
     }
   }
-  std::string request = Byte(4) + Byte(1) + port + std::string(reinterpret_cast<const char*>(&address), 4) +
-                        SocksUsercode() + Byte(0);
+  std::string request =
+      Byte(4) + Byte(1) + port + std::string(reinterpret_cast<const char*>(&address), 4) + SocksUsercode() + Byte(0);
   if (level_ == 'A') request += Addr() + Byte(0);
   SendString(request);
 }
@@ -268,11 +268,16 @@ void TCustomSocksWSocket::EvaluateConnectReply() {
     if (n < 8) return;
     if (r[0] != 0) return Fail(20002, "socks version error");
     switch (r[1]) {
-      case kGranted4: return Granted(8);
-      case 91: return Fail(20016, "request rejected or failed");
-      case 92: return Fail(20008, "connection refused");
-      case 93: return Fail(20015, "authentification failed");
-      default: return Fail(20012, "unassigned error #" + std::to_string(r[1]));
+      case kGranted4:
+        return Granted(8);
+      case 91:
+        return Fail(20016, "request rejected or failed");
+      case 92:
+        return Fail(20008, "connection refused");
+      case 93:
+        return Fail(20015, "authentification failed");
+      default:
+        return Fail(20012, "unassigned error #" + std::to_string(r[1]));
     }
   }
   if (r[0] != 5) return Fail(20002, "socks version error");
@@ -284,10 +289,17 @@ void TCustomSocksWSocket::EvaluateConnectReply() {
   if (n < 5) return;
   size_t length = 0;
   switch (r[3]) {
-    case 1: length = 10; break;         // IPv4 address
-    case 3: length = 7 + r[4]; break;   // host name
-    case 4: length = 22; break;         // IPv6 address: a proxy may well bind one
-    default: return Fail(20011, "address type not supported");
+    case 1:
+      length = 10;
+      break;  // IPv4 address
+    case 3:
+      length = 7 + r[4];
+      break;  // host name
+    case 4:
+      length = 22;
+      break;  // IPv6 address: a proxy may well bind one
+    default:
+      return Fail(20011, "address type not supported");
   }
   if (n >= length) Granted(length);
 }

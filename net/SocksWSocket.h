@@ -103,9 +103,9 @@ private:
   // have one, and then the layer costs a pointer.
   struct TProxy {
     std::string Server, Port, Usercode, Password;
-    std::string Reply;              // the proxy's answer so far; then the bytes behind it
-    uint16_t DestinationPort = 0;   // network order
-    uint8_t AuthMethod = 0;         // asked of a level 5 proxy: 0 none, 2 user name and password
+    std::string Reply;             // the proxy's answer so far; then the bytes behind it
+    uint16_t DestinationPort = 0;  // network order
+    uint8_t AuthMethod = 0;        // asked of a level 5 proxy: 0 none, 2 user name and password
   };
   TProxy& Proxy();
   bool Level5() const { return level_ == '5'; }

@@ -29,20 +29,27 @@ bool HasNul(const std::string& text) { return text.find('\0') != std::string::np
 
 int NameServiceError(int gaiError, int savedErrno) {
   switch (gaiError) {
-    case EAI_NONAME: return WSAHOST_NOT_FOUND;
-    case EAI_AGAIN: return WSATRY_AGAIN;
-    case EAI_FAIL: return WSANO_RECOVERY;
+    case EAI_NONAME:
+      return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN:
+      return WSATRY_AGAIN;
+    case EAI_FAIL:
+      return WSANO_RECOVERY;
 #ifdef EAI_NODATA
-    case EAI_NODATA: return WSANO_DATA;
+    case EAI_NODATA:
+      return WSANO_DATA;
 #endif
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return WSANO_DATA;
+    case EAI_ADDRFAMILY:
+      return WSANO_DATA;
 #endif
-    case EAI_MEMORY: return WSAENOBUFS;
+    case EAI_MEMORY:
+      return WSAENOBUFS;
     case EAI_SYSTEM:
       if (savedErrno != 0) return WSocketErrorFromErrno(savedErrno);
       return WSANO_RECOVERY;
-    default: return WSANO_RECOVERY;
+    default:
+      return WSANO_RECOVERY;
   }
 }
 
@@ -117,8 +124,7 @@ int WSocketAtoi(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size() && text[i] == ' ') ++i;
   uint32_t value = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i)
-    value = value * 10u + static_cast<uint32_t>(text[i] - '0');
+  for (; i < text.size() && IsDigit(text[i]); ++i) value = value * 10u + static_cast<uint32_t>(text[i] - '0');
   return static_cast<int>(value);
 }
 
@@ -135,16 +141,14 @@ uint32_t WSocketResolveHost(const std::string& inAddr) {
   uint32_t address = 0;
   const int error = LookUpHost(name, address);
   if (error != 0)
-    throw ESocketException("WSocketResolveHost: Cannot convert host address '" + inAddr +
-                           "', Error #" + std::to_string(error));
+    throw ESocketException("WSocketResolveHost: Cannot convert host address '" + inAddr + "', Error #" +
+                           std::to_string(error));
   return address;
 }
 
 uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
-  if (port.empty() || port.size() >= kMaxNameLength)
-    throw ESocketException("WSocketResolvePort: Invalid Port.");
-  if (proto.empty() || proto.size() >= kMaxNameLength)
-    throw ESocketException("WSocketResolvePort: Invalid Proto.");
+  if (port.empty() || port.size() >= kMaxNameLength) throw ESocketException("WSocketResolvePort: Invalid Port.");
+  if (proto.empty() || proto.size() >= kMaxNameLength) throw ESocketException("WSocketResolvePort: Invalid Proto.");
   if (IsDigit(port[0])) {
     const uint32_t number = ReadPortNumber(port);
     if (number > kMaxPort) throw ESocketException("WSocketResolvePort: Invalid Port.");
@@ -162,14 +166,13 @@ uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
 }
 
 int WSocketResolveProto(const std::string& proto) {
-  if (proto.empty() || proto.size() >= kMaxNameLength)
-    throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  if (proto.empty() || proto.size() >= kMaxNameLength) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
   const std::string protocol = WSocketTrim(proto);
   if (!protocol.empty() && IsDigit(protocol[0])) return WSocketAtoi(protocol);
   const protoent* entry = HasNul(protocol) ? nullptr : getprotobyname(protocol.c_str());
   if (entry == nullptr)
-    throw ESocketException("WSocketResolveProto: Cannot convert protocol '" + protocol +
-                           "', Error #" + std::to_string(WSANO_DATA));
+    throw ESocketException("WSocketResolveProto: Cannot convert protocol '" + protocol + "', Error #" +
+                           std::to_string(WSANO_DATA));
   return entry->p_proto;
 }
 

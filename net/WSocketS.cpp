@@ -47,9 +47,7 @@ void TWSocketClient::DoSessionClosed(uint16_t error) {
 
 // ---- TCustomWSocketServer ----
 
-TCustomWSocketServer::TCustomWSocketServer(TComponent* owner) : TWSocket(owner) {
-  SetClientClass<TWSocketClient>();
-}
+TCustomWSocketServer::TCustomWSocketServer(TComponent* owner) : TWSocket(owner) { SetClientClass<TWSocketClient>(); }
 
 TCustomWSocketServer::~TCustomWSocketServer() {
   MarkDestroying();
@@ -84,9 +82,8 @@ void TCustomWSocketServer::Notification(TComponent* aComponent, TOperation opera
 
 bool TCustomWSocketServer::IsListed(const TWSocketClient* client, uint64_t serial) const {
   // From the back: the client asked about is most often the newest.
-  return std::any_of(clientList_.rbegin(), clientList_.rend(), [&](const TListed& l) {
-    return l.Client == client && (serial == 0 || l.Serial == serial);
-  });
+  return std::any_of(clientList_.rbegin(), clientList_.rend(),
+                     [&](const TListed& l) { return l.Client == client && (serial == 0 || l.Serial == serial); });
 }
 
 void TCustomWSocketServer::PostClientClosed(TWSocketClient* client) {
@@ -123,8 +120,8 @@ TWSocketClient* TCustomWSocketServer::CreateClient() {
 }
 
 void TCustomWSocketServer::Discard(TWSocketClient* client) {
-  auto it = std::find_if(clientList_.begin(), clientList_.end(),
-                         [client](const TListed& l) { return l.Client == client; });
+  auto it =
+      std::find_if(clientList_.begin(), clientList_.end(), [client](const TListed& l) { return l.Client == client; });
   if (it == clientList_.end()) return;
   clientList_.erase(it);
   // Neither the release notification nor OnSessionClosed: the connection never was the owner's.

@@ -60,8 +60,7 @@ private:
 constexpr uint32_t WM_CLIENT_CLOSED = 1054;
 
 using TWSocketClientCreateEvent = std::function<void(TObject* sender, TWSocketClient* client)>;
-using TWSocketClientConnectEvent =
-    std::function<void(TObject* sender, TWSocketClient* client, uint16_t error)>;
+using TWSocketClientConnectEvent = std::function<void(TObject* sender, TWSocketClient* client, uint16_t error)>;
 // Makes one client object owned by owner (the server): the class of the clients.
 using TWSocketClientClass = std::function<TWSocketClient*(TComponent* owner)>;
 

@@ -81,8 +81,7 @@ void TGgLoadGenerator::LoginPhase(int count) {
     double perClient = static_cast<double>(rssAfter - rssBefore) * 1024.0 / ready_;
     if (!newer_) report_.SetLoginBytesPerClient(perClient);
     char buf[160];
-    std::snprintf(buf, sizeof(buf), "server VmRSS %ld -> %ld KiB: %.0f B per client", rssBefore, rssAfter,
-                  perClient);
+    std::snprintf(buf, sizeof(buf), "server VmRSS %ld -> %ld KiB: %.0f B per client", rssBefore, rssAfter, perClient);
     row.Extra = buf;
   }
   EndPhase(row);

@@ -7,7 +7,8 @@
 namespace ordwin::bench {
 
 TGgLoadRow::TGgLoadRow(std::string dialect, std::string scenario, int clients, int window, std::string unit)
-    : Dialect(std::move(dialect)), Scenario(std::move(scenario)), Clients(clients), Window(window), Unit(std::move(unit)) {}
+    : Dialect(std::move(dialect)), Scenario(std::move(scenario)), Clients(clients), Window(window),
+      Unit(std::move(unit)) {}
 
 void TGgLoadReport::Add(const TGgLoadRow& r, const std::vector<std::string>& faultTexts) {
   for (const std::string& t : faultTexts) notes_.push_back(r.Scenario + " N=" + std::to_string(r.Clients) + ": " + t);
@@ -40,9 +41,9 @@ void TGgLoadReport::Print() const {
       "\nGG server on 127.0.0.1:%u, loopback; pairs: %.1f s measured after %.1f s warm-up; "
       "fan-out: %.1f s measured\n\n",
       opt_.Port, opt_.Seconds, opt_.Warmup, opt_.FanoutSeconds);
-  std::printf("%-7s %-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %11s %8s  %s\n", "dialect", "scenario",
-              "clients", "window", "rate", "unit", "p50 us", "p99 us", "checked", "lost", "faults", "srv gen oth",
-              "srv s/M", "notes");
+  std::printf("%-7s %-18s %7s %6s %12s %-16s %10s %10s %10s %6s %6s %11s %8s  %s\n", "dialect", "scenario", "clients",
+              "window", "rate", "unit", "p50 us", "p99 us", "checked", "lost", "faults", "srv gen oth", "srv s/M",
+              "notes");
   for (const TGgLoadRow& r : rows_)
     std::printf("%-7s %-18s %7d %6d %12.0f %-16s %10.1f %10.1f %10" PRIu64 " %6" PRIu64 " %6" PRIu64
                 " %11s %8.3f  %s%s\n",
@@ -79,8 +80,8 @@ void TGgLoadReport::Print() const {
   const double irc[2][2] = {{100, 1.0e6}, {1000, 0.3e6}};
   for (const auto& ref : irc)
     if (const TGgLoadRow* r = Find("messages in pairs", static_cast<int>(ref[0]), 32))
-      std::printf("  N=%d W=32: %.0f messages/s = %.2f x the IRC reference of %.1f million\n",
-                  static_cast<int>(ref[0]), r->Rate, r->Rate / ref[1], ref[1] / 1e6);
+      std::printf("  N=%d W=32: %.0f messages/s = %.2f x the IRC reference of %.1f million\n", static_cast<int>(ref[0]),
+                  r->Rate, r->Rate / ref[1], ref[1] / 1e6);
   uint64_t lost = 0, faults = 0;
   for (const TGgLoadRow& r : rows_) {
     lost += r.Lost;

@@ -52,14 +52,16 @@ TEST(CommandLine, OptionsAreReadWholeAndAnyMistakeWinsOverWhatWasAskedBeside) {
   EXPECT_EQ(Parse({"--address="}).Address, "");  // stored empty, as an emptied box is
   EXPECT_EQ(Parse({"--keep-messages", "--headless"}).KeepMessages, true);
   EXPECT_EQ(Parse({"--keep-messages=off", "--keep-messages=on", "-keep-messages=off"}).KeepMessages, false);
-  EXPECT_EQ(Parse({"--keep-messages=no"}).Text.substr(0, 55), "Ordwin: Unexpected value after '--keep-messages'.\nUsage");
+  EXPECT_EQ(Parse({"--keep-messages=no"}).Text.substr(0, 55),
+            "Ordwin: Unexpected value after '--keep-messages'.\nUsage");
 
   // Unknown options as typed.
   EXPECT_EQ(Parse({"--help", "--bogus"}).Text, std::string("Ordwin: Unknown option '--bogus'.\n") + kUsage);
   EXPECT_EQ(Parse({"-hv", "--x=1"}).Text.substr(0, 42), "Ordwin: Unknown options: -hv, --x.\nUsage: ");
   EXPECT_EQ(Parse({"--address"}).Text.substr(0, 48), "Ordwin: Missing value after '--address'.\nUsage: ");
   EXPECT_EQ(Parse({"--headless=yes"}).Text.substr(0, 49), "Ordwin: Unexpected value after '--headless'.\nUsag");
-  EXPECT_EQ(Parse({"--headless", "192.168.0.5"}).Text.substr(0, 47), "Ordwin: Unexpected argument '192.168.0.5'.\nUsag");
+  EXPECT_EQ(Parse({"--headless", "192.168.0.5"}).Text.substr(0, 47),
+            "Ordwin: Unexpected argument '192.168.0.5'.\nUsag");
   for (const QStringList& wrong : {QStringList{"-x"}, QStringList{"--help=1"}, QStringList{"--", "x"}}) {
     EXPECT_EQ(Parse(wrong).Action, TAction::caMistake) << wrong.join(' ').toStdString();
     EXPECT_TRUE(Parse(wrong).Text.ends_with(kUsage));
@@ -73,13 +75,14 @@ TEST_F(ProgramTest, HelpVersionAndMistakesAnswerAndEndWithoutStartingTheServer) 
     std::string Out, Err;
   };
   const std::string version = "Ordwin " ORDWIN_VERSION "\n";
-  for (const TCase& c : std::vector<TCase>{{{"--help"}, 0, kUsage, ""},
-                                           {{"-h", "--headless"}, 0, kUsage, ""},
-                                           {{"--version"}, 0, version, ""},
-                                           {{"-v"}, 0, version, ""},
-                                           {{"--address", "10.0.0.7", "--help"}, 0, kUsage, ""},
-                                           {{"--bogus"}, 2, "", std::string("Ordwin: Unknown option '--bogus'.\n") + kUsage},
-                                           {{"--headless", "now"}, 2, "", std::string("Ordwin: Unexpected argument 'now'.\n") + kUsage}}) {
+  for (const TCase& c : std::vector<TCase>{
+           {{"--help"}, 0, kUsage, ""},
+           {{"-h", "--headless"}, 0, kUsage, ""},
+           {{"--version"}, 0, version, ""},
+           {{"-v"}, 0, version, ""},
+           {{"--address", "10.0.0.7", "--help"}, 0, kUsage, ""},
+           {{"--bogus"}, 2, "", std::string("Ordwin: Unknown option '--bogus'.\n") + kUsage},
+           {{"--headless", "now"}, 2, "", std::string("Ordwin: Unexpected argument 'now'.\n") + kUsage}}) {
     TProgram program(Home, c.Args);
     EXPECT_EQ(program.Wait(), c.Status) << c.Args[0];
     EXPECT_EQ(program.Out, c.Out) << c.Args[0];

@@ -70,9 +70,12 @@ TEST_F(ProgramTest, ADisplayThatCannotBeReachedGivesOneLineAndTheServerRunsHeadl
   if (!PrivateNetwork) GTEST_SKIP() << "needs a network namespace of its own (root)";
   ASSERT_FALSE(fs::exists("/tmp/.X11-unix/X97"));
   size_t startLines = test::kFirstStartLines;
-  for (const std::vector<std::string>& env : std::vector<std::vector<std::string>>{
-           {"DISPLAY=:97"}, {"QT_QPA_PLATFORM=xcb"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:97"},
-           {"QT_QPA_PLATFORM=no-such-platform"}, {"WAYLAND_DISPLAY=wayland-97"}}) {
+  for (const std::vector<std::string>& env :
+       std::vector<std::vector<std::string>>{{"DISPLAY=:97"},
+                                             {"QT_QPA_PLATFORM=xcb"},
+                                             {"QT_QPA_PLATFORM=xcb", "DISPLAY=:97"},
+                                             {"QT_QPA_PLATFORM=no-such-platform"},
+                                             {"WAYLAND_DISPLAY=wayland-97"}}) {
     TProgram program(Home, {}, env);
     ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return Lines(out) >= 3; }))
         << env[0] << program.Out << program.Err;

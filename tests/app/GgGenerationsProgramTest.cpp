@@ -195,7 +195,8 @@ TEST_F(ProgramTest, TwoSessionsOnOneNumberAndAReconnectAfterAVanish) {
   TLibgaduPeer w(1001, kProtocol110, "127.0.0.1", 2, "");
   ASSERT_TRUE(w.Saw("connected")) << w.Unseen();
   std::unique_ptr<TLibgaduPeer> laptop;
-  link.InFar([&] { laptop = std::make_unique<TLibgaduPeer>(1002, kProtocol80, test::TVanishingLink::kNear, 4, "laptop"); });
+  link.InFar(
+      [&] { laptop = std::make_unique<TLibgaduPeer>(1002, kProtocol80, test::TVanishingLink::kNear, 4, "laptop"); });
   ASSERT_TRUE(laptop->Saw("connected")) << laptop->Unseen();
   EXPECT_TRUE(w.Saw("status 1002 4 " + Hex("laptop"))) << w.Unseen();
   TLibgaduPeer desk(1002, kProtocol110, "127.0.0.1", 2, "");

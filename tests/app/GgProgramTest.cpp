@@ -65,8 +65,9 @@ TEST_F(ProgramTest, GgClientsLogInSeeEachOtherAndChatThroughTheRunningProgram) {
   auto gone = a.Receive();
   EXPECT_EQ(gone.first, 10);
   EXPECT_EQ(gone.second.substr(0, 4), Le(0));
-  EXPECT_EQ(gone.second.substr(16),
-            "U\xBFytkownik gdzie\x9C se poszed\xB3. Wiadomo\x9C\xE6 nie zostanie mu przekazana." + std::string(1, '\0'));
+  EXPECT_EQ(
+      gone.second.substr(16),
+      "U\xBFytkownik gdzie\x9C se poszed\xB3. Wiadomo\x9C\xE6 nie zostanie mu przekazana." + std::string(1, '\0'));
 
   b.Send(2, Le(1));  // "log me out": the server closes b and tells a
   EXPECT_TRUE(b.Ended());

@@ -77,7 +77,8 @@ TEST_F(ProgramTest, APort80HeldByAnotherServerIsReportedAndTheGgServerStillRuns)
   TProgram program(Home, {"--headless"});
   ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string& err) {
     return Lines(out) >= 5 && Lines(err) >= 3;
-  })) << program.Out << program.Err;
+  })) << program.Out
+      << program.Err;
   EXPECT_EQ(program.Err,
             "Ostrzeżenie: Nie udało się otworzyć portu 80 !\n\nNajprawdopodobniej jest on blokowany przez "
             "funkcjonujący serwer HTTP. Wyłącz go lub skonfiguruj tak, by na żądanie dokumentu "

@@ -32,8 +32,10 @@ const std::string kBoth = kPolish + " Привет 😀";
 std::unique_ptr<TProgram> Started(const fs::path& home, std::vector<std::string> args) {
   args.insert(args.begin(), "--headless");
   auto program = std::make_unique<TProgram>(home, args);
-  EXPECT_TRUE(program->ReadUntil([](const std::string& out, const std::string&) { return out.find("Kelvadra") != out.npos; }))
-      << program->Out << program->Err;
+  EXPECT_TRUE(program->ReadUntil([](const std::string& out, const std::string&) {
+    return out.find("Kelvadra") != out.npos;
+  })) << program->Out
+      << program->Err;
   return program;
 }
 
@@ -80,7 +82,8 @@ TEST_F(ProgramTest, MessagesWaitForPeopleWhoAreAwayAcrossARestartAndACrash) {
   auto d = LoggedIn(1005, 0x40);
   EXPECT_TRUE(d->Saw("msg 1002 8 " + Hex("po awarii"))) << d->Unseen();
   d->Command("ping");  // logged on a later turn than the one that handed the message over
-  EXPECT_TRUE(program->ReadUntil([](const std::string& out, const std::string&) { return out.find("1005>ciągle") != out.npos; }));
+  EXPECT_TRUE(program->ReadUntil(
+      [](const std::string& out, const std::string&) { return out.find("1005>ciągle") != out.npos; }));
   EXPECT_NE(program->Out.find("<zaległa wiadomość od 1002 z "), std::string::npos) << program->Out;
   program->Stop(SIGKILL);
   program = Started(Home, {});
@@ -110,9 +113,10 @@ TEST_F(ProgramTest, KeptMessagesStayWithinTheirBoundsInAFileThatCanBeUsed) {
   std::ofstream(file) << "nie baza danych";
   Store("[ustawienia]\nprzechowuj=tak\n");
   auto program = Started(Home, {});
-  const std::string aside = "<plik wiadomości " + file.string() +
-                            " był uszkodzony lub nieczytelny (file is not a database); odłożony jako ";
-  EXPECT_TRUE(program->ReadUntil([&](const std::string& out, const std::string&) { return out.find(aside) != out.npos; }));
+  const std::string aside =
+      "<plik wiadomości " + file.string() + " był uszkodzony lub nieczytelny (file is not a database); odłożony jako ";
+  EXPECT_TRUE(
+      program->ReadUntil([&](const std::string& out, const std::string&) { return out.find(aside) != out.npos; }));
 
   TGgWirePeer sender, recipient;
   ASSERT_EQ(sender.Receive().first, 1);

@@ -13,9 +13,9 @@
 #include <poll.h>
 #include <spawn.h>
 
-#include "tests/app/ProgramRunner.h"
 #include <sys/wait.h>
 #include <unistd.h>
+#include "tests/app/ProgramRunner.h"
 
 namespace ordwin::test {
 

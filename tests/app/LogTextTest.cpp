@@ -19,7 +19,9 @@ TEST(LogTextTest, ControlBytesLineEndsIncludedShowAsPictures) {
   EXPECT_EQ(out, "a\u240D\u240Ab\tc\u2400d\u241B[2Je\u240Df\u240Ag\u2421");
 
   out.clear();
-  AppendLogText(out, "\x81\x83\x88\x90\x98|\xA3\xF3" "d\xBC");
+  AppendLogText(out,
+                "\x81\x83\x88\x90\x98|\xA3\xF3"
+                "d\xBC");
   EXPECT_EQ(out, "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD|Łód\u013D");
 }
 

@@ -36,8 +36,10 @@ TEST_F(ProgramTest, WithoutADisplayItSaysSoRunsHeadlessAndStopsCleanlyOnSigterm)
 TEST_F(ProgramTest, AnAddressGivenWithTheOptionIsStoredAsTheBoxStoresItBeforeStartUp) {
   Store("[ustawienia]\nadres=192.168.0.5\n");
   TProgram program(Home, {"--headless", "--address", "gg.łódź.lan"});
-  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) { return out.find("Kelvadra") != out.npos; }))
-      << program.Out << program.Err;
+  ASSERT_TRUE(program.ReadUntil([](const std::string& out, const std::string&) {
+    return out.find("Kelvadra") != out.npos;
+  })) << program.Out
+      << program.Err;
   EXPECT_NE(program.Out.find("stacji na \"gg.łódź.lan\" by"), std::string::npos);
   EXPECT_EQ(program.Stop(SIGTERM), 0);
   EXPECT_EQ(Stored(), "[ustawienia]\nadres=gg.łódź.lan\n");
@@ -59,8 +61,8 @@ TEST_F(ProgramTest, TheWindowOnAChosenPlatformClosesOnSigtermAndKeepsTheSetting)
   Store("[ustawienia]\nadres=10.1.2.3\n");
   TProgram program(Home, {}, {"QT_QPA_PLATFORM=offscreen"});
   // Nothing is printed with a window: wait (reading as we go) until the stop signals are taken.
-  ASSERT_TRUE(program.ReadUntil([&program](const std::string&, const std::string&) { return program.StopSignalsBlocked(); },
-                                20));
+  ASSERT_TRUE(program.ReadUntil(
+      [&program](const std::string&, const std::string&) { return program.StopSignalsBlocked(); }, 20));
   EXPECT_EQ(program.Stop(SIGTERM), 0);
   EXPECT_EQ(program.Out, "");
   EXPECT_EQ(program.Err.find("no display"), std::string::npos);

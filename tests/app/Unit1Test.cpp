@@ -8,9 +8,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <gtest/gtest.h>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include "FakeView.h"
 #include "app/GgService.h"
@@ -68,7 +68,10 @@ TEST_F(Unit1Test, TheLogLinesOfOneTurnReachTheViewTogetherOnTheNextTurn) {
     TForm1 form(View);
     form.AppendLog("1 > login");
     form.AppendLog("< seed\r\nsecond line");
-    form.AppendLog(std::string("\xA3\xF3" "d\x00", 4));
+    form.AppendLog(
+        std::string("\xA3\xF3"
+                    "d\x00",
+                    4));
     EXPECT_TRUE(View.LogBatches.empty());
     loop.ProcessMessages();
     ASSERT_EQ(View.LogBatches.size(), 1u);
@@ -117,7 +120,8 @@ TEST_F(Unit1Test, StartUpStartsTheServicesInOrderBeforeTheHintsAndShutDownRevers
     EXPECT_NE(View.Hints[2].find("\"127.0.0.1 appmsg.gadu-gadu.pl\""), std::string::npos);
     EXPECT_NE(View.Hints[2].find("stacji na \"localhost\" by oryginalny"), std::string::npos);
     EXPECT_EQ(View.Hints[3], "");
-    EXPECT_EQ(View.Hints[4], "Używając Kelvadra https://kelvadra.example/ możesz wybrać prawym klawiszem serwer alternatywny.");
+    EXPECT_EQ(View.Hints[4],
+              "Używając Kelvadra https://kelvadra.example/ możesz wybrać prawym klawiszem serwer alternatywny.");
     EXPECT_TRUE(View.Errors.empty());
 
     bool canClose = false;
@@ -154,7 +158,9 @@ TEST_F(Unit1Test, TheAddressIsReadAfreshInBothEncodings) {
   TForm1 form(View);
   View.Address = "łódź.example";
   EXPECT_EQ(form.AdresSerwisu(), "łódź.example");
-  EXPECT_EQ(form.AdresSerwisuCp1250(), "\xB3\xF3" "d\x9F.example");
+  EXPECT_EQ(form.AdresSerwisuCp1250(),
+            "\xB3\xF3"
+            "d\x9F.example");
 }
 
 // A GG port that cannot be opened (another server on it, or connections of an earlier run that
@@ -178,8 +184,8 @@ TEST_F(Unit1Test, AGgPortThatCannotBeOpenedIsToldInTheLogAndTheHints) {
     EXPECT_TRUE(View.Errors.empty());
     ASSERT_EQ(View.LogBatches.size(), 1u);
     EXPECT_EQ(View.LogBatches[0], "<nie udało się otworzyć portu " + std::to_string(port) +
-                                       " (Error 10048 in function Bind: Address already in use); serwer GG "
-                                       "nie działa");
+                                      " (Error 10048 in function Bind: Address already in use); serwer GG "
+                                      "nie działa");
     ASSERT_GE(View.Hints.size(), 2u);
     EXPECT_EQ(View.Hints[0], GgPortHint(port));
     EXPECT_EQ(View.Hints[1], "");

@@ -30,11 +30,11 @@ TEST(Cp1250Test, EveryByteSurvivesTheRoundTripAndExactlyFiveAreUnassigned) {
 TEST(Cp1250Test, TextOutsideTheCodePageAndBrokenUtf8BecomeQuestionMarks) {
   EXPECT_EQ(Utf8ToCp1250("zażółć gęślą jaźń"), "za\xBF\xF3\xB3\xE6 g\xEA\x9Cl\xB9 ja\x9F\xF1");
   EXPECT_EQ(Utf8ToCp1250("Ω日🙂x"), "???x");
-  EXPECT_EQ(Utf8ToCp1250("\xC3"), "?");                 // cut short
-  EXPECT_EQ(Utf8ToCp1250("\xC3(a"), "?(a");             // no continuation byte
+  EXPECT_EQ(Utf8ToCp1250("\xC3"), "?");                        // cut short
+  EXPECT_EQ(Utf8ToCp1250("\xC3(a"), "?(a");                    // no continuation byte
   EXPECT_EQ(Utf8ToCp1250("\xC0\x8A|\xE0\x80\x80"), "??|???");  // over-long LF and NUL
-  EXPECT_EQ(Utf8ToCp1250("\xED\xA0\x80"), "???");       // a surrogate
-  EXPECT_EQ(Utf8ToCp1250("\xF4\x90\x80\x80"), "????");  // past U+10FFFF
+  EXPECT_EQ(Utf8ToCp1250("\xED\xA0\x80"), "???");              // a surrogate
+  EXPECT_EQ(Utf8ToCp1250("\xF4\x90\x80\x80"), "????");         // past U+10FFFF
 }
 
 }  // namespace

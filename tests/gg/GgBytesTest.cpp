@@ -20,8 +20,7 @@ TEST(GgBytes, LittleEndianIntegersRoundTripIncludingNegativeValues) {
   EXPECT_EQ(LeBytesToInt(Bytes({0x39, 0x30, 0x00, 0x00, 0x77})), 12345);
   EXPECT_EQ(LeBytesToInt(Bytes({0x04, 0x03, 0x02, 0x01})), 0x01020304);
   EXPECT_EQ(LeBytesToInt(Bytes({0x00, 0x00, 0x00, 0x80})), INT32_MIN);
-  for (int32_t v : {0, 1, -1, 255, 256, INT32_MAX, INT32_MIN, 2147483639})
-    EXPECT_EQ(LeBytesToInt(IntToLeBytes(v)), v);
+  for (int32_t v : {0, 1, -1, 255, 256, INT32_MAX, INT32_MIN, 2147483639}) EXPECT_EQ(LeBytesToInt(IntToLeBytes(v)), v);
   std::string appended = "ab";
   AppendLeBytes(appended, -2);
   AppendLeBytes(appended, 0x01020304);

@@ -29,9 +29,7 @@ std::string NotifyEntries(std::initializer_list<int32_t> numbers) {
 }
 
 // The 14-byte reply entry of a contact.
-std::string ReplyEntry(int32_t uin, int statusByte) {
-  return Le(uin) + Bytes({statusByte, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-}
+std::string ReplyEntry(int32_t uin, int statusByte) { return Le(uin) + Bytes({statusByte, 0, 0, 0, 0, 0, 0, 0, 0, 0}); }
 
 TEST_F(GgContactsTest, TheLastPartIsAnsweredWithTheConnectedNumbersOnly) {
   TGgTestPeer hundred = Connected(100);
@@ -61,8 +59,8 @@ TEST_F(GgContactsTest, PartsAreCollectedAndAnsweredWhenTheLastComes) {
   TGgPacket reply = asker.Next();
   EXPECT_EQ(reply.Type, 17);
   EXPECT_EQ(reply.Payload, ReplyEntry(100, 0) + ReplyEntry(300, 3));
-  EXPECT_EQ(Log, (std::vector<std::string>{L("1>kolejne pozycje listy kontaktów"),
-                                           L("1>ostatnie pozycje listy kontaktów")}));
+  EXPECT_EQ(
+      Log, (std::vector<std::string>{L("1>kolejne pozycje listy kontaktów"), L("1>ostatnie pozycje listy kontaktów")}));
 }
 
 TEST_F(GgContactsTest, AnEmptyLastPartIsAnsweredWithAnEmptyReply) {
@@ -114,8 +112,7 @@ TEST_F(GgContactsTest, EachListedEntryIsLookedUpOnItsOwn) {
   asker.Send(2, Le(3));
   EXPECT_EQ(anonymous.Next().Type, 15);
   asker.Send(16, NotifyEntries({100, 100, 7, 0, 999}));
-  EXPECT_EQ(asker.Next().Payload,
-            ReplyEntry(100, 0) + ReplyEntry(100, 0) + ReplyEntry(7, 3) + ReplyEntry(0, 0));
+  EXPECT_EQ(asker.Next().Payload, ReplyEntry(100, 0) + ReplyEntry(100, 0) + ReplyEntry(7, 3) + ReplyEntry(0, 0));
 }
 
 // A trailing entry shorter than 5 bytes is read with its missing bytes as 0.
@@ -215,8 +212,13 @@ TEST_F(GgContactsTest, AGetGivesBackWhatTheRequestsBeforeItLeft) {
     std::vector<std::string> Log;
   } cases[] = {
       {{}, "\x06", {}},
-      {{Bytes({1, 'B'}), Bytes({1, 'C'})}, "\x06" "BC", {next + "B\"", next + "C\""}},
-      {{Bytes({0, 'A'}), Bytes({3, 'B'}), Bytes({0xFF})}, "\x06" "A",
+      {{Bytes({1, 'B'}), Bytes({1, 'C'})},
+       "\x06"
+       "BC",
+       {next + "B\"", next + "C\""}},
+      {{Bytes({0, 'A'}), Bytes({3, 'B'}), Bytes({0xFF})},
+       "\x06"
+       "A",
        {L("1>rozpoczęcie ustalenia listy użytkowników \"A\""), unknown, unknown}},
       {{""}, "\x06", {}},
   };
@@ -339,7 +341,8 @@ TEST_F(GgContactsTest, APeerThatNeverReadsItsAnswersIsAbortedPastTheUnsentBound)
   ASSERT_EQ(asker->Uin(), 1);
   // About 1 MiB per answer; the kernel's buffers take a few, the rest waits unsent.
   const std::string get = GgPacketBytes(22, Bytes({0x02}));
-  for (int i = 0; i < 40; ++i) ASSERT_EQ(::send(peer.Fd(), get.data(), get.size(), MSG_NOSIGNAL), static_cast<ssize_t>(get.size()));
+  for (int i = 0; i < 40; ++i)
+    ASSERT_EQ(::send(peer.Fd(), get.data(), get.size(), MSG_NOSIGNAL), static_cast<ssize_t>(get.size()));
   ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 1; }, 20));
   EXPECT_EQ(Client(0)->Uin(), 2);
   other.Send(22, Bytes({0x02}));

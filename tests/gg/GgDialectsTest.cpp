@@ -225,7 +225,7 @@ TEST_F(GgDialectsTest, StatusChangesReachEveryClientInItsDialect) {
 TEST_F(GgDialectsTest, StatusFlagsChangeNothingAndSixPointOhHearsStatesItKnows) {
   auto [old, a, b] = ConnectEveryGeneration();
   // The word sent; told to 6.0 and newer clients; in a 6.0 notify reply (hidden stays hidden).
-  const int cases[][4] = {{0x4014, 1, 1, 0x14},   {0x4116, 0x15, 0x15, 0x16}, {0x4104, 4, 4, 4}, {0x17, 2, 0x17, 2},
+  const int cases[][4] = {{0x4014, 1, 1, 0x14}, {0x4116, 0x15, 0x15, 0x16}, {0x4104, 4, 4, 4},   {0x17, 2, 0x17, 2},
                           {0x4018, 4, 0x18, 4}, {0x21, 3, 0x21, 3},         {0x4022, 5, 0x22, 5}};
   std::string reply;  // a 6.0 reply keeps what earlier lists found
   for (const auto& [word, to60, toNewer, inReply] : cases) {
@@ -233,7 +233,10 @@ TEST_F(GgDialectsTest, StatusFlagsChangeNothingAndSixPointOhHearsStatesItKnows) 
     EXPECT_EQ(old.Next().Payload, Status60(300, to60, "d")) << word;
     EXPECT_EQ(a.Next().Payload, Status80Entry(300, toNewer, "d")) << word;
     old.Send(16, Le(300) + "\x03");
-    reply += Status60(300, inReply, HasDescription(inReply) ? "\x01" "d" : "");
+    reply += Status60(300, inReply,
+                      HasDescription(inReply) ? "\x01"
+                                                "d"
+                                              : "");
     EXPECT_EQ(old.Next().Payload, reply) << word;
   }
   a.Send(0x38, Status80(0x4015, "pa"));
@@ -390,10 +393,11 @@ TEST_F(GgDialectsTest, LongMessagesGoWholeOrAreRefusedAndTheSenderStays) {
   b.Send(0x7d, SendMsg110(200, 6, std::string(70000, 'p'), std::string(70000, 'h')));
   EXPECT_EQ(b.Next().Payload, Le(1) + Le(200) + Le(6));
   ASSERT_TRUE(WaitLog(4));
-  EXPECT_EQ(std::vector<std::string>(Log.begin() + 1, Log.end()),
-            (std::vector<std::string>{L("<wypowiedź zbyt długa, nie przekazano"),
-                                      L("200>wypowiedź dla 300 zbyt długa (paczka o długości 200022), nie przekazano"),
-                                      L("300>wypowiedź dla 200 zbyt długa (paczka o długości 140019), nie przekazano")}));
+  EXPECT_EQ(
+      std::vector<std::string>(Log.begin() + 1, Log.end()),
+      (std::vector<std::string>{L("<wypowiedź zbyt długa, nie przekazano"),
+                                L("200>wypowiedź dla 300 zbyt długa (paczka o długości 200022), nie przekazano"),
+                                L("300>wypowiedź dla 200 zbyt długa (paczka o długości 140019), nie przekazano")}));
   EXPECT_EQ(old.Unread() + a.Unread() + b.Unread(), "");
   EXPECT_EQ(Session->RIDuziva().SocketServer()->CountClients(), 3);  // nobody was closed
 }

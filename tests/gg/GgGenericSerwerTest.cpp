@@ -189,9 +189,9 @@ TEST_F(ListenerTest, CloseClosesEveryClientThenTheListenerAndReleasesClientsLate
   TGgTestPeer b = Connect(port);
   Events.clear();
   Listener->Close();
-  EXPECT_EQ(Events, (std::vector<std::string>{"debug TGgGenericSerwer.Close", "debug TGgGenericSerwer.CloseSocketServer",
-                                              "closed listed 2", "closed listed 2",
-                                              "server closed 0"}));
+  EXPECT_EQ(Events,
+            (std::vector<std::string>{"debug TGgGenericSerwer.Close", "debug TGgGenericSerwer.CloseSocketServer",
+                                      "closed listed 2", "closed listed 2", "server closed 0"}));
   EXPECT_FALSE(Listener->Active());
   EXPECT_TRUE(Disconnected.empty());
   ASSERT_TRUE(PumpUntil([&] { return Disconnected.size() == 2; }));
@@ -203,7 +203,8 @@ TEST_F(ListenerTest, CloseClosesEveryClientThenTheListenerAndReleasesClientsLate
   // Closing a listener that is not active closes nothing more and raises no event.
   Events.clear();
   Listener->Close();
-  EXPECT_EQ(Events, (std::vector<std::string>{"debug TGgGenericSerwer.Close", "debug TGgGenericSerwer.CloseSocketServer"}));
+  EXPECT_EQ(Events,
+            (std::vector<std::string>{"debug TGgGenericSerwer.Close", "debug TGgGenericSerwer.CloseSocketServer"}));
 }
 
 TEST_F(ListenerTest, ADisconnectComesOnALaterTurnThanTheClose) {
@@ -221,8 +222,8 @@ TEST_F(ListenerTest, ADisconnectComesOnALaterTurnThanTheClose) {
   EXPECT_EQ(Clients[0]->State(), wsClosed);
   ASSERT_TRUE(PumpUntil([&] { return !Disconnected.empty(); }));
   EXPECT_EQ(Listener->SocketServer()->CountClients(), 0);
-  EXPECT_EQ(Events, (std::vector<std::string>{"listening", "connect", "data 8", "packet 8",
-                                              "closed listed 1", "disconnect"}));
+  EXPECT_EQ(Events,
+            (std::vector<std::string>{"listening", "connect", "data 8", "packet 8", "closed listed 1", "disconnect"}));
 }
 
 TEST_F(ListenerTest, AConnectHandlerThatRaisesIsLoggedAndAcceptingGoesOn) {
@@ -247,9 +248,9 @@ TEST_F(ListenerTest, AClientBackgroundExceptionIsLoggedAndTheClientStillReleased
   OnClosed = [] { throw Exception("close handler failed"); };
   peer.Close();
   ASSERT_TRUE(PumpUntil([&] { return !Disconnected.empty(); }));
-  EXPECT_EQ(Events, (std::vector<std::string>{"listening", "connect", "closed listed 1",
-                                              "debug Background exception in server: close handler failed",
-                                              "disconnect"}));
+  EXPECT_EQ(Events,
+            (std::vector<std::string>{"listening", "connect", "closed listed 1",
+                                      "debug Background exception in server: close handler failed", "disconnect"}));
 }
 
 TEST_F(ListenerTest, AClientClassOtherThanTGgClientIsLoggedAsABadCast) {
@@ -257,7 +258,8 @@ TEST_F(ListenerTest, AClientClassOtherThanTGgClientIsLoggedAsABadCast) {
   int port = Listen();
   TGgTestPeer peer(port);
   ASSERT_TRUE(PumpUntil([&] { return Events.size() >= 2; }));
-  EXPECT_EQ(Events, (std::vector<std::string>{"listening", "debug Background exception in server: Invalid class typecast"}));
+  EXPECT_EQ(Events,
+            (std::vector<std::string>{"listening", "debug Background exception in server: Invalid class typecast"}));
 }
 
 TEST_F(ListenerTest, DestructionClosesEveryClientWithoutEvents) {
@@ -266,9 +268,9 @@ TEST_F(ListenerTest, DestructionClosesEveryClientWithoutEvents) {
   TGgTestPeer b = Connect(port);
   Events.clear();
   Listener.reset();
-  EXPECT_EQ(Events, (std::vector<std::string>{"debug TGgGenericSerwer.CloseSocketServer", "closed listed 2",
-                                              "closed listed 2", "debug TGgGenericSerwer.Destroy",
-                                              "debug TGgGenericSerwer.CloseSocketServer"}));
+  EXPECT_EQ(Events,
+            (std::vector<std::string>{"debug TGgGenericSerwer.CloseSocketServer", "closed listed 2", "closed listed 2",
+                                      "debug TGgGenericSerwer.Destroy", "debug TGgGenericSerwer.CloseSocketServer"}));
   EXPECT_TRUE(a.WaitEnded());
   EXPECT_TRUE(b.WaitEnded());
   test::PumpTurns();

@@ -98,14 +98,17 @@ TEST_F(GgLivenessTest, VanishedClientsAreAnnouncedAndTheirMessagesNotDelivered) 
   while (++tries < 50 && ackFor(3) == 2) PumpUntil([] { return false; }, 0.1);
   EXPECT_LT(tries, 50);
   EXPECT_EQ(Client(2)->State(), wsConnected);  // refused as unacknowledged, before it is known gone
-  EXPECT_TRUE(PumpUntil([&] {
-    if (TGgPacket p; watcher.Receive(p, 0) && p.Type == 15) told.insert(p.Payload);
-    return told.size() == 2;
-  }, 10));
+  EXPECT_TRUE(PumpUntil(
+      [&] {
+        if (TGgPacket p; watcher.Receive(p, 0) && p.Type == 15) told.insert(p.Payload);
+        return told.size() == 2;
+      },
+      10));
   EXPECT_EQ(told, (std::set<std::string>{Status60(2, 1), Status60(3, 1)}));
   EXPECT_EQ(ackFor(2), 1);
   for (int32_t uin : {2, 3})
-    EXPECT_NE(std::find(Log.begin(), Log.end(), L("<użytkownik " + std::to_string(uin) + " nie odpowiada, połączenie zamknięte")),
+    EXPECT_NE(std::find(Log.begin(), Log.end(),
+                        L("<użytkownik " + std::to_string(uin) + " nie odpowiada, połączenie zamknięte")),
               Log.end());
 }
 

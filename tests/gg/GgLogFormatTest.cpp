@@ -17,8 +17,12 @@ std::string Format(std::string_view format, const TArgs&... values) {
 }
 
 TEST(GgLogFormatTest, ConversionsBetweenTextRunsAndAtBothEnds) {
-  EXPECT_EQ(Format("%d>wypowied\x9F dla %d o tre\x9C" "ci \"%s\"", 1001, -7, std::string("a\0\xB9", 3)),
-            std::string("[1001>wypowied\x9F dla -7 o tre\x9C" "ci \"a\0\xB9\"", 37));
+  EXPECT_EQ(Format("%d>wypowied\x9F dla %d o tre\x9C"
+                   "ci \"%s\"",
+                   1001, -7, std::string("a\0\xB9", 3)),
+            std::string("[1001>wypowied\x9F dla -7 o tre\x9C"
+                        "ci \"a\0\xB9\"",
+                        37));
   EXPECT_EQ(Format("%x|%x|%x", 0, 0x2aBu, -1), "[0|2AB|FFFFFFFF");
   // Every length of number, both sides of 32 bits, both ends of 64.
   EXPECT_EQ(Format("%d %d %d %d %d %d", 0, 9, 10, 99, 100, 4294967295u), "[0 9 10 99 100 4294967295");
@@ -32,10 +36,10 @@ TEST(GgLogFormatTest, ConversionsBetweenTextRunsAndAtBothEnds) {
 }
 
 TEST(GgLogFormatTest, MissingOrMismatchedArgumentsLeaveNothingAndTheTextGoesOn) {
-  EXPECT_EQ(Format("a%db%sc", 1), "[a1bc");            // fewer values than conversions
+  EXPECT_EQ(Format("a%db%sc", 1), "[a1bc");               // fewer values than conversions
   EXPECT_EQ(Format("%s|%d", 3, std::string("x")), "[|");  // a number for %s, text for %d
-  EXPECT_EQ(Format("%q|%d", 1, 2), "[1|2");           // any other conversion letter: decimal
-  EXPECT_EQ(Format("end %", 1), "[end %");             // a lone % at the end stays
+  EXPECT_EQ(Format("%q|%d", 1, 2), "[1|2");               // any other conversion letter: decimal
+  EXPECT_EQ(Format("end %", 1), "[end %");                // a lone % at the end stays
   EXPECT_EQ(Format("%"), "[%");
 }
 

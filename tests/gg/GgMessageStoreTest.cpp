@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include <sqlite3.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "gg/Cp1250.h"
 
@@ -27,7 +27,8 @@ protected:
 
   std::unique_ptr<TGgMessageStore> Open(TGgStoreBounds bounds = {}) {
     Log.clear();
-    return TGgMessageStore::Open(Path, [this](std::string_view l) { Log.push_back(Cp1250ToUtf8(l)); }, kNow, bounds);
+    return TGgMessageStore::Open(
+        Path, [this](std::string_view l) { Log.push_back(Cp1250ToUtf8(l)); }, kNow, bounds);
   }
   static TGgKeptMessage Message(int32_t recipient, size_t size, int64_t sent = kNow) {
     return {.Recipient = recipient, .Sent = sent, .Text = {}, .Html = std::string(size, 'a'), .Attributes = {}};
@@ -46,9 +47,10 @@ TEST_F(GgMessageStoreTest, EachBoundRefusesTheMessagePastItUntilRoomIsMade) {
     TGgStoreBounds Bounds;
     size_t Size, Fitting;
     TGgMessageStore::TKeepResult Other;
-  } cases[] = {{"1,000 messages", {}, 10, 1000, TGgMessageStore::krKept},
-               {"1 MB", {}, 60 * 1000, 16, TGgMessageStore::krKept},
-               {"100 MB in all, made small", {1000, 1000 * 1000, 10 * 1000, 30 * 24 * 3600}, 3000, 3, TGgMessageStore::krFull}};
+  } cases[] = {
+      {"1,000 messages", {}, 10, 1000, TGgMessageStore::krKept},
+      {"1 MB", {}, 60 * 1000, 16, TGgMessageStore::krKept},
+      {"100 MB in all, made small", {1000, 1000 * 1000, 10 * 1000, 30 * 24 * 3600}, 3000, 3, TGgMessageStore::krFull}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     fs::remove(Path);

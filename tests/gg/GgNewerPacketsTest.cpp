@@ -99,7 +99,8 @@ TEST(GgNewerPacketsTest, APacketCutShortIsRefused) {
     EXPECT_FALSE(ReadNewStatus80(TCut(std::string_view(kStatus80At110).substr(0, n)), status)) << n;
   for (size_t n = 0; n < 20; ++n) EXPECT_FALSE(ReadSendMsg80(TCut(std::string_view(kSendMsg80).substr(0, n)), m)) << n;
   // Past its head a cut 0x2d points past its end, until only attributes are cut.
-  for (size_t n = 20; n < 169; ++n) EXPECT_FALSE(ReadSendMsg80(TCut(std::string_view(kSendMsg80).substr(0, n)), m)) << n;
+  for (size_t n = 20; n < 169; ++n)
+    EXPECT_FALSE(ReadSendMsg80(TCut(std::string_view(kSendMsg80).substr(0, n)), m)) << n;
   const std::string attributesCut(kSendMsg80, 0, 170);
   ASSERT_TRUE(ReadSendMsg80(attributesCut, m));
   EXPECT_EQ(m.Attributes, "\x02");
@@ -117,7 +118,8 @@ TEST(GgNewerPacketsTest, APacketCutShortIsRefused) {
       EXPECT_TRUE(n == 8 || n == 10 || n == 12 || n == 48) << n;
     }
   }
-  for (size_t n = 1; n < 7; ++n) EXPECT_FALSE(ReadNotify110(TCut(FromHex("00043130303203").substr(0, n)), numbers)) << n;
+  for (size_t n = 1; n < 7; ++n)
+    EXPECT_FALSE(ReadNotify110(TCut(FromHex("00043130303203").substr(0, n)), numbers)) << n;
   for (size_t n = 0; n < 6; ++n) EXPECT_FALSE(ReadTyping(TCut(FromHex("0500ea030000").substr(0, n)), typing)) << n;
 }
 

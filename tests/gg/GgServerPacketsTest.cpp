@@ -69,7 +69,9 @@ TEST(GgServerPacketsTest, EightPointOhPayloadsStayWithinTheNewerBound) {
   // {HTML, plain, payload size, plain bytes kept}
   const std::string attrs(600, '\2');
   for (auto [h, p, size, kept] : {std::array<size_t, 4>{30000, 35000, 24 + 30001 + 35001, 35000},
-                                  {60000, 60000, 65535, 65535 - 26 - 60000}, {65509, 10, 65535, 0}, {65510, 0, 0, 0}}) {
+                                  {60000, 60000, 65535, 65535 - 26 - 60000},
+                                  {65509, 10, 65535, 0},
+                                  {65510, 0, 0, 0}}) {
     std::string html = "<b>" + std::string(h - 3, 'h');
     std::string m = ReceivedMessage80Payload(1, 2, 3, 8, html, std::string(p, '<'), attrs);
     ASSERT_EQ(m.size(), size) << h;

@@ -124,10 +124,9 @@ TEST_F(GgSessionTest, FriendsOnlyStatusGetsTheServerMessageAndIsAnnouncedToEvery
     EXPECT_EQ(p.Type, 15);
     EXPECT_EQ(p.Payload, announced);
   }
-  EXPECT_EQ(Log, (std::vector<std::string>{
-                     L("12345>jestem dostępny (paczka o długości 4)"),
-                     L("12345>użytkownik zmienił status na 8002 \"") + "{02}\x80{00}{00}" +
-                         L("\" (paczka o długości 4)")}));
+  EXPECT_EQ(Log, (std::vector<std::string>{L("12345>jestem dostępny (paczka o długości 4)"),
+                                           L("12345>użytkownik zmienił status na 8002 \"") + "{02}\x80{00}{00}" +
+                                               L("\" (paczka o długości 4)")}));
   EXPECT_EQ(Client(0)->Status, 0x8002u);
   EXPECT_EQ(sender.Unread(), "");
   EXPECT_EQ(loggedIn.Unread(), "");
@@ -189,9 +188,10 @@ TEST_F(GgSessionTest, PacketsBehindNotAvailableInTheSameReadAreHandledOnce) {
   ExpectReceivedMessage(staying.Next(), 100, "hi");
   ASSERT_TRUE(WaitLog(4));
   ASSERT_TRUE(PumpUntil([&] { return Session->RIDuziva().SocketServer()->CountClients() == 1; }));
-  EXPECT_EQ(Log, (std::vector<std::string>{L("100>wyloguj mnie (paczka o długości 4)"),
-                                           L("100>użytkownik zmienił status na 8001 \"") + "{01}\x80{00}{00}" + L("\" (paczka o długości 4)"),
-                                           L("100>wypowiedź dla 200 o treści \"hi\""), L("100>ciągle jestem")}));
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     L("100>wyloguj mnie (paczka o długości 4)"),
+                     L("100>użytkownik zmienił status na 8001 \"") + "{01}\x80{00}{00}" + L("\" (paczka o długości 4)"),
+                     L("100>wypowiedź dla 200 o treści \"hi\""), L("100>ciągle jestem")}));
   EXPECT_EQ(staying.Unread(), "");
 }
 
@@ -254,9 +254,10 @@ TEST_F(GgSessionTest, AnUnknownStatusCodeIsStoredAndAnnouncedUnchangedWithOnlyTh
   sender.Send(2, Le(0x8007));
   ExpectReceivedMessage(sender.Next(), 0, kNoFriendsText);
   EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(Log, (std::vector<std::string>{
-                     L("100>użytkownik zmienił status na 107 \"{07}{01}{00}{00}\" (paczka o długości 4)"),
-                     L("100>użytkownik zmienił status na 8007 \"") + "{07}\x80{00}{00}" + L("\" (paczka o długości 4)")}));
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{
+                L("100>użytkownik zmienił status na 107 \"{07}{01}{00}{00}\" (paczka o długości 4)"),
+                L("100>użytkownik zmienił status na 8007 \"") + "{07}\x80{00}{00}" + L("\" (paczka o długości 4)")}));
 }
 
 TEST_F(GgSessionTest, ShortStatusPayloadsReadMissingBytesAsZero) {
@@ -268,10 +269,9 @@ TEST_F(GgSessionTest, ShortStatusPayloadsReadMissingBytesAsZero) {
   sender.Send(2, "");
   EXPECT_EQ(other.Next().Payload, Bytes({100, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Client(0)->Status, 0u);
-  EXPECT_EQ(Log, (std::vector<std::string>{
-                     L("100>jestem dostępny (paczka o długości 1)"),
-                     L("100>użytkownik zmienił status na 2 \"{02}\" (paczka o długości 1)"),
-                     L("100>użytkownik zmienił status na 0 \"\" (paczka o długości 0)")}));
+  EXPECT_EQ(Log, (std::vector<std::string>{L("100>jestem dostępny (paczka o długości 1)"),
+                                           L("100>użytkownik zmienił status na 2 \"{02}\" (paczka o długości 1)"),
+                                           L("100>użytkownik zmienił status na 0 \"\" (paczka o długości 0)")}));
 }
 
 TEST_F(GgSessionTest, PingDirectoryAndUnknownTypesAreOnlyLogged) {
@@ -329,7 +329,8 @@ TEST_F(GgSessionTest, AMessageThatIsNotKeptGetsStatusOneAndTheServersMessage) {
   ASSERT_NE(::mkdtemp(folder), nullptr);
   TGgStoreBounds one;
   one.MessagesPerRecipient = 1;
-  auto store = TGgMessageStore::Open(std::string(folder) + "/w.db", [](std::string_view) {}, std::time(nullptr), one);
+  auto store = TGgMessageStore::Open(
+      std::string(folder) + "/w.db", [](std::string_view) {}, std::time(nullptr), one);
   Session->SetMessageStore(store.get());
   TGgTestPeer sender = Connected(100);
   sender.Send(11, Message(500, Le(1), std::string("kept\0", 5)));
@@ -343,9 +344,10 @@ TEST_F(GgSessionTest, AMessageThatIsNotKeptGetsStatusOneAndTheServersMessage) {
     EXPECT_EQ(from.Next().Payload, Le(1) + Le(anonymous ? 0 : 100) + Le(2)) << to;
     ExpectReceivedMessage(from.Next(), 0, kGoneText);
   }
-  EXPECT_EQ(Log, (std::vector<std::string>{L("100>wypowiedź dla 500 o treści \"x\""),
-                                           L("<brak miejsca na wiadomości dla 500"), L("100>wypowiedź dla 0 o treści \"x\""),
-                                           L(">powitanie"), L("0>wypowiedź dla 600 o treści \"x\"")}));
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{L("100>wypowiedź dla 500 o treści \"x\""),
+                                      L("<brak miejsca na wiadomości dla 500"), L("100>wypowiedź dla 0 o treści \"x\""),
+                                      L(">powitanie"), L("0>wypowiedź dla 600 o treści \"x\"")}));
   EXPECT_EQ(store->WaitingCount(500) + store->WaitingCount(600), 1u);
   Session->SetMessageStore(nullptr);
   std::filesystem::remove_all(folder);
@@ -495,9 +497,10 @@ TEST_F(GgSessionTest, AClosedConnectionDoesNotStopTheStatusNotification) {
   EXPECT_EQ(leaving.Unread(), "");
   sender.Send(8, "");
   ASSERT_TRUE(WaitLog(3));
-  EXPECT_EQ(Log, (std::vector<std::string>{L("200>jestem dostępny (paczka o długości 4)"),
-                                           L("200>użytkownik zmienił status na 2 \"{02}{00}{00}{00}\" (paczka o długości 4)"),
-                                           L("200>ciągle jestem")}));
+  EXPECT_EQ(
+      Log, (std::vector<std::string>{L("200>jestem dostępny (paczka o długości 4)"),
+                                     L("200>użytkownik zmienił status na 2 \"{02}{00}{00}{00}\" (paczka o długości 4)"),
+                                     L("200>ciągle jestem")}));
   EXPECT_EQ(after.Unread(), "");
 }
 

@@ -2,9 +2,9 @@
 // collects whole packets while it pumps the loop, so that the server in the same thread runs.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <algorithm>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -29,7 +29,8 @@ inline std::string Le(int32_t value) { return IntToLeBytes(value); }
 // A byte string from hexadecimal digits, as packets captured on the wire are written down.
 inline std::string FromHex(std::string_view hex) {
   std::string s;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) s += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    s += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
   return s;
 }
 
@@ -75,20 +76,22 @@ public:
   // that would read it.
   void SendRaw(const std::string& data) {
     size_t off = 0;
-    bool ok = PumpUntil([&] {
-      while (off < data.size()) {
-        ssize_t n = ::send(handle_.Get(), data.data() + off, data.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-          off += static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-          Fill();  // the server may be waiting for this side to read before it reads on
-          return false;
-        } else {
-          return true;  // the connection is gone: the rest cannot be sent
-        }
-      }
-      return true;
-    }, 30);
+    bool ok = PumpUntil(
+        [&] {
+          while (off < data.size()) {
+            ssize_t n = ::send(handle_.Get(), data.data() + off, data.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+              off += static_cast<size_t>(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+              Fill();  // the server may be waiting for this side to read before it reads on
+              return false;
+            } else {
+              return true;  // the connection is gone: the rest cannot be sent
+            }
+          }
+          return true;
+        },
+        30);
     EXPECT_TRUE(ok) << "send stalled";
   }
 

@@ -50,7 +50,9 @@ protected:
       Events.push_back("packet " + std::to_string(type));
       if (OnPacket) OnPacket(c, type);
     };
-    Listener->OnClientLongPacket = [this](TGgClient*, int32_t, int32_t, const std::string& head) { LongHeads.push_back(head); };
+    Listener->OnClientLongPacket = [this](TGgClient*, int32_t, int32_t, const std::string& head) {
+      LongHeads.push_back(head);
+    };
     Listener->OnClientDisconnect = [this](TObject*, TGgClient* c) {
       Events.push_back("disconnect");
       BufferAtDisconnect = c->RecvBuffer;
@@ -234,8 +236,8 @@ TEST_F(FramingTest, WithReportRawDataClearedPacketsStillCome) {
 TEST_F(FramingTest, ANewConnectionStartsWithEmptySessionFields) {
   std::vector<std::string> seen;
   OnConnect = [&](TGgClient* c) {
-    seen.push_back(std::to_string(c->Uin()) + " " + std::to_string(c->Status) + " [" + c->RecvBuffer +
-                   "][" + c->NotifyReply + "][" + c->UserList + "]");
+    seen.push_back(std::to_string(c->Uin()) + " " + std::to_string(c->Status) + " [" + c->RecvBuffer + "][" +
+                   c->NotifyReply + "][" + c->UserList + "]");
   };
   {
     TGgTestPeer first = Connect();
@@ -267,8 +269,8 @@ TEST_F(FramingTest, APacketWhoseHandlerRaisedIsDeliveredAgainWithTheNextRead) {
   EXPECT_EQ(Clients[0]->RecvBuffer, GgPacketBytes(9, "again") + GgPacketBytes(10, "b"));
   EXPECT_EQ(Clients[0]->State(), wsConnected);
   SendAsOneRead(peer, GgPacketBytes(11, "c"));
-  EXPECT_EQ(Events, (std::vector<std::string>{"chunk", "packet 2", "packet 9", "chunk", "packet 9",
-                                              "packet 10", "packet 11"}));
+  EXPECT_EQ(Events,
+            (std::vector<std::string>{"chunk", "packet 2", "packet 9", "chunk", "packet 9", "packet 10", "packet 11"}));
   EXPECT_EQ(Calls[2].Payload, "again");
   EXPECT_EQ(Clients[0]->RecvBuffer, "");
 }
@@ -361,8 +363,10 @@ TEST_F(FramingTest, ABadLengthIsRefusedWithoutWaitingForItsPayload) {
 // once with its first bytes; the packets behind it come as ever, and the connection stays.
 TEST_F(FramingTest, AMessagePastTheBoundIsDroppedAsItComesAndTheConnectionStays) {
   // Type, length and bytes per write.
-  for (auto [type, length, piece] : {std::tuple<int32_t, int32_t, size_t>{11, 65537, 1 << 20}, {0x2d, 65537, 1000},
-                                     {0x7d, 3 << 20, 65536}, {11, 70000, 7}}) {
+  for (auto [type, length, piece] : {std::tuple<int32_t, int32_t, size_t>{11, 65537, 1 << 20},
+                                     {0x2d, 65537, 1000},
+                                     {0x7d, 3 << 20, 65536},
+                                     {11, 70000, 7}}) {
     Calls.clear();
     LongHeads.clear();
     TGgTestPeer peer = Connect();

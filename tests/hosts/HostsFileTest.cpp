@@ -1,16 +1,16 @@
 #include "hosts/HostsFile.h"
 
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
 #include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "hosts/HostNames.h"
@@ -37,9 +37,7 @@ protected:
   }
   void TearDown() override { fs::remove_all(Dir); }
 
-  void Write(const std::string& text) {
-    std::ofstream(Path, std::ios::binary) << text;
-  }
+  void Write(const std::string& text) { std::ofstream(Path, std::ios::binary) << text; }
   std::string Read() const {
     std::ifstream in(Path, std::ios::binary);
     std::stringstream text;
@@ -88,10 +86,11 @@ TEST_F(HostsFileTest, RedirectAllAppendsTheFourEntriesInOrderAndIsIdempotent) {
 }
 
 TEST_F(HostsFileTest, RedirectRewritesNamingLinesInPlaceAndIgnoresOtherLetterCase) {
-  Write("#127.0.0.1 www.gadu-gadu.pl\n"
-        "1.1.1.1 appmsg.gadu-gadu.pl www.gadu-gadu.pl\n"
-        "10.0.0.2 Update.Gadu-Gadu.pl\n"
-        "9.9.9.9 appmsg.gadu-gadu.pl\n");
+  Write(
+      "#127.0.0.1 www.gadu-gadu.pl\n"
+      "1.1.1.1 appmsg.gadu-gadu.pl www.gadu-gadu.pl\n"
+      "10.0.0.2 Update.Gadu-Gadu.pl\n"
+      "9.9.9.9 appmsg.gadu-gadu.pl\n");
   RedirectHosts(Path, false);
   // The shared line becomes the entry of the first host it names; the comment that of its host.
   EXPECT_EQ(Read(),
@@ -126,8 +125,8 @@ TEST_F(HostsFileTest, RemoveDeletesOnlyLinesNamingTheFourHosts) {
 }
 
 TEST_F(HostsFileTest, AMissingFileIsReportedWithItsPathAndNotCreated) {
-  for (auto run : {+[](const std::string& p) { RedirectHosts(p, false); },
-                   +[](const std::string& p) { RemoveRedirections(p); }}) {
+  for (auto run :
+       {+[](const std::string& p) { RedirectHosts(p, false); }, +[](const std::string& p) { RemoveRedirections(p); }}) {
     try {
       run(Path);
       FAIL() << "no exception";
@@ -199,8 +198,7 @@ TEST_F(HostsFileTest, AReadOnlyFileIsLeftAloneEvenForRoot) {
 int InMountNamespace(const std::function<int()>& body) {
   pid_t pid = ::fork();
   if (pid == 0) {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      ::_exit(100);
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) ::_exit(100);
     ::_exit(body());
   }
   int status = 0;

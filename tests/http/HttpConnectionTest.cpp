@@ -97,8 +97,9 @@ TEST_F(HttpConnectionTest, FilesAreServedWholeWithTheirHeaderAndKeepAliveAnswers
   ASSERT_EQ(::utimes((Folder / "www/a/b.txt").c_str(), feb5th2001), 0);
   Start();
 
-  const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5000\r\n"
-                           "Last-Modified: Mon, 05 Feb 2001 13:04:09 GMT\r\n\r\n";
+  const std::string head =
+      "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5000\r\n"
+      "Last-Modified: Mon, 05 Feb 2001 13:04:09 GMT\r\n\r\n";
   EXPECT_EQ(Exchange("GET /a/b.txt HTTP/1.0\r\n\r\n"), head + text);
   EXPECT_EQ(Exchange("HEAD /a/b.txt HTTP/1.0\r\n\r\n"), head);
   EXPECT_EQ(Exchange("HEAD /a/missing.txt HTTP/1.0\r\n\r\n"),

@@ -14,9 +14,14 @@ namespace {
 
 TEST(HttpFormatTest, ContentTypesComeFromTheExtensionOfTheLastNameOnly) {
   const std::pair<const char*, const char*> cases[] = {
-      {"c:\\wwwroot\\index.html", "text/html"}, {"c:\\wwwroot\\A.HTM", "text/html"}, {"c:\\x\\p.JPEG", "image/jpeg"},
-      {"c:\\x\\p.jpg", "image/jpeg"},           {"c:\\x\\p.gif", "image/gif"},        {"c:\\x\\p.bmp", "image/bmp"},
-      {"c:notes.txt", "text/plain"},               {"c:\\x\\name.", "application/binary"},
+      {"c:\\wwwroot\\index.html", "text/html"},
+      {"c:\\wwwroot\\A.HTM", "text/html"},
+      {"c:\\x\\p.JPEG", "image/jpeg"},
+      {"c:\\x\\p.jpg", "image/jpeg"},
+      {"c:\\x\\p.gif", "image/gif"},
+      {"c:\\x\\p.bmp", "image/bmp"},
+      {"c:notes.txt", "text/plain"},
+      {"c:\\x\\name.", "application/binary"},
       {"c:\\x\\archive.tar", "application/binary"},
       {"c:\\dir.html\\file", "application/binary"},  // the dot is the folder's
   };

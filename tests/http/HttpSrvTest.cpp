@@ -43,7 +43,9 @@ protected:
   }
   int Clients() const { return Server->SocketServer()->CountClients(); }
   // Waits until the server has attached n connections.
-  void WaitClients(int n) { ASSERT_TRUE(PumpUntil([&] { return Clients() == n; })); }
+  void WaitClients(int n) {
+    ASSERT_TRUE(PumpUntil([&] { return Clients() == n; }));
+  }
 
   std::vector<std::string> Log;
 };
@@ -176,7 +178,8 @@ TEST_F(HttpSrvTest, AConnectionWaitingOnItsClientPastTheLimitIsClosed) {
   Server->OnGetDocument = nullptr;
   Server->RequestTimeoutMs = 300;
   Start();
-  for (auto [sent, answered] : {std::pair<std::string, bool>{"", false}, {"GET /a.txt HTTP/1.0\r\nHost: x\r\n", false},
+  for (auto [sent, answered] : {std::pair<std::string, bool>{"", false},
+                                {"GET /a.txt HTTP/1.0\r\nHost: x\r\n", false},
                                 {"HEAD /a.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", true},
                                 {"POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\n", true}}) {
     TDescriptor peer = test::ConnectTo(Port);

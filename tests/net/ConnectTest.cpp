@@ -50,7 +50,7 @@ TEST_F(ConnectTest, StreamConnectsFromItsLocalAddressWithItsOptionsAndCarriesDat
 
   ASSERT_TRUE(test::PumpUntil([&] { return log.Has("connected:0") && server.Peers.size() == 1; }));
   EXPECT_EQ(log.Lines, (TLogLines{"state:closed->opened", "state:opened->connecting", "state:connecting->connected",
-                              "connected:0"}));
+                                  "connected:0"}));
   EXPECT_EQ(server.Peers[0]->PeerPort(), s.LocalPort());
   EXPECT_EQ(s.PeerPort(), server.Port());
   s.SendString("ping");
@@ -72,7 +72,7 @@ TEST_F(ConnectTest, RefusedPortReportsTheErrorInSessionConnectedAndTheCloseFollo
   s.Connect();
   ASSERT_TRUE(test::PumpUntil([&] { return log.Has("closed:0"); }));
   EXPECT_EQ(log.Lines, (TLogLines{"state:closed->opened", "state:opened->connecting", "state:connecting->connected",
-                              "connected:10061", "state:connected->closed", "closed:0"}));
+                                  "connected:10061", "state:connected->closed", "closed:0"}));
   EXPECT_EQ(s.State(), wsClosed);
   test::PumpTurns();
   EXPECT_EQ(log.Lines.size(), 6u);
@@ -89,20 +89,34 @@ TEST_F(ConnectTest, ANewConnectionHearsNothingOfTheOldOneOnTheSameDescriptor) {
     TLoopbackServer server;
     TWSocket s(nullptr);
     bool reconnected = false;
-    auto connect = [&](const std::string& port) { s.Close(); s.SetAddr("127.0.0.1"); s.SetPort(port); s.Connect(); };
-    auto reconnect = [&] { if (!std::exchange(reconnected, true)) connect(server.Port()); };
-    s.OnSessionClosed = [&](TObject*, uint16_t e) { log.Add("closed:", e); if (when <= wnOwnClose) reconnect(); };
-    s.OnSessionConnected = [&](TObject*, uint16_t e) { if (e != 0) reconnect(); };
+    auto connect = [&](const std::string& port) {
+      s.Close();
+      s.SetAddr("127.0.0.1");
+      s.SetPort(port);
+      s.Connect();
+    };
+    auto reconnect = [&] {
+      if (!std::exchange(reconnected, true)) connect(server.Port());
+    };
+    s.OnSessionClosed = [&](TObject*, uint16_t e) {
+      log.Add("closed:", e);
+      if (when <= wnOwnClose) reconnect();
+    };
+    s.OnSessionConnected = [&](TObject*, uint16_t e) {
+      if (e != 0) reconnect();
+    };
     s.OnDataSent = [&](TObject*, uint16_t) { log.Lines.push_back(test::StateName(s.State())); };
     connect(when == wnRefused ? test::UnusedPort() : server.Port());
     if (when >= wnResumed) s.Pause();
-    ASSERT_TRUE(when == wnRefused || when == wnResumed ||
-                test::PumpUntil([&] { return server.Peers.size() == 1 && (when == wnResumedLate || log.Has("connected")); }));
+    ASSERT_TRUE(when == wnRefused || when == wnResumed || test::PumpUntil([&] {
+                  return server.Peers.size() == 1 && (when == wnResumedLate || log.Has("connected"));
+                }));
     if (when >= wnResumed) s.Resume();
     if (when == wnPeerClosed) server.Peers[0]->Close();
     if (when == wnOwnClose) s.Close();
     if (when == wnAfterSend && s.SendString("old") > 0) reconnect();
-    ASSERT_TRUE(test::PumpUntil([&] { return (reconnected || when >= wnResumed) && s.State() == wsConnected; }, 3)) << when;
+    ASSERT_TRUE(test::PumpUntil([&] { return (reconnected || when >= wnResumed) && s.State() == wsConnected; }, 3))
+        << when;
     EXPECT_EQ(log.Only({"closed:"}).size(), when >= wnResumed ? 0u : 1u) << when;
     EXPECT_FALSE(log.Has("connecting")) << when;
   }
@@ -170,7 +184,9 @@ TEST_F(ConnectTest, DatagramIsConnectedAtOnceFromABoundPortAndBroadcastIsAllowed
   char buf[64];
   sockaddr_in from{};
   len = sizeof(from);
-  ASSERT_TRUE(test::PumpUntil([&] { return ::recvfrom(peer.Get(), buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len) == 8; }));
+  ASSERT_TRUE(test::PumpUntil([&] {
+    return ::recvfrom(peer.Get(), buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len) == 8;
+  }));
   EXPECT_EQ(std::string(buf, 8), "datagram");
   EXPECT_EQ(std::to_string(ntohs(from.sin_port)), s.LocalPort());
   ::sendto(peer.Get(), "back", 4, 0, reinterpret_cast<sockaddr*>(&from), len);

@@ -61,9 +61,7 @@ struct TFixture {
     s.OnSessionClosed = [this](TObject*, uint16_t e) { Log.push_back("closed:" + std::to_string(e)); };
   }
 
-  bool Has(const std::string& entry) const {
-    return std::find(Log.begin(), Log.end(), entry) != Log.end();
-  }
+  bool Has(const std::string& entry) const { return std::find(Log.begin(), Log.end(), entry) != Log.end(); }
   int Count(const std::string& prefix) const {
     int n = 0;
     for (const auto& l : Log) n += l.rfind(prefix, 0) == 0;
@@ -89,18 +87,15 @@ using test::ThrownText;
 
 TEST_F(CustomWSocketTest, ListenReportsMissingSettingsAndResolutionFailuresWithExactTexts) {
   TWSocket s(nullptr);
-  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
-            ErrorText(10022, "listen: port not assigned", "Invalid argument"));
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }), ErrorText(10022, "listen: port not assigned", "Invalid argument"));
   EXPECT_EQ(s.State(), wsClosed);
   EXPECT_EQ(s.LastError(), 10022);
 
   s.SetPort("1");
   s.SetProto("");
-  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
-            ErrorText(10022, "listen: protocol not assigned", "Invalid argument"));
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }), ErrorText(10022, "listen: protocol not assigned", "Invalid argument"));
   s.SetProto("tcp");
-  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
-            ErrorText(10022, "listen: address not assigned", "Invalid argument"));
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }), ErrorText(10022, "listen: address not assigned", "Invalid argument"));
 
   // A name that can never resolve, found so without asking this machine's DNS.
   const std::string badName("1.2.3.256\0invalid", 17);
@@ -150,8 +145,7 @@ TEST_F(CustomWSocketTest, ListenStatesAndSettingsGuardsAndResetAfterClose) {
   EXPECT_EQ(s.GetBoundPort(), "error");
   // After a close both must be assigned again; the texts stay readable.
   EXPECT_EQ(s.Port(), "0");
-  EXPECT_EQ(ThrownText([&] { s.Listen(); }),
-            ErrorText(10022, "listen: port not assigned", "Invalid argument"));
+  EXPECT_EQ(ThrownText([&] { s.Listen(); }), ErrorText(10022, "listen: port not assigned", "Invalid argument"));
   EXPECT_EQ(s.Proto(), "tcp");
   EXPECT_EQ(s.LocalAddr(), "0.0.0.0");
   size_t before = states.size();
@@ -190,8 +184,8 @@ TEST_F(CustomWSocketTest, AcceptedConnectionEventOrderWhenThePeerCloses) {
   c.Close();
   ASSERT_TRUE(test::PumpUntil([&] { return f.Has("closed:0"); }));
   // The close report offers the handler one more read (empty here) before the session closes.
-  EXPECT_EQ(f.Log, (std::vector<std::string>{"state:closed->connected", "sent:0", "data:0:hello",
-                                             "data:0:", "closed:0", "state:connected->closed"}));
+  EXPECT_EQ(f.Log, (std::vector<std::string>{"state:closed->connected", "sent:0", "data:0:hello", "data:0:", "closed:0",
+                                             "state:connected->closed"}));
   EXPECT_EQ(f.Conn->State(), wsClosed);
   EXPECT_EQ(f.Conn->PeerAddr(), "error");
   test::PumpTurns();
@@ -268,9 +262,9 @@ TEST_F(CustomWSocketTest, TcpOptionsReadBackAndAClosedPeerStopsAcknowledging) {
   TDescriptor peer = f.Connect();
   TWSocket& s = *f.Conn;
   EXPECT_EQ(s.SetNoDelay(true) + s.SetKeepAlive(60, 10, 3) + s.SetUserTimeout(60000), 0);
-  const int expected[][3] = {{IPPROTO_TCP, TCP_NODELAY, 1},    {SOL_SOCKET, SO_KEEPALIVE, 1},
-                             {IPPROTO_TCP, TCP_KEEPIDLE, 60},  {IPPROTO_TCP, TCP_KEEPINTVL, 10},
-                             {IPPROTO_TCP, TCP_KEEPCNT, 3},    {IPPROTO_TCP, TCP_USER_TIMEOUT, 60000}};
+  const int expected[][3] = {{IPPROTO_TCP, TCP_NODELAY, 1},   {SOL_SOCKET, SO_KEEPALIVE, 1},
+                             {IPPROTO_TCP, TCP_KEEPIDLE, 60}, {IPPROTO_TCP, TCP_KEEPINTVL, 10},
+                             {IPPROTO_TCP, TCP_KEEPCNT, 3},   {IPPROTO_TCP, TCP_USER_TIMEOUT, 60000}};
   for (const auto& [level, name, value] : expected) {
     int got = -1;
     socklen_t length = sizeof(got);
@@ -433,8 +427,8 @@ TEST_F(CustomWSocketTest, DatagramListenerConnectsAtOnceAndReceivesFrom) {
   s.SetPort("0");
   s.SetProto("udp");
   s.Listen();
-  EXPECT_EQ(log, (std::vector<std::string>{"closed->bound", "bound->listening", "listening->connected",
-                                           "connected:0"}));
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"closed->bound", "bound->listening", "listening->connected", "connected:0"}));
   int port = std::stoi(s.GetBoundPort());
   TDescriptor u(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_in to{};
@@ -486,8 +480,7 @@ TEST_F(CustomWSocketTest, AcceptAndDupRefuseWhatTheyCannotTake) {
   TWSocket s(nullptr);
   EXPECT_EQ(ThrownText([&] { s.Accept(); }), ErrorText(10022, "not a listening socket", "Invalid argument"));
   EXPECT_EQ(ThrownText([&] { s.Dup(INVALID_SOCKET); }), ErrorText(10022, "Dup", "Invalid argument"));
-  EXPECT_EQ(ThrownText([&] { s.RcvdCount(); }),
-            ErrorText(10038, "ioctlSocket", "Socket operation on non-socket"));
+  EXPECT_EQ(ThrownText([&] { s.RcvdCount(); }), ErrorText(10038, "ioctlSocket", "Socket operation on non-socket"));
 }
 
 TEST_F(CustomWSocketTest, HandlerThatClosesOnTheLastBytesOfAClosedPeerHearsOneSessionClosed) {

@@ -126,7 +126,8 @@ TEST_F(DnsLookupTest, InvalidNamesRaiseOrGive10022WithAnErrorHandler) {
   TEventLoop::Instance().Dns().Configure({Responder.Server(), 250, 1});
   s.DnsLookup("two.test");
   s.OnError = nullptr;
-  EXPECT_EQ(test::ThrownText([&] { s.ReverseDnsLookup("10.0.0.1"); }), "10.0.0.1: can't start DNS lookup, error #10055");
+  EXPECT_EQ(test::ThrownText([&] { s.ReverseDnsLookup("10.0.0.1"); }),
+            "10.0.0.1: can't start DNS lookup, error #10055");
   gFailAllocations = false;
   ares_library_cleanup();
   s.DnsLookup("two.test");

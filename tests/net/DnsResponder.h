@@ -70,8 +70,8 @@ public:
     in_addr a{};
     ::inet_aton(dotted.c_str(), &a);
     const auto* b = reinterpret_cast<const unsigned char*>(&a.s_addr);
-    return std::to_string(b[3]) + "." + std::to_string(b[2]) + "." + std::to_string(b[1]) + "." +
-           std::to_string(b[0]) + ".in-addr.arpa";
+    return std::to_string(b[3]) + "." + std::to_string(b[2]) + "." + std::to_string(b[1]) + "." + std::to_string(b[0]) +
+           ".in-addr.arpa";
   }
 
 private:
@@ -167,11 +167,12 @@ private:
     const bool truncate = entry.Mode == TBehaviour::bhTruncated && !overTcp;
     std::string r = q.substr(0, 2);
     r += static_cast<char>(0x81 | (truncate ? 0x02 : 0));  // a reply, recursion desired
-    r += static_cast<char>(known ? 0x80 : 0x83);            // recursion available; NXDOMAIN
+    r += static_cast<char>(known ? 0x80 : 0x83);           // recursion available; NXDOMAIN
     r += Bytes16(1) + Bytes16(truncate ? 0 : rdata.size()) + Bytes16(0) + Bytes16(0) + question;
     if (truncate) return r;
     for (const std::string& d : rdata)
-      r += std::string("\xC0\x0C", 2) + Bytes16(type) + Bytes16(1) + std::string("\0\0\0\x3C", 4) + Bytes16(d.size()) + d;
+      r += std::string("\xC0\x0C", 2) + Bytes16(type) + Bytes16(1) + std::string("\0\0\0\x3C", 4) + Bytes16(d.size()) +
+           d;
     if (entry.Mode == TBehaviour::bhCutShort && !rdata.empty()) r.resize(12 + question.size() + 7);
     return r;
   }

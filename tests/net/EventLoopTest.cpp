@@ -1,8 +1,8 @@
 #include "net/EventLoop.h"
 
 #include <memory>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <fcntl.h>

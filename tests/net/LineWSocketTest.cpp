@@ -56,8 +56,12 @@ protected:
   }
 
   void Send(const std::string& data) { SendAll(Peer.Get(), data); }
-  bool WaitReads(size_t n) { return PumpUntil([&] { return Reads.size() >= n; }); }
-  bool WaitBuffered(int n) { return PumpUntil([&] { return Sock->LineBufferCount() == n; }); }
+  bool WaitReads(size_t n) {
+    return PumpUntil([&] { return Reads.size() >= n; });
+  }
+  bool WaitBuffered(int n) {
+    return PumpUntil([&] { return Sock->LineBufferCount() == n; });
+  }
 
   TDescriptor Peer;
   std::unique_ptr<TWSocket> Sock;
@@ -154,16 +158,18 @@ TEST_F(LineModeTest, AFloodedEndlessLineCostsAtMostTheLimitAndOneRead) {
   const std::string chunk(1 << 16, 'z');
   const size_t total = size_t{8} << 20;
   size_t sent = 0;
-  ASSERT_TRUE(PumpUntil([&] {
-    while (sent < total) {
-      ssize_t n = ::send(Peer.Get(), chunk.data(), std::min(chunk.size(), total - sent),
-                         MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<size_t>(n);
-    }
-    largest = std::max(largest, Sock->LineBufferSize());
-    return sent >= total;
-  }, 20));
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        while (sent < total) {
+          ssize_t n =
+              ::send(Peer.Get(), chunk.data(), std::min(chunk.size(), total - sent), MSG_DONTWAIT | MSG_NOSIGNAL);
+          if (n <= 0) break;
+          sent += static_cast<size_t>(n);
+        }
+        largest = std::max(largest, Sock->LineBufferSize());
+        return sent >= total;
+      },
+      20));
   // The connection still works: the next line end ends whatever was kept.
   Send("\r\nok\r\n");
   ASSERT_TRUE(PumpUntil([&] {
@@ -295,8 +301,8 @@ TEST_F(LineModeTest, EditsBackspacesAndTabsAndEchoesWhatIsKept) {
   // A tab fills to the next multiple of 8, with at least one space.
   Send("ab\tc\t12345678\tZ\r\n");
   ASSERT_TRUE(WaitReads(3));
-  EXPECT_EQ(Reads[2], "ab" + std::string(6, ' ') + "c" + std::string(7, ' ') + "12345678" +
-                         std::string(8, ' ') + "Z\r\n");
+  EXPECT_EQ(Reads[2],
+            "ab" + std::string(6, ' ') + "c" + std::string(7, ' ') + "12345678" + std::string(8, ' ') + "Z\r\n");
   EXPECT_EQ(echoed(Reads[2].size()), Reads[2]);
 
   // Without LineEdit a backspace is data; LineEcho sends back the bytes as read.

@@ -27,8 +27,8 @@ TEST(SocketErrorText, KnownCodes) {
 }
 
 TEST(SocketErrorText, CodesBetweenAndBeyondTheTableAreNotWinSockErrors) {
-  for (int code : {12345, -1, 1, 10000, 10001, 10005, 10023, 10025, 10034, 10072, 10090, 10094,
-                   11000, 11005, 10048 + 65536})
+  for (int code :
+       {12345, -1, 1, 10000, 10001, 10005, 10023, 10025, 10034, 10072, 10090, 10094, 11000, 11005, 10048 + 65536})
     EXPECT_EQ(SocketErrorText(code), "Not a WinSock error") << code;
 }
 

@@ -40,7 +40,8 @@ inline std::string UnusedPort() {
 }
 
 inline const char* StateName(TSocketState s) {
-  static const char* names[] = {"invalid", "opened", "bound", "connecting", "connected", "accepting", "listening", "closed"};
+  static const char* names[] = {"invalid",   "opened",    "bound",     "connecting",
+                                "connected", "accepting", "listening", "closed"};
   return names[s];
 }
 

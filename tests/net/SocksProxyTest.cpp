@@ -74,7 +74,7 @@ std::string Installed(const char* program) {
 // Connects through the proxy at 127.0.0.1:ProxyPort to a listener of the test's own and sends
 // a megabyte each way; returns the events of the client.
 TLogLines CarryAMegabyteEachWay(const std::string& proxyPort, const std::string& level, TSocksAuthentication auth,
-                            const std::string& user = "", const std::string& password = "") {
+                                const std::string& user = "", const std::string& password = "") {
   const std::string up = Pattern(kMegabyte, 1), down = Pattern(kMegabyte, 2);
   TEventLog serverLog, log;
   serverLog.LogData = log.LogData = false;
@@ -127,7 +127,7 @@ TEST_F(SocksProxyTest, MicrosocksCarriesAMegabyteEachWayWithAndWithoutUserAndPas
   ASSERT_TRUE(withUser.Ready());
   EXPECT_EQ(CarryAMegabyteEachWay(guarded, "5", socksAuthenticateUsercode, "ordwin", "s3cret"),
             (TLogLines{"socks-connected:0", "auth:" + std::to_string(sasStart), "auth:" + std::to_string(sasSuccess),
-                   "connected:0"}));
+                       "connected:0"}));
 
   // A wrong password is refused by the proxy.
   TEventLog log;
@@ -162,7 +162,8 @@ TEST_F(SocksProxyTest, DanteCarriesAMegabyteEachWayAtLevels4And5) {
   TProxyProcess dante(danted, {"-f", config, "-p", pidFile}, port);
   ASSERT_TRUE(dante.Ready());
   for (const std::string level : {"4", "5"})
-    EXPECT_EQ(CarryAMegabyteEachWay(port, level, socksNoAuthentication), (TLogLines{"socks-connected:0", "connected:0"}))
+    EXPECT_EQ(CarryAMegabyteEachWay(port, level, socksNoAuthentication),
+              (TLogLines{"socks-connected:0", "connected:0"}))
         << level;
   std::remove(config.c_str());
   std::remove(pidFile.c_str());

@@ -63,7 +63,8 @@ public:
     EXPECT_TRUE(test::PumpUntil([&] {
       got += test::ReadAvailable(conn_.Get());
       return got.size() >= n;
-    })) << "got " << got.size() << " of " << n;
+    })) << "got "
+        << got.size() << " of " << n;
     return got;
   }
   void Send(const std::string& bytes) { test::SendAll(conn_.Get(), bytes); }
@@ -111,7 +112,8 @@ TEST_F(SocksTest, SettingsGuardsAndTheResetThatSendsTheNextConnectDirect) {
   s.SetSocksLevel("5");
   s.SetSocksPort("1080");
   s.SetAddr(std::string(256, 'a'));
-  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }), "connect: WSocketResolveHost: '" + std::string(256, 'a') + "' Invalid Hostname.");
+  EXPECT_EQ(test::ThrownText([&] { s.Connect(); }),
+            "connect: WSocketResolveHost: '" + std::string(256, 'a') + "' Invalid Hostname.");
   EXPECT_EQ(s.State(), wsClosed);
 
   // Connected through the proxy, nothing of the proxy may change; the close forgets it.
@@ -194,8 +196,8 @@ TEST_F(SocksTest, Level5UserAndPasswordAndLevel4And4ARequests) {
   proxy.Send(B({5, 0, 0, 1, 10, 0, 0, 1, 0, 80}) + "hi");
   ASSERT_TRUE(test::PumpUntil([&] { return log.Has("data:hi"); }));
   EXPECT_EQ(s->ReadCount(), 2);  // the proxy's own bytes are not the owner's
-  EXPECT_EQ(log.Only({"auth:", "connected:"}), (TLogLines{"auth:" + std::to_string(sasStart),
-                                                      "auth:" + std::to_string(sasSuccess), "connected:0"}));
+  EXPECT_EQ(log.Only({"auth:", "connected:"}),
+            (TLogLines{"auth:" + std::to_string(sasStart), "auth:" + std::to_string(sasSuccess), "connected:0"}));
 
   // Asked for, not needed.
   log.Lines.clear();
@@ -254,10 +256,12 @@ TEST_F(SocksTest, EveryErrorReplyEndsInSocksErrorSessionConnectedAndSessionClose
       {"4A", {B({0, 93, 0, 0, 0, 0, 0, 0})}, 20015, "authentification failed"},
       {"4", {B({0, 94, 0, 0, 0, 0, 0, 0})}, 20012, "unassigned error #94"},
   };
-  const char* texts5[] = {"general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
-                          "host unreachable", "connection refused", "time to live expired", "command not supported",
-                          "address type not supported"};
-  for (int code = 1; code <= 8; ++code) cases.push_back({"5", {B({5, 0}), B({5, code})}, 20003 + code, texts5[code - 1]});
+  const char* texts5[] = {"general SOCKS server failure", "connection not allowed by ruleset",
+                          "network unreachable",          "host unreachable",
+                          "connection refused",           "time to live expired",
+                          "command not supported",        "address type not supported"};
+  for (int code = 1; code <= 8; ++code)
+    cases.push_back({"5", {B({5, 0}), B({5, code})}, 20003 + code, texts5[code - 1]});
 
   TScriptedProxy proxy;
   for (const TCase& c : cases) {
@@ -296,8 +300,8 @@ TEST_F(SocksTest, EveryErrorReplyEndsInSocksErrorSessionConnectedAndSessionClose
   ASSERT_TRUE(test::PumpUntil([&] { return !log.Only({"closed:"}).empty(); }));
   EXPECT_EQ(log.Only({"socks-error", "connected:", "closed:"}),
             (TLogLines{"socks-error:20017:ESocketException WSocketResolveHost: Cannot convert host address '" + name +
-                       "', Error #11001",
-                   "connected:20017", "closed:20017"}));
+                           "', Error #11001",
+                       "connected:20017", "closed:20017"}));
 }
 
 // Aborted (and reset, also after a raising OnSessionClosed) as a direct connection would be.
@@ -311,10 +315,21 @@ TEST_F(SocksTest, HandlerExceptionsReachOnBgExceptionAsOnADirectConnection) {
   for (const auto& [raising, reply, expected] : cases) {
     TEventLog log;
     TWSocket s(nullptr);
-    auto raise = [&, raising = raising] { if (log.Lines.back() == raising) throw Exception(raising); };
-    s.OnSessionConnected = [&](TObject*, uint16_t e) { log.Add("connected:", e); raise(); };
-    s.OnSessionClosed = [&](TObject*, uint16_t e) { log.Add("closed:", e); raise(); };
-    s.OnSocksError = [&](TObject*, int e, const std::string&) { log.Add("socks-error:", e); raise(); };
+    auto raise = [&, raising = raising] {
+      if (log.Lines.back() == raising) throw Exception(raising);
+    };
+    s.OnSessionConnected = [&](TObject*, uint16_t e) {
+      log.Add("connected:", e);
+      raise();
+    };
+    s.OnSessionClosed = [&](TObject*, uint16_t e) {
+      log.Add("closed:", e);
+      raise();
+    };
+    s.OnSocksError = [&](TObject*, int e, const std::string&) {
+      log.Add("socks-error:", e);
+      raise();
+    };
     s.OnBgException = [&](TObject*, const Exception& e, bool&) { log.Lines.push_back("bg:" + e.Message()); };
     proxy.Connect(s, "4", "127.0.0.1");
     proxy.Read(9);

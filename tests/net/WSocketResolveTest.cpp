@@ -39,7 +39,8 @@ std::string ProtoFailure(const std::string& proto) {
 // in the file; dns.test from the server; every other name not found).
 std::optional<std::vector<std::string>> WithOwnNames(const std::function<std::vector<std::string>()>& body) {
   return test::InIsolatedNameService("127.0.0.1\tlocalhost\n10.1.2.3\tfromfile.test\n",
-                                     {{"dns.test", {{"10.4.5.6"}, "", test::TDnsResponder::TBehaviour::bhAnswer}}}, body);
+                                     {{"dns.test", {{"10.4.5.6"}, "", test::TDnsResponder::TBehaviour::bhAnswer}}},
+                                     body);
 }
 
 std::string HostOrder(uint32_t networkOrder) { return std::to_string(ntohl(networkOrder)); }
@@ -104,8 +105,9 @@ TEST(WSocketResolveHost, DottedTextThePlatformRefusesIsAnInvalidAddress) {
 
 TEST(WSocketResolveHost, LocalhostResolvesThroughTheHostDatabase) {
   auto got = WithOwnNames([] {
-    return std::vector<std::string>{HostOrder(WSocketResolveHost("localhost")), HostOrder(WSocketResolveHost("  localhost  ")),
-                                    HostOrder(WSocketResolveHost("fromfile.test")), HostOrder(WSocketResolveHost("dns.test"))};
+    return std::vector<std::string>{
+        HostOrder(WSocketResolveHost("localhost")), HostOrder(WSocketResolveHost("  localhost  ")),
+        HostOrder(WSocketResolveHost("fromfile.test")), HostOrder(WSocketResolveHost("dns.test"))};
   });
   if (!got) GTEST_SKIP() << "no namespaces here for a name service of the test's own";
   EXPECT_EQ(*got, (std::vector<std::string>{HostOrder(htonl(0x7F000001u)), HostOrder(htonl(0x7F000001u)),
@@ -115,8 +117,8 @@ TEST(WSocketResolveHost, LocalhostResolvesThroughTheHostDatabase) {
 TEST(WSocketResolveHost, GroupAbove255TakesTheNamePathAndFails) {
   auto got = WithOwnNames([] { return std::vector<std::string>{HostFailure("1.2.3.999")}; });
   if (!got) GTEST_SKIP() << "no namespaces here for a name service of the test's own";
-  EXPECT_EQ(*got, std::vector<std::string>{
-                      "WSocketResolveHost: Cannot convert host address '1.2.3.999', Error #11001"});
+  EXPECT_EQ(*got,
+            std::vector<std::string>{"WSocketResolveHost: Cannot convert host address '1.2.3.999', Error #11001"});
 }
 
 TEST(WSocketResolveHost, UnknownNameFailsWithNameServiceCode) {
@@ -128,8 +130,7 @@ TEST(WSocketResolveHost, UnknownNameFailsWithNameServiceCode) {
 
 TEST(WSocketResolveHost, NameWithNulByteDoesNotResolveAsItsPrefix) {
   const std::string name("localhost\0evil", 14);
-  EXPECT_EQ(HostFailure(name),
-            "WSocketResolveHost: Cannot convert host address '" + name + "', Error #11001");
+  EXPECT_EQ(HostFailure(name), "WSocketResolveHost: Cannot convert host address '" + name + "', Error #11001");
 }
 
 TEST(WSocketResolveHost, EmptyOrOverlongTextIsAnInvalidHostname) {
@@ -170,11 +171,9 @@ TEST(WSocketResolvePort, ServiceNamesComeFromTheServiceDatabase) {
 TEST(WSocketResolvePort, UnknownServiceReportsNoData) {
   EXPECT_EQ(PortFailure("no-such-service", "tcp"),
             "WSocketResolvePort: Cannot convert port 'no-such-service', Error #11004");
-  EXPECT_EQ(PortFailure("http", "nosuchproto"),
-            "WSocketResolvePort: Cannot convert port 'http', Error #11004");
+  EXPECT_EQ(PortFailure("http", "nosuchproto"), "WSocketResolvePort: Cannot convert port 'http', Error #11004");
   const std::string port(" http\0x", 7);
-  EXPECT_EQ(PortFailure(port, "tcp"),
-            "WSocketResolvePort: Cannot convert port '" + port + "', Error #11004");
+  EXPECT_EQ(PortFailure(port, "tcp"), "WSocketResolvePort: Cannot convert port '" + port + "', Error #11004");
 }
 
 TEST(WSocketResolvePort, EmptyOrOverlongTextsAreInvalid) {
@@ -201,10 +200,8 @@ TEST(WSocketResolveProto, NumbersAreReadAfterTrimming) {
 }
 
 TEST(WSocketResolveProto, UnknownOrInvalidProtocolFails) {
-  EXPECT_EQ(ProtoFailure("nosuchproto"),
-            "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004");
-  EXPECT_EQ(ProtoFailure(" nosuchproto "),
-            "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004");
+  EXPECT_EQ(ProtoFailure("nosuchproto"), "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004");
+  EXPECT_EQ(ProtoFailure(" nosuchproto "), "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004");
   EXPECT_EQ(ProtoFailure("   "), "WSocketResolveProto: Cannot convert protocol '', Error #11004");
   EXPECT_EQ(ProtoFailure(""), "WSocketResolveProto: Invalid Protocol.");
   EXPECT_EQ(ProtoFailure(std::string(32, 't')), "WSocketResolveProto: Invalid Protocol.");

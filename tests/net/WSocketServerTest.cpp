@@ -51,8 +51,8 @@ protected:
       if (OnConnect) OnConnect(c);
     };
     Server->OnClientDisconnect = [this](TObject*, TWSocketClient* c, uint16_t e) {
-      Log.push_back("disconnect " + c->Name() + " " + State(c) + " " + std::to_string(e) +
-                    " listed " + std::to_string(Server->CountClients()));
+      Log.push_back("disconnect " + c->Name() + " " + State(c) + " " + std::to_string(e) + " listed " +
+                    std::to_string(Server->CountClients()));
       if (OnDisconnect) OnDisconnect(c);
     };
     Server->OnBgException = [this](TObject*, const Exception& e, bool& canClose) {
@@ -119,8 +119,7 @@ TEST_F(ServerTest, OneClientFromAcceptToRelease) {
   EXPECT_TRUE(client->ClosePosted());
   ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
   EXPECT_EQ(Log, (std::vector<std::string>{"create closed", "connect Client1 connected 0", "data hello",
-                                           "closed Client1 listed 1",
-                                           "disconnect Client1 closed 0 listed 1",
+                                           "closed Client1 listed 1", "disconnect Client1 closed 0 listed 1",
                                            "peer 127.0.0.1:" + peerPort}));
 }
 
@@ -331,9 +330,8 @@ TEST_F(ServerTest, ClientsLineModeWorksThroughTheServer) {
   test::SendAll(peer.Get(), "a\r\nb");
   peer.Close();
   ASSERT_TRUE(PumpUntil([&] { return Server->CountClients() == 0; }));
-  EXPECT_EQ(Log, (std::vector<std::string>{"create closed", "connect Client1 connected 0", "line a\r\n",
-                                           "line b", "closed Client1 listed 1",
-                                           "disconnect Client1 closed 0 listed 1"}));
+  EXPECT_EQ(Log, (std::vector<std::string>{"create closed", "connect Client1 connected 0", "line a\r\n", "line b",
+                                           "closed Client1 listed 1", "disconnect Client1 closed 0 listed 1"}));
 }
 
 // A peer that resets before its connection is accepted fails that one accept (its address can no

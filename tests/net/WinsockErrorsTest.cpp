@@ -27,9 +27,7 @@ TEST(WinsockErrorsFromErrno, MapsNativeErrorsOntoWinsockCodes) {
   EXPECT_EQ(WSocketErrorFromErrno(ENOMEM), 10055);
 }
 
-TEST(WinsockErrorsFromErrno, BrokenPipeCountsAsReset) {
-  EXPECT_EQ(WSocketErrorFromErrno(EPIPE), WSAECONNRESET);
-}
+TEST(WinsockErrorsFromErrno, BrokenPipeCountsAsReset) { EXPECT_EQ(WSocketErrorFromErrno(EPIPE), WSAECONNRESET); }
 
 // A native error without a Windows Sockets counterpart must not land on a code that means
 // something else (10000 + EPROTO is "Too many levels of remote in path", 10000 + EDEADLK reads as
@@ -44,7 +42,8 @@ TEST(WinsockErrorsFromErrno, ZeroStaysZeroAndUnmappedErrorsKeepTheirOwnMeaning) 
     EXPECT_EQ(code, static_cast<uint16_t>(code)) << "carried in a 16-bit error word";
   }
   EXPECT_NE(WSocketErrorFromErrno(EPROTO), WSocketErrorFromErrno(EDEADLK));
-  for (int code = kSocksErrorFirst; code <= kSocksErrorLast; ++code) EXPECT_EQ(SocketErrorText(code), "Not a WinSock error");
+  for (int code = kSocksErrorFirst; code <= kSocksErrorLast; ++code)
+    EXPECT_EQ(SocketErrorText(code), "Not a WinSock error");
 }
 
 TEST(WinsockErrorsLastError, ReadsErrno) {
@@ -56,12 +55,13 @@ TEST(WinsockErrorsLastError, ReadsErrno) {
 
 // Every socket error the platform commonly reports must reach the user with a real text.
 TEST(WinsockErrorsFromErrno, EveryMappedSocketErrorHasAText) {
-  for (int e : {EINTR, EBADF, EACCES, EFAULT, EINVAL, EMFILE, EAGAIN, EINPROGRESS, EALREADY,
-                ENOTSOCK, EDESTADDRREQ, EMSGSIZE, EPROTOTYPE, ENOPROTOOPT, EPROTONOSUPPORT,
-                ESOCKTNOSUPPORT, EOPNOTSUPP, EPFNOSUPPORT, EAFNOSUPPORT, EADDRINUSE, EADDRNOTAVAIL,
-                ENETDOWN, ENETUNREACH, ENETRESET, ECONNABORTED, ECONNRESET, EPIPE, ENOBUFS,
-                EISCONN, ENOTCONN, ESHUTDOWN, ETOOMANYREFS, ETIMEDOUT, ECONNREFUSED, ELOOP,
-                ENAMETOOLONG, EHOSTDOWN, EHOSTUNREACH, ENOTEMPTY, EUSERS, EDQUOT, ESTALE, EREMOTE})
+  for (int e : {EINTR,           EBADF,           EACCES,       EFAULT,       EINVAL,       EMFILE,       EAGAIN,
+                EINPROGRESS,     EALREADY,        ENOTSOCK,     EDESTADDRREQ, EMSGSIZE,     EPROTOTYPE,   ENOPROTOOPT,
+                EPROTONOSUPPORT, ESOCKTNOSUPPORT, EOPNOTSUPP,   EPFNOSUPPORT, EAFNOSUPPORT, EADDRINUSE,   EADDRNOTAVAIL,
+                ENETDOWN,        ENETUNREACH,     ENETRESET,    ECONNABORTED, ECONNRESET,   EPIPE,        ENOBUFS,
+                EISCONN,         ENOTCONN,        ESHUTDOWN,    ETOOMANYREFS, ETIMEDOUT,    ECONNREFUSED, ELOOP,
+                ENAMETOOLONG,    EHOSTDOWN,       EHOSTUNREACH, ENOTEMPTY,    EUSERS,       EDQUOT,       ESTALE,
+                EREMOTE})
     EXPECT_NE(SocketErrorText(WSocketErrorFromErrno(e)), "Not a WinSock error") << "errno " << e;
 }
 

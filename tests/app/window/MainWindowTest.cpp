@@ -339,7 +339,9 @@ private slots:
     TQtLoopDriver driver;
     rig.Create();
     for (int i = 1; i <= 3; ++i) rig.Form.AppendLog("line " + std::to_string(i));
-    rig.Form.AppendLog("1 > \xA3\xF3" "d\xBC \x1B[31m\r\nnext");
+    rig.Form.AppendLog(
+        "1 > \xA3\xF3"
+        "d\xBC \x1B[31m\r\nnext");
     QVERIFY(PumpUntil([&] { return !rig.Window.Memo1->toPlainText().isEmpty(); }));
     QCOMPARE(rig.Window.Memo1->toPlainText(), QString("line 1\nline 2\nline 3\n1 > ŁódĽ \u241B[31m\u240D\u240Anext"));
 
@@ -418,7 +420,9 @@ private slots:
     rig.Form.AppendLog(">powitanie");
     rig.Form.AppendLog(">logowanie u\xBFytkownika 1234");
     rig.Form.AppendLog("<u\xBFytkownik zalogowany");
-    rig.Form.AppendLog("1234>jestem dost\xEApny (paczka o d\xB3ugo\x9C" "ci 4)");
+    rig.Form.AppendLog(
+        "1234>jestem dost\xEApny (paczka o d\xB3ugo\x9C"
+        "ci 4)");
     QVERIFY(PumpUntil([&] { return rig.Window.Memo1->blockCount() == 4; }));
     const QString path = QString(ORDWIN_PICTURE_DIR) + "/ordwin-window.png";
     QVERIFY(rig.Window.grab().save(path));
