@@ -14,7 +14,7 @@ build_packages=(
   netbase
 )
 test_packages=(
-  clang libgtest-dev libgmock-dev libgadu-dev openssl
+  clang clang-format libgtest-dev libgmock-dev libgadu-dev openssl
   curl nginx-light microsocks dante-server
   iproute2 util-linux procps libcap2-bin python3
   file dpkg-dev desktop-file-utils lintian man-db groff-base systemd xvfb
