@@ -175,7 +175,19 @@ public:
   // write report and OnDataSent on a later turn). False, queuing nothing, when the connection
   // is not open or the bytes do not fit in UnsentBound. From the first such call on, an orderly
   // close (Close, CloseDelayed) first hands the platform what it takes of the queue.
-  bool SendAtTurnEnd(std::string_view head, std::string_view rest = {});
+  // Inline for what nearly every packet is: one piece that fits the last chunk of a connection
+  // whose send phase this turn has already been asked for.
+  bool SendAtTurnEnd(std::string_view head, std::string_view rest = {}) {
+    if (rest.empty() && turnEndAsked_ && state_ == wsConnected && SendFits(head.size()) && !head.empty() &&
+        !sendQueue_.empty() && head.size() <= static_cast<size_t>(sendQueue_.back().Room())) {
+      sendQueue_.back().Write(head.data(), static_cast<int>(head.size()));
+      sendQueueBytes_ += head.size();
+      queuedBytes_ += head.size();
+      sendsAtTurnEnd_ = true;
+      return true;
+    }
+    return QueueForTurnEnd(head, rest);
+  }
   // The most bytes SendAtTurnEnd lets wait unsent on the connection; 0: no bound.
   size_t UnsentBound = 0;
   // Whether bytes more would still fit in UnsentBound.
@@ -364,6 +376,8 @@ protected:
 private:
   // QueueBytes where the bytes need a chunk of their own, or more.
   void QueueBytesInChunks(const void* data, int len);
+  // SendAtTurnEnd where it is not inline.
+  bool QueueForTurnEnd(std::string_view head, std::string_view rest);
   // The settings' texts: made by the first that changes, as a server's clients never set any.
   struct TTarget {
     std::string Addr, Port, Proto = "tcp";

@@ -46,10 +46,10 @@ int TCustomWSocket::SendString(const std::string& str) {
 
 void TCustomWSocket::QueueData(const std::string& str) { QueueBytes(str.data(), static_cast<int>(str.size())); }
 
-bool TCustomWSocket::SendAtTurnEnd(std::string_view head, std::string_view rest) {
+bool TCustomWSocket::QueueForTurnEnd(std::string_view head, std::string_view rest) {
   if (state_ != wsConnected || !SendFits(head.size() + rest.size())) return false;
   QueueBytes(head.data(), static_cast<int>(head.size()));
-  QueueBytes(rest.data(), static_cast<int>(rest.size()));
+  if (!rest.empty()) QueueBytes(rest.data(), static_cast<int>(rest.size()));
   sendsAtTurnEnd_ = true;
   if (!turnEndAsked_) {
     turnEndAsked_ = true;
