@@ -79,11 +79,13 @@ void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t seque
 }
 
 void TGgSession::Acknowledge(TGgClient* sender, int32_t recipient, int32_t sequence, int32_t status) {
-  char ack[kAckLength];
-  PutLeBytes(ack, status);
-  PutLeBytes(ack + 4, IsNewer(sender->Dialect) ? recipient : sender->Uin());
-  PutLeBytes(ack + 8, sequence);
-  SendPacket(sender, kSendMsgAck, std::string_view(ack, sizeof(ack)));
+  // Put together whole here, header and all: every message is answered with one.
+  char ack[kPacketHeader + kAckLength];
+  PutPacketHeader(ack, kSendMsgAck, kAckLength);
+  PutLeBytes(ack + kPacketHeader, status);
+  PutLeBytes(ack + kPacketHeader + 4, IsNewer(sender->Dialect) ? recipient : sender->Uin());
+  PutLeBytes(ack + kPacketHeader + 8, sequence);
+  QueuePacket(sender, std::string_view(ack, sizeof(ack)));
 }
 
 bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,

@@ -3,7 +3,6 @@
 #include "gg/Cp1250.h"
 #include "gg/GgBytes.h"
 #include "gg/GgStatus.h"
-#include "gg/Random.h"
 
 namespace ordwin {
 
@@ -21,8 +20,6 @@ void PutU16(std::string& out, uint16_t value) {
 }
 
 }  // namespace
-
-int32_t FreshSequence() { return Random(2147483647); }
 
 uint32_t AnnouncedStatus(uint32_t word) {
   uint32_t code = word & kStatusCodeMask;

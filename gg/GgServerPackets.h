@@ -8,12 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "gg/Random.h"
+
 namespace ordwin {
 
 constexpr size_t kMaxPayload = 65535;
 
 // A fresh sequence number or welcome seed from the program's generator: 0 to 2147483646.
-int32_t FreshSequence();
+inline int32_t FreshSequence() { return Random(2147483647); }
 
 // The status code the others are told of: the word's low byte (flags above it dropped), hidden
 // (with or without a text) as not available.
