@@ -98,7 +98,7 @@ std::string TConsoleView::AdresSerwisuText() const { return address_; }
 
 void TConsoleView::SetAdresSerwisuText(const std::string& text) { address_ = text; }
 
-void TConsoleView::AppendLog(const std::string& lines) { Send(lines, "\n"); }
+void TConsoleView::AppendLog(std::string_view lines) { Send(lines, "\n"); }
 
 void TConsoleView::AppendHint(const std::string& line) { Send(LineEnds(line), "\n"); }
 

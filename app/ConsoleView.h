@@ -43,7 +43,7 @@ public:
   // does not take waits, up to the backlog limit, and leaves on later turns as the descriptor
   // takes it; lines past the limit are dropped whole, counted, and the count is written once
   // the backlog has drained. Safe to call inside a handler; never blocks on a stalled reader.
-  void AppendLog(const std::string& lines) override;
+  void AppendLog(std::string_view lines) override;
   // As AppendLog, one line.
   void AppendHint(const std::string& line) override;
   int FormWidth() const override;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace ordwin {
 
@@ -25,7 +26,7 @@ public:
   virtual void SetAdresSerwisuText(const std::string& text) = 0;
 
   // Memo1: appends the given lines (UTF-8, separated by '\n', no line end after the last).
-  virtual void AppendLog(const std::string& lines) = 0;
+  virtual void AppendLog(std::string_view lines) = 0;
   // RichEdit1: appends one line (UTF-8).
   virtual void AppendHint(const std::string& line) = 0;
 

@@ -15,9 +15,6 @@ namespace ordwin {
 
 namespace {
 
-// Room on the stack for a usual line: one with a few hundred bytes of message text.
-constexpr size_t kStackRoom = 1024;
-
 bool Plain(unsigned char byte) { return byte == '\t' || (byte >= 0x20 && byte < 0x7F); }
 
 // What one byte shows as: itself when plain, otherwise the UTF-8 bytes of its control picture,
@@ -83,17 +80,15 @@ unsigned PlainOf16(const char* p) {
 }  // namespace
 
 void AppendLogText(std::string& out, std::string_view line) {
-  const std::array<TShownByte, 256>& shown = ShownBytes();
-  // No byte shows as more than three: the text is written straight into room for that (on the
-  // stack for a usual line, so that out gets no zero-filled room), then appended or cut. Runs of
-  // plain bytes, most of every line, go in sixteen or eight at a time, copied before they are
-  // looked at: within the room, since those bytes are still to come.
-  char onStack[kStackRoom];
   size_t start = out.size();
-  size_t room = 3 * line.size();
-  if (room > sizeof(onStack)) out.resize(start + room);
-  char* const first = room > sizeof(onStack) ? out.data() + start : onStack;
-  char* p = first;
+  out.resize(start + LogTextRoom(line.size()));
+  out.resize(static_cast<size_t>(WriteLogText(out.data() + start, line) - out.data()));
+}
+
+char* WriteLogText(char* p, std::string_view line) {
+  const std::array<TShownByte, 256>& shown = ShownBytes();
+  // Runs of plain bytes, most of every line, go in sixteen or eight at a time, copied before
+  // they are looked at: within the room, since those bytes are still to come.
   const char* in = line.data();
   const char* const end = in + line.size();
   auto showOne = [&] {
@@ -119,10 +114,7 @@ void AppendLogText(std::string& out, std::string_view line) {
     if (plain < 8) showOne();
   }
   while (in != end) showOne();
-  if (first == onStack)
-    out.append(onStack, static_cast<size_t>(p - onStack));
-  else
-    out.resize(start + static_cast<size_t>(p - first));
+  return p;
 }
 
 }  // namespace ordwin

@@ -12,4 +12,10 @@ namespace ordwin {
 // of the log; the bytes the code page leaves unassigned show as U+FFFD. Appends to out.
 void AppendLogText(std::string& out, std::string_view cp1250Line);
 
+// The most bytes a line of this many shows as.
+constexpr size_t LogTextRoom(size_t cp1250Length) { return 3 * cp1250Length; }
+// As AppendLogText, written at out, where LogTextRoom(cp1250Line.size()) bytes are free; returns
+// the end of what it wrote.
+char* WriteLogText(char* out, std::string_view cp1250Line);
+
 }  // namespace ordwin

@@ -32,9 +32,7 @@ QFont FormFont() {
   return font;
 }
 
-QString FromUtf8(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+QString FromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 // A CR (alone or before LF) starts a new line in a box: the texts part their sentences so.
 QString BoxText(const std::string& text) {
@@ -164,7 +162,7 @@ void TMainWindow::SetAdresSerwisuText(const std::string& text) {
   AdresSerwisuEd->setText(FromUtf8(text));
 }
 
-void TMainWindow::AppendLog(const std::string& lines) {
+void TMainWindow::AppendLog(std::string_view lines) {
   QString text = FromUtf8(lines);
   if (text.size() >= logCharLimit_) {
     // Lines that would leave at once never go in.

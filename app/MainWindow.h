@@ -33,7 +33,7 @@ public:
   std::string AdresSerwisuText() const override;
   void SetAdresSerwisuText(const std::string& text) override;
   // Only the newest line may pass the character limit, when it alone is longer.
-  void AppendLog(const std::string& lines) override;
+  void AppendLog(std::string_view lines) override;
   void AppendHint(const std::string& line) override;
   int FormWidth() const override;
   int HintBoxLeft() const override;

@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 
+#include <algorithm>
 #include <cassert>
 #include <exception>
 
@@ -99,11 +100,14 @@ void TForm1::Dispatch(const std::function<void()>& handler) noexcept {
 }
 
 void TForm1::AppendLog(std::string_view cp1250Line) {
+  size_t need = pendingSize_ + 1 + LogTextRoom(cp1250Line.size());
+  if (need > pendingLog_.size()) pendingLog_.resize(std::max(need, 2 * pendingLog_.size()));
+  char* p = pendingLog_.data() + pendingSize_;
   if (pendingLines_++ == 0)
     endpoint_.AtTurnEnd(tpFinish, WM_FLUSH_LOG);
   else
-    pendingLog_ += '\n';
-  AppendLogText(pendingLog_, cp1250Line);
+    *p++ = '\n';
+  pendingSize_ = static_cast<size_t>(WriteLogText(p, cp1250Line) - pendingLog_.data());
   // Every GG packet is logged: this is where a turn makes most of its short copies.
   ClearUpperVectorState();
 }
@@ -114,11 +118,14 @@ void TForm1::HandleMessage(TMessage& message) {
 
 void TForm1::FlushLog() {
   if (pendingLines_ == 0) return;
-  view_.AppendLog(pendingLog_);
-  pendingLog_.clear();
+  view_.AppendLog(std::string_view(pendingLog_.data(), pendingSize_));
+  pendingSize_ = 0;
   pendingLines_ = 0;
-  // The buffer is kept for the next turn, unless one busy turn made it large.
-  if (pendingLog_.capacity() > kKeptLogBuffer) pendingLog_.shrink_to_fit();
+  // The room is kept for the next turn, unless one busy turn made it large.
+  if (pendingLog_.size() > kKeptLogBuffer) {
+    pendingLog_.clear();
+    pendingLog_.shrink_to_fit();
+  }
 }
 
 void TForm1::AppendHint(const std::string& line) { view_.AppendHint(line); }

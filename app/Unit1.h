@@ -69,7 +69,10 @@ private:
   IFormView& view_;
   TNotificationEndpoint endpoint_;
   std::vector<std::unique_ptr<IFormService>> services_;
-  std::string pendingLog_;  // the turn's lines, already as the view shows them
+  // The turn's lines, already as the view shows them, are the first pendingSize_ bytes; the rest
+  // is room, zero-filled once as it grows and kept for the next turns.
+  std::string pendingLog_;
+  size_t pendingSize_ = 0;
   size_t pendingLines_ = 0;
   std::string hostsFilePath_;
   bool servicesStarted_ = false;

@@ -13,7 +13,7 @@ struct TFakeView : IFormView {
   void SetApplicationTitle(const std::string& title) override { this->Title = title; }
   std::string AdresSerwisuText() const override { return Address; }
   void SetAdresSerwisuText(const std::string& text) override { Address = text; }
-  void AppendLog(const std::string& lines) override { LogBatches.push_back(lines); }
+  void AppendLog(std::string_view lines) override { LogBatches.emplace_back(lines); }
   void AppendHint(const std::string& line) override { Hints.push_back(line); }
   int FormWidth() const override { return Width; }
   int HintBoxLeft() const override { return 24; }

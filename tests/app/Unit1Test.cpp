@@ -93,6 +93,17 @@ TEST_F(Unit1Test, TheLogLinesOfOneTurnReachTheViewTogetherOnTheNextTurn) {
     EXPECT_EQ(View.LogBatches, (std::vector<std::string>{View.LogBatches[0], "later"}));
     EXPECT_EQ(work.LogBatchesSeen, 1u);
 
+    // A turn past the room the form keeps, then a short one: each batch is its own lines only.
+    const std::string control(400'000, '\x01');
+    form.AppendLog(control);
+    loop.ProcessMessages();
+    form.AppendLog("short");
+    loop.ProcessMessages();
+    ASSERT_EQ(View.LogBatches.size(), 4u);
+    EXPECT_EQ(View.LogBatches[2].size(), 3 * control.size());
+    EXPECT_EQ(View.LogBatches[2].substr(0, 6), "\u2401\u2401");
+    EXPECT_EQ(View.LogBatches[3], "short");
+
     form.AppendLog("");
     form.AppendLog("still waiting when the window closes");
   }
