@@ -91,12 +91,18 @@ void TGgSession::Acknowledge(TGgClient* sender, int32_t recipient, int32_t seque
 bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
                                    std::string_view html, int32_t messageClass, std::string_view attributes,
                                    int64_t time) {
-  message_.assign(kPacketHeader, '\0');
   int32_t type = kRecvMsg;
   if (!IsNewer(recipient->Dialect)) {
-    AppendReceivedMessagePayload(message_, senderUin, FreshSequence(), cp1250Text, static_cast<int32_t>(time));
-    if (message_.size() - kPacketHeader > kMaxPayload) return false;
+    int32_t sequence = FreshSequence();
+    size_t payloadLength = ReceivedMessagePayloadLength(cp1250Text.size());
+    if (payloadLength > kMaxPayload) return false;
+    // Resized, not emptied first: the packet before it was about as long, so that next to
+    // nothing is zero-filled before it is written.
+    message_.resize(kPacketHeader + payloadLength);
+    PutReceivedMessagePayload(message_.data() + kPacketHeader, senderUin, sequence, cp1250Text,
+                              static_cast<int32_t>(time));
   } else {
+    message_.assign(kPacketHeader, '\0');
     // The newer clients read the HTML part only: it is never sent empty.
     std::string made;
     if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(cp1250Text));

@@ -38,10 +38,11 @@ std::string StatusEntry(int32_t uin, uint32_t code);
 std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Description);
 // The length of the type-17 entry that starts at offset of entries, or 0 when none fits there.
 size_t ReplyEntry60Length(std::string_view entries, size_t offset);
-// Appends the received-message payload (type 10): sender, sequence, time (0 for a message passed
-// on at once), class 4, text, NUL.
-void AppendReceivedMessagePayload(std::string& out, int32_t senderUin, int32_t sequence, std::string_view text,
-                                  int32_t time = 0);
+// Writes the received-message payload (type 10) at out, where ReceivedMessagePayloadLength(
+// text.size()) bytes are free: sender, sequence, time (0 for a message passed on at once), class
+// 4, text, NUL.
+constexpr size_t ReceivedMessagePayloadLength(size_t textLength) { return 16 + textLength + 1; }
+void PutReceivedMessagePayload(char* out, int32_t senderUin, int32_t sequence, std::string_view text, int32_t time);
 
 // A status notification (0x36), also one entry of a notify reply (0x37): number, status, zero
 // features, address, port, image size and flags, then the UTF-8 description with its length

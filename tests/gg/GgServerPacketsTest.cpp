@@ -40,9 +40,9 @@ TEST(GgServerPacketsTest, SixPointOhLayouts) {
   std::string entry = ReplyEntry60(100, 5, std::string(300, 'd'));
   EXPECT_EQ(entry.size(), 14u + 1 + 255);
   EXPECT_EQ(static_cast<unsigned char>(entry[14]), 255);
-  std::string message = "head";
-  AppendReceivedMessagePayload(message, 7, 9, "hi");
-  EXPECT_EQ(message, "head" + Le(7) + Le(9) + Le(0) + Le(4) + "hi" + std::string(1, '\0'));
+  std::string message(ReceivedMessagePayloadLength(2), 'x');
+  PutReceivedMessagePayload(message.data(), 7, 9, "hi", 0);
+  EXPECT_EQ(message, Le(7) + Le(9) + Le(0) + Le(4) + "hi" + std::string(1, '\0'));
 }
 
 TEST(GgServerPacketsTest, EightPointOhLayouts) {
