@@ -175,14 +175,11 @@ public:
   // write report and OnDataSent on a later turn). False, queuing nothing, when the connection
   // is not open or the bytes do not fit in UnsentBound. From the first such call on, an orderly
   // close (Close, CloseDelayed) first hands the platform what it takes of the queue.
-  // Inline for what nearly every packet is: one piece that fits the last chunk of a connection
-  // whose send phase this turn has already been asked for.
+  // Inline for what nearly every packet is: one piece for a connection whose send phase this
+  // turn has already been asked for (QueueBytes then writes it into the last chunk's room).
   bool SendAtTurnEnd(std::string_view head, std::string_view rest = {}) {
-    if (rest.empty() && turnEndAsked_ && state_ == wsConnected && SendFits(head.size()) && !head.empty() &&
-        !sendQueue_.empty() && head.size() <= static_cast<size_t>(sendQueue_.back().Room())) {
-      sendQueue_.back().Write(head.data(), static_cast<int>(head.size()));
-      sendQueueBytes_ += head.size();
-      queuedBytes_ += head.size();
+    if (rest.empty() && turnEndAsked_ && state_ == wsConnected && SendFits(head.size())) {
+      QueueBytes(head.data(), static_cast<int>(head.size()));
       sendsAtTurnEnd_ = true;
       return true;
     }
