@@ -51,20 +51,22 @@ TEST(LogTextTest, NoByteLeavesAControlCharacterInTheText) {
     EXPECT_EQ(out.find(std::string("\xC2") + static_cast<char>(c1)), std::string::npos) << c1;
 }
 
-// Printable text is taken eight bytes at a time: a byte that needs care is found wherever it
-// lies in such a word, also in the last, shorter part of the line, and also right behind
-// another such byte (a low byte's borrow marks the bytes above it too).
+// Printable text is taken 64, sixteen or eight bytes at a time: a byte that needs care is found
+// wherever it lies in such a block, also in the last, shorter part of the line, and also right
+// behind another such byte (a low byte's borrow marks the bytes above it too).
 TEST(LogTextTest, EveryBytePositionWithinLongTextIsConvertedAlike) {
   const std::string special = std::string("\0\x1F\x7F\x80\x9C\xFF\t \x7E\r", 10);
   for (char c : special) {
     std::string alone;
     AppendLogText(alone, std::string(1, c));
-    for (size_t at = 0; at < 21; ++at) {
-      std::string line(21, 'x');
-      line[at] = c;
-      std::string out;
-      AppendLogText(out, line);
-      EXPECT_EQ(out, std::string(at, 'x') + alone + std::string(20 - at, 'x')) << int(c) << " at " << at;
+    for (size_t length : {21u, 150u}) {
+      for (size_t at = 0; at < length; ++at) {
+        std::string line(length, 'x');
+        line[at] = c;
+        std::string out;
+        AppendLogText(out, line);
+        EXPECT_EQ(out, std::string(at, 'x') + alone + std::string(length - 1 - at, 'x')) << int(c) << " at " << at;
+      }
     }
   }
   for (char first : special) {
