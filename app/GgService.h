@@ -19,7 +19,8 @@ class TGgService : public IFormService {
 public:
   // tlsPort, when given, is told the port of GG over TLS while it runs, and 0 otherwise.
   explicit TGgService(TForm1& form, std::shared_ptr<int> tlsPort = nullptr)
-      : form_(form), tlsPort_(std::move(tlsPort)), session_([&form](std::string_view line) { form.AppendLog(line); }) {}
+      : form_(form), tlsPort_(std::move(tlsPort)),
+        session_([&form](std::string_view line, size_t repeatedHead) { form.AppendLog(line, repeatedHead); }) {}
   ~TGgService() override;
 
   // Listens on port 8074; a failure leaves the program without GG service, told in the log and

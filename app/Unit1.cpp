@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <exception>
 
 #include "app/AddressSetting.h"
@@ -99,7 +100,7 @@ void TForm1::Dispatch(const std::function<void()>& handler) noexcept {
   }
 }
 
-void TForm1::AppendLog(std::string_view cp1250Line) {
+void TForm1::AppendLog(std::string_view cp1250Line, size_t repeatedHead) {
   size_t need = pendingSize_ + 1 + LogTextRoom(cp1250Line.size());
   if (need > pendingLog_.size()) pendingLog_.resize(std::max(need, 2 * pendingLog_.size()));
   char* p = pendingLog_.data() + pendingSize_;
@@ -107,6 +108,17 @@ void TForm1::AppendLog(std::string_view cp1250Line) {
     endpoint_.AtTurnEnd(tpFinish, WM_FLUSH_LOG);
   else
     *p++ = '\n';
+  if (repeatedHead != 0 && repeatedHead <= cp1250Line.size()) {
+    std::string_view head = cp1250Line.substr(0, repeatedHead);
+    if (head != headOf_) {
+      headOf_.assign(head);
+      shownHead_.resize(LogTextRoom(head.size()));
+      shownHead_.resize(static_cast<size_t>(WriteLogText(shownHead_.data(), head) - shownHead_.data()));
+    }
+    std::memcpy(p, shownHead_.data(), shownHead_.size());
+    p += shownHead_.size();
+    cp1250Line.remove_prefix(repeatedHead);
+  }
   pendingSize_ = static_cast<size_t>(WriteLogText(p, cp1250Line) - pendingLog_.data());
   // Every GG packet is logged: this is where a turn makes most of its short copies.
   ClearUpperVectorState();

@@ -45,8 +45,10 @@ public:
   // Memo1: appends one line of Windows-1250 bytes, its control bytes (line ends included) shown
   // as control pictures (see LogText.h). Only queues the bytes: the lines of one turn of the loop
   // reach the view together in its finish phase, after its sends (lines appended outside a turn,
-  // in the next turn's), and before the form is destroyed.
-  void AppendLog(std::string_view cp1250Line);
+  // in the next turn's), and before the form is destroyed. When the line's first repeatedHead
+  // bytes are the head of the line before that was given one, its shown form is copied instead
+  // of worked out again: a conversation's messages are most lines of a busy log.
+  void AppendLog(std::string_view cp1250Line, size_t repeatedHead = 0);
   // RichEdit1: appends one line (UTF-8).
   void AppendHint(const std::string& line);
   // The current text of AdresSerwisuEd, read afresh each call: as UTF-8, and as the system's
@@ -74,6 +76,9 @@ private:
   std::string pendingLog_;
   size_t pendingSize_ = 0;
   size_t pendingLines_ = 0;
+  // The last head given, and how it shows.
+  std::string headOf_;
+  std::string shownHead_;
   std::string hostsFilePath_;
   bool servicesStarted_ = false;
   bool destroyed_ = false;

@@ -131,7 +131,7 @@ int64_t HandOver(TGgSession& session, uint16_t port, bool newer) {
 
 void HandOverTime(const fs::path& file, int rounds) {
   auto store = FreshStore(file);
-  TGgSession session([](std::string_view) {});
+  TGgSession session([](std::string_view, size_t) {});
   session.RIDuziva().SetPort(0);
   if (!session.Start().empty()) Fail("cannot listen");
   session.SetMessageStore(store.get());

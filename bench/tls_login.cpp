@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
   bench::TChild child = bench::StartChild(ChildMain);
   PinTo(0);
 
-  TGgSession session([](std::string_view) {});
+  TGgSession session([](std::string_view, size_t) {});
   session.RIDuziva().SetPort(0);
   const TTlsCertificatePem pem = MakeSelfSignedCertificate({"127.0.0.1", "appmsg.gadu-gadu.pl"}, 3650);
   if (!session.Start().empty() || !session.StartTls(TTlsContext::FromPem(pem.Certificate, pem.Key), 0).empty())

@@ -53,7 +53,7 @@ void Check(TPeer& peer) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::TFuzzInput in(data, size);
   {
-    TGgSession session([](std::string_view) {});
+    TGgSession session([](std::string_view, size_t) {});
     TWSocketServer* server = session.RIDuziva().SocketServer();
     const size_t count = 2 + in.Byte() % 3;
     std::vector<TPeer> peers(count);

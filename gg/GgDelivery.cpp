@@ -54,7 +54,7 @@ void TGgSession::AnnounceStatus(TGgClient* sender, uint32_t code, std::string_vi
 void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t sequence, std::string_view cp1250Text,
                              std::string_view html, int32_t messageClass, std::string_view attributes) {
   int32_t uin = sender->Uin();
-  log_(messageLine_.Make(uin, recipient, cp1250Text));
+  log_(messageLine_.Make(uin, recipient, cp1250Text), messageLine_.HeadLength());
   // "Delivered" only for a message that will reach the recipient's socket: one that would pass
   // the recipient's unsent bound is answered as for a recipient that is not there.
   if (TGgClient* found = FindClientByUin(recipient)) {

@@ -39,6 +39,8 @@ class TGgMessageLine {
 public:
   // The line, valid until the next call.
   std::string_view Make(int32_t sender, int32_t recipient, std::string_view cp1250Text);
+  // The length of the line's head, up to the text: the same while sender and recipient are.
+  size_t HeadLength() const { return head_; }
 
 private:
   std::string line_;

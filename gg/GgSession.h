@@ -23,8 +23,10 @@ namespace ordwin {
 
 class TGgSession final : private INotificationTarget {
 public:
-  // Receives each log line as Windows-1250 bytes; the text is valid only during the call.
-  using TLogSink = std::function<void(std::string_view cp1250Line)>;
+  // Receives each log line as Windows-1250 bytes, valid only during the call, and how many of its
+  // first bytes are a head that the next lines are likely to repeat (0 for none): a message's
+  // line begins with its sender and recipient, the same for a conversation's run of messages.
+  using TLogSink = std::function<void(std::string_view cp1250Line, size_t repeatedHead)>;
 
   // Past these a connection is closed: no GG client collects a notify reply or stores a contact
   // list of this size, and without a bound one connection could hold any amount of memory.
@@ -108,7 +110,7 @@ private:
   void Log(std::string_view cp1250Format, const TArgs&... values) {
     line_.clear();
     GgFormatInto(line_, cp1250Format, values...);
-    log_(line_);
+    log_(line_, 0);
   }
 
   // The 6.0 packets, and those every dialect shares (GgSession.cpp, GgContacts.cpp).

@@ -15,6 +15,7 @@
 #include "FakeView.h"
 #include "app/GgService.h"
 #include "app/Hints.h"
+#include "app/LogText.h"
 #include "net/Descriptor.h"
 #include "net/Exception.h"
 #include "net/NotificationEndpoint.h"
@@ -109,6 +110,29 @@ TEST_F(Unit1Test, TheLogLinesOfOneTurnReachTheViewTogetherOnTheNextTurn) {
   }
   EXPECT_EQ(View.LogBatches.back(), "\nstill waiting when the window closes");
   EXPECT_EQ(View.Attached, nullptr);
+}
+
+// A line whose head the form has shown before shows exactly as the same line given whole: a
+// head of other bytes (also of the same length) or other lines between change nothing.
+TEST_F(Unit1Test, ALineWithARepeatedHeadShowsAsTheSameLineGivenWhole) {
+  const std::string ka = "1>wypowied\x9F dla 2 \"";  // 0x9F: the letter z with acute
+  const std::string kb = "1>wypowied\x9F dla 3 \"";
+  const std::vector<std::pair<std::string, size_t>> lines = {
+      {ka + "tekst\"", ka.size()}, {ka + std::string(70, 'x') + "\x9C\"", ka.size()},
+      {kb + "inny\"", kb.size()},  {"<powitanie", 0},
+      {kb + "\r\n\"", kb.size()},  {ka, ka.size()},
+      {ka + "\"", ka.size()},
+  };
+  TForm1 form(View);
+  std::string expected;
+  for (const auto& [line, head] : lines) {
+    form.AppendLog(line, head);
+    if (!expected.empty()) expected += '\n';
+    AppendLogText(expected, line);
+  }
+  TEventLoop::Instance().ProcessMessages();
+  ASSERT_EQ(View.LogBatches.size(), 1u);
+  EXPECT_EQ(View.LogBatches[0], expected);
 }
 
 TEST_F(Unit1Test, StartUpStartsTheServicesInOrderBeforeTheHintsAndShutDownReversesThem) {

@@ -28,7 +28,7 @@ class GgSessionTest : public LoopTest {
 protected:
   void SetUp() override {
     LoopTest::SetUp();
-    Session = std::make_unique<TGgSession>([this](std::string_view line) { Log.emplace_back(line); });
+    Session = std::make_unique<TGgSession>([this](std::string_view line, size_t) { Log.emplace_back(line); });
     Session->RIDuziva().SetPort(0);
     // Runs before the session sees a chunk: lets a test change the world between two packets.
     auto sessionHandler = Session->RIDuziva().OnClientDataAvailable;

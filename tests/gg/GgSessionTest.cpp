@@ -228,7 +228,7 @@ public:
 };
 
 TEST_F(GgSessionTest, ClientsOfADerivedClassAreAnnouncedToAsWell) {
-  TGgSession derived([](std::string_view) {});
+  TGgSession derived([](std::string_view, size_t) {});
   derived.RIDuziva().SetPort(0);
   derived.RIDuziva().SetClientClass([](TComponent* owner) -> TWSocketClient* { return new TDerivedGgClient(owner); });
   derived.Start();
