@@ -8,6 +8,9 @@
 # both and Ordwin's figure over gg_floor's, with each server's CPU seconds per million messages
 # (log-ins, notifications) and the shares of a core the server and gg_load used; where gg_load
 # used more than 90 % of its core the figure is marked, being its limit as much as the server's.
+# A second table gives the log's share: the relay cases again against gg_floor --log, which
+# writes each message's line as Ordwin's log shows it to a file of its own (emptied before each
+# case, as Ordwin's is), the least a relay that logs can do.
 # Every message and notification is checked for loss, duplication and order in every round;
 # faults are printed after the table.
 # A benchmark, not a test: it reports, it asserts no timing. Three rounds take about two minutes.
@@ -57,6 +60,8 @@ OUT=$WORK/$SERVER_KIND.$ROUND
 # Each gets 20,000 descriptors (10,000 clients need more than 1024).
 if [ "$SERVER_KIND" = ordwin ]; then
   prlimit --nofile=20000:20000 taskset -c 0 "$ORDWIN" --headless >>"$LOG" 2>&1 &
+elif [ "$SERVER_KIND" = gg_floor_log ]; then
+  prlimit --nofile=20000:20000 taskset -c 0 "$FLOOR" -p 8074 --log "$WORK/floor.log" >/dev/null 2>&1 &
 else
   prlimit --nofile=20000:20000 taskset -c 0 "$FLOOR" -p 8074 >/dev/null 2>&1 &
 fi
@@ -75,6 +80,7 @@ for entry in "$@"; do
     wc -lc <"$LOG" >>"$WORK/log-counts"
     : >"$LOG"
   fi
+  [ "$SERVER_KIND" = gg_floor_log ] && : >"$WORK/floor.log"
   # shellcheck disable=SC2086 # the case's options are words
   prlimit --nofile=20000:20000 taskset -c 1 "$LOAD" --server-pid "$SERVER" ${entry#*|} \
     2>"$WORK/case.err" >"$WORK/case.out" ||
@@ -129,6 +135,7 @@ else
   while [ $round -le "$ROUNDS" ]; do
     run_server ordwin $round "$@" || status=$?
     run_server gg_floor $round "$@" || status=$?
+    run_server gg_floor_log $round "$3" "$4" || status=$?  # the relay cases
     round=$((round + 1))
   done
   # Medians over the rounds: rates from the rate field, the latency case by its p99, memory from
@@ -194,10 +201,28 @@ else
       printf "CPU: Ordwin'"'"'s srv s/M over gg_floor'"'"'s"
       if (bound) printf ";\n* generator-bound: gg_load used more than 90 %% of its core, so that figure may be gg_load'"'"'s limit, not the server'"'"'s"
       printf "\n"
-    }' "$WORK"/ordwin.* "$WORK"/gg_floor.*
+      printf "\nThe log'"'"'s share: the relay cases against gg_floor --log, each message'"'"'s line written to a file as Ordwin'"'"'s\n\n"
+      printf "%-56s %35s  %35s %9s %9s\n", "", "gg_floor --log", "gg_floor", "--log /", "--log /"
+      printf "%-56s %13s %8s %5s %5s   %13s %8s %5s %5s  %9s %9s\n", "case", "figure", "srv s/M", "srv%", "gen%", "figure", "srv s/M", "srv%", "gen%", "gg_floor", "CPU"
+      logRow("100 clients in pairs, 32 in flight (msg/s)", "relay100")
+      logRow("1,000 clients in pairs, 32 in flight (msg/s)", "relay1000")
+      printf "\n%-56s %35s  %35s %9s %9s\n", "", "Ordwin", "gg_floor --log", "Ordwin /", "Ordwin /"
+      logRow("100 clients in pairs, 32 in flight (msg/s)", "relay100", "ordwin")
+      logRow("1,000 clients in pairs, 32 in flight (msg/s)", "relay1000", "ordwin")
+    }
+    # A row of the second table: gg_floor --log against gg_floor, or Ordwin against gg_floor --log.
+    function logRow(label, name, left,   l, r, ratio, cpu) {
+      figureKind = "rate"; delete figures; delete costs
+      if (left == "") { l = side("gg_floor_log", name); r = side("gg_floor", name); left = "gg_floor_log"; right = "gg_floor" }
+      else { l = side(left, name); r = side("gg_floor_log", name); right = "gg_floor_log" }
+      if (!(left in figures) || !(right in figures)) return
+      ratio = figures[right] > 0 ? sprintf("%7.2f  ", figures[left] / figures[right]) : sprintf("%9s", "-")
+      cpu = costs[right] > 0 ? sprintf("%7.2f x", costs[left] / costs[right]) : ""
+      printf "%-56s %s  %s %s %s\n", label, l, r, ratio, cpu
+    }' "$WORK"/ordwin.* "$WORK"/gg_floor.* "$WORK"/gg_floor_log.*
   echo
   echo "every round's figures:"
-  for f in "$WORK"/ordwin.* "$WORK"/gg_floor.*; do
+  for f in "$WORK"/ordwin.* "$WORK"/gg_floor.* "$WORK"/gg_floor_log.*; do
     [ -f "$f" ] && sed "s|^|  $(basename "$f") |" "$f"
   done
   if grep -q . "$WORK/faults"; then

@@ -4,12 +4,19 @@
  * It speaks only what the benchmark's GG 6.0 clients use: the welcome, login 21 -> 3, message
  * 11 -> acknowledgement 5 and 10 to the recipient, status 2 -> 15 to every other client, and ping.
  * With --http PORT it also answers every HTTP request with the server-address reply and closes.
+ * With --log FILE it appends each message's line to FILE as Ordwin's log shows it (UTF-8), the
+ * turn's lines in one write at its end: the least a relay that logs its messages can do, for the
+ * share of the log in Ordwin's cost. Only message lines, and a byte of the text that is not
+ * printable ASCII shows as U+FFFD (Ordwin shows its letter or control picture): the benchmark's
+ * texts are printable.
  *
- * Usage: gg_floor [-l ADDRESS] [-p GGPORT] [--http HTTPPORT]    (127.0.0.1 and 18074 by default)
+ * Usage: gg_floor [-l ADDRESS] [-p GGPORT] [--http HTTPPORT] [--log FILE]
+ *        (127.0.0.1 and 18074 by default)
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdint.h>
@@ -58,6 +65,8 @@ typedef struct TRelay {
   uint64_t random;
   char reply[256];
   size_t replyLen;
+  int logFd; /* -1: no log */
+  TBuf log;  /* the turn's lines */
   char chunk[kReadChunk];
 } TRelay;
 
@@ -184,6 +193,67 @@ static void Close(TRelay* r, TConn* c) {
   Push(&r->dead, c);
 }
 
+static char* PutDecimal(char* p, int32_t v) {
+  char digits[12];
+  int n = 0;
+  uint32_t u = v < 0 ? 0u - (uint32_t)v : (uint32_t)v;
+  if (v < 0) *p++ = '-';
+  do digits[n++] = (char)('0' + u % 10);
+  while ((u /= 10) != 0);
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+
+/* The text's bytes as the log shows them: printable runs copied eight at a time. */
+static char* PutShownText(char* p, const char* text, size_t len) {
+  size_t i = 0;
+  while (i < len) {
+    if (len - i >= 8) {
+      uint64_t w;
+      memcpy(&w, text + i, 8);
+      /* A byte below 0x20, 0x7F, or from 0x80 up sets its high bit (exact up to the first). */
+      uint64_t odd = (((w - 0x2020202020202020u) & ~w) | (w + 0x0101010101010101u) | w) & 0x8080808080808080u;
+      if (!odd) {
+        memcpy(p, text + i, 8);
+        p += 8, i += 8;
+        continue;
+      }
+    }
+    unsigned char b = (unsigned char)text[i++];
+    if (b == '\t' || (b >= 0x20 && b < 0x7F))
+      *p++ = (char)b;
+    else
+      memcpy(p, "\xEF\xBF\xBD", 3), p += 3;
+  }
+  return p;
+}
+
+static void LogMessage(TRelay* r, int32_t from, int32_t to, const char* text, size_t len) {
+  static const char kSays[] = ">wypowied\xC5\xBA dla ", kAbout[] = " o tre\xC5\x9B\x63i \"";
+  char* start = Grow(&r->log, 1 + 11 + sizeof kSays + 11 + sizeof kAbout + 3 * len + 1);
+  char* p = start;
+  if (start != r->log.data) *p++ = '\n';
+  p = PutDecimal(p, from);
+  memcpy(p, kSays, sizeof kSays - 1), p += sizeof kSays - 1;
+  p = PutDecimal(p, to);
+  memcpy(p, kAbout, sizeof kAbout - 1), p += sizeof kAbout - 1;
+  p = PutShownText(p, text, len);
+  *p++ = '"';
+  r->log.len = (size_t)(p - r->log.data);
+}
+
+static void WriteLog(TRelay* r) {
+  if (r->log.len == 0) return;
+  Grow(&r->log, 1)[0] = '\n';
+  for (size_t at = 0; at < r->log.len;) {
+    ssize_t n = write(r->logFd, r->log.data + at, r->log.len - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) Fail("write to the log");
+    at += (size_t)n;
+  }
+  r->log.len = 0;
+}
+
 static void Message(TRelay* r, TConn* c, const char* p, size_t len) {
   if (len < 8) return;
   const char* text = p + 12;
@@ -193,6 +263,7 @@ static void Message(TRelay* r, TConn* c, const char* p, size_t len) {
     if (nul) textLen = (size_t)(nul - text);
   }
   TConn* to = Find(r, GetLe(p));
+  if (r->logFd >= 0) LogMessage(r, c->uin, GetLe(p), text, textLen);
   char* q = Packet(r, c, kSendAck, 12);
   PutLe(PutLe(PutLe(q, to ? 2 : 1), c->uin), GetLe(p + 4));
   if (!to) text = kNobodyThere, textLen = sizeof kNobodyThere - 1;
@@ -366,6 +437,7 @@ static void Listen(TRelay* r, TConn* listener, const char* address, int port) {
 int main(int argc, char** argv) {
   const char* address = "127.0.0.1";
   int port = 18074, httpPort = 0;
+  const char* logFile = NULL;
   for (int i = 1; i < argc; ++i) {
     if (!strcmp(argv[i], "-l") && i + 1 < argc)
       address = argv[++i];
@@ -373,9 +445,11 @@ int main(int argc, char** argv) {
       port = atoi(argv[++i]);
     else if (!strcmp(argv[i], "--http") && i + 1 < argc)
       httpPort = atoi(argv[++i]);
+    else if (!strcmp(argv[i], "--log") && i + 1 < argc)
+      logFile = argv[++i];
     else {
       fprintf(stderr,
-              "usage: gg_floor [-l ADDRESS] [-p GGPORT] [--http HTTPPORT]\n"
+              "usage: gg_floor [-l ADDRESS] [-p GGPORT] [--http HTTPPORT] [--log FILE]\n"
               "defaults: -l 127.0.0.1 -p 18074, no HTTP\n");
       return 2;
     }
@@ -390,6 +464,8 @@ int main(int argc, char** argv) {
   static TRelay relay;
   TRelay* r = &relay;
   r->random = (uint64_t)time(NULL) * 6364136223846793005u | 1;
+  r->logFd = -1;
+  if (logFile && (r->logFd = open(logFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600)) < 0) Fail(logFile);
   GrowMap(r);
   r->replyLen =
       (size_t)snprintf(r->reply, sizeof r->reply, "HTTP/1.0 200 OK\r\nContent-Type: text/data\r\n\r\n0 0 %s:%d %s",
@@ -421,6 +497,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < r->dirty.len; ++i)
       if (!r->dirty.items[i]->dead) Flush(r, r->dirty.items[i]);
     r->dirty.len = 0;
+    if (r->logFd >= 0) WriteLog(r);
     for (size_t i = 0; i < r->dead.len; ++i) {
       TConn* c = r->dead.items[i];
       close(c->fd);
