@@ -119,18 +119,12 @@ void GgFormatArgs(std::string& out, std::string_view cp1250Format, const TGgLogA
     out.resize(start + static_cast<size_t>(p - first));
 }
 
-std::string_view TGgMessageLine::Make(int32_t sender, int32_t recipient, std::string_view cp1250Text) {
-  if (head_ == 0 || sender != sender_ || recipient != recipient_) {
-    line_.clear();
-    GgFormatInto(line_, GG_CP1250("%d>wypowiedź dla %d o treści \""), sender, recipient);
-    head_ = line_.size();
-    sender_ = sender;
-    recipient_ = recipient;
-  }
-  line_.resize(head_);
-  line_.append(cp1250Text);
-  line_ += '"';
-  return line_;
+void TGgMessageLine::MakeHead(int32_t sender, int32_t recipient) {
+  line_.clear();
+  GgFormatInto(line_, GG_CP1250("%d>wypowiedź dla %d o treści \""), sender, recipient);
+  head_ = line_.size();
+  sender_ = sender;
+  recipient_ = recipient;
 }
 
 }  // namespace ordwin

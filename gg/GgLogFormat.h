@@ -5,6 +5,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -37,14 +38,27 @@ void GgFormatInto(std::string& out, std::string_view cp1250Format, const TArgs&.
 // recipient follow each other, as those of one read do: what is left for each is the text.
 class TGgMessageLine {
 public:
-  // The line, valid until the next call.
-  std::string_view Make(int32_t sender, int32_t recipient, std::string_view cp1250Text);
+  // The line, valid until the next call. Inline while the head stays: what is left is the copy.
+  std::string_view Make(int32_t sender, int32_t recipient, std::string_view cp1250Text) {
+    if (head_ == 0 || sender != sender_ || recipient != recipient_) MakeHead(sender, recipient);
+    // Past the head line_ is room, as long as the longest line since the head was made: the
+    // text and the closing quote are written into it, nothing zero-filled while lines are no
+    // longer.
+    size_t length = head_ + cp1250Text.size() + 1;
+    if (line_.size() < length) line_.resize(length);
+    char* text = line_.data() + head_;
+    if (!cp1250Text.empty()) std::memcpy(text, cp1250Text.data(), cp1250Text.size());
+    text[cp1250Text.size()] = '"';
+    return std::string_view(line_.data(), length);
+  }
   // The length of the line's head, up to the text: the same while sender and recipient are.
   size_t HeadLength() const { return head_; }
 
 private:
-  std::string line_;
-  size_t head_ = 0;  // 0 until the first line
+  void MakeHead(int32_t sender, int32_t recipient);
+
+  std::string line_;  // the head, then room for the text and the quote
+  size_t head_ = 0;   // 0 until the first line
   int32_t sender_ = 0;
   int32_t recipient_ = 0;
 };

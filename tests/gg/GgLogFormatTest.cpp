@@ -48,7 +48,8 @@ TEST(GgLogFormatTest, MessageLinesInARowEachAsTheFormatMakesIt) {
   TGgMessageLine line;
   for (auto [sender, recipient, text] :
        {std::tuple(1001, 1002, std::string("a")), std::tuple(1001, 1002, std::string("b\0\xB9", 3)),
-        std::tuple(1001, 1003, std::string()), std::tuple(-7, 1003, std::string(600, 'y'))}) {
+        std::tuple(1001, 1003, std::string()), std::tuple(-7, 1003, std::string(600, 'y')),
+        std::tuple(-7, 1003, std::string("z"))}) {
     std::string expected;
     GgFormatInto(expected, GG_CP1250("%d>wypowiedź dla %d o treści \"%s\""), sender, recipient, text);
     EXPECT_EQ(line.Make(sender, recipient, text), expected) << sender << " " << recipient;
