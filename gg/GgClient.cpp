@@ -44,9 +44,9 @@ void TGgClient::FreeAuxSocket() {
 
 void TGgClient::ClientDataSent(TObject*, uint16_t) { FlushPendingOutput(); }
 
-bool TGgClient::Reachable() const {
+bool TGgClient::Reachable(TGgTime now) const {
   if (State() != wsConnected) return false;
-  return TGgClock::now() - LastHeard < kRecentlyHeard || !PeerStoppedAcknowledging();
+  return now - LastHeard < kRecentlyHeard || !PeerStoppedAcknowledging();
 }
 
 void TGgClient::ClientSessionClosed(TObject*, uint16_t error) {

@@ -65,9 +65,10 @@ public:
   TGgTime CheckEnds{};
   // The error its session closed with; 0 for an orderly close.
   uint16_t CloseError = 0;
-  // Whether what is handed to the connection can reach the client: it is connected, and the
-  // client was heard from lately or its platform still acknowledges (a system call).
-  bool Reachable() const;
+  // Whether what is handed to the connection can reach the client, judged at now: it is
+  // connected, and the client was heard from lately or its platform still acknowledges (a
+  // system call).
+  bool Reachable(TGgTime now) const;
 
   // The listener's lookup of connected clients by number; the client keeps it told of its Uin
   // until it is destroyed. Set by the listener when the connection is attached.

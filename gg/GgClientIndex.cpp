@@ -102,9 +102,9 @@ void TGgClientIndex::Remove(TGgClient* client, int32_t uin) {
   if (slots_.size() > kSmallestTable && 8 * used_ < slots_.size()) Resize(slots_.size() / 2);
 }
 
-TGgClient* TGgClientIndex::FirstReachable(int32_t uin) const {
+TGgClient* TGgClientIndex::FirstReachable(int32_t uin, TGgTime now) const {
   for (TGgClient* client = First(uin); client != nullptr; client = client->nextSameUin_)
-    if (client->Reachable()) return client;
+    if (client->Reachable(now)) return client;
   return nullptr;
 }
 

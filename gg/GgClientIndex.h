@@ -20,8 +20,8 @@ public:
   void Leave(TGgClient* client);
   void Renumber(TGgClient* client, int32_t uin);
 
-  // The client with this number that was accepted first among those Reachable, or nullptr.
-  TGgClient* FirstReachable(int32_t uin) const;
+  // The client with this number that was accepted first among those Reachable at now, or nullptr.
+  TGgClient* FirstReachable(int32_t uin, TGgTime now) const;
   // The connected, logged-in client with the number of client that was accepted first, client
   // itself left out; nullptr when there is none.
   TGgClient* FirstOther(const TGgClient* client) const;

@@ -1,5 +1,7 @@
 #include "gg/GgGenericSerwer.h"
 
+#include "net/FlagScope.h"
+
 namespace ordwin {
 
 namespace {
@@ -156,7 +158,8 @@ void TGgGenericSerwer::ClientDataAvailable(TObject* sender, uint16_t error) {
   lent.chunk.swap(chunk_);
   ReadChunk(*client, lent.chunk);
   if (lent.chunk.empty()) return;
-  client->LastHeard = TGgClock::now();
+  client->LastHeard = readAt_ = TGgClock::now();
+  TFlagScope reading(reading_);
   DoClientDataAvailable(client, lent.chunk);
   ProcessClientData(client, lent.chunk);
 }

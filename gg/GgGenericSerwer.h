@@ -84,8 +84,11 @@ public:
   bool TlsActive() const { return socketServer_->TlsListening(); }
 
   // The client with this number that was accepted first among those that can be reached (see
-  // TGgClient::Reachable), or nullptr.
-  TGgClient* FindReachableClient(int32_t uin) const { return index_.FirstReachable(uin); }
+  // TGgClient::Reachable), or nullptr. Judged at the time of the read being handled, taken at
+  // its start, or at the clock's outside reads: a relay spares a clock read per message.
+  TGgClient* FindReachableClient(int32_t uin) const {
+    return index_.FirstReachable(uin, reading_ ? readAt_ : TGgClock::now());
+  }
   // Checks at once whether the other connections with client's number are still there: their
   // keep-alive tightened to Limits.CheckInterval for Limits.CheckTime, so that one that has
   // vanished ends (and closes as any lost connection does) within a few seconds.
@@ -154,6 +157,8 @@ private:
   uint64_t sweepTimer_ = 0;
   std::unique_ptr<char[]> readRoom_;  // where reads land, made at the first
   std::string chunk_;                 // a chunk whose room is kept between reads
+  TGgTime readAt_{};                  // when the read being handled began
+  bool reading_ = false;              // while a read is handled; cleared by one made meanwhile too
   TNotificationEndpoint endpoint_{this};
 };
 
