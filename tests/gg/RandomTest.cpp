@@ -1,6 +1,7 @@
 #include "gg/Random.h"
 
 #include <chrono>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,16 @@ TEST(RandomTest, TheSameSeedGivesTheSameValuesWithinTheRange) {
   for (int32_t v : first) EXPECT_EQ(Random(2147483647), v);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(Random(1), 0);
   EXPECT_EQ(Random(0), 0);
+}
+
+// The values the welcome packets and sequence numbers carry, past the generator's refill too.
+TEST(RandomTest, ASeedGivesTheValuesItAlwaysGave) {
+  RandomSeed(47'107'250);
+  for (auto [range, value] : {std::pair(2147483647, 550739418), std::pair(2147483647, 1807798231),
+                              std::pair(2147483647, 1874000032), std::pair(1000, 309), std::pair(3, 2)})
+    EXPECT_EQ(Random(range), value) << range;
+  for (int i = 0; i < 700; ++i) Random(2147483647);
+  EXPECT_EQ(Random(2147483647), 568575498);
 }
 
 }  // namespace
