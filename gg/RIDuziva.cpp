@@ -1,6 +1,7 @@
 #include "gg/RIDuziva.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "gg/GgBytes.h"
 #include "gg/GgPacketTypes.h"
@@ -78,7 +79,10 @@ void TRiDuziva::ProcessClientData(TGgClient* client, const std::string& data) {
       }
       if (kPacketHeader + static_cast<size_t>(length) > stream.size() - start) break;
       if (OnClientCommand) {
-        payload.assign(stream, start + kPacketHeader, static_cast<size_t>(length));
+        // Resized and copied into, not assigned: nothing zero-filled while packets are about as
+        // long as the one before, and no test for overlap, which a chunk never has with it.
+        payload.resize(static_cast<size_t>(length));
+        if (length > 0) std::memcpy(payload.data(), stream.data() + start + kPacketHeader, payload.size());
         OnClientCommand(client, type, payload);
       }
       start += kPacketHeader + static_cast<size_t>(length);
