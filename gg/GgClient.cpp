@@ -44,11 +44,6 @@ void TGgClient::FreeAuxSocket() {
 
 void TGgClient::ClientDataSent(TObject*, uint16_t) { FlushPendingOutput(); }
 
-bool TGgClient::Reachable(TGgTime now) const {
-  if (State() != wsConnected) return false;
-  return now - LastHeard < kRecentlyHeard || !PeerStoppedAcknowledging();
-}
-
 void TGgClient::ClientSessionClosed(TObject*, uint16_t error) {
   CloseError = error;
   if (error != 0) {

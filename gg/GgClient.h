@@ -67,8 +67,10 @@ public:
   uint16_t CloseError = 0;
   // Whether what is handed to the connection can reach the client, judged at now: it is
   // connected, and the client was heard from lately or its platform still acknowledges (a
-  // system call).
-  bool Reachable(TGgTime now) const;
+  // system call). Inline: every message asks it of its recipient.
+  bool Reachable(TGgTime now) const {
+    return State() == wsConnected && (now - LastHeard < kRecentlyHeard || !PeerStoppedAcknowledging());
+  }
 
   // The listener's lookup of connected clients by number; the client keeps it told of its Uin
   // until it is destroyed. Set by the listener when the connection is attached.
