@@ -156,8 +156,6 @@ void TGgSession::HandleMessage(TMessage& msg) {
   if (msg.Msg == WM_FORGET_TAKEN) ForgetTaken();
 }
 
-TGgClient* TGgSession::FindClientByUin(int32_t number) const { return riDuziva_->FindReachableClient(number); }
-
 void TGgSession::RIDuzivaClientConnect(TObject*, TGgClient* client) {
   client->UnsentBound = kMaxUnsentBeforeLogin;
   SendPacket(client, kWelcome, IntToLeBytes(FreshSequence()));

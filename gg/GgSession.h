@@ -71,7 +71,7 @@ public:
   // The client with this number that was accepted first among those that can be reached, or
   // nullptr. A connection that has closed but is not yet released counts as gone, and so does one
   // whose peer has stopped acknowledging (TGgClient::Reachable).
-  TGgClient* FindClientByUin(int32_t number) const;
+  TGgClient* FindClientByUin(int32_t number) const { return riDuziva_->FindReachableClient(number); }
 
   // Where a message to a number with no connection waits for that number's next log-in; with
   // none (the default) such a message is answered as undelivered. The store must outlive the
