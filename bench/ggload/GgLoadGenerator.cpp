@@ -95,8 +95,10 @@ void TGgLoadGenerator::PairsPhase(int count, int window) {
   window_ = static_cast<uint32_t>(window);
   if (!LogIn(count)) return EndPhase(row);
   for (int i = 0; i < count; ++i) {
-    conns_[static_cast<size_t>(i)].Partner = i ^ 1;
-    conns_[static_cast<size_t>(i)].SentAt.assign(window_, 0);
+    TConn& c = conns_[static_cast<size_t>(i)];
+    c.Partner = i ^ 1;
+    c.Texts = TMessageTexts(c.Uin, conns_[static_cast<size_t>(i ^ 1)].Uin);
+    c.SentAt.assign(window_, 0);
   }
   SendAndMeasure(row, opt_.Seconds, [this](int64_t) {
     for (size_t i = 0; i < conns_.size(); ++i) MarkDirty(i);
@@ -270,11 +272,7 @@ void TGgLoadGenerator::CloseAll() {
 bool TGgLoadGenerator::LogIn(int count) {
   CloseAll();
   conns_.resize(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) {
-    TConn& c = conns_[static_cast<size_t>(i)];
-    c.Uin = uinBase_ + i + 1;
-    c.Texts = TMessageTexts(c.Uin);
-  }
+  for (int i = 0; i < count; ++i) conns_[static_cast<size_t>(i)].Uin = uinBase_ + i + 1;
   opened_ = 0;
   awaitingWelcome_ = 0;
   ready_ = 0;
@@ -383,35 +381,56 @@ void TGgLoadGenerator::Flush() {
     c.Dirty = false;
     if (c.Fd < 0) continue;
     if (mode_ == TMode::mdPairs) FillWindow(i, now);
-    if (!c.WatchingWrite) WriteOut(i);
+    if (c.Fd >= 0 && !c.WatchingWrite) WriteOut(i);
   }
   dirty_.clear();
 }
 
 void TGgLoadGenerator::WriteOut(size_t i) {
   TConn& c = conns_[i];
-  while (c.OutSent < c.Out.size()) {
-    ssize_t n = ::send(c.Fd, c.Out.data() + c.OutSent, c.Out.size() - c.OutSent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) break;
-      Fault("client " + std::to_string(c.Uin) + ": send failed: " + std::strerror(errno));
-      return CloseConn(c);
-    }
-    c.OutSent += static_cast<size_t>(n);
-  }
+  c.OutSent += SendSome(c, c.Out.data() + c.OutSent, c.Out.size() - c.OutSent);
+  if (c.Fd < 0) return;
   bool pending = c.OutSent < c.Out.size();
   if (!pending) {
     c.Out.clear();
     c.OutSent = 0;
   }
-  if (pending != c.WatchingWrite) {
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLET | (pending ? EPOLLOUT : 0u);
-    ev.data.u64 = i;
-    if (::epoll_ctl(ep_, EPOLL_CTL_MOD, c.Fd, &ev) < 0) FailErrno("epoll_ctl mod");
-    c.WatchingWrite = pending;
+  WatchWrite(i, pending);
+}
+
+void TGgLoadGenerator::SendNow(size_t i, const char* p, size_t n) {
+  TConn& c = conns_[i];
+  size_t sent = SendSome(c, p, n);
+  if (c.Fd < 0 || sent == n) return;
+  c.Out.assign(p + sent, n - sent);
+  c.OutSent = 0;
+  WatchWrite(i, true);
+}
+
+size_t TGgLoadGenerator::SendSome(TConn& c, const char* p, size_t n) {
+  size_t sent = 0;
+  while (sent < n) {
+    ssize_t k = ::send(c.Fd, p + sent, n - sent, MSG_NOSIGNAL);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;
+      Fault("client " + std::to_string(c.Uin) + ": send failed: " + std::strerror(errno));
+      CloseConn(c);
+      break;
+    }
+    sent += static_cast<size_t>(k);
   }
+  return sent;
+}
+
+void TGgLoadGenerator::WatchWrite(size_t i, bool on) {
+  TConn& c = conns_[i];
+  if (on == c.WatchingWrite) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET | (on ? EPOLLOUT : 0u);
+  ev.data.u64 = i;
+  if (::epoll_ctl(ep_, EPOLL_CTL_MOD, c.Fd, &ev) < 0) FailErrno("epoll_ctl mod");
+  c.WatchingWrite = on;
 }
 
 }  // namespace ordwin::bench

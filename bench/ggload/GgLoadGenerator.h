@@ -78,12 +78,18 @@ private:
   void Readable(size_t i, int64_t now);
   void MarkDirty(size_t i);
   void Flush();
+  // Sends what client i queued; SendNow sends bytes of a client with nothing queued and queues
+  // what the platform does not take. Both watch for room while something waits.
   void WriteOut(size_t i);
+  void SendNow(size_t i, const char* p, size_t n);
+  // The count of bytes sent before the platform had no more room; closes c where sending fails.
+  size_t SendSome(TConn& c, const char* p, size_t n);
+  void WatchWrite(size_t i, bool on);
 
   // ---- what the clients send and check (GgLoadTraffic.cpp) ----
   void Packet(size_t i, int32_t type, const char* p, size_t len, int64_t now);
   void Unexpected(const TConn& c, int32_t type, size_t len);
-  void FillWindow(size_t i, int64_t now);  // from Flush only
+  void FillWindow(size_t i, int64_t now);  // from Flush only; may send
   void Ack(size_t i, const char* p, size_t len);
   void Message(size_t i, const char* p, size_t len, int64_t now);
   void Malformed(const TConn& c, const char* p, size_t len);
@@ -95,6 +101,7 @@ private:
   TGgLoadReport report_{opt_};
   int ep_ = -1;
   std::vector<char> readBuf_;
+  std::vector<char> sendBuf_;  // a 6.0 client's messages of one turn, made in place
   std::vector<TConn> conns_;
   std::vector<size_t> dirty_;
   std::function<void()> afterTurn_;

@@ -110,15 +110,6 @@ void PutLogin105(std::string& out, int32_t uin) {
   PutPacket(out, kLogin110, p);
 }
 
-void PutSendMsg60(char* out, int32_t to, uint32_t seq, const TMessageTexts& from) {
-  PutPacketHeader(out, kSendMsg, kSendMsg60Length - kHeader);
-  PutLeBytes(out + 8, to);
-  PutLeBytes(out + 12, static_cast<int32_t>(seq));
-  PutLeBytes(out + 16, kMessageClass);
-  from.Write(out + 20, seq);
-  out[kSendMsg60Length - 1] = '\0';
-}
-
 void PutSendMsg110(std::string& out, int32_t to, uint32_t seq, const TMessageTexts& from) {
   char textBytes[kTextLength];
   from.Write(textBytes, seq);
@@ -157,18 +148,39 @@ void PutNewStatus80(std::string& out, uint32_t status, uint32_t seq) {
 // The sequence number first, then letters that change with it, so that a text moved to the
 // wrong place or altered does not compare equal. Never a NUL: the server cuts the text at the
 // first one.
-TMessageTexts::TMessageTexts(int32_t sender) {
-  std::memcpy(from_, " from ", 6);
-  char* end = PutDecimal(from_ + 6, sender);
+TMessageTexts::TMessageTexts(int32_t sender, int32_t recipient)
+    : packets_(std::make_unique<char[]>(kTextCycle * kSendMsg60Length)) {
+  static_assert(kTextCycle == kAlphabet);
+  char from[kTextLength - kSeqDigits];
+  std::memcpy(from, " from ", 6);
+  char* end = PutDecimal(from + 6, sender);
   *end++ = ' ';
-  fromLength_ = static_cast<size_t>(end - from_);
+  size_t fromLength = static_cast<size_t>(end - from);
+  size_t len = kSeqDigits + fromLength;
+  for (uint32_t seq = 0; seq < kTextCycle; ++seq) {
+    char* out = packets_.get() + seq * kSendMsg60Length;
+    PutPacketHeader(out, kSendMsg, kSendMsg60Length - kHeader);
+    PutLeBytes(out + 8, recipient);
+    PutLeBytes(out + 12, static_cast<int32_t>(seq));
+    PutLeBytes(out + 16, kMessageClass);
+    char* text = PutSeqDigits(out + 20, seq);
+    std::memcpy(text, from, fromLength);
+    std::memcpy(text + fromLength, kLetterCycle.data() + (seq + len) % kAlphabet, kTextLength - len);
+    out[kSendMsg60Length - 1] = '\0';
+  }
 }
 
 void TMessageTexts::Write(char* out, uint32_t seq) const {
-  char* p = PutSeqDigits(out, seq);
-  std::memcpy(p, from_, fromLength_);
-  size_t len = kSeqDigits + fromLength_;
-  std::memcpy(p + fromLength_, kLetterCycle.data() + (seq + len) % kAlphabet, kTextLength - len);
+  std::memcpy(out, Cycled(seq) + 20, kTextLength);
+  PutSeqDigits(out, seq);
+}
+
+void TMessageTexts::PutSendMsg60(char* out, uint32_t first, uint32_t count) const {
+  for (uint32_t seq = first; seq != first + count; ++seq, out += kSendMsg60Length) {
+    std::memcpy(out, Cycled(seq), kSendMsg60Length);
+    PutLeBytes(out + 12, static_cast<int32_t>(seq));
+    PutSeqDigits(out + 20, seq);
+  }
 }
 
 bool ParseSeq(const char* p, size_t len, uint32_t& seq) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace ordwin::bench {
@@ -30,25 +31,33 @@ void PutHeader(std::string& out, int32_t type, size_t length);
 // (0x83, hidden, so that log-ins tell nobody).
 void PutLogin60(std::string& out, int32_t uin);
 void PutLogin105(std::string& out, int32_t uin);
-// The texts of one sender's messages: the sequence number, " from ", the sender's number, a
-// space, then letters that change with the sequence number. What does not change is written
-// once, since texts are made and checked for every message.
+// A 6.0 message is kSendMsg60Length bytes.
+constexpr size_t kSendMsg60Length = kHeader + 12 + kTextLength + 1;
+
+// The messages of one sender to one recipient. A text is the sequence number, " from ", the
+// sender's number, a space, then letters that change with the sequence number, so that texts
+// repeat but for their digits every kTextCycle messages: the cycle's 6.0 packets are made once,
+// and a message is one of them with its sequence number written in, since texts are made and
+// checked for every message.
 class TMessageTexts {
 public:
-  explicit TMessageTexts(int32_t sender = 0);
+  static constexpr uint32_t kTextCycle = 26;
+
+  TMessageTexts() = default;
+  TMessageTexts(int32_t sender, int32_t recipient);
   // The kTextLength bytes of message seq.
   void Write(char* out, uint32_t seq) const;
+  // Messages first to first + count - 1 as 6.0 packets (type 11, class 4, the text and a NUL),
+  // count * kSendMsg60Length bytes at out.
+  void PutSendMsg60(char* out, uint32_t first, uint32_t count) const;
 
 private:
-  char from_[kTextLength - kSeqDigits];
-  size_t fromLength_ = 0;
+  const char* Cycled(uint32_t seq) const { return packets_.get() + seq % kTextCycle * kSendMsg60Length; }
+
+  std::unique_ptr<char[]> packets_;
 };
 
-// Message seq to number to: 6.0 (type 11, class 4, the text and a NUL) and GG 11 (0x7d, chat
-// class, the text as plain and as HTML part).
-// A 6.0 message is kSendMsg60Length bytes, written at out.
-constexpr size_t kSendMsg60Length = kHeader + 12 + kTextLength + 1;
-void PutSendMsg60(char* out, int32_t to, uint32_t seq, const TMessageTexts& from);
+// Message seq as GG 11 sends it (0x7d, chat class, the text as plain and as HTML part).
 void PutSendMsg110(std::string& out, int32_t to, uint32_t seq, const TMessageTexts& from);
 // The receipt libgadu answers every received message with (0x46).
 void PutRecvMsgAck(std::string& out, int32_t seq);

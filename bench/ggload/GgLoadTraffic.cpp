@@ -54,23 +54,30 @@ void TGgLoadGenerator::Unexpected(const TConn& c, int32_t type, size_t len) {
 }
 
 // Called as client i's write is made, once a turn: every message delivered in the turn is
-// replaced at once, a 6.0 client's in room made once for all of them.
+// replaced at once. A 6.0 client with nothing else queued makes its messages in the send buffer
+// and sends them from there; only what the platform does not take is kept.
 void TGgLoadGenerator::FillWindow(size_t i, int64_t now) {
   TConn& c = conns_[i];
   if (!sending_ || c.Partner < 0) return;
   const TConn& p = conns_[static_cast<size_t>(c.Partner)];
   if (c.NextSend - p.NextRecv >= window_) return;
   uint32_t room = window_ - (c.NextSend - p.NextRecv);
-  size_t at = c.Out.size();
-  if (!newer_) c.Out.resize(at + room * kSendMsg60Length);
-  for (; room > 0; --room, at += kSendMsg60Length) {
-    uint32_t seq = c.NextSend++;
-    c.SentAt[seq % window_] = now;
-    if (newer_)
-      PutSendMsg110(c.Out, p.Uin, seq, c.Texts);
-    else
-      PutSendMsg60(&c.Out[at], p.Uin, seq, c.Texts);
+  uint32_t first = c.NextSend;
+  c.NextSend += room;
+  for (uint32_t seq = first; seq != c.NextSend; ++seq) c.SentAt[seq % window_] = now;
+  if (newer_) {
+    for (uint32_t seq = first; seq != c.NextSend; ++seq) PutSendMsg110(c.Out, p.Uin, seq, c.Texts);
+    return;
   }
+  size_t bytes = room * kSendMsg60Length;
+  if (!c.Out.empty()) {
+    size_t at = c.Out.size();
+    c.Out.resize(at + bytes);
+    return c.Texts.PutSendMsg60(&c.Out[at], first, room);
+  }
+  if (sendBuf_.size() < bytes) sendBuf_.resize(bytes);
+  c.Texts.PutSendMsg60(sendBuf_.data(), first, room);
+  SendNow(i, sendBuf_.data(), bytes);
 }
 
 // A 6.0 acknowledgement names the sender itself, a newer one the recipient.
