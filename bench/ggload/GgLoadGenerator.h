@@ -45,7 +45,7 @@ private:
     // This client's messages to its partner.
     uint32_t NextSend = 0;
     uint32_t NextAck = 0;
-    std::vector<int64_t> SentAt;  // by sequence modulo the window
+    std::vector<int64_t> SentAt;  // by sequence, sentMask_ + 1 entries
     // What this client receives: its partner's messages, or the fan-out sender's notifications.
     uint32_t NextRecv = 0;
     uint64_t Received = 0;
@@ -87,11 +87,16 @@ private:
   void WatchWrite(size_t i, bool on);
 
   // ---- what the clients send and check (GgLoadTraffic.cpp) ----
+  // The complete packets among the len bytes at p, handled in order; the count of bytes they
+  // take. Client i may be closed on return.
+  size_t Packets(size_t i, const char* p, size_t len, int64_t now);
   void Packet(size_t i, int32_t type, const char* p, size_t len, int64_t now);
   void Unexpected(const TConn& c, int32_t type, size_t len);
   void FillWindow(size_t i, int64_t now);  // from Flush only; may send
   void Ack(size_t i, const char* p, size_t len);
+  void Misacknowledged(const TConn& c, const char* p, size_t len, int32_t named);
   void Message(size_t i, const char* p, size_t len, int64_t now);
+  bool Stray(const TConn& c, TConn& s, const char* p, const char* text, uint32_t seq);
   void Malformed(const TConn& c, const char* p, size_t len);
   bool AllDelivered() const;
   void FillFanout(int64_t now);
@@ -115,6 +120,7 @@ private:
   // Messages and notifications: what counts and what is timed.
   bool sending_ = false;
   uint32_t window_ = 1;
+  uint32_t sentMask_ = 0;  // the window rounded up to a power of two, less one
   int64_t measureFrom_ = 0, measureTo_ = 0;
   uint64_t windowCount_ = 0;
   TLatencies latencies_;

@@ -1,6 +1,7 @@
 #include "bench/ggload/GgLoadPackets.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "gg/GgBytes.h"
@@ -59,6 +60,34 @@ char* PutSeqDigits(char* out, uint32_t seq) {
   return out + kSeqDigits;
 }
 
+uint64_t DigitPair(uint32_t twoDigits) {
+  uint16_t pair;
+  std::memcpy(&pair, &kDigitPairs[2 * twoDigits], 2);
+  return pair;
+}
+
+// The digits of seq + 1, given seq's: nine times in ten only the last digit moves.
+TSeqDigits NextSeqDigits(TSeqDigits d, uint32_t seq) {
+  constexpr int kShift = std::endian::native == std::endian::little ? 8 : 48;  // the last digit's byte
+  if ((d.Last >> kShift & 0xFF) == '9') return SeqDigits(seq + 1);
+  d.Last += uint64_t{1} << kShift;
+  return d;
+}
+
+void PutSeqDigits(char* out, TSeqDigits d) {
+  std::memcpy(out, &d.First, 8);
+  std::memcpy(out + 8, &d.Last, 2);
+}
+
+using TBytes16 = char __attribute__((vector_size(16)));
+using TWords16 = uint64_t __attribute__((vector_size(16)));
+
+TBytes16 Load16(const void* p) {
+  TBytes16 v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+
 void PutSeqDigits(std::string& out, uint32_t seq) {
   char digits[kSeqDigits];
   out.append(digits, PutSeqDigits(digits, seq));
@@ -87,6 +116,19 @@ constexpr auto kLetterCycle = [] {
 }();
 
 }  // namespace
+
+TSeqDigits SeqDigits(uint32_t seq) {
+  static_assert(kSeqDigits == 10);
+  uint32_t low = seq % 100000000;
+  TSeqDigits d{DigitPair(seq / 100000000) | DigitPair(low / 1000000) << 16 | DigitPair(low / 10000 % 100) << 32 |
+                   DigitPair(low / 100 % 100) << 48,
+               DigitPair(low % 100)};
+  if constexpr (std::endian::native == std::endian::big) {
+    d.First = __builtin_bswap64(d.First);
+    d.Last = __builtin_bswap64(d.Last);
+  }
+  return d;
+}
 
 void PutLe(std::string& out, int32_t value) { AppendLeBytes(out, value); }
 
@@ -151,19 +193,20 @@ void PutNewStatus80(std::string& out, uint32_t status, uint32_t seq) {
 TMessageTexts::TMessageTexts(int32_t sender, int32_t recipient)
     : packets_(std::make_unique<char[]>(kTextCycle * kSendMsg60Length)) {
   static_assert(kTextCycle == kAlphabet);
-  char from[kTextLength - kSeqDigits];
+  char* from = sendersPart_ + kSeqDigits;
   std::memcpy(from, " from ", 6);
   char* end = PutDecimal(from + 6, sender);
   *end++ = ' ';
   size_t fromLength = static_cast<size_t>(end - from);
   size_t len = kSeqDigits + fromLength;
+  std::memset(letterMask_ + len, 0xFF, kTextLength - len);
   for (uint32_t seq = 0; seq < kTextCycle; ++seq) {
     char* out = packets_.get() + seq * kSendMsg60Length;
     PutPacketHeader(out, kSendMsg, kSendMsg60Length - kHeader);
     PutLeBytes(out + 8, recipient);
     PutLeBytes(out + 12, static_cast<int32_t>(seq));
     PutLeBytes(out + 16, kMessageClass);
-    char* text = PutSeqDigits(out + 20, seq);
+    char* text = PutSeqDigits(out + kTextAt, seq);
     std::memcpy(text, from, fromLength);
     std::memcpy(text + fromLength, kLetterCycle.data() + (seq + len) % kAlphabet, kTextLength - len);
     out[kSendMsg60Length - 1] = '\0';
@@ -171,15 +214,34 @@ TMessageTexts::TMessageTexts(int32_t sender, int32_t recipient)
 }
 
 void TMessageTexts::Write(char* out, uint32_t seq) const {
-  std::memcpy(out, Cycled(seq) + 20, kTextLength);
-  PutSeqDigits(out, seq);
+  std::memcpy(out, Cycled(seq) + kTextAt, kTextLength);
+  PutSeqDigits(out, SeqDigits(seq));
+}
+
+bool TMessageTexts::Matches(const char* text, uint32_t seq) {
+  // The text due is its digits, the sender's part and the letters due where the mask has them,
+  // put together and compared sixteen bytes at a time, without a branch.
+  if (seq != checkedSeq_)
+    checkedDigits_ = seq == checkedSeq_ + 1 ? NextSeqDigits(checkedDigits_, checkedSeq_) : SeqDigits(seq);
+  checkedSeq_ = seq;
+  // Put together in registers: read back from memory just written, the two words would wait.
+  TBytes16 digits = reinterpret_cast<TBytes16>(TWords16{checkedDigits_.First, checkedDigits_.Last});
+  const char* letters = kLetterCycle.data() + seq % kAlphabet;
+  TBytes16 diff = Load16(text) ^ (digits | Load16(sendersPart_) | (Load16(letters) & Load16(letterMask_)));
+  for (size_t at = 16; at < kTextLength; at += 16)
+    diff |= Load16(text + at) ^ (Load16(sendersPart_ + at) | (Load16(letters + at) & Load16(letterMask_ + at)));
+  uint64_t words[2];
+  std::memcpy(words, &diff, sizeof(words));
+  return (words[0] | words[1]) == 0;
 }
 
 void TMessageTexts::PutSendMsg60(char* out, uint32_t first, uint32_t count) const {
+  TSeqDigits digits = SeqDigits(first);
   for (uint32_t seq = first; seq != first + count; ++seq, out += kSendMsg60Length) {
     std::memcpy(out, Cycled(seq), kSendMsg60Length);
     PutLeBytes(out + 12, static_cast<int32_t>(seq));
-    PutSeqDigits(out + 20, seq);
+    PutSeqDigits(out + kTextAt, digits);
+    digits = NextSeqDigits(digits, seq);
   }
 }
 

@@ -31,6 +31,15 @@ void PutHeader(std::string& out, int32_t type, size_t length);
 // (0x83, hidden, so that log-ins tell nobody).
 void PutLogin60(std::string& out, int32_t uin);
 void PutLogin105(std::string& out, int32_t uin);
+// A sequence number's kSeqDigits decimal digits, zeros in front, as the bytes of two words (the
+// first eight, then the last two), made in registers: the five pairs of digits do not wait for
+// each other, and a check reads no digits back from memory just written.
+struct TSeqDigits {
+  uint64_t First;
+  uint64_t Last;
+};
+TSeqDigits SeqDigits(uint32_t seq);
+
 // A 6.0 message is kSendMsg60Length bytes.
 constexpr size_t kSendMsg60Length = kHeader + 12 + kTextLength + 1;
 
@@ -50,11 +59,22 @@ public:
   // Messages first to first + count - 1 as 6.0 packets (type 11, class 4, the text and a NUL),
   // count * kSendMsg60Length bytes at out.
   void PutSendMsg60(char* out, uint32_t first, uint32_t count) const;
+  // Whether the kTextLength bytes at text are message seq's text. Remembers seq's digits, as
+  // the next check is most often of seq + 1.
+  bool Matches(const char* text, uint32_t seq);
 
 private:
+  static constexpr size_t kTextAt = kHeader + 12;
+
   const char* Cycled(uint32_t seq) const { return packets_.get() + seq % kTextCycle * kSendMsg60Length; }
 
   std::unique_ptr<char[]> packets_;
+  // What a text is checked against, small enough to stay in the fastest cache: the sender's part
+  // (" from ", its number, a space) in place and zeros around it, and the places of the letters.
+  char sendersPart_[kTextLength] = {};
+  char letterMask_[kTextLength] = {};
+  uint32_t checkedSeq_ = 0;
+  TSeqDigits checkedDigits_ = SeqDigits(0);
 };
 
 // Message seq as GG 11 sends it (0x7d, chat class, the text as plain and as HTML part).

@@ -13,6 +13,34 @@ namespace ordwin::bench {
 using namespace ggpacket;
 using namespace ggstatus;
 
+size_t TGgLoadGenerator::Packets(size_t i, const char* p, size_t len, int64_t now) {
+  TConn& c = conns_[i];
+  bool pairs60 = mode_ == TMode::mdPairs && !newer_;
+  size_t at = 0;
+  while (len - at >= kHeader) {
+    int32_t type = GetLe(p + at);
+    int32_t length = GetLe(p + at + 4);
+    if (length < 0) {
+      Fault("client " + std::to_string(c.Uin) + ": packet with negative length");
+      CloseConn(c);
+      return at;
+    }
+    if (len - at - kHeader < static_cast<size_t>(length)) break;
+    const char* payload = p + at + kHeader;
+    // A relay's two packets are taken here; neither can close the connection.
+    if (pairs60 && type == kRecvMsg) {
+      Message(i, payload, static_cast<size_t>(length), now);
+    } else if (pairs60 && type == kSendMsgAck) {
+      Ack(i, payload, static_cast<size_t>(length));
+    } else {
+      Packet(i, type, payload, static_cast<size_t>(length), now);
+      if (c.Fd < 0) return at;
+    }
+    at += kHeader + static_cast<size_t>(length);
+  }
+  return at;
+}
+
 void TGgLoadGenerator::Packet(size_t i, int32_t type, const char* p, size_t len, int64_t now) {
   TConn& c = conns_[i];
   switch (type) {
@@ -64,7 +92,7 @@ void TGgLoadGenerator::FillWindow(size_t i, int64_t now) {
   uint32_t room = window_ - (c.NextSend - p.NextRecv);
   uint32_t first = c.NextSend;
   c.NextSend += room;
-  for (uint32_t seq = first; seq != c.NextSend; ++seq) c.SentAt[seq % window_] = now;
+  for (uint32_t seq = first; seq != c.NextSend; ++seq) c.SentAt[seq & sentMask_] = now;
   if (newer_) {
     for (uint32_t seq = first; seq != c.NextSend; ++seq) PutSendMsg110(c.Out, p.Uin, seq, c.Texts);
     return;
@@ -84,16 +112,18 @@ void TGgLoadGenerator::FillWindow(size_t i, int64_t now) {
 void TGgLoadGenerator::Ack(size_t i, const char* p, size_t len) {
   TConn& c = conns_[i];
   int32_t named = newer_ ? conns_[static_cast<size_t>(c.Partner)].Uin : c.Uin;
+  if (len != 12) return Misacknowledged(c, p, len, named);
+  uint32_t seq = static_cast<uint32_t>(GetLe(p + 8));
+  if (GetLe(p) != kAckDelivered || GetLe(p + 4) != named || seq != c.NextAck) Misacknowledged(c, p, len, named);
+  if (seq >= c.NextAck) c.NextAck = seq + 1;
+}
+
+void TGgLoadGenerator::Misacknowledged(const TConn& c, const char* p, size_t len, int32_t named) {
   if (len != 12)
     return Fault("client " + std::to_string(c.Uin) + ": acknowledgement of " + std::to_string(len) + " bytes");
-  int32_t status = GetLe(p);
-  int32_t uin = GetLe(p + 4);
-  uint32_t seq = static_cast<uint32_t>(GetLe(p + 8));
-  if (status != kAckDelivered || uin != named || seq != c.NextAck)
-    Fault("client " + std::to_string(c.Uin) + ": acknowledgement status " + std::to_string(status) + ", number " +
-          std::to_string(uin) + ", sequence " + std::to_string(seq) + "; expected status 2, number " +
-          std::to_string(named) + ", sequence " + std::to_string(c.NextAck));
-  if (seq >= c.NextAck) c.NextAck = seq + 1;
+  Fault("client " + std::to_string(c.Uin) + ": acknowledgement status " + std::to_string(GetLe(p)) + ", number " +
+        std::to_string(GetLe(p + 4)) + ", sequence " + std::to_string(static_cast<uint32_t>(GetLe(p + 8))) +
+        "; expected status 2, number " + std::to_string(named) + ", sequence " + std::to_string(c.NextAck));
 }
 
 void TGgLoadGenerator::Message(size_t i, const char* p, size_t len, int64_t now) {
@@ -103,32 +133,32 @@ void TGgLoadGenerator::Message(size_t i, const char* p, size_t len, int64_t now)
   ++c.Received;
   const char* text = newer_ ? Text80(p, len) : Text60(p, len);
   if (text == nullptr || GetLe(p) != s.Uin) return Malformed(c, p, len);
-  // The text of the message due is made once; any other text is read to be reported.
+  // Checked against the message due; any other text is read to be reported.
   uint32_t seq = c.NextRecv;
-  char want[kTextLength];
-  s.Texts.Write(want, seq);
-  if (std::memcmp(want, text, kTextLength) != 0) {
-    if (!ParseSeq(text, kTextLength, seq)) return Malformed(c, p, len);
-    s.Texts.Write(want, seq);
-  }
+  bool due = s.Texts.Matches(text, seq);
+  if (!due && !ParseSeq(text, kTextLength, seq)) return Malformed(c, p, len);
   if (newer_) {  // libgadu answers every message with a receipt
     PutRecvMsgAck(c.Out, GetLe(p + 4));
     MarkDirty(i);
   }
-  if (std::memcmp(want, text, kTextLength) != 0 ||
-      (newer_ && std::memcmp(want, p + kRecvMsg80Head + 6, kTextLength) != 0))
-    Fault("client " + std::to_string(c.Uin) + ": text of message " + std::to_string(seq) + " altered");
-  if (seq != c.NextRecv) {
-    Fault("client " + std::to_string(c.Uin) + ": message " + std::to_string(seq) + " from " + std::to_string(s.Uin) +
-          " where " + std::to_string(c.NextRecv) + " was due (" + (seq < c.NextRecv ? "duplicate or late" : "gap") +
-          ")");
-    if (seq < c.NextRecv) return;
-  } else if (now >= measureFrom_ && now < measureTo_) {
+  if ((!due || (newer_ && !s.Texts.Matches(p + kRecvMsg80Head + 6, seq))) && !Stray(c, s, p, text, seq)) return;
+  if (seq == c.NextRecv && now >= measureFrom_ && now < measureTo_) {
     ++windowCount_;
-    latencies_.Add(now - s.SentAt[seq % window_]);
+    latencies_.Add(now - s.SentAt[seq & sentMask_]);
   }
   c.NextRecv = seq + 1;
   MarkDirty(senderIdx);
+}
+
+// Reports a message's altered text, or its place where it is not the one due; false where it
+// came before (a duplicate or late), so that it does not count again.
+bool TGgLoadGenerator::Stray(const TConn& c, TConn& s, const char* p, const char* text, uint32_t seq) {
+  if (!s.Texts.Matches(text, seq) || (newer_ && !s.Texts.Matches(p + kRecvMsg80Head + 6, seq)))
+    Fault("client " + std::to_string(c.Uin) + ": text of message " + std::to_string(seq) + " altered");
+  if (seq == c.NextRecv) return true;
+  Fault("client " + std::to_string(c.Uin) + ": message " + std::to_string(seq) + " from " + std::to_string(s.Uin) +
+        " where " + std::to_string(c.NextRecv) + " was due (" + (seq < c.NextRecv ? "duplicate or late" : "gap") + ")");
+  return seq > c.NextRecv;
 }
 
 void TGgLoadGenerator::Malformed(const TConn& c, const char* p, size_t len) {
