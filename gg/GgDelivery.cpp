@@ -51,14 +51,13 @@ void TGgSession::AnnounceStatus(TGgClient* sender, uint32_t code, std::string_vi
   });
 }
 
-void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t sequence, std::string_view cp1250Text,
-                             std::string_view html, int32_t messageClass, std::string_view attributes) {
+void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t sequence, const TMessageBody& body) {
   int32_t uin = sender->Uin();
-  log_(messageLine_.Make(uin, recipient, cp1250Text), messageLine_.HeadLength());
+  log_(messageLine_.Make(uin, recipient, body.Cp1250Text), messageLine_.HeadLength());
   // "Delivered" only for a message that will reach the recipient's socket: one that would pass
   // the recipient's unsent bound is answered as for a recipient that is not there.
   if (TGgClient* found = FindClientByUin(recipient)) {
-    if (!MakeMessagePacket(found, uin, cp1250Text, html, messageClass, attributes)) {
+    if (!MakeMessagePacket(found, uin, body)) {
       Log(GG_CP1250("<wypowiedź zbyt długa, nie przekazano"));
       return Acknowledge(sender, recipient, sequence, kAckNotDelivered);
     }
@@ -71,8 +70,7 @@ void TGgSession::PassMessage(TGgClient* sender, int32_t recipient, int32_t seque
     }
   }
   // A number with no connection at all may have its messages kept for its next log-in.
-  if (FindClientByUin(recipient) == nullptr &&
-      KeepMessage(sender, recipient, cp1250Text, html, messageClass, attributes))
+  if (FindClientByUin(recipient) == nullptr && KeepMessage(sender, recipient, body))
     return Acknowledge(sender, recipient, sequence, kAckQueued);
   Acknowledge(sender, recipient, sequence, kAckNotDelivered);
   SendServerMessage(sender, GG_CP1250("Użytkownik gdzieś se poszedł. Wiadomość nie zostanie mu przekazana."));
@@ -88,28 +86,27 @@ void TGgSession::Acknowledge(TGgClient* sender, int32_t recipient, int32_t seque
   QueuePacket(sender, std::string_view(ack, sizeof(ack)));
 }
 
-bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
-                                   std::string_view html, int32_t messageClass, std::string_view attributes,
-                                   int64_t time) {
+bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, const TMessageBody& body, int64_t time) {
   int32_t type = kRecvMsg;
   if (!IsNewer(recipient->Dialect)) {
     int32_t sequence = FreshSequence();
-    size_t payloadLength = ReceivedMessagePayloadLength(cp1250Text.size());
+    size_t payloadLength = ReceivedMessagePayloadLength(body.Cp1250Text.size());
     if (payloadLength > kMaxPayload) return false;
     // Resized, not emptied first: the packet before it was about as long, so that next to
     // nothing is zero-filled before it is written.
     message_.resize(kPacketHeader + payloadLength);
-    PutReceivedMessagePayload(message_.data() + kPacketHeader, senderUin, sequence, cp1250Text,
+    PutReceivedMessagePayload(message_.data() + kPacketHeader, senderUin, sequence, body.Cp1250Text,
                               static_cast<int32_t>(time));
   } else {
     message_.assign(kPacketHeader, '\0');
     // The newer clients read the HTML part only: it is never sent empty.
     std::string made;
-    if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(cp1250Text));
+    std::string_view html = body.Html;
+    if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(body.Cp1250Text));
     int32_t sent = static_cast<int32_t>(time != 0 ? time : std::time(nullptr));
     type = kRecvMsg80;
     std::string payload =
-        ReceivedMessage80Payload(senderUin, FreshSequence(), sent, messageClass, html, cp1250Text, attributes);
+        ReceivedMessage80Payload(senderUin, FreshSequence(), sent, body.Class, html, body.Cp1250Text, body.Attributes);
     if (payload.empty()) return false;
     message_ += payload;
   }
@@ -119,14 +116,12 @@ bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std:
   return true;
 }
 
-void TGgSession::DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text,
-                                std::string_view html, int32_t messageClass, std::string_view attributes) {
-  if (MakeMessagePacket(recipient, senderUin, cp1250Text, html, messageClass, attributes))
-    QueuePacket(recipient, message_);
+void TGgSession::DeliverMessage(TGgClient* recipient, int32_t senderUin, const TMessageBody& body) {
+  if (MakeMessagePacket(recipient, senderUin, body)) QueuePacket(recipient, message_);
 }
 
 void TGgSession::SendServerMessage(TGgClient* client, std::string_view cp1250Text) {
-  DeliverMessage(client, 0, cp1250Text, {}, kMessageClass, {});
+  DeliverMessage(client, 0, {cp1250Text, {}, kMessageClass, {}});
 }
 
 void TGgSession::AnnounceGone(TGgClient* client) {

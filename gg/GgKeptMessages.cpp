@@ -8,20 +8,19 @@
 
 namespace ordwin {
 
-bool TGgSession::KeepMessage(TGgClient* sender, int32_t recipient, std::string_view cp1250Text, std::string_view html,
-                             int32_t messageClass, std::string_view attributes) {
+bool TGgSession::KeepMessage(TGgClient* sender, int32_t recipient, const TMessageBody& body) {
   int32_t uin = sender->Uin();
   if (store_ == nullptr || !sender->LoggedIn || recipient == 0 || recipient == uin) return false;
   // Kept only what reaches a recipient of any dialect whole, as it will be handed over.
-  if (!FitsReceivedMessage80(html)) return false;
+  if (!FitsReceivedMessage80(body.Html)) return false;
   TGgKeptMessage message;
   message.Recipient = recipient;
   message.Sender = uin;
   message.Sent = std::time(nullptr);
-  message.Class = messageClass;
-  message.Text = cp1250Text;
-  message.Html = html;
-  message.Attributes = attributes;
+  message.Class = body.Class;
+  message.Text = body.Cp1250Text;
+  message.Html = body.Html;
+  message.Attributes = body.Attributes;
   switch (store_->Keep(message)) {
     case TGgMessageStore::krKept:
       Log(GG_CP1250("<wiadomość dla %d czeka na jego zalogowanie"), recipient);
@@ -48,7 +47,7 @@ void TGgSession::DeliverKept(TGgClient* client) {
   for (const TGgKeptMessage& m : waiting) {
     // Only a file written before the store refused such messages holds one too long for the
     // client's dialect: it leaves the store with the messages before it.
-    if (!MakeMessagePacket(client, m.Sender, m.Text, m.Html, m.Class, m.Attributes, m.Sent)) {
+    if (!MakeMessagePacket(client, m.Sender, {m.Text, m.Html, m.Class, m.Attributes}, m.Sent)) {
       delivery.Rows.push_back({m.Id, client->QueuedBytes()});
       continue;
     }

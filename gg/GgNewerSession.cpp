@@ -61,8 +61,8 @@ void TGgSession::NewerMessage(TGgClient* sender, int32_t type, const std::string
     cp1250 = is80 ? std::string(m.Plain) : Utf8ToCp1250(m.Plain);
   std::string html;
   if (m.Html.empty()) html = TextToHtml(is80 ? Cp1250ToUtf8(m.Plain) : std::string(m.Plain));
-  PassMessage(sender, m.Recipient, m.Sequence, cp1250, m.Html.empty() ? std::string_view(html) : m.Html, m.Class,
-              m.Attributes);
+  PassMessage(sender, m.Recipient, m.Sequence,
+              {cp1250, m.Html.empty() ? std::string_view(html) : m.Html, m.Class, m.Attributes});
 }
 
 void TGgSession::MessageAck(TGgClient* sender, int32_t type, const std::string& payload) {

@@ -307,7 +307,7 @@ void TGgSession::SendMessage(TGgClient* sender, int32_t, const std::string& payl
     size_t nul = std::string_view(payload).substr(0, end).find('\0', kMessageTextOffset);
     if (nul != std::string::npos) text = std::string_view(payload).substr(kMessageTextOffset, nul - kMessageTextOffset);
   }
-  PassMessage(sender, LeBytesToInt(payload, 0), LeBytesToInt(payload, 4), text, {}, kMessageClass, {});
+  PassMessage(sender, LeBytesToInt(payload, 0), LeBytesToInt(payload, 4), {text, {}, kMessageClass, {}});
 }
 
 }  // namespace ordwin

@@ -164,24 +164,28 @@ private:
   // Tells every client without the sender's number of its status code, with the description as
   // tail60 (what follows the 14-byte head of a 6.0 notification) and as UTF-8.
   void AnnounceStatus(TGgClient* sender, uint32_t code, std::string_view tail60, std::string_view utf8Description);
+  // What a message carries, as it is passed on: its text in Windows-1250, the UTF-8 HTML part
+  // for the newer dialects (empty: made from the text), its class and its attributes.
+  struct TMessageBody {
+    std::string_view Cp1250Text;
+    std::string_view Html;
+    int32_t Class = 0;
+    std::string_view Attributes;
+  };
   // Logs a message, acknowledges it to its sender and hands it to the recipient, or tells the
   // sender that nobody has the number; one that cannot reach the recipient whole is refused
-  // (logged, acknowledged as not delivered). The UTF-8 part for the newer dialects is html;
-  // empty, it is made from the text.
-  void PassMessage(TGgClient* sender, int32_t recipient, int32_t sequence, std::string_view cp1250Text,
-                   std::string_view html, int32_t messageClass, std::string_view attributes);
+  // (logged, acknowledged as not delivered).
+  void PassMessage(TGgClient* sender, int32_t recipient, int32_t sequence, const TMessageBody& body);
   // The acknowledgement of a message (type 5): a 6.0 one names the sender itself, a newer one
   // the recipient.
   void Acknowledge(TGgClient* sender, int32_t recipient, int32_t sequence, int32_t status);
-  void DeliverMessage(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
-                      int32_t messageClass, std::string_view attributes);
+  void DeliverMessage(TGgClient* recipient, int32_t senderUin, const TMessageBody& body);
   // Makes message_ the packet, header and all, that hands a message to recipient in its dialect;
   // false when the message cannot reach that dialect whole (its HTML part, or for 6.0 its text,
   // too long for one packet).
   // The time is when the message arrived; 0 for one passed on at once (6.0 packets then carry 0,
   // the newer ones the present time).
-  bool MakeMessagePacket(TGgClient* recipient, int32_t senderUin, std::string_view cp1250Text, std::string_view html,
-                         int32_t messageClass, std::string_view attributes, int64_t time = 0);
+  bool MakeMessagePacket(TGgClient* recipient, int32_t senderUin, const TMessageBody& body, int64_t time = 0);
   void SendServerMessage(TGgClient* client, std::string_view cp1250Text);
   // A client whose connection ended while logged in and shown online (IsShownOnline): announced
   // as if it had sent status 1.
@@ -202,8 +206,7 @@ private:
   // and logs it; false when it is not to be kept (no store, a sender not logged in, number 0,
   // the sender's own number, an HTML part too long for a newer recipient) or the store refused
   // it.
-  bool KeepMessage(TGgClient* sender, int32_t recipient, std::string_view cp1250Text, std::string_view html,
-                   int32_t messageClass, std::string_view attributes);
+  bool KeepMessage(TGgClient* sender, int32_t recipient, const TMessageBody& body);
   // Queues, after a log-in, the messages kept for the client's number, unless another open
   // connection with that number is still taking them.
   void DeliverKept(TGgClient* client);
