@@ -87,8 +87,9 @@ void TGgSession::Acknowledge(TGgClient* sender, int32_t recipient, int32_t seque
 }
 
 bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, const TMessageBody& body, int64_t time) {
-  int32_t type = kRecvMsg;
-  if (!IsNewer(recipient->Dialect)) {
+  if (IsNewer(recipient->Dialect)) {
+    if (!MakeMessagePacket80(senderUin, body, time)) return false;
+  } else {
     int32_t sequence = FreshSequence();
     size_t payloadLength = ReceivedMessagePayloadLength(body.Cp1250Text.size());
     if (payloadLength > kMaxPayload) return false;
@@ -97,22 +98,25 @@ bool TGgSession::MakeMessagePacket(TGgClient* recipient, int32_t senderUin, cons
     message_.resize(kPacketHeader + payloadLength);
     PutReceivedMessagePayload(message_.data() + kPacketHeader, senderUin, sequence, body.Cp1250Text,
                               static_cast<int32_t>(time));
-  } else {
-    message_.assign(kPacketHeader, '\0');
-    // The newer clients read the HTML part only: it is never sent empty.
-    std::string made;
-    std::string_view html = body.Html;
-    if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(body.Cp1250Text));
-    int32_t sent = static_cast<int32_t>(time != 0 ? time : std::time(nullptr));
-    type = kRecvMsg80;
-    std::string payload =
-        ReceivedMessage80Payload(senderUin, FreshSequence(), sent, body.Class, html, body.Cp1250Text, body.Attributes);
-    if (payload.empty()) return false;
-    message_ += payload;
+    PutPacketHeader(message_.data(), kRecvMsg, payloadLength);
   }
-  PutPacketHeader(message_.data(), type, message_.size() - kPacketHeader);
   // One long message would otherwise keep its room for good.
   if (message_.capacity() > kKeptMessageRoom && message_.size() <= kKeptMessageRoom) message_.shrink_to_fit();
+  return true;
+}
+
+bool TGgSession::MakeMessagePacket80(int32_t senderUin, const TMessageBody& body, int64_t time) {
+  // The newer clients read the HTML part only: it is never sent empty.
+  std::string made;
+  std::string_view html = body.Html;
+  if (html.empty()) html = made = TextToHtml(Cp1250ToUtf8(body.Cp1250Text));
+  int32_t sent = static_cast<int32_t>(time != 0 ? time : std::time(nullptr));
+  std::string payload =
+      ReceivedMessage80Payload(senderUin, FreshSequence(), sent, body.Class, html, body.Cp1250Text, body.Attributes);
+  if (payload.empty()) return false;
+  message_.assign(kPacketHeader, '\0');
+  message_ += payload;
+  PutPacketHeader(message_.data(), kRecvMsg80, payload.size());
   return true;
 }
 

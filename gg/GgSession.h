@@ -186,6 +186,8 @@ private:
   // The time is when the message arrived; 0 for one passed on at once (6.0 packets then carry 0,
   // the newer ones the present time).
   bool MakeMessagePacket(TGgClient* recipient, int32_t senderUin, const TMessageBody& body, int64_t time = 0);
+  // MakeMessagePacket for a recipient of a newer dialect (type 0x2e).
+  bool MakeMessagePacket80(int32_t senderUin, const TMessageBody& body, int64_t time);
   void SendServerMessage(TGgClient* client, std::string_view cp1250Text);
   // A client whose connection ended while logged in and shown online (IsShownOnline): announced
   // as if it had sent status 1.
