@@ -91,15 +91,6 @@ size_t ReplyEntry60Length(std::string_view entries, size_t offset) {
   return length <= entries.size() - offset ? length : 0;
 }
 
-void PutReceivedMessagePayload(char* out, int32_t senderUin, int32_t sequence, std::string_view text, int32_t time) {
-  PutLeBytes(out, senderUin);
-  PutLeBytes(out + 4, sequence);
-  PutLeBytes(out + 8, time);
-  PutLeBytes(out + 12, kMessageClass);
-  if (!text.empty()) std::memcpy(out + 16, text.data(), text.size());
-  out[16 + text.size()] = '\0';
-}
-
 std::string Status80Payload(int32_t uin, uint32_t code, std::string_view utf8Description) {
   std::string_view d = CutUtf8(utf8Description, kMaxPayload - kStatus80Head);
   std::string payload;

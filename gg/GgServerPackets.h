@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "gg/GgBytes.h"
+#include "gg/GgStatus.h"
 #include "gg/Random.h"
 
 namespace ordwin {
@@ -40,9 +43,17 @@ std::string ReplyEntry60(int32_t uin, uint32_t code, std::string_view cp1250Desc
 size_t ReplyEntry60Length(std::string_view entries, size_t offset);
 // Writes the received-message payload (type 10) at out, where ReceivedMessagePayloadLength(
 // text.size()) bytes are free: sender, sequence, time (0 for a message passed on at once), class
-// 4, text, NUL.
+// 4, text, NUL. Inline: every message passed on to a 6.0 client is written here.
 constexpr size_t ReceivedMessagePayloadLength(size_t textLength) { return 16 + textLength + 1; }
-void PutReceivedMessagePayload(char* out, int32_t senderUin, int32_t sequence, std::string_view text, int32_t time);
+inline void PutReceivedMessagePayload(char* out, int32_t senderUin, int32_t sequence, std::string_view text,
+                                      int32_t time) {
+  PutLeBytes(out, senderUin);
+  PutLeBytes(out + 4, sequence);
+  PutLeBytes(out + 8, time);
+  PutLeBytes(out + 12, ggstatus::kMessageClass);
+  if (!text.empty()) std::memcpy(out + 16, text.data(), text.size());
+  out[16 + text.size()] = '\0';
+}
 
 // A status notification (0x36), also one entry of a notify reply (0x37): number, status, zero
 // features, address, port, image size and flags, then the UTF-8 description with its length
