@@ -67,6 +67,13 @@ else
 fi
 SERVER=$!
 status=0
+empty_logs() {
+  if [ "$SERVER_KIND" = ordwin ] && [ "${KEEP_LOG:-0}" != 1 ]; then
+    wc -lc <"$LOG" >>"$WORK/log-counts"
+    : >"$LOG"
+  fi
+  if [ "$SERVER_KIND" = gg_floor_log ]; then : >"$WORK/floor.log"; fi
+}
 for entry in "$@"; do
   name=${entry%%|*}
   # Each case starts with the log lines of the ones before it on disk: the kernel's write-back of
@@ -76,11 +83,8 @@ for entry in "$@"; do
   # on this machine every write to a file slows down by a third once a few GB of it are in the
   # page cache (so too on tmpfs, not for /dev/null), which charged Ordwin, the only server that
   # logs, for the volume of the cases before it. The server appends, so it goes on at the new end.
-  if [ "$SERVER_KIND" = ordwin ] && [ "${KEEP_LOG:-0}" != 1 ]; then
-    wc -lc <"$LOG" >>"$WORK/log-counts"
-    : >"$LOG"
-  fi
-  [ "$SERVER_KIND" = gg_floor_log ] && : >"$WORK/floor.log"
+  empty_logs
+
   # shellcheck disable=SC2086 # the case's options are words
   prlimit --nofile=20000:20000 taskset -c 1 "$LOAD" --server-pid "$SERVER" ${entry#*|} \
     2>"$WORK/case.err" >"$WORK/case.out" ||
@@ -88,6 +92,8 @@ for entry in "$@"; do
   sed -n "s/^gg_load: /$name /p" "$WORK/case.err" >>"$OUT"
   sed -n '/^ *every message/,$p' "$WORK/case.out" | sed -n "s/^ \{4\}/$SERVER_KIND $name: /p" >>"$WORK/faults"
 done
+# Nor does a server leave its last case's lines to the next server's writes.
+empty_logs
 if kill -TERM "$SERVER" 2>/dev/null; then
   i=0
   while kill -0 "$SERVER" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
