@@ -24,7 +24,7 @@ void AppendLeBytes(std::string& out, int32_t value) {
   out.append(bytes, sizeof(bytes));
 }
 
-std::string EscapeControlChars(const std::string& bytes) {
+std::string EscapeControlChars(std::string_view bytes) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(bytes.size());

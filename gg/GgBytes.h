@@ -40,6 +40,6 @@ inline void PutPacketHeader(char* out, int32_t type, size_t payloadLength) {
 }
 
 // Every byte below 32 becomes "{XX}" (two upper-case hexadecimal digits); others are copied.
-std::string EscapeControlChars(const std::string& bytes);
+std::string EscapeControlChars(std::string_view bytes);
 
 }  // namespace ordwin

@@ -54,7 +54,7 @@ std::string NotifyEntryFor(const TGgClient* recipient, const TGgClient* contact)
 
 }  // namespace
 
-void TGgSession::NotifyList(TGgClient* sender, int32_t type, const std::string& payload) {
+void TGgSession::NotifyList(TGgClient* sender, int32_t type, std::string_view payload) {
   int32_t uin = sender->Uin();
   switch (type) {
     case kRemoveNotify:
@@ -80,7 +80,7 @@ void TGgSession::NotifyList(TGgClient* sender, int32_t type, const std::string& 
   }
 }
 
-void TGgSession::NotifyChange(TGgClient* sender, int32_t type, const std::string& payload) {
+void TGgSession::NotifyChange(TGgClient* sender, int32_t type, std::string_view payload) {
   std::vector<int32_t> numbers;
   if (!ReadNotifyNumbers(type, payload, numbers)) return Reject(sender, type, payload);
   int32_t uin = sender->Uin();
@@ -94,7 +94,7 @@ void TGgSession::NotifyChange(TGgClient* sender, int32_t type, const std::string
   }
 }
 
-bool TGgSession::NotifyListPart(TGgClient* sender, int32_t type, const std::string& payload) {
+bool TGgSession::NotifyListPart(TGgClient* sender, int32_t type, std::string_view payload) {
   std::vector<int32_t> numbers;
   if (!ReadNotifyNumbers(type, payload, numbers)) {
     Reject(sender, type, payload);
@@ -134,11 +134,11 @@ void TGgSession::SendNotifyReply(TGgClient* client, const std::string& entries) 
   }
 }
 
-void TGgSession::ContactListRequest(TGgClient* sender, int32_t, const std::string& payload) {
+void TGgSession::ContactListRequest(TGgClient* sender, int32_t, std::string_view payload) {
   if (payload.empty()) return;
   int32_t uin = sender->Uin();
   bool newer = IsNewer(sender->Dialect);
-  std::string part = payload.substr(1);
+  std::string part(payload.substr(1));
   // The log is Windows-1250: a newer client's list is UTF-8 text.
   std::string converted = newer && payload[0] <= 1 ? Utf8ToCp1250(part) : std::string();
   const std::string& logged = newer ? converted : part;

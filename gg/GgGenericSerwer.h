@@ -32,8 +32,9 @@ using TGgClientExpiredEvent = std::function<void(TObject* sender, TGgClient* cli
 
 // A connection turned away at once by the listener's Cap: why, and the client (closed already).
 using TGgClientRefusedEvent = std::function<void(TObject* sender, TGgClient* client, TConnectionCap::TVerdict why)>;
-// One whole GG packet: the client that sent it, its type and its payload.
-using TGgCommandEvent = std::function<void(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc)>;
+// One whole GG packet: the client that sent it, its type and its payload, which lies in the
+// received bytes and is valid only during the call.
+using TGgCommandEvent = std::function<void(TGgClient* aSender, int32_t aCommand, std::string_view aZawartosc)>;
 
 class TGgGenericSerwer : public TComponent, private INotificationTarget {
 public:

@@ -21,7 +21,7 @@ using namespace ggstatus;
 
 }  // namespace
 
-void TGgSession::NewerLogin(TGgClient* sender, int32_t type, const std::string& payload) {
+void TGgSession::NewerLogin(TGgClient* sender, int32_t type, std::string_view payload) {
   TGgLogin login;
   bool is80 = type == kLogin80;
   if (!(is80 ? ReadLogin80(payload, login) : ReadLogin110(payload, login))) return Reject(sender, type, payload);
@@ -38,7 +38,7 @@ void TGgSession::NewerLogin(TGgClient* sender, int32_t type, const std::string& 
   DeliverKept(sender);
 }
 
-void TGgSession::NewStatus80(TGgClient* sender, int32_t type, const std::string& payload) {
+void TGgSession::NewStatus80(TGgClient* sender, int32_t type, std::string_view payload) {
   TGgNewStatus status;
   if (!ReadNewStatus80(payload, status)) return Reject(sender, type, payload);
   int32_t uin = sender->Uin();
@@ -48,7 +48,7 @@ void TGgSession::NewStatus80(TGgClient* sender, int32_t type, const std::string&
       EscapeControlChars(cp1250), payload.size());
 }
 
-void TGgSession::NewerMessage(TGgClient* sender, int32_t type, const std::string& payload) {
+void TGgSession::NewerMessage(TGgClient* sender, int32_t type, std::string_view payload) {
   TGgSentMessage m;
   bool is80 = type == kSendMsg80;
   if (!(is80 ? ReadSendMsg80(payload, m) : ReadSendMsg110(payload, m))) return Reject(sender, type, payload);
@@ -65,14 +65,14 @@ void TGgSession::NewerMessage(TGgClient* sender, int32_t type, const std::string
               {cp1250, m.Html.empty() ? std::string_view(html) : m.Html, m.Class, m.Attributes});
 }
 
-void TGgSession::MessageAck(TGgClient* sender, int32_t type, const std::string& payload) {
+void TGgSession::MessageAck(TGgClient* sender, int32_t type, std::string_view payload) {
   TGgReader r(payload);
   uint32_t sequence = r.U32();
   if (!r.Ok()) return Reject(sender, type, payload);
   Log(GG_CP1250("%d>potwierdzenie odebrania wiadomości %d"), sender->Uin(), sequence);
 }
 
-void TGgSession::Typing(TGgClient* sender, int32_t type, const std::string& payload) {
+void TGgSession::Typing(TGgClient* sender, int32_t type, std::string_view payload) {
   TGgTyping typing;
   if (!ReadTyping(payload, typing)) return Reject(sender, type, payload);
   int32_t uin = sender->Uin();
@@ -82,7 +82,7 @@ void TGgSession::Typing(TGgClient* sender, int32_t type, const std::string& payl
   if (found != nullptr && IsNewer(found->Dialect)) SendPacket(found, kTypingNotify, TypingPayload(typing.Length, uin));
 }
 
-void TGgSession::Reject(TGgClient* sender, int32_t type, const std::string& payload) {
+void TGgSession::Reject(TGgClient* sender, int32_t type, std::string_view payload) {
   Log(GG_CP1250("%d>błędna paczka %d o długości %d, połączenie zamknięte"), sender->Uin(), type, payload.size());
   sender->Close();
 }

@@ -67,7 +67,7 @@ const TGgSession::TRoute* TGgSession::FindRoute(int32_t type) {
 
 TGgSession::TGgSession(TLogSink log) : log_(std::move(log)), riDuziva_(std::make_unique<TRiDuziva>(nullptr)) {
   TRiDuziva& r = *riDuziva_;
-  r.OnClientCommand = [this](TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc) {
+  r.OnClientCommand = [this](TGgClient* aSender, int32_t aCommand, std::string_view aZawartosc) {
     RIDuzivaClientCommand(aSender, aCommand, aZawartosc);
   };
   r.OnClientConnect = [this](TObject* sender, TGgClient* client) { RIDuzivaClientConnect(sender, client); };
@@ -183,7 +183,7 @@ void TGgSession::RIDuzivaClientExpired(TObject*, TGgClient* client, TGgExpiry wh
         std::chrono::duration_cast<seconds>(limits.IdleLimit).count());
 }
 
-void TGgSession::RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc) {
+void TGgSession::RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, std::string_view aZawartosc) {
   const TRoute* route = FindRoute(aCommand);
   if (route == nullptr || (route->Dialects & DialectBit(aSender->Dialect)) == 0) {
     Unknown(aSender, aCommand, aZawartosc);
@@ -213,20 +213,20 @@ void TGgSession::LongPacket(TGgClient* sender, int32_t type, int32_t length, con
   Acknowledge(sender, m.Recipient, m.Sequence, kAckNotDelivered);
 }
 
-void TGgSession::Ping(TGgClient* sender, int32_t, const std::string&) {
+void TGgSession::Ping(TGgClient* sender, int32_t, std::string_view) {
   Log(GG_CP1250("%d>ciągle jestem"), sender->Uin());
 }
 
-void TGgSession::PubdirRequest(TGgClient* sender, int32_t, const std::string&) {
+void TGgSession::PubdirRequest(TGgClient* sender, int32_t, std::string_view) {
   Log(GG_CP1250("%d>żądanie do katalogu publicznego"), sender->Uin());
 }
 
-void TGgSession::Unknown(TGgClient*, int32_t type, const std::string& payload) {
+void TGgSession::Unknown(TGgClient*, int32_t type, std::string_view payload) {
   Log(GG_CP1250("<żądanie %d %s"), type, payload);
 }
 
 // Fields a short payload lacks read as 0, here and in every 6.0 packet.
-void TGgSession::Login(TGgClient* sender, int32_t, const std::string& payload) {
+void TGgSession::Login(TGgClient* sender, int32_t, std::string_view payload) {
   AcceptLogin(sender, LeBytesToInt(payload, 0), gdGg60, GG_CP1250(">logowanie użytkownika %d"));
   DeliverKept(sender);
 }
@@ -250,9 +250,9 @@ void TGgSession::AcceptLogin(TGgClient* client, int32_t uin, TGgDialect dialect,
   client->NotifyReply.clear();
 }
 
-void TGgSession::StatusChange(TGgClient* sender, int32_t, const std::string& payload) {
+void TGgSession::StatusChange(TGgClient* sender, int32_t, std::string_view payload) {
   // The others are told the bytes after the word as they came, past a NUL too.
-  std::string_view passedOn = std::string_view(payload).substr(std::min<size_t>(4, payload.size()));
+  std::string_view passedOn = payload.substr(std::min<size_t>(4, payload.size()));
   uint32_t word = static_cast<uint32_t>(LeBytesToInt(payload, 0));
   int32_t uin = sender->Uin();
   ChangeStatus(sender, word, passedOn.substr(0, passedOn.find('\0')), false, passedOn, payload.size());
@@ -300,12 +300,12 @@ bool TGgSession::LogStatusWord(int32_t uin, uint32_t word, size_t length) {
   }
 }
 
-void TGgSession::SendMessage(TGgClient* sender, int32_t, const std::string& payload) {
+void TGgSession::SendMessage(TGgClient* sender, int32_t, std::string_view payload) {
   std::string_view text;
   if (payload.size() > kMessageTextOffset) {
     size_t end = std::min(payload.size(), kMessageTextOffset + kMessageTextSearch);
-    size_t nul = std::string_view(payload).substr(0, end).find('\0', kMessageTextOffset);
-    if (nul != std::string::npos) text = std::string_view(payload).substr(kMessageTextOffset, nul - kMessageTextOffset);
+    size_t nul = payload.substr(0, end).find('\0', kMessageTextOffset);
+    if (nul != std::string::npos) text = payload.substr(kMessageTextOffset, nul - kMessageTextOffset);
   }
   PassMessage(sender, LeBytesToInt(payload, 0), LeBytesToInt(payload, 4), {text, {}, kMessageClass, {}});
 }

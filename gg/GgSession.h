@@ -82,7 +82,7 @@ private:
   // The listener's events. The command handler dispatches through one table (kRoutes); the
   // disconnect handler tells the others of a client that left while they saw it online.
   void RIDuzivaClientConnect(TObject* sender, TGgClient* client);
-  void RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, const std::string& aZawartosc);
+  void RIDuzivaClientCommand(TGgClient* aSender, int32_t aCommand, std::string_view aZawartosc);
   void RIDuzivaClientDataAvailable(TObject* sender, TGgClient* client, const std::string& data);
   void RIDuzivaClientDisconnect(TObject* sender, TGgClient* client);
   void RIDuzivaServerClosed(TObject* sender, uint16_t error);
@@ -90,7 +90,7 @@ private:
   void RIDuzivaClientExpired(TObject* sender, TGgClient* client, TGgExpiry why);
 
   // A handler of one packet type: the sending client, the type and the payload.
-  using THandler = void (TGgSession::*)(TGgClient* sender, int32_t type, const std::string& payload);
+  using THandler = void (TGgSession::*)(TGgClient* sender, int32_t type, std::string_view payload);
   // One row of the dispatch table: a packet type, the dialects whose clients send it (a bit
   // each), and its handler. A type that is not in the sender's dialect is an unknown one.
   struct TRoute {
@@ -114,30 +114,30 @@ private:
   }
 
   // The 6.0 packets, and those every dialect shares (GgSession.cpp, GgContacts.cpp).
-  void Ping(TGgClient* sender, int32_t type, const std::string& payload);
-  void PubdirRequest(TGgClient* sender, int32_t type, const std::string& payload);
-  void Unknown(TGgClient* sender, int32_t type, const std::string& payload);
-  void Login(TGgClient* sender, int32_t type, const std::string& payload);
-  void StatusChange(TGgClient* sender, int32_t type, const std::string& payload);
-  void SendMessage(TGgClient* sender, int32_t type, const std::string& payload);
+  void Ping(TGgClient* sender, int32_t type, std::string_view payload);
+  void PubdirRequest(TGgClient* sender, int32_t type, std::string_view payload);
+  void Unknown(TGgClient* sender, int32_t type, std::string_view payload);
+  void Login(TGgClient* sender, int32_t type, std::string_view payload);
+  void StatusChange(TGgClient* sender, int32_t type, std::string_view payload);
+  void SendMessage(TGgClient* sender, int32_t type, std::string_view payload);
   // Notify-list parts, the empty list and (6.0) the removal of a contact: 14 to 18, 0x77 to 0x79.
-  void NotifyList(TGgClient* sender, int32_t type, const std::string& payload);
+  void NotifyList(TGgClient* sender, int32_t type, std::string_view payload);
   // One contact added (13, 0x7b: answered with its entry when it is connected) or removed (0x7c).
-  void NotifyChange(TGgClient* sender, int32_t type, const std::string& payload);
-  void ContactListRequest(TGgClient* sender, int32_t type, const std::string& payload);
+  void NotifyChange(TGgClient* sender, int32_t type, std::string_view payload);
+  void ContactListRequest(TGgClient* sender, int32_t type, std::string_view payload);
   // Packets of the newer dialects (GgNewerSession.cpp).
-  void NewerLogin(TGgClient* sender, int32_t type, const std::string& payload);
-  void NewStatus80(TGgClient* sender, int32_t type, const std::string& payload);
-  void NewerMessage(TGgClient* sender, int32_t type, const std::string& payload);
-  void MessageAck(TGgClient* sender, int32_t type, const std::string& payload);
-  void Typing(TGgClient* sender, int32_t type, const std::string& payload);
+  void NewerLogin(TGgClient* sender, int32_t type, std::string_view payload);
+  void NewStatus80(TGgClient* sender, int32_t type, std::string_view payload);
+  void NewerMessage(TGgClient* sender, int32_t type, std::string_view payload);
+  void MessageAck(TGgClient* sender, int32_t type, std::string_view payload);
+  void Typing(TGgClient* sender, int32_t type, std::string_view payload);
   // A packet past the framing's bound (see TRiDuziva): a message is refused (logged, and
   // acknowledged as not delivered) and the connection stays; any other is logged as the
   // framing closes its connection.
   void LongPacket(TGgClient* sender, int32_t type, int32_t length, const std::string& head);
   // A packet the sender's dialect sends but that cannot be read whole: logged, and the
   // sender's connection closed.
-  void Reject(TGgClient* sender, int32_t type, const std::string& payload);
+  void Reject(TGgClient* sender, int32_t type, std::string_view payload);
 
   // The steps of a status change that every dialect takes once its packet is read: the client
   // takes the status and its description (UTF-8 when descriptionIsUtf8), a friends-only status
@@ -150,7 +150,7 @@ private:
   bool LogStatusWord(int32_t uin, uint32_t word, size_t length);
   // Adds the numbers of a notify-list part to the sender's reply; false when the part could not
   // be read (and the connection was closed).
-  bool NotifyListPart(TGgClient* sender, int32_t type, const std::string& payload);
+  bool NotifyListPart(TGgClient* sender, int32_t type, std::string_view payload);
   // Appends a connected contact's entry to the sender's notify reply; false (and the sender's
   // connection closed) when the reply would pass its bound.
   bool AddNotifyEntry(TGgClient* sender, const TGgClient* contact);

@@ -1,7 +1,6 @@
 #include "gg/RIDuziva.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "gg/GgBytes.h"
 #include "gg/GgPacketTypes.h"
@@ -45,7 +44,6 @@ void TRiDuziva::ProcessClientData(TGgClient* client, const std::string& data) {
   if (!buffer.empty()) buffer += chunk;
   std::string_view stream = buffer.empty() ? chunk : std::string_view(buffer);
   size_t start = 0;
-  std::string payload;  // one buffer for every packet of the chunk
   auto keepRest = [&] {
     if (stream.data() != buffer.data())
       buffer.assign(stream.substr(start));
@@ -78,13 +76,10 @@ void TRiDuziva::ProcessClientData(TGgClient* client, const std::string& data) {
         continue;
       }
       if (kPacketHeader + static_cast<size_t>(length) > stream.size() - start) break;
-      if (OnClientCommand) {
-        // Resized and copied into, not assigned: nothing zero-filled while packets are about as
-        // long as the one before, and no test for overlap, which a chunk never has with it.
-        payload.resize(static_cast<size_t>(length));
-        if (length > 0) std::memcpy(payload.data(), stream.data() + start + kPacketHeader, payload.size());
-        OnClientCommand(client, type, payload);
-      }
+      // The payload is handed on where it lies, in the chunk or the buffer, neither of which
+      // changes until the handler returns.
+      if (OnClientCommand)
+        OnClientCommand(client, type, stream.substr(start + kPacketHeader, static_cast<size_t>(length)));
       start += kPacketHeader + static_cast<size_t>(length);
     }
   } catch (...) {

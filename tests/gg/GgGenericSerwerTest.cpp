@@ -45,7 +45,7 @@ protected:
     Listener->OnClientDataAvailable = [this](TObject*, TGgClient*, const std::string& data) {
       Events.push_back("data " + std::to_string(data.size()));
     };
-    Listener->OnClientCommand = [this](TGgClient* c, int32_t type, const std::string&) {
+    Listener->OnClientCommand = [this](TGgClient* c, int32_t type, std::string_view) {
       EXPECT_NE(std::find(Clients.begin(), Clients.end(), c), Clients.end());
       Events.push_back("packet " + std::to_string(type));
     };

@@ -45,8 +45,8 @@ protected:
       Events.push_back("chunk");
       if (OnChunk) OnChunk(data);
     };
-    Listener->OnClientCommand = [this](TGgClient* c, int32_t type, const std::string& payload) {
-      Calls.push_back(TCall{c, type, payload, Chunks.size()});
+    Listener->OnClientCommand = [this](TGgClient* c, int32_t type, std::string_view payload) {
+      Calls.push_back(TCall{c, type, std::string(payload), Chunks.size()});
       Events.push_back("packet " + std::to_string(type));
       if (OnPacket) OnPacket(c, type);
     };
