@@ -248,13 +248,14 @@ void TCustomWSocket::HandleBgException(const Exception& e) {
 
 void TCustomWSocket::HandleMessage(TMessage& msg) {
   if (destroyPending_) return;
+  // Before the hold: with nothing else holding the object, a release destroys it here and now.
+  if (msg.Msg == WM_WSOCKET_RELEASE) return DestroyWhenIdle();
   const TDestructionHold hold(*this);
   if (msg.Msg == WM_SEND_AT_TURN_END) return SendTurnEndQueue();
   HandleNotification(msg);
 }
 
 void TCustomWSocket::HandleNotification(TMessage& msg) {
-  if (msg.Msg == WM_WSOCKET_RELEASE) return DestroyWhenIdle();
   RunGuarded([&] {
     switch (msg.Msg) {
       case WM_ASYNCSELECT:
