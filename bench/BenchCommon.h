@@ -202,18 +202,26 @@ inline int OpenDescriptors(pid_t pid) {
   return n;
 }
 
-// User plus system time of a process in seconds, from /proc/PID/stat (0 for this process).
-inline double CpuSeconds(pid_t pid) {
+// User and system time of a process in seconds, from /proc/PID/stat (0 for this process).
+struct TProcessCpu {
+  double User = 0, System = 0;
+  double Total() const { return User + System; }
+};
+
+inline TProcessCpu ProcessCpu(pid_t pid) {
   std::ifstream in(pid > 0 ? "/proc/" + std::to_string(pid) + "/stat" : std::string("/proc/self/stat"));
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t close = all.rfind(')');
-  if (close == std::string::npos) return 0;
+  if (close == std::string::npos) return {};
   // After the name: state is field 3, utime field 14, stime field 15.
   const char* p = all.c_str() + close + 1;
   unsigned long long utime = 0, stime = 0;
-  if (std::sscanf(p, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) return 0;
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  if (std::sscanf(p, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) return {};
+  double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  return {static_cast<double>(utime) / tick, static_cast<double>(stime) / tick};
 }
+
+inline double CpuSeconds(pid_t pid) { return ProcessCpu(pid).Total(); }
 
 // Busy time of all cores together in seconds, from /proc/stat (everything but idle and iowait).
 inline double MachineBusySeconds() {
@@ -230,9 +238,10 @@ inline double MachineBusySeconds() {
 // machine between two samples: the last one shows when other work took time from the run.
 struct TCpuMark {
   int64_t At = 0;
-  double Server = 0, Self = 0, Machine = 0;
+  TProcessCpu Server;
+  double Self = 0, Machine = 0;
   static TCpuMark Now(pid_t server) {
-    return {NowNs(), server > 0 ? CpuSeconds(server) : 0, CpuSeconds(0), MachineBusySeconds()};
+    return {NowNs(), server > 0 ? ProcessCpu(server) : TProcessCpu(), CpuSeconds(0), MachineBusySeconds()};
   }
 };
 
@@ -240,18 +249,28 @@ struct TCpuMark {
 // generator and by everything else.
 struct TCpuUse {
   double Server = -1, Self = 0, Other = 0;
+  // The part of Server spent in the kernel: on loopback it holds the receivers' TCP work, and
+  // a log's page-cache writes.
+  double ServerSystem = -1;
   // A generator that used more of its core than this may have held the server back.
   static constexpr double kGeneratorBound = 90;
   bool GeneratorBound() const { return Self > kGeneratorBound; }
   // Seconds of server CPU per million of whatever was done at rate per second; -1 where unknown.
-  double ServerSecondsPerMillion(double rate) const { return Server >= 0 && rate > 0 ? Server / 100 * 1e6 / rate : -1; }
+  double ServerSecondsPerMillion(double rate) const { return PerMillion(Server, rate); }
+  double ServerSystemSecondsPerMillion(double rate) const { return PerMillion(ServerSystem, rate); }
+
+private:
+  static double PerMillion(double share, double rate) { return share >= 0 && rate > 0 ? share / 100 * 1e6 / rate : -1; }
 };
 
 inline TCpuUse CpuUse(const TCpuMark& a, const TCpuMark& b, pid_t serverPid) {
   TCpuUse u;
   double wall = static_cast<double>(b.At - a.At) / 1e9;
   if (wall <= 0) return u;
-  if (serverPid > 0) u.Server = 100 * (b.Server - a.Server) / wall;
+  if (serverPid > 0) {
+    u.Server = 100 * (b.Server.Total() - a.Server.Total()) / wall;
+    u.ServerSystem = 100 * (b.Server.System - a.Server.System) / wall;
+  }
   u.Self = 100 * (b.Self - a.Self) / wall;
   u.Other = std::max(0.0, 100 * (b.Machine - a.Machine) / wall - std::max(u.Server, 0.0) - u.Self);
   return u;

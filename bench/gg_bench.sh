@@ -10,7 +10,9 @@
 # used more than 90 % of its core the figure is marked, being its limit as much as the server's.
 # A second table gives the log's share: the relay cases again against gg_floor --log, which
 # writes each message's line as Ordwin's log shows it to a file of its own (emptied before each
-# case, as Ordwin's is), the least a relay that logs can do.
+# case, as Ordwin's is), the least a relay that logs can do. A third splits each server's CPU per
+# message in the relay cases into user and system time: the log file's page-cache work is system
+# time, and so is, on loopback, the receiving side's TCP work.
 # Every message and notification is checked for loss, duplication and order in every round;
 # faults are printed after the table.
 # A benchmark, not a test: it reports, it asserts no timing. Three rounds take about two minutes.
@@ -170,6 +172,7 @@ else
       add(name "/srv", field("cpu server [0-9.]+", 11))
       add(name "/gen", field("generator [0-9.]+ %", 10))
       add(name "/spm", field("server [0-9.]+ s per million", 7))
+      add(name "/sys", field("system [0-9.]+\\)", 7))
     }
     # One side of a row: the figure, and where the case was timed the server s per million, the
     # server share and the generator share.
@@ -215,6 +218,23 @@ else
       printf "\n%-56s %35s  %35s %9s %9s\n", "", "Ordwin", "gg_floor --log", "Ordwin /", "Ordwin /"
       logRow("100 clients in pairs, 32 in flight (msg/s)", "relay100", "ordwin")
       logRow("1,000 clients in pairs, 32 in flight (msg/s)", "relay1000", "ordwin")
+      printf "\nWhere the relay'"'"'s CPU goes: each server'"'"'s user and system seconds per million messages\n\n"
+      printf "%-56s %17s  %17s  %17s\n", "", "Ordwin", "gg_floor", "gg_floor --log"
+      printf "%-56s %8s %8s  %8s %8s  %8s %8s\n", "case", "user", "system", "user", "system", "user", "system"
+      splitRow("100 clients in pairs, 32 in flight", "relay100")
+      splitRow("1,000 clients in pairs, 32 in flight", "relay1000")
+      printf "\nsystem: in the kernel, which on loopback holds the receivers'"'"' TCP work, and for a server that logs the\n"
+      printf "page cache'"'"'s part in writing the log file\n"
+    }
+    # A row of the third table: user and system s/M of each server, the medians of each.
+    function splitRow(label, name,   line, i, key, spm, sys) {
+      line = sprintf("%-56s", label)
+      for (i = 1; i <= 3; i++) {
+        key = i == 1 ? "ordwin" : i == 2 ? "gg_floor" : "gg_floor_log"
+        spm = median(vals[key, name "/spm"]); sys = median(vals[key, name "/sys"])
+        line = line (spm == "" || sys == "" ? sprintf(" %17s ", "-") : sprintf(" %8.3f %8.3f ", spm - sys, sys))
+      }
+      print line
     }
     # A row of the second table: gg_floor --log against gg_floor, or Ordwin against gg_floor --log.
     function logRow(label, name, left,   l, r, ratio, cpu) {

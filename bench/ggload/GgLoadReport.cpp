@@ -15,9 +15,10 @@ void TGgLoadReport::Add(const TGgLoadRow& r, const std::vector<std::string>& fau
   rows_.push_back(r);
   char cpu[160] = "";
   if (r.Cpu.Server >= 0)
-    std::snprintf(cpu, sizeof(cpu), ", cpu server %.0f %% generator %.0f %% other %.0f %%, server %.3f s per million%s",
+    std::snprintf(cpu, sizeof(cpu),
+                  ", cpu server %.0f %% generator %.0f %% other %.0f %%, server %.3f s per million (system %.3f)%s",
                   r.Cpu.Server, r.Cpu.Self, r.Cpu.Other, r.Cpu.ServerSecondsPerMillion(r.Rate),
-                  r.Cpu.GeneratorBound() ? ", generator-bound" : "");
+                  r.Cpu.ServerSystemSecondsPerMillion(r.Rate), r.Cpu.GeneratorBound() ? ", generator-bound" : "");
   std::fprintf(stderr,
                "gg_load: %s N=%d W=%d: %.0f %s, p50 %.1f us, p99 %.1f us, checked %" PRIu64 ", lost %" PRIu64
                ", faults %" PRIu64 "%s%s%s\n",
