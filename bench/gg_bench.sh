@@ -23,7 +23,7 @@
 #                                                       phase, 6.0 and GG 11 clients
 # Environment: ROUNDS (default 3); BUILD_DIR (default build-ggbench in the source tree); LOG,
 # Ordwin's log file (default a temporary file, emptied before each case and removed afterwards;
-# with KEEP_LOG=1 it keeps every line and stays).
+# with KEEP_LOG=1 it keeps every line and stays); FREE_PAGE_REPORTING=keep (see below).
 # Needs root (or unprivileged user namespaces) for unshare, and `ip`, `prlimit`, `taskset`.
 set -eu
 
