@@ -38,7 +38,7 @@ REPORTING_WAS=
 clean_up() {
   rm -rf "$WORK"
   [ "${KEEP_LOG:-0}" = 1 ] || rm -f "$LOG"
-  [ -z "$REPORTING_WAS" ] || echo "$REPORTING_WAS" >"$REPORTING_ORDER"
+  [ -z "$REPORTING_WAS" ] || { echo "$REPORTING_WAS" >"$REPORTING_ORDER"; } 2>/dev/null || true
 }
 trap clean_up EXIT
 trap 'exit 130' INT TERM
@@ -60,7 +60,7 @@ LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 # reporting), and each page it takes again is then a fault in the host. Each case's log is
 # emptied, and the gigabytes that frees went back that way, so that every server that logs paid
 # the host for its next log pages: on one such machine gg_floor --log cost 1.65-1.93 x gg_floor's
-# CPU per message with it, 1.33-1.36 x without. For the run the kernel reports no free memory
+# CPU per message with it, 1.33-1.47 x without. For the run the kernel reports no free memory
 # (only blocks larger than any it makes), and the setting is put back at the end;
 # FREE_PAGE_REPORTING=keep leaves it on.
 REPORTING_ORDER=/sys/module/page_reporting/parameters/page_reporting_order
