@@ -31,8 +31,11 @@ report() { printf '%-6s %-34s %6ss  %s\n' "$1" "$2" "$(($(stamp) - $3))" "$4" | 
 
 if [ ! -d "$BASE" ]; then
   command -v debootstrap >/dev/null || apt-get install -y -qq debootstrap >/dev/null
-  mirror=${MIRROR:-$(grep -hoE '^(URIs:|deb) +https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
-    head -n 1 | grep -oE 'https?://[^ ]+' || echo http://deb.debian.org/debian)}
+  # A machine may have no sources.list beside its sources.list.d: grep's complaint about the
+  # missing file must not add the default as a second line to the mirror it found.
+  mirror=${MIRROR:-$(cat /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
+    grep -oE '^(URIs:|deb) +https?://[^ ]+/debian/?( |$)' | head -n 1 | grep -oE 'https?://[^ ]+' || true)}
+  mirror=${mirror:-http://deb.debian.org/debian}
   start=$(stamp)
   mkdir -p "$CACHE"
   rm -rf "$BASE.new"
