@@ -67,16 +67,17 @@ REPORTING_ORDER=/sys/module/page_reporting/parameters/page_reporting_order
 REPORTING_NOTE=
 if [ -r "$REPORTING_ORDER" ]; then
   was=$(cat "$REPORTING_ORDER")
+  left_on="a server that logs pays the host for its fresh log pages"
   # The orders the buddy allocator has: the counts after "Node 0, zone NAME".
   past_largest=$(awk 'NR == 1 { print NF - 4 }' /proc/buddyinfo)
   if [ "${FREE_PAGE_REPORTING:-hold}" = keep ]; then
-    REPORTING_NOTE="on (order $was, FREE_PAGE_REPORTING=keep): a server that logs pays the host for its fresh log pages"
+    REPORTING_NOTE="on (order $was, FREE_PAGE_REPORTING=keep): $left_on"
   else
     REPORTING_WAS=$was
     if { echo "$past_largest" >"$REPORTING_ORDER"; } 2>/dev/null && [ "$(cat "$REPORTING_ORDER")" = "$past_largest" ]; then
       REPORTING_NOTE="held for the run (order $was -> $past_largest, set back at the end)"
     else
-      REPORTING_NOTE="on (order $was, could not be held): a server that logs pays the host for its fresh log pages"
+      REPORTING_NOTE="on (order $was, could not be held): $left_on"
     fi
   fi
 fi
